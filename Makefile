@@ -1,0 +1,62 @@
+# Set-up and everyday tasks. `make demo` and `make test` do all set-up on a fresh machine.
+SHELL := /bin/bash
+.DEFAULT_GOAL := demo
+
+VENV := .venv
+VPY := $(VENV)/bin/python
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.map') CMakeLists.txt pyproject.toml
+
+# A CPython >= 3.13: first on PATH, then pyenv's versions folder, then /usr/bin.
+PY_CANDIDATES := $(shell for n in python3.14 python3.13 python3; do command -v $$n; done 2>/dev/null) \
+                 $(wildcard $(HOME)/.pyenv/versions/3.1[3-9]*/bin/python3) \
+                 $(wildcard /usr/bin/python3.1[3-9])
+PYTHON ?= $(shell for p in $(PY_CANDIDATES); do \
+             if "$$p" -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1; then \
+               echo "$$p"; break; fi; done)
+
+.PHONY: demo test test-asan bench clean python
+
+python:
+	@if [ -z "$(PYTHON)" ]; then \
+	  echo "error: no CPython >= 3.13 found. Searched: python3.14, python3.13 and python3 on PATH," \
+	       "$(HOME)/.pyenv/versions/3.1[3-9]*/bin/python3 and /usr/bin/python3.1[3-9]." >&2; \
+	  echo "Install CPython 3.13 or later, or run: make PYTHON=/path/to/python3.13" >&2; exit 1; fi
+
+$(VENV)/.ready: pyproject.toml | python
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest hypothesis numpy
+	touch $@
+
+# Rebuilds (incrementally, in build/) only when a source file changed.
+$(VENV)/.installed: $(VENV)/.ready $(SOURCES)
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+demo: $(VENV)/.installed
+	$(VPY) examples/demo.py
+
+test: $(VENV)/.installed
+	$(VPY) -m pytest -q
+
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+ASAN_VENV := .venv-asan
+ASAN_RT = $(shell g++ -print-file-name=libasan.so)
+UBSAN_RT = $(shell g++ -print-file-name=libubsan.so)
+$(ASAN_VENV)/.installed: $(SOURCES) | python
+	[ -x $(ASAN_VENV)/bin/python ] || $(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" pytest hypothesis numpy
+	BITLOOM_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
+	  -C build-dir=build/asan -C cmake.build-type=Debug -C install.strip=false .
+	touch $@
+
+test-asan: $(ASAN_VENV)/.installed
+	LD_PRELOAD="$(ASAN_RT) $(UBSAN_RT)" ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+bench: $(VENV)/.installed
+	$(VPY) bench/run.py
+
+clean:
+	rm -rf build $(VENV) $(ASAN_VENV)

@@ -1,0 +1,17 @@
+#include "codec.hpp"
+
+namespace bitloom {
+
+CodecError value_error(std::string message) {
+    return CodecError{ErrorKind::ValueError, std::move(message)};
+}
+
+CodecError not_implemented(std::string message) {
+    return CodecError{ErrorKind::NotImplementedError, std::move(message)};
+}
+
+CodecError not_available(const char* function) {
+    return not_implemented(std::string(function) + " is not available yet");
+}
+
+}  // namespace bitloom

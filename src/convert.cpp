@@ -1,0 +1,254 @@
+#include "convert.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace bitloom::py {
+
+namespace {
+
+/// The qualified name of an object's type, or the stand-in text when it cannot be had.
+std::string type_name(PyObject* obj) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
+    if (!name) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    std::string out = utf8 ? std::string(utf8, static_cast<std::size_t>(size))
+                           : std::string("<failed to extract type name>");
+    if (!utf8) PyErr_Clear();
+    Py_DECREF(name);
+    return out;
+}
+
+/// True for numpy's boolean scalar type (named bool_ or bool in the numpy module).
+bool is_numpy_bool_type(PyTypeObject* type) {
+    const char* full = type->tp_name;  // "numpy.bool" / "numpy.bool_" for static numpy types
+    if (std::string_view(full) == "numpy.bool_" || std::string_view(full) == "numpy.bool")
+        return true;
+    // Heap types carry their module in __module__; check it only when the plain name matches.
+    std::string_view plain = full;
+    if (auto dot = plain.rfind('.'); dot != std::string_view::npos) plain = plain.substr(dot + 1);
+    if (plain != "bool_" && plain != "bool") return false;
+    PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    bool is_numpy = PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
+    Py_DECREF(module);
+    return is_numpy;
+}
+
+}  // namespace
+
+void raise_cast_error(PyObject* obj, const char* target) {
+    std::string text = "'" + type_name(obj) + "' object cannot be cast as '" + target + "'";
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+}
+
+void raise_out_of_range() {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+}
+
+bool convert_i64(PyObject* obj, std::int64_t& out) {
+    if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        return true;
+    }
+    long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool convert_u32(PyObject* obj, std::uint32_t& out) {
+    std::int64_t value = 0;
+    if (!convert_i64(obj, value)) return false;
+    if (value < 0 || value > 0xFFFFFFFFLL) {
+        raise_out_of_range();
+        return false;
+    }
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool convert_u64(PyObject* obj, std::uint64_t& out) {
+    if (PyLong_Check(obj)) {
+        if (PyLong_CheckExact(obj) &&
+            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+            Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+            if (v >= 0) {
+                out = static_cast<std::uint64_t>(v);
+                return true;
+            }
+        }
+        unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out = value;
+        return true;
+    }
+    PyObject* index = PyNumber_Index(obj);
+    if (!index) return false;
+    unsigned long long value = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool convert_u128(PyObject* obj, u128& out) {
+    PyObject* index = PyNumber_Index(obj);
+    if (!index) return false;
+    unsigned char raw[16];
+    Py_ssize_t needed = PyLong_AsNativeBytes(
+        index, raw, sizeof raw,
+        Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+            Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    Py_DECREF(index);
+    if (needed < 0) return false;
+    if (needed > static_cast<Py_ssize_t>(sizeof raw)) {
+        PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
+        return false;
+    }
+    u128 value = 0;
+    for (int i = 15; i >= 0; --i) value = (value << 8) | raw[i];
+    out = value;
+    return true;
+}
+
+bool convert_bool(PyObject* obj, bool& out) {
+    if (obj == Py_True) {
+        out = true;
+        return true;
+    }
+    if (obj == Py_False) {
+        out = false;
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (is_numpy_bool_type(type)) {
+        inquiry truth = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+        if (!truth) {
+            std::string text =
+                "object of type '" + type_name(obj) + "' does not define a '__bool__' conversion";
+            PyErr_SetString(PyExc_TypeError, text.c_str());
+            return false;
+        }
+        int result = truth(obj);
+        if (result < 0) return false;
+        out = result != 0;
+        return true;
+    }
+    raise_cast_error(obj, "bool");
+    return false;
+}
+
+bool convert_f64(PyObject* obj, double& out) {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+float narrow_to_f32(double value) noexcept {
+    // Halfway between FLT_MAX and the next binary32 step (2^128): from here on, ties to even
+    // round away to infinity, since FLT_MAX has an odd significand.
+    constexpr double kOverflow = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
+    if (std::isnan(value)) return static_cast<float>(value);
+    if (value >= kOverflow) return std::numeric_limits<float>::infinity();
+    if (value <= -kOverflow) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(value);
+}
+
+bool convert_f32(PyObject* obj, float& out) {
+    double value = 0;
+    if (!convert_f64(obj, value)) return false;
+    out = narrow_to_f32(value);
+    return true;
+}
+
+bool convert_text(PyObject* obj, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) {
+        raise_cast_error(obj, "str");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!utf8) return false;
+    out = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool convert_bytes(PyObject* obj, Bytes& out) {
+    if (!PyBytes_Check(obj)) {
+        raise_cast_error(obj, "bytes");
+        return false;
+    }
+    out.data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
+    out.size = static_cast<std::size_t>(PyBytes_GET_SIZE(obj));
+    return true;
+}
+
+PyObject* convert_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return nullptr;
+    }
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Iterating a list or tuple yields exactly its items in order; copy them directly.
+        return PySequence_List(obj);
+    }
+    if (!PySequence_Check(obj)) {
+        raise_cast_error(obj, "Sequence");
+        return nullptr;
+    }
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) PyErr_Clear();
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    PyObject* iter = PyObject_GetIter(obj);
+    if (!iter) {
+        Py_DECREF(list);
+        return nullptr;
+    }
+    while (PyObject* item = PyIter_Next(iter)) {
+        int rc = PyList_Append(list, item);
+        Py_DECREF(item);
+        if (rc < 0) {
+            Py_DECREF(iter);
+            Py_DECREF(list);
+            return nullptr;
+        }
+    }
+    Py_DECREF(iter);
+    if (PyErr_Occurred()) {
+        Py_DECREF(list);
+        return nullptr;
+    }
+    return list;
+}
+
+PyObject* to_python(u128 v) {
+    unsigned char raw[16];
+    for (int i = 0; i < 16; ++i) raw[i] = static_cast<unsigned char>(v >> (8 * i));
+    return PyLong_FromUnsignedNativeBytes(raw, sizeof raw, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+}
+
+PyObject* to_python(const ByteBuffer& v) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                     static_cast<Py_ssize_t>(v.size()));
+}
+
+PyObject* to_python(const Text& v) {
+    return PyUnicode_FromStringAndSize(v.utf8.data(), static_cast<Py_ssize_t>(v.utf8.size()));
+}
+
+}  // namespace bitloom::py

@@ -1,0 +1,448 @@
+// One row per module function: its name, text signature, parameters with their conversion
+// kinds, and the operation it calls. Entry points, argument binding, conversion and result
+// conversion are generated from the rows; no function has a wrapper of its own.
+#include "function_table.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "convert.hpp"
+#include "decoder/decoder.hpp"
+#include "encoder/encoder.hpp"
+#include "errors.hpp"
+#include "packet.hpp"
+
+namespace bitloom::py {
+
+namespace {
+
+constexpr std::size_t kMaxParams = 3;
+
+/// A converted argument. Only the member of the parameter's kind is meaningful.
+struct Arg {
+    union {
+        std::int64_t i64;
+        std::uint64_t u64;
+        std::uint32_t u32;
+        bool b;
+        float f32;
+        double f64;
+        u128 w128;
+        struct {
+            const char* data;
+            std::size_t size;
+        } span;
+        PyObject* obj;  // a new reference (the sequence kind), released after the call
+    };
+};
+
+// Native parameter type -> the Arg member it reads, and the conversion kind it requires.
+template <class T> struct ArgOf;
+template <> struct ArgOf<std::int64_t> {
+    static constexpr Kind kind = Kind::I64;
+    static std::int64_t get(const Arg& a) { return a.i64; }
+};
+template <> struct ArgOf<std::uint32_t> {
+    static constexpr Kind kind = Kind::U32;
+    static std::uint32_t get(const Arg& a) { return a.u32; }
+};
+template <> struct ArgOf<std::uint64_t> {
+    static constexpr Kind kind = Kind::U64;
+    static std::uint64_t get(const Arg& a) { return a.u64; }
+};
+template <> struct ArgOf<u128> {
+    static constexpr Kind kind = Kind::U128;
+    static u128 get(const Arg& a) { return a.w128; }
+};
+template <> struct ArgOf<bool> {
+    static constexpr Kind kind = Kind::Bool;
+    static bool get(const Arg& a) { return a.b; }
+};
+template <> struct ArgOf<double> {
+    static constexpr Kind kind = Kind::F64;
+    static double get(const Arg& a) { return a.f64; }
+};
+template <> struct ArgOf<float> {
+    static constexpr Kind kind = Kind::F32;
+    static float get(const Arg& a) { return a.f32; }
+};
+template <> struct ArgOf<std::string_view> {
+    static constexpr Kind kind = Kind::Text;
+    static std::string_view get(const Arg& a) { return {a.span.data, a.span.size}; }
+};
+template <> struct ArgOf<Bytes> {
+    static constexpr Kind kind = Kind::Bytes;
+    static Bytes get(const Arg& a) {
+        return Bytes{reinterpret_cast<const std::uint8_t*>(a.span.data), a.span.size};
+    }
+};
+template <> struct ArgOf<PyObject*> {
+    static constexpr Kind kind = Kind::Sequence;
+    static PyObject* get(const Arg& a) { return a.obj; }
+};
+
+template <class F> struct Signature;
+template <class R, class... A> struct Signature<R (*)(A...)> {
+    using Params = std::tuple<A...>;
+    static constexpr std::size_t arity = sizeof...(A);
+    static constexpr std::array<Kind, sizeof...(A)> kinds{ArgOf<A>::kind...};
+};
+template <class R, class... A> struct Signature<R (*)(A...) noexcept> : Signature<R (*)(A...)> {};
+
+template <class T> PyObject* result_to_python(T&& value) { return to_python(std::forward<T>(value)); }
+template <class T> PyObject* result_to_python(Result<T>&& result) {
+    if (!result.ok()) [[unlikely]]
+        return raise_codec_error(result.error());
+    return to_python(std::move(result.value()));
+}
+
+/// Calls the operation with its converted arguments and converts its result.
+template <auto Op>
+PyObject* invoke(const Arg* args) {
+    using Sig = Signature<decltype(Op)>;
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return result_to_python(
+            Op(ArgOf<std::tuple_element_t<I, typename Sig::Params>>::get(args[I])...));
+    }(std::make_index_sequence<Sig::arity>{});
+}
+
+using Invoke = PyObject* (*)(const Arg*);
+
+struct Param {
+    const char* name;
+    Kind kind;
+};
+
+struct Row {
+    const char* name;
+    const char* doc;  // "{name}({parameters})\n--\n\n": the text signature only
+    std::array<Param, kMaxParams> params;
+    std::uint8_t count;     // number of parameters
+    std::uint8_t required;  // leading parameters that must be given; the rest default to False
+    Invoke invoke;
+    std::array<Kind, kMaxParams> op_kinds;  // what the operation takes, checked against params
+    std::uint8_t op_arity;
+};
+
+template <auto Op>
+constexpr std::array<Kind, kMaxParams> op_kinds() {
+    std::array<Kind, kMaxParams> out{};
+    for (std::size_t i = 0; i < Signature<decltype(Op)>::arity; ++i)
+        out[i] = Signature<decltype(Op)>::kinds[i];
+    return out;
+}
+
+#define BL_OP(op) &invoke<&bitloom::op>, op_kinds<&bitloom::op>(), \
+                  static_cast<std::uint8_t>(Signature<decltype(&bitloom::op)>::arity)
+#define BL_ROW1(fn, a, ka) \
+    {#fn, #fn "(" #a ")\n--\n\n", {{{#a, Kind::ka}, {}, {}}}, 1, 1, BL_OP(fn)}
+#define BL_ROW2(fn, a, ka, b, kb) \
+    {#fn, #fn "(" #a ", " #b ")\n--\n\n", {{{#a, Kind::ka}, {#b, Kind::kb}, {}}}, 2, 2, BL_OP(fn)}
+#define BL_ROW3(fn, a, ka, b, kb, c, kc) \
+    {#fn, #fn "(" #a ", " #b ", " #c ")\n--\n\n", \
+     {{{#a, Kind::ka}, {#b, Kind::kb}, {#c, Kind::kc}}}, 3, 3, BL_OP(fn)}
+// Two required parameters and a third, `signed`, defaulting to False.
+#define BL_ROW_SIGNED(fn) \
+    {#fn, #fn "(value, bits, signed=False)\n--\n\n", \
+     {{{"value", Signature<decltype(&bitloom::fn)>::kinds[0]}, {"bits", Kind::U32}, \
+       {"signed", Kind::Bool}}}, 3, 2, BL_OP(fn)}
+
+// Registration order: the order of attachment and of `__all__`.
+constexpr Row kRows[] = {
+    BL_ROW3(unpack_parameters, packet_bytes, Bytes, offset_bits, U64, recipe, Sequence),
+    BL_ROW1(pack_parameters, recipe, Sequence),
+    BL_ROW2(decode_ones_complement, value, U64, bits, U32),
+    BL_ROW2(decode_twos_complement, value, U64, bits, U32),
+    BL_ROW2(decode_sign_magnitude, value, U64, bits, U32),
+    BL_ROW_SIGNED(decode_unpacked_bcd),
+    BL_ROW_SIGNED(decode_packed_bcd),
+    BL_ROW1(decode_ieee754_f16, value, U64),
+    BL_ROW1(decode_ieee754_f32, value, U64),
+    BL_ROW1(decode_ieee754_f64, value, U64),
+    BL_ROW1(decode_ieee754_f128, value, U128),
+    BL_ROW1(decode_ieee754_1985_f32, _value, U64),
+    BL_ROW1(decode_ieee754_1985_f64, _value, U64),
+    BL_ROW1(decode_ieee754_1985_f80, _value, U64),
+    BL_ROW1(decode_mil_std_1750a_f32, _value, U64),
+    BL_ROW1(decode_mil_std_1750a_f48, _value, U64),
+    BL_ROW1(decode_dec_f32, _value, U64),
+    BL_ROW1(decode_dec_f64, _value, U64),
+    BL_ROW1(decode_ibm_f32, _value, U64),
+    BL_ROW1(decode_ibm_f64, _value, U64),
+    BL_ROW1(decode_ti_f32, _value, U64),
+    BL_ROW1(decode_ti_f40, _value, U64),
+    BL_ROW1(decode_us_ascii, bytes, Bytes),
+    BL_ROW1(decode_iso_8859_1, bytes, Bytes),
+    BL_ROW1(decode_windows_1252, bytes, Bytes),
+    BL_ROW1(decode_utf8, bytes, Bytes),
+    BL_ROW1(decode_utf16, bytes, Bytes),
+    BL_ROW1(decode_utf16le, bytes, Bytes),
+    BL_ROW1(decode_utf16be, bytes, Bytes),
+    BL_ROW1(decode_utf32, bytes, Bytes),
+    BL_ROW1(decode_utf32le, bytes, Bytes),
+    BL_ROW1(decode_utf32be, bytes, Bytes),
+    BL_ROW2(encode_ones_complement, value, I64, bits, U32),
+    BL_ROW2(encode_twos_complement, value, I64, bits, U32),
+    BL_ROW2(encode_sign_magnitude, value, I64, bits, U32),
+    BL_ROW_SIGNED(encode_unpacked_bcd),
+    BL_ROW_SIGNED(encode_packed_bcd),
+    BL_ROW1(encode_ieee754_f16, value, F32),
+    BL_ROW1(encode_ieee754_f32, value, F32),
+    BL_ROW1(encode_ieee754_f64, value, F64),
+    BL_ROW1(encode_ieee754_f128, _value, F64),
+    BL_ROW1(encode_ieee754_1985_f32, _value, F32),
+    BL_ROW1(encode_ieee754_1985_f64, _value, F64),
+    BL_ROW1(encode_ieee754_1985_f80, _value, F64),
+    BL_ROW1(encode_mil_std_1750a_f32, _value, F32),
+    BL_ROW1(encode_mil_std_1750a_f48, _value, F64),
+    BL_ROW1(encode_dec_f32, _value, F32),
+    BL_ROW1(encode_dec_f64, _value, F64),
+    BL_ROW1(encode_ibm_f32, _value, F32),
+    BL_ROW1(encode_ibm_f64, _value, F64),
+    BL_ROW1(encode_ti_f32, _value, F32),
+    BL_ROW1(encode_ti_f40, _value, F64),
+    BL_ROW1(encode_us_ascii, text, Text),
+    BL_ROW1(encode_iso_8859_1, text, Text),
+    BL_ROW1(encode_windows_1252, text, Text),
+    BL_ROW1(encode_utf8, text, Text),
+    BL_ROW1(encode_utf16, text, Text),
+    BL_ROW1(encode_utf16le, text, Text),
+    BL_ROW1(encode_utf16be, text, Text),
+    BL_ROW1(encode_utf32, text, Text),
+    BL_ROW1(encode_utf32le, text, Text),
+    BL_ROW1(encode_utf32be, text, Text),
+};
+
+#undef BL_OP
+#undef BL_ROW1
+#undef BL_ROW2
+#undef BL_ROW3
+#undef BL_ROW_SIGNED
+
+constexpr std::size_t kFunctionCount = std::size(kRows);
+static_assert(kFunctionCount == 62);
+
+/// Every row's parameter kinds match what its operation takes, and `signed` is the only default.
+constexpr bool rows_are_consistent() {
+    for (const Row& row : kRows) {
+        if (row.count != row.op_arity || row.count > kMaxParams) return false;
+        for (std::size_t i = 0; i < row.count; ++i)
+            if (row.params[i].kind != row.op_kinds[i]) return false;
+        if (row.required != row.count &&
+            (row.required + 1 != row.count || row.params[row.required].kind != Kind::Bool))
+            return false;
+    }
+    return true;
+}
+static_assert(rows_are_consistent(), "a row's conversion kinds differ from its operation");
+
+/// Parameter names as interned str objects, for matching keywords by identity.
+PyObject* g_param_names[kFunctionCount][kMaxParams];
+
+// ---- Argument binding ------------------------------------------------------------------------
+
+[[gnu::cold]] std::string quoted_list(const Row& row, const bool* filled) {
+    std::string names[kMaxParams];
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < row.required; ++i)
+        if (!filled[i]) names[k++] = std::string("'") + row.params[i].name + "'";
+    std::string out;
+    for (std::size_t i = 0; i < k; ++i) {
+        if (i > 0) out += (k == 2) ? " and " : (i + 1 == k ? ", and " : ", ");
+        out += names[i];
+    }
+    return out;
+}
+
+[[gnu::cold]] PyObject* raise_too_many(const Row& row, Py_ssize_t given) {
+    const char* was = given == 1 ? "was" : "were";
+    if (row.required == row.count)
+        return PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
+                            row.name, int(row.count), given, was);
+    return PyErr_Format(PyExc_TypeError,
+                        "%s() takes from %d to %d positional arguments but %zd %s given", row.name,
+                        int(row.required), int(row.count), given, was);
+}
+
+[[gnu::cold]] PyObject* raise_missing(const Row& row, const bool* filled) {
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < row.required; ++i) missing += !filled[i];
+    std::string list = quoted_list(row, filled);
+    return PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", row.name,
+                        missing, missing == 1 ? "argument" : "arguments", list.c_str());
+}
+
+/// Index of the parameter named `key`, or -1. Interned names match by identity.
+inline int find_param(std::size_t fn, const Row& row, PyObject* key) {
+    for (int i = 0; i < row.count; ++i)
+        if (g_param_names[fn][i] == key) return i;
+    for (int i = 0; i < row.count; ++i) {
+        int eq = PyUnicode_Compare(g_param_names[fn][i], key);
+        if (eq == 0) return i;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return -1;
+}
+
+/// Fills `slots` from positional and keyword arguments; false with TypeError raised.
+[[gnu::noinline]] bool bind_general(std::size_t fn, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames, PyObject** slots) {
+    const Row& row = kRows[fn];
+    if (nargs > row.count) {
+        raise_too_many(row, nargs);
+        return false;
+    }
+    bool filled[kMaxParams] = {};
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        slots[i] = args[i];
+        filled[i] = true;
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int index = find_param(fn, row, key);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name,
+                         key);
+            return false;
+        }
+        if (filled[index]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", row.name,
+                         key);
+            return false;
+        }
+        slots[index] = args[nargs + k];
+        filled[index] = true;
+    }
+    for (std::size_t i = 0; i < row.required; ++i) {
+        if (!filled[i]) {
+            raise_missing(row, filled);
+            return false;
+        }
+    }
+    for (std::size_t i = row.required; i < row.count; ++i)
+        if (!filled[i]) slots[i] = nullptr;
+    return true;
+}
+
+// ---- Conversion ------------------------------------------------------------------------------
+
+/// Converts one argument by its kind. An omitted optional parameter (obj NULL) becomes False.
+[[gnu::always_inline]] inline bool convert(Kind kind, PyObject* obj, Arg& out) {
+    switch (kind) {
+        case Kind::I64: return convert_i64(obj, out.i64);
+        case Kind::U32: return convert_u32(obj, out.u32);
+        case Kind::U64: return convert_u64(obj, out.u64);
+        case Kind::U128: return convert_u128(obj, out.w128);
+        case Kind::Bool:
+            if (!obj) {
+                out.b = false;
+                return true;
+            }
+            return convert_bool(obj, out.b);
+        case Kind::F64: return convert_f64(obj, out.f64);
+        case Kind::F32: return convert_f32(obj, out.f32);
+        case Kind::Text: {
+            std::string_view text;
+            if (!convert_text(obj, text)) return false;
+            out.span = {text.data(), text.size()};
+            return true;
+        }
+        case Kind::Bytes: {
+            Bytes bytes;
+            if (!convert_bytes(obj, bytes)) return false;
+            out.span = {reinterpret_cast<const char*>(bytes.data), bytes.size};
+            return true;
+        }
+        case Kind::Sequence: return (out.obj = convert_sequence(obj)) != nullptr;
+    }
+    return false;
+}
+
+/// The entry point of function `I`: bind, convert, call, convert the result.
+template <std::size_t I>
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    constexpr const Row& row = kRows[I];
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* slots[kMaxParams] = {};
+    PyObject* const* bound = args;
+    if (kwnames || nargs != row.count) [[unlikely]] {
+        if (!bind_general(I, args, nargs, kwnames, slots)) return nullptr;
+        bound = slots;
+    }
+    Arg converted[kMaxParams];
+    bool ok = true;
+    std::size_t done = 0;
+    for (; done < row.count; ++done) {
+        if (!convert(row.params[done].kind, bound[done], converted[done])) [[unlikely]] {
+            prefix_argument_error(row.params[done].name);
+            ok = false;
+            break;
+        }
+    }
+    PyObject* result = ok ? row.invoke(converted) : nullptr;
+    for (std::size_t i = 0; i < done; ++i)
+        if (row.params[i].kind == Kind::Sequence) Py_DECREF(converted[i].obj);
+    return result;
+}
+
+template <std::size_t... I>
+constexpr std::array<PyMethodDef, kFunctionCount> make_method_defs(std::index_sequence<I...>) {
+    return {{PyMethodDef{kRows[I].name,
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+                         METH_FASTCALL | METH_KEYWORDS, kRows[I].doc}...}};
+}
+
+// The interpreter keeps pointers to these records for the life of the function objects.
+std::array<PyMethodDef, kFunctionCount> g_method_defs =
+    make_method_defs(std::make_index_sequence<kFunctionCount>{});
+
+}  // namespace
+
+bool prepare_function_table() {
+    for (std::size_t fn = 0; fn < kFunctionCount; ++fn) {
+        for (std::size_t i = 0; i < kRows[fn].count; ++i) {
+            if (g_param_names[fn][i]) continue;
+            PyObject* name = PyUnicode_InternFromString(kRows[fn].params[i].name);
+            if (!name) return false;
+            g_param_names[fn][i] = name;  // kept for the life of the process
+        }
+    }
+    return true;
+}
+
+int attach_functions(PyObject* module) {
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (!module_name) return -1;
+    int status = 0;
+    for (PyMethodDef& def : g_method_defs) {
+        PyObject* function = PyCMethod_New(&def, module, module_name, nullptr);
+        if (!function) {
+            status = -1;
+            break;
+        }
+        PyObject* name = PyObject_GetAttrString(function, "__name__");
+        PyObject* all = name ? PyObject_GetAttrString(module, "__all__") : nullptr;
+        if (name && !all && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            all = PyList_New(0);
+            if (all && PyObject_SetAttrString(module, "__all__", all) < 0) Py_CLEAR(all);
+        }
+        if (!all || PyList_Append(all, name) < 0 || PyObject_SetAttr(module, name, function) < 0)
+            status = -1;
+        Py_XDECREF(all);
+        Py_XDECREF(name);
+        Py_DECREF(function);
+        if (status < 0) break;
+    }
+    Py_DECREF(module_name);
+    return status;
+}
+
+}  // namespace bitloom::py
