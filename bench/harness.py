@@ -1,0 +1,25 @@
+"""Timing helpers shared by the benchmark scripts: ratios measured in one run, never absolutes."""
+import timeit
+
+
+def per_call(fn, number=200_000, repeat=7):
+    """Best time per call of the zero-argument callable `fn`, in seconds."""
+    timer = timeit.Timer(fn)
+    return min(timer.repeat(repeat=repeat, number=number)) / number
+
+
+def per_stmt(stmt, setup="pass", globals=None, number=200_000, repeat=7):
+    """Best time per execution of the statement `stmt`, in seconds."""
+    timer = timeit.Timer(stmt, setup=setup, globals=globals)
+    return min(timer.repeat(repeat=repeat, number=number)) / number
+
+
+def report(title, rows, unit="x baseline"):
+    """Prints rows of (label, ratio, target or None) under a title."""
+    print(f"\n== {title}")
+    width = max((len(label) for label, _, _ in rows), default=10)
+    for label, ratio, target in rows:
+        mark = ""
+        if target is not None:
+            mark = "  ok" if ratio <= target else f"  MISS (target <= {target})"
+        print(f"  {label:<{width}}  {ratio:7.3f} {unit}{mark}")
