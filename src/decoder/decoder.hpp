@@ -16,11 +16,15 @@ std::int64_t decode_twos_complement(std::uint64_t value, std::uint32_t bits) noe
 Result<std::int64_t> decode_packed_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed);
 Result<std::int64_t> decode_unpacked_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed);
 
-// IEEE 754.
-Result<double> decode_ieee754_f16(std::uint64_t value);
-Result<double> decode_ieee754_f32(std::uint64_t value);
-Result<double> decode_ieee754_f64(std::uint64_t value);
-Result<double> decode_ieee754_f128(u128 value);
+// IEEE 754: never fail. binary16 reads the low 16 bits, binary32 the low 32 bits.
+/// binary16 pattern -> binary32 value, exact; a NaN comes back quiet with its payload.
+float decode_ieee754_f16(std::uint64_t value) noexcept;
+/// binary32 pattern -> binary64 value, exact; a NaN comes back quiet with its payload.
+double decode_ieee754_f32(std::uint64_t value) noexcept;
+double decode_ieee754_f64(std::uint64_t value) noexcept;
+/// binary128 pattern -> binary64, truncated toward zero; below the binary64 normal range it
+/// gives a signed zero, any NaN gives the positive quiet NaN 0x7FF8000000000000.
+double decode_ieee754_f128(u128 value) noexcept;
 
 // Older float families: every one of them fails.
 Result<double> decode_ieee754_1985_f32(std::uint64_t value);

@@ -25,10 +25,13 @@ u128 reverse_bits128(u128 value, std::uint32_t bits) noexcept;
 Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
 Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
 
-// IEEE 754.
-Result<std::uint64_t> encode_ieee754_f16(float value);
-Result<std::uint64_t> encode_ieee754_f32(float value);
-Result<std::uint64_t> encode_ieee754_f64(double value);
+// IEEE 754: the pattern of the value, right-aligned. Only binary128 encoding fails (always).
+/// binary32 -> binary16 pattern, round to nearest, ties to even; infinities and NaNs kept.
+std::uint64_t encode_ieee754_f16(float value) noexcept;
+/// The bits of the binary32 / binary64 value as they are.
+std::uint64_t encode_ieee754_f32(float value) noexcept;
+std::uint64_t encode_ieee754_f64(double value) noexcept;
+/// Always NotImplementedError "IEEE 754 f128 encoding not yet implemented".
 Result<u128> encode_ieee754_f128(double value);
 
 // Older float families: every one of them fails.

@@ -55,8 +55,17 @@ constexpr std::uint32_t widen_portable(std::uint16_t h) noexcept {
 
 #if defined(__x86_64__) || defined(__i386__)
 #define BITLOOM_HAVE_F16C_PATH 1
-/// True when the processor executes F16C (and the system saves AVX state). Probed once.
-bool cpu_has_f16c() noexcept;
+/// CPUID and XGETBV: F16C present and the system saves the AVX register state.
+bool probe_f16c() noexcept;
+/// True when the F16C path may run. Probed on first use, then cached for the process.
+inline bool cpu_has_f16c() noexcept {
+#ifdef __F16C__
+    return true;  // the whole build already targets F16C processors
+#else
+    static const bool has = probe_f16c();
+    return has;
+#endif
+}
 /// VCVTPS2PH with rounding fixed to nearest-even. Only call when cpu_has_f16c().
 std::uint16_t narrow_f16c(std::uint32_t x) noexcept;
 /// VCVTPH2PS. Only call when cpu_has_f16c().

@@ -1,17 +1,41 @@
+// The older float families have their operations so that the module and the packet builder
+// can name them, but no bit layout yet: each one takes its converted value and fails.
 #include "encoder.hpp"
 
 namespace bitloom {
 
-Result<std::uint64_t> encode_ieee754_1985_f32(float /*value*/) { return not_available("encode_ieee754_1985_f32"); }
-Result<std::uint64_t> encode_ieee754_1985_f64(double /*value*/) { return not_available("encode_ieee754_1985_f64"); }
-Result<std::uint64_t> encode_ieee754_1985_f80(double /*value*/) { return not_available("encode_ieee754_1985_f80"); }
-Result<std::uint64_t> encode_mil_std_1750a_f32(float /*value*/) { return not_available("encode_mil_std_1750a_f32"); }
-Result<std::uint64_t> encode_mil_std_1750a_f48(double /*value*/) { return not_available("encode_mil_std_1750a_f48"); }
-Result<std::uint64_t> encode_dec_f32(float /*value*/) { return not_available("encode_dec_f32"); }
-Result<std::uint64_t> encode_dec_f64(double /*value*/) { return not_available("encode_dec_f64"); }
-Result<std::uint64_t> encode_ibm_f32(float /*value*/) { return not_available("encode_ibm_f32"); }
-Result<std::uint64_t> encode_ibm_f64(double /*value*/) { return not_available("encode_ibm_f64"); }
-Result<std::uint64_t> encode_ti_f32(float /*value*/) { return not_available("encode_ti_f32"); }
-Result<std::uint64_t> encode_ti_f40(double /*value*/) { return not_available("encode_ti_f40"); }
+Result<std::uint64_t> encode_ieee754_1985_f32(float /*value*/) {
+    return not_implemented("IEEE 754-1985 f32 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_ieee754_1985_f64(double /*value*/) {
+    return not_implemented("IEEE 754-1985 f64 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_ieee754_1985_f80(double /*value*/) {
+    return not_implemented("IEEE 754-1985 f80 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_mil_std_1750a_f32(float /*value*/) {
+    return not_implemented("MIL-STD-1750A f32 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_mil_std_1750a_f48(double /*value*/) {
+    return not_implemented("MIL-STD-1750A f48 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_dec_f32(float /*value*/) {
+    return not_implemented("DEC f32 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_dec_f64(double /*value*/) {
+    return not_implemented("DEC f64 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_ibm_f32(float /*value*/) {
+    return not_implemented("IBM f32 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_ibm_f64(double /*value*/) {
+    return not_implemented("IBM f64 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_ti_f32(float /*value*/) {
+    return not_implemented("TI f32 encoding not yet implemented");
+}
+Result<std::uint64_t> encode_ti_f40(double /*value*/) {
+    return not_implemented("TI f40 encoding not yet implemented");
+}
 
 }  // namespace bitloom
