@@ -91,7 +91,7 @@ DECODED = [
     (decode_unpacked_bcd, 7, 7, False, 0),
     (decode_unpacked_bcd, 0xD0, 8, True, 0),
     (decode_unpacked_bcd, 0xFF0102, 16, False, 12),
-    (decode_unpacked_bcd, 0x010009, 4294967295, False, 10009),
+    (decode_unpacked_bcd, 0x010009, 4294967295, False, 109),
 ]
 
 
