@@ -51,4 +51,8 @@ Result<Text> decode_utf32(Bytes bytes);
 Result<Text> decode_utf32le(Bytes bytes);
 Result<Text> decode_utf32be(Bytes bytes);
 
+/// UTF-16 / UTF-32 without mark detection, in the given byte order (false: big-endian).
+Result<Text> decode_utf16_with_endianness(Bytes bytes, bool little_endian);
+Result<Text> decode_utf32_with_endianness(Bytes bytes, bool little_endian);
+
 }  // namespace bitloom

@@ -9,5 +9,11 @@ Result<Text> decode_utf16be(Bytes /*bytes*/) { return not_available("decode_utf1
 Result<Text> decode_utf32(Bytes /*bytes*/) { return not_available("decode_utf32"); }
 Result<Text> decode_utf32le(Bytes /*bytes*/) { return not_available("decode_utf32le"); }
 Result<Text> decode_utf32be(Bytes /*bytes*/) { return not_available("decode_utf32be"); }
+Result<Text> decode_utf16_with_endianness(Bytes /*bytes*/, bool /*little_endian*/) {
+    return not_available("decode_utf16_with_endianness");
+}
+Result<Text> decode_utf32_with_endianness(Bytes /*bytes*/, bool /*little_endian*/) {
+    return not_available("decode_utf32_with_endianness");
+}
 
 }  // namespace bitloom
