@@ -14,7 +14,7 @@ PYTHON ?= $(shell for p in $(PY_CANDIDATES); do \
              if "$$p" -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1; then \
                echo "$$p"; break; fi; done)
 
-.PHONY: demo test test-asan bench clean python
+.PHONY: demo test test-asan test-f16c bench clean python
 
 python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -36,8 +36,16 @@ $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
-test: $(VENV)/.installed
+test: $(VENV)/.installed native-test
 	$(VPY) -m pytest -q
+
+# Native test programs over the codec core (tests/native/test_*.cpp).
+NATIVE_BUILD := build/native
+native-test: $(VENV)/.ready $(SOURCES) $(wildcard tests/native/*)
+	cmake -S . -B $(NATIVE_BUILD) -DBITLOOM_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	cmake --build $(NATIVE_BUILD) -j 2
+	@set -e; for t in $(NATIVE_BUILD)/tests/native/test_*; do [ -x "$$t" ] && "$$t"; done
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 ASAN_VENV := .venv-asan
@@ -54,6 +62,15 @@ test-asan: $(ASAN_VENV)/.installed
 	LD_PRELOAD="$(ASAN_RT) $(UBSAN_RT)" ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# Every binary32 and binary16 pattern through the portable and the F16C binary16 conversions
+# (and every binary32 through the binary64 widening); takes a minute or so.
+NATIVE_BUILD := build/native
+test-f16c: | python
+	cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBITLOOM_NATIVE_TESTS=ON \
+	  -DPython_EXECUTABLE=$(PYTHON)
+	cmake --build $(NATIVE_BUILD) --target f16_exhaustive
+	$(NATIVE_BUILD)/tests/native/f16_exhaustive
 
 bench: $(VENV)/.installed
 	$(VPY) bench/run.py
