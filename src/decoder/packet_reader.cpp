@@ -1,9 +1,205 @@
+// unpack_parameters: walks the recipe over the packet, cutting each field out and decoding it
+// into a dict from field name to value.
+#include <bit>
+#include <string>
+
+#include "../convert.hpp"
 #include "../packet.hpp"
+#include "../packet_layout.hpp"
+#include "../recipe.hpp"
+#include "decoder.hpp"
 
 namespace bitloom {
 
-Result<PyObject*> process_recipe(Bytes /*packet*/, std::uint64_t /*offset_bits*/, PyObject* /*recipe*/) {
-    return not_available("unpack_parameters");
+namespace {
+
+using recipe::Key;
+using recipe::pending;
+using recipe::Ref;
+using recipe::UnpackEncoding;
+using Failure = std::optional<CodecError>;
+
+/// Converts a codec result into a new Python object, or hands its failure on.
+template <class T>
+Failure to_object(Result<T>&& result, Ref& out) {
+    if (!result) [[unlikely]]
+        return std::move(result.error());
+    out.reset(py::to_python(*result));
+    return out.get() ? Failure{} : pending();
+}
+
+Failure new_object(PyObject* made, Ref& out) {
+    out.reset(made);
+    return made ? Failure{} : pending();
+}
+
+const char* missing_decoder(UnpackEncoding enc) {
+    switch (enc) {
+        case UnpackEncoding::Ieee754_1985F32: return "IEEE 754-1985 f32 format not yet implemented";
+        case UnpackEncoding::Ieee754_1985F64: return "IEEE 754-1985 f64 format not yet implemented";
+        case UnpackEncoding::Ieee754_1985F80: return "IEEE 754-1985 f80 format not yet implemented";
+        case UnpackEncoding::MilStd1750aF32: return "MIL-STD-1750A f32 format not yet implemented";
+        case UnpackEncoding::MilStd1750aF48: return "MIL-STD-1750A f48 format not yet implemented";
+        case UnpackEncoding::TiF32: return "TI f32 format not yet implemented";
+        case UnpackEncoding::TiF40: return "TI f40 format not yet implemented";
+        case UnpackEncoding::DecF32: return "DEC f32 format not yet implemented";
+        case UnpackEncoding::DecF64: return "DEC f64 format not yet implemented";
+        case UnpackEncoding::IbmF32: return "IBM f32 format not yet implemented";
+        case UnpackEncoding::IbmF64: return "IBM f64 format not yet implemented";
+        default: return nullptr;
+    }
+}
+
+/// A resolved item: where its field lies and how to read it.
+struct Field {
+    const std::uint8_t* packet;
+    std::size_t size;
+    std::uint64_t start;
+    std::uint32_t bits;
+    bool little;
+    bool reverse;
+};
+
+Failure decode_number(UnpackEncoding enc, const Field& f, Ref& out) {
+    if (f.bits > 64) [[unlikely]]
+        return value_error("Cannot decode " + std::to_string(f.bits) + " bits into a 64-bit value");
+    const std::uint64_t v =
+        layout::cut_value(f.packet, f.size, f.start, f.bits, f.little, f.reverse);
+    switch (enc) {
+        case UnpackEncoding::Unsigned: return new_object(PyLong_FromUnsignedLongLong(v), out);
+        case UnpackEncoding::SignMagnitude:
+            return new_object(PyLong_FromLongLong(decode_sign_magnitude(v, f.bits)), out);
+        case UnpackEncoding::OnesComplement:
+            return new_object(PyLong_FromLongLong(decode_ones_complement(v, f.bits)), out);
+        case UnpackEncoding::TwosComplement:
+            return new_object(PyLong_FromLongLong(decode_twos_complement(v, f.bits)), out);
+        case UnpackEncoding::Bcd: return to_object(decode_unpacked_bcd(v, f.bits, false), out);
+        case UnpackEncoding::BcdSigned: return to_object(decode_unpacked_bcd(v, f.bits, true), out);
+        case UnpackEncoding::PackedBcd: return to_object(decode_packed_bcd(v, f.bits, false), out);
+        case UnpackEncoding::PackedBcdSigned:
+            return to_object(decode_packed_bcd(v, f.bits, true), out);
+        case UnpackEncoding::Ieee754F16:
+            return new_object(PyFloat_FromDouble(static_cast<double>(decode_ieee754_f16(v))), out);
+        case UnpackEncoding::Ieee754F32:
+            return new_object(PyFloat_FromDouble(decode_ieee754_f32(v)), out);
+        default:  // Ieee754F64
+            return new_object(PyFloat_FromDouble(decode_ieee754_f64(v)), out);
+    }
+}
+
+Failure decode_text(UnpackEncoding enc, const Field& f, Ref& out) {
+    const std::uint64_t count = layout::bytes_for_bits(f.bits);
+    ByteBuffer cut;
+    Bytes bytes{f.packet + f.start / 8, static_cast<std::size_t>(count)};
+    if (f.start % 8 != 0 || f.bits % 8 != 0 || f.little) {
+        // The field lies inside the packet, so its copy is no larger than the packet.
+        cut.resize_for_overwrite(static_cast<std::size_t>(count));
+        layout::cut_bytes(f.packet, f.start, f.bits, f.little, cut.data());
+        bytes.data = cut.data();
+    }
+    switch (enc) {
+        case UnpackEncoding::Utf8: return to_object(decode_utf8(bytes), out);
+        case UnpackEncoding::Utf16: return to_object(decode_utf16(bytes), out);
+        case UnpackEncoding::Utf32: return to_object(decode_utf32(bytes), out);
+        case UnpackEncoding::Utf16le: return to_object(decode_utf16le(bytes), out);
+        case UnpackEncoding::Utf16be: return to_object(decode_utf16be(bytes), out);
+        case UnpackEncoding::Utf32le: return to_object(decode_utf32le(bytes), out);
+        case UnpackEncoding::Utf32be: return to_object(decode_utf32be(bytes), out);
+        case UnpackEncoding::UsAscii: return to_object(decode_us_ascii(bytes), out);
+        case UnpackEncoding::Latin1:
+            return new_object(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(bytes.data),
+                                                     static_cast<Py_ssize_t>(bytes.size), nullptr),
+                              out);
+        default: return to_object(decode_windows_1252(bytes), out);
+    }
+}
+
+Failure decode_field(UnpackEncoding enc, const Field& f, Ref& out) {
+    switch (enc) {
+        case UnpackEncoding::Unsigned:
+        case UnpackEncoding::SignMagnitude:
+        case UnpackEncoding::OnesComplement:
+        case UnpackEncoding::TwosComplement:
+        case UnpackEncoding::Bcd:
+        case UnpackEncoding::BcdSigned:
+        case UnpackEncoding::PackedBcd:
+        case UnpackEncoding::PackedBcdSigned:
+        case UnpackEncoding::Ieee754F16:
+        case UnpackEncoding::Ieee754F32:
+        case UnpackEncoding::Ieee754F64:
+            return decode_number(enc, f, out);
+        case UnpackEncoding::Ieee754F128:
+            if (f.bits <= 64)
+                return value_error("IEEE 754 f128 requires a 128-bit field, got " +
+                                   std::to_string(f.bits) + " bits");
+            return value_error("IEEE 754 f128 requires special handling for >64 bits "
+                               "(not yet implemented in process_recipe)");
+        default:
+            if (const char* message = missing_decoder(enc)) return not_implemented(message);
+            return decode_text(enc, f, out);
+    }
+}
+
+/// One item: read its keys, check where its field lies, decode it into `result`.
+Failure read_item(PyObject* item, Bytes packet, std::uint64_t offset_bits, PyObject* result,
+                  std::uint64_t& position) {
+    if (auto e = recipe::check_item(item)) return e;
+    Ref name_obj, encoding_obj, byte_order_obj;
+    std::string_view name, encoding, byte_order;
+    Field f{packet.data, packet.size, 0, 0, false, false};
+    bool has_offset = false;
+    std::uint64_t offset = 0;
+    if (auto e = recipe::read_text(item, Key::Name, name_obj, name)) return e;
+    if (auto e = recipe::read_text(item, Key::Encoding, encoding_obj, encoding)) return e;
+    if (auto e = recipe::read_bits(item, f.bits)) return e;
+    if (auto e = recipe::read_text(item, Key::ByteOrder, byte_order_obj, byte_order)) return e;
+    if (auto e = recipe::read_reverse_bits(item, f.reverse)) return e;
+    if (auto e = recipe::read_offset_bits(item, has_offset, offset)) return e;
+
+    if (has_offset) {
+        if (auto e = layout::check_position(offset_bits, offset)) return e;
+        f.start = offset_bits + offset;
+    } else {
+        f.start = position;
+    }
+    if (auto e = layout::check_position(f.start, f.bits)) return e;
+    if (auto e = layout::check_bounds(packet.size, f.start, f.bits)) return e;
+    const std::optional<bool> little = recipe::resolve_little_endian(byte_order);
+    if (!little) [[unlikely]]
+        return recipe::invalid_byte_order(byte_order);
+    f.little = *little;
+    const std::optional<UnpackEncoding> enc = recipe::resolve_unpack_encoding(encoding);
+    if (!enc) [[unlikely]]
+        return recipe::unsupported_encoding(encoding);
+
+    Ref value;
+    if (auto e = decode_field(*enc, f, value)) return e;
+    // The key is a plain str even when the recipe gave a str subclass.
+    Ref key;
+    PyObject* key_obj = name_obj.get();
+    if (!PyUnicode_CheckExact(key_obj)) {
+        key.reset(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!key.get()) return pending();
+        key_obj = key.get();
+    }
+    if (PyDict_SetItem(result, key_obj, value.get()) < 0) return pending();
+    position = f.start + f.bits;
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<PyObject*> process_recipe(Bytes packet, std::uint64_t offset_bits, PyObject* recipe) {
+    if (!recipe::ensure_keys()) return pending();
+    Ref result(PyDict_New());
+    if (!result.get()) return pending();
+    std::uint64_t position = offset_bits;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipe); ++i) {
+        Ref item(Py_NewRef(PyList_GET_ITEM(recipe, i)));
+        if (auto e = read_item(item.get(), packet, offset_bits, result.get(), position))
+            return std::move(*e);
+    }
+    return result.release();
 }
 
 }  // namespace bitloom

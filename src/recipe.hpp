@@ -1,0 +1,101 @@
+// Recipe items: reading their keys from a dict's own storage, and the encoding names that each
+// direction accepts. Shared by the packet builder and the packet reader.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "codec.hpp"
+
+namespace bitloom::recipe {
+
+/// An owned reference, released when it goes out of scope.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const noexcept { return p_; }
+    PyObject** out() noexcept {
+        Py_CLEAR(p_);
+        return &p_;
+    }
+    void reset(PyObject* owned) noexcept {
+        Py_XSETREF(p_, owned);
+    }
+    PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+enum class Key : std::uint8_t { Name, Encoding, Bits, ByteOrder, ReverseBits, OffsetBits, Value };
+
+/// A failure already raised in the interpreter (a conversion of a recipe value).
+inline CodecError pending() { return CodecError{ErrorKind::Pending, {}}; }
+
+/// Creates the interned key strings on first use; false with an exception set on failure.
+bool ensure_keys();
+
+/// The recipe element must be a dict (or subclass): TypeError naming dict otherwise.
+std::optional<CodecError> check_item(PyObject* item);
+
+/// Looks `key` up in the dict's own storage (never a subclass's __getitem__ or __missing__).
+/// 1: found, `out` holds a new reference; 0: absent; -1: an exception is set.
+int lookup(PyObject* item, Key key, Ref& out);
+
+/// KeyError "Recipe missing required field: '{key}'".
+[[gnu::cold]] CodecError missing(Key key);
+
+/// Required key converted to text; `holder` keeps the str alive while `out` is used.
+std::optional<CodecError> read_text(PyObject* item, Key key, Ref& holder, std::string_view& out);
+/// Required `bits` as an unsigned 32-bit integer.
+std::optional<CodecError> read_bits(PyObject* item, std::uint32_t& out);
+/// Required `reverse_bits` as a boolean.
+std::optional<CodecError> read_reverse_bits(PyObject* item, bool& out);
+/// Optional `offset_bits` as an unsigned 64-bit integer; `present` tells whether it was given.
+std::optional<CodecError> read_offset_bits(PyObject* item, bool& present, std::uint64_t& out);
+
+// ---- Encoding names ----
+
+/// Encodings accepted by the builder. The float families take their width from `bits`.
+enum class PackEncoding : std::uint8_t {
+    Unsigned, SignMagnitude, OnesComplement, TwosComplement,
+    Bcd, BcdSigned, PackedBcd, PackedBcdSigned,
+    Ieee754, Ieee754_1985, MilStd1750a, Ti, Dec, Ibm,
+    Utf8, Utf16, Utf32, Utf16le, Utf16be, Utf32le, Utf32be, UsAscii, Iso8859_1, Windows1252,
+    Binary,
+};
+
+/// Encodings accepted by the reader. Floats name their width.
+enum class UnpackEncoding : std::uint8_t {
+    Unsigned, SignMagnitude, OnesComplement, TwosComplement,
+    Bcd, BcdSigned, PackedBcd, PackedBcdSigned,
+    Ieee754F16, Ieee754F32, Ieee754F64, Ieee754F128,
+    Ieee754_1985F32, Ieee754_1985F64, Ieee754_1985F80, MilStd1750aF32, MilStd1750aF48,
+    TiF32, TiF40, DecF32, DecF64, IbmF32, IbmF64,
+    Utf8, Utf16, Utf32, Utf16le, Utf16be, Utf32le, Utf32be, UsAscii, Latin1, Windows1252,
+};
+
+/// Resolves an encoding name (UTF-8) after full Unicode lowercasing; empty when unknown.
+std::optional<PackEncoding> resolve_pack_encoding(std::string_view name) noexcept;
+std::optional<UnpackEncoding> resolve_unpack_encoding(std::string_view name) noexcept;
+/// "big" (false) or "little" (true), after lowercasing; empty for anything else.
+std::optional<bool> resolve_little_endian(std::string_view byte_order) noexcept;
+
+/// ValueError "Unsupported encoding type: {encoding}" with the name as given.
+[[gnu::cold]] CodecError unsupported_encoding(std::string_view name);
+/// ValueError "Invalid byte_order '{byte_order}': must be 'big' or 'little'".
+[[gnu::cold]] CodecError invalid_byte_order(std::string_view byte_order);
+
+}  // namespace bitloom::recipe
