@@ -57,7 +57,9 @@ PyObject* raise_walk_failure(const CodecError& error) {
     if (error.kind == ErrorKind::InternalFault) return nullptr;
     PyObject* inner = PyErr_GetRaisedException();
     if (!inner) return nullptr;
-    if (g_internal_fault && PyObject_TypeCheck(inner, reinterpret_cast<PyTypeObject*>(g_internal_fault))) {
+    // Running out of memory (a packet too large to allocate) is not a recipe fault: unwrapped.
+    if (PyErr_GivenExceptionMatches(inner, PyExc_MemoryError) ||
+        (g_internal_fault && PyObject_TypeCheck(inner, reinterpret_cast<PyTypeObject*>(g_internal_fault)))) {
         PyErr_SetRaisedException(inner);
         return nullptr;
     }
