@@ -1,5 +1,8 @@
 #include "convert.hpp"
 
+#include "decoder/decoded_text.hpp"
+#include "encoder/encoded_text.hpp"
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -249,6 +252,24 @@ PyObject* to_python(const ByteBuffer& v) {
 
 PyObject* to_python(const Text& v) {
     return PyUnicode_FromStringAndSize(v.utf8.data(), static_cast<Py_ssize_t>(v.utf8.size()));
+}
+
+PyObject* to_python(const DecodedText& v) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(v.length), static_cast<Py_UCS4>(v.max_code_point));
+    if (!str) return nullptr;
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: write_text(v, PyUnicode_1BYTE_DATA(str)); break;
+    case PyUnicode_2BYTE_KIND: write_text(v, PyUnicode_2BYTE_DATA(str)); break;
+    default: write_text(v, PyUnicode_4BYTE_DATA(str)); break;
+    }
+    return str;
+}
+
+PyObject* to_python(const EncodedText& v) {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(v.size));
+    if (!bytes) return nullptr;
+    write_bytes(v, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)));
+    return bytes;
 }
 
 }  // namespace bitloom::py

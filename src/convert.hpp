@@ -10,6 +10,11 @@
 
 #include "codec.hpp"
 
+namespace bitloom {
+struct DecodedText;
+struct EncodedText;
+}  // namespace bitloom
+
 namespace bitloom::py {
 
 /// Conversion kinds of function parameters and recipe values.
@@ -42,6 +47,9 @@ inline PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
 PyObject* to_python(u128 v);
 PyObject* to_python(const ByteBuffer& v);
 PyObject* to_python(const Text& v);
+/// A str built at its final width (or bytes at their final size) and filled in place.
+PyObject* to_python(const DecodedText& v);
+PyObject* to_python(const EncodedText& v);
 inline PyObject* to_python(PyObject* v) { return v; }
 
 }  // namespace bitloom::py

@@ -13,7 +13,9 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "decoder/decoded_text.hpp"
 #include "decoder/decoder.hpp"
+#include "encoder/encoded_text.hpp"
 #include "encoder/encoder.hpp"
 #include "errors.hpp"
 #include "packet.hpp"
@@ -147,6 +149,11 @@ constexpr std::array<Kind, kMaxParams> op_kinds() {
 #define BL_ROW3(fn, a, ka, b, kb, c, kc) \
     {#fn, #fn "(" #a ", " #b ", " #c ")\n--\n\n", \
      {{{#a, Kind::ka}, {#b, Kind::kb}, {#c, Kind::kc}}}, 3, 3, BL_OP(fn)}
+// Text functions call the operation of the same name in bitloom::direct, which leaves the
+// output unwritten until the result object of the right size exists.
+#define BL_ROW1_DIRECT(fn, a, ka) \
+    {#fn, #fn "(" #a ")\n--\n\n", {{{#a, Kind::ka}, {}, {}}}, 1, 1, \
+     &invoke<&bitloom::direct::fn>, op_kinds<&bitloom::direct::fn>(), 1}
 // Two required parameters and a third, `signed`, defaulting to False.
 #define BL_ROW_SIGNED(fn) \
     {#fn, #fn "(value, bits, signed=False)\n--\n\n", \
@@ -177,16 +184,16 @@ constexpr Row kRows[] = {
     BL_ROW1(decode_ibm_f64, _value, U64),
     BL_ROW1(decode_ti_f32, _value, U64),
     BL_ROW1(decode_ti_f40, _value, U64),
-    BL_ROW1(decode_us_ascii, bytes, Bytes),
-    BL_ROW1(decode_iso_8859_1, bytes, Bytes),
-    BL_ROW1(decode_windows_1252, bytes, Bytes),
-    BL_ROW1(decode_utf8, bytes, Bytes),
-    BL_ROW1(decode_utf16, bytes, Bytes),
-    BL_ROW1(decode_utf16le, bytes, Bytes),
-    BL_ROW1(decode_utf16be, bytes, Bytes),
-    BL_ROW1(decode_utf32, bytes, Bytes),
-    BL_ROW1(decode_utf32le, bytes, Bytes),
-    BL_ROW1(decode_utf32be, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_us_ascii, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_iso_8859_1, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_windows_1252, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_utf8, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_utf16, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_utf16le, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_utf16be, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_utf32, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_utf32le, bytes, Bytes),
+    BL_ROW1_DIRECT(decode_utf32be, bytes, Bytes),
     BL_ROW2(encode_ones_complement, value, I64, bits, U32),
     BL_ROW2(encode_twos_complement, value, I64, bits, U32),
     BL_ROW2(encode_sign_magnitude, value, I64, bits, U32),
@@ -207,20 +214,21 @@ constexpr Row kRows[] = {
     BL_ROW1(encode_ibm_f64, _value, F64),
     BL_ROW1(encode_ti_f32, _value, F32),
     BL_ROW1(encode_ti_f40, _value, F64),
-    BL_ROW1(encode_us_ascii, text, Text),
-    BL_ROW1(encode_iso_8859_1, text, Text),
-    BL_ROW1(encode_windows_1252, text, Text),
-    BL_ROW1(encode_utf8, text, Text),
-    BL_ROW1(encode_utf16, text, Text),
-    BL_ROW1(encode_utf16le, text, Text),
-    BL_ROW1(encode_utf16be, text, Text),
-    BL_ROW1(encode_utf32, text, Text),
-    BL_ROW1(encode_utf32le, text, Text),
-    BL_ROW1(encode_utf32be, text, Text),
+    BL_ROW1_DIRECT(encode_us_ascii, text, Text),
+    BL_ROW1_DIRECT(encode_iso_8859_1, text, Text),
+    BL_ROW1_DIRECT(encode_windows_1252, text, Text),
+    BL_ROW1_DIRECT(encode_utf8, text, Text),
+    BL_ROW1_DIRECT(encode_utf16, text, Text),
+    BL_ROW1_DIRECT(encode_utf16le, text, Text),
+    BL_ROW1_DIRECT(encode_utf16be, text, Text),
+    BL_ROW1_DIRECT(encode_utf32, text, Text),
+    BL_ROW1_DIRECT(encode_utf32le, text, Text),
+    BL_ROW1_DIRECT(encode_utf32be, text, Text),
 };
 
 #undef BL_OP
 #undef BL_ROW1
+#undef BL_ROW1_DIRECT
 #undef BL_ROW2
 #undef BL_ROW3
 #undef BL_ROW_SIGNED

@@ -1,13 +1,164 @@
+#include "../decoder/text_blocks.hpp"
+#include "encoded_text.hpp"
 #include "encoder.hpp"
 
 namespace bitloom {
 
-Result<ByteBuffer> encode_utf8(std::string_view /*text*/) { return not_available("encode_utf8"); }
-Result<ByteBuffer> encode_utf16(std::string_view /*text*/) { return not_available("encode_utf16"); }
-Result<ByteBuffer> encode_utf16le(std::string_view /*text*/) { return not_available("encode_utf16le"); }
-Result<ByteBuffer> encode_utf16be(std::string_view /*text*/) { return not_available("encode_utf16be"); }
-Result<ByteBuffer> encode_utf32(std::string_view /*text*/) { return not_available("encode_utf32"); }
-Result<ByteBuffer> encode_utf32le(std::string_view /*text*/) { return not_available("encode_utf32le"); }
-Result<ByteBuffer> encode_utf32be(std::string_view /*text*/) { return not_available("encode_utf32be"); }
+namespace {
+
+#if defined(BITLOOM_SSE2)
+/// Stores 16 bytes below 0x80 as 16 UTF-16 units (32 bytes) in the given byte order.
+template <bool LE>
+inline void store_utf16_ascii(std::uint8_t* out, __m128i v) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    text::store16(out, LE ? _mm_unpacklo_epi8(v, zero) : _mm_unpacklo_epi8(zero, v));
+    text::store16(out + 16, LE ? _mm_unpackhi_epi8(v, zero) : _mm_unpackhi_epi8(zero, v));
+}
+
+/// Stores 16 bytes below 0x80 as 16 UTF-32 units (64 bytes) in the given byte order.
+template <bool LE>
+inline void store_utf32_ascii(std::uint8_t* out, __m128i v) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i lo = LE ? _mm_unpacklo_epi8(v, zero) : _mm_unpacklo_epi8(zero, v);
+    __m128i hi = LE ? _mm_unpackhi_epi8(v, zero) : _mm_unpackhi_epi8(zero, v);
+    text::store16(out, LE ? _mm_unpacklo_epi16(lo, zero) : _mm_unpacklo_epi16(zero, lo));
+    text::store16(out + 16, LE ? _mm_unpackhi_epi16(lo, zero) : _mm_unpackhi_epi16(zero, lo));
+    text::store16(out + 32, LE ? _mm_unpacklo_epi16(hi, zero) : _mm_unpacklo_epi16(zero, hi));
+    text::store16(out + 48, LE ? _mm_unpackhi_epi16(hi, zero) : _mm_unpackhi_epi16(zero, hi));
+}
+#endif
+
+template <bool LE>
+inline std::uint8_t* put16(std::uint8_t* out, std::uint32_t unit) noexcept {
+    out[LE ? 0 : 1] = static_cast<std::uint8_t>(unit);
+    out[LE ? 1 : 0] = static_cast<std::uint8_t>(unit >> 8);
+    return out + 2;
+}
+
+template <bool LE>
+inline std::uint8_t* put32(std::uint8_t* out, std::uint32_t unit) noexcept {
+    for (int k = 0; k < 4; ++k)
+        out[LE ? k : 3 - k] = static_cast<std::uint8_t>(unit >> (8 * k));
+    return out + 4;
+}
+
+template <bool LE>
+void utf8_to_utf16(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        if (p[i] < 0x80) {
+#if defined(BITLOOM_SSE2)
+            for (; i + 16 <= n; i += 16, out += 32) {
+                __m128i v = text::load16(p + i);
+                if (_mm_movemask_epi8(v)) break;
+                store_utf16_ascii<LE>(out, v);
+            }
+#endif
+            while (i < n && p[i] < 0x80) out = put16<LE>(out, p[i++]);
+            continue;
+        }
+        std::size_t len = 0;
+        const char32_t cp = text::read_utf8(p + i, len);
+        i += len;
+        if (cp >= 0x10000) {
+            // A surrogate pair: the high unit carries the top 10 bits of cp - 0x10000.
+            out = put16<LE>(out, 0xD800 + ((cp - 0x10000) >> 10));
+            out = put16<LE>(out, 0xDC00 + (cp & 0x3FF));
+        } else {
+            out = put16<LE>(out, cp);
+        }
+    }
+}
+
+template <bool LE>
+void utf8_to_utf32(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        if (p[i] < 0x80) {
+#if defined(BITLOOM_SSE2)
+            for (; i + 16 <= n; i += 16, out += 64) {
+                __m128i v = text::load16(p + i);
+                if (_mm_movemask_epi8(v)) break;
+                store_utf32_ascii<LE>(out, v);
+            }
+#endif
+            while (i < n && p[i] < 0x80) out = put32<LE>(out, p[i++]);
+            continue;
+        }
+        std::size_t len = 0;
+        out = put32<LE>(out, text::read_utf8(p + i, len));
+        i += len;
+    }
+}
+
+EncodedText utf16_plan(std::string_view t, ByteForm form, bool mark) noexcept {
+    const auto counts = text::count_leads(reinterpret_cast<const std::uint8_t*>(t.data()), t.size());
+    // Each code point is one unit, and those above U+FFFF (4-byte sequences) one more.
+    return EncodedText{t, 2 * (counts.leads + counts.long_leads) + (mark ? 2 : 0), form, mark};
+}
+
+EncodedText utf32_plan(std::string_view t, ByteForm form, bool mark) noexcept {
+    const auto counts = text::count_leads(reinterpret_cast<const std::uint8_t*>(t.data()), t.size());
+    return EncodedText{t, 4 * counts.leads + (mark ? 4 : 0), form, mark};
+}
+
+}  // namespace
+
+void write_bytes(const EncodedText& e, std::uint8_t* out) noexcept {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(e.text.data());
+    const std::size_t n = e.text.size();
+    switch (e.form) {
+    case ByteForm::Utf8:
+        if (n) std::memcpy(out, p, n);
+        return;
+    case ByteForm::Utf16be:
+        if (e.mark) out = put16<false>(out, 0xFEFF);
+        utf8_to_utf16<false>(p, n, out);
+        return;
+    case ByteForm::Utf16le:
+        utf8_to_utf16<true>(p, n, out);
+        return;
+    case ByteForm::Utf32be:
+        if (e.mark) out = put32<false>(out, 0xFEFF);
+        utf8_to_utf32<false>(p, n, out);
+        return;
+    case ByteForm::Utf32le:
+        utf8_to_utf32<true>(p, n, out);
+        return;
+    case ByteForm::Latin1:
+        text::write_latin1(p, n, out);
+        return;
+    case ByteForm::Windows1252:
+        text::write_windows_1252(p, n, out);
+        return;
+    }
+}
+
+ByteBuffer to_buffer(const EncodedText& e) {
+    ByteBuffer buffer;
+    buffer.resize_for_overwrite(e.size);
+    write_bytes(e, buffer.data());
+    return buffer;
+}
+
+namespace direct {
+
+Result<EncodedText> encode_utf8(std::string_view t) { return EncodedText{t, t.size(), ByteForm::Utf8, false}; }
+Result<EncodedText> encode_utf16(std::string_view t) { return utf16_plan(t, ByteForm::Utf16be, true); }
+Result<EncodedText> encode_utf16le(std::string_view t) { return utf16_plan(t, ByteForm::Utf16le, false); }
+Result<EncodedText> encode_utf16be(std::string_view t) { return utf16_plan(t, ByteForm::Utf16be, false); }
+Result<EncodedText> encode_utf32(std::string_view t) { return utf32_plan(t, ByteForm::Utf32be, true); }
+Result<EncodedText> encode_utf32le(std::string_view t) { return utf32_plan(t, ByteForm::Utf32le, false); }
+Result<EncodedText> encode_utf32be(std::string_view t) { return utf32_plan(t, ByteForm::Utf32be, false); }
+
+}  // namespace direct
+
+Result<ByteBuffer> encode_utf8(std::string_view t) { return to_buffer(*direct::encode_utf8(t)); }
+Result<ByteBuffer> encode_utf16(std::string_view t) { return to_buffer(*direct::encode_utf16(t)); }
+Result<ByteBuffer> encode_utf16le(std::string_view t) { return to_buffer(*direct::encode_utf16le(t)); }
+Result<ByteBuffer> encode_utf16be(std::string_view t) { return to_buffer(*direct::encode_utf16be(t)); }
+Result<ByteBuffer> encode_utf32(std::string_view t) { return to_buffer(*direct::encode_utf32(t)); }
+Result<ByteBuffer> encode_utf32le(std::string_view t) { return to_buffer(*direct::encode_utf32le(t)); }
+Result<ByteBuffer> encode_utf32be(std::string_view t) { return to_buffer(*direct::encode_utf32be(t)); }
 
 }  // namespace bitloom
