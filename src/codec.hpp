@@ -52,6 +52,7 @@ public:
     T& operator*() noexcept { return value(); }
     const T& operator*() const noexcept { return value(); }
     T* operator->() noexcept { return &value(); }
+    const T* operator->() const noexcept { return &value(); }
     CodecError& error() noexcept { return *std::get_if<1>(&v_); }
     const CodecError& error() const noexcept { return *std::get_if<1>(&v_); }
 
@@ -60,7 +61,8 @@ private:
 };
 
 /// Builds a failure from message pieces; kept out of line of the hot paths by callers.
-[[gnu::cold]] CodecError value_error(std::string message);
+[[gnu::cold, gnu::noinline]] CodecError value_error(std::string message);
+[[gnu::cold, gnu::noinline]] CodecError value_error(const char* message);
 [[gnu::cold]] CodecError not_implemented(std::string message);
 
 /// A growable run of bytes. Holds up to 16 bytes inline, so an integer field image

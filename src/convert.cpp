@@ -57,38 +57,15 @@ void raise_out_of_range() {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
 }
 
-bool convert_i64(PyObject* obj, std::int64_t& out) {
-    if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-        out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-        return true;
-    }
+bool convert_i64_slow(PyObject* obj, std::int64_t& out) {
     long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) return false;
     out = value;
     return true;
 }
 
-bool convert_u32(PyObject* obj, std::uint32_t& out) {
-    std::int64_t value = 0;
-    if (!convert_i64(obj, value)) return false;
-    if (value < 0 || value > 0xFFFFFFFFLL) {
-        raise_out_of_range();
-        return false;
-    }
-    out = static_cast<std::uint32_t>(value);
-    return true;
-}
-
-bool convert_u64(PyObject* obj, std::uint64_t& out) {
+bool convert_u64_slow(PyObject* obj, std::uint64_t& out) {
     if (PyLong_Check(obj)) {
-        if (PyLong_CheckExact(obj) &&
-            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-            Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-            if (v >= 0) {
-                out = static_cast<std::uint64_t>(v);
-                return true;
-            }
-        }
         unsigned long long value = PyLong_AsUnsignedLongLong(obj);
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
         out = value;
@@ -150,11 +127,7 @@ bool convert_bool(PyObject* obj, bool& out) {
     return false;
 }
 
-bool convert_f64(PyObject* obj, double& out) {
-    if (PyFloat_CheckExact(obj)) {
-        out = PyFloat_AS_DOUBLE(obj);
-        return true;
-    }
+bool convert_f64_slow(PyObject* obj, double& out) {
     double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) return false;
     out = value;
@@ -169,13 +142,6 @@ float narrow_to_f32(double value) noexcept {
     if (value >= kOverflow) return std::numeric_limits<float>::infinity();
     if (value <= -kOverflow) return -std::numeric_limits<float>::infinity();
     return static_cast<float>(value);
-}
-
-bool convert_f32(PyObject* obj, float& out) {
-    double value = 0;
-    if (!convert_f64(obj, value)) return false;
-    out = narrow_to_f32(value);
-    return true;
 }
 
 bool convert_text(PyObject* obj, std::string_view& out) {

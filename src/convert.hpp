@@ -20,13 +20,59 @@ namespace bitloom::py {
 /// Conversion kinds of function parameters and recipe values.
 enum class Kind : std::uint8_t { I64, U32, U64, U128, Bool, F64, F32, Text, Bytes, Sequence };
 
-bool convert_i64(PyObject* obj, std::int64_t& out);
-bool convert_u32(PyObject* obj, std::uint32_t& out);
-bool convert_u64(PyObject* obj, std::uint64_t& out);
+bool convert_i64_slow(PyObject* obj, std::int64_t& out);
+bool convert_u64_slow(PyObject* obj, std::uint64_t& out);
+[[gnu::cold]] void raise_out_of_range();
+
+/// The value of an exact int that fits a machine word, without a call into the interpreter.
+inline bool compact_value(PyObject* obj, Py_ssize_t& out) {
+    if (!PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))
+        return false;
+    out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    return true;
+}
+
+inline bool convert_i64(PyObject* obj, std::int64_t& out) {
+    Py_ssize_t v;
+    if (compact_value(obj, v)) [[likely]] {
+        out = v;
+        return true;
+    }
+    return convert_i64_slow(obj, out);
+}
+
+inline bool convert_u32(PyObject* obj, std::uint32_t& out) {
+    std::int64_t value;
+    if (!convert_i64(obj, value)) return false;
+    if (value < 0 || value > 0xFFFFFFFFLL) [[unlikely]] {
+        raise_out_of_range();
+        return false;
+    }
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+inline bool convert_u64(PyObject* obj, std::uint64_t& out) {
+    Py_ssize_t v;
+    if (compact_value(obj, v) && v >= 0) [[likely]] {
+        out = static_cast<std::uint64_t>(v);
+        return true;
+    }
+    return convert_u64_slow(obj, out);
+}
+
 bool convert_u128(PyObject* obj, u128& out);
 bool convert_bool(PyObject* obj, bool& out);
-bool convert_f64(PyObject* obj, double& out);
-bool convert_f32(PyObject* obj, float& out);
+bool convert_f64_slow(PyObject* obj, double& out);
+
+inline bool convert_f64(PyObject* obj, double& out) {
+    if (PyFloat_CheckExact(obj)) [[likely]] {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    return convert_f64_slow(obj, out);
+}
+
 bool convert_text(PyObject* obj, std::string_view& out);
 bool convert_bytes(PyObject* obj, Bytes& out);
 /// A new list holding the elements of `obj` in iteration order, or NULL.
@@ -35,10 +81,15 @@ PyObject* convert_sequence(PyObject* obj);
 /// Narrows a binary64 to the nearest binary32 (ties to even; beyond range, a signed infinity).
 float narrow_to_f32(double value) noexcept;
 
+inline bool convert_f32(PyObject* obj, float& out) {
+    double value;
+    if (!convert_f64(obj, value)) return false;
+    out = narrow_to_f32(value);
+    return true;
+}
+
 /// Raises TypeError "'{type}' object cannot be cast as '{target}'".
 [[gnu::cold]] void raise_cast_error(PyObject* obj, const char* target);
-/// Raises OverflowError "out of range integral type conversion attempted".
-[[gnu::cold]] void raise_out_of_range();
 
 // Result conversions.
 inline PyObject* to_python(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }

@@ -286,10 +286,7 @@ PyObject* g_param_names[kFunctionCount][kMaxParams];
                         missing, missing == 1 ? "argument" : "arguments", list.c_str());
 }
 
-/// Index of the parameter named `key`, or -1. Interned names match by identity.
-inline int find_param(std::size_t fn, const Row& row, PyObject* key) {
-    for (int i = 0; i < row.count; ++i)
-        if (g_param_names[fn][i] == key) return i;
+[[gnu::noinline]] int find_param_by_value(std::size_t fn, const Row& row, PyObject* key) {
     for (int i = 0; i < row.count; ++i) {
         int eq = PyUnicode_Compare(g_param_names[fn][i], key);
         if (eq == 0) return i;
@@ -298,10 +295,19 @@ inline int find_param(std::size_t fn, const Row& row, PyObject* key) {
     return -1;
 }
 
+/// Index of the parameter named `key`, or -1. Interned names match by identity.
+[[gnu::always_inline]] inline int find_param(std::size_t fn, const Row& row, PyObject* key) {
+    for (int i = 0; i < row.count; ++i)
+        if (g_param_names[fn][i] == key) [[likely]] return i;
+    return find_param_by_value(fn, row, key);
+}
+
+
 /// Fills `slots` from positional and keyword arguments; false with TypeError raised.
-[[gnu::noinline]] bool bind_general(std::size_t fn, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames, PyObject** slots) {
-    const Row& row = kRows[fn];
+template <std::size_t fn>
+[[gnu::always_inline]] inline bool bind_general(PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames, PyObject** slots) {
+    constexpr const Row& row = kRows[fn];
     if (nargs > row.count) {
         raise_too_many(row, nargs);
         return false;
@@ -315,12 +321,12 @@ inline int find_param(std::size_t fn, const Row& row, PyObject* key) {
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         int index = find_param(fn, row, key);
-        if (index < 0) {
+        if (index < 0) [[unlikely]] {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name,
                          key);
             return false;
         }
-        if (filled[index]) {
+        if (filled[index]) [[unlikely]] {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", row.name,
                          key);
             return false;
@@ -329,7 +335,7 @@ inline int find_param(std::size_t fn, const Row& row, PyObject* key) {
         filled[index] = true;
     }
     for (std::size_t i = 0; i < row.required; ++i) {
-        if (!filled[i]) {
+        if (!filled[i]) [[unlikely]] {
             raise_missing(row, filled);
             return false;
         }
@@ -375,13 +381,18 @@ inline int find_param(std::size_t fn, const Row& row, PyObject* key) {
 
 /// The entry point of function `I`: bind, convert, call, convert the result.
 template <std::size_t I>
-PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+[[gnu::flatten]] PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr const Row& row = kRows[I];
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams] = {};
     PyObject* const* bound = args;
     if (kwnames || nargs != row.count) [[unlikely]] {
-        if (!bind_general(I, args, nargs, kwnames, slots)) return nullptr;
+        if (!kwnames && nargs >= row.required && nargs <= row.count) {
+            // Positional only, optional parameters left out: they take their default.
+            for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+        } else if (!bind_general<I>(args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
         bound = slots;
     }
     Arg converted[kMaxParams];

@@ -1,7 +1,9 @@
 // Packed BCD (a digit per nibble, optional sign nibble below the digits) and unpacked BCD
 // (a digit per byte; signed is zoned decimal: 0xF0+digit per byte, sign zone on the units byte).
+#include <bit>
 #include <string>
 
+#include "../bcd_digits.hpp"
 #include "encoder.hpp"
 
 namespace bitloom {
@@ -19,21 +21,42 @@ constexpr std::uint32_t digit_count(std::uint64_t m) noexcept {
     return n;
 }
 
-[[gnu::cold]] CodecError too_many_digits(std::int64_t value, std::uint64_t positions) {
+/// Digits of m as BCD nibbles, with their count; m must be below 10^16.
+struct Digits {
+    std::uint64_t nibbles;
+    std::uint32_t count;
+};
+constexpr Digits bcd_digits(std::uint64_t m) noexcept {
+    const std::uint64_t nibbles = m < 100000000 ? bcd::to_bcd8(m) : bcd::to_bcd16(m);
+    const auto count = static_cast<std::uint32_t>(nibbles ? (67 - std::countl_zero(nibbles)) / 4 : 0);
+    return {nibbles, count};
+}
+
+[[gnu::cold, gnu::noinline]] CodecError too_many_digits(std::int64_t value, std::uint64_t positions) {
     return value_error("Value " + std::to_string(value) + " has too many digits for " +
                        std::to_string(positions) + " BCD digits");
 }
 
 /// The field is wider than the 64-bit pattern can carry and the value needs the part that
 /// does not fit: refused rather than cut short.
-[[gnu::cold]] CodecError beyond_pattern(std::int64_t value, std::uint32_t bits) {
-    return value_error("Value " + std::to_string(value) + " does not fit in a 64-bit BCD pattern for " +
-                       std::to_string(bits) + " bits");
+[[gnu::cold, gnu::noinline]] CodecError beyond_pattern(std::int64_t value, std::uint32_t bits) {
+    return value_error("Value " + std::to_string(value) +
+                       " does not fit in a 64-bit BCD pattern for " + std::to_string(bits) +
+                       " bits");
 }
 
-[[gnu::cold]] CodecError negative_unsigned() {
+/// The failure for a value that does not fit: too many digits for the width comes first.
+[[gnu::cold, gnu::noinline]] CodecError does_not_fit(std::int64_t value, std::uint64_t positions,
+                                      std::uint32_t bits) {
+    if (digit_count(magnitude(value)) > positions) return too_many_digits(value, positions);
+    return beyond_pattern(value, bits);
+}
+
+[[gnu::cold, gnu::noinline]] CodecError negative_unsigned() {
     return value_error("Cannot encode negative value in unsigned BCD");
 }
+
+constexpr std::uint64_t kTenTo16 = 10000000000000000ULL;
 
 }  // namespace
 
@@ -43,16 +66,16 @@ Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, 
     if (value < 0 && !is_signed) [[unlikely]]
         return negative_unsigned();
     const std::uint64_t positions = bits / 4 - (is_signed ? 1 : 0);
-    std::uint64_t m = magnitude(value);
-    const std::uint32_t digits = digit_count(m);
-    if (digits > positions) [[unlikely]]
-        return too_many_digits(value, positions);
     const std::uint32_t first = is_signed ? 1 : 0;  // nibble of the units digit
-    if (first + digits > 16) [[unlikely]]
-        return beyond_pattern(value, bits);
-    std::uint64_t pattern = is_signed ? (value < 0 ? 0xD : 0xC) : 0;
-    for (std::uint32_t k = first; m != 0; ++k, m /= 10) pattern |= (m % 10) << (4 * k);
-    return pattern;
+    const std::uint64_t m = magnitude(value);
+    if (m >= kTenTo16) [[unlikely]]
+        return does_not_fit(value, positions, bits);
+    const Digits digits = bcd_digits(m);
+    if (digits.count > positions || digits.count + first > 16) [[unlikely]]
+        return does_not_fit(value, positions, bits);
+    if (!is_signed) return digits.nibbles;
+    // Signed: the sign nibble (C plus, D minus) below the digits.
+    return (digits.nibbles << 4) | (value < 0 ? 0xD : 0xC);
 }
 
 Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
@@ -61,21 +84,20 @@ Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits
     if (value < 0 && !is_signed) [[unlikely]]
         return negative_unsigned();
     const std::uint32_t positions = bits / 8;
-    std::uint64_t m = magnitude(value);
-    const std::uint32_t digits = digit_count(m);
-    if (digits > positions) [[unlikely]]
-        return too_many_digits(value, positions);
+    const std::uint64_t m = magnitude(value);
+    if (m >= kTenTo16) [[unlikely]]
+        return does_not_fit(value, positions, bits);
+    const Digits digits = bcd_digits(m);
     // Unsigned digits beyond byte 7 are leading zeros and need no room; the signed form puts a
     // zone into every one of its bytes, so it cannot be wider than the pattern.
-    if (digits > 8 || (is_signed && positions > 8)) [[unlikely]]
-        return beyond_pattern(value, bits);
-    std::uint64_t pattern = 0;
-    for (std::uint32_t k = 0; k < positions && (is_signed || m != 0); ++k, m /= 10) {
-        std::uint64_t byte = m % 10;
-        if (is_signed) byte |= (k == 0) ? (value < 0 ? 0xD0 : 0xC0) : 0xF0;
-        pattern |= byte << (8 * k);
-    }
-    return pattern;
+    if (digits.count > positions || digits.count > 8 || (is_signed && positions > 8)) [[unlikely]]
+        return does_not_fit(value, positions, bits);
+    const std::uint64_t pattern = bcd::nibbles_to_bytes(digits.nibbles);
+    if (!is_signed) return pattern;
+    // Zoned: 0xF0 on bytes 1 .. positions-1, 0xC0 (plus) or 0xD0 (minus) on the units byte.
+    const std::uint64_t used = positions == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * positions)) - 1;
+    const std::uint64_t zones = (0xF0F0F0F0F0F0F000ULL & used) | (value < 0 ? 0xD0 : 0xC0);
+    return pattern | zones;
 }
 
 }  // namespace bitloom

@@ -21,10 +21,27 @@ constexpr std::uint64_t low_mask(std::uint32_t bits) noexcept {
     return bits >= 64 ? ~std::uint64_t{0} : pow2(bits) - 1;
 }
 
-[[gnu::cold]] CodecError too_large(std::int64_t value, std::uint32_t bits, bool by_magnitude) {
+[[gnu::cold, gnu::noinline]] CodecError too_large(std::int64_t value, std::uint32_t bits, bool by_magnitude) {
     return value_error("Value " + std::to_string(value) + " is too large " +
                        (by_magnitude ? "(magnitude) " : "") + "for " + std::to_string(bits) +
                        " bits");
+}
+
+[[gnu::cold, gnu::noinline]] CodecError magnitude_too_large(std::int64_t value, std::uint32_t bits) {
+    return value_error("Magnitude of " + std::to_string(value) + " is too large for " +
+                       std::to_string(bits) + " bits");
+}
+
+[[gnu::cold, gnu::noinline]] CodecError out_of_range(std::int64_t value, std::uint32_t bits,
+                                                     std::int64_t lo, std::int64_t hi) {
+    return value_error("Value " + std::to_string(value) + " out of range for " +
+                       std::to_string(bits) + " bits (range: " + std::to_string(lo) + " to " +
+                       std::to_string(hi) + ")");
+}
+
+[[gnu::cold, gnu::noinline]] CodecError wider_than_pattern(std::uint32_t bits, const char* pattern) {
+    return value_error("Cannot encode " + std::to_string(bits) + " bits from a " + pattern +
+                       " value");
 }
 
 /// Reverses the order of all 64 bits.
@@ -43,8 +60,7 @@ Result<std::uint64_t> encode_sign_magnitude(std::int64_t value, std::uint32_t bi
     const std::uint64_t sign = pow2(bits - 1);
     const std::uint64_t m = magnitude(value);
     if (m >= sign) [[unlikely]]
-        return value_error("Magnitude of " + std::to_string(value) + " is too large for " +
-                           std::to_string(bits) + " bits");
+        return magnitude_too_large(value, bits);
     return value < 0 ? (m | sign) : m;
 }
 
@@ -81,9 +97,7 @@ Result<std::uint64_t> encode_twos_complement(std::int64_t value, std::uint32_t b
         hi = static_cast<std::int64_t>(pow2(bits - 1) - 1);
     }
     if (value < lo || value > hi) [[unlikely]]
-        return value_error("Value " + std::to_string(value) + " out of range for " +
-                           std::to_string(bits) + " bits (range: " + std::to_string(lo) + " to " +
-                           std::to_string(hi) + ")");
+        return out_of_range(value, bits, lo, hi);
     return static_cast<std::uint64_t>(value) & low_mask(bits);
 }
 
@@ -105,7 +119,7 @@ u128 reverse_bits128(u128 value, std::uint32_t bits) noexcept {
 
 Result<ByteBuffer> encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, bool reverse) {
     if (bits > 64) [[unlikely]]
-        return value_error("Cannot encode " + std::to_string(bits) + " bits from a 64-bit value");
+        return wider_than_pattern(bits, "64-bit");
     if (reverse) value = reverse_bits64(value, bits);
     const std::size_t k = (bits + 7) / 8;
     ByteBuffer out;
@@ -117,7 +131,7 @@ Result<ByteBuffer> encode_integer_to_bytes(std::uint64_t value, std::uint32_t bi
 
 Result<ByteBuffer> encode_integer_to_bytes_u128(u128 value, std::uint32_t bits, bool reverse) {
     if (bits > 128) [[unlikely]]
-        return value_error("Cannot encode " + std::to_string(bits) + " bits from a 128-bit value");
+        return wider_than_pattern(bits, "128-bit");
     if (reverse) value = reverse_bits128(value, bits);
     const std::size_t k = (bits + 7) / 8;
     ByteBuffer out;
