@@ -2,6 +2,7 @@
 
 #include "decoder/decoded_text.hpp"
 #include "encoder/encoded_text.hpp"
+#include "errors.hpp"
 
 #include <cmath>
 #include <limits>
@@ -234,7 +235,10 @@ PyObject* to_python(const DecodedText& v) {
 PyObject* to_python(const EncodedText& v) {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(v.size));
     if (!bytes) return nullptr;
-    write_bytes(v, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)));
+    if (!write_bytes(v, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)))) [[unlikely]] {
+        Py_DECREF(bytes);
+        return raise_codec_error(encode_failure(v));
+    }
     return bytes;
 }
 

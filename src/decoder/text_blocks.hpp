@@ -49,31 +49,6 @@ inline std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
     return i;
 }
 
-/// The largest byte of a run (0 for an empty run).
-inline std::uint8_t max_byte(const std::uint8_t* p, std::size_t n) noexcept {
-    std::size_t i = 0;
-    std::uint8_t top = 0;
-#if defined(BITLOOM_SSE2)
-    if (n >= 16) {
-        __m128i a = _mm_setzero_si128(), b = a;
-        for (; i + 32 <= n; i += 32) {
-            a = _mm_max_epu8(a, load16(p + i));
-            b = _mm_max_epu8(b, load16(p + i + 16));
-        }
-        if (i + 16 <= n) {
-            a = _mm_max_epu8(a, load16(p + i));
-            i += 16;
-        }
-        a = _mm_max_epu8(a, b);
-        alignas(16) std::uint8_t lanes[16];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), a);
-        for (std::uint8_t lane : lanes) top = lane > top ? lane : top;
-    }
-#endif
-    for (; i < n; ++i) top = p[i] > top ? p[i] : top;
-    return top;
-}
-
 /// Number of UTF-8 lead bytes (bytes that are not 10xxxxxx) and, of them, 4-byte leads.
 struct LeadCount {
     std::size_t leads = 0;
@@ -85,19 +60,28 @@ inline LeadCount count_leads(const std::uint8_t* p, std::size_t n) noexcept {
     std::size_t i = 0;
 #if defined(BITLOOM_SSE2)
     // As signed bytes, continuation bytes are -128..-65 and 4-byte leads F0..FF are -16..-1.
+    // Compare results (0 or -1 per byte) are subtracted into byte counters, which are summed
+    // into 64-bit lanes before they can wrap.
     const __m128i below_lead = _mm_set1_epi8(-64);
     const __m128i before_f0 = _mm_set1_epi8(-17);
     const __m128i zero = _mm_setzero_si128();
-    std::size_t continuation = 0;
-    for (; i + 16 <= n; i += 16) {
-        __m128i v = load16(p + i);
-        unsigned cont = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_lead)));
-        unsigned four = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_and_si128(_mm_cmpgt_epi8(v, before_f0), _mm_cmplt_epi8(v, zero))));
-        continuation += static_cast<std::size_t>(std::popcount(cont));
-        out.long_leads += static_cast<std::size_t>(std::popcount(four));
+    __m128i cont_total = zero, four_total = zero;
+    while (i + 16 <= n) {
+        __m128i cont = zero, four = zero;
+        for (int round = 0; round < 255 && i + 16 <= n; ++round, i += 16) {
+            __m128i v = load16(p + i);
+            cont = _mm_sub_epi8(cont, _mm_cmplt_epi8(v, below_lead));
+            four = _mm_sub_epi8(four, _mm_and_si128(_mm_cmpgt_epi8(v, before_f0),
+                                                    _mm_cmplt_epi8(v, zero)));
+        }
+        cont_total = _mm_add_epi64(cont_total, _mm_sad_epu8(cont, zero));
+        four_total = _mm_add_epi64(four_total, _mm_sad_epu8(four, zero));
     }
-    out.leads = i - continuation;
+    alignas(16) std::uint64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), cont_total);
+    out.leads = i - static_cast<std::size_t>(lanes[0] + lanes[1]);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), four_total);
+    out.long_leads = static_cast<std::size_t>(lanes[0] + lanes[1]);
 #endif
     for (; i < n; ++i) {
         out.leads += (p[i] & 0xC0) != 0x80;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "decoded_text.hpp"
@@ -33,46 +34,46 @@ bool check_utf8(const std::uint8_t* p, std::size_t n, DecodedText& out, Utf8Faul
     while (i < n) {
         const std::uint8_t lead = p[i];
         if (lead < 0x80) {
-            std::size_t run = ascii_prefix(p + i, n - i);
+            std::size_t run = 1;
+#if defined(BITLOOM_SSE2)
+            // Mixed text has short ASCII runs: one block look finds their end.
+            if (i + 16 <= n) {
+                const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(text::load16(p + i)));
+                run = mask ? static_cast<std::size_t>(std::countr_zero(mask))
+                           : ascii_prefix(p + i, n - i);
+            }
+#endif
             i += run;
             count += run;
             continue;
         }
-        // Allowed range of the second byte depends on the lead (no overlongs, no surrogates,
-        // nothing past U+10FFFF); later bytes are plain continuations.
-        unsigned need;
-        std::uint8_t lo = 0x80, hi = 0xBF;
-        if (lead < 0xC2) {
-            fault = {i, 1};
-            return false;
-        } else if (lead < 0xE0) {
-            need = 1;
+        // The second byte's range depends on the lead (no overlongs, no surrogates, nothing
+        // past U+10FFFF); later bytes are plain continuations 80..BF.
+        if (lead < 0xE0) {
+            if (lead < 0xC2) return fault = {i, 1}, false;
+            if (i + 1 >= n) return fault = {i, 0}, false;
+            if ((p[i + 1] & 0xC0) != 0x80) return fault = {i, 1}, false;
+            i += 2;
         } else if (lead < 0xF0) {
-            need = 2;
-            if (lead == 0xE0) lo = 0xA0;
-            if (lead == 0xED) hi = 0x9F;
-        } else if (lead < 0xF5) {
-            need = 3;
-            if (lead == 0xF0) lo = 0x90;
-            if (lead == 0xF4) hi = 0x8F;
+            if (i + 1 >= n) return fault = {i, 0}, false;
+            const std::uint8_t c1 = p[i + 1];
+            if (c1 < (lead == 0xE0 ? 0xA0 : 0x80) || c1 > (lead == 0xED ? 0x9F : 0xBF))
+                return fault = {i, 1}, false;
+            if (i + 2 >= n) return fault = {i, 0}, false;
+            if ((p[i + 2] & 0xC0) != 0x80) return fault = {i, 2}, false;
+            i += 3;
         } else {
-            fault = {i, 1};
-            return false;
+            if (lead > 0xF4) return fault = {i, 1}, false;
+            if (i + 1 >= n) return fault = {i, 0}, false;
+            const std::uint8_t c1 = p[i + 1];
+            if (c1 < (lead == 0xF0 ? 0x90 : 0x80) || c1 > (lead == 0xF4 ? 0x8F : 0xBF))
+                return fault = {i, 1}, false;
+            if (i + 2 >= n) return fault = {i, 0}, false;
+            if ((p[i + 2] & 0xC0) != 0x80) return fault = {i, 2}, false;
+            if (i + 3 >= n) return fault = {i, 0}, false;
+            if ((p[i + 3] & 0xC0) != 0x80) return fault = {i, 3}, false;
+            i += 4;
         }
-        for (unsigned k = 1; k <= need; ++k) {
-            if (i + k >= n) {
-                fault = {i, 0};
-                return false;
-            }
-            const std::uint8_t c = p[i + k];
-            if (c < lo || c > hi) {
-                fault = {i, k};
-                return false;
-            }
-            lo = 0x80;
-            hi = 0xBF;
-        }
-        i += need + 1;
         ++count;
         top = std::max(top, lead);
     }

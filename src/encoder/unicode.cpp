@@ -42,6 +42,25 @@ inline std::uint8_t* put32(std::uint8_t* out, std::uint32_t unit) noexcept {
     return out + 4;
 }
 
+/// ASCII-only text: every byte becomes one unit, so no byte needs a look.
+template <bool LE, unsigned Width>
+void widen_ascii(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    std::size_t i = 0;
+#if defined(BITLOOM_SSE2)
+    for (; i + 32 <= n; i += 32, out += 2 * 16 * Width) {
+        __m128i a = text::load16(p + i), b = text::load16(p + i + 16);
+        if constexpr (Width == 2) {
+            store_utf16_ascii<LE>(out, a);
+            store_utf16_ascii<LE>(out + 32, b);
+        } else {
+            store_utf32_ascii<LE>(out, a);
+            store_utf32_ascii<LE>(out + 64, b);
+        }
+    }
+#endif
+    for (; i < n; ++i) out = Width == 2 ? put16<LE>(out, p[i]) : put32<LE>(out, p[i]);
+}
+
 template <bool LE>
 void utf8_to_utf16(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
     std::size_t i = 0;
@@ -91,53 +110,67 @@ void utf8_to_utf32(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noex
     }
 }
 
+/// Lead counts of UTF-8: the ASCII prefix is found fast, and only the rest is counted.
+text::LeadCount lead_counts(std::string_view t) noexcept {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(t.data());
+    const std::size_t ascii = text::ascii_prefix(p, t.size());
+    text::LeadCount counts = text::count_leads(p + ascii, t.size() - ascii);
+    counts.leads += ascii;
+    return counts;
+}
+
 EncodedText utf16_plan(std::string_view t, ByteForm form, bool mark) noexcept {
-    const auto counts = text::count_leads(reinterpret_cast<const std::uint8_t*>(t.data()), t.size());
+    const auto counts = lead_counts(t);
     // Each code point is one unit, and those above U+FFFF (4-byte sequences) one more.
     return EncodedText{t, 2 * (counts.leads + counts.long_leads) + (mark ? 2 : 0), form, mark};
 }
 
 EncodedText utf32_plan(std::string_view t, ByteForm form, bool mark) noexcept {
-    const auto counts = text::count_leads(reinterpret_cast<const std::uint8_t*>(t.data()), t.size());
+    const auto counts = lead_counts(t);
     return EncodedText{t, 4 * counts.leads + (mark ? 4 : 0), form, mark};
 }
 
 }  // namespace
 
-void write_bytes(const EncodedText& e, std::uint8_t* out) noexcept {
+bool write_bytes(const EncodedText& e, std::uint8_t* out) noexcept {
     const auto* p = reinterpret_cast<const std::uint8_t*>(e.text.data());
     const std::size_t n = e.text.size();
     switch (e.form) {
     case ByteForm::Utf8:
         if (n) std::memcpy(out, p, n);
-        return;
+        return true;
     case ByteForm::Utf16be:
         if (e.mark) out = put16<false>(out, 0xFEFF);
-        utf8_to_utf16<false>(p, n, out);
-        return;
+        // One unit per byte means the text is all ASCII.
+        if (e.size - (e.mark ? 2 : 0) == 2 * n) widen_ascii<false, 2>(p, n, out);
+        else utf8_to_utf16<false>(p, n, out);
+        return true;
     case ByteForm::Utf16le:
-        utf8_to_utf16<true>(p, n, out);
-        return;
+        if (e.size == 2 * n) widen_ascii<true, 2>(p, n, out);
+        else utf8_to_utf16<true>(p, n, out);
+        return true;
     case ByteForm::Utf32be:
         if (e.mark) out = put32<false>(out, 0xFEFF);
-        utf8_to_utf32<false>(p, n, out);
-        return;
+        if (e.size - (e.mark ? 4 : 0) == 4 * n) widen_ascii<false, 4>(p, n, out);
+        else utf8_to_utf32<false>(p, n, out);
+        return true;
     case ByteForm::Utf32le:
-        utf8_to_utf32<true>(p, n, out);
-        return;
-    case ByteForm::Latin1:
-        text::write_latin1(p, n, out);
-        return;
-    case ByteForm::Windows1252:
-        text::write_windows_1252(p, n, out);
-        return;
+        if (e.size == 4 * n) widen_ascii<true, 4>(p, n, out);
+        else utf8_to_utf32<true>(p, n, out);
+        return true;
+    case ByteForm::Ascii: return text::write_ascii(p, n, out);
+    case ByteForm::Latin1: return text::write_latin1(p, n, out);
+    case ByteForm::Windows1252: return text::write_windows_1252(p, n, out);
     }
+    return true;
 }
 
-ByteBuffer to_buffer(const EncodedText& e) {
+CodecError encode_failure(const EncodedText& e) { return text::single_byte_failure(e.text, e.form); }
+
+Result<ByteBuffer> to_buffer(const EncodedText& e) {
     ByteBuffer buffer;
     buffer.resize_for_overwrite(e.size);
-    write_bytes(e, buffer.data());
+    if (!write_bytes(e, buffer.data())) return encode_failure(e);
     return buffer;
 }
 
