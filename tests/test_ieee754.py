@@ -73,7 +73,7 @@ def test_encode_f16_table(value, pattern):
     assert bitloom.encode_ieee754_f16(value) == pattern
 
 
-def test_encode_f16_exhaustive_binary32_sample_vs_numpy():
+def test_encode_f16_binary32_grid_vs_numpy():
     # Every binary32 pattern whose exponent is within reach of binary16, at a stride that hits
     # ties, sticky bits and carries; the binary64 input holds the binary32 value exactly.
     exponents = np.arange(96, 150, dtype=np.uint32)
@@ -94,6 +94,22 @@ def test_encode_f16_exhaustive_binary32_sample_vs_numpy():
 @given(st.floats(allow_nan=False))
 def test_encode_f16_matches_numpy_two_step(x):
     assert bitloom.encode_ieee754_f16(x) == int(f16_by_numpy([x])[0])
+
+
+def test_encode_f16_rounds_twice_near_binary16_ties():
+    # binary64 values a hair off a binary16 tie: the binary32 step lands on the tie (within
+    # half a binary32 ulp) or beyond it, and only then is the tie broken to even.
+    halves = np.arange(0, 0x7BFF, 7, dtype=np.uint16)
+    low = halves.view(np.float16).astype(np.float64)
+    high = (halves + 1).view(np.float16).astype(np.float64)
+    ties = (low + high) / 2
+    ulp32 = np.spacing(ties.astype(np.float32)).astype(np.float64)
+    values = np.concatenate([ties + ulp32 * k for k in (-0.75, -0.5, -0.25, -2.0**-20, 0, 2.0**-20, 0.25, 0.5, 0.75)])
+    values = np.concatenate([values, -values])
+    got = np.fromiter((bitloom.encode_ieee754_f16(v) for v in values.tolist()), np.uint16, len(values))
+    expected = f16_by_numpy(values)
+    bad = np.nonzero(got != expected)[0]
+    assert bad.size == 0, [(float(values[i]), hex(int(got[i])), hex(int(expected[i]))) for i in bad[:5]]
 
 
 @pytest.mark.parametrize(
@@ -141,13 +157,13 @@ def test_encode_f32_table(value, pattern):
     assert bitloom.encode_ieee754_f32(value) == pattern
 
 
-@settings(max_examples=3000)
+@settings(max_examples=1000)
 @given(st.floats(allow_nan=False))
 def test_encode_f32_matches_struct(x):
     assert bitloom.encode_ieee754_f32(x) == f32_pattern_by_struct(x)
 
 
-@settings(max_examples=2000)
+@settings(max_examples=1000)
 @given(st.floats())
 def test_encode_f64_matches_struct(x):
     assert bitloom.encode_ieee754_f64(x) == f64_bits(x)
@@ -218,7 +234,7 @@ def test_decode_f16_table(pattern, value):
     assert f64_bits(bitloom.decode_ieee754_f16(pattern)) == f64_bits(value)
 
 
-@settings(max_examples=3000)
+@settings(max_examples=1000)
 @given(st.integers(0, 2**64 - 1))
 def test_decode_f32_matches_struct(pattern):
     got = f64_bits(bitloom.decode_ieee754_f32(pattern))
@@ -234,7 +250,7 @@ def test_decode_f32_subnormals_and_high_bits(pattern):
     assert bitloom.decode_ieee754_f32(pattern) == struct.unpack(">f", (pattern & 0xFFFFFFFF).to_bytes(4, "big"))[0]
 
 
-@settings(max_examples=2000)
+@settings(max_examples=1000)
 @given(st.integers(0, 2**64 - 1))
 def test_decode_f64_is_the_bits(pattern):
     assert f64_bits(bitloom.decode_ieee754_f64(pattern)) == pattern
@@ -274,11 +290,14 @@ def test_decode_f128_nan_is_the_positive_quiet_nan(pattern):
     assert f64_bits(bitloom.decode_ieee754_f128(pattern)) == 0x7FF8000000000000
 
 
-@settings(max_examples=2000)
+@settings(max_examples=1000)
 @given(st.integers(0, 1), st.integers(15361, 17406), st.integers(0, 2**112 - 1))
 def test_decode_f128_truncates_toward_zero(sign, exponent, fraction):
     exact = (1 + Fraction(fraction, 2**112)) * Fraction(2) ** (exponent - 16383)
-    nearest = float(exact)
+    try:
+        nearest = float(exact)
+    except OverflowError:  # rounds past the largest binary64
+        nearest = math.inf
     truncated = math.nextafter(nearest, 0.0) if nearest > exact else nearest
     pattern = sign << 127 | exponent << 112 | fraction
     assert bitloom.decode_ieee754_f128(pattern) == (-truncated if sign else truncated)
