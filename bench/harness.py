@@ -23,3 +23,14 @@ def report(title, rows, unit="x baseline"):
         if target is not None:
             mark = "  ok" if ratio <= target else f"  MISS (target <= {target})"
         print(f"  {label:<{width}}  {ratio:7.3f} {unit}{mark}")
+
+
+def ratio(stmt, base_stmt, globals=None, rounds=25, number=20_000):
+    """Time of `stmt` over time of `base_stmt`, each the best of `rounds` short runs taken
+    alternately, so that load from elsewhere on the machine falls on both alike."""
+    timers = [timeit.Timer(stmt, globals=globals), timeit.Timer(base_stmt, globals=globals)]
+    best = [float("inf"), float("inf")]
+    for _ in range(rounds):
+        for i, timer in enumerate(timers):
+            best[i] = min(best[i], timer.timeit(number))
+    return best[0] / best[1]

@@ -2,6 +2,7 @@
 // encoders and decoders. Nibble k of a BCD word holds the decimal digit of 10^k.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace bitloom::bcd {
@@ -23,10 +24,24 @@ constexpr std::uint64_t to_bcd8(std::uint64_t x) noexcept {
     return (v | (v >> 16)) & 0xFFFFFFFFULL;
 }
 
-/// The sixteen BCD nibbles of x < 10^16.
+/// BCD nibbles of every number below 10^4.
+inline constexpr std::array<std::uint16_t, 10000> kBcd4 = [] {
+    std::array<std::uint16_t, 10000> table{};
+    for (unsigned n = 0; n < 10000; ++n)
+        table[n] = static_cast<std::uint16_t>(to_bcd8(n));
+    return table;
+}();
+
+/// The sixteen BCD nibbles of x < 10^16, four digits at a time.
 constexpr std::uint64_t to_bcd16(std::uint64_t x) noexcept {
-    std::uint64_t hi = x / 100000000;
-    return (to_bcd8(hi) << 32) | to_bcd8(x - hi * 100000000);
+    if (x < 10000) return kBcd4[x];
+    std::uint64_t out = 0;
+    for (unsigned shift = 0; x != 0; shift += 16) {
+        const std::uint64_t rest = x / 10000;
+        out |= std::uint64_t{kBcd4[x - rest * 10000]} << shift;
+        x = rest;
+    }
+    return out;
 }
 
 /// Mask with bit 4k set for every nibble k that holds 10 to 15.

@@ -27,7 +27,7 @@ struct Digits {
     std::uint32_t count;
 };
 constexpr Digits bcd_digits(std::uint64_t m) noexcept {
-    const std::uint64_t nibbles = m < 100000000 ? bcd::to_bcd8(m) : bcd::to_bcd16(m);
+    const std::uint64_t nibbles = bcd::to_bcd16(m);
     const auto count = static_cast<std::uint32_t>(nibbles ? (67 - std::countl_zero(nibbles)) / 4 : 0);
     return {nibbles, count};
 }
