@@ -12,7 +12,7 @@ namespace {
 
 constexpr const char* kKeyNames[] = {"name",         "encoding",    "bits", "byte_order",
                                      "reverse_bits", "offset_bits", "value"};
-constexpr std::size_t kKeyCount = std::size(kKeyNames);
+static_assert(std::size(kKeyNames) == kKeyCount);
 
 // Created once, under the interpreter lock, and kept for the life of the process.
 PyObject* g_keys[kKeyCount] = {};
@@ -189,13 +189,43 @@ int lookup(PyObject* item, Key key, Ref& out) {
     return PyDict_GetItemRef(item, key_object(key), out.out());
 }
 
+bool take_snapshot(PyObject* item, Snapshot& out) {
+    for (auto& v : out.values) v = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(item, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        std::size_t which = kKeyCount;
+        for (std::size_t i = 0; i < kKeyCount; ++i)
+            if (key == g_keys[i]) which = i;
+        if (which == kKeyCount) {
+            // An equal text that is not the interned object: compare by content. Comparing two
+            // exact str objects runs no interpreter code.
+            for (std::size_t i = 0; i < kKeyCount; ++i)
+                if (PyUnicode_Compare(key, g_keys[i]) == 0) which = i;
+        }
+        if (which < kKeyCount) out.values[which] = value;
+    }
+    return true;
+}
+
+int ItemReader::get(Key key, Ref& out) {
+    if (snapshot_) {
+        PyObject* v = snapshot_->values[static_cast<std::size_t>(key)];
+        out.reset(v ? Py_NewRef(v) : nullptr);
+        return v != nullptr;
+    }
+    return lookup(item_, key, out);
+}
+
 CodecError missing(Key key) {
     return CodecError{ErrorKind::KeyError, std::string("Recipe missing required field: '") +
                                                kKeyNames[static_cast<std::size_t>(key)] + "'"};
 }
 
-std::optional<CodecError> read_text(PyObject* item, Key key, Ref& holder, std::string_view& out) {
-    const int found = lookup(item, key, holder);
+std::optional<CodecError> read_text(ItemReader& item, Key key, Ref& holder, std::string_view& out) {
+    const int found = item.get(key, holder);
     if (found < 0) [[unlikely]]
         return pending();
     if (found == 0) [[unlikely]]
@@ -205,50 +235,81 @@ std::optional<CodecError> read_text(PyObject* item, Key key, Ref& holder, std::s
     return std::nullopt;
 }
 
-std::optional<CodecError> read_bits(PyObject* item, std::uint32_t& out) {
+std::optional<CodecError> read_bits(ItemReader& item, std::uint32_t& out) {
     Ref obj;
-    const int found = lookup(item, Key::Bits, obj);
+    const int found = item.get(Key::Bits, obj);
     if (found < 0) [[unlikely]]
         return pending();
     if (found == 0) [[unlikely]]
         return missing(Key::Bits);
+    item.converted(int_may_run_code(obj.get()));
     if (!py::convert_u32(obj.get(), out)) [[unlikely]]
         return pending();
     return std::nullopt;
 }
 
-std::optional<CodecError> read_reverse_bits(PyObject* item, bool& out) {
+std::optional<CodecError> read_reverse_bits(ItemReader& item, bool& out) {
     Ref obj;
-    const int found = lookup(item, Key::ReverseBits, obj);
+    const int found = item.get(Key::ReverseBits, obj);
     if (found < 0) [[unlikely]]
         return pending();
     if (found == 0) [[unlikely]]
         return missing(Key::ReverseBits);
+    item.converted(obj.get() != Py_True && obj.get() != Py_False);
     if (!py::convert_bool(obj.get(), out)) [[unlikely]]
         return pending();
     return std::nullopt;
 }
 
-std::optional<CodecError> read_offset_bits(PyObject* item, bool& present, std::uint64_t& out) {
+std::optional<CodecError> read_offset_bits(ItemReader& item, bool& present, std::uint64_t& out) {
     Ref obj;
-    const int found = lookup(item, Key::OffsetBits, obj);
+    const int found = item.get(Key::OffsetBits, obj);
     if (found < 0) [[unlikely]]
         return pending();
     present = found == 1;
-    if (present && !py::convert_u64(obj.get(), out)) [[unlikely]]
+    if (!present) return std::nullopt;
+    item.converted(int_may_run_code(obj.get()));
+    if (!py::convert_u64(obj.get(), out)) [[unlikely]]
         return pending();
     return std::nullopt;
 }
 
-std::optional<PackEncoding> resolve_pack_encoding(std::string_view name) noexcept {
-    return find(kPackNames, name);
-}
+namespace {
 
-std::optional<UnpackEncoding> resolve_unpack_encoding(std::string_view name) noexcept {
-    return find(kUnpackNames, name);
-}
+/// Remembers the resolution of recently seen name objects. Each slot holds a reference to its
+/// exact str, so an address in the cache always names the same immutable text.
+template <class E>
+class NameCache {
+public:
+    template <class Resolve>
+    std::optional<E> get(PyObject* obj, std::string_view text, Resolve resolve) noexcept {
+        if (!PyUnicode_CheckExact(obj)) return resolve(text);
+        Slot& slot = slots_[(reinterpret_cast<std::uintptr_t>(obj) >> 4) % kSlots];
+        if (slot.key == obj) [[likely]]
+            return slot.code;
+        const std::optional<E> code = resolve(text);
+        if (code) {
+            // Releasing an exact str runs no interpreter code.
+            Py_XSETREF(slot.key, Py_NewRef(obj));
+            slot.code = *code;
+        }
+        return code;
+    }
 
-std::optional<bool> resolve_little_endian(std::string_view byte_order) noexcept {
+private:
+    static constexpr std::size_t kSlots = 64;
+    struct Slot {
+        PyObject* key = nullptr;
+        E code{};
+    };
+    Slot slots_[kSlots];
+};
+
+NameCache<PackEncoding> g_pack_names;
+NameCache<UnpackEncoding> g_unpack_names;
+NameCache<bool> g_byte_orders;
+
+std::optional<bool> little_endian(std::string_view byte_order) noexcept {
     char folded[kMaxName];
     std::size_t length = 0;
     if (!fold(byte_order, folded, length)) return std::nullopt;
@@ -256,6 +317,20 @@ std::optional<bool> resolve_little_endian(std::string_view byte_order) noexcept 
     if (key == "big") return false;
     if (key == "little") return true;
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<PackEncoding> resolve_pack_encoding(PyObject* obj, std::string_view name) noexcept {
+    return g_pack_names.get(obj, name, [](std::string_view n) { return find(kPackNames, n); });
+}
+
+std::optional<UnpackEncoding> resolve_unpack_encoding(PyObject* obj, std::string_view name) noexcept {
+    return g_unpack_names.get(obj, name, [](std::string_view n) { return find(kUnpackNames, n); });
+}
+
+std::optional<bool> resolve_little_endian(PyObject* obj, std::string_view byte_order) noexcept {
+    return g_byte_orders.get(obj, byte_order, little_endian);
 }
 
 CodecError unsupported_encoding(std::string_view name) {

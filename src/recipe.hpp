@@ -57,14 +57,56 @@ int lookup(PyObject* item, Key key, Ref& out);
 /// KeyError "Recipe missing required field: '{key}'".
 [[gnu::cold]] CodecError missing(Key key);
 
+inline constexpr std::size_t kKeyCount = 7;
+
+/// The values of an item's seven keys, taken in one pass over the dict's entries; borrowed, so
+/// they stand for the dict only while no interpreter code has run since they were taken.
+struct Snapshot {
+    PyObject* values[kKeyCount];
+};
+
+/// Takes the snapshot. False when some key of the dict is not an exact str: such a key could
+/// compare equal to one of ours by its own __eq__, so the keys must then be looked up one by one.
+bool take_snapshot(PyObject* item, Snapshot& out);
+
+/// Reads the keys of one item, from its snapshot while that is still faithful, else by lookup.
+/// Conversions that may run interpreter code (an __index__, a __float__, a numpy bool...)
+/// retire the snapshot and clear `*pristine`, the caller's record that nothing has run.
+class ItemReader {
+public:
+    ItemReader(PyObject* item, const Snapshot* snapshot, bool* pristine) noexcept
+        : item_(item), snapshot_(snapshot), pristine_(pristine) {}
+    PyObject* item() const noexcept { return item_; }
+    /// 1: found, `out` holds a new reference; 0: absent; -1: an exception is set.
+    int get(Key key, Ref& out);
+    /// Notes that a conversion of `obj` by `kind` may have run interpreter code.
+    void converted(bool may_have_run_code) noexcept {
+        if (may_have_run_code) {
+            snapshot_ = nullptr;
+            if (pristine_) *pristine_ = false;
+        }
+    }
+
+private:
+    PyObject* item_;
+    const Snapshot* snapshot_;
+    bool* pristine_;
+};
+
 /// Required key converted to text; `holder` keeps the str alive while `out` is used.
-std::optional<CodecError> read_text(PyObject* item, Key key, Ref& holder, std::string_view& out);
+std::optional<CodecError> read_text(ItemReader& item, Key key, Ref& holder, std::string_view& out);
 /// Required `bits` as an unsigned 32-bit integer.
-std::optional<CodecError> read_bits(PyObject* item, std::uint32_t& out);
+std::optional<CodecError> read_bits(ItemReader& item, std::uint32_t& out);
 /// Required `reverse_bits` as a boolean.
-std::optional<CodecError> read_reverse_bits(PyObject* item, bool& out);
+std::optional<CodecError> read_reverse_bits(ItemReader& item, bool& out);
 /// Optional `offset_bits` as an unsigned 64-bit integer; `present` tells whether it was given.
-std::optional<CodecError> read_offset_bits(PyObject* item, bool& present, std::uint64_t& out);
+std::optional<CodecError> read_offset_bits(ItemReader& item, bool& present, std::uint64_t& out);
+
+/// Whether converting `obj` to an integer, a float or a boolean may run interpreter code.
+inline bool int_may_run_code(PyObject* obj) noexcept { return !PyLong_Check(obj); }
+inline bool float_may_run_code(PyObject* obj) noexcept {
+    return !PyFloat_Check(obj) && !PyLong_CheckExact(obj);
+}
 
 // ---- Encoding names ----
 
@@ -87,11 +129,12 @@ enum class UnpackEncoding : std::uint8_t {
     Utf8, Utf16, Utf32, Utf16le, Utf16be, Utf32le, Utf32be, UsAscii, Latin1, Windows1252,
 };
 
-/// Resolves an encoding name (UTF-8) after full Unicode lowercasing; empty when unknown.
-std::optional<PackEncoding> resolve_pack_encoding(std::string_view name) noexcept;
-std::optional<UnpackEncoding> resolve_unpack_encoding(std::string_view name) noexcept;
+/// Resolves an encoding name (`obj`, whose UTF-8 text is `name`) after full Unicode
+/// lowercasing; empty when unknown. Names seen before resolve from a small cache.
+std::optional<PackEncoding> resolve_pack_encoding(PyObject* obj, std::string_view name) noexcept;
+std::optional<UnpackEncoding> resolve_unpack_encoding(PyObject* obj, std::string_view name) noexcept;
 /// "big" (false) or "little" (true), after lowercasing; empty for anything else.
-std::optional<bool> resolve_little_endian(std::string_view byte_order) noexcept;
+std::optional<bool> resolve_little_endian(PyObject* obj, std::string_view byte_order) noexcept;
 
 /// ValueError "Unsupported encoding type: {encoding}" with the name as given.
 [[gnu::cold]] CodecError unsupported_encoding(std::string_view name);

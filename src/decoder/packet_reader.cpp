@@ -141,9 +141,12 @@ Failure decode_field(UnpackEncoding enc, const Field& f, Ref& out) {
 }
 
 /// One item: read its keys, check where its field lies, decode it into `result`.
-Failure read_item(PyObject* item, Bytes packet, std::uint64_t offset_bits, PyObject* result,
+Failure read_item(PyObject* dict, Bytes packet, std::uint64_t offset_bits, PyObject* result,
                   std::uint64_t& position) {
-    if (auto e = recipe::check_item(item)) return e;
+    if (auto e = recipe::check_item(dict)) return e;
+    recipe::Snapshot snapshot;
+    recipe::ItemReader item(dict, recipe::take_snapshot(dict, snapshot) ? &snapshot : nullptr,
+                            nullptr);
     Ref name_obj, encoding_obj, byte_order_obj;
     std::string_view name, encoding, byte_order;
     Field f{packet.data, packet.size, 0, 0, false, false};
@@ -164,11 +167,11 @@ Failure read_item(PyObject* item, Bytes packet, std::uint64_t offset_bits, PyObj
     }
     if (auto e = layout::check_position(f.start, f.bits)) return e;
     if (auto e = layout::check_bounds(packet.size, f.start, f.bits)) return e;
-    const std::optional<bool> little = recipe::resolve_little_endian(byte_order);
+    const std::optional<bool> little = recipe::resolve_little_endian(byte_order_obj.get(), byte_order);
     if (!little) [[unlikely]]
         return recipe::invalid_byte_order(byte_order);
     f.little = *little;
-    const std::optional<UnpackEncoding> enc = recipe::resolve_unpack_encoding(encoding);
+    const std::optional<UnpackEncoding> enc = recipe::resolve_unpack_encoding(encoding_obj.get(), encoding);
     if (!enc) [[unlikely]]
         return recipe::unsupported_encoding(encoding);
 

@@ -2,6 +2,7 @@
 // and lays its image into the packet at the item's start.
 #include <algorithm>
 #include <bit>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -247,17 +248,77 @@ Failure make_image(PackEncoding enc, PyObject* value, std::uint32_t w, bool reve
     }
 }
 
+/// Whether converting `value` for the encoding may run interpreter code.
+bool value_may_run_code(PackEncoding enc, PyObject* value) noexcept {
+    switch (enc) {
+        case PackEncoding::Ieee754:
+        case PackEncoding::Ieee754_1985:
+        case PackEncoding::MilStd1750a:
+        case PackEncoding::Ti:
+        case PackEncoding::Dec:
+        case PackEncoding::Ibm:
+            return recipe::float_may_run_code(value);
+        case PackEncoding::Binary:
+            return !PyBytes_Check(value) && !PyByteArray_Check(value);
+        case PackEncoding::Utf8: case PackEncoding::Utf16: case PackEncoding::Utf32:
+        case PackEncoding::Utf16le: case PackEncoding::Utf16be: case PackEncoding::Utf32le:
+        case PackEncoding::Utf32be: case PackEncoding::UsAscii: case PackEncoding::Iso8859_1:
+        case PackEncoding::Windows1252:
+            return false;
+        default:
+            return recipe::int_may_run_code(value);
+    }
+}
+
+/// Per-item snapshots taken by the sizing walk, which the field walk reuses for as long as no
+/// interpreter code has run: until then the dicts cannot have changed.
+class Snapshots {
+public:
+    explicit Snapshots(Py_ssize_t count) {
+        const auto n = static_cast<std::size_t>(count);
+        if (n > kInline) {
+            heap_.reset(new (std::nothrow) Entry[n]);
+            if (!heap_) capacity_ = 0;  // no room: every key is looked up instead
+            else capacity_ = n;
+        }
+    }
+    recipe::Snapshot* take(Py_ssize_t i, PyObject* item) {
+        const auto n = static_cast<std::size_t>(i);
+        if (n >= capacity_) return nullptr;
+        Entry& e = heap_ ? heap_[n] : inline_[n];
+        e.valid = recipe::take_snapshot(item, e.snapshot);
+        return e.valid ? &e.snapshot : nullptr;
+    }
+    const recipe::Snapshot* get(Py_ssize_t i) const {
+        const auto n = static_cast<std::size_t>(i);
+        if (n >= capacity_) return nullptr;
+        const Entry& e = heap_ ? heap_[n] : inline_[n];
+        return e.valid ? &e.snapshot : nullptr;
+    }
+
+private:
+    static constexpr std::size_t kInline = 32;
+    struct Entry {
+        recipe::Snapshot snapshot;
+        bool valid = false;
+    };
+    Entry inline_[kInline];
+    std::unique_ptr<Entry[]> heap_;
+    std::size_t capacity_ = kInline;
+};
+
 /// First walk: the furthest end of any field, in bits.
-Failure size_packet(PyObject* items, std::uint64_t& extent) {
+Failure size_packet(PyObject* items, Snapshots& snapshots, bool& pristine, std::uint64_t& extent) {
     extent = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         Ref item(Py_NewRef(PyList_GET_ITEM(items, i)));
         if (auto e = recipe::check_item(item.get())) return e;
+        recipe::ItemReader reader(item.get(), snapshots.take(i, item.get()), &pristine);
         std::uint32_t bits = 0;
-        if (auto e = recipe::read_bits(item.get(), bits)) return e;
+        if (auto e = recipe::read_bits(reader, bits)) return e;
         bool has_offset = false;
         std::uint64_t offset = 0;
-        if (auto e = recipe::read_offset_bits(item.get(), has_offset, offset)) return e;
+        if (auto e = recipe::read_offset_bits(reader, has_offset, offset)) return e;
         const std::uint64_t start = has_offset ? offset : extent;
         if (auto e = layout::check_position(start, bits)) return e;
         extent = std::max(extent, start + bits);
@@ -266,9 +327,9 @@ Failure size_packet(PyObject* items, std::uint64_t& extent) {
 }
 
 /// Second walk, one item: read its keys, encode its value and place the image.
-Failure place_item(PyObject* item, std::uint8_t* packet, std::size_t size,
+Failure place_item(recipe::ItemReader& item, std::uint8_t* packet, std::size_t size,
                    std::uint64_t& position) {
-    if (auto e = recipe::check_item(item)) return e;
+    if (auto e = recipe::check_item(item.item())) return e;
     Ref name_obj, encoding_obj, byte_order_obj, value;
     std::string_view name, encoding, byte_order;
     std::uint32_t bits = 0;
@@ -280,7 +341,7 @@ Failure place_item(PyObject* item, std::uint8_t* packet, std::size_t size,
     if (auto e = recipe::read_text(item, Key::ByteOrder, byte_order_obj, byte_order)) return e;
     if (auto e = recipe::read_reverse_bits(item, reverse)) return e;
     if (auto e = recipe::read_offset_bits(item, has_offset, offset)) return e;
-    const int found = recipe::lookup(item, Key::Value, value);
+    const int found = item.get(Key::Value, value);
     if (found < 0) [[unlikely]]
         return pending();
     if (found == 0) [[unlikely]]
@@ -289,13 +350,16 @@ Failure place_item(PyObject* item, std::uint8_t* packet, std::size_t size,
 
     const std::uint64_t start = has_offset ? offset : position;
     if (auto e = layout::check_position(start, bits)) return e;
-    const std::optional<PackEncoding> enc = recipe::resolve_pack_encoding(encoding);
+    const std::optional<PackEncoding> enc =
+        recipe::resolve_pack_encoding(encoding_obj.get(), encoding);
     if (!enc) [[unlikely]]
         return recipe::unsupported_encoding(encoding);
     if (auto e = check_float_width(*enc, bits)) return e;
     Image image;
+    item.converted(value_may_run_code(*enc, value.get()));
     if (auto e = make_image(*enc, value.get(), bits, reverse, image)) return e;
-    const std::optional<bool> little = recipe::resolve_little_endian(byte_order);
+    const std::optional<bool> little =
+        recipe::resolve_little_endian(byte_order_obj.get(), byte_order);
     if (!little) [[unlikely]]
         return recipe::invalid_byte_order(byte_order);
 
@@ -313,8 +377,10 @@ Failure place_item(PyObject* item, std::uint8_t* packet, std::size_t size,
 
 Result<ByteBuffer> build_packet(PyObject* recipe) {
     if (!recipe::ensure_keys()) return pending();
+    Snapshots snapshots(PyList_GET_SIZE(recipe));
+    bool pristine = true;
     std::uint64_t extent = 0;
-    if (auto e = size_packet(recipe, extent)) return std::move(*e);
+    if (auto e = size_packet(recipe, snapshots, pristine, extent)) return std::move(*e);
 
     ByteBuffer packet;
     try {
@@ -326,7 +392,8 @@ Result<ByteBuffer> build_packet(PyObject* recipe) {
     std::uint64_t position = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipe); ++i) {
         Ref item(Py_NewRef(PyList_GET_ITEM(recipe, i)));
-        if (auto e = place_item(item.get(), packet.data(), packet.size(), position))
+        recipe::ItemReader reader(item.get(), pristine ? snapshots.get(i) : nullptr, &pristine);
+        if (auto e = place_item(reader, packet.data(), packet.size(), position))
             return std::move(*e);
     }
     return packet;
