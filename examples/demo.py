@@ -1,4 +1,79 @@
-"""Packs and reads back values with the integer and BCD codecs."""
-import bitloom
+"""Decodes a file of housekeeping space packets with unpack_parameters, writes the values as CSV
+and checks each one against the value that was packed. Exits non-zero on any mismatch."""
+import csv
+import math
+import pathlib
+import sys
+import time
 
-print(bitloom.encode_twos_complement(-2, 16))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+import bitloom  # noqa: E402
+import make_sample  # noqa: E402
+from space_packets import FIELDS, all_values, unpack_recipe  # noqa: E402
+
+
+def same(a, b):
+    return a == b and type(a) is type(b) or (isinstance(a, float) and math.isnan(a) and math.isnan(b))
+
+
+def codecs_section():
+    print("== single codecs")
+    print(f"  encode_twos_complement(-2, 16) = {bitloom.encode_twos_complement(-2, 16):#06x}")
+    print(f"  decode_twos_complement(0xFFFE, 16) = {bitloom.decode_twos_complement(0xFFFE, 16)}")
+    print(f"  encode_packed_bcd(1234, 16) = {bitloom.encode_packed_bcd(1234, 16):#06x}")
+    print(f"  decode_packed_bcd(0x1234, 16) = {bitloom.decode_packed_bcd(0x1234, 16)}")
+
+
+def main():
+    codecs_section()
+    path = make_sample.DEFAULT_PATH
+    count = make_sample.DEFAULT_COUNT
+    t0 = time.perf_counter()
+    make_sample.build(path, count)
+    t_pack = time.perf_counter() - t0
+    data = path.read_bytes()
+
+    recipe = unpack_recipe()
+    header = unpack_recipe()[:7]
+    rows = []
+    t0 = time.perf_counter()
+    position = 0
+    while position < len(data):
+        # The header says how long the packet is; each packet is read in place from the file.
+        length = bitloom.unpack_parameters(data, 8 * position, header)["pkt_length"] + 7
+        rows.append(bitloom.unpack_parameters(data, 8 * position, recipe))
+        position += length
+    t_unpack = time.perf_counter() - t0
+
+    csv_path = path.with_suffix(".csv")
+    with csv_path.open("w", newline="", encoding="utf-8") as f:
+        writer = csv.DictWriter(f, fieldnames=[name for name, *_ in FIELDS])
+        writer.writeheader()
+        writer.writerows(rows)
+
+    expected = all_values(count)
+    bad = [(i, name, row[name], want[name]) for i, (row, want) in enumerate(zip(rows, expected))
+           for name in want if not same(row[name], want[name])]
+    if len(rows) != count:
+        bad.append(("count", "packets", len(rows), count))
+
+    print("== housekeeping packets")
+    print(f"  {path} : {len(data)} bytes, {len(rows)} packets of {len(FIELDS)} fields")
+    print(f"  packed in {t_pack * 1e3:.1f} ms, read back in {t_unpack * 1e3:.1f} ms")
+    print(f"  {csv_path}")
+    first = rows[0]
+    print("  first packet: " + ", ".join(f"{k}={first[k]!r}" for k in
+                                         ("apid", "seq_count", "time_coarse", "bus_voltage",
+                                          "battery_temp", "gyro_rate", "payload_state", "checksum")))
+    if bad:
+        for where in bad[:10]:
+            print("  MISMATCH packet {} {}: read {!r}, packed {!r}".format(*where))
+        print(f"FAILED: {len(bad)} values differ")
+        return 1
+    print(f"  all {len(rows) * len(FIELDS)} values read back equal to the values packed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
