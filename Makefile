@@ -72,6 +72,7 @@ test-f16c: $(VENV)/.ready
 	$(NATIVE_BUILD)/tests/native/f16_exhaustive
 
 bench: $(VENV)/.installed
+	$(VPY) -m pip install -q bitstruct bitstring construct  # packet peers, benchmark only
 	$(VPY) bench/run.py
 
 clean:
