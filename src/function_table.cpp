@@ -387,13 +387,23 @@ template <std::size_t I>
     PyObject* slots[kMaxParams] = {};
     PyObject* const* bound = args;
     if (kwnames || nargs != row.count) [[unlikely]] {
-        if (!kwnames && nargs >= row.required && nargs <= row.count) {
-            // Positional only, optional parameters left out: they take their default.
-            for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        const Py_ssize_t given = nargs + nkw;
+        // Common shapes first: keywords (if any) name the parameters after the positional ones,
+        // in order, by their interned names; left-out trailing parameters take their default.
+        bool in_order = given >= row.required && given <= row.count;
+        for (Py_ssize_t k = 0; in_order && k < nkw; ++k)
+            in_order = PyTuple_GET_ITEM(kwnames, k) == g_param_names[I][nargs + k];
+        if (in_order && given == row.count) {
+            // args already holds every parameter in order.
+        } else if (in_order) {
+            for (Py_ssize_t i = 0; i < given; ++i) slots[i] = args[i];
+            bound = slots;
         } else if (!bind_general<I>(args, nargs, kwnames, slots)) {
             return nullptr;
+        } else {
+            bound = slots;
         }
-        bound = slots;
     }
     Arg converted[kMaxParams];
     bool ok = true;

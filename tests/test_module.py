@@ -142,6 +142,24 @@ def test_binding_failures(call, message):
     assert info.value.args == (message,)
 
 
+@pytest.mark.parametrize("args,kwargs", [
+    ((5, 8, True), {}),
+    ((5,), {"bits": 8, "signed": True}),
+    ((5,), {"signed": True, "bits": 8}),
+    ((), {"value": 5, "bits": 8, "signed": True}),
+    ((), {"signed": True, "bits": 8, "value": 5}),
+    ((5, 8), {"signed": True}),
+])
+def test_every_binding_shape_gives_the_same_call(args, kwargs):
+    assert bitloom.encode_packed_bcd(*args, **kwargs) == 0x5C
+
+
+@pytest.mark.parametrize("args,kwargs", [((5,), {"bits": 8}), ((), {"bits": 8, "value": 5}),
+                                         ((5, 8), {})])
+def test_omitted_optional_parameter_defaults_to_false(args, kwargs):
+    assert bitloom.encode_packed_bcd(*args, **kwargs) == 0x05
+
+
 def test_keywords_in_any_order_and_non_interned_names():
     assert bitloom.encode_packed_bcd(signed=True, bits=8, value=5) == bitloom.encode_packed_bcd(5, 8, True)
     built = "".join(["bi", "ts"])  # not the interned object: matched by value
