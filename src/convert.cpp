@@ -82,6 +82,11 @@ bool convert_u64_slow(PyObject* obj, std::uint64_t& out) {
 }
 
 bool convert_u128(PyObject* obj, u128& out) {
+    Py_ssize_t small;
+    if (compact_value(obj, small) && small >= 0) {
+        out = static_cast<u128>(small);
+        return true;
+    }
     PyObject* index = PyNumber_Index(obj);
     if (!index) return false;
     unsigned char raw[16];
