@@ -191,14 +191,15 @@ int lookup(PyObject* item, Key key, Ref& out) {
 
 bool take_snapshot(PyObject* item, Snapshot& out) {
     for (auto& v : out.values) v = nullptr;
+    PyObject* keys[kKeyCount];
+    std::copy(std::begin(g_keys), std::end(g_keys), keys);
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(item, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        std::size_t which = kKeyCount;
-        for (std::size_t i = 0; i < kKeyCount; ++i)
-            if (key == g_keys[i]) which = i;
+        std::size_t which = 0;
+        while (which < kKeyCount && key != keys[which]) ++which;
         if (which == kKeyCount) {
             // An equal text that is not the interned object: compare by content. Comparing two
             // exact str objects runs no interpreter code.
