@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include "encoder/narrow.hpp"
+
 #include "decoder/decoded_text.hpp"
 #include "encoder/encoded_text.hpp"
 #include "errors.hpp"
@@ -140,15 +142,7 @@ bool convert_f64_slow(PyObject* obj, double& out) {
     return true;
 }
 
-float narrow_to_f32(double value) noexcept {
-    // Halfway between FLT_MAX and the next binary32 step (2^128): from here on, ties to even
-    // round away to infinity, since FLT_MAX has an odd significand.
-    constexpr double kOverflow = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
-    if (std::isnan(value)) return static_cast<float>(value);
-    if (value >= kOverflow) return std::numeric_limits<float>::infinity();
-    if (value <= -kOverflow) return -std::numeric_limits<float>::infinity();
-    return static_cast<float>(value);
-}
+float narrow_to_f32(double value) noexcept { return narrow_to_binary32(value); }
 
 bool convert_text(PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) {
