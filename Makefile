@@ -14,6 +14,10 @@ PYTHON ?= $(shell for p in $(PY_CANDIDATES); do \
              if "$$p" -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1; then \
                echo "$$p"; break; fi; done)
 
+# What the build and the tests need in a virtual environment, from PyPI.
+BUILD_DEPS := "scikit-build-core>=0.10" ninja
+TEST_DEPS := pytest hypothesis numpy
+
 .PHONY: demo test test-asan test-f16c bench clean python
 
 python:
@@ -25,7 +29,7 @@ python:
 $(VENV)/.ready: pyproject.toml | python
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest hypothesis numpy
+	$(VPY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
 # Rebuilds (incrementally, in build/) only when a source file changed.
@@ -53,7 +57,7 @@ ASAN_RT = $(shell g++ -print-file-name=libasan.so)
 UBSAN_RT = $(shell g++ -print-file-name=libubsan.so)
 $(ASAN_VENV)/.installed: $(SOURCES) | python
 	[ -x $(ASAN_VENV)/bin/python ] || $(PYTHON) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" pytest hypothesis numpy
+	$(ASAN_VENV)/bin/python -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	BITLOOM_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
 	  -C build-dir=build/asan -C cmake.build-type=Debug -C install.strip=false .
 	touch $@
