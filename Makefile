@@ -18,7 +18,7 @@ PYTHON ?= $(shell for p in $(PY_CANDIDATES); do \
 BUILD_DEPS := "scikit-build-core>=0.10" ninja
 TEST_DEPS := pytest hypothesis numpy
 
-.PHONY: demo test test-asan test-f16c bench clean python
+.PHONY: demo test native-test test-asan test-f16c bench clean python
 
 python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -26,7 +26,7 @@ python:
 	       "$(HOME)/.pyenv/versions/3.1[3-9]*/bin/python3 and /usr/bin/python3.1[3-9]." >&2; \
 	  echo "Install CPython 3.13 or later, or run: make PYTHON=/path/to/python3.13" >&2; exit 1; fi
 
-$(VENV)/.ready: pyproject.toml | python
+$(VENV)/.ready: pyproject.toml Makefile | python
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
