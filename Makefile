@@ -15,10 +15,12 @@ PYTHON ?= $(shell for p in $(PY_CANDIDATES); do \
                echo "$$p"; break; fi; done)
 
 # What the build and the tests need in a virtual environment, from PyPI.
-BUILD_DEPS := "scikit-build-core>=0.10" ninja
+BUILD_DEPS := "scikit-build-core>=0.11" ninja
 TEST_DEPS := pytest hypothesis numpy
+# Type checkers, packaging tools and pyarrow for their tests, and the demo's progress bar.
+TOOL_DEPS := mypy pyright pyarrow tqdm build auditwheel
 
-.PHONY: demo test native-test test-asan test-f16c bench clean python
+.PHONY: demo test native-test test-asan test-f16c bench dist clean python
 
 python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -29,11 +31,11 @@ python:
 $(VENV)/.ready: pyproject.toml Makefile | python
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	$(VPY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS) $(TOOL_DEPS)
 	touch $@
 
 # Rebuilds (incrementally, in build/) only when a source file changed.
-$(VENV)/.installed: $(VENV)/.ready $(SOURCES)
+$(VENV)/.installed: $(VENV)/.ready $(SOURCES) $(wildcard stubs/bitloom-stubs/*.pyi)
 	$(VPY) -m pip install -q --no-build-isolation --no-deps .
 	touch $@
 
@@ -79,5 +81,22 @@ bench: $(VENV)/.installed
 	$(VPY) -m pip install -q bitstruct bitstring construct  # packet peers, benchmark only
 	$(VPY) bench/run.py
 
+# sdist and wheel in dist/, built in a fresh isolated environment; the wheel must be manylinux.
+dist: $(VENV)/.ready
+	rm -rf dist
+	$(VPY) -m build --outdir dist .
+	$(VPY) -m auditwheel show dist/*.whl 2>&1 | tee dist/auditwheel.txt
+	@grep -q 'platform tag: "manylinux_' dist/auditwheel.txt
+
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)
+
+# libFuzzer targets over the codec core (fuzz/Makefile; clang is installed from the Debian
+# archive when missing). `make fuzz` runs each target for FUZZ_SECONDS seconds (default 300);
+# `make fuzz-smoke` runs each for 5 seconds, as CI does.
+.PHONY: fuzz fuzz-smoke
+fuzz:
+	$(MAKE) -f fuzz/Makefile run FUZZ_SECONDS=$(or $(FUZZ_SECONDS),300)
+
+fuzz-smoke:
+	$(MAKE) -f fuzz/Makefile run FUZZ_SECONDS=5

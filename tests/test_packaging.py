@@ -1,0 +1,72 @@
+"""The distributions: an sdist that builds everything, a manylinux wheel with the stubs and metadata.
+
+The wheel is built without isolation into the same build directory as `pip install .`, so it
+costs little more than a relink; `make dist` builds both in a fresh isolated environment."""
+import email.parser
+import pathlib
+import subprocess
+import sys
+import tarfile
+import zipfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+pytest.importorskip("build")
+pytest.importorskip("auditwheel")
+
+
+def run(*args, cwd=ROOT):
+    done = subprocess.run([sys.executable, *args], cwd=cwd, capture_output=True, text=True,
+                          timeout=900)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    return done.stdout + done.stderr
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheel")
+    run("-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(out), ".")
+    (path,) = out.glob("bitloom-*.whl")
+    return path
+
+
+def test_wheel_holds_the_module_the_stubs_and_the_license(wheel):
+    names = zipfile.ZipFile(wheel).namelist()
+    assert any(n.startswith("bitloom.cpython-") and n.endswith(".so") for n in names), names
+    assert "bitloom-stubs/__init__.pyi" in names
+    assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), names
+
+
+def test_wheel_metadata(wheel):
+    with zipfile.ZipFile(wheel) as zf:
+        (meta_name,) = [n for n in zf.namelist() if n.endswith(".dist-info/METADATA")]
+        meta = email.parser.Parser().parsestr(zf.read(meta_name).decode())
+    assert meta["Name"] == "bitloom"
+    assert meta["Requires-Python"] == ">=3.13"
+    assert meta["Summary"] and meta["License-Expression"]
+    classifiers = meta.get_all("Classifier")
+    for version in ("3.13", "3.14"):
+        assert f"Programming Language :: Python :: {version}" in classifiers
+    assert "Programming Language :: Python :: Implementation :: CPython" in classifiers
+
+
+def test_auditwheel_finds_the_wheel_manylinux(wheel):
+    report = " ".join(run("-m", "auditwheel", "show", str(wheel)).split())
+    assert 'consistent with the following platform tag: "manylinux_' in report, report
+    # Only the C library may be named among the versioned system symbols; the C++ runtime is
+    # linked in and the interpreter's symbols come from the process that loads the module.
+    assert "libstdc++" not in report and "libpython" not in report, report
+    assert "libc.so.6 with versions" in report, report
+
+
+def test_sdist_holds_what_a_build_needs(tmp_path):
+    run("-m", "build", "--sdist", "--no-isolation", "--outdir", str(tmp_path))
+    (sdist,) = tmp_path.glob("bitloom-*.tar.gz")
+    with tarfile.open(sdist) as tf:
+        names = {n.split("/", 1)[1] for n in tf.getnames() if "/" in n}
+    for needed in ("pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "src/module.cpp",
+                   "src/exports.map", "stubs/bitloom-stubs/__init__.pyi", "PKG-INFO"):
+        assert needed in names, needed
+    assert not any(n.startswith(("build/", ".venv", "dist/")) for n in names)
