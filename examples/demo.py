@@ -9,6 +9,7 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import bitloom  # noqa: E402
+import large_file  # noqa: E402
 import make_sample  # noqa: E402
 from space_packets import FIELDS, all_values, unpack_recipe  # noqa: E402
 
@@ -72,6 +73,8 @@ def main():
         print(f"FAILED: {len(bad)} values differ")
         return 1
     print(f"  all {len(rows) * len(FIELDS)} values read back equal to the values packed")
+    print("== a large file")
+    large_file.run()
     return 0
 
 
