@@ -100,6 +100,54 @@ def test_subinterpreter_import_fails_and_main_keeps_working():
     assert out.stdout.strip() == "ok"
 
 
+def test_subinterpreter_imports_first_and_concurrently():
+    # A subinterpreter that imports before the main interpreter still fails (the module is
+    # initialised for the main one), and so does every later attempt, of either kind, also
+    # while other threads of the main interpreter are calling the module; the main
+    # interpreter's module, from any import path, is the one object and keeps working.
+    code = textwrap.dedent("""
+        import _interpreters, importlib, importlib.util, sys, threading
+
+        def sub_import(config):
+            interp = _interpreters.create(config)
+            try:
+                return _interpreters.exec(interp, "import bitloom")
+            finally:
+                _interpreters.destroy(interp)
+
+        for config in ("legacy", "isolated"):
+            err = sub_import(config)
+            assert err is not None and err.type.__name__ == "ImportError", (config, err)
+        import bitloom
+        assert bitloom.encode_twos_complement(-2, 16) == 65534
+
+        stop = threading.Event()
+        seen = []
+        def hammer():
+            while not stop.is_set():
+                seen.append(bitloom.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8,
+                    "byte_order": "big", "reverse_bits": False, "value": 7}]))
+        workers = [threading.Thread(target=hammer) for _ in range(3)]
+        for w in workers: w.start()
+        try:
+            errors = [sub_import(config) for config in ("legacy", "isolated") * 5]
+        finally:
+            stop.set()
+            for w in workers: w.join()
+        assert all(e is not None and e.type.__name__ == "ImportError" for e in errors), errors
+        assert seen and set(seen) == {b"\\x07"}
+
+        assert importlib.reload(bitloom) is bitloom
+        spec = importlib.util.find_spec("bitloom")
+        assert importlib.util.module_from_spec(spec) is bitloom
+        assert bitloom.decode_utf8(b"ok") == "ok"
+        print("ok")
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
+
+
 # Argument binding: (call, expected TypeError text).
 BINDING_FAILURES = [
     (lambda: bitloom.encode_sign_magnitude(),
