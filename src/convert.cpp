@@ -156,6 +156,23 @@ bool convert_text(PyObject* obj, std::string_view& out) {
     return true;
 }
 
+bool convert_text_view(PyObject* obj, TextView& out) {
+    if (!PyUnicode_Check(obj)) {
+        raise_cast_error(obj, "str");
+        return false;
+    }
+    out.data = PyUnicode_DATA(obj);
+    out.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+    out.width = static_cast<std::uint8_t>(PyUnicode_KIND(obj));
+    out.ascii = PyUnicode_IS_ASCII(obj);
+    if (text::has_surrogate(out)) [[unlikely]] {
+        // The interpreter's own encoder raises the error a UTF-8 reading of this str raises.
+        Py_ssize_t size = 0;
+        if (!PyUnicode_AsUTF8AndSize(obj, &size)) return false;
+    }
+    return true;
+}
+
 bool convert_bytes(PyObject* obj, Bytes& out) {
     if (!PyBytes_Check(obj)) {
         raise_cast_error(obj, "bytes");
@@ -232,6 +249,16 @@ PyObject* to_python(const DecodedText& v) {
 }
 
 PyObject* to_python(const EncodedText& v) {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(v.size));
+    if (!bytes) return nullptr;
+    if (!write_bytes(v, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)))) [[unlikely]] {
+        Py_DECREF(bytes);
+        return raise_codec_error(encode_failure(v));
+    }
+    return bytes;
+}
+
+PyObject* to_python(const EncodedView& v) {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(v.size));
     if (!bytes) return nullptr;
     if (!write_bytes(v, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)))) [[unlikely]] {

@@ -13,12 +13,15 @@
 namespace bitloom {
 struct DecodedText;
 struct EncodedText;
+struct EncodedView;
+struct TextView;
 }  // namespace bitloom
 
 namespace bitloom::py {
 
 /// Conversion kinds of function parameters and recipe values.
-enum class Kind : std::uint8_t { I64, U32, U64, U128, Bool, F64, F32, Text, Bytes, Sequence };
+/// Text is a str read as UTF-8; View is a str read in its own storage (text encoders).
+enum class Kind : std::uint8_t { I64, U32, U64, U128, Bool, F64, F32, Text, Bytes, Sequence, View };
 
 bool convert_i64_slow(PyObject* obj, std::int64_t& out);
 bool convert_u64_slow(PyObject* obj, std::uint64_t& out);
@@ -75,6 +78,9 @@ inline bool convert_f64(PyObject* obj, double& out) {
 
 bool convert_text(PyObject* obj, std::string_view& out);
 bool convert_bytes(PyObject* obj, Bytes& out);
+/// A str's storage in place. Fails like convert_text: TypeError for a non-str, and the
+/// interpreter's UnicodeEncodeError for a str holding a lone surrogate.
+bool convert_text_view(PyObject* obj, TextView& out);
 /// A new list holding the elements of `obj` in iteration order, or NULL.
 PyObject* convert_sequence(PyObject* obj);
 
@@ -105,6 +111,7 @@ PyObject* to_python(const Text& v);
 /// A str built at its final width (or bytes at their final size) and filled in place.
 PyObject* to_python(const DecodedText& v);
 PyObject* to_python(const EncodedText& v);
+PyObject* to_python(const EncodedView& v);
 inline PyObject* to_python(PyObject* v) { return v; }
 
 }  // namespace bitloom::py

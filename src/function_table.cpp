@@ -41,6 +41,7 @@ struct Arg {
             std::size_t size;
         } span;
         PyObject* obj;  // a new reference (the sequence kind), released after the call
+        TextView view;
     };
 };
 
@@ -83,6 +84,10 @@ template <> struct ArgOf<Bytes> {
     static Bytes get(const Arg& a) {
         return Bytes{reinterpret_cast<const std::uint8_t*>(a.span.data), a.span.size};
     }
+};
+template <> struct ArgOf<TextView> {
+    static constexpr Kind kind = Kind::View;
+    static TextView get(const Arg& a) { return a.view; }
 };
 template <> struct ArgOf<PyObject*> {
     static constexpr Kind kind = Kind::Sequence;
@@ -214,16 +219,16 @@ constexpr Row kRows[] = {
     BL_ROW1(encode_ibm_f64, _value, F64),
     BL_ROW1(encode_ti_f32, _value, F32),
     BL_ROW1(encode_ti_f40, _value, F64),
-    BL_ROW1_DIRECT(encode_us_ascii, text, Text),
-    BL_ROW1_DIRECT(encode_iso_8859_1, text, Text),
-    BL_ROW1_DIRECT(encode_windows_1252, text, Text),
+    BL_ROW1_DIRECT(encode_us_ascii, text, View),
+    BL_ROW1_DIRECT(encode_iso_8859_1, text, View),
+    BL_ROW1_DIRECT(encode_windows_1252, text, View),
     BL_ROW1_DIRECT(encode_utf8, text, Text),
-    BL_ROW1_DIRECT(encode_utf16, text, Text),
-    BL_ROW1_DIRECT(encode_utf16le, text, Text),
-    BL_ROW1_DIRECT(encode_utf16be, text, Text),
-    BL_ROW1_DIRECT(encode_utf32, text, Text),
-    BL_ROW1_DIRECT(encode_utf32le, text, Text),
-    BL_ROW1_DIRECT(encode_utf32be, text, Text),
+    BL_ROW1_DIRECT(encode_utf16, text, View),
+    BL_ROW1_DIRECT(encode_utf16le, text, View),
+    BL_ROW1_DIRECT(encode_utf16be, text, View),
+    BL_ROW1_DIRECT(encode_utf32, text, View),
+    BL_ROW1_DIRECT(encode_utf32le, text, View),
+    BL_ROW1_DIRECT(encode_utf32be, text, View),
 };
 
 #undef BL_OP
@@ -375,6 +380,7 @@ template <std::size_t fn>
             return true;
         }
         case Kind::Sequence: return (out.obj = convert_sequence(obj)) != nullptr;
+        case Kind::View: return convert_text_view(obj, out.view);
     }
     return false;
 }

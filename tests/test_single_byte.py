@@ -182,3 +182,38 @@ def test_encoders_match_models_and_round_trip(text):
     assert same(ours("encode_windows_1252", text), expected)
     if isinstance(expected, bytes) and not expected.startswith((b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff")):
         assert bitloom.decode_windows_1252(expected) == text
+
+
+# ---- str storage widths and block edges -------------------------------------------------------
+
+EDGE_LENGTHS = [0, 1, 15, 16, 17, 31, 32, 33, 47, 48, 64, 65, 100]
+# Characters inside and outside each encoding; the wide ones make the str store 2 or 4 bytes.
+SPECIALS = ["\x7f", "\x80", "\x81", "\x9d", "\x9f", "\xa0", "é", "ÿ", "\u0100", "Œ", "€", "™",
+            "\u2123", "東", "\U0001F600"]
+
+
+@pytest.mark.parametrize("length", EDGE_LENGTHS)
+@pytest.mark.parametrize("base", ["a", "é", "€", "\U0001F600"])
+@pytest.mark.parametrize("special", SPECIALS)
+def test_encoders_at_block_edges(length, base, special):
+    if length == 0:
+        texts = [""]
+    else:
+        texts = [base * pos + special + base * (length - pos - 1)
+                 for pos in sorted({0, length // 2, length - 1})]
+    for text in texts:
+        assert same(ours("encode_us_ascii", text), model_encode(text, 0x7F, "US-ASCII")), text
+        assert same(ours("encode_iso_8859_1", text), model_encode(text, 0xFF, "ISO-8859-1")), text
+        assert same(ours("encode_windows_1252", text), model_encode_1252(text)), text
+
+
+@pytest.mark.parametrize("length", EDGE_LENGTHS + [200])
+@pytest.mark.parametrize("byte", [0x41, 0x80, 0x81, 0x8D, 0x99, 0x9F, 0xA0, 0xE9, 0xFF])
+def test_decode_windows_1252_at_block_edges(length, byte):
+    for fill in (0x61, 0xE9, 0x80):
+        for pos in sorted({0, length // 2, max(length - 1, 0)}):
+            data = bytearray([fill] * length + [byte])
+            data[pos], data[-1] = byte, fill
+            data = bytes(data)
+            assert same(ours("decode_windows_1252", data), model_decode_1252(data)), data
+            assert same(ours("decode_iso_8859_1", data), data.decode("latin-1"))

@@ -247,3 +247,123 @@ def test_large_mixed_round_trip():
         encoded = getattr(bitloom, "encode_" + suffix)(text)
         assert encoded == text.encode(codec)
         assert getattr(bitloom, "decode_" + suffix)(encoded) == text
+
+
+# ---- str storage widths and block edges -------------------------------------------------------
+# Encoders read the str's own storage (1, 2 or 4 bytes per character) and decoders work in 16-,
+# 32- and 128-byte blocks; these tests put the interesting character on each side of every edge.
+
+EDGE_LENGTHS = [0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129, 130, 200]
+# One character of each UTF-8 length and of each str storage width.
+SPECIALS = ["é", "ÿ", "\u0100", "\u07ff", "東", "\uffff", "\U0001F600", "\U0010FFFF"]
+
+
+def placed(base, length, special):
+    """Texts of `length` characters of `base` with `special` at the start, middle and end."""
+    if length == 0:
+        return [""]
+    spots = sorted({0, length // 2, length - 1})
+    return [base * pos + special + base * (length - pos - 1) for pos in spots]
+
+
+@pytest.mark.parametrize("length", EDGE_LENGTHS)
+@pytest.mark.parametrize("base, special", [("a", "b")] + [("a", s) for s in SPECIALS] +
+                         [("東", "a"), ("東", "\U0001F600"), ("\U0001F600", "a"), ("é", "東")])
+def test_utf_codecs_at_block_edges(length, base, special):
+    for text in placed(base, length, special):
+        for suffix, codec in UTF_PAIRS:
+            encoded = getattr(bitloom, "encode_" + suffix)(text)
+            assert encoded == text.encode(codec), (suffix, text)
+            assert same(getattr(bitloom, "decode_" + suffix)(encoded), text), (suffix, text)
+        assert bitloom.encode_utf16(text) == b"\xfe\xff" + text.encode("utf-16-be")
+        assert bitloom.encode_utf32(text) == b"\x00\x00\xfe\xff" + text.encode("utf-32-be")
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("text", ["", "abc", "é" * 40, "東京" * 20, "\U0001F600" * 20])
+def test_encoders_take_str_subclasses(text):
+    for suffix, codec in UTF_PAIRS:
+        assert getattr(bitloom, "encode_" + suffix)(Text(text)) == text.encode(codec)
+
+
+@pytest.mark.parametrize("base", ["a", "é", "東", "\U0001F600"])
+@pytest.mark.parametrize("position", [0, 1, 7, 8, 15, 16, 31, 32, 39])
+@pytest.mark.parametrize("surrogate", ["\ud800", "\udbff", "\udc00", "\udfff"])
+def test_lone_surrogate_anywhere_is_the_interpreters_error(base, position, surrogate):
+    text = base * position + surrogate + base * (39 - position)
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    for fn in ["encode_utf8", "encode_utf16", "encode_utf16le", "encode_utf16be", "encode_utf32",
+               "encode_utf32le", "encode_utf32be", "encode_us_ascii", "encode_iso_8859_1",
+               "encode_windows_1252"]:
+        with pytest.raises(UnicodeEncodeError) as info:
+            getattr(bitloom, fn)(text)
+        assert info.value.args == expected.value.args, fn
+
+
+# UTF-8 faults after prefixes of every length up to a few blocks, ASCII and mixed.
+FAULTS = ["80", "bf", "c0af", "c1bf", "c2", "c241", "e0", "e080", "e09f80", "eda080", "e282", "e28241",
+          "ef", "f0", "f08f8080", "f09f98", "f0908041", "f4908080", "f5", "ff"]
+PREFIX_TEXTS = ["a" * 300, "aé東\U0001F600b" * 40]
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+@pytest.mark.parametrize("source", PREFIX_TEXTS)
+def test_decode_utf8_fault_at_every_offset(fault, source):
+    seen = set()
+    for k in range(0, 170):
+        prefix = source[:k].encode()
+        if prefix in seen:
+            continue
+        seen.add(prefix)
+        for suffix in (b"", b"x" * 40, "東".encode() * 12):
+            data = prefix + bytes.fromhex(fault) + suffix
+            assert same(ours("decode_utf8", data), expected_utf8(data)), data
+
+
+@pytest.mark.parametrize("little", [False, True])
+@pytest.mark.parametrize("bad", [0xD800, 0xDFFF, 0x110000, 0x80000000, 0xFFFFFFFF])
+@pytest.mark.parametrize("fill", [0x41, 0xE9, 0x6771, 0x1F600])
+def test_decode_utf32_bad_unit_at_every_position(little, bad, fill):
+    fmt = "<" if little else ">"
+    for position in range(0, 70):
+        units = [fill] * 70
+        units[position] = bad
+        data = struct.pack(fmt + "I" * len(units), *units)
+        fn = "decode_utf32le" if little else "decode_utf32be"
+        assert same(ours(fn, data), ValueError(f"Invalid UTF-32 codepoint: 0x{bad:08X}"))
+        good = struct.pack(fmt + "I" * position, *units[:position])
+        assert same(ours(fn, good), chr(fill) * position)
+
+
+long_utf8_inputs = st.lists(
+    st.one_of(st.sampled_from(EDGE_BYTES).map(lambda b: bytes([b])),
+              st.text(max_size=8).map(lambda s: s.encode()),
+              st.integers(1, 200).map(lambda n: b"a" * n)),
+    max_size=60).map(b"".join)
+
+
+@settings(max_examples=600)
+@given(long_utf8_inputs)
+def test_decode_utf8_long_inputs_match_python(data):
+    assert same(ours("decode_utf8", data), expected_utf8(data))
+
+
+def test_portable_paths_match(tmp_path):
+    """The same tests with the AVX2 paths switched off (they run where the processor has AVX2)."""
+    import os
+    import pathlib
+    import subprocess
+    import sys
+    if os.environ.get("BITLOOM_NO_AVX2"):
+        pytest.skip("already running the portable paths")
+    here = pathlib.Path(__file__).resolve().parent
+    env = dict(os.environ, BITLOOM_NO_AVX2="1")
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
+         str(here / "test_unicode.py"), str(here / "test_single_byte.py")],
+        env=env, cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]

@@ -58,8 +58,54 @@ std::uint32_t windows_1252_class(const std::uint8_t* p, std::size_t n) noexcept 
 
 }  // namespace
 
+#if defined(BITLOOM_AVX2)
+/// 32 bytes at a time: bytes 80..9F look up the low and high bytes of their code points in
+/// two 16-entry halves (bit 4 picks the half); every other byte is its own code point.
+BITLOOM_TARGET_AVX2 std::size_t windows_1252_avx2(const std::uint8_t* p, std::size_t n, std::uint16_t* out) noexcept {
+    alignas(16) std::uint8_t low[32], high[32];
+    for (int k = 0; k < 32; ++k) {
+        low[k] = static_cast<std::uint8_t>(text::kWindows1252High[k]);
+        high[k] = static_cast<std::uint8_t>(text::kWindows1252High[k] >> 8);
+    }
+    const __m128i* l = reinterpret_cast<const __m128i*>(low);
+    const __m128i* h = reinterpret_cast<const __m128i*>(high);
+    const __m256i low0 = _mm256_broadcastsi128_si256(_mm_load_si128(l));
+    const __m256i low1 = _mm256_broadcastsi128_si256(_mm_load_si128(l + 1));
+    const __m256i high0 = _mm256_broadcastsi128_si256(_mm_load_si128(h));
+    const __m256i high1 = _mm256_broadcastsi128_si256(_mm_load_si128(h + 1));
+    const __m256i top3 = _mm256_set1_epi8(static_cast<char>(0xE0));
+    const __m256i c1_bytes = _mm256_set1_epi8(static_cast<char>(0x80));
+    const __m256i bit4 = _mm256_set1_epi8(0x10);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i c1 = _mm256_cmpeq_epi8(_mm256_and_si256(v, top3), c1_bytes);
+        __m256i lo = v, hi = _mm256_setzero_si256();
+        if (!_mm256_testz_si256(c1, c1)) {
+            const __m256i index = _mm256_and_si256(v, nibble);
+            const __m256i second = _mm256_cmpeq_epi8(_mm256_and_si256(v, bit4), bit4);
+            const __m256i mapped_lo = _mm256_blendv_epi8(_mm256_shuffle_epi8(low0, index),
+                                                         _mm256_shuffle_epi8(low1, index), second);
+            const __m256i mapped_hi = _mm256_blendv_epi8(_mm256_shuffle_epi8(high0, index),
+                                                         _mm256_shuffle_epi8(high1, index), second);
+            lo = _mm256_blendv_epi8(v, mapped_lo, c1);
+            hi = _mm256_and_si256(mapped_hi, c1);
+        }
+        // Unpacking works within 128-bit lanes: units 0-7 and 16-23, then 8-15 and 24-31.
+        const __m256i a = _mm256_unpacklo_epi8(lo, hi), b = _mm256_unpackhi_epi8(lo, hi);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_permute2x128_si256(a, b, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 16), _mm256_permute2x128_si256(a, b, 0x31));
+    }
+    return i;
+}
+#endif
+
 void text::write_windows_1252(const std::uint8_t* p, std::size_t n, std::uint16_t* out) noexcept {
     std::size_t i = 0;
+#if defined(BITLOOM_AVX2)
+    if (use_avx2()) i = windows_1252_avx2(p, n, out);
+#endif
 #if defined(BITLOOM_SSE2)
     const __m128i zero = _mm_setzero_si128();
     for (; i + 16 <= n; i += 16) {

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -12,7 +13,30 @@
 #define BITLOOM_SSE2 1
 #endif
 
+// AVX2 code is compiled for its own functions only (target attribute) and chosen at run time.
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define BITLOOM_AVX2 1
+#define BITLOOM_TARGET_AVX2 __attribute__((target("avx2")))
+#endif
+
 namespace bitloom::text {
+
+/// Whether the AVX2 paths run: the processor has AVX2 (and the system saves its registers), and
+/// the environment variable BITLOOM_NO_AVX2 is unset or "0". Probed once.
+inline bool use_avx2() noexcept {
+#if defined(BITLOOM_AVX2)
+    static const bool yes = [] {
+        const char* off = std::getenv("BITLOOM_NO_AVX2");
+        if (off && *off && std::strcmp(off, "0") != 0) return false;
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return yes;
+#else
+    return false;
+#endif
+}
 
 #if defined(BITLOOM_SSE2)
 inline __m128i load16(const void* p) noexcept {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <string>
 
@@ -82,6 +83,26 @@ bool check_utf8(const std::uint8_t* p, std::size_t n, DecodedText& out, Utf8Faul
     return true;
 }
 
+#if defined(BITLOOM_AVX2)
+BITLOOM_TARGET_AVX2 bool scan_utf8_avx2(const std::uint8_t* p, std::size_t n, std::size_t& continuations,
+                                        std::uint8_t& top) noexcept;
+#endif
+
+/// check_utf8, by blocks where the processor allows; the plain loop still finds the fault.
+bool check_utf8_fast(const std::uint8_t* p, std::size_t n, DecodedText& out, Utf8Fault& fault) noexcept {
+#if defined(BITLOOM_AVX2)
+    if (text::use_avx2()) {
+        std::size_t continuations = 0;
+        std::uint8_t top = 0;
+        if (!scan_utf8_avx2(p, n, continuations, top)) return check_utf8(p, n, out, fault);
+        out.length = n - continuations;
+        out.max_code_point = top < 0x80 ? 0x7F : top <= 0xC3 ? 0xFF : top <= 0xEF ? 0xFFFF : 0x10FFFF;
+        return true;
+    }
+#endif
+    return check_utf8(p, n, out, fault);
+}
+
 [[gnu::cold]] CodecError utf8_error(const Utf8Fault& fault) {
     std::string detail = fault.length == 0
         ? "incomplete utf-8 byte sequence from index " + std::to_string(fault.index)
@@ -89,6 +110,265 @@ bool check_utf8(const std::uint8_t* p, std::size_t n, DecodedText& out, Utf8Faul
               std::to_string(fault.index);
     return value_error("Invalid UTF-8 bytes: " + detail);
 }
+
+#if defined(BITLOOM_AVX2)
+// ---- UTF-8 with AVX2 ------------------------------------------------------------------------
+//
+// Checking follows the three-table method: every byte pair (previous byte, byte) is looked up by
+// the high nibble of the previous byte, its low nibble and the high nibble of the byte; each
+// table gives a bit set of the faults the pair may show, and a fault is real when all three
+// agree. The second and third continuation bytes of 3- and 4-byte sequences, which no pair can
+// tell, are checked against the lead two and three bytes back.
+
+constexpr std::uint8_t kTooShort = 1 << 0;   // lead followed by a lead or ASCII
+constexpr std::uint8_t kTooLong = 1 << 1;    // ASCII followed by a continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2;  // E0 80..9F
+constexpr std::uint8_t kTooLarge = 1 << 3;   // F4 90..BF, F5..FF
+constexpr std::uint8_t kSurrogate = 1 << 4;  // ED A0..BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;  // C0, C1
+constexpr std::uint8_t kTooLarge1000 = 1 << 6;
+constexpr std::uint8_t kOverlong4 = 1 << 6;  // F0 80..8F
+constexpr std::uint8_t kTwoConts = 1 << 7;   // continuation after a continuation (or the 3rd/4th byte)
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+
+BITLOOM_TARGET_AVX2 inline __m256i table16(std::uint8_t t0, std::uint8_t t1, std::uint8_t t2, std::uint8_t t3,
+                                           std::uint8_t t4, std::uint8_t t5, std::uint8_t t6, std::uint8_t t7,
+                                           std::uint8_t t8, std::uint8_t t9, std::uint8_t t10, std::uint8_t t11,
+                                           std::uint8_t t12, std::uint8_t t13, std::uint8_t t14, std::uint8_t t15) {
+    return _mm256_broadcastsi128_si256(_mm_setr_epi8(
+        static_cast<char>(t0), static_cast<char>(t1), static_cast<char>(t2), static_cast<char>(t3),
+        static_cast<char>(t4), static_cast<char>(t5), static_cast<char>(t6), static_cast<char>(t7),
+        static_cast<char>(t8), static_cast<char>(t9), static_cast<char>(t10), static_cast<char>(t11),
+        static_cast<char>(t12), static_cast<char>(t13), static_cast<char>(t14), static_cast<char>(t15)));
+}
+
+/// The 32 bytes before each byte of `input` by N, the end of `prev` shifted in.
+template <int N>
+BITLOOM_TARGET_AVX2 inline __m256i earlier(__m256i input, __m256i prev) {
+    return _mm256_alignr_epi8(input, _mm256_permute2x128_si256(prev, input, 0x21), 16 - N);
+}
+
+BITLOOM_TARGET_AVX2 inline __m256i high_nibbles(__m256i v) {
+    return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
+}
+
+struct Utf8Tables {
+    __m256i byte1_high, byte1_low, byte2_high;
+};
+
+BITLOOM_TARGET_AVX2 inline Utf8Tables utf8_tables() {
+    return Utf8Tables{
+        table16(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+                kTwoConts, kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,
+                kTooShort | kOverlong3 | kSurrogate, kTooShort | kTooLarge | kTooLarge1000 | kOverlong4),
+        table16(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+                kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+                kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+                kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+                kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+                kCarry | kTooLarge | kTooLarge1000 | kSurrogate, kCarry | kTooLarge | kTooLarge1000,
+                kCarry | kTooLarge | kTooLarge1000),
+        table16(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+                kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
+                kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+                kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+                kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge, kTooShort, kTooShort,
+                kTooShort, kTooShort),
+    };
+}
+
+/// Fault bits of a block holding a byte of 80..FF (zero when well-formed so far).
+BITLOOM_TARGET_AVX2 inline __m256i block_faults(const Utf8Tables& t, __m256i input, __m256i prev) {
+    const __m256i prev1 = earlier<1>(input, prev);
+    const __m256i low = _mm256_set1_epi8(0x0F);
+    __m256i special = _mm256_and_si256(
+        _mm256_and_si256(_mm256_shuffle_epi8(t.byte1_high, high_nibbles(prev1)),
+                         _mm256_shuffle_epi8(t.byte1_low, _mm256_and_si256(prev1, low))),
+        _mm256_shuffle_epi8(t.byte2_high, high_nibbles(input)));
+    // Bytes two after an E0..FF lead or three after an F0..FF lead must be continuations.
+    __m256i third = _mm256_subs_epu8(earlier<2>(input, prev), _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
+    __m256i fourth = _mm256_subs_epu8(earlier<3>(input, prev), _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+    __m256i must_continue = _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
+    return _mm256_xor_si256(must_continue, special);
+}
+
+/// Nonzero where the block ends inside a sequence (a lead in the last three bytes too close to the end).
+BITLOOM_TARGET_AVX2 inline __m256i ends_open(__m256i input) {
+    const __m256i limit = _mm256_setr_epi8(
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, static_cast<char>(0xF0 - 1),
+        static_cast<char>(0xE0 - 1), static_cast<char>(0xC0 - 1));
+    return _mm256_subs_epu8(input, limit);
+}
+
+/// Checks UTF-8; when well-formed, gives its number of continuation bytes and its largest byte.
+BITLOOM_TARGET_AVX2 bool scan_utf8_avx2(const std::uint8_t* p, std::size_t n, std::size_t& continuations,
+                                        std::uint8_t& top) noexcept {
+    const Utf8Tables tables = utf8_tables();
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i below_lead = _mm256_set1_epi8(-64);  // continuation bytes are -128..-65 as signed
+    __m256i prev = zero, open = zero, faults = zero, largest = zero, total = zero;
+    std::size_t i = 0;
+    alignas(32) std::uint8_t last[32] = {};
+    bool padded = false;
+    while (!padded) {
+        // Byte counters take at most 255 blocks before they are summed into 64-bit lanes.
+        __m256i counts = zero;
+        for (int round = 0; round < 255; ++round) {
+            if (i + 128 <= n) {
+                // Runs of ASCII go by four blocks at a time.
+                const auto* q = reinterpret_cast<const __m256i*>(p + i);
+                const __m256i a = _mm256_loadu_si256(q), b = _mm256_loadu_si256(q + 1);
+                const __m256i c = _mm256_loadu_si256(q + 2), d = _mm256_loadu_si256(q + 3);
+                if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d))) == 0) {
+                    faults = _mm256_or_si256(faults, open);
+                    open = zero;
+                    prev = d;
+                    i += 128;
+                    continue;
+                }
+            }
+            __m256i input;
+            if (i + 32 <= n) {
+                input = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+                i += 32;
+            } else {
+                // The rest, then zeros: a sequence cut off by the end meets an ASCII byte.
+                if (n > i) std::memcpy(last, p + i, n - i);
+                input = _mm256_load_si256(reinterpret_cast<const __m256i*>(last));
+                i = n;
+                padded = true;
+            }
+            if (_mm256_movemask_epi8(input) == 0) {
+                faults = _mm256_or_si256(faults, open);
+            } else {
+                faults = _mm256_or_si256(faults, block_faults(tables, input, prev));
+                open = ends_open(input);
+                counts = _mm256_sub_epi8(counts, _mm256_cmpgt_epi8(below_lead, input));
+                largest = _mm256_max_epu8(largest, input);
+            }
+            prev = input;
+            if (padded) break;
+        }
+        total = _mm256_add_epi64(total, _mm256_sad_epu8(counts, zero));
+    }
+    if (!_mm256_testz_si256(faults, faults)) return false;
+    alignas(32) std::uint64_t sums[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(sums), total);
+    continuations = static_cast<std::size_t>(sums[0] + sums[1] + sums[2] + sums[3]);
+    alignas(32) std::uint8_t bytes[32];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), largest);
+    top = 0;
+    for (std::uint8_t b : bytes) top = std::max(top, b);
+    return true;
+}
+
+/// For each 8-bit set of kept lanes, the lane indices that move them to the front.
+constexpr auto kCompress = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        std::uint64_t entry = 0;
+        unsigned k = 0;
+        for (unsigned lane = 0; lane < 8; ++lane)
+            if (mask >> lane & 1) entry |= std::uint64_t{lane} << (8 * k++);
+        table[mask] = entry;
+    }
+    return table;
+}();
+
+/// The code points of the sequences that start in q[0..7] (q[0..15] readable), in order, in
+/// the low lanes; `count` gets their number.
+BITLOOM_TARGET_AVX2 inline __m256i decode8(const std::uint8_t* q, unsigned& count) {
+    const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    // Lane k holds bytes k..k+3, the lead in its low byte.
+    const __m256i v = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(window),
+                                          _mm256_setr_epi8(0, 1, 2, 3, 1, 2, 3, 4, 2, 3, 4, 5, 3, 4, 5, 6,
+                                                           4, 5, 6, 7, 5, 6, 7, 8, 6, 7, 8, 9, 7, 8, 9, 10));
+    // The lead's high nibble picks the payload bits of the lead and how far to shift; the other
+    // three bytes of the index are 0x80, which shuffles to zero.
+    const __m256i nibble = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(v, 4), _mm256_set1_epi32(0x0F)),
+                                           _mm256_set1_epi32(static_cast<int>(0x80808000u)));
+    const __m256i lead_bits = _mm256_shuffle_epi8(
+        table16(0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0, 0, 0, 0, 0x1F, 0x1F, 0x0F, 0x07), nibble);
+    const __m256i shift = _mm256_shuffle_epi8(
+        table16(18, 18, 18, 18, 18, 18, 18, 18, 0, 0, 0, 0, 12, 12, 6, 0), nibble);
+    const __m256i payload = _mm256_and_si256(v, _mm256_or_si256(lead_bits, _mm256_set1_epi32(0x3F3F3F00)));
+    // b0 << 18 | b1 << 12 | b2 << 6 | b3, then shifted down past the bytes beyond the sequence.
+    const __m256i pairs = _mm256_maddubs_epi16(payload, _mm256_set1_epi32(0x01400140));
+    const __m256i joined = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+    const __m256i cps = _mm256_srlv_epi32(joined, shift);
+    const unsigned continuation = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(-64), window)));
+    const unsigned leads = ~continuation & 0xFFu;
+    count = static_cast<unsigned>(std::popcount(leads));
+    const __m256i order = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(kCompress[leads])));
+    return _mm256_permutevar8x32_epi32(cps, order);
+}
+
+template <class T>
+BITLOOM_TARGET_AVX2 inline void store8(T* out, __m256i cps) {
+    if constexpr (sizeof(T) == 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), cps);
+    } else {
+        const __m128i units = _mm256_castsi256_si128(
+            _mm256_permute4x64_epi64(_mm256_packus_epi32(cps, cps), 0x08));
+        if constexpr (sizeof(T) == 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), units);
+        } else {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
+        }
+    }
+}
+
+/// 32 bytes below 0x80 as 32 units.
+template <class T>
+BITLOOM_TARGET_AVX2 inline void widen32(T* out, __m256i v) {
+    if constexpr (sizeof(T) == 1) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    } else {
+        const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+        if constexpr (sizeof(T) == 2) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_cvtepu8_epi16(lo));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16), _mm256_cvtepu8_epi16(hi));
+        } else {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_cvtepu8_epi32(lo));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16), _mm256_cvtepu8_epi32(hi));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 24), _mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8)));
+        }
+    }
+}
+
+template <class T>
+void utf8_to_units(const std::uint8_t* p, std::size_t n, T* out) noexcept;
+
+/// Well-formed UTF-8 of `length` code points into units. Every store of 8 (or 32) units stays
+/// inside the `length` units; the last few are left to the plain loop.
+template <class T>
+BITLOOM_TARGET_AVX2 void utf8_to_units_avx2(const std::uint8_t* p, std::size_t n, T* out,
+                                            std::size_t length) noexcept {
+    T* const end = out + length;
+    std::size_t i = 0;
+    while (i + 32 <= n && end - out >= 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        if (_mm256_movemask_epi8(v) == 0) {
+            widen32(out, v);
+            out += 32;
+            i += 32;
+            continue;
+        }
+        unsigned count = 0;
+        store8(out, decode8(p + i, count));
+        out += count;
+        store8(out, decode8(p + i + 8, count));
+        out += count;
+        i += 16;
+    }
+    // A block boundary may fall inside a sequence whose code point is already written.
+    while (i < n && (p[i] & 0xC0) == 0x80) ++i;
+    utf8_to_units(p + i, n - i, out);
+}
+#endif
 
 #if defined(BITLOOM_SSE2)
 /// Stores 16 bytes below 0x80 as 16 code units of type T.
@@ -270,12 +550,76 @@ inline bool is_scalar(std::uint32_t u) noexcept {
     return u <= 0x10FFFF && (u & 0xFFFFF800u) != 0xD800;
 }
 
+#if defined(BITLOOM_AVX2)
+/// 8 UTF-32 units from p in the machine's byte order.
+template <bool LE>
+BITLOOM_TARGET_AVX2 inline __m256i load8_utf32(const std::uint8_t* p) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    if constexpr (LE) return v;
+    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,
+                                                    3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12));
+}
+
+/// Checks whole blocks of 8 units up to the first block holding a unit that is no scalar value;
+/// returns the units checked and ORs them into `seen`.
+template <bool LE>
+BITLOOM_TARGET_AVX2 std::size_t check_utf32_avx2(const std::uint8_t* p, std::size_t units,
+                                                 std::uint32_t& seen) noexcept {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i limit = _mm256_set1_epi32(0x10FFFF);
+    const __m256i top21 = _mm256_set1_epi32(static_cast<int>(0xFFFFF800u));
+    const __m256i surrogate = _mm256_set1_epi32(0xD800);
+    __m256i any = zero;
+    std::size_t i = 0;
+    for (; i + 8 <= units; i += 8) {
+        const __m256i v = load8_utf32<LE>(p + 4 * i);
+        // Signed compares: a unit with the top bit set is negative, and out of range too.
+        __m256i wrong = _mm256_or_si256(_mm256_cmpgt_epi32(v, limit), _mm256_cmpgt_epi32(zero, v));
+        wrong = _mm256_or_si256(wrong, _mm256_cmpeq_epi32(_mm256_and_si256(v, top21), surrogate));
+        if (!_mm256_testz_si256(wrong, wrong)) break;
+        any = _mm256_or_si256(any, v);
+    }
+    alignas(32) std::uint32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), any);
+    for (std::uint32_t lane : lanes) seen |= lane;
+    return i;
+}
+
+/// Checked UTF-32 into units of T, 32 units per step; returns the units written.
+template <bool LE, class T>
+BITLOOM_TARGET_AVX2 std::size_t utf32_to_units_avx2(const std::uint8_t* p, std::size_t units, T* out) noexcept {
+    std::size_t i = 0;
+    for (; i + 32 <= units; i += 32) {
+        const __m256i a = load8_utf32<LE>(p + 4 * i), b = load8_utf32<LE>(p + 4 * i + 32);
+        const __m256i c = load8_utf32<LE>(p + 4 * i + 64), d = load8_utf32<LE>(p + 4 * i + 96);
+        auto* o = reinterpret_cast<__m256i*>(out + i);
+        if constexpr (sizeof(T) == 4) {
+            _mm256_storeu_si256(o, a);
+            _mm256_storeu_si256(o + 1, b);
+            _mm256_storeu_si256(o + 2, c);
+            _mm256_storeu_si256(o + 3, d);
+        } else if constexpr (sizeof(T) == 2) {
+            // Packing works within 128-bit lanes; the permute puts the 64-bit groups in order.
+            _mm256_storeu_si256(o, _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8));
+            _mm256_storeu_si256(o + 1, _mm256_permute4x64_epi64(_mm256_packus_epi32(c, d), 0xD8));
+        } else {
+            const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(a, b), _mm256_packus_epi32(c, d));
+            _mm256_storeu_si256(o, _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
+        }
+    }
+    return i;
+}
+#endif
+
 /// Checks `units` UTF-32 code units; on failure `bad` holds the first unit that is no scalar value.
 template <bool LE>
 bool check_utf32(const std::uint8_t* p, std::size_t units, DecodedText& out,
                  std::uint32_t& bad) noexcept {
     std::size_t i = 0;
     std::uint32_t seen = 0;
+#if defined(BITLOOM_AVX2)
+    if (text::use_avx2()) i = check_utf32_avx2<LE>(p, units, seen);
+#endif
 #if defined(BITLOOM_SSE2)
     __m128i seen_v = _mm_setzero_si128();
     const __m128i limit = _mm_set1_epi32(0x10FFFF);
@@ -290,7 +634,7 @@ bool check_utf32(const std::uint8_t* p, std::size_t units, DecodedText& out,
         if (_mm_movemask_epi8(wrong)) break;
         seen_v = _mm_or_si128(seen_v, v);
     }
-    seen = or_lanes32(seen_v);
+    seen |= or_lanes32(seen_v);
 #endif
     for (; i < units; ++i) {
         const std::uint32_t u = unit32<LE>(p + 4 * i);
@@ -308,6 +652,12 @@ bool check_utf32(const std::uint8_t* p, std::size_t units, DecodedText& out,
 template <bool LE, class T>
 void utf32_to_units(const std::uint8_t* p, std::size_t units, T* out) noexcept {
     std::size_t i = 0;
+#if defined(BITLOOM_AVX2)
+    if (!(sizeof(T) == 4 && LE) && text::use_avx2()) {
+        i = utf32_to_units_avx2<LE>(p, units, out);
+        out += i;
+    }
+#endif
 #if defined(BITLOOM_SSE2)
     if constexpr (sizeof(T) == 1) {
         for (; i + 16 <= units; i += 16, out += 16) {
@@ -430,6 +780,12 @@ void write_units(const DecodedText& t, T* out) noexcept {
                 return;
             }
         }
+#if defined(BITLOOM_AVX2)
+        if (text::use_avx2()) {
+            utf8_to_units_avx2(p, t.size, out, t.length);
+            return;
+        }
+#endif
         utf8_to_units(p, t.size, out);
         return;
     case TextForm::Utf16le: utf16_to_units<true>(p, t.size / 2, out); return;
@@ -476,7 +832,7 @@ Text to_utf8(const DecodedText& t) {
 bool text::describe_utf8(Bytes bytes, DecodedText& out) noexcept {
     out = begin(bytes, TextForm::Utf8);
     Utf8Fault fault;
-    return check_utf8(bytes.data, bytes.size, out, fault);
+    return check_utf8_fast(bytes.data, bytes.size, out, fault);
 }
 
 bool text::describe_utf16(Bytes bytes, bool little_endian, DecodedText& out) noexcept {
@@ -490,7 +846,7 @@ namespace direct {
 Result<DecodedText> decode_utf8(Bytes bytes) {
     DecodedText t = begin(bytes, TextForm::Utf8);
     Utf8Fault fault;
-    if (!check_utf8(bytes.data, bytes.size, t, fault)) return utf8_error(fault);
+    if (!check_utf8_fast(bytes.data, bytes.size, t, fault)) return utf8_error(fault);
     return t;
 }
 

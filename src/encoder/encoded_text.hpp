@@ -37,19 +37,50 @@ bool write_windows_1252(const std::uint8_t* p, std::size_t n, std::uint8_t* out)
 CodecError single_byte_failure(std::string_view text, ByteForm form);
 }  // namespace text
 
+/// A str's own storage, read in place: `length` code points of `width` bytes each (1, 2 or 4) in
+/// the machine's byte order. Text of width 2 or 4 holds no surrogate code point (the module
+/// surface turns those away before an encoder sees them).
+struct TextView {
+    const void* data;
+    std::size_t length;
+    std::uint8_t width;
+    bool ascii;  // width 1 and every code point below 0x80
+};
+
+/// Encoded text not written yet, read from a TextView; `size` counts bytes, the mark included.
+struct EncodedView {
+    TextView text;
+    std::size_t size = 0;
+    ByteForm form = ByteForm::Utf8;
+    bool mark = false;
+};
+
+[[nodiscard]] bool write_bytes(const EncodedView& encoded, std::uint8_t* out) noexcept;
+[[gnu::cold]] CodecError encode_failure(const EncodedView& encoded);
+
+namespace text {
+/// True when 2- or 4-byte text holds a code point D800..DFFF.
+bool has_surrogate(const TextView& text) noexcept;
+/// Single bytes from code units of any width; false when a unit has none.
+bool narrow_ascii(const TextView& text, std::uint8_t* out) noexcept;
+bool narrow_latin1(const TextView& text, std::uint8_t* out) noexcept;
+bool narrow_windows_1252(const TextView& text, std::uint8_t* out) noexcept;
+CodecError single_byte_failure(const TextView& text, ByteForm form);
+}  // namespace text
+
 /// The text encoders of the module functions: same checks and failures as the encoders of
-/// encoder.hpp, but the result still points into `text`.
+/// encoder.hpp, but the result still points into the input.
 namespace direct {
-Result<EncodedText> encode_us_ascii(std::string_view text);
-Result<EncodedText> encode_iso_8859_1(std::string_view text);
-Result<EncodedText> encode_windows_1252(std::string_view text);
+Result<EncodedView> encode_us_ascii(TextView text);
+Result<EncodedView> encode_iso_8859_1(TextView text);
+Result<EncodedView> encode_windows_1252(TextView text);
 Result<EncodedText> encode_utf8(std::string_view text);
-Result<EncodedText> encode_utf16(std::string_view text);
-Result<EncodedText> encode_utf16le(std::string_view text);
-Result<EncodedText> encode_utf16be(std::string_view text);
-Result<EncodedText> encode_utf32(std::string_view text);
-Result<EncodedText> encode_utf32le(std::string_view text);
-Result<EncodedText> encode_utf32be(std::string_view text);
+Result<EncodedView> encode_utf16(TextView text);
+Result<EncodedView> encode_utf16le(TextView text);
+Result<EncodedView> encode_utf16be(TextView text);
+Result<EncodedView> encode_utf32(TextView text);
+Result<EncodedView> encode_utf32le(TextView text);
+Result<EncodedView> encode_utf32be(TextView text);
 }  // namespace direct
 
 }  // namespace bitloom

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <bit>
+
 #include "../decoder/text_blocks.hpp"
 #include "encoded_text.hpp"
 #include "encoder.hpp"
@@ -42,10 +45,52 @@ inline std::uint8_t* put32(std::uint8_t* out, std::uint32_t unit) noexcept {
     return out + 4;
 }
 
+#if defined(BITLOOM_AVX2)
+/// Bytes into 2- or 4-byte units of the given byte order, 32 bytes per step; returns the bytes done.
+template <bool LE, unsigned Width>
+BITLOOM_TARGET_AVX2 std::size_t widen_avx2(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    // Zero-extension leaves each byte in the low byte of its unit; big-endian moves it last.
+    const __m256i order = Width == 2
+        ? _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14,
+                           1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14)
+        : _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,
+                           3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        auto* o = reinterpret_cast<__m256i*>(out + Width * i);
+        for (unsigned k = 0; k < 32 / (32 / Width); ++k) {
+            const std::uint8_t* q = p + i + k * (32 / Width);
+            __m256i v = Width == 2 ? _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)))
+                                   : _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)));
+            if constexpr (!LE) v = _mm256_shuffle_epi8(v, order);
+            _mm256_storeu_si256(o + k, v);
+        }
+    }
+    return i;
+}
+
+/// 4-byte units in the other byte order, 8 per step; returns the units done.
+BITLOOM_TARGET_AVX2 std::size_t swap32_avx2(const std::uint32_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    const __m256i order = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,
+                                           3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i),
+                            _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)), order));
+    return i;
+}
+#endif
+
 /// ASCII-only text: every byte becomes one unit, so no byte needs a look.
 template <bool LE, unsigned Width>
 void widen_ascii(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
     std::size_t i = 0;
+#if defined(BITLOOM_AVX2)
+    if (text::use_avx2()) {
+        i = widen_avx2<LE, Width>(p, n, out);
+        out += Width * i;
+    }
+#endif
 #if defined(BITLOOM_SSE2)
     for (; i + 32 <= n; i += 32, out += 2 * 16 * Width) {
         __m128i a = text::load16(p + i), b = text::load16(p + i + 16);
@@ -130,6 +175,164 @@ EncodedText utf32_plan(std::string_view t, ByteForm form, bool mark) noexcept {
     return EncodedText{t, 4 * counts.leads + (mark ? 4 : 0), form, mark};
 }
 
+// ---- native str storage ----------------------------------------------------------------
+
+/// Units of 4-byte text at or above U+10000, which UTF-16 writes as two units.
+std::size_t astral_count(const std::uint32_t* p, std::size_t n) noexcept {
+    std::size_t count = 0, i = 0;
+#if defined(BITLOOM_SSE2)
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 4 <= n) {
+        // Each lane takes 1 (a compare's -1, subtracted) per unit below U+10000; chunks keep
+        // the lanes from wrapping.
+        __m128i below = zero;
+        const std::size_t start = i;
+        const std::size_t stop = std::min(n & ~std::size_t{3}, i + (std::size_t{1} << 24));
+        for (; i < stop; i += 4)
+            below = _mm_sub_epi32(below, _mm_cmpeq_epi32(_mm_srli_epi32(text::load16(p + i), 16), zero));
+        alignas(16) std::uint32_t parts[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(parts), below);
+        count += (stop - start) - (std::size_t{parts[0]} + parts[1] + parts[2] + parts[3]);
+    }
+#endif
+    for (; i < n; ++i) count += p[i] >= 0x10000;
+    return count;
+}
+
+EncodedView utf16_view_plan(const TextView& t, ByteForm form, bool mark) noexcept {
+    std::size_t units = t.length;
+    if (t.width == 4) units += astral_count(static_cast<const std::uint32_t*>(t.data), t.length);
+    return EncodedView{t, 2 * units + (mark ? 2 : 0), form, mark};
+}
+
+template <bool LE>
+void ucs1_to_utf16(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    widen_ascii<LE, 2>(p, n, out);  // widening does not look at the bytes
+}
+
+template <bool LE>
+void ucs2_to_utf16(const std::uint16_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    if constexpr (LE == (std::endian::native == std::endian::little)) {
+        if (n) std::memcpy(out, p, 2 * n);
+        return;
+    }
+    std::size_t i = 0;
+#if defined(BITLOOM_SSE2)
+    for (; i + 8 <= n; i += 8, out += 16) text::store16(out, text::swap16(text::load16(p + i)));
+#endif
+    for (; i < n; ++i) out = put16<LE>(out, p[i]);
+}
+
+template <bool LE>
+inline std::uint8_t* put_utf16(std::uint8_t* out, std::uint32_t cp) noexcept {
+    if (cp < 0x10000) return put16<LE>(out, cp);
+    out = put16<LE>(out, 0xD800 + ((cp - 0x10000) >> 10));
+    return put16<LE>(out, 0xDC00 + (cp & 0x3FF));
+}
+
+template <bool LE>
+void ucs4_to_utf16(const std::uint32_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    std::size_t i = 0;
+#if defined(BITLOOM_SSE2)
+    // No unsigned 32-to-16 pack in SSE2: shift into the signed range, pack, shift back.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i bias32 = _mm_set1_epi32(0x8000);
+    const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
+    while (i + 8 <= n) {
+        __m128i a = text::load16(p + i), b = text::load16(p + i + 4);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_srli_epi32(_mm_or_si128(a, b), 16), zero)) != 0xFFFF) {
+            for (std::size_t stop = i + 8; i < stop; ++i) out = put_utf16<LE>(out, p[i]);
+            continue;
+        }
+        __m128i v = _mm_add_epi16(_mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32)), bias16);
+        text::store16(out, LE ? v : text::swap16(v));
+        out += 16;
+        i += 8;
+    }
+#endif
+    for (; i < n; ++i) out = put_utf16<LE>(out, p[i]);
+}
+
+template <bool LE>
+void write_utf16_view(const TextView& t, std::uint8_t* out) noexcept {
+    switch (t.width) {
+    case 1: ucs1_to_utf16<LE>(static_cast<const std::uint8_t*>(t.data), t.length, out); return;
+    case 2: ucs2_to_utf16<LE>(static_cast<const std::uint16_t*>(t.data), t.length, out); return;
+    default: ucs4_to_utf16<LE>(static_cast<const std::uint32_t*>(t.data), t.length, out); return;
+    }
+}
+
+template <bool LE>
+void ucs2_to_utf32(const std::uint16_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    std::size_t i = 0;
+#if defined(BITLOOM_SSE2)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8, out += 32) {
+        __m128i v = text::load16(p + i);
+        __m128i lo = _mm_unpacklo_epi16(v, zero), hi = _mm_unpackhi_epi16(v, zero);
+        text::store16(out, LE ? lo : text::swap32(lo));
+        text::store16(out + 16, LE ? hi : text::swap32(hi));
+    }
+#endif
+    for (; i < n; ++i) out = put32<LE>(out, p[i]);
+}
+
+template <bool LE>
+void ucs4_to_utf32(const std::uint32_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    if constexpr (LE == (std::endian::native == std::endian::little)) {
+        if (n) std::memcpy(out, p, 4 * n);
+        return;
+    }
+    std::size_t i = 0;
+#if defined(BITLOOM_AVX2)
+    if (text::use_avx2()) {
+        i = swap32_avx2(p, n, out);
+        out += 4 * i;
+    }
+#endif
+#if defined(BITLOOM_SSE2)
+    for (; i + 4 <= n; i += 4, out += 16) text::store16(out, text::swap32(text::load16(p + i)));
+#endif
+    for (; i < n; ++i) out = put32<LE>(out, p[i]);
+}
+
+template <bool LE>
+void write_utf32_view(const TextView& t, std::uint8_t* out) noexcept {
+    switch (t.width) {
+    case 1: widen_ascii<LE, 4>(static_cast<const std::uint8_t*>(t.data), t.length, out); return;
+    case 2: ucs2_to_utf32<LE>(static_cast<const std::uint16_t*>(t.data), t.length, out); return;
+    default: ucs4_to_utf32<LE>(static_cast<const std::uint32_t*>(t.data), t.length, out); return;
+    }
+}
+
+/// True when a unit of `p` lies in D800..DFFF.
+template <class T>
+bool any_surrogate(const T* p, std::size_t n) noexcept {
+    std::size_t i = 0;
+#if defined(BITLOOM_SSE2)
+    if constexpr (sizeof(T) == 2) {
+        const __m128i top5 = _mm_set1_epi16(static_cast<short>(0xF800));
+        const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+        for (; i + 16 <= n; i += 16) {
+            __m128i a = _mm_cmpeq_epi16(_mm_and_si128(text::load16(p + i), top5), surrogate);
+            __m128i b = _mm_cmpeq_epi16(_mm_and_si128(text::load16(p + i + 8), top5), surrogate);
+            if (_mm_movemask_epi8(_mm_or_si128(a, b))) return true;
+        }
+    } else {
+        const __m128i top21 = _mm_set1_epi32(static_cast<int>(0xFFFFF800u));
+        const __m128i surrogate = _mm_set1_epi32(0xD800);
+        for (; i + 8 <= n; i += 8) {
+            __m128i a = _mm_cmpeq_epi32(_mm_and_si128(text::load16(p + i), top21), surrogate);
+            __m128i b = _mm_cmpeq_epi32(_mm_and_si128(text::load16(p + i + 4), top21), surrogate);
+            if (_mm_movemask_epi8(_mm_or_si128(a, b))) return true;
+        }
+    }
+#endif
+    for (; i < n; ++i)
+        if ((p[i] & 0xFFFFF800u) == 0xD800) return true;
+    return false;
+}
+
 }  // namespace
 
 bool write_bytes(const EncodedText& e, std::uint8_t* out) noexcept {
@@ -174,24 +377,53 @@ Result<ByteBuffer> to_buffer(const EncodedText& e) {
     return buffer;
 }
 
+bool write_bytes(const EncodedView& e, std::uint8_t* out) noexcept {
+    switch (e.form) {
+    case ByteForm::Utf16be:
+        if (e.mark) out = put16<false>(out, 0xFEFF);
+        write_utf16_view<false>(e.text, out);
+        return true;
+    case ByteForm::Utf16le: write_utf16_view<true>(e.text, out); return true;
+    case ByteForm::Utf32be:
+        if (e.mark) out = put32<false>(out, 0xFEFF);
+        write_utf32_view<false>(e.text, out);
+        return true;
+    case ByteForm::Utf32le: write_utf32_view<true>(e.text, out); return true;
+    case ByteForm::Ascii: return text::narrow_ascii(e.text, out);
+    case ByteForm::Latin1: return text::narrow_latin1(e.text, out);
+    case ByteForm::Windows1252: return text::narrow_windows_1252(e.text, out);
+    case ByteForm::Utf8: break;  // UTF-8 is read from the str's own UTF-8, never from a view
+    }
+    return false;
+}
+
+CodecError encode_failure(const EncodedView& e) { return text::single_byte_failure(e.text, e.form); }
+
+bool text::has_surrogate(const TextView& t) noexcept {
+    if (t.width == 2) return any_surrogate(static_cast<const std::uint16_t*>(t.data), t.length);
+    if (t.width == 4) return any_surrogate(static_cast<const std::uint32_t*>(t.data), t.length);
+    return false;
+}
+
 namespace direct {
 
 Result<EncodedText> encode_utf8(std::string_view t) { return EncodedText{t, t.size(), ByteForm::Utf8, false}; }
-Result<EncodedText> encode_utf16(std::string_view t) { return utf16_plan(t, ByteForm::Utf16be, true); }
-Result<EncodedText> encode_utf16le(std::string_view t) { return utf16_plan(t, ByteForm::Utf16le, false); }
-Result<EncodedText> encode_utf16be(std::string_view t) { return utf16_plan(t, ByteForm::Utf16be, false); }
-Result<EncodedText> encode_utf32(std::string_view t) { return utf32_plan(t, ByteForm::Utf32be, true); }
-Result<EncodedText> encode_utf32le(std::string_view t) { return utf32_plan(t, ByteForm::Utf32le, false); }
-Result<EncodedText> encode_utf32be(std::string_view t) { return utf32_plan(t, ByteForm::Utf32be, false); }
+
+Result<EncodedView> encode_utf16(TextView t) { return utf16_view_plan(t, ByteForm::Utf16be, true); }
+Result<EncodedView> encode_utf16le(TextView t) { return utf16_view_plan(t, ByteForm::Utf16le, false); }
+Result<EncodedView> encode_utf16be(TextView t) { return utf16_view_plan(t, ByteForm::Utf16be, false); }
+Result<EncodedView> encode_utf32(TextView t) { return EncodedView{t, 4 * t.length + 4, ByteForm::Utf32be, true}; }
+Result<EncodedView> encode_utf32le(TextView t) { return EncodedView{t, 4 * t.length, ByteForm::Utf32le, false}; }
+Result<EncodedView> encode_utf32be(TextView t) { return EncodedView{t, 4 * t.length, ByteForm::Utf32be, false}; }
 
 }  // namespace direct
 
 Result<ByteBuffer> encode_utf8(std::string_view t) { return to_buffer(*direct::encode_utf8(t)); }
-Result<ByteBuffer> encode_utf16(std::string_view t) { return to_buffer(*direct::encode_utf16(t)); }
-Result<ByteBuffer> encode_utf16le(std::string_view t) { return to_buffer(*direct::encode_utf16le(t)); }
-Result<ByteBuffer> encode_utf16be(std::string_view t) { return to_buffer(*direct::encode_utf16be(t)); }
-Result<ByteBuffer> encode_utf32(std::string_view t) { return to_buffer(*direct::encode_utf32(t)); }
-Result<ByteBuffer> encode_utf32le(std::string_view t) { return to_buffer(*direct::encode_utf32le(t)); }
-Result<ByteBuffer> encode_utf32be(std::string_view t) { return to_buffer(*direct::encode_utf32be(t)); }
+Result<ByteBuffer> encode_utf16(std::string_view t) { return to_buffer(utf16_plan(t, ByteForm::Utf16be, true)); }
+Result<ByteBuffer> encode_utf16le(std::string_view t) { return to_buffer(utf16_plan(t, ByteForm::Utf16le, false)); }
+Result<ByteBuffer> encode_utf16be(std::string_view t) { return to_buffer(utf16_plan(t, ByteForm::Utf16be, false)); }
+Result<ByteBuffer> encode_utf32(std::string_view t) { return to_buffer(utf32_plan(t, ByteForm::Utf32be, true)); }
+Result<ByteBuffer> encode_utf32le(std::string_view t) { return to_buffer(utf32_plan(t, ByteForm::Utf32le, false)); }
+Result<ByteBuffer> encode_utf32be(std::string_view t) { return to_buffer(utf32_plan(t, ByteForm::Utf32be, false)); }
 
 }  // namespace bitloom
