@@ -6,6 +6,10 @@ message; whatever pack_parameters builds reads back field by field where a field
 import math
 import re
 import struct
+import subprocess
+import sys
+
+import pytest
 
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -220,3 +224,157 @@ def test_intact_fields_of_a_packed_packet_read_back(recipe):
         if reader["encoding"] == "ieee754":
             reader["encoding"] = f"ieee754_f{item['bits']}"
         assert unpack_parameters(packet, 0, [reader]) == {item["name"]: want}, item
+
+
+# ---- Items changed between calls ----
+
+def outcome_of(call):
+    try:
+        return ("ok", call())
+    except (ValueError, InternalFault) as error:
+        return (type(error), str(error))
+
+
+class CollidingKey:
+    """A non-str key that lands in the same hash slot as a recipe key and never equals it."""
+
+    def __init__(self, like):
+        self.like = like
+
+    def __hash__(self):
+        return hash(self.like)
+
+    def __eq__(self, other):
+        return other is self
+
+
+KEYS = ["name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"]
+REPLACEMENTS = {"name": ["a", "b", "\u00e9"], "encoding": ["unsigned", "twos_complement", "packed_bcd", "utf8", "nope"],
+                "bits": [0, 4, 8, 12, 16, 64, 65], "byte_order": ["big", "little", "LITTLE", "middle"],
+                "reverse_bits": [False, True, 1], "offset_bits": [0, 3, 9, 40], "value": [0, 5, -3, 255, 1.5, "x"]}
+
+mutations = st.one_of(
+    st.tuples(st.just("set"), st.sampled_from(KEYS), st.integers(0, 6)),
+    st.tuples(st.just("set_copy_key"), st.sampled_from(KEYS), st.integers(0, 6)),
+    st.tuples(st.just("del"), st.sampled_from(KEYS)),
+    st.tuples(st.just("pop"), st.sampled_from(KEYS)),
+    st.tuples(st.just("setdefault"), st.sampled_from(KEYS), st.integers(0, 6)),
+    st.tuples(st.just("update"), st.sampled_from(KEYS), st.integers(0, 6)),
+    st.tuples(st.just("ior"), st.sampled_from(KEYS), st.integers(0, 6)),
+    st.tuples(st.just("popitem")),
+    st.tuples(st.just("clear_refill")),
+    st.tuples(st.just("reinit")),
+    st.tuples(st.just("extra"), st.sampled_from(["note", 5, "colliding"])),
+    st.tuples(st.just("replace_item")),
+)
+
+
+def fresh_item():
+    return {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": 5}
+
+
+def apply(mutation, pool, index):
+    item = pool[index]
+    kind, *rest = mutation
+    pick = lambda key, i: REPLACEMENTS[key][i % len(REPLACEMENTS[key])]  # noqa: E731
+    if kind == "set":
+        item[rest[0]] = pick(rest[0], rest[1])
+    elif kind == "set_copy_key":
+        item["".join(list(rest[0]))] = pick(rest[0], rest[1])  # an equal str that is not interned
+    elif kind in ("del", "pop"):
+        item.pop(rest[0], None)
+    elif kind == "setdefault":
+        item.setdefault(rest[0], pick(rest[0], rest[1]))
+    elif kind == "update":
+        item.update({rest[0]: pick(rest[0], rest[1])})
+    elif kind == "ior":
+        item |= {rest[0]: pick(rest[0], rest[1])}
+    elif kind == "popitem":
+        if item:
+            item.popitem()
+    elif kind == "clear_refill":
+        saved = dict(item)
+        item.clear()
+        item.update(reversed(list(saved.items())))
+    elif kind == "reinit":
+        dict.__init__(item, fresh_item())
+    elif kind == "extra":
+        item[CollidingKey(rest[0]) if rest[0] == "colliding" else rest[0]] = 1
+    elif kind == "replace_item":
+        pool[index] = fresh_item()  # the old dict may be freed and its address reused
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(mutations, st.integers(0, 2), st.lists(st.integers(0, 2), min_size=1, max_size=4)),
+                max_size=25),
+       st.binary(min_size=0, max_size=12))
+def test_items_changed_between_calls_read_as_fresh_copies(steps, packet):
+    # Repeated calls with the same dicts must always read their present content: the result
+    # equals that of the same recipe made of new dict copies.
+    pool = [fresh_item(), fresh_item() | {"name": "b", "encoding": "twos_complement"},
+            fresh_item() | {"name": "c", "offset_bits": 3}]
+    for mutation, index, order in steps:
+        recipe = [pool[i] for i in order]
+        for _ in range(2):
+            got_pack = outcome_of(lambda: pack_parameters(recipe))
+            got_unpack = outcome_of(lambda: unpack_parameters(packet, 0, recipe))
+        copies = [dict(item) for item in recipe]
+        assert got_pack == outcome_of(lambda: pack_parameters(copies)), (mutation, recipe)
+        assert got_unpack == outcome_of(lambda: unpack_parameters(packet, 0, copies)), (mutation, recipe)
+        apply(mutation, pool, index)
+
+
+# ---- Interpreter code run by a dict lookup ----
+
+LOOKUP_CODE = """
+import bitloom
+
+class Colliding:
+    # A key whose hash equals that of a recipe key: looking that key up calls __eq__.
+    def __init__(self, like, change):
+        self.like, self.change, self.armed = like, change, False
+    def __hash__(self):
+        return hash(self.like)
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            self.change()
+        return False
+
+def item(name, value):
+    return {"name": name, "encoding": "unsigned", "bits": 8, "byte_order": "big",
+            "reverse_bits": False, "value": value}
+
+victim = item("".join(["victim"] * 20), 5)
+{case}
+key.armed = True
+try:
+    print(bitloom.pack_parameters(recipe))
+except ValueError as error:
+    print(error)
+"""
+
+LOOKUP_CASES = {
+    # The sizing walk looks up `bits` in the second item; that clears the first one, which the
+    # field walk must then find empty.
+    "sizing walk clears an earlier item": ("""
+key = Colliding("bits", victim.clear)
+recipe = [victim, {key: 0} | item("e", 1)]
+""", "KeyError: \"Recipe missing required field: 'name'\""),
+    # The field walk looks up `value` in the first item; that rewrites the second one, which
+    # must then be read as it is now.
+    "field walk rewrites a later item": ("""
+key = Colliding("value", lambda: victim.update(name="".join(["renamed"] * 9), value=7))
+recipe = [{key: 0} | item("e", 1), victim]
+""", "b'\\x01\\x07'"),
+}
+
+
+@pytest.mark.xfail(strict=True, reason="the builder reuses the sizing walk's borrowed reads of an item "
+                                       "after a dict lookup has run interpreter code (use after free)")
+@pytest.mark.parametrize("case", list(LOOKUP_CASES))
+def test_items_changed_by_a_lookup_during_the_call_are_read_as_they_are_now(case):
+    setup, expected = LOOKUP_CASES[case]
+    out = subprocess.run([sys.executable, "-c", LOOKUP_CODE.replace("{case}", setup)],
+                         capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout.strip()) == (0, expected), out.stderr[-1500:]
