@@ -350,20 +350,3 @@ long_utf8_inputs = st.lists(
 @given(long_utf8_inputs)
 def test_decode_utf8_long_inputs_match_python(data):
     assert same(ours("decode_utf8", data), expected_utf8(data))
-
-
-def test_portable_paths_match(tmp_path):
-    """The same tests with the AVX2 paths switched off (they run where the processor has AVX2)."""
-    import os
-    import pathlib
-    import subprocess
-    import sys
-    if os.environ.get("BITLOOM_NO_AVX2"):
-        pytest.skip("already running the portable paths")
-    here = pathlib.Path(__file__).resolve().parent
-    env = dict(os.environ, BITLOOM_NO_AVX2="1")
-    result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
-         str(here / "test_unicode.py"), str(here / "test_single_byte.py")],
-        env=env, cwd=tmp_path, capture_output=True, text=True)
-    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]

@@ -22,17 +22,21 @@
 
 namespace bitloom::text {
 
-/// Whether the AVX2 paths run: the processor has AVX2 (and the system saves its registers), and
-/// the environment variable BITLOOM_NO_AVX2 is unset or "0". Probed once.
+/// Set only by the native tests, to run the portable paths on a processor with AVX2 and compare.
+inline bool& portable_paths_only() noexcept {
+    static bool only = false;
+    return only;
+}
+
+/// Whether the AVX2 paths run: the processor has AVX2 (and the system saves its registers).
+/// Probed once.
 inline bool use_avx2() noexcept {
 #if defined(BITLOOM_AVX2)
-    static const bool yes = [] {
-        const char* off = std::getenv("BITLOOM_NO_AVX2");
-        if (off && *off && std::strcmp(off, "0") != 0) return false;
+    static const bool has_avx2 = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();
-    return yes;
+    return has_avx2 && !portable_paths_only();
 #else
     return false;
 #endif
