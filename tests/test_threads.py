@@ -88,3 +88,61 @@ def test_first_calls_from_many_threads_at_once():
                          cwd=__file__.rsplit("/", 1)[0], timeout=120)
     assert out.returncode == 0, out.stderr[-2000:]
     assert out.stdout.strip() == "ok"
+
+
+def test_recipes_changed_by_another_thread_while_in_use():
+    # One thread keeps rewriting the shared item dicts (keys removed and restored, values
+    # swapped, whole dicts cleared and refilled) while others pack and unpack them: every call
+    # gives bytes or a dict, or a ValueError; none crashes or reads a stale item.
+    import bitloom
+
+    items = [{"name": f"f{i}", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+              "reverse_bits": False, "value": i} for i in range(4)]
+    stop = threading.Event()
+    bad = []
+
+    def mutate():
+        n = 0
+        while not stop.is_set():
+            item = items[n % 4]
+            step = n % 5
+            if step == 0:
+                item.pop("bits", None)
+            elif step == 1:
+                item["bits"] = 8 + n % 9
+            elif step == 2:
+                item["encoding"] = "".join(["twos_", "complement"]) if n % 2 else "unsigned"
+            elif step == 3:
+                saved = dict(item)
+                item.clear()
+                item.update(saved)
+            else:
+                item["name"] = "".join(["n", str(n % 7)])
+            n += 1
+
+    def use():
+        while not stop.is_set():
+            for call in (lambda: bitloom.pack_parameters(items),
+                         lambda: bitloom.unpack_parameters(b"\x01\x02\x03\x04\x05\x06", 0, items)):
+                try:
+                    result = call()
+                    if not isinstance(result, (bytes, dict)):
+                        bad.append(result)
+                except (ValueError, bitloom.InternalFault):
+                    pass
+                except BaseException as error:  # anything else is a fault
+                    bad.append(error)
+
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    threads = [threading.Thread(target=mutate)] + [threading.Thread(target=use) for _ in range(4)]
+    try:
+        for t in threads:
+            t.start()
+        time.sleep(1.0)
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+        sys.setswitchinterval(old_interval)
+    assert not bad, bad[:3]
