@@ -355,10 +355,12 @@ def item(name, value):
 victim = item("".join(["victim"] * 20), 5)
 {case}
 key.armed = True
-try:
-    print(bitloom.pack_parameters(recipe))
-except ValueError as error:
-    print(error)
+# The call during which the item changes, then one with that item alone (nothing runs then).
+for r in (recipe, [victim]):
+    try:
+        print(bitloom.pack_parameters(r))
+    except ValueError as error:
+        print(error)
 """
 
 LOOKUP_CASES = {
@@ -367,13 +369,14 @@ LOOKUP_CASES = {
     "sizing walk clears an earlier item": ("""
 key = Colliding("bits", victim.clear)
 recipe = [victim, {key: 0} | item("e", 1)]
-""", "KeyError: \"Recipe missing required field: 'name'\""),
+""", "KeyError: \"Recipe missing required field: 'name'\"\n"
+    "KeyError: \"Recipe missing required field: 'bits'\""),
     # The field walk looks up `value` in the first item; that rewrites the second one, which
     # must then be read as it is now.
     "field walk rewrites a later item": ("""
 key = Colliding("value", lambda: victim.update(name="".join(["renamed"] * 9), value=7))
 recipe = [{key: 0} | item("e", 1), victim]
-""", "b'\\x01\\x07'"),
+""", "b'\\x01\\x07'\nb'\\x07'"),
 }
 
 
