@@ -5,6 +5,7 @@
 #include <string>
 
 #include "decoder/decoded_text.hpp"
+#include "decoder/text_blocks.hpp"
 #include "decoder/decoder.hpp"
 #include "encoder/encoded_text.hpp"
 #include "encoder/encoder.hpp"
@@ -162,13 +163,11 @@ void encode_all(const Points& points) {
                   "Failed to encode to Windows-1252");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
+void one_input(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return;
     if (data[0] & 1) {
         decode_all(data + 1, size - 1);
-        return 0;
+        return;
     }
     // Mostly code points that single-byte encodings have, with the odd one that they lack.
     FuzzedDataProvider in(data + 1, size - 1);
@@ -186,5 +185,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         points.insert(points.end(), pick & 0x40 ? in.ConsumeIntegralInRange<std::size_t>(1, 33) : 1, c);
     }
     encode_all(points);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Every input through the processor's wide block paths (where it has them) and the portable ones.
+    for (bool portable : {false, true}) {
+        text::portable_paths_only() = portable;
+        one_input(data, size);
+    }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decoder/decoded_text.hpp"
+#include "decoder/text_blocks.hpp"
 #include "decoder/decoder.hpp"
 #include "encoder/encoded_text.hpp"
 #include "encoder/encoder.hpp"
@@ -158,13 +159,11 @@ void encode_all(const Points& points) {
     }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void one_input(const std::uint8_t* data, std::size_t size) {
     if (size == 0) {
         decode_all(data, 0);
         encode_all({});
-        return 0;
+        return;
     }
     // The first byte picks the direction; the rest is the input.
     if (data[0] & 1) {
@@ -172,6 +171,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         FuzzedDataProvider in(data + 1, size - 1);
         encode_all(draw_points(in));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Every input through the processor's wide block paths (where it has them) and the portable ones.
+    for (bool portable : {false, true}) {
+        text::portable_paths_only() = portable;
+        one_input(data, size);
     }
     return 0;
 }
