@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <span>
 #include <string>
 
 #include "convert.hpp"
@@ -189,8 +191,25 @@ int lookup(PyObject* item, Key key, Ref& out) {
     return PyDict_GetItemRef(item, key_object(key), out.out());
 }
 
+namespace {
+
+/// Whether `key`, an exact str, has the text of `which`. Comparing two exact str objects runs
+/// no interpreter code.
+bool same_text(PyObject* key, Key which) noexcept {
+    const std::string_view name = kKeyNames[static_cast<std::size_t>(which)];
+    return PyUnicode_IS_ASCII(key) && static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == name.size() &&
+           std::memcmp(PyUnicode_DATA(key), name.data(), name.size()) == 0;
+}
+
+bool is_value_key(PyObject* key) noexcept {
+    return key == key_object(Key::Value) || (PyUnicode_CheckExact(key) && same_text(key, Key::Value));
+}
+
+}  // namespace
+
 bool take_snapshot(PyObject* item, Snapshot& out) {
     for (auto& v : out.values) v = nullptr;
+    out.value_entry = -1;
     PyObject* keys[kKeyCount];
     std::copy(std::begin(g_keys), std::end(g_keys), keys);
     Py_ssize_t pos = 0;
@@ -207,6 +226,7 @@ bool take_snapshot(PyObject* item, Snapshot& out) {
                 if (PyUnicode_Compare(key, g_keys[i]) == 0) which = i;
         }
         if (which < kKeyCount) out.values[which] = value;
+        if (which == static_cast<std::size_t>(Key::Value)) out.value_entry = pos - 1;
     }
     return true;
 }
@@ -217,6 +237,9 @@ int ItemReader::get(Key key, Ref& out) {
         out.reset(v ? Py_NewRef(v) : nullptr);
         return v != nullptr;
     }
+    // Without a snapshot the dict may hold a key that is not an exact str, whose __eq__ a
+    // lookup may call: from then on no earlier reading of any dict can be trusted.
+    if (pristine_) *pristine_ = false;
     return lookup(item_, key, out);
 }
 
@@ -231,6 +254,7 @@ std::optional<CodecError> read_text(ItemReader& item, Key key, Ref& holder, std:
         return pending();
     if (found == 0) [[unlikely]]
         return missing(key);
+    item.note_pure(PyUnicode_CheckExact(holder.get()));
     if (!py::convert_text(holder.get(), out)) [[unlikely]]
         return pending();
     return std::nullopt;
@@ -244,6 +268,7 @@ std::optional<CodecError> read_bits(ItemReader& item, std::uint32_t& out) {
     if (found == 0) [[unlikely]]
         return missing(Key::Bits);
     item.converted(int_may_run_code(obj.get()));
+    item.note_pure(PyLong_CheckExact(obj.get()));
     if (!py::convert_u32(obj.get(), out)) [[unlikely]]
         return pending();
     return std::nullopt;
@@ -256,7 +281,9 @@ std::optional<CodecError> read_reverse_bits(ItemReader& item, bool& out) {
         return pending();
     if (found == 0) [[unlikely]]
         return missing(Key::ReverseBits);
-    item.converted(obj.get() != Py_True && obj.get() != Py_False);
+    const bool singleton = obj.get() == Py_True || obj.get() == Py_False;
+    item.converted(!singleton);
+    item.note_pure(singleton);
     if (!py::convert_bool(obj.get(), out)) [[unlikely]]
         return pending();
     return std::nullopt;
@@ -270,6 +297,7 @@ std::optional<CodecError> read_offset_bits(ItemReader& item, bool& present, std:
     present = found == 1;
     if (!present) return std::nullopt;
     item.converted(int_may_run_code(obj.get()));
+    item.note_pure(PyLong_CheckExact(obj.get()));
     if (!py::convert_u64(obj.get(), out)) [[unlikely]]
         return pending();
     return std::nullopt;
@@ -332,6 +360,125 @@ std::optional<UnpackEncoding> resolve_unpack_encoding(PyObject* obj, std::string
 
 std::optional<bool> resolve_little_endian(PyObject* obj, std::string_view byte_order) noexcept {
     return g_byte_orders.get(obj, byte_order, little_endian);
+}
+
+// ---- Plans ----
+
+namespace {
+
+// Two plans per set, chosen by the dict's address. A plan holds no reference: the dict keeps
+// its values alive, and the watcher removes the plan before the dict changes or goes away.
+constexpr unsigned kSetBits = 11;
+constexpr std::size_t kSets = std::size_t{1} << kSetBits;
+
+struct PlanSlot {
+    PyObject* dict = nullptr;
+    Plan plan;
+};
+
+PlanSlot g_plans[kSets][2];
+int g_watcher = -1;
+bool g_watcher_unavailable = false;
+
+PlanSlot* plan_set(PyObject* dict) noexcept {
+    const auto address = reinterpret_cast<std::uintptr_t>(dict);
+    return g_plans[(address * 0x9E3779B97F4A7C15u) >> (64 - kSetBits)];
+}
+
+/// Whether `key` can stand for one of the six keys a plan is read from. Any exact str other
+/// than those cannot: it neither equals them nor runs code when a lookup meets it.
+bool plan_key(PyObject* key) noexcept {
+    if (!PyUnicode_CheckExact(key)) return true;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(Key::Value); ++i)
+        if (key == g_keys[i]) return true;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(Key::Value); ++i)
+        if (same_text(key, static_cast<Key>(i))) return true;
+    return false;
+}
+
+/// Runs for every change of a watched dict, also while it is being freed and during
+/// interpreter shutdown: it only forgets the dict's plan, and neither allocates nor raises.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
+    const bool keyed = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+                       event == PyDict_EVENT_DELETED;
+    if (keyed && key && !plan_key(key)) return 0;
+    for (PlanSlot& slot : std::span<PlanSlot, 2>(plan_set(dict), 2))
+        if (slot.dict == dict) slot.dict = nullptr;
+    return 0;
+}
+
+bool ensure_watcher() noexcept {
+    if (g_watcher >= 0) [[likely]]
+        return true;
+    if (g_watcher_unavailable) return false;
+    // Every watcher slot of the interpreter may be taken; then the walks run without plans.
+    PyObject* pending_error = PyErr_GetRaisedException();
+    g_watcher = PyDict_AddWatcher(on_dict_event);
+    if (g_watcher < 0) {
+        g_watcher_unavailable = true;
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(pending_error);
+    return g_watcher >= 0;
+}
+
+}  // namespace
+
+const Plan* find_plan(PyObject* dict) noexcept {
+    PlanSlot* set = plan_set(dict);
+    if (set[0].dict == dict) return &set[0].plan;
+    if (set[1].dict == dict) return &set[1].plan;
+    return nullptr;
+}
+
+int lookup_value(PyObject* item, std::int32_t hint, Ref& out) {
+    if (hint >= 0) {
+        // Entries keep their places while keys are only added after them or have their values
+        // replaced; whatever happened, the key found there is checked.
+        Py_ssize_t pos = hint;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (PyDict_Next(item, &pos, &key, &value) && is_value_key(key)) [[likely]] {
+            out.reset(Py_NewRef(value));
+            return 1;
+        }
+    }
+    return lookup(item, Key::Value, out);
+}
+
+void keep_plan(PyObject* dict, const Plan& plan) noexcept {
+#ifdef Py_GIL_DISABLED
+    // Plans rely on the interpreter lock to keep the table consistent.
+    (void)dict;
+    (void)plan;
+#else
+    // A split table may share its values with an object's attributes, and setting such an
+    // attribute need not notify the dict's watchers: such dicts are read afresh every call.
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_values) return;
+    if (!ensure_watcher()) return;
+    if (PyDict_Watch(g_watcher, dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    PlanSlot* set = plan_set(dict);
+    PlanSlot* slot = nullptr;
+    Plan merged = plan;
+    if (set[0].dict == dict || set[1].dict == dict) {
+        slot = set[0].dict == dict ? &set[0] : &set[1];
+        // Both plans read the same unchanged dict; only the direction's encoding differs.
+        if (merged.pack == Plan::kUnresolved) merged.pack = slot->plan.pack;
+        if (merged.unpack == Plan::kUnresolved) merged.unpack = slot->plan.unpack;
+        if (merged.value_entry < 0) merged.value_entry = slot->plan.value_entry;
+    } else if (!set[0].dict) {
+        slot = &set[0];
+    } else {
+        // The older plan of a full set is dropped; the dict stays watched, to no effect.
+        set[1] = set[0];
+        slot = &set[0];
+    }
+    slot->dict = dict;
+    slot->plan = merged;
+#endif
 }
 
 CodecError unsupported_encoding(std::string_view name) {

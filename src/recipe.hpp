@@ -63,6 +63,7 @@ inline constexpr std::size_t kKeyCount = 7;
 /// they stand for the dict only while no interpreter code has run since they were taken.
 struct Snapshot {
     PyObject* values[kKeyCount];
+    Py_ssize_t value_entry;  // where `value` lies among the dict's entries, or -1
 };
 
 /// Takes the snapshot. False when some key of the dict is not an exact str: such a key could
@@ -86,11 +87,19 @@ public:
             if (pristine_) *pristine_ = false;
         }
     }
+    /// Notes whether a value read converts the same way every time without running code.
+    void note_pure(bool pure) noexcept { pure_ = pure_ && pure; }
+    /// Whether what was read so far is the dict's present content, every value pure: the
+    /// condition for keeping a plan of the item.
+    bool plannable() const noexcept { return snapshot_ != nullptr && pure_; }
+    /// The snapshot being read from, or null.
+    const Snapshot* snapshot() const noexcept { return snapshot_; }
 
 private:
     PyObject* item_;
     const Snapshot* snapshot_;
     bool* pristine_;
+    bool pure_ = true;
 };
 
 /// Required key converted to text; `holder` keeps the str alive while `out` is used.
@@ -101,6 +110,44 @@ std::optional<CodecError> read_bits(ItemReader& item, std::uint32_t& out);
 std::optional<CodecError> read_reverse_bits(ItemReader& item, bool& out);
 /// Optional `offset_bits` as an unsigned 64-bit integer; `present` tells whether it was given.
 std::optional<CodecError> read_offset_bits(ItemReader& item, bool& present, std::uint64_t& out);
+
+// ---- Plans ----
+
+/// The resolved reading of one item dict, kept between calls while the dict is unchanged.
+/// A plan exists only for a dict whose keys are all exact str and whose six recipe values are
+/// exact str, exact int or the bool singletons, each read and resolved without failure. A dict
+/// watcher drops the plan on any change that could alter that reading.
+struct Plan {
+    static constexpr std::uint8_t kUnresolved = 0xFF;
+    PyObject* name;  // borrowed: the planned dict holds it while the plan lives
+    std::uint64_t offset;
+    std::uint32_t bits;
+    std::int32_t value_entry;  // where `value` was found among the dict's entries (a hint), or -1
+    bool has_offset;
+    bool reverse;
+    bool little;
+    std::uint8_t pack;    // PackEncoding, resolved and width-checked, or kUnresolved
+    std::uint8_t unpack;  // UnpackEncoding, or kUnresolved
+};
+
+/// The hint for `value` that a snapshot gives.
+inline std::int32_t value_entry_hint(const Snapshot& snapshot) noexcept {
+    return snapshot.value_entry >= 0 && snapshot.value_entry <= INT32_MAX
+               ? static_cast<std::int32_t>(snapshot.value_entry)
+               : -1;
+}
+
+/// The plan of `dict`, or null. It stays valid only until interpreter code runs or another
+/// plan is kept: copy what is needed beyond that.
+const Plan* find_plan(PyObject* dict) noexcept;
+
+/// Looks up `value`, first at the entry `hint` names (where it lay when the plan was made).
+/// 1: found, `out` holds a new reference; 0: absent; -1: an exception is set.
+int lookup_value(PyObject* item, std::int32_t hint, Ref& out);
+
+/// Keeps `plan` for `dict`, merged with the other direction's encoding if that is planned
+/// already. Does nothing when no dict watcher is available.
+void keep_plan(PyObject* dict, const Plan& plan) noexcept;
 
 /// Whether converting `obj` to an integer, a float or a boolean may run interpreter code.
 inline bool int_may_run_code(PyObject* obj) noexcept { return !PyLong_Check(obj); }

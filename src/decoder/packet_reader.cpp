@@ -140,6 +140,48 @@ Failure decode_field(UnpackEncoding enc, const Field& f, Ref& out) {
     }
 }
 
+/// Where the item's field starts: after the previous field, or at its own offset counted from
+/// the call's offset.
+Failure field_start(bool has_offset, std::uint64_t offset, std::uint64_t offset_bits,
+                    std::uint64_t position, Field& f) {
+    if (has_offset) {
+        if (auto e = layout::check_position(offset_bits, offset)) return e;
+        f.start = offset_bits + offset;
+    } else {
+        f.start = position;
+    }
+    if (auto e = layout::check_position(f.start, f.bits)) return e;
+    return layout::check_bounds(f.size, f.start, f.bits);
+}
+
+/// Decodes the field into `result` under the item's name, whose text is `name`.
+Failure store_field(UnpackEncoding enc, const Field& f, PyObject* name_obj, std::string_view name,
+                    PyObject* result, std::uint64_t& position) {
+    Ref value;
+    if (auto e = decode_field(enc, f, value)) return e;
+    // The key is a plain str even when the recipe gave a str subclass.
+    Ref key;
+    PyObject* key_obj = name_obj;
+    if (!PyUnicode_CheckExact(key_obj)) [[unlikely]] {
+        key.reset(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!key.get()) return pending();
+        key_obj = key.get();
+    }
+    if (PyDict_SetItem(result, key_obj, value.get()) < 0) return pending();
+    position = f.start + f.bits;
+    return std::nullopt;
+}
+
+/// One item read from its plan: only the position and the field itself are checked. No
+/// interpreter code runs here, so the plan and the name it borrows stay valid throughout.
+Failure read_planned(const recipe::Plan& plan, Bytes packet, std::uint64_t offset_bits,
+                     PyObject* result, std::uint64_t& position) {
+    Field f{packet.data, packet.size, 0, plan.bits, plan.little, plan.reverse};
+    if (auto e = field_start(plan.has_offset, plan.offset, offset_bits, position, f)) return e;
+    return store_field(static_cast<UnpackEncoding>(plan.unpack), f, plan.name, {}, result,
+                       position);
+}
+
 /// One item: read its keys, check where its field lies, decode it into `result`.
 Failure read_item(PyObject* dict, Bytes packet, std::uint64_t offset_bits, PyObject* result,
                   std::uint64_t& position) {
@@ -159,14 +201,7 @@ Failure read_item(PyObject* dict, Bytes packet, std::uint64_t offset_bits, PyObj
     if (auto e = recipe::read_reverse_bits(item, f.reverse)) return e;
     if (auto e = recipe::read_offset_bits(item, has_offset, offset)) return e;
 
-    if (has_offset) {
-        if (auto e = layout::check_position(offset_bits, offset)) return e;
-        f.start = offset_bits + offset;
-    } else {
-        f.start = position;
-    }
-    if (auto e = layout::check_position(f.start, f.bits)) return e;
-    if (auto e = layout::check_bounds(packet.size, f.start, f.bits)) return e;
+    if (auto e = field_start(has_offset, offset, offset_bits, position, f)) return e;
     const std::optional<bool> little = recipe::resolve_little_endian(byte_order_obj.get(), byte_order);
     if (!little) [[unlikely]]
         return recipe::invalid_byte_order(byte_order);
@@ -174,31 +209,39 @@ Failure read_item(PyObject* dict, Bytes packet, std::uint64_t offset_bits, PyObj
     const std::optional<UnpackEncoding> enc = recipe::resolve_unpack_encoding(encoding_obj.get(), encoding);
     if (!enc) [[unlikely]]
         return recipe::unsupported_encoding(encoding);
-
-    Ref value;
-    if (auto e = decode_field(*enc, f, value)) return e;
-    // The key is a plain str even when the recipe gave a str subclass.
-    Ref key;
-    PyObject* key_obj = name_obj.get();
-    if (!PyUnicode_CheckExact(key_obj)) {
-        key.reset(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-        if (!key.get()) return pending();
-        key_obj = key.get();
+    if (item.plannable()) {
+        // Nothing has run since the dict was read, and every value read is pure.
+        const recipe::Plan fresh{.name = name_obj.get(),
+                                 .offset = offset,
+                                 .bits = f.bits,
+                                 .value_entry = recipe::value_entry_hint(snapshot),
+                                 .has_offset = has_offset,
+                                 .reverse = f.reverse,
+                                 .little = f.little,
+                                 .pack = recipe::Plan::kUnresolved,
+                                 .unpack = static_cast<std::uint8_t>(*enc)};
+        recipe::keep_plan(dict, fresh);
     }
-    if (PyDict_SetItem(result, key_obj, value.get()) < 0) return pending();
-    position = f.start + f.bits;
-    return std::nullopt;
+    return store_field(*enc, f, name_obj.get(), name, result, position);
 }
 
 }  // namespace
 
 Result<PyObject*> process_recipe(Bytes packet, std::uint64_t offset_bits, PyObject* recipe) {
     if (!recipe::ensure_keys()) return pending();
-    Ref result(PyDict_New());
+    // Sized for every item at once: a dict grown one field at a time is rebuilt several times.
+    Ref result(_PyDict_NewPresized(PyList_GET_SIZE(recipe) < 1024 ? PyList_GET_SIZE(recipe) : 1024));
     if (!result.get()) return pending();
     std::uint64_t position = offset_bits;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipe); ++i) {
-        Ref item(Py_NewRef(PyList_GET_ITEM(recipe, i)));
+        PyObject* dict = PyList_GET_ITEM(recipe, i);
+        const recipe::Plan* plan = PyDict_Check(dict) ? recipe::find_plan(dict) : nullptr;
+        if (plan && plan->unpack != recipe::Plan::kUnresolved) [[likely]] {
+            if (auto e = read_planned(*plan, packet, offset_bits, result.get(), position))
+                return std::move(*e);
+            continue;
+        }
+        Ref item(Py_NewRef(dict));
         if (auto e = read_item(item.get(), packet, offset_bits, result.get(), position))
             return std::move(*e);
     }

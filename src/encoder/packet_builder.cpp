@@ -270,55 +270,71 @@ bool value_may_run_code(PackEncoding enc, PyObject* value) noexcept {
     }
 }
 
-/// Per-item snapshots taken by the sizing walk, which the field walk reuses for as long as no
-/// interpreter code has run: until then the dicts cannot have changed.
-class Snapshots {
+/// What the sizing walk read of each item: the field walk reuses it for as long as no
+/// interpreter code has run, for until then no dict can have changed.
+struct Reading {
+    enum class State : std::uint8_t { None, Snapshot, Planned };
+    State state;
+    recipe::Snapshot snapshot;
+    recipe::Plan plan;  // a copy: the table's plans may be replaced during the walks
+};
+
+class Readings {
 public:
-    explicit Snapshots(Py_ssize_t count) {
+    explicit Readings(Py_ssize_t count) {
         const auto n = static_cast<std::size_t>(count);
         if (n > kInline) {
-            heap_.reset(new (std::nothrow) Entry[n]);
-            if (!heap_) capacity_ = 0;  // no room: every key is looked up instead
+            heap_.reset(new (std::nothrow) Reading[n]);
+            if (!heap_) capacity_ = 0;  // no room: the field walk reads every item afresh
             else capacity_ = n;
         }
     }
-    recipe::Snapshot* take(Py_ssize_t i, PyObject* item) {
+    /// The record of item `i`, or null when there is no room for it.
+    Reading* at(Py_ssize_t i) noexcept {
         const auto n = static_cast<std::size_t>(i);
         if (n >= capacity_) return nullptr;
-        Entry& e = heap_ ? heap_[n] : inline_[n];
-        e.valid = recipe::take_snapshot(item, e.snapshot);
-        return e.valid ? &e.snapshot : nullptr;
-    }
-    const recipe::Snapshot* get(Py_ssize_t i) const {
-        const auto n = static_cast<std::size_t>(i);
-        if (n >= capacity_) return nullptr;
-        const Entry& e = heap_ ? heap_[n] : inline_[n];
-        return e.valid ? &e.snapshot : nullptr;
+        return heap_ ? &heap_[n] : &inline_[n];
     }
 
 private:
     static constexpr std::size_t kInline = 32;
-    struct Entry {
-        recipe::Snapshot snapshot;
-        bool valid = false;
-    };
-    Entry inline_[kInline];
-    std::unique_ptr<Entry[]> heap_;
+    Reading inline_[kInline];  // filled by the sizing walk before the field walk reads them
+    std::unique_ptr<Reading[]> heap_;
     std::size_t capacity_ = kInline;
 };
 
 /// First walk: the furthest end of any field, in bits.
-Failure size_packet(PyObject* items, Snapshots& snapshots, bool& pristine, std::uint64_t& extent) {
+Failure size_packet(PyObject* items, Readings& readings, bool& pristine, std::uint64_t& extent) {
     extent = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-        Ref item(Py_NewRef(PyList_GET_ITEM(items, i)));
-        if (auto e = recipe::check_item(item.get())) return e;
-        recipe::ItemReader reader(item.get(), snapshots.take(i, item.get()), &pristine);
+        PyObject* dict = PyList_GET_ITEM(items, i);
+        if (auto e = recipe::check_item(dict)) return e;
+        Reading* reading = readings.at(i);
         std::uint32_t bits = 0;
-        if (auto e = recipe::read_bits(reader, bits)) return e;
         bool has_offset = false;
         std::uint64_t offset = 0;
-        if (auto e = recipe::read_offset_bits(reader, has_offset, offset)) return e;
+        // A plan of either direction holds the item's bits and offset as they read now; using
+        // it runs no code, so the item needs no reference of its own.
+        if (const recipe::Plan* plan = recipe::find_plan(dict)) [[likely]] {
+            bits = plan->bits;
+            has_offset = plan->has_offset;
+            offset = plan->offset;
+            if (reading) {
+                reading->state = Reading::State::Planned;
+                reading->plan = *plan;
+            }
+        } else {
+            Ref item(Py_NewRef(dict));
+            const recipe::Snapshot* snapshot = nullptr;
+            if (reading) {
+                const bool taken = recipe::take_snapshot(item.get(), reading->snapshot);
+                reading->state = taken ? Reading::State::Snapshot : Reading::State::None;
+                if (taken) snapshot = &reading->snapshot;
+            }
+            recipe::ItemReader reader(item.get(), snapshot, &pristine);
+            if (auto e = recipe::read_bits(reader, bits)) return e;
+            if (auto e = recipe::read_offset_bits(reader, has_offset, offset)) return e;
+        }
         const std::uint64_t start = has_offset ? offset : extent;
         if (auto e = layout::check_position(start, bits)) return e;
         extent = std::max(extent, start + bits);
@@ -326,9 +342,62 @@ Failure size_packet(PyObject* items, Snapshots& snapshots, bool& pristine, std::
     return std::nullopt;
 }
 
+/// Where the packet is being built, and whether any interpreter code has run during the call.
+struct Target {
+    std::uint8_t* packet;
+    std::size_t size;
+    bool& pristine;
+};
+
+/// KeyError for an item without `value`, naming the item by its `name` text.
+[[gnu::cold]] CodecError missing_value(std::string_view name) {
+    return CodecError{ErrorKind::KeyError,
+                      "Recipe item '" + std::string(name) + "' missing required field: 'value'"};
+}
+
+/// Converts and encodes the value into its field image.
+Failure value_image(PackEncoding enc, PyObject* value, std::uint32_t bits, bool reverse,
+                    bool& pristine, Image& image) {
+    if (value_may_run_code(enc, value)) pristine = false;
+    return make_image(enc, value, bits, reverse, image);
+}
+
+/// Lays the image into the field, reversing its bytes for "little".
+void place(Target& t, Image& image, std::uint64_t start, std::uint32_t bits, bool reverse,
+           bool little) {
+    if (image.is_pattern) {
+        layout::place_pattern(t.packet, t.size, start, bits, image.pattern, reverse, little);
+    } else {
+        if (little) layout::reverse_bytes(image.bytes.data(), image.bytes.size());
+        layout::place_image(t.packet, t.size, start, bits, image.bytes.data(), image.bytes.size());
+    }
+}
+
+/// Second walk, one planned item: only its value and position remain to be checked.
+Failure place_planned(PyObject* item, const recipe::Plan& plan, Target& t,
+                      std::uint64_t& position) {
+    Ref value;
+    const int found = recipe::lookup_value(item, plan.value_entry, value);
+    if (found < 0) [[unlikely]]
+        return pending();
+    if (found == 0) [[unlikely]] {
+        Py_ssize_t length = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(plan.name, &length);
+        if (!name) return pending();
+        return missing_value(std::string_view(name, static_cast<std::size_t>(length)));
+    }
+    const std::uint64_t start = plan.has_offset ? plan.offset : position;
+    if (auto e = layout::check_position(start, plan.bits)) return e;
+    Image image;
+    const auto enc = static_cast<PackEncoding>(plan.pack);
+    if (auto e = value_image(enc, value.get(), plan.bits, plan.reverse, t.pristine, image)) return e;
+    place(t, image, start, plan.bits, plan.reverse, plan.little);
+    position = start + plan.bits;
+    return std::nullopt;
+}
+
 /// Second walk, one item: read its keys, encode its value and place the image.
-Failure place_item(recipe::ItemReader& item, std::uint8_t* packet, std::size_t size,
-                   std::uint64_t& position) {
+Failure place_item(recipe::ItemReader& item, Target& t, std::uint64_t& position) {
     if (auto e = recipe::check_item(item.item())) return e;
     Ref name_obj, encoding_obj, byte_order_obj, value;
     std::string_view name, encoding, byte_order;
@@ -345,8 +414,7 @@ Failure place_item(recipe::ItemReader& item, std::uint8_t* packet, std::size_t s
     if (found < 0) [[unlikely]]
         return pending();
     if (found == 0) [[unlikely]]
-        return CodecError{ErrorKind::KeyError, "Recipe item '" + std::string(name) +
-                                                   "' missing required field: 'value'"};
+        return missing_value(name);
 
     const std::uint64_t start = has_offset ? offset : position;
     if (auto e = layout::check_position(start, bits)) return e;
@@ -355,20 +423,28 @@ Failure place_item(recipe::ItemReader& item, std::uint8_t* packet, std::size_t s
     if (!enc) [[unlikely]]
         return recipe::unsupported_encoding(encoding);
     if (auto e = check_float_width(*enc, bits)) return e;
+    // Resolving the byte order runs no code, so doing it ahead of its check changes nothing;
+    // its failure is still reported after the value's.
+    const std::optional<bool> little =
+        recipe::resolve_little_endian(byte_order_obj.get(), byte_order);
+    if (little && item.plannable()) {
+        const recipe::Plan plan{.name = name_obj.get(),
+                                .offset = offset,
+                                .bits = bits,
+                                .value_entry = recipe::value_entry_hint(*item.snapshot()),
+                                .has_offset = has_offset,
+                                .reverse = reverse,
+                                .little = *little,
+                                .pack = static_cast<std::uint8_t>(*enc),
+                                .unpack = recipe::Plan::kUnresolved};
+        recipe::keep_plan(item.item(), plan);
+    }
     Image image;
     item.converted(value_may_run_code(*enc, value.get()));
     if (auto e = make_image(*enc, value.get(), bits, reverse, image)) return e;
-    const std::optional<bool> little =
-        recipe::resolve_little_endian(byte_order_obj.get(), byte_order);
     if (!little) [[unlikely]]
         return recipe::invalid_byte_order(byte_order);
-
-    if (image.is_pattern) {
-        layout::place_pattern(packet, size, start, bits, image.pattern, reverse, *little);
-    } else {
-        if (*little) layout::reverse_bytes(image.bytes.data(), image.bytes.size());
-        layout::place_image(packet, size, start, bits, image.bytes.data(), image.bytes.size());
-    }
+    place(t, image, start, bits, reverse, *little);
     position = start + bits;
     return std::nullopt;
 }
@@ -377,10 +453,10 @@ Failure place_item(recipe::ItemReader& item, std::uint8_t* packet, std::size_t s
 
 Result<ByteBuffer> build_packet(PyObject* recipe) {
     if (!recipe::ensure_keys()) return pending();
-    Snapshots snapshots(PyList_GET_SIZE(recipe));
+    Readings readings(PyList_GET_SIZE(recipe));
     bool pristine = true;
     std::uint64_t extent = 0;
-    if (auto e = size_packet(recipe, snapshots, pristine, extent)) return std::move(*e);
+    if (auto e = size_packet(recipe, readings, pristine, extent)) return std::move(*e);
 
     ByteBuffer packet;
     try {
@@ -389,12 +465,33 @@ Result<ByteBuffer> build_packet(PyObject* recipe) {
         PyErr_NoMemory();
         return pending();
     }
+    Target target{packet.data(), packet.size(), pristine};
     std::uint64_t position = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipe); ++i) {
         Ref item(Py_NewRef(PyList_GET_ITEM(recipe, i)));
-        recipe::ItemReader reader(item.get(), pristine ? snapshots.get(i) : nullptr, &pristine);
-        if (auto e = place_item(reader, packet.data(), packet.size(), position))
-            return std::move(*e);
+        // The sizing walk's reading while nothing has run since, else a fresh one.
+        const Reading* reading = pristine ? readings.at(i) : nullptr;
+        const recipe::Plan* plan = nullptr;
+        recipe::Plan current;  // the table's plan may be replaced while the value converts
+        if (reading) {
+            if (reading->state == Reading::State::Planned) plan = &reading->plan;
+        } else if (PyDict_Check(item.get())) {
+            if (const recipe::Plan* found = recipe::find_plan(item.get())) {
+                current = *found;
+                plan = &current;
+            }
+        }
+        if (plan && plan->pack != recipe::Plan::kUnresolved) [[likely]] {
+            if (auto e = place_planned(item.get(), *plan, target, position)) return std::move(*e);
+            continue;
+        }
+        const recipe::Snapshot* snapshot =
+            reading && reading->state == Reading::State::Snapshot ? &reading->snapshot : nullptr;
+        recipe::Snapshot fresh;
+        if (!snapshot && PyDict_Check(item.get()) && recipe::take_snapshot(item.get(), fresh))
+            snapshot = &fresh;
+        recipe::ItemReader reader(item.get(), snapshot, &pristine);
+        if (auto e = place_item(reader, target, position)) return std::move(*e);
     }
     return packet;
 }
