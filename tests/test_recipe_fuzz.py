@@ -380,8 +380,6 @@ recipe = [{key: 0} | item("e", 1), victim]
 }
 
 
-@pytest.mark.xfail(strict=True, reason="the builder reuses the sizing walk's borrowed reads of an item "
-                                       "after a dict lookup has run interpreter code (use after free)")
 @pytest.mark.parametrize("case", list(LOOKUP_CASES))
 def test_items_changed_by_a_lookup_during_the_call_are_read_as_they_are_now(case):
     setup, expected = LOOKUP_CASES[case]
