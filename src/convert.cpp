@@ -248,7 +248,11 @@ PyObject* to_python(const DecodedText& v) {
     return str;
 }
 
-PyObject* to_python(const EncodedText& v) {
+namespace {
+
+/// A bytes object of the encoded size, filled in place; a code point the encoding lacks raises.
+template <class Encoded>
+PyObject* encoded_bytes(const Encoded& v) {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(v.size));
     if (!bytes) return nullptr;
     if (!write_bytes(v, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)))) [[unlikely]] {
@@ -258,14 +262,9 @@ PyObject* to_python(const EncodedText& v) {
     return bytes;
 }
 
-PyObject* to_python(const EncodedView& v) {
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(v.size));
-    if (!bytes) return nullptr;
-    if (!write_bytes(v, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)))) [[unlikely]] {
-        Py_DECREF(bytes);
-        return raise_codec_error(encode_failure(v));
-    }
-    return bytes;
-}
+}  // namespace
+
+PyObject* to_python(const EncodedText& v) { return encoded_bytes(v); }
+PyObject* to_python(const EncodedView& v) { return encoded_bytes(v); }
 
 }  // namespace bitloom::py

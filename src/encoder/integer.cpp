@@ -117,10 +117,11 @@ u128 reverse_bits128(u128 value, std::uint32_t bits) noexcept {
     return reversed >> (128 - bits);
 }
 
-Result<ByteBuffer> encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, bool reverse) {
-    if (bits > 64) [[unlikely]]
-        return wider_than_pattern(bits, "64-bit");
-    if (reverse) value = reverse_bits64(value, bits);
+namespace {
+
+/// The low 8k bits of `value`, k = ceil(bits / 8), most significant byte first.
+template <class Word>
+ByteBuffer byte_form(Word value, std::uint32_t bits) {
     const std::size_t k = (bits + 7) / 8;
     ByteBuffer out;
     out.resize_for_overwrite(k);
@@ -129,16 +130,18 @@ Result<ByteBuffer> encode_integer_to_bytes(std::uint64_t value, std::uint32_t bi
     return out;
 }
 
+}  // namespace
+
+Result<ByteBuffer> encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, bool reverse) {
+    if (bits > 64) [[unlikely]]
+        return wider_than_pattern(bits, "64-bit");
+    return byte_form(reverse ? reverse_bits64(value, bits) : value, bits);
+}
+
 Result<ByteBuffer> encode_integer_to_bytes_u128(u128 value, std::uint32_t bits, bool reverse) {
     if (bits > 128) [[unlikely]]
         return wider_than_pattern(bits, "128-bit");
-    if (reverse) value = reverse_bits128(value, bits);
-    const std::size_t k = (bits + 7) / 8;
-    ByteBuffer out;
-    out.resize_for_overwrite(k);
-    for (std::size_t i = 0; i < k; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * (k - 1 - i)));
-    return out;
+    return byte_form(reverse ? reverse_bits128(value, bits) : value, bits);
 }
 
 }  // namespace bitloom
