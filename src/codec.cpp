@@ -14,8 +14,4 @@ CodecError not_implemented(std::string message) {
     return CodecError{ErrorKind::NotImplementedError, std::move(message)};
 }
 
-CodecError not_available(const char* function) {
-    return not_implemented(std::string(function) + " is not available yet");
-}
-
 }  // namespace bitloom

@@ -178,8 +178,3 @@ struct Bytes {
 };
 
 }  // namespace bitloom
-
-namespace bitloom {
-/// NotImplementedError "{function} is not available yet", for operations not built so far.
-[[gnu::cold]] CodecError not_available(const char* function);
-}  // namespace bitloom
