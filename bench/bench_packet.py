@@ -134,6 +134,21 @@ B_VALUES = dict(a=200, b=51234, c=4_000_000_000, d=-1234, e=-123_456_789, f=1.5,
 B_STRUCT = struct.Struct(">BHIhifdQ")
 
 
+# The target is bitstruct.c uncompiled; its compiled form is reported alongside.
+TARGETS = {"bitstruct.c *_dict": 1.0, "bitstring": 0.1, "construct": 0.1}
+
+
+def compare(record, layout, ours_pack, ours_unpack, peers):
+    """Prints our times and our time over each peer's, for packing and unpacking."""
+    rows = []
+    for label, pack, unpack, number in peers:
+        rows.append((f"pack   / {label}", ours_pack / per_call(pack, number=number), TARGETS.get(label)))
+        rows.append((f"unpack / {label}", ours_unpack / per_call(unpack, number=number), TARGETS.get(label)))
+    print(f"\n  {record}: pack_parameters {ours_pack * 1e6:.2f} us, "
+          f"unpack_parameters {ours_unpack * 1e6:.2f} us")
+    report(f"packets, {layout}: bitloom time / peer time", rows, unit="x")
+
+
 def run():
     if MISSING is not None:
         print(f"\n== packets: skipped ({MISSING}); pip install bitstruct bitstring construct")
@@ -165,15 +180,8 @@ def run():
          lambda: dict(zip(names, bitstring.Bits(packet).unpack(bs_unpack_fmt))), 200),
         ("construct", lambda: cons.build(peer_values), lambda: cons.parse(packet), 200),
     ]
-    rows = []
-    # The target is bitstruct.c uncompiled; its compiled form is reported alongside.
-    targets = {"bitstruct.c *_dict": 1.0, "bitstring": 0.1, "construct": 0.1}
-    for label, pack, unpack, number in peers:
-        rows.append((f"pack   / {label}", ours_pack / per_call(pack, number=number), targets.get(label)))
-        rows.append((f"unpack / {label}", ours_unpack / per_call(unpack, number=number), targets.get(label)))
-    print(f"\n  housekeeping packet ({len(FIELDS)} fields, 50 bytes): pack_parameters "
-          f"{ours_pack * 1e6:.2f} us, unpack_parameters {ours_unpack * 1e6:.2f} us")
-    report("packets, housekeeping layout: bitloom time / peer time", rows, unit="x")
+    compare(f"housekeeping packet ({len(FIELDS)} fields, 50 bytes)", "housekeeping layout",
+            ours_pack, ours_unpack, peers)
 
     # Layout B.
     recipe_p = [dict(name=n, encoding=e, bits=b, byte_order="big", reverse_bits=False, value=B_VALUES[n])
@@ -231,13 +239,8 @@ def run():
         ("construct", lambda: cons.build(B_VALUES), lambda: cons.parse(packet), 1000),
     ]
     del values
-    rows = []
-    for label, pack, unpack, number in peers:
-        rows.append((f"pack   / {label}", ours_pack / per_call(pack, number=number), targets.get(label)))
-        rows.append((f"unpack / {label}", ours_unpack / per_call(unpack, number=number), targets.get(label)))
-    print(f"\n  byte-aligned record (8 fields, 33 bytes): pack_parameters {ours_pack * 1e6:.2f} us, "
-          f"unpack_parameters {ours_unpack * 1e6:.2f} us")
-    report("packets, byte-aligned layout: bitloom time / peer time", rows, unit="x")
+    compare("byte-aligned record (8 fields, 33 bytes)", "byte-aligned layout",
+            ours_pack, ours_unpack, peers)
 
 
 if __name__ == "__main__":

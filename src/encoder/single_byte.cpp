@@ -98,24 +98,12 @@ bool text::write_ascii(const std::uint8_t* p, std::size_t n, std::uint8_t* out) 
     return true;
 }
 
-bool text::write_latin1(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
-    std::size_t i = 0;
-    while (i < n) {
-        if (p[i] < 0x80) {
-            copy_ascii_blocks(p, n, i, out);
-            while (i < n && p[i] < 0x80) *out++ = p[i++];
-            continue;
-        }
-        // Leads C2 and C3 start U+0080 to U+00FF (110000xx 10xxxxxx); higher leads start
-        // larger code points.
-        if (p[i] > 0xC3) return false;
-        *out++ = static_cast<std::uint8_t>((p[i] << 6) | (p[i + 1] & 0x3F));
-        i += 2;
-    }
-    return true;
-}
+namespace {
 
-bool text::write_windows_1252(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+/// UTF-8 into single bytes: ASCII runs are copied in blocks, every other character goes through
+/// `map`, which gives its byte (or -1 when the encoding lacks it) and sets its UTF-8 length.
+template <class Map>
+bool write_mapped(const std::uint8_t* p, std::size_t n, std::uint8_t* out, Map map) noexcept {
     std::size_t i = 0;
     while (i < n) {
         if (p[i] < 0x80) {
@@ -124,12 +112,30 @@ bool text::write_windows_1252(const std::uint8_t* p, std::size_t n, std::uint8_t
             continue;
         }
         std::size_t len = 0;
-        const int byte = windows_1252_byte(text::read_utf8(p + i, len));
+        const int byte = map(p + i, len);
         if (byte < 0) return false;
         *out++ = static_cast<std::uint8_t>(byte);
         i += len;
     }
     return true;
+}
+
+}  // namespace
+
+bool text::write_latin1(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    return write_mapped(p, n, out, [](const std::uint8_t* c, std::size_t& len) {
+        // Leads C2 and C3 start U+0080 to U+00FF (110000xx 10xxxxxx); higher leads start
+        // larger code points.
+        if (c[0] > 0xC3) return -1;
+        len = 2;
+        return ((c[0] << 6) | (c[1] & 0x3F)) & 0xFF;
+    });
+}
+
+bool text::write_windows_1252(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    return write_mapped(p, n, out, [](const std::uint8_t* c, std::size_t& len) {
+        return windows_1252_byte(text::read_utf8(c, len));
+    });
 }
 
 CodecError text::single_byte_failure(std::string_view t, ByteForm form) {
