@@ -3,8 +3,16 @@
 // them or give a pattern that decodes back to the value.
 #include <string>
 
-#include "decoder/decoder.hpp"
-#include "encoder/encoder.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
 #include "fuzz_check.hpp"
 
 using namespace bitloom;

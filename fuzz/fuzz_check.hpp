@@ -8,7 +8,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "codec.hpp"
+#include "core/codec.hpp"
 
 // A failed invariant is a finding: print it and abort so libFuzzer saves the input.
 #define FUZZ_CHECK(cond)                                                                   \

@@ -6,9 +6,17 @@
 #include <cmath>
 #include <cstring>
 
-#include "decoder/decoder.hpp"
-#include "encoder/encoder.hpp"
-#include "encoder/narrow.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
+#include "core/narrow.hpp"
 #include "fuzz_check.hpp"
 
 using namespace bitloom;

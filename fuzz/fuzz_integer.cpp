@@ -4,8 +4,16 @@
 // the 128-bit arithmetic of the rules, and the byte form against a bit-by-bit model.
 #include <string>
 
-#include "decoder/decoder.hpp"
-#include "encoder/encoder.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
 #include "fuzz_check.hpp"
 
 using namespace bitloom;

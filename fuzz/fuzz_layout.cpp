@@ -7,9 +7,13 @@
 #include <memory>
 #include <vector>
 
-#include "encoder/encoder.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
 #include "fuzz_check.hpp"
-#include "packet_layout.hpp"
+#include "core/layout.hpp"
 
 using namespace bitloom;
 using namespace bitloom::layout;

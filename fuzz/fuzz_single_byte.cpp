@@ -4,11 +4,19 @@
 #include <memory>
 #include <string>
 
-#include "decoder/decoded_text.hpp"
-#include "decoder/text_blocks.hpp"
-#include "decoder/decoder.hpp"
-#include "encoder/encoded_text.hpp"
-#include "encoder/encoder.hpp"
+#include "core/text.hpp"
+#include "core/text_blocks.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
+#include "core/text.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
 #include "fuzz_check.hpp"
 #include "text_reference.hpp"
 

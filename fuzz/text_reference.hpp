@@ -11,7 +11,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "encoder/encoded_text.hpp"
+#include "core/text.hpp"
 
 namespace ref {
 

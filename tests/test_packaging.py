@@ -68,7 +68,7 @@ def test_sdist_holds_what_a_build_needs(tmp_path):
     (sdist,) = tmp_path.glob("bitloom-*.tar.gz")
     with tarfile.open(sdist) as tf:
         names = {n.split("/", 1)[1] for n in tf.getnames() if "/" in n}
-    for needed in ("pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "src/module.cpp",
-                   "src/exports.map", "stubs/bitloom-stubs/__init__.pyi", "PKG-INFO"):
+    for needed in ("pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "src/python/module.cpp",
+                   "src/python/exports.map", "stubs/bitloom-stubs/__init__.pyi", "PKG-INFO"):
         assert needed in names, needed
     assert not any(n.startswith(("build/", ".venv", "dist/")) for n in names)

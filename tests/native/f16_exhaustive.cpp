@@ -7,9 +7,17 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "decoder/decoder.hpp"
-#include "encoder/encoder.hpp"
-#include "encoder/f16.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
+#include "core/f16.hpp"
 
 namespace {
 

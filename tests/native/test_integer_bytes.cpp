@@ -4,7 +4,11 @@
 #include <vector>
 
 #include "check.hpp"
-#include "encoder/encoder.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
 
 using namespace bitloom;
 

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "check.hpp"
-#include "encoder/narrow.hpp"
+#include "core/narrow.hpp"
 
 using namespace bitloom;
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "decoder/decoded_text.hpp"
-#include "decoder/text_blocks.hpp"
-#include "encoder/encoded_text.hpp"
+#include "core/text.hpp"
+#include "core/text_blocks.hpp"
+#include "core/text.hpp"
 
 using namespace bitloom;
 

@@ -1,9 +1,8 @@
 #include "convert.hpp"
 
-#include "encoder/narrow.hpp"
+#include "core/narrow.hpp"
 
-#include "decoder/decoded_text.hpp"
-#include "encoder/encoded_text.hpp"
+#include "core/text.hpp"
 #include "errors.hpp"
 
 #include <cmath>

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "codec.hpp"
+#include "core/codec.hpp"
 
 namespace bitloom::py {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "codec.hpp"
+#include "core/codec.hpp"
 
 namespace bitloom {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "codec.hpp"
+#include "core/codec.hpp"
 
 namespace bitloom::recipe {
 

@@ -6,11 +6,15 @@
 #include <new>
 #include <string>
 
-#include "../convert.hpp"
-#include "../packet.hpp"
-#include "../packet_layout.hpp"
-#include "../recipe.hpp"
-#include "encoder.hpp"
+#include "convert.hpp"
+#include "packet.hpp"
+#include "core/layout.hpp"
+#include "recipe.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
 
 namespace bitloom {
 

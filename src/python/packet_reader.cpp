@@ -3,11 +3,15 @@
 #include <bit>
 #include <string>
 
-#include "../convert.hpp"
-#include "../packet.hpp"
-#include "../packet_layout.hpp"
-#include "../recipe.hpp"
-#include "decoder.hpp"
+#include "convert.hpp"
+#include "packet.hpp"
+#include "core/layout.hpp"
+#include "recipe.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
 
 namespace bitloom {
 

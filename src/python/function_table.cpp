@@ -13,10 +13,12 @@
 #include <utility>
 
 #include "convert.hpp"
-#include "decoder/decoded_text.hpp"
-#include "decoder/decoder.hpp"
-#include "encoder/encoded_text.hpp"
-#include "encoder/encoder.hpp"
+#include "core/text.hpp"
+#include "core/integer.hpp"
+#include "core/bcd.hpp"
+#include "core/ieee754.hpp"
+#include "core/other_float.hpp"
+#include "core/text_codecs.hpp"
 #include "errors.hpp"
 #include "packet.hpp"
 

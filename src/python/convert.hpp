@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "codec.hpp"
+#include "core/codec.hpp"
 
 namespace bitloom {
 struct DecodedText;

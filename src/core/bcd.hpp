@@ -1,0 +1,16 @@
+// Packed BCD (one digit per nibble) and unpacked, zoned BCD (one digit per byte), both
+// optionally with a trailing sign.
+#pragma once
+
+#include <cstdint>
+
+#include "codec.hpp"
+
+namespace bitloom {
+
+Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
+Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
+Result<std::int64_t> decode_packed_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed);
+Result<std::int64_t> decode_unpacked_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed);
+
+}  // namespace bitloom
