@@ -6,17 +6,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/integer.hpp"
-#include "core/bcd.hpp"
+#include "core/float_format.hpp"
 #include "core/ieee754.hpp"
 #include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
-#include "core/integer.hpp"
-#include "core/bcd.hpp"
-#include "core/ieee754.hpp"
-#include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
-#include "core/narrow.hpp"
 #include "fuzz_check.hpp"
 
 using namespace bitloom;

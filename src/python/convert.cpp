@@ -1,6 +1,6 @@
 #include "convert.hpp"
 
-#include "core/narrow.hpp"
+#include "core/float_format.hpp"
 
 #include "core/text.hpp"
 #include "errors.hpp"

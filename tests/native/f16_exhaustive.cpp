@@ -7,17 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "core/integer.hpp"
-#include "core/bcd.hpp"
-#include "core/ieee754.hpp"
-#include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
-#include "core/integer.hpp"
-#include "core/bcd.hpp"
-#include "core/ieee754.hpp"
-#include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
 #include "core/f16.hpp"
+#include "core/ieee754.hpp"
 
 namespace {
 
