@@ -14,6 +14,11 @@ PYTHON ?= $(shell for p in $(PY_CANDIDATES); do \
              if "$$p" -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1; then \
                echo "$$p"; break; fi; done)
 
+# Warnings are errors in our own builds (CMake's BITLOOM_WERROR, which pyproject.toml reads from
+# the environment), not in a user's pip install from the sdist. Exported, so that the wheel the
+# packaging tests build reuses the build directory as configured by `pip install .`.
+export BITLOOM_WERROR ?= ON
+
 # What the build and the tests need in a virtual environment, from PyPI.
 BUILD_DEPS := "scikit-build-core>=0.11" ninja
 TEST_DEPS := pytest hypothesis numpy
@@ -47,9 +52,10 @@ test: $(VENV)/.installed native-test
 
 # Native test programs over the codec core (tests/native/test_*.cpp).
 NATIVE_BUILD := build/native
+NATIVE_CONFIGURE = cmake -S . -B $(NATIVE_BUILD) -DBITLOOM_NATIVE_TESTS=ON -DBITLOOM_WERROR=$(BITLOOM_WERROR) \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 native-test: $(VENV)/.ready $(SOURCES) $(wildcard tests/native/*)
-	cmake -S . -B $(NATIVE_BUILD) -DBITLOOM_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(NATIVE_CONFIGURE)
 	cmake --build $(NATIVE_BUILD) -j 2
 	@set -e; for t in $(NATIVE_BUILD)/tests/native/test_*; do [ -x "$$t" ] && "$$t"; done
 
@@ -77,8 +83,7 @@ test-asan: $(ASAN_VENV)/.installed
 # Every binary32 and binary16 pattern through the portable and the F16C binary16 conversions
 # (and every binary32 through the binary64 widening); about 20 seconds. Same build as native-test.
 test-f16c: $(VENV)/.ready
-	cmake -S . -B $(NATIVE_BUILD) -DBITLOOM_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(NATIVE_CONFIGURE)
 	cmake --build $(NATIVE_BUILD) -j 2 --target f16_exhaustive
 	$(NATIVE_BUILD)/tests/native/f16_exhaustive
 

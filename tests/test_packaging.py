@@ -3,7 +3,9 @@
 The wheel is built without isolation into the same build directory as `pip install .`, so it
 costs little more than a relink; `make dist` builds both in a fresh isolated environment."""
 import email.parser
+import json
 import pathlib
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -72,3 +74,20 @@ def test_sdist_holds_what_a_build_needs(tmp_path):
                    "src/python/exports.map", "stubs/bitloom-stubs/__init__.pyi", "PKG-INFO"):
         assert needed in names, needed
     assert not any(n.startswith(("build/", ".venv", "dist/")) for n in names)
+
+
+@pytest.mark.parametrize("options, werror", [([], False), (["-DBITLOOM_WERROR=ON"], True)],
+                         ids=["default", "BITLOOM_WERROR=ON"])
+def test_warnings_are_errors_only_when_asked(tmp_path, options, werror):
+    # A build from the sdist must not fail on the next compiler's new warning; ours must.
+    if shutil.which("cmake") is None:
+        pytest.skip("cmake not installed")
+    done = subprocess.run(["cmake", "-S", str(ROOT), "-B", str(tmp_path), "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
+                           "-DBITLOOM_NATIVE_TESTS=ON", f"-DPython_EXECUTABLE={sys.executable}", *options],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    commands = json.loads((tmp_path / "compile_commands.json").read_text())
+    files = {pathlib.Path(c["file"]).relative_to(ROOT).as_posix() for c in commands}
+    assert {"src/core/codec.cpp", "src/python/module.cpp", "tests/native/test_narrow.cpp"} <= files
+    for c in commands:
+        assert ("-Werror" in c["command"].split()) == werror, c["command"]
