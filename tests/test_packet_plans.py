@@ -216,14 +216,21 @@ def test_more_items_than_are_remembered():
         assert unpack_parameters(first, 0, recipe) == unpack_parameters(first, 0, copies)
 
 
-def test_remembering_holds_no_references():
+def test_remembering_takes_references_once_and_gives_them_back():
     name = "".join(["refcounted"] * 3)
     d = item(name, value=1)
+    pack_parameters([d])
+    unpack_parameters(b"\x01", 0, [d])
     counts = sys.getrefcount(d), sys.getrefcount(name)
     for _ in range(100):
         pack_parameters([d])
         unpack_parameters(b"\x01", 0, [d])
     assert (sys.getrefcount(d), sys.getrefcount(name)) == counts
+    # Once the item changes and another takes its place, the name is no longer held.
+    d["name"] = "other"
+    for i in range(5000):
+        pack_parameters([item(f"n{i}", value=1)])
+    assert sys.getrefcount(name) < counts[1]
 
 
 def test_dict_watchers_all_taken_elsewhere():

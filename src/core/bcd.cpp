@@ -5,7 +5,6 @@
 
 #include "bcd_digits.hpp"
 #include "bcd.hpp"
-#include <cstdio>
 
 namespace bitloom {
 
@@ -60,6 +59,17 @@ constexpr Digits bcd_digits(std::uint64_t m) noexcept {
 constexpr std::uint64_t kTenTo16 = 10000000000000000ULL;
 
 }  // namespace
+
+std::optional<CodecError> check_bcd(std::int64_t value, std::uint32_t bits, bool is_signed,
+                                    bool packed) {
+    if (bits < (packed ? 4u : 8u))
+        return value_error(packed ? "bits must be >= 4 for packed BCD"
+                                  : "bits must be >= 8 for unpacked BCD");
+    if (value < 0 && !is_signed) return negative_unsigned();
+    const std::uint64_t positions = packed ? bits / 4 - (is_signed ? 1 : 0) : bits / 8;
+    if (digit_count(magnitude(value)) > positions) return too_many_digits(value, positions);
+    return std::nullopt;
+}
 
 Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
     if (bits < 4) [[unlikely]]

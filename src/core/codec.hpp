@@ -24,11 +24,8 @@ enum class ErrorKind : std::uint8_t {
     NotImplementedError,
     TypeError,
     OverflowError,
-    /// Not a CodecError proper: a fault raised as InternalFault, never re-wrapped.
+    /// A fault that no operation reports as an ordinary error (a field beyond the packet).
     InternalFault,
-    /// The interpreter already holds the exception (a conversion inside the recipe walk failed);
-    /// the message is empty and the exception is carried unchanged.
-    Pending,
 };
 
 /// Failure result of every operation: an exception kind and its message text.

@@ -17,7 +17,6 @@ PyObject* exception_type(ErrorKind kind) {
         case ErrorKind::TypeError: return PyExc_TypeError;
         case ErrorKind::OverflowError: return PyExc_OverflowError;
         case ErrorKind::InternalFault: return g_internal_fault;
-        case ErrorKind::Pending: break;
     }
     return PyExc_SystemError;
 }
@@ -39,11 +38,6 @@ bool ensure_internal_fault() {
 }
 
 PyObject* raise_codec_error(const CodecError& error) {
-    if (error.kind == ErrorKind::Pending) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "bitloom: failure reported without an exception");
-        return nullptr;
-    }
     PyObject* message = PyUnicode_FromStringAndSize(error.message.data(),
                                                     static_cast<Py_ssize_t>(error.message.size()));
     if (!message) return nullptr;
@@ -52,15 +46,10 @@ PyObject* raise_codec_error(const CodecError& error) {
     return nullptr;
 }
 
-PyObject* raise_walk_failure(const CodecError& error) {
-    raise_codec_error(error);
-    if (error.kind == ErrorKind::InternalFault) return nullptr;
+PyObject* wrap_walk_failure() {
     PyObject* inner = PyErr_GetRaisedException();
-    if (!inner) return nullptr;
-    // Running out of memory (a packet too large to allocate) is not a recipe fault: unwrapped.
-    if (PyErr_GivenExceptionMatches(inner, PyExc_MemoryError) ||
-        (g_internal_fault && PyObject_TypeCheck(inner, reinterpret_cast<PyTypeObject*>(g_internal_fault)))) {
-        PyErr_SetRaisedException(inner);
+    if (!inner) {
+        PyErr_SetString(PyExc_SystemError, "bitloom: a recipe walk failed without an exception");
         return nullptr;
     }
     PyObject* type_name = PyType_GetQualName(Py_TYPE(inner));

@@ -14,12 +14,12 @@ PyObject* internal_fault_type();
 bool ensure_internal_fault();
 
 /// Raises a CodecError as the exception of its kind, its message the single argument.
-/// A Pending error is already raised and is left as it is. Always returns NULL.
+/// Always returns NULL.
 [[gnu::cold]] PyObject* raise_codec_error(const CodecError& error);
 
-/// Raises a failure of the packet builder or reader as ValueError "{Type}: {str(inner)}",
-/// dropping the inner exception. An InternalFault is raised as it is. Always returns NULL.
-[[gnu::cold]] PyObject* raise_walk_failure(const CodecError& error);
+/// Replaces the exception raised inside a recipe walk by ValueError "{Type}: {str(inner)}",
+/// dropping the inner exception. Always returns NULL.
+[[gnu::cold]] PyObject* wrap_walk_failure();
 
 /// Prefixes a TypeError raised by the conversion of parameter `name` with "argument '{name}': ",
 /// keeping its __cause__; any other exception is left as it is.

@@ -4,6 +4,7 @@
 #include "function_table.hpp"
 
 #include <array>
+#include <new>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,12 +14,11 @@
 #include <utility>
 
 #include "convert.hpp"
-#include "core/text.hpp"
-#include "core/integer.hpp"
 #include "core/bcd.hpp"
 #include "core/ieee754.hpp"
+#include "core/integer.hpp"
 #include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
+#include "core/text.hpp"
 #include "errors.hpp"
 #include "packet.hpp"
 
@@ -123,114 +123,107 @@ PyObject* invoke(const Arg* args) {
 
 using Invoke = PyObject* (*)(const Arg*);
 
-struct Param {
-    const char* name;
-    Kind kind;
-};
-
 struct Row {
     const char* name;
     const char* doc;  // "{name}({parameters})\n--\n\n": the text signature only
-    std::array<Param, kMaxParams> params;
+    std::array<const char*, kMaxParams> params;
+    std::array<Kind, kMaxParams> kinds;  // taken from the operation's own parameter types
     std::uint8_t count;     // number of parameters
     std::uint8_t required;  // leading parameters that must be given; the rest default to False
     Invoke invoke;
-    std::array<Kind, kMaxParams> op_kinds;  // what the operation takes, checked against params
-    std::uint8_t op_arity;
 };
 
 template <auto Op>
-constexpr std::array<Kind, kMaxParams> op_kinds() {
+constexpr std::array<Kind, kMaxParams> kinds_of() {
+    using Sig = Signature<decltype(Op)>;
+    static_assert(Sig::arity <= kMaxParams);
     std::array<Kind, kMaxParams> out{};
-    for (std::size_t i = 0; i < Signature<decltype(Op)>::arity; ++i)
-        out[i] = Signature<decltype(Op)>::kinds[i];
+    for (std::size_t i = 0; i < Sig::arity; ++i) out[i] = Sig::kinds[i];
     return out;
 }
 
-#define BL_OP(op) &invoke<&bitloom::op>, op_kinds<&bitloom::op>(), \
-                  static_cast<std::uint8_t>(Signature<decltype(&bitloom::op)>::arity)
-#define BL_ROW1(fn, a, ka) \
-    {#fn, #fn "(" #a ")\n--\n\n", {{{#a, Kind::ka}, {}, {}}}, 1, 1, BL_OP(fn)}
-#define BL_ROW2(fn, a, ka, b, kb) \
-    {#fn, #fn "(" #a ", " #b ")\n--\n\n", {{{#a, Kind::ka}, {#b, Kind::kb}, {}}}, 2, 2, BL_OP(fn)}
-#define BL_ROW3(fn, a, ka, b, kb, c, kc) \
-    {#fn, #fn "(" #a ", " #b ", " #c ")\n--\n\n", \
-     {{{#a, Kind::ka}, {#b, Kind::kb}, {#c, Kind::kc}}}, 3, 3, BL_OP(fn)}
+template <auto Op>
+constexpr std::uint8_t arity_of() {
+    return static_cast<std::uint8_t>(Signature<decltype(Op)>::arity);
+}
+
+#define BL_OP(op) kinds_of<&op>(), arity_of<&op>(), arity_of<&op>(), &invoke<&op>
+#define BL_ROW1(fn, a) {#fn, #fn "(" #a ")\n--\n\n", {#a}, BL_OP(bitloom::fn)}
+#define BL_ROW2(fn, a, b) {#fn, #fn "(" #a ", " #b ")\n--\n\n", {#a, #b}, BL_OP(bitloom::fn)}
+#define BL_ROW3(fn, a, b, c) \
+    {#fn, #fn "(" #a ", " #b ", " #c ")\n--\n\n", {#a, #b, #c}, BL_OP(bitloom::fn)}
 // Text functions call the operation of the same name in bitloom::direct, which leaves the
 // output unwritten until the result object of the right size exists.
-#define BL_ROW1_DIRECT(fn, a, ka) \
-    {#fn, #fn "(" #a ")\n--\n\n", {{{#a, Kind::ka}, {}, {}}}, 1, 1, \
-     &invoke<&bitloom::direct::fn>, op_kinds<&bitloom::direct::fn>(), 1}
+#define BL_ROW1_DIRECT(fn, a) {#fn, #fn "(" #a ")\n--\n\n", {#a}, BL_OP(bitloom::direct::fn)}
 // Two required parameters and a third, `signed`, defaulting to False.
 #define BL_ROW_SIGNED(fn) \
-    {#fn, #fn "(value, bits, signed=False)\n--\n\n", \
-     {{{"value", Signature<decltype(&bitloom::fn)>::kinds[0]}, {"bits", Kind::U32}, \
-       {"signed", Kind::Bool}}}, 3, 2, BL_OP(fn)}
+    {#fn, #fn "(value, bits, signed=False)\n--\n\n", {"value", "bits", "signed"}, \
+     kinds_of<&bitloom::fn>(), 3, 2, &invoke<&bitloom::fn>}
 
 // Registration order: the order of attachment and of `__all__`.
 constexpr Row kRows[] = {
-    BL_ROW3(unpack_parameters, packet_bytes, Bytes, offset_bits, U64, recipe, Sequence),
-    BL_ROW1(pack_parameters, recipe, Sequence),
-    BL_ROW2(decode_ones_complement, value, U64, bits, U32),
-    BL_ROW2(decode_twos_complement, value, U64, bits, U32),
-    BL_ROW2(decode_sign_magnitude, value, U64, bits, U32),
+    BL_ROW3(unpack_parameters, packet_bytes, offset_bits, recipe),
+    BL_ROW1(pack_parameters, recipe),
+    BL_ROW2(decode_ones_complement, value, bits),
+    BL_ROW2(decode_twos_complement, value, bits),
+    BL_ROW2(decode_sign_magnitude, value, bits),
     BL_ROW_SIGNED(decode_unpacked_bcd),
     BL_ROW_SIGNED(decode_packed_bcd),
-    BL_ROW1(decode_ieee754_f16, value, U64),
-    BL_ROW1(decode_ieee754_f32, value, U64),
-    BL_ROW1(decode_ieee754_f64, value, U64),
-    BL_ROW1(decode_ieee754_f128, value, U128),
-    BL_ROW1(decode_ieee754_1985_f32, _value, U64),
-    BL_ROW1(decode_ieee754_1985_f64, _value, U64),
-    BL_ROW1(decode_ieee754_1985_f80, _value, U64),
-    BL_ROW1(decode_mil_std_1750a_f32, _value, U64),
-    BL_ROW1(decode_mil_std_1750a_f48, _value, U64),
-    BL_ROW1(decode_dec_f32, _value, U64),
-    BL_ROW1(decode_dec_f64, _value, U64),
-    BL_ROW1(decode_ibm_f32, _value, U64),
-    BL_ROW1(decode_ibm_f64, _value, U64),
-    BL_ROW1(decode_ti_f32, _value, U64),
-    BL_ROW1(decode_ti_f40, _value, U64),
-    BL_ROW1_DIRECT(decode_us_ascii, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_iso_8859_1, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_windows_1252, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf8, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf16, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf16le, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf16be, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf32, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf32le, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf32be, bytes, Bytes),
-    BL_ROW2(encode_ones_complement, value, I64, bits, U32),
-    BL_ROW2(encode_twos_complement, value, I64, bits, U32),
-    BL_ROW2(encode_sign_magnitude, value, I64, bits, U32),
+    BL_ROW1(decode_ieee754_f16, value),
+    BL_ROW1(decode_ieee754_f32, value),
+    BL_ROW1(decode_ieee754_f64, value),
+    BL_ROW1(decode_ieee754_f128, value),
+    BL_ROW1(decode_ieee754_1985_f32, _value),
+    BL_ROW1(decode_ieee754_1985_f64, _value),
+    BL_ROW1(decode_ieee754_1985_f80, _value),
+    BL_ROW1(decode_mil_std_1750a_f32, _value),
+    BL_ROW1(decode_mil_std_1750a_f48, _value),
+    BL_ROW1(decode_dec_f32, _value),
+    BL_ROW1(decode_dec_f64, _value),
+    BL_ROW1(decode_ibm_f32, _value),
+    BL_ROW1(decode_ibm_f64, _value),
+    BL_ROW1(decode_ti_f32, _value),
+    BL_ROW1(decode_ti_f40, _value),
+    BL_ROW1_DIRECT(decode_us_ascii, bytes),
+    BL_ROW1_DIRECT(decode_iso_8859_1, bytes),
+    BL_ROW1_DIRECT(decode_windows_1252, bytes),
+    BL_ROW1_DIRECT(decode_utf8, bytes),
+    BL_ROW1_DIRECT(decode_utf16, bytes),
+    BL_ROW1_DIRECT(decode_utf16le, bytes),
+    BL_ROW1_DIRECT(decode_utf16be, bytes),
+    BL_ROW1_DIRECT(decode_utf32, bytes),
+    BL_ROW1_DIRECT(decode_utf32le, bytes),
+    BL_ROW1_DIRECT(decode_utf32be, bytes),
+    BL_ROW2(encode_ones_complement, value, bits),
+    BL_ROW2(encode_twos_complement, value, bits),
+    BL_ROW2(encode_sign_magnitude, value, bits),
     BL_ROW_SIGNED(encode_unpacked_bcd),
     BL_ROW_SIGNED(encode_packed_bcd),
-    BL_ROW1(encode_ieee754_f16, value, F32),
-    BL_ROW1(encode_ieee754_f32, value, F32),
-    BL_ROW1(encode_ieee754_f64, value, F64),
-    BL_ROW1(encode_ieee754_f128, _value, F64),
-    BL_ROW1(encode_ieee754_1985_f32, _value, F32),
-    BL_ROW1(encode_ieee754_1985_f64, _value, F64),
-    BL_ROW1(encode_ieee754_1985_f80, _value, F64),
-    BL_ROW1(encode_mil_std_1750a_f32, _value, F32),
-    BL_ROW1(encode_mil_std_1750a_f48, _value, F64),
-    BL_ROW1(encode_dec_f32, _value, F32),
-    BL_ROW1(encode_dec_f64, _value, F64),
-    BL_ROW1(encode_ibm_f32, _value, F32),
-    BL_ROW1(encode_ibm_f64, _value, F64),
-    BL_ROW1(encode_ti_f32, _value, F32),
-    BL_ROW1(encode_ti_f40, _value, F64),
-    BL_ROW1_DIRECT(encode_us_ascii, text, View),
-    BL_ROW1_DIRECT(encode_iso_8859_1, text, View),
-    BL_ROW1_DIRECT(encode_windows_1252, text, View),
-    BL_ROW1_DIRECT(encode_utf8, text, Text),
-    BL_ROW1_DIRECT(encode_utf16, text, View),
-    BL_ROW1_DIRECT(encode_utf16le, text, View),
-    BL_ROW1_DIRECT(encode_utf16be, text, View),
-    BL_ROW1_DIRECT(encode_utf32, text, View),
-    BL_ROW1_DIRECT(encode_utf32le, text, View),
-    BL_ROW1_DIRECT(encode_utf32be, text, View),
+    BL_ROW1(encode_ieee754_f16, value),
+    BL_ROW1(encode_ieee754_f32, value),
+    BL_ROW1(encode_ieee754_f64, value),
+    BL_ROW1(encode_ieee754_f128, _value),
+    BL_ROW1(encode_ieee754_1985_f32, _value),
+    BL_ROW1(encode_ieee754_1985_f64, _value),
+    BL_ROW1(encode_ieee754_1985_f80, _value),
+    BL_ROW1(encode_mil_std_1750a_f32, _value),
+    BL_ROW1(encode_mil_std_1750a_f48, _value),
+    BL_ROW1(encode_dec_f32, _value),
+    BL_ROW1(encode_dec_f64, _value),
+    BL_ROW1(encode_ibm_f32, _value),
+    BL_ROW1(encode_ibm_f64, _value),
+    BL_ROW1(encode_ti_f32, _value),
+    BL_ROW1(encode_ti_f40, _value),
+    BL_ROW1_DIRECT(encode_us_ascii, text),
+    BL_ROW1_DIRECT(encode_iso_8859_1, text),
+    BL_ROW1_DIRECT(encode_windows_1252, text),
+    BL_ROW1_DIRECT(encode_utf8, text),
+    BL_ROW1_DIRECT(encode_utf16, text),
+    BL_ROW1_DIRECT(encode_utf16le, text),
+    BL_ROW1_DIRECT(encode_utf16be, text),
+    BL_ROW1_DIRECT(encode_utf32, text),
+    BL_ROW1_DIRECT(encode_utf32le, text),
+    BL_ROW1_DIRECT(encode_utf32be, text),
 };
 
 #undef BL_OP
@@ -243,19 +236,18 @@ constexpr Row kRows[] = {
 constexpr std::size_t kFunctionCount = std::size(kRows);
 static_assert(kFunctionCount == 62);
 
-/// Every row's parameter kinds match what its operation takes, and `signed` is the only default.
+/// Every parameter has a name, and a trailing boolean `signed` is the only default.
 constexpr bool rows_are_consistent() {
     for (const Row& row : kRows) {
-        if (row.count != row.op_arity || row.count > kMaxParams) return false;
-        for (std::size_t i = 0; i < row.count; ++i)
-            if (row.params[i].kind != row.op_kinds[i]) return false;
+        for (std::size_t i = 0; i < kMaxParams; ++i)
+            if ((i < row.count) != (row.params[i] != nullptr)) return false;
         if (row.required != row.count &&
-            (row.required + 1 != row.count || row.params[row.required].kind != Kind::Bool))
+            (row.required + 1 != row.count || row.kinds[row.required] != Kind::Bool))
             return false;
     }
     return true;
 }
-static_assert(rows_are_consistent(), "a row's conversion kinds differ from its operation");
+static_assert(rows_are_consistent(), "a row names other parameters than its operation takes");
 
 /// Parameter names as interned str objects, for matching keywords by identity.
 PyObject* g_param_names[kFunctionCount][kMaxParams];
@@ -266,7 +258,7 @@ PyObject* g_param_names[kFunctionCount][kMaxParams];
     std::string names[kMaxParams];
     std::size_t k = 0;
     for (std::size_t i = 0; i < row.required; ++i)
-        if (!filled[i]) names[k++] = std::string("'") + row.params[i].name + "'";
+        if (!filled[i]) names[k++] = std::string("'") + row.params[i] + "'";
     std::string out;
     for (std::size_t i = 0; i < k; ++i) {
         if (i > 0) out += (k == 2) ? " and " : (i + 1 == k ? ", and " : ", ");
@@ -387,9 +379,23 @@ template <std::size_t fn>
     return false;
 }
 
-/// The entry point of function `I`: bind, convert, call, convert the result.
+/// Converted arguments; a sequence argument's list is released with them.
 template <std::size_t I>
-[[gnu::flatten]] PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+struct Converted {
+    Arg args[kMaxParams];
+    std::size_t done = 0;
+    Converted() = default;
+    Converted(const Converted&) = delete;
+    Converted& operator=(const Converted&) = delete;
+    ~Converted() {
+        for (std::size_t i = 0; i < done; ++i)
+            if (kRows[I].kinds[i] == Kind::Sequence) Py_DECREF(args[i].obj);
+    }
+};
+
+/// Bind, convert, call, convert the result.
+template <std::size_t I>
+[[gnu::flatten]] PyObject* call(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr const Row& row = kRows[I];
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams] = {};
@@ -413,20 +419,30 @@ template <std::size_t I>
             bound = slots;
         }
     }
-    Arg converted[kMaxParams];
-    bool ok = true;
-    std::size_t done = 0;
-    for (; done < row.count; ++done) {
-        if (!convert(row.params[done].kind, bound[done], converted[done])) [[unlikely]] {
-            prefix_argument_error(row.params[done].name);
-            ok = false;
-            break;
+    Converted<I> converted;
+    for (; converted.done < row.count; ++converted.done) {
+        const std::size_t i = converted.done;
+        if (!convert(row.kinds[i], bound[i], converted.args[i])) [[unlikely]] {
+            prefix_argument_error(row.params[i]);
+            return nullptr;
         }
     }
-    PyObject* result = ok ? row.invoke(converted) : nullptr;
-    for (std::size_t i = 0; i < done; ++i)
-        if (row.params[i].kind == Kind::Sequence) Py_DECREF(converted[i].obj);
-    return result;
+    return row.invoke(converted.args);
+}
+
+/// The entry point of function `I`. No C++ exception leaves it: running out of memory anywhere
+/// below becomes MemoryError.
+template <std::size_t I>
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
+                PyObject* kwnames) noexcept {
+    try {
+        return call<I>(args, nargsf, kwnames);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "bitloom: unexpected internal exception");
+        return nullptr;
+    }
 }
 
 template <std::size_t... I>
@@ -446,7 +462,7 @@ bool prepare_function_table() {
     for (std::size_t fn = 0; fn < kFunctionCount; ++fn) {
         for (std::size_t i = 0; i < kRows[fn].count; ++i) {
             if (g_param_names[fn][i]) continue;
-            PyObject* name = PyUnicode_InternFromString(kRows[fn].params[i].name);
+            PyObject* name = PyUnicode_InternFromString(kRows[fn].params[i]);
             if (!name) return false;
             g_param_names[fn][i] = name;  // kept for the life of the process
         }

@@ -1,5 +1,6 @@
-// The recipe walks behind pack_parameters and unpack_parameters. These read Python dicts, so
-// they live beside the C API; the bit-level placing and cutting they call do not.
+// The two recipe walks' module functions. Every failure inside a walk is raised as ValueError
+// "{Type}: {str(inner)}", except a packet too large to allocate (MemoryError) and a packet too
+// short for a field (InternalFault), which are raised as they are.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,14 +13,10 @@
 namespace bitloom {
 
 /// Builds the packet described by `recipe` (a list of items).
-Result<ByteBuffer> build_packet(PyObject* recipe);
-
-/// Reads the fields of `recipe` (a list of items) from `packet`, starting `offset_bits` in;
-/// the result is a new dict from field name to value.
-Result<PyObject*> process_recipe(Bytes packet, std::uint64_t offset_bits, PyObject* recipe);
-
-// The two module functions: they run the walks and re-raise their failures.
 PyObject* pack_parameters(PyObject* recipe);
+
+/// Reads the fields of `recipe` (a list of items) from `packet_bytes`, starting `offset_bits`
+/// in; the result is a new dict from field name to value.
 PyObject* unpack_parameters(Bytes packet_bytes, std::uint64_t offset_bits, PyObject* recipe);
 
 }  // namespace bitloom

@@ -1,30 +1,25 @@
-// pack_parameters: sizes the packet from every item's extent, then encodes each item's value
-// and lays its image into the packet at the item's start.
+// pack_parameters: sizes the packet from every item's extent, then resolves each item, encodes
+// its value and lays its image into the packet at the item's start.
 #include <algorithm>
-#include <bit>
-#include <memory>
-#include <new>
 #include <string>
 
 #include "convert.hpp"
-#include "packet.hpp"
-#include "core/layout.hpp"
-#include "recipe.hpp"
-#include "core/integer.hpp"
 #include "core/bcd.hpp"
 #include "core/ieee754.hpp"
+#include "core/integer.hpp"
+#include "core/layout.hpp"
 #include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
+#include "core/text.hpp"
+#include "errors.hpp"
+#include "item_cache.hpp"
+#include "packet.hpp"
+#include "recipe.hpp"
 
 namespace bitloom {
 
 namespace {
 
-using recipe::Key;
-using recipe::PackEncoding;
-using recipe::pending;
-using recipe::Ref;
-using Failure = std::optional<CodecError>;
+using namespace recipe;
 
 /// A field image: integer patterns of up to 64 bits stay a number until placement; everything
 /// else is a run of bytes.
@@ -35,33 +30,27 @@ struct Image {
 };
 
 template <class T>
-Failure take(Result<T>&& result, T& out) {
+int take(Result<T>&& result, T& out) {
     if (!result) [[unlikely]]
-        return std::move(result.error());
+        return fail(result.error());
     out = std::move(*result);
-    return std::nullopt;
+    return kOk;
 }
 
-Failure integer_image(std::uint64_t pattern, std::uint32_t w, bool reverse, Image& image) {
+int integer_image(std::uint64_t pattern, std::uint32_t w, bool reverse, Image& image) {
     if (w <= 64) [[likely]] {
         image.pattern = pattern;
-        return std::nullopt;
+        return kOk;
     }
     image.is_pattern = false;
     return take(encode_integer_to_bytes(pattern, w, reverse), image.bytes);
 }
 
-Failure convert_value_i64(PyObject* value, std::int64_t& out) {
-    if (!py::convert_i64(value, out)) [[unlikely]]
-        return pending();
-    return std::nullopt;
-}
-
 /// Width check of the float families, made before the value is converted.
-Failure check_float_width(PackEncoding enc, std::uint32_t w) {
-    const auto bad = [w](const char* family, const char* supported) -> Failure {
-        return value_error(std::string("Unsupported ") + family + " bit width: " +
-                           std::to_string(w) + " (supported: " + supported + ")");
+int check_float_width(PackEncoding enc, std::uint32_t w) {
+    const auto bad = [w](const char* family, const char* supported) {
+        return fail(value_error(std::string("Unsupported ") + family + " bit width: " +
+                                std::to_string(w) + " (supported: " + supported + ")"));
     };
     switch (enc) {
         case PackEncoding::Ieee754:
@@ -85,12 +74,12 @@ Failure check_float_width(PackEncoding enc, std::uint32_t w) {
         default:
             break;
     }
-    return std::nullopt;
+    return kOk;
 }
 
 /// The older float families: binary32 for their 32-bit form, binary64 otherwise.
-Failure other_float_image(PackEncoding enc, PyObject* value, std::uint32_t w, bool reverse,
-                          Image& image) {
+int other_float_image(PackEncoding enc, PyObject* value, std::uint32_t w, bool reverse,
+                      Image& image) {
     using F32 = Result<std::uint64_t> (*)(float);
     using F64 = Result<std::uint64_t> (*)(double);
     F32 narrow = nullptr;
@@ -120,58 +109,72 @@ Failure other_float_image(PackEncoding enc, PyObject* value, std::uint32_t w, bo
     std::uint64_t pattern = 0;
     if (w == 32) {
         float f = 0;
-        if (!py::convert_f32(value, f)) return pending();
-        if (auto e = take(narrow(f), pattern)) return e;
+        if (!py::convert_f32(value, f) || take(narrow(f), pattern) < 0) return kFailed;
     } else {
         double d = 0;
-        if (!py::convert_f64(value, d)) return pending();
-        if (auto e = take(wide(d), pattern)) return e;
+        if (!py::convert_f64(value, d) || take(wide(d), pattern) < 0) return kFailed;
     }
     return integer_image(pattern, w, reverse, image);
 }
 
-Failure ieee754_image(PyObject* value, std::uint32_t w, bool reverse, Image& image) {
+int ieee754_image(PyObject* value, std::uint32_t w, bool reverse, Image& image) {
     if (w == 16 || w == 32) {
         float f = 0;
         if (!py::convert_f32(value, f)) [[unlikely]]
-            return pending();
+            return kFailed;
         image.pattern = w == 32 ? encode_ieee754_f32(f) : encode_ieee754_f16(f);
-        return std::nullopt;
+        return kOk;
     }
     double d = 0;
     if (!py::convert_f64(value, d)) [[unlikely]]
-        return pending();
+        return kFailed;
     if (w == 64) {
         image.pattern = encode_ieee754_f64(d);
-        return std::nullopt;
+        return kOk;
     }
     u128 wide = 0;
-    if (auto e = take(encode_ieee754_f128(d), wide)) return e;
+    if (take(encode_ieee754_f128(d), wide) < 0) return kFailed;
     image.is_pattern = false;
     return take(encode_integer_to_bytes_u128(wide, w, reverse), image.bytes);
 }
 
-Failure text_image(PackEncoding enc, PyObject* value, Image& image) {
-    std::string_view text;
-    if (!py::convert_text(value, text)) [[unlikely]]
-        return pending();
+/// The image of text: the encoder sizes it, then writes it once into the image's bytes.
+template <class Encoded>
+int write_text_image(Result<Encoded>&& encoded, Image& image) {
+    if (!encoded) [[unlikely]]
+        return fail(encoded.error());
+    image.bytes.resize_for_overwrite(encoded->size);
+    if (!write_bytes(*encoded, image.bytes.data())) [[unlikely]]
+        return fail(encode_failure(*encoded));
+    return kOk;
+}
+
+int text_image(PackEncoding enc, PyObject* value, Image& image) {
     image.is_pattern = false;
+    if (enc == PackEncoding::Utf8) {
+        std::string_view utf8;
+        if (!py::convert_text(value, utf8)) [[unlikely]]
+            return kFailed;
+        return write_text_image(direct::encode_utf8(utf8), image);
+    }
+    TextView text;
+    if (!py::convert_text_view(value, text)) [[unlikely]]
+        return kFailed;
     switch (enc) {
-        case PackEncoding::Utf8: return take(encode_utf8(text), image.bytes);
-        case PackEncoding::Utf16: return take(encode_utf16(text), image.bytes);
-        case PackEncoding::Utf32: return take(encode_utf32(text), image.bytes);
-        case PackEncoding::Utf16le: return take(encode_utf16le(text), image.bytes);
-        case PackEncoding::Utf16be: return take(encode_utf16be(text), image.bytes);
-        case PackEncoding::Utf32le: return take(encode_utf32le(text), image.bytes);
-        case PackEncoding::Utf32be: return take(encode_utf32be(text), image.bytes);
-        case PackEncoding::UsAscii: return take(encode_us_ascii(text), image.bytes);
-        case PackEncoding::Iso8859_1: return take(encode_iso_8859_1(text), image.bytes);
-        default: return take(encode_windows_1252(text), image.bytes);
+        case PackEncoding::Utf16: return write_text_image(direct::encode_utf16(text), image);
+        case PackEncoding::Utf32: return write_text_image(direct::encode_utf32(text), image);
+        case PackEncoding::Utf16le: return write_text_image(direct::encode_utf16le(text), image);
+        case PackEncoding::Utf16be: return write_text_image(direct::encode_utf16be(text), image);
+        case PackEncoding::Utf32le: return write_text_image(direct::encode_utf32le(text), image);
+        case PackEncoding::Utf32be: return write_text_image(direct::encode_utf32be(text), image);
+        case PackEncoding::UsAscii: return write_text_image(direct::encode_us_ascii(text), image);
+        case PackEncoding::Iso8859_1: return write_text_image(direct::encode_iso_8859_1(text), image);
+        default: return write_text_image(direct::encode_windows_1252(text), image);
     }
 }
 
 /// A "binary" value: bytes, bytearray, or a sequence of integers 0 to 255 (never a str).
-Failure binary_image(PyObject* value, std::uint32_t w, bool reverse, Image& image) {
+int binary_image(PyObject* value, std::uint32_t w, bool reverse, Image& image) {
     image.is_pattern = false;
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
@@ -184,15 +187,15 @@ Failure binary_image(PyObject* value, std::uint32_t w, bool reverse, Image& imag
         size = static_cast<std::size_t>(PyByteArray_GET_SIZE(value));
     } else {
         Ref list(py::convert_sequence(value));
-        if (!list.get()) return pending();
+        if (!list.get()) return kFailed;
         const Py_ssize_t count = PyList_GET_SIZE(list.get());
         collected.reserve(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
             std::int64_t byte = 0;
-            if (!py::convert_i64(PyList_GET_ITEM(list.get(), i), byte)) return pending();
+            if (!py::convert_i64(PyList_GET_ITEM(list.get(), i), byte)) return kFailed;
             if (byte < 0 || byte > 255) {
                 py::raise_out_of_range();
-                return pending();
+                return kFailed;
             }
             collected.push_back(static_cast<std::uint8_t>(byte));
         }
@@ -201,20 +204,27 @@ Failure binary_image(PyObject* value, std::uint32_t w, bool reverse, Image& imag
     }
     // No interpreter code runs from here on, so a bytearray cannot change under us.
     if (w != 0) image.bytes = layout::binary_image(data, size, w, reverse);
-    return std::nullopt;
+    return kOk;
 }
 
-Failure make_image(PackEncoding enc, PyObject* value, std::uint32_t w, bool reverse,
-                   Image& image) {
-    std::int64_t signed_value = 0;
+/// A BCD field wider than the 64-bit pattern: the encoder's own checks of the width, sign and
+/// digits come first; a value that passes them still has no image of that width.
+[[gnu::cold]] int wide_bcd_image(PackEncoding enc, std::int64_t value, std::uint32_t w) {
+    const bool packed = enc == PackEncoding::PackedBcd || enc == PackEncoding::PackedBcdSigned;
+    const bool is_signed = enc == PackEncoding::BcdSigned || enc == PackEncoding::PackedBcdSigned;
+    if (auto e = check_bcd(value, w, is_signed, packed)) return fail(*e);
+    return fail(value_error("Cannot encode " + std::to_string(w) + " bits from a 64-bit value"));
+}
+
+int make_image(PackEncoding enc, PyObject* value, std::uint32_t w, bool reverse, Image& image) {
     switch (enc) {
         case PackEncoding::Unsigned: {
             std::uint64_t v = 0;
             if (!py::convert_u64(value, v)) [[unlikely]]
-                return pending();
+                return kFailed;
             if (w < 64 && (v >> w) != 0) [[unlikely]]
-                return value_error("Value " + std::to_string(v) + " is too large for " +
-                                   std::to_string(w) + " bits");
+                return fail(value_error("Value " + std::to_string(v) + " is too large for " +
+                                        std::to_string(w) + " bits"));
             return integer_image(v, w, reverse, image);
         }
         case PackEncoding::SignMagnitude:
@@ -224,17 +234,21 @@ Failure make_image(PackEncoding enc, PyObject* value, std::uint32_t w, bool reve
         case PackEncoding::BcdSigned:
         case PackEncoding::PackedBcd:
         case PackEncoding::PackedBcdSigned: {
-            if (auto e = convert_value_i64(value, signed_value)) return e;
+            std::int64_t v = 0;
+            if (!py::convert_i64(value, v)) [[unlikely]]
+                return kFailed;
+            if (w > 64 && enc >= PackEncoding::Bcd) [[unlikely]]
+                return wide_bcd_image(enc, v, w);
             Result<std::uint64_t> pattern =
-                enc == PackEncoding::SignMagnitude    ? encode_sign_magnitude(signed_value, w)
-                : enc == PackEncoding::OnesComplement ? encode_ones_complement(signed_value, w)
-                : enc == PackEncoding::TwosComplement ? encode_twos_complement(signed_value, w)
-                : enc == PackEncoding::Bcd            ? encode_unpacked_bcd(signed_value, w, false)
-                : enc == PackEncoding::BcdSigned      ? encode_unpacked_bcd(signed_value, w, true)
-                : enc == PackEncoding::PackedBcd      ? encode_packed_bcd(signed_value, w, false)
-                                                      : encode_packed_bcd(signed_value, w, true);
+                enc == PackEncoding::SignMagnitude    ? encode_sign_magnitude(v, w)
+                : enc == PackEncoding::OnesComplement ? encode_ones_complement(v, w)
+                : enc == PackEncoding::TwosComplement ? encode_twos_complement(v, w)
+                : enc == PackEncoding::Bcd            ? encode_unpacked_bcd(v, w, false)
+                : enc == PackEncoding::BcdSigned      ? encode_unpacked_bcd(v, w, true)
+                : enc == PackEncoding::PackedBcd      ? encode_packed_bcd(v, w, false)
+                                                      : encode_packed_bcd(v, w, true);
             if (!pattern) [[unlikely]]
-                return std::move(pattern.error());
+                return fail(pattern.error());
             return integer_image(*pattern, w, reverse, image);
         }
         case PackEncoding::Ieee754:
@@ -252,6 +266,37 @@ Failure make_image(PackEncoding enc, PyObject* value, std::uint32_t w, bool reve
     }
 }
 
+/// The packet being built: a bytes object of the final size, filled in place.
+struct Packet {
+    std::uint8_t* data;
+    std::size_t size;
+};
+
+/// Lays the image into the field, reversing its bytes for "little".
+void place(const Packet& packet, Image& image, const Field& f) {
+    if (image.is_pattern) {
+        layout::place_pattern(packet.data, packet.size, f.start, f.bits, image.pattern, f.reverse,
+                              f.little);
+    } else {
+        if (f.little) layout::reverse_bytes(image.bytes.data(), image.bytes.size());
+        layout::place_image(packet.data, packet.size, f.start, f.bits, image.bytes.data(),
+                            image.bytes.size());
+    }
+}
+
+/// KeyError for an item without `value`, naming the item by its `name` text.
+[[gnu::cold]] int missing_value(std::string_view name) {
+    return fail(CodecError{ErrorKind::KeyError, "Recipe item '" + std::string(name) +
+                                                    "' missing required field: 'value'"});
+}
+
+[[gnu::cold]] int missing_value(PyObject* name) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+    if (!text) return kFailed;
+    return missing_value(std::string_view(text, static_cast<std::size_t>(length)));
+}
+
 /// Whether converting `value` for the encoding may run interpreter code.
 bool value_may_run_code(PackEncoding enc, PyObject* value) noexcept {
     switch (enc) {
@@ -261,7 +306,7 @@ bool value_may_run_code(PackEncoding enc, PyObject* value) noexcept {
         case PackEncoding::Ti:
         case PackEncoding::Dec:
         case PackEncoding::Ibm:
-            return recipe::float_may_run_code(value);
+            return !PyFloat_CheckExact(value) && !PyLong_CheckExact(value);
         case PackEncoding::Binary:
             return !PyBytes_Check(value) && !PyByteArray_Check(value);
         case PackEncoding::Utf8: case PackEncoding::Utf16: case PackEncoding::Utf32:
@@ -270,234 +315,145 @@ bool value_may_run_code(PackEncoding enc, PyObject* value) noexcept {
         case PackEncoding::Windows1252:
             return false;
         default:
-            return recipe::int_may_run_code(value);
+            return !PyLong_CheckExact(value);
     }
 }
 
-/// What the sizing walk read of each item: the field walk reuses it for as long as no
-/// interpreter code has run, for until then no dict can have changed.
-struct Reading {
-    enum class State : std::uint8_t { None, Snapshot, Planned };
-    State state;
-    recipe::Snapshot snapshot;
-    recipe::Plan plan;  // a copy: the table's plans may be replaced during the walks
-};
-
-class Readings {
-public:
-    explicit Readings(Py_ssize_t count) {
-        const auto n = static_cast<std::size_t>(count);
-        if (n > kInline) {
-            heap_.reset(new (std::nothrow) Reading[n]);
-            if (!heap_) capacity_ = 0;  // no room: the field walk reads every item afresh
-            else capacity_ = n;
-        }
-    }
-    /// The record of item `i`, or null when there is no room for it.
-    Reading* at(Py_ssize_t i) noexcept {
-        const auto n = static_cast<std::size_t>(i);
-        if (n >= capacity_) return nullptr;
-        return heap_ ? &heap_[n] : &inline_[n];
-    }
-
-private:
-    static constexpr std::size_t kInline = 32;
-    Reading inline_[kInline];  // filled by the sizing walk before the field walk reads them
-    std::unique_ptr<Reading[]> heap_;
-    std::size_t capacity_ = kInline;
-};
-
-/// First walk: the furthest end of any field, in bits.
-Failure size_packet(PyObject* items, Readings& readings, bool& pristine, std::uint64_t& extent) {
+/// First walk: the furthest end of any field, in bits. `quiet` stays set while every item
+/// came from the cache, so that no interpreter code has run.
+int size_packet(PyObject* items, std::uint64_t& extent, bool& quiet) {
     extent = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         PyObject* dict = PyList_GET_ITEM(items, i);
-        if (auto e = recipe::check_item(dict)) return e;
-        Reading* reading = readings.at(i);
+        if (check_item(dict) < 0) return kFailed;
         std::uint32_t bits = 0;
         bool has_offset = false;
         std::uint64_t offset = 0;
-        // A plan of either direction holds the item's bits and offset as they read now; using
-        // it runs no code, so the item needs no reference of its own.
-        if (const recipe::Plan* plan = recipe::find_plan(dict)) [[likely]] {
-            bits = plan->bits;
-            has_offset = plan->has_offset;
-            offset = plan->offset;
-            if (reading) {
-                reading->state = Reading::State::Planned;
-                reading->plan = *plan;
-            }
+        item_cache::Entry entry;
+        if (item_cache::find(dict, entry)) [[likely]] {
+            // The entry holds the item's bits and offset as they read now; using it runs no code.
+            bits = entry.bits;
+            has_offset = entry.has_offset;
+            offset = entry.offset;
         } else {
+            quiet = false;  // a lookup or a conversion may run code
             Ref item(Py_NewRef(dict));
-            const recipe::Snapshot* snapshot = nullptr;
-            if (reading) {
-                const bool taken = recipe::take_snapshot(item.get(), reading->snapshot);
-                reading->state = taken ? Reading::State::Snapshot : Reading::State::None;
-                if (taken) snapshot = &reading->snapshot;
-            }
-            recipe::ItemReader reader(item.get(), snapshot, &pristine);
-            if (auto e = recipe::read_bits(reader, bits)) return e;
-            if (auto e = recipe::read_offset_bits(reader, has_offset, offset)) return e;
+            if (read_extent(item.get(), bits, has_offset, offset) < 0) return kFailed;
         }
         const std::uint64_t start = has_offset ? offset : extent;
-        if (auto e = layout::check_position(start, bits)) return e;
+        if (auto e = layout::check_position(start, bits)) return fail(*e);
         extent = std::max(extent, start + bits);
     }
-    return std::nullopt;
+    return kOk;
 }
 
-/// Where the packet is being built, and whether any interpreter code has run during the call.
-struct Target {
-    std::uint8_t* packet;
-    std::size_t size;
-    bool& pristine;
-};
-
-/// KeyError for an item without `value`, naming the item by its `name` text.
-[[gnu::cold]] CodecError missing_value(std::string_view name) {
-    return CodecError{ErrorKind::KeyError,
-                      "Recipe item '" + std::string(name) + "' missing required field: 'value'"};
+/// Encodes `value` into the field the item resolved to and places it.
+int place_value(const Packet& packet, Field& f, PyObject* value, std::uint64_t& position) {
+    f.start = f.has_offset ? f.offset : position;
+    if (auto e = layout::check_position(f.start, f.bits)) return fail(*e);
+    Image image;
+    if (make_image(static_cast<PackEncoding>(f.encoding), value, f.bits, f.reverse, image) < 0)
+        return kFailed;
+    place(packet, image, f);
+    position = f.start + f.bits;
+    return kOk;
 }
 
-/// Converts and encodes the value into its field image.
-Failure value_image(PackEncoding enc, PyObject* value, std::uint32_t bits, bool reverse,
-                    bool& pristine, Image& image) {
-    if (value_may_run_code(enc, value)) pristine = false;
-    return make_image(enc, value, bits, reverse, image);
-}
-
-/// Lays the image into the field, reversing its bytes for "little".
-void place(Target& t, Image& image, std::uint64_t start, std::uint32_t bits, bool reverse,
-           bool little) {
-    if (image.is_pattern) {
-        layout::place_pattern(t.packet, t.size, start, bits, image.pattern, reverse, little);
-    } else {
-        if (little) layout::reverse_bytes(image.bytes.data(), image.bytes.size());
-        layout::place_image(t.packet, t.size, start, bits, image.bytes.data(), image.bytes.size());
-    }
-}
-
-/// Second walk, one planned item: only its value and position remain to be checked.
-Failure place_planned(PyObject* item, const recipe::Plan& plan, Target& t,
-                      std::uint64_t& position) {
+/// Second walk, one item remembered from an earlier call: only its value is read.
+int place_remembered(PyObject* dict, const item_cache::Entry& entry, const Packet& packet,
+                     std::uint64_t& position, bool& quiet) {
     Ref value;
-    const int found = recipe::lookup_value(item, plan.value_entry, value);
+    const int found = item_cache::lookup_value(dict, entry.value_entry, value);
     if (found < 0) [[unlikely]]
-        return pending();
-    if (found == 0) [[unlikely]] {
-        Py_ssize_t length = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(plan.name, &length);
-        if (!name) return pending();
-        return missing_value(std::string_view(name, static_cast<std::size_t>(length)));
-    }
-    const std::uint64_t start = plan.has_offset ? plan.offset : position;
-    if (auto e = layout::check_position(start, plan.bits)) return e;
-    Image image;
-    const auto enc = static_cast<PackEncoding>(plan.pack);
-    if (auto e = value_image(enc, value.get(), plan.bits, plan.reverse, t.pristine, image)) return e;
-    place(t, image, start, plan.bits, plan.reverse, plan.little);
-    position = start + plan.bits;
-    return std::nullopt;
+        return kFailed;
+    if (found == 0) [[unlikely]]
+        return missing_value(entry.name);
+    if (value_may_run_code(static_cast<PackEncoding>(entry.pack), value.get())) quiet = false;
+    Field f{.offset = entry.offset, .bits = entry.bits, .has_offset = entry.has_offset,
+            .little = entry.little, .reverse = entry.reverse, .encoding = entry.pack};
+    return place_value(packet, f, value.get(), position);
 }
 
-/// Second walk, one item: read its keys, encode its value and place the image.
-Failure place_item(recipe::ItemReader& item, Target& t, std::uint64_t& position) {
-    if (auto e = recipe::check_item(item.item())) return e;
-    Ref name_obj, encoding_obj, byte_order_obj, value;
-    std::string_view name, encoding, byte_order;
-    std::uint32_t bits = 0;
-    bool reverse = false, has_offset = false;
-    std::uint64_t offset = 0;
-    if (auto e = recipe::read_text(item, Key::Name, name_obj, name)) return e;
-    if (auto e = recipe::read_text(item, Key::Encoding, encoding_obj, encoding)) return e;
-    if (auto e = recipe::read_bits(item, bits)) return e;
-    if (auto e = recipe::read_text(item, Key::ByteOrder, byte_order_obj, byte_order)) return e;
-    if (auto e = recipe::read_reverse_bits(item, reverse)) return e;
-    if (auto e = recipe::read_offset_bits(item, has_offset, offset)) return e;
-    const int found = item.get(Key::Value, value);
+/// Second walk, one item: read its keys, resolve them, encode its value and place the image.
+int place_item(PyObject* dict, const Packet& packet, std::uint64_t& position) {
+    if (check_item(dict) < 0) return kFailed;
+    ItemKeys keys;
+    Ref value;
+    if (read_keys(dict, keys) < 0) return kFailed;
+    const int found = lookup(dict, Key::Value, value);
     if (found < 0) [[unlikely]]
-        return pending();
+        return kFailed;
     if (found == 0) [[unlikely]]
-        return missing_value(name);
+        return missing_value(keys.name_text);
 
-    const std::uint64_t start = has_offset ? offset : position;
-    if (auto e = layout::check_position(start, bits)) return e;
-    const std::optional<PackEncoding> enc =
-        recipe::resolve_pack_encoding(encoding_obj.get(), encoding);
+    Field f{.offset = keys.offset, .bits = keys.bits, .has_offset = keys.has_offset,
+            .reverse = keys.reverse};
+    f.start = f.has_offset ? f.offset : position;
+    if (auto e = layout::check_position(f.start, f.bits)) return fail(*e);
+    const std::optional<PackEncoding> enc = resolve_pack_encoding(keys.encoding_text);
     if (!enc) [[unlikely]]
-        return recipe::unsupported_encoding(encoding);
-    if (auto e = check_float_width(*enc, bits)) return e;
-    // Resolving the byte order runs no code, so doing it ahead of its check changes nothing;
-    // its failure is still reported after the value's.
-    const std::optional<bool> little =
-        recipe::resolve_little_endian(byte_order_obj.get(), byte_order);
-    if (little && item.plannable()) {
-        const recipe::Plan plan{.name = name_obj.get(),
-                                .offset = offset,
-                                .bits = bits,
-                                .value_entry = recipe::value_entry_hint(*item.snapshot()),
-                                .has_offset = has_offset,
-                                .reverse = reverse,
-                                .little = *little,
-                                .pack = static_cast<std::uint8_t>(*enc),
-                                .unpack = recipe::Plan::kUnresolved};
-        recipe::keep_plan(item.item(), plan);
+        return unsupported_encoding(keys.encoding_text);
+    if (check_float_width(*enc, f.bits) < 0) return kFailed;
+    f.encoding = static_cast<std::uint8_t>(*enc);
+    // The byte order's failure is reported after the value's; resolving it runs no code.
+    const std::optional<bool> little = resolve_little_endian(keys.byte_order_text);
+    if (little && keys.pure) {
+        item_cache::remember(dict, {.name = keys.name.get(), .offset = f.offset, .bits = f.bits,
+                                    .value_entry = -1, .has_offset = f.has_offset,
+                                    .reverse = f.reverse, .little = *little, .pack = f.encoding,
+                                    .unpack = item_cache::Entry::kUnresolved});
     }
     Image image;
-    item.converted(value_may_run_code(*enc, value.get()));
-    if (auto e = make_image(*enc, value.get(), bits, reverse, image)) return e;
+    if (make_image(*enc, value.get(), f.bits, f.reverse, image) < 0) return kFailed;
     if (!little) [[unlikely]]
-        return recipe::invalid_byte_order(byte_order);
-    place(t, image, start, bits, reverse, *little);
-    position = start + bits;
-    return std::nullopt;
+        return invalid_byte_order(keys.byte_order_text);
+    f.little = *little;
+    place(packet, image, f);
+    position = f.start + f.bits;
+    return kOk;
+}
+
+/// Both walks; `out` receives the packet.
+int build_packet(PyObject* recipe, Ref& out) {
+    if (!ensure_keys()) return kFailed;
+    std::uint64_t extent = 0;
+    bool quiet = true;
+    if (size_packet(recipe, extent, quiet) < 0) return kFailed;
+    const std::uint64_t size = layout::bytes_for_bits(extent);
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX / 2)) {
+        PyErr_NoMemory();
+        return kUnwrapped;
+    }
+    out.reset(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!out.get()) return kUnwrapped;
+    const Packet packet{reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())),
+                        static_cast<std::size_t>(size)};
+    std::fill_n(packet.data, packet.size, std::uint8_t{0});
+    std::uint64_t position = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipe); ++i) {
+        // The item is held: converting a value may run code that takes it out of the recipe.
+        Ref item(Py_NewRef(PyList_GET_ITEM(recipe, i)));
+        // While no code has run since the sizing walk compared every item with its entry,
+        // the entries still hold.
+        item_cache::Entry entry;
+        const bool known = PyDict_Check(item.get()) && item_cache::find(item.get(), entry, quiet) &&
+                           entry.pack != item_cache::Entry::kUnresolved;
+        if (!known) quiet = false;
+        const int status = known ? place_remembered(item.get(), entry, packet, position, quiet)
+                                 : place_item(item.get(), packet, position);
+        if (status < 0) return status;
+    }
+    return kOk;
 }
 
 }  // namespace
 
-Result<ByteBuffer> build_packet(PyObject* recipe) {
-    if (!recipe::ensure_keys()) return pending();
-    Readings readings(PyList_GET_SIZE(recipe));
-    bool pristine = true;
-    std::uint64_t extent = 0;
-    if (auto e = size_packet(recipe, readings, pristine, extent)) return std::move(*e);
-
-    ByteBuffer packet;
-    try {
-        packet.resize(layout::bytes_for_bits(extent));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return pending();
-    }
-    Target target{packet.data(), packet.size(), pristine};
-    std::uint64_t position = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recipe); ++i) {
-        Ref item(Py_NewRef(PyList_GET_ITEM(recipe, i)));
-        // The sizing walk's reading while nothing has run since, else a fresh one.
-        const Reading* reading = pristine ? readings.at(i) : nullptr;
-        const recipe::Plan* plan = nullptr;
-        recipe::Plan current;  // the table's plan may be replaced while the value converts
-        if (reading) {
-            if (reading->state == Reading::State::Planned) plan = &reading->plan;
-        } else if (PyDict_Check(item.get())) {
-            if (const recipe::Plan* found = recipe::find_plan(item.get())) {
-                current = *found;
-                plan = &current;
-            }
-        }
-        if (plan && plan->pack != recipe::Plan::kUnresolved) [[likely]] {
-            if (auto e = place_planned(item.get(), *plan, target, position)) return std::move(*e);
-            continue;
-        }
-        const recipe::Snapshot* snapshot =
-            reading && reading->state == Reading::State::Snapshot ? &reading->snapshot : nullptr;
-        recipe::Snapshot fresh;
-        if (!snapshot && PyDict_Check(item.get()) && recipe::take_snapshot(item.get(), fresh))
-            snapshot = &fresh;
-        recipe::ItemReader reader(item.get(), snapshot, &pristine);
-        if (auto e = place_item(reader, target, position)) return std::move(*e);
-    }
-    return packet;
+PyObject* pack_parameters(PyObject* recipe) {
+    RecursionGuard guard(" in pack_parameters");
+    Ref packet;
+    const int status = guard.entered() ? build_packet(recipe, packet) : kFailed;
+    if (status == kFailed) return py::wrap_walk_failure();
+    return status == kUnwrapped ? nullptr : packet.release();
 }
 
 }  // namespace bitloom

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <span>
 #include <string>
 
 #include "convert.hpp"
+#include "errors.hpp"
 
 namespace bitloom::recipe {
 
@@ -19,8 +19,6 @@ static_assert(std::size(kKeyNames) == kKeyCount);
 // Created once, under the interpreter lock, and kept for the life of the process.
 PyObject* g_keys[kKeyCount] = {};
 bool g_keys_ready = false;
-
-PyObject* key_object(Key key) { return g_keys[static_cast<std::size_t>(key)]; }
 
 // ---- Name folding and tables ----
 
@@ -157,7 +155,54 @@ constexpr bool unique_names(const std::array<Entry<E>, N>& table) {
 }
 static_assert(unique_names(kPackNames) && unique_names(kUnpackNames));
 
+std::optional<bool> little_endian(std::string_view byte_order) noexcept {
+    char folded[kMaxName];
+    std::size_t length = 0;
+    if (!fold(byte_order, folded, length)) return std::nullopt;
+    const std::string_view key(folded, length);
+    if (key == "big") return false;
+    if (key == "little") return true;
+    return std::nullopt;
+}
+
+/// Reads a required key; 1 found, or kFailed with the KeyError or lookup failure set.
+int required(PyObject* item, Key key, Ref& out) {
+    const int found = lookup(item, key, out);
+    if (found == 0) [[unlikely]]
+        return missing(key);
+    return found < 0 ? kFailed : 1;
+}
+
+/// Reads a required text key into `holder` and its UTF-8 text.
+int read_text(PyObject* item, Key key, Ref& holder, std::string_view& text, bool& pure) {
+    if (required(item, key, holder) < 0) return kFailed;
+    pure = pure && PyUnicode_CheckExact(holder.get());
+    return py::convert_text(holder.get(), text) ? kOk : kFailed;
+}
+
+int read_bits(PyObject* item, std::uint32_t& bits, bool& pure) {
+    Ref obj;
+    if (required(item, Key::Bits, obj) < 0) return kFailed;
+    pure = pure && PyLong_CheckExact(obj.get());
+    return py::convert_u32(obj.get(), bits) ? kOk : kFailed;
+}
+
+int read_offset(PyObject* item, bool& has_offset, std::uint64_t& offset, bool& pure) {
+    Ref obj;
+    const int found = lookup(item, Key::OffsetBits, obj);
+    if (found < 0) return kFailed;
+    has_offset = found == 1;
+    if (!has_offset) return kOk;
+    pure = pure && PyLong_CheckExact(obj.get());
+    return py::convert_u64(obj.get(), offset) ? kOk : kFailed;
+}
+
 }  // namespace
+
+int fail(const CodecError& error) {
+    py::raise_codec_error(error);
+    return error.kind == ErrorKind::InternalFault ? kUnwrapped : kFailed;
+}
 
 bool ensure_keys() {
     if (g_keys_ready) [[likely]]
@@ -180,314 +225,69 @@ bool ensure_keys() {
     return true;
 }
 
-std::optional<CodecError> check_item(PyObject* item) {
-    if (PyDict_Check(item)) [[likely]]
-        return std::nullopt;
-    py::raise_cast_error(item, "dict");
-    return pending();
-}
+PyObject* key_object(Key key) noexcept { return g_keys[static_cast<std::size_t>(key)]; }
 
-int lookup(PyObject* item, Key key, Ref& out) {
-    return PyDict_GetItemRef(item, key_object(key), out.out());
-}
-
-namespace {
-
-/// Whether `key`, an exact str, has the text of `which`. Comparing two exact str objects runs
-/// no interpreter code.
 bool same_text(PyObject* key, Key which) noexcept {
     const std::string_view name = kKeyNames[static_cast<std::size_t>(which)];
     return PyUnicode_IS_ASCII(key) && static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == name.size() &&
            std::memcmp(PyUnicode_DATA(key), name.data(), name.size()) == 0;
 }
 
-bool is_value_key(PyObject* key) noexcept {
-    return key == key_object(Key::Value) || (PyUnicode_CheckExact(key) && same_text(key, Key::Value));
+int check_item(PyObject* item) {
+    if (PyDict_Check(item)) [[likely]]
+        return kOk;
+    py::raise_cast_error(item, "dict");
+    return kFailed;
 }
 
-}  // namespace
-
-bool take_snapshot(PyObject* item, Snapshot& out) {
-    for (auto& v : out.values) v = nullptr;
-    out.value_entry = -1;
-    PyObject* keys[kKeyCount];
-    std::copy(std::begin(g_keys), std::end(g_keys), keys);
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(item, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-        std::size_t which = 0;
-        while (which < kKeyCount && key != keys[which]) ++which;
-        if (which == kKeyCount) {
-            // An equal text that is not the interned object: compare by content. Comparing two
-            // exact str objects runs no interpreter code.
-            for (std::size_t i = 0; i < kKeyCount; ++i)
-                if (PyUnicode_Compare(key, g_keys[i]) == 0) which = i;
-        }
-        if (which < kKeyCount) out.values[which] = value;
-        if (which == static_cast<std::size_t>(Key::Value)) out.value_entry = pos - 1;
-    }
-    return true;
+int lookup(PyObject* item, Key key, Ref& out) {
+    return PyDict_GetItemRef(item, key_object(key), out.out());
 }
 
-int ItemReader::get(Key key, Ref& out) {
-    if (snapshot_) {
-        PyObject* v = snapshot_->values[static_cast<std::size_t>(key)];
-        out.reset(v ? Py_NewRef(v) : nullptr);
-        return v != nullptr;
-    }
-    // Without a snapshot the dict may hold a key that is not an exact str, whose __eq__ a
-    // lookup may call: from then on no earlier reading of any dict can be trusted.
-    if (pristine_) *pristine_ = false;
-    return lookup(item_, key, out);
+int missing(Key key) {
+    PyErr_Format(PyExc_KeyError, "Recipe missing required field: '%s'",
+                 kKeyNames[static_cast<std::size_t>(key)]);
+    return kFailed;
 }
 
-CodecError missing(Key key) {
-    return CodecError{ErrorKind::KeyError, std::string("Recipe missing required field: '") +
-                                               kKeyNames[static_cast<std::size_t>(key)] + "'"};
+int read_extent(PyObject* item, std::uint32_t& bits, bool& has_offset, std::uint64_t& offset) {
+    bool pure = true;
+    if (read_bits(item, bits, pure) < 0) return kFailed;
+    return read_offset(item, has_offset, offset, pure);
 }
 
-std::optional<CodecError> read_text(ItemReader& item, Key key, Ref& holder, std::string_view& out) {
-    const int found = item.get(key, holder);
-    if (found < 0) [[unlikely]]
-        return pending();
-    if (found == 0) [[unlikely]]
-        return missing(key);
-    item.note_pure(PyUnicode_CheckExact(holder.get()));
-    if (!py::convert_text(holder.get(), out)) [[unlikely]]
-        return pending();
-    return std::nullopt;
+int read_keys(PyObject* item, ItemKeys& out) {
+    if (read_text(item, Key::Name, out.name, out.name_text, out.pure) < 0 ||
+        read_text(item, Key::Encoding, out.encoding, out.encoding_text, out.pure) < 0 ||
+        read_bits(item, out.bits, out.pure) < 0 ||
+        read_text(item, Key::ByteOrder, out.byte_order, out.byte_order_text, out.pure) < 0)
+        return kFailed;
+    Ref reverse;
+    if (required(item, Key::ReverseBits, reverse) < 0) return kFailed;
+    out.pure = out.pure && (reverse.get() == Py_True || reverse.get() == Py_False);
+    if (!py::convert_bool(reverse.get(), out.reverse)) return kFailed;
+    return read_offset(item, out.has_offset, out.offset, out.pure);
 }
 
-std::optional<CodecError> read_bits(ItemReader& item, std::uint32_t& out) {
-    Ref obj;
-    const int found = item.get(Key::Bits, obj);
-    if (found < 0) [[unlikely]]
-        return pending();
-    if (found == 0) [[unlikely]]
-        return missing(Key::Bits);
-    item.converted(int_may_run_code(obj.get()));
-    item.note_pure(PyLong_CheckExact(obj.get()));
-    if (!py::convert_u32(obj.get(), out)) [[unlikely]]
-        return pending();
-    return std::nullopt;
+std::optional<PackEncoding> resolve_pack_encoding(std::string_view name) noexcept {
+    return find(kPackNames, name);
 }
 
-std::optional<CodecError> read_reverse_bits(ItemReader& item, bool& out) {
-    Ref obj;
-    const int found = item.get(Key::ReverseBits, obj);
-    if (found < 0) [[unlikely]]
-        return pending();
-    if (found == 0) [[unlikely]]
-        return missing(Key::ReverseBits);
-    const bool singleton = obj.get() == Py_True || obj.get() == Py_False;
-    item.converted(!singleton);
-    item.note_pure(singleton);
-    if (!py::convert_bool(obj.get(), out)) [[unlikely]]
-        return pending();
-    return std::nullopt;
+std::optional<UnpackEncoding> resolve_unpack_encoding(std::string_view name) noexcept {
+    return find(kUnpackNames, name);
 }
 
-std::optional<CodecError> read_offset_bits(ItemReader& item, bool& present, std::uint64_t& out) {
-    Ref obj;
-    const int found = item.get(Key::OffsetBits, obj);
-    if (found < 0) [[unlikely]]
-        return pending();
-    present = found == 1;
-    if (!present) return std::nullopt;
-    item.converted(int_may_run_code(obj.get()));
-    item.note_pure(PyLong_CheckExact(obj.get()));
-    if (!py::convert_u64(obj.get(), out)) [[unlikely]]
-        return pending();
-    return std::nullopt;
+std::optional<bool> resolve_little_endian(std::string_view byte_order) noexcept {
+    return little_endian(byte_order);
 }
 
-namespace {
-
-/// Remembers the resolution of recently seen name objects. Each slot holds a reference to its
-/// exact str, so an address in the cache always names the same immutable text.
-template <class E>
-class NameCache {
-public:
-    template <class Resolve>
-    std::optional<E> get(PyObject* obj, std::string_view text, Resolve resolve) noexcept {
-        if (!PyUnicode_CheckExact(obj)) return resolve(text);
-        Slot& slot = slots_[(reinterpret_cast<std::uintptr_t>(obj) >> 4) % kSlots];
-        if (slot.key == obj) [[likely]]
-            return slot.code;
-        const std::optional<E> code = resolve(text);
-        if (code) {
-            // Releasing an exact str runs no interpreter code.
-            Py_XSETREF(slot.key, Py_NewRef(obj));
-            slot.code = *code;
-        }
-        return code;
-    }
-
-private:
-    static constexpr std::size_t kSlots = 64;
-    struct Slot {
-        PyObject* key = nullptr;
-        E code{};
-    };
-    Slot slots_[kSlots];
-};
-
-NameCache<PackEncoding> g_pack_names;
-NameCache<UnpackEncoding> g_unpack_names;
-NameCache<bool> g_byte_orders;
-
-std::optional<bool> little_endian(std::string_view byte_order) noexcept {
-    char folded[kMaxName];
-    std::size_t length = 0;
-    if (!fold(byte_order, folded, length)) return std::nullopt;
-    const std::string_view key(folded, length);
-    if (key == "big") return false;
-    if (key == "little") return true;
-    return std::nullopt;
+int unsupported_encoding(std::string_view name) {
+    return fail(value_error("Unsupported encoding type: " + std::string(name)));
 }
 
-}  // namespace
-
-std::optional<PackEncoding> resolve_pack_encoding(PyObject* obj, std::string_view name) noexcept {
-    return g_pack_names.get(obj, name, [](std::string_view n) { return find(kPackNames, n); });
-}
-
-std::optional<UnpackEncoding> resolve_unpack_encoding(PyObject* obj, std::string_view name) noexcept {
-    return g_unpack_names.get(obj, name, [](std::string_view n) { return find(kUnpackNames, n); });
-}
-
-std::optional<bool> resolve_little_endian(PyObject* obj, std::string_view byte_order) noexcept {
-    return g_byte_orders.get(obj, byte_order, little_endian);
-}
-
-// ---- Plans ----
-
-namespace {
-
-// Two plans per set, chosen by the dict's address. A plan holds no reference: the dict keeps
-// its values alive, and the watcher removes the plan before the dict changes or goes away.
-constexpr unsigned kSetBits = 11;
-constexpr std::size_t kSets = std::size_t{1} << kSetBits;
-
-struct PlanSlot {
-    PyObject* dict = nullptr;
-    Plan plan;
-};
-
-PlanSlot g_plans[kSets][2];
-int g_watcher = -1;
-bool g_watcher_unavailable = false;
-
-PlanSlot* plan_set(PyObject* dict) noexcept {
-    const auto address = reinterpret_cast<std::uintptr_t>(dict);
-    return g_plans[(address * 0x9E3779B97F4A7C15u) >> (64 - kSetBits)];
-}
-
-/// Whether `key` can stand for one of the six keys a plan is read from. Any exact str other
-/// than those cannot: it neither equals them nor runs code when a lookup meets it.
-bool plan_key(PyObject* key) noexcept {
-    if (!PyUnicode_CheckExact(key)) return true;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(Key::Value); ++i)
-        if (key == g_keys[i]) return true;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(Key::Value); ++i)
-        if (same_text(key, static_cast<Key>(i))) return true;
-    return false;
-}
-
-/// Runs for every change of a watched dict, also while it is being freed and during
-/// interpreter shutdown: it only forgets the dict's plan, and neither allocates nor raises.
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
-    const bool keyed = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
-                       event == PyDict_EVENT_DELETED;
-    if (keyed && key && !plan_key(key)) return 0;
-    for (PlanSlot& slot : std::span<PlanSlot, 2>(plan_set(dict), 2))
-        if (slot.dict == dict) slot.dict = nullptr;
-    return 0;
-}
-
-bool ensure_watcher() noexcept {
-    if (g_watcher >= 0) [[likely]]
-        return true;
-    if (g_watcher_unavailable) return false;
-    // Every watcher slot of the interpreter may be taken; then the walks run without plans.
-    PyObject* pending_error = PyErr_GetRaisedException();
-    g_watcher = PyDict_AddWatcher(on_dict_event);
-    if (g_watcher < 0) {
-        g_watcher_unavailable = true;
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(pending_error);
-    return g_watcher >= 0;
-}
-
-}  // namespace
-
-const Plan* find_plan(PyObject* dict) noexcept {
-    PlanSlot* set = plan_set(dict);
-    if (set[0].dict == dict) return &set[0].plan;
-    if (set[1].dict == dict) return &set[1].plan;
-    return nullptr;
-}
-
-int lookup_value(PyObject* item, std::int32_t hint, Ref& out) {
-    if (hint >= 0) {
-        // Entries keep their places while keys are only added after them or have their values
-        // replaced; whatever happened, the key found there is checked.
-        Py_ssize_t pos = hint;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        if (PyDict_Next(item, &pos, &key, &value) && is_value_key(key)) [[likely]] {
-            out.reset(Py_NewRef(value));
-            return 1;
-        }
-    }
-    return lookup(item, Key::Value, out);
-}
-
-void keep_plan(PyObject* dict, const Plan& plan) noexcept {
-#ifdef Py_GIL_DISABLED
-    // Plans rely on the interpreter lock to keep the table consistent.
-    (void)dict;
-    (void)plan;
-#else
-    // A split table may share its values with an object's attributes, and setting such an
-    // attribute need not notify the dict's watchers: such dicts are read afresh every call.
-    if (reinterpret_cast<PyDictObject*>(dict)->ma_values) return;
-    if (!ensure_watcher()) return;
-    if (PyDict_Watch(g_watcher, dict) < 0) {
-        PyErr_Clear();
-        return;
-    }
-    PlanSlot* set = plan_set(dict);
-    PlanSlot* slot = nullptr;
-    Plan merged = plan;
-    if (set[0].dict == dict || set[1].dict == dict) {
-        slot = set[0].dict == dict ? &set[0] : &set[1];
-        // Both plans read the same unchanged dict; only the direction's encoding differs.
-        if (merged.pack == Plan::kUnresolved) merged.pack = slot->plan.pack;
-        if (merged.unpack == Plan::kUnresolved) merged.unpack = slot->plan.unpack;
-        if (merged.value_entry < 0) merged.value_entry = slot->plan.value_entry;
-    } else if (!set[0].dict) {
-        slot = &set[0];
-    } else {
-        // The older plan of a full set is dropped; the dict stays watched, to no effect.
-        set[1] = set[0];
-        slot = &set[0];
-    }
-    slot->dict = dict;
-    slot->plan = merged;
-#endif
-}
-
-CodecError unsupported_encoding(std::string_view name) {
-    return value_error("Unsupported encoding type: " + std::string(name));
-}
-
-CodecError invalid_byte_order(std::string_view byte_order) {
-    return value_error("Invalid byte_order '" + std::string(byte_order) +
-                       "': must be 'big' or 'little'");
+int invalid_byte_order(std::string_view byte_order) {
+    return fail(value_error("Invalid byte_order '" + std::string(byte_order) +
+                            "': must be 'big' or 'little'"));
 }
 
 }  // namespace bitloom::recipe
