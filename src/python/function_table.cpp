@@ -13,12 +13,12 @@
 #include <utility>
 
 #include "convert.hpp"
-#include "core/text.hpp"
 #include "core/integer.hpp"
 #include "core/bcd.hpp"
 #include "core/ieee754.hpp"
 #include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
+#include "core/single_byte.hpp"
+#include "core/unicode.hpp"
 #include "errors.hpp"
 #include "packet.hpp"
 
@@ -156,11 +156,6 @@ constexpr std::array<Kind, kMaxParams> op_kinds() {
 #define BL_ROW3(fn, a, ka, b, kb, c, kc) \
     {#fn, #fn "(" #a ", " #b ", " #c ")\n--\n\n", \
      {{{#a, Kind::ka}, {#b, Kind::kb}, {#c, Kind::kc}}}, 3, 3, BL_OP(fn)}
-// Text functions call the operation of the same name in bitloom::direct, which leaves the
-// output unwritten until the result object of the right size exists.
-#define BL_ROW1_DIRECT(fn, a, ka) \
-    {#fn, #fn "(" #a ")\n--\n\n", {{{#a, Kind::ka}, {}, {}}}, 1, 1, \
-     &invoke<&bitloom::direct::fn>, op_kinds<&bitloom::direct::fn>(), 1}
 // Two required parameters and a third, `signed`, defaulting to False.
 #define BL_ROW_SIGNED(fn) \
     {#fn, #fn "(value, bits, signed=False)\n--\n\n", \
@@ -191,16 +186,16 @@ constexpr Row kRows[] = {
     BL_ROW1(decode_ibm_f64, _value, U64),
     BL_ROW1(decode_ti_f32, _value, U64),
     BL_ROW1(decode_ti_f40, _value, U64),
-    BL_ROW1_DIRECT(decode_us_ascii, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_iso_8859_1, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_windows_1252, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf8, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf16, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf16le, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf16be, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf32, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf32le, bytes, Bytes),
-    BL_ROW1_DIRECT(decode_utf32be, bytes, Bytes),
+    BL_ROW1(decode_us_ascii, bytes, Bytes),
+    BL_ROW1(decode_iso_8859_1, bytes, Bytes),
+    BL_ROW1(decode_windows_1252, bytes, Bytes),
+    BL_ROW1(decode_utf8, bytes, Bytes),
+    BL_ROW1(decode_utf16, bytes, Bytes),
+    BL_ROW1(decode_utf16le, bytes, Bytes),
+    BL_ROW1(decode_utf16be, bytes, Bytes),
+    BL_ROW1(decode_utf32, bytes, Bytes),
+    BL_ROW1(decode_utf32le, bytes, Bytes),
+    BL_ROW1(decode_utf32be, bytes, Bytes),
     BL_ROW2(encode_ones_complement, value, I64, bits, U32),
     BL_ROW2(encode_twos_complement, value, I64, bits, U32),
     BL_ROW2(encode_sign_magnitude, value, I64, bits, U32),
@@ -221,21 +216,20 @@ constexpr Row kRows[] = {
     BL_ROW1(encode_ibm_f64, _value, F64),
     BL_ROW1(encode_ti_f32, _value, F32),
     BL_ROW1(encode_ti_f40, _value, F64),
-    BL_ROW1_DIRECT(encode_us_ascii, text, View),
-    BL_ROW1_DIRECT(encode_iso_8859_1, text, View),
-    BL_ROW1_DIRECT(encode_windows_1252, text, View),
-    BL_ROW1_DIRECT(encode_utf8, text, Text),
-    BL_ROW1_DIRECT(encode_utf16, text, View),
-    BL_ROW1_DIRECT(encode_utf16le, text, View),
-    BL_ROW1_DIRECT(encode_utf16be, text, View),
-    BL_ROW1_DIRECT(encode_utf32, text, View),
-    BL_ROW1_DIRECT(encode_utf32le, text, View),
-    BL_ROW1_DIRECT(encode_utf32be, text, View),
+    BL_ROW1(encode_us_ascii, text, View),
+    BL_ROW1(encode_iso_8859_1, text, View),
+    BL_ROW1(encode_windows_1252, text, View),
+    BL_ROW1(encode_utf8, text, Text),
+    BL_ROW1(encode_utf16, text, View),
+    BL_ROW1(encode_utf16le, text, View),
+    BL_ROW1(encode_utf16be, text, View),
+    BL_ROW1(encode_utf32, text, View),
+    BL_ROW1(encode_utf32le, text, View),
+    BL_ROW1(encode_utf32be, text, View),
 };
 
 #undef BL_OP
 #undef BL_ROW1
-#undef BL_ROW1_DIRECT
 #undef BL_ROW2
 #undef BL_ROW3
 #undef BL_ROW_SIGNED

@@ -14,7 +14,8 @@
 #include "core/bcd.hpp"
 #include "core/ieee754.hpp"
 #include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
+#include "core/single_byte.hpp"
+#include "core/unicode.hpp"
 
 namespace bitloom {
 
@@ -152,22 +153,38 @@ Failure ieee754_image(PyObject* value, std::uint32_t w, bool reverse, Image& ima
 }
 
 Failure text_image(PackEncoding enc, PyObject* value, Image& image) {
-    std::string_view text;
-    if (!py::convert_text(value, text)) [[unlikely]]
-        return pending();
     image.is_pattern = false;
-    switch (enc) {
-        case PackEncoding::Utf8: return take(encode_utf8(text), image.bytes);
-        case PackEncoding::Utf16: return take(encode_utf16(text), image.bytes);
-        case PackEncoding::Utf32: return take(encode_utf32(text), image.bytes);
-        case PackEncoding::Utf16le: return take(encode_utf16le(text), image.bytes);
-        case PackEncoding::Utf16be: return take(encode_utf16be(text), image.bytes);
-        case PackEncoding::Utf32le: return take(encode_utf32le(text), image.bytes);
-        case PackEncoding::Utf32be: return take(encode_utf32be(text), image.bytes);
-        case PackEncoding::UsAscii: return take(encode_us_ascii(text), image.bytes);
-        case PackEncoding::Iso8859_1: return take(encode_iso_8859_1(text), image.bytes);
-        default: return take(encode_windows_1252(text), image.bytes);
+    if (enc == PackEncoding::Utf8) {
+        std::string_view utf8;
+        if (!py::convert_text(value, utf8)) [[unlikely]]
+            return pending();
+        Bytes encoded;
+        if (auto e = take(encode_utf8(utf8), encoded)) return e;
+        image.bytes.append(encoded.data, encoded.size);
+        return std::nullopt;
     }
+    TextView text;
+    if (!py::convert_text_view(value, text)) [[unlikely]]
+        return pending();
+    Result<EncodedText> encoded = [&] {
+        switch (enc) {
+            case PackEncoding::Utf16: return encode_utf16(text);
+            case PackEncoding::Utf32: return encode_utf32(text);
+            case PackEncoding::Utf16le: return encode_utf16le(text);
+            case PackEncoding::Utf16be: return encode_utf16be(text);
+            case PackEncoding::Utf32le: return encode_utf32le(text);
+            case PackEncoding::Utf32be: return encode_utf32be(text);
+            case PackEncoding::UsAscii: return encode_us_ascii(text);
+            case PackEncoding::Iso8859_1: return encode_iso_8859_1(text);
+            default: return encode_windows_1252(text);
+        }
+    }();
+    if (!encoded) [[unlikely]]
+        return std::move(encoded.error());
+    image.bytes.resize_for_overwrite(encoded->size);
+    if (!write_bytes(*encoded, image.bytes.data())) [[unlikely]]
+        return encode_failure(*encoded);
+    return std::nullopt;
 }
 
 /// A "binary" value: bytes, bytearray, or a sequence of integers 0 to 255 (never a str).

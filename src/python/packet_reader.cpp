@@ -11,7 +11,8 @@
 #include "core/bcd.hpp"
 #include "core/ieee754.hpp"
 #include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
+#include "core/single_byte.hpp"
+#include "core/unicode.hpp"
 
 namespace bitloom {
 
@@ -112,10 +113,7 @@ Failure decode_text(UnpackEncoding enc, const Field& f, Ref& out) {
         case UnpackEncoding::Utf32le: return to_object(decode_utf32le(bytes), out);
         case UnpackEncoding::Utf32be: return to_object(decode_utf32be(bytes), out);
         case UnpackEncoding::UsAscii: return to_object(decode_us_ascii(bytes), out);
-        case UnpackEncoding::Latin1:
-            return new_object(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(bytes.data),
-                                                     static_cast<Py_ssize_t>(bytes.size), nullptr),
-                              out);
+        case UnpackEncoding::Latin1: return to_object(decode_iso_8859_1(bytes), out);
         default: return to_object(decode_windows_1252(bytes), out);
     }
 }
