@@ -7,12 +7,6 @@
 #include "core/bcd.hpp"
 #include "core/ieee754.hpp"
 #include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
-#include "core/integer.hpp"
-#include "core/bcd.hpp"
-#include "core/ieee754.hpp"
-#include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
 #include "fuzz_check.hpp"
 
 using namespace bitloom;

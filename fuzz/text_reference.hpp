@@ -1,10 +1,13 @@
 // Plain, slow reference decoders and encoders for the text fuzz targets: code points in and out,
-// one byte range at a time, as the Unicode Standard and the WHATWG index define them.
+// one byte range at a time, as the Unicode Standard and the WHATWG index define them. Below them,
+// the checks of a codec against the reference: what a decoder's result writes into a str's
+// storage, and what an encoder writes from a str's storage into bytes.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +15,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "core/text.hpp"
+#include "fuzz_check.hpp"
 
 namespace ref {
 
@@ -143,31 +147,88 @@ inline std::uint32_t width_class(const Points& points) {
     return top < 0x80 ? 0x7F : top < 0x100 ? 0xFF : top < 0x10000 ? 0xFFFF : 0x10FFFF;
 }
 
-// The text a str of these code points would hold: 1, 2 or 4 bytes per code point.
+// The width of the narrowest str that holds these code points.
+inline unsigned narrowest_width(const Points& points) {
+    const std::uint32_t cls = width_class(points);
+    return cls <= 0xFF ? 1 : cls <= 0xFFFF ? 2 : 4;
+}
+
+// A str's storage of these code points at `width` bytes each (at least the narrowest width).
+// The buffer is exactly as long as the text, so a read past its end is caught.
 struct StrStorage {
-    std::vector<std::uint8_t> b1;
-    std::vector<std::uint16_t> b2;
-    std::vector<std::uint32_t> b4;
+    std::unique_ptr<std::uint8_t[]> b1;
+    std::unique_ptr<std::uint16_t[]> b2;
+    std::unique_ptr<std::uint32_t[]> b4;
     bitloom::TextView view;
-    explicit StrStorage(const Points& points) {
-        const std::uint32_t cls = width_class(points);
-        view.length = points.size();
-        if (cls <= 0xFF) {
-            for (char32_t c : points) b1.push_back(static_cast<std::uint8_t>(c));
-            view.data = b1.data(), view.width = 1, view.ascii = cls == 0x7F;
-        } else if (cls <= 0xFFFF) {
-            for (char32_t c : points) b2.push_back(static_cast<std::uint16_t>(c));
-            view.data = b2.data(), view.width = 2;
-        } else {
-            for (char32_t c : points) b4.push_back(c);
-            view.data = b4.data(), view.width = 4;
-        }
-        // Exact allocations, so that a read past the end of the text is caught.
-        b1.shrink_to_fit(), b2.shrink_to_fit(), b4.shrink_to_fit();
-        view.data = cls <= 0xFF ? static_cast<const void*>(b1.data())
-                    : cls <= 0xFFFF ? static_cast<const void*>(b2.data()) : b4.data();
+    StrStorage(const Points& points, unsigned width) {
+        const void* data;
+        if (width == 1) data = fill(b1, points);
+        else if (width == 2) data = fill(b2, points);
+        else data = fill(b4, points);
+        view = bitloom::TextView{data, points.size(), static_cast<std::uint8_t>(width),
+                                 width == 1 && width_class(points) == 0x7F};
+    }
+    template <class Unit>
+    static const Unit* fill(std::unique_ptr<Unit[]>& units, const Points& points) {
+        units = std::make_unique<Unit[]>(points.size());
+        for (std::size_t i = 0; i < points.size(); ++i) units[i] = static_cast<Unit>(points[i]);
+        return units.get();
     }
 };
+
+// The code points a decoder's result writes in the width that its max_code_point calls for,
+// into a buffer exactly as long as the text.
+template <class Unit>
+Points written_units(const bitloom::DecodedText& d) {
+    auto out = std::make_unique<Unit[]>(d.length);
+    bitloom::write_text(d, out.get());
+    return Points(out.get(), out.get() + d.length);
+}
+
+inline Points written(const bitloom::DecodedText& d) {
+    if (d.max_code_point <= 0xFF) return written_units<std::uint8_t>(d);
+    if (d.max_code_point <= 0xFFFF) return written_units<std::uint16_t>(d);
+    return written_units<std::uint32_t>(d);
+}
+
+// A decoder's result against the reference: the code points it writes, or the exact failure.
+inline void check_decoded(const bitloom::Result<bitloom::DecodedText>& r, const Expect& want) {
+    FUZZ_CHECK(r.ok() == want.points.has_value());
+    if (!r.ok()) {
+        FUZZ_CHECK(r.error().kind == bitloom::ErrorKind::ValueError && r.error().message == want.message);
+        return;
+    }
+    const Points& points = *want.points;
+    FUZZ_CHECK(r->length == points.size());
+    FUZZ_CHECK(r->max_code_point == width_class(points));
+    FUZZ_CHECK(written(*r) == points);
+}
+
+using Encoder = bitloom::Result<bitloom::EncodedText> (*)(bitloom::TextView);
+
+// An encoder against the reference, with the code points stored at every str width that holds
+// them: the bytes `want`, written into exactly `size` bytes, or when `want` is empty the failure
+// `message`, which the encoder leaves to the writing.
+inline void check_encoded(Encoder encode, const Points& points, const std::optional<std::string>& want,
+                          const std::string& message = {}) {
+    for (unsigned width = narrowest_width(points); width <= 4; width *= 2) {
+        const StrStorage str(points, width);
+        FUZZ_CHECK(!bitloom::text::has_surrogate(str.view));
+        auto r = encode(str.view);
+        FUZZ_CHECK(r.ok());
+        // Only the single-byte forms fail, and their size is the number of code points.
+        FUZZ_CHECK(r->size == (want ? want->size() : points.size()));
+        auto out = std::make_unique<std::uint8_t[]>(r->size);
+        const bool ok = bitloom::write_bytes(*r, out.get());
+        FUZZ_CHECK(ok == want.has_value());
+        if (ok) {
+            FUZZ_CHECK(std::string(reinterpret_cast<const char*>(out.get()), r->size) == *want);
+        } else {
+            const bitloom::CodecError e = bitloom::encode_failure(*r);
+            FUZZ_CHECK(e.kind == bitloom::ErrorKind::ValueError && e.message == message);
+        }
+    }
+}
 
 // Scalar values spread over the ranges where the codecs change behaviour.
 inline Points draw_points(FuzzedDataProvider& in) {

@@ -73,7 +73,7 @@ try:
     outer = None
 except BaseException as e:
     outer = e
-nested = outer is not None and re.fullmatch(r"(ValueError: )*" + re.escape(str(inner)), str(outer))
+nested = outer is not None and re.fullmatch(r"(ValueError: )*(RecursionError: )?" + re.escape(str(inner)), str(outer))
 print(repr((type(inner).__name__, str(inner)[:80], type(outer).__name__, bool(nested))))
 """
 
@@ -105,8 +105,10 @@ LIMITS = [1500, pytest.param(10_000, marks=DEEP), pytest.param(100_000, marks=DE
 def test_reentry_from_a_conversion_fails_with_a_wrapped_recursion_error(site, limit):
     call, keys = REENTRY_SITES[site]
     kind, text, outer_kind, nested = run_child(reentry_code(limit, call, keys))
-    assert (kind, outer_kind, nested) == ("ValueError", "ValueError", True), text
-    assert text.startswith("RecursionError: ")
+    assert (outer_kind, nested) == ("ValueError", True), text
+    # The deepest failure is the walk's own, wrapped; or, where the interpreter's limit on
+    # nested C calls comes first, the interpreter refuses the call before the walk starts.
+    assert (kind, text[:16]) in {("ValueError", "RecursionError: "), ("RecursionError", "maximum recursio")}, text
 
 
 @pytest.mark.parametrize("limit", [1500, 100_000])

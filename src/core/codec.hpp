@@ -163,12 +163,8 @@ private:
     std::uint8_t inline_[kInline] = {};
 };
 
-/// Decoded text: Unicode scalar values held as UTF-8 (never a lone surrogate).
-struct Text {
-    std::string utf8;
-};
-
-/// A read-only run of bytes handed to a decoder (read in place from the caller's object).
+/// A read-only run of bytes, borrowed: a decoder's input read in place from the caller's object,
+/// or the UTF-8 encoder's result.
 struct Bytes {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;

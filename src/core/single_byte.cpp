@@ -1,164 +1,41 @@
-#include <algorithm>
+#include "single_byte.hpp"
+
 #include <array>
 #include <string>
 #include <utility>
 
 #include "text_blocks.hpp"
-#include "text.hpp"
-#include "text_codecs.hpp"
+#include "unicode.hpp"
 
 namespace bitloom {
 
 namespace {
 
-const std::uint8_t* bytes_of(std::string_view t) noexcept {
-    return reinterpret_cast<const std::uint8_t*>(t.data());
-}
-
-/// "Character '{char}' (U+{code}) is not valid {name}" for the code point at byte `index`.
-[[gnu::cold]] CodecError character_error(std::string_view t, std::size_t index, const char* name) {
-    std::size_t len = 0;
-    const char32_t cp = text::read_utf8(bytes_of(t) + index, len);
+/// "Character '{char}' (U+{code}) is not valid {name}".
+[[gnu::cold]] CodecError character_error(char32_t cp, const char* name) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string code;
     for (int shift = 20; shift >= 0; shift -= 4)
         if (shift < 16 || (cp >> shift) != 0) code += kHex[(cp >> shift) & 0xF];
+    char utf8[4];
     std::string message = "Character '";
-    message += t.substr(index, len);
+    message.append(utf8, text::write_utf8(cp, utf8));
     message += "' (U+" + code + ") is not valid " + name;
     return value_error(std::move(message));
 }
 
-/// Bytes of the code points U+0100 to U+2122 (the largest above U+00FF that Windows-1252
-/// holds); 0 where there is none.
-constexpr std::uint32_t kHighFirst = 0x100, kHighLast = 0x2122;
-constexpr auto kWindows1252Encode = [] {
-    std::array<std::uint8_t, kHighLast - kHighFirst + 1> table{};
-    for (unsigned i = 0; i < 32; ++i)
-        if (text::kWindows1252High[i] > 0xFF)
-            table[text::kWindows1252High[i] - kHighFirst] = static_cast<std::uint8_t>(0x80 + i);
-    return table;
-}();
-
-/// The Windows-1252 byte of a code point, or -1 when it has none.
-constexpr int windows_1252_byte(char32_t cp) noexcept {
-    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
-    if (cp < 0xA0) {
-        // Of the C1 controls only the five that the index leaves unassigned round-trip.
-        const unsigned c1 = static_cast<unsigned>(cp) - 0x80u;
-        return (text::kWindows1252Wide >> c1) & 1u ? -1 : static_cast<int>(cp);
-    }
-    if (cp > kHighLast) return -1;
-    const std::uint8_t byte = kWindows1252Encode[cp - kHighFirst];
-    return byte ? byte : -1;
-}
-
-/// Copies 16-byte ASCII blocks from p[i] on; stops before the first block holding another byte.
-inline void copy_ascii_blocks(const std::uint8_t* p, std::size_t n, std::size_t& i,
-                              std::uint8_t*& out) noexcept {
-#if defined(BITLOOM_SSE2)
-    for (; i + 16 <= n; i += 16, out += 16) {
-        __m128i v = text::load16(p + i);
-        if (_mm_movemask_epi8(v)) break;
-        text::store16(out, v);
-    }
-#else
-    (void)p, (void)n, (void)i, (void)out;
-#endif
-}
-
-/// Code points of UTF-8 (its lead bytes), with the ASCII prefix found fast.
-std::size_t code_points(std::string_view t) noexcept {
-    const std::uint8_t* p = bytes_of(t);
-    const std::size_t ascii = text::ascii_prefix(p, t.size());
-    return ascii + text::count_leads(p + ascii, t.size() - ascii).leads;
-}
-
-}  // namespace
-
-bool text::write_ascii(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
-    std::size_t i = 0;
-#if defined(BITLOOM_SSE2)
-    // The output is as long as the input, so a block may be stored before it is judged.
-    for (; i + 64 <= n; i += 64, out += 64) {
-        __m128i a = text::load16(p + i), b = text::load16(p + i + 16);
-        __m128i c = text::load16(p + i + 32), d = text::load16(p + i + 48);
-        text::store16(out, a);
-        text::store16(out + 16, b);
-        text::store16(out + 32, c);
-        text::store16(out + 48, d);
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)))) return false;
-    }
-#endif
-    copy_ascii_blocks(p, n, i, out);
-    for (; i < n; ++i) {
-        if (p[i] >= 0x80) return false;
-        *out++ = p[i];
-    }
-    return true;
-}
-
-namespace {
-
-/// UTF-8 into single bytes: ASCII runs are copied in blocks, every other character goes through
-/// `map`, which gives its byte (or -1 when the encoding lacks it) and sets its UTF-8 length.
-template <class Map>
-bool write_mapped(const std::uint8_t* p, std::size_t n, std::uint8_t* out, Map map) noexcept {
-    std::size_t i = 0;
-    while (i < n) {
-        if (p[i] < 0x80) {
-            copy_ascii_blocks(p, n, i, out);
-            while (i < n && p[i] < 0x80) *out++ = p[i++];
-            continue;
-        }
-        std::size_t len = 0;
-        const int byte = map(p + i, len);
-        if (byte < 0) return false;
-        *out++ = static_cast<std::uint8_t>(byte);
-        i += len;
-    }
-    return true;
-}
-
-}  // namespace
-
-bool text::write_latin1(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
-    return write_mapped(p, n, out, [](const std::uint8_t* c, std::size_t& len) {
-        // Leads C2 and C3 start U+0080 to U+00FF (110000xx 10xxxxxx); higher leads start
-        // larger code points.
-        if (c[0] > 0xC3) return -1;
-        len = 2;
-        return ((c[0] << 6) | (c[1] & 0x3F)) & 0xFF;
-    });
-}
-
-bool text::write_windows_1252(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
-    return write_mapped(p, n, out, [](const std::uint8_t* c, std::size_t& len) {
-        return windows_1252_byte(text::read_utf8(c, len));
-    });
-}
-
-CodecError text::single_byte_failure(std::string_view t, ByteForm form) {
-    const std::uint8_t* p = bytes_of(t);
-    const std::size_t n = t.size();
-    if (form == ByteForm::Ascii) return character_error(t, text::ascii_prefix(p, n), "US-ASCII");
-    if (form == ByteForm::Latin1) {
-        std::size_t i = 0;
-        while (i < n && p[i] <= 0xC3) ++i;  // continuation bytes of C2/C3 are below C4 too
-        return character_error(t, i < n ? i : 0, "ISO-8859-1");
-    }
-    return value_error("Failed to encode to Windows-1252");
-}
-
-namespace {
-
 /// Windows-1252 bytes of U+0000 to U+2122 (the largest code point it holds), 0x100 where
-/// there is none.
+/// there is none: code points up to U+00FF are their own bytes except the C1 controls whose
+/// bytes the index gives to other code points.
+constexpr unsigned kHighLast = 0x2122;
 constexpr auto kWindows1252Bytes = [] {
     std::array<std::uint16_t, kHighLast + 1> table{};
-    for (unsigned cp = 0; cp <= kHighLast; ++cp) {
-        const int byte = windows_1252_byte(cp);
-        table[cp] = byte < 0 ? 0x100 : static_cast<std::uint16_t>(byte);
+    for (unsigned cp = 0; cp <= kHighLast; ++cp)
+        table[cp] = cp <= 0xFF ? static_cast<std::uint16_t>(cp) : std::uint16_t{0x100};
+    for (unsigned i = 0; i < 32; ++i) {
+        if (text::kWindows1252High[i] <= 0xFF) continue;
+        table[text::kWindows1252High[i]] = static_cast<std::uint16_t>(0x80 + i);
+        table[0x80 + i] = 0x100;
     }
     return table;
 }();
@@ -242,84 +119,50 @@ bool narrow_1252(const T* p, std::size_t n, std::uint8_t* out) noexcept {
     return missing < 0x100;
 }
 
+/// Code units of width 2 or 4 into the single bytes of `form`; false when one has none.
+template <class T>
+bool narrow_wide(const T* p, std::size_t n, ByteForm form, std::uint8_t* out) noexcept {
+    if (form == ByteForm::Windows1252) return narrow_1252(p, n, out);
+    return narrow_units(p, n, form == ByteForm::Ascii ? 0x80 : 0x100, out);
+}
+
 }  // namespace
 
-bool text::narrow_ascii(const TextView& t, std::uint8_t* out) noexcept {
+bool text::narrow(const TextView& t, ByteForm form, std::uint8_t* out) noexcept {
     switch (t.width) {
-    case 1:
-        if (t.ascii) {
-            if (t.length) std::memcpy(out, t.data, t.length);
-            return true;
-        }
-        return write_ascii(static_cast<const std::uint8_t*>(t.data), t.length, out);
-    case 2: return narrow_units(static_cast<const std::uint16_t*>(t.data), t.length, 0x80, out);
-    default: return narrow_units(static_cast<const std::uint32_t*>(t.data), t.length, 0x80, out);
-    }
-}
-
-bool text::narrow_latin1(const TextView& t, std::uint8_t* out) noexcept {
-    switch (t.width) {
-    case 1:
-        if (t.length) std::memcpy(out, t.data, t.length);
+    case 1: {
+        // Text of width 1 is Latin-1: only US-ASCII and Windows-1252 may lack a byte of it.
+        const auto* p = static_cast<const std::uint8_t*>(t.data);
+        if (!t.ascii && form == ByteForm::Windows1252) return narrow_1252(p, t.length, out);
+        if (!t.ascii && form == ByteForm::Ascii && ascii_prefix(p, t.length) != t.length) return false;
+        if (t.length) std::memcpy(out, p, t.length);
         return true;
-    case 2: return narrow_units(static_cast<const std::uint16_t*>(t.data), t.length, 0x100, out);
-    default: return narrow_units(static_cast<const std::uint32_t*>(t.data), t.length, 0x100, out);
+    }
+    case 2: return narrow_wide(static_cast<const std::uint16_t*>(t.data), t.length, form, out);
+    default: return narrow_wide(static_cast<const std::uint32_t*>(t.data), t.length, form, out);
     }
 }
 
-bool text::narrow_windows_1252(const TextView& t, std::uint8_t* out) noexcept {
-    switch (t.width) {
-    case 1:
-        if (t.ascii) {
-            if (t.length) std::memcpy(out, t.data, t.length);
-            return true;
-        }
-        return narrow_1252(static_cast<const std::uint8_t*>(t.data), t.length, out);
-    case 2: return narrow_1252(static_cast<const std::uint16_t*>(t.data), t.length, out);
-    default: return narrow_1252(static_cast<const std::uint32_t*>(t.data), t.length, out);
-    }
-}
-
-CodecError text::single_byte_failure(const TextView& t, ByteForm form) {
-    if (form == ByteForm::Windows1252) return value_error("Failed to encode to Windows-1252");
-    const std::uint32_t limit = form == ByteForm::Ascii ? 0x80 : 0x100;
-    std::size_t index = 0;
+CodecError encode_failure(const EncodedText& e) {
+    // Only the single-byte forms fail.
+    if (e.form == ByteForm::Windows1252) return value_error("Failed to encode to Windows-1252");
+    const TextView& t = e.text;
+    const std::uint32_t limit = e.form == ByteForm::Ascii ? 0x80 : 0x100;
     std::uint32_t cp = 0;
-    for (; index < t.length; ++index) {
+    for (std::size_t index = 0; index < t.length; ++index) {
         cp = t.width == 1 ? static_cast<const std::uint8_t*>(t.data)[index]
            : t.width == 2 ? static_cast<const std::uint16_t*>(t.data)[index]
                           : static_cast<const std::uint32_t*>(t.data)[index];
         if (cp >= limit) break;
     }
-    char utf8[4];
-    const std::size_t len = text::write_utf8(cp, utf8);
-    return character_error(std::string_view(utf8, len), 0,
-                           form == ByteForm::Ascii ? "US-ASCII" : "ISO-8859-1");
+    return character_error(cp, e.form == ByteForm::Ascii ? "US-ASCII" : "ISO-8859-1");
 }
 
-namespace direct {
-
-Result<EncodedView> encode_us_ascii(TextView t) { return EncodedView{t, t.length, ByteForm::Ascii, false}; }
-Result<EncodedView> encode_iso_8859_1(TextView t) { return EncodedView{t, t.length, ByteForm::Latin1, false}; }
-Result<EncodedView> encode_windows_1252(TextView t) {
-    return EncodedView{t, t.length, ByteForm::Windows1252, false};
+Result<EncodedText> encode_us_ascii(TextView t) { return EncodedText{t, t.length, ByteForm::Ascii, false}; }
+Result<EncodedText> encode_iso_8859_1(TextView t) { return EncodedText{t, t.length, ByteForm::Latin1, false}; }
+Result<EncodedText> encode_windows_1252(TextView t) {
+    return EncodedText{t, t.length, ByteForm::Windows1252, false};
 }
-
-}  // namespace direct
-
-Result<ByteBuffer> encode_us_ascii(std::string_view t) {
-    return to_buffer(EncodedText{t, t.size(), ByteForm::Ascii, false});
-}
-Result<ByteBuffer> encode_iso_8859_1(std::string_view t) {
-    return to_buffer(EncodedText{t, code_points(t), ByteForm::Latin1, false});
-}
-Result<ByteBuffer> encode_windows_1252(std::string_view t) {
-    return to_buffer(EncodedText{t, code_points(t), ByteForm::Windows1252, false});
-}
-
-}  // namespace bitloom
-
-namespace bitloom {
 
 namespace {
 
@@ -371,7 +214,11 @@ std::uint32_t windows_1252_class(const std::uint8_t* p, std::size_t n) noexcept 
     return 0xFF;
 }
 
-}  // namespace
+/// Text behind a byte-order mark, under the Windows-1252 decoder's own failure.
+Result<DecodedText> marked(Result<DecodedText>&& text) {
+    if (!text) return value_error("Failed to decode Windows-1252 bytes");
+    return text;
+}
 
 #if defined(BITLOOM_AVX2)
 /// 32 bytes at a time: bytes 80..9F look up the low and high bytes of their code points in
@@ -416,7 +263,9 @@ BITLOOM_TARGET_AVX2 std::size_t windows_1252_avx2(const std::uint8_t* p, std::si
 }
 #endif
 
-void text::write_windows_1252(const std::uint8_t* p, std::size_t n, std::uint16_t* out) noexcept {
+}  // namespace
+
+void text::widen_windows_1252(const std::uint8_t* p, std::size_t n, std::uint16_t* out) noexcept {
     std::size_t i = 0;
 #if defined(BITLOOM_AVX2)
     if (use_avx2()) i = windows_1252_avx2(p, n, out);
@@ -439,8 +288,6 @@ void text::write_windows_1252(const std::uint8_t* p, std::size_t n, std::uint16_
     }
 }
 
-namespace direct {
-
 Result<DecodedText> decode_us_ascii(Bytes bytes) {
     const std::size_t valid = text::ascii_prefix(bytes.data, bytes.size);
     if (valid != bytes.size) return ascii_error(bytes.data[valid]);
@@ -453,33 +300,12 @@ Result<DecodedText> decode_iso_8859_1(Bytes bytes) {
 }
 
 Result<DecodedText> decode_windows_1252(Bytes bytes) {
-    // A byte-order mark overrides the label, as web decoders do.
     const std::uint8_t* p = bytes.data;
     const std::size_t n = bytes.size;
-    DecodedText t;
-    bool ok = true;
-    if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
-        ok = text::describe_utf8(Bytes{p + 3, n - 3}, t);
-    } else if (n >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) {
-        ok = n % 2 == 0 && text::describe_utf16(Bytes{p + 2, n - 2}, p[0] == 0xFF, t);
-    } else {
-        return single_byte(bytes, TextForm::Windows1252, windows_1252_class(p, n));
-    }
-    if (!ok) return value_error("Failed to decode Windows-1252 bytes");
-    return t;
+    if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) return marked(decode_utf8(Bytes{p + 3, n - 3}));
+    if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) return marked(decode_utf16le(Bytes{p + 2, n - 2}));
+    if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) return marked(decode_utf16be(Bytes{p + 2, n - 2}));
+    return single_byte(bytes, TextForm::Windows1252, windows_1252_class(p, n));
 }
-
-}  // namespace direct
-
-namespace {
-Result<Text> as_utf8(Result<DecodedText>&& plan) {
-    if (!plan.ok()) return std::move(plan.error());
-    return to_utf8(plan.value());
-}
-}  // namespace
-
-Result<Text> decode_us_ascii(Bytes bytes) { return as_utf8(direct::decode_us_ascii(bytes)); }
-Result<Text> decode_iso_8859_1(Bytes bytes) { return as_utf8(direct::decode_iso_8859_1(bytes)); }
-Result<Text> decode_windows_1252(Bytes bytes) { return as_utf8(direct::decode_windows_1252(bytes)); }
 
 }  // namespace bitloom

@@ -77,47 +77,6 @@ inline std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
     return i;
 }
 
-/// Number of UTF-8 lead bytes (bytes that are not 10xxxxxx) and, of them, 4-byte leads.
-struct LeadCount {
-    std::size_t leads = 0;
-    std::size_t long_leads = 0;
-};
-
-inline LeadCount count_leads(const std::uint8_t* p, std::size_t n) noexcept {
-    LeadCount out;
-    std::size_t i = 0;
-#if defined(BITLOOM_SSE2)
-    // As signed bytes, continuation bytes are -128..-65 and 4-byte leads F0..FF are -16..-1.
-    // Compare results (0 or -1 per byte) are subtracted into byte counters, which are summed
-    // into 64-bit lanes before they can wrap.
-    const __m128i below_lead = _mm_set1_epi8(-64);
-    const __m128i before_f0 = _mm_set1_epi8(-17);
-    const __m128i zero = _mm_setzero_si128();
-    __m128i cont_total = zero, four_total = zero;
-    while (i + 16 <= n) {
-        __m128i cont = zero, four = zero;
-        for (int round = 0; round < 255 && i + 16 <= n; ++round, i += 16) {
-            __m128i v = load16(p + i);
-            cont = _mm_sub_epi8(cont, _mm_cmplt_epi8(v, below_lead));
-            four = _mm_sub_epi8(four, _mm_and_si128(_mm_cmpgt_epi8(v, before_f0),
-                                                    _mm_cmplt_epi8(v, zero)));
-        }
-        cont_total = _mm_add_epi64(cont_total, _mm_sad_epu8(cont, zero));
-        four_total = _mm_add_epi64(four_total, _mm_sad_epu8(four, zero));
-    }
-    alignas(16) std::uint64_t lanes[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), cont_total);
-    out.leads = i - static_cast<std::size_t>(lanes[0] + lanes[1]);
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), four_total);
-    out.long_leads = static_cast<std::size_t>(lanes[0] + lanes[1]);
-#endif
-    for (; i < n; ++i) {
-        out.leads += (p[i] & 0xC0) != 0x80;
-        out.long_leads += p[i] >= 0xF0;
-    }
-    return out;
-}
-
 /// Reads the scalar value of the well-formed UTF-8 sequence at p[0]; `len` gets its byte count.
 inline char32_t read_utf8(const std::uint8_t* p, std::size_t& len) noexcept {
     std::uint8_t b = p[0];
@@ -160,10 +119,6 @@ inline std::size_t write_utf8(char32_t cp, char* out) noexcept {
     out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     out[3] = static_cast<char>(0x80 | (cp & 0x3F));
     return 4;
-}
-
-inline std::size_t utf8_length(char32_t cp) noexcept {
-    return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
 }
 
 /// Windows-1252 bytes 0x80 to 0x9F as code points (the WHATWG index; the five unassigned

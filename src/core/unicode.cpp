@@ -1,28 +1,28 @@
+#include "unicode.hpp"
+
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <string>
 
 #include "text_blocks.hpp"
-#include "text.hpp"
-#include "text_codecs.hpp"
-#include <array>
-#include <string>
 
 namespace bitloom {
 
 namespace {
 
 #if defined(BITLOOM_SSE2)
-/// Stores 16 bytes below 0x80 as 16 UTF-16 units (32 bytes) in the given byte order.
+/// Stores 16 bytes as 16 UTF-16 units (32 bytes) in the given byte order.
 template <bool LE>
-inline void store_utf16_ascii(std::uint8_t* out, __m128i v) noexcept {
+inline void store_utf16_bytes(std::uint8_t* out, __m128i v) noexcept {
     const __m128i zero = _mm_setzero_si128();
     text::store16(out, LE ? _mm_unpacklo_epi8(v, zero) : _mm_unpacklo_epi8(zero, v));
     text::store16(out + 16, LE ? _mm_unpackhi_epi8(v, zero) : _mm_unpackhi_epi8(zero, v));
 }
 
-/// Stores 16 bytes below 0x80 as 16 UTF-32 units (64 bytes) in the given byte order.
+/// Stores 16 bytes as 16 UTF-32 units (64 bytes) in the given byte order.
 template <bool LE>
-inline void store_utf32_ascii(std::uint8_t* out, __m128i v) noexcept {
+inline void store_utf32_bytes(std::uint8_t* out, __m128i v) noexcept {
     const __m128i zero = _mm_setzero_si128();
     __m128i lo = LE ? _mm_unpacklo_epi8(v, zero) : _mm_unpacklo_epi8(zero, v);
     __m128i hi = LE ? _mm_unpackhi_epi8(v, zero) : _mm_unpackhi_epi8(zero, v);
@@ -83,9 +83,9 @@ BITLOOM_TARGET_AVX2 std::size_t swap32_avx2(const std::uint32_t* p, std::size_t 
 }
 #endif
 
-/// ASCII-only text: every byte becomes one unit, so no byte needs a look.
+/// Text of width 1: every byte becomes one unit, so no byte needs a look.
 template <bool LE, unsigned Width>
-void widen_ascii(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+void widen_bytes(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
     std::size_t i = 0;
 #if defined(BITLOOM_AVX2)
     if (text::use_avx2()) {
@@ -97,84 +97,15 @@ void widen_ascii(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexce
     for (; i + 32 <= n; i += 32, out += 2 * 16 * Width) {
         __m128i a = text::load16(p + i), b = text::load16(p + i + 16);
         if constexpr (Width == 2) {
-            store_utf16_ascii<LE>(out, a);
-            store_utf16_ascii<LE>(out + 32, b);
+            store_utf16_bytes<LE>(out, a);
+            store_utf16_bytes<LE>(out + 32, b);
         } else {
-            store_utf32_ascii<LE>(out, a);
-            store_utf32_ascii<LE>(out + 64, b);
+            store_utf32_bytes<LE>(out, a);
+            store_utf32_bytes<LE>(out + 64, b);
         }
     }
 #endif
     for (; i < n; ++i) out = Width == 2 ? put16<LE>(out, p[i]) : put32<LE>(out, p[i]);
-}
-
-template <bool LE>
-void utf8_to_utf16(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
-    std::size_t i = 0;
-    while (i < n) {
-        if (p[i] < 0x80) {
-#if defined(BITLOOM_SSE2)
-            for (; i + 16 <= n; i += 16, out += 32) {
-                __m128i v = text::load16(p + i);
-                if (_mm_movemask_epi8(v)) break;
-                store_utf16_ascii<LE>(out, v);
-            }
-#endif
-            while (i < n && p[i] < 0x80) out = put16<LE>(out, p[i++]);
-            continue;
-        }
-        std::size_t len = 0;
-        const char32_t cp = text::read_utf8(p + i, len);
-        i += len;
-        if (cp >= 0x10000) {
-            // A surrogate pair: the high unit carries the top 10 bits of cp - 0x10000.
-            out = put16<LE>(out, 0xD800 + ((cp - 0x10000) >> 10));
-            out = put16<LE>(out, 0xDC00 + (cp & 0x3FF));
-        } else {
-            out = put16<LE>(out, cp);
-        }
-    }
-}
-
-template <bool LE>
-void utf8_to_utf32(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
-    std::size_t i = 0;
-    while (i < n) {
-        if (p[i] < 0x80) {
-#if defined(BITLOOM_SSE2)
-            for (; i + 16 <= n; i += 16, out += 64) {
-                __m128i v = text::load16(p + i);
-                if (_mm_movemask_epi8(v)) break;
-                store_utf32_ascii<LE>(out, v);
-            }
-#endif
-            while (i < n && p[i] < 0x80) out = put32<LE>(out, p[i++]);
-            continue;
-        }
-        std::size_t len = 0;
-        out = put32<LE>(out, text::read_utf8(p + i, len));
-        i += len;
-    }
-}
-
-/// Lead counts of UTF-8: the ASCII prefix is found fast, and only the rest is counted.
-text::LeadCount lead_counts(std::string_view t) noexcept {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(t.data());
-    const std::size_t ascii = text::ascii_prefix(p, t.size());
-    text::LeadCount counts = text::count_leads(p + ascii, t.size() - ascii);
-    counts.leads += ascii;
-    return counts;
-}
-
-EncodedText utf16_plan(std::string_view t, ByteForm form, bool mark) noexcept {
-    const auto counts = lead_counts(t);
-    // Each code point is one unit, and those above U+FFFF (4-byte sequences) one more.
-    return EncodedText{t, 2 * (counts.leads + counts.long_leads) + (mark ? 2 : 0), form, mark};
-}
-
-EncodedText utf32_plan(std::string_view t, ByteForm form, bool mark) noexcept {
-    const auto counts = lead_counts(t);
-    return EncodedText{t, 4 * counts.leads + (mark ? 4 : 0), form, mark};
 }
 
 // ---- native str storage ----------------------------------------------------------------
@@ -201,15 +132,10 @@ std::size_t astral_count(const std::uint32_t* p, std::size_t n) noexcept {
     return count;
 }
 
-EncodedView utf16_view_plan(const TextView& t, ByteForm form, bool mark) noexcept {
+EncodedText utf16_plan(const TextView& t, ByteForm form, bool mark) noexcept {
     std::size_t units = t.length;
     if (t.width == 4) units += astral_count(static_cast<const std::uint32_t*>(t.data), t.length);
-    return EncodedView{t, 2 * units + (mark ? 2 : 0), form, mark};
-}
-
-template <bool LE>
-void ucs1_to_utf16(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
-    widen_ascii<LE, 2>(p, n, out);  // widening does not look at the bytes
+    return EncodedText{t, 2 * units + (mark ? 2 : 0), form, mark};
 }
 
 template <bool LE>
@@ -256,9 +182,9 @@ void ucs4_to_utf16(const std::uint32_t* p, std::size_t n, std::uint8_t* out) noe
 }
 
 template <bool LE>
-void write_utf16_view(const TextView& t, std::uint8_t* out) noexcept {
+void write_utf16(const TextView& t, std::uint8_t* out) noexcept {
     switch (t.width) {
-    case 1: ucs1_to_utf16<LE>(static_cast<const std::uint8_t*>(t.data), t.length, out); return;
+    case 1: widen_bytes<LE, 2>(static_cast<const std::uint8_t*>(t.data), t.length, out); return;
     case 2: ucs2_to_utf16<LE>(static_cast<const std::uint16_t*>(t.data), t.length, out); return;
     default: ucs4_to_utf16<LE>(static_cast<const std::uint32_t*>(t.data), t.length, out); return;
     }
@@ -299,9 +225,9 @@ void ucs4_to_utf32(const std::uint32_t* p, std::size_t n, std::uint8_t* out) noe
 }
 
 template <bool LE>
-void write_utf32_view(const TextView& t, std::uint8_t* out) noexcept {
+void write_utf32(const TextView& t, std::uint8_t* out) noexcept {
     switch (t.width) {
-    case 1: widen_ascii<LE, 4>(static_cast<const std::uint8_t*>(t.data), t.length, out); return;
+    case 1: widen_bytes<LE, 4>(static_cast<const std::uint8_t*>(t.data), t.length, out); return;
     case 2: ucs2_to_utf32<LE>(static_cast<const std::uint16_t*>(t.data), t.length, out); return;
     default: ucs4_to_utf32<LE>(static_cast<const std::uint32_t*>(t.data), t.length, out); return;
     }
@@ -338,68 +264,23 @@ bool any_surrogate(const T* p, std::size_t n) noexcept {
 }  // namespace
 
 bool write_bytes(const EncodedText& e, std::uint8_t* out) noexcept {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(e.text.data());
-    const std::size_t n = e.text.size();
-    switch (e.form) {
-    case ByteForm::Utf8:
-        if (n) std::memcpy(out, p, n);
-        return true;
-    case ByteForm::Utf16be:
-        if (e.mark) out = put16<false>(out, 0xFEFF);
-        // One unit per byte means the text is all ASCII.
-        if (e.size - (e.mark ? 2 : 0) == 2 * n) widen_ascii<false, 2>(p, n, out);
-        else utf8_to_utf16<false>(p, n, out);
-        return true;
-    case ByteForm::Utf16le:
-        if (e.size == 2 * n) widen_ascii<true, 2>(p, n, out);
-        else utf8_to_utf16<true>(p, n, out);
-        return true;
-    case ByteForm::Utf32be:
-        if (e.mark) out = put32<false>(out, 0xFEFF);
-        if (e.size - (e.mark ? 4 : 0) == 4 * n) widen_ascii<false, 4>(p, n, out);
-        else utf8_to_utf32<false>(p, n, out);
-        return true;
-    case ByteForm::Utf32le:
-        if (e.size == 4 * n) widen_ascii<true, 4>(p, n, out);
-        else utf8_to_utf32<true>(p, n, out);
-        return true;
-    case ByteForm::Ascii: return text::write_ascii(p, n, out);
-    case ByteForm::Latin1: return text::write_latin1(p, n, out);
-    case ByteForm::Windows1252: return text::write_windows_1252(p, n, out);
-    }
-    return true;
-}
-
-CodecError encode_failure(const EncodedText& e) { return text::single_byte_failure(e.text, e.form); }
-
-Result<ByteBuffer> to_buffer(const EncodedText& e) {
-    ByteBuffer buffer;
-    buffer.resize_for_overwrite(e.size);
-    if (!write_bytes(e, buffer.data())) return encode_failure(e);
-    return buffer;
-}
-
-bool write_bytes(const EncodedView& e, std::uint8_t* out) noexcept {
     switch (e.form) {
     case ByteForm::Utf16be:
         if (e.mark) out = put16<false>(out, 0xFEFF);
-        write_utf16_view<false>(e.text, out);
+        write_utf16<false>(e.text, out);
         return true;
-    case ByteForm::Utf16le: write_utf16_view<true>(e.text, out); return true;
+    case ByteForm::Utf16le: write_utf16<true>(e.text, out); return true;
     case ByteForm::Utf32be:
         if (e.mark) out = put32<false>(out, 0xFEFF);
-        write_utf32_view<false>(e.text, out);
+        write_utf32<false>(e.text, out);
         return true;
-    case ByteForm::Utf32le: write_utf32_view<true>(e.text, out); return true;
-    case ByteForm::Ascii: return text::narrow_ascii(e.text, out);
-    case ByteForm::Latin1: return text::narrow_latin1(e.text, out);
-    case ByteForm::Windows1252: return text::narrow_windows_1252(e.text, out);
-    case ByteForm::Utf8: break;  // UTF-8 is read from the str's own UTF-8, never from a view
+    case ByteForm::Utf32le: write_utf32<true>(e.text, out); return true;
+    case ByteForm::Ascii:
+    case ByteForm::Latin1:
+    case ByteForm::Windows1252: return text::narrow(e.text, e.form, out);
     }
     return false;
 }
-
-CodecError encode_failure(const EncodedView& e) { return text::single_byte_failure(e.text, e.form); }
 
 bool text::has_surrogate(const TextView& t) noexcept {
     if (t.width == 2) return any_surrogate(static_cast<const std::uint16_t*>(t.data), t.length);
@@ -407,30 +288,16 @@ bool text::has_surrogate(const TextView& t) noexcept {
     return false;
 }
 
-namespace direct {
+Result<Bytes> encode_utf8(std::string_view t) {
+    return Bytes{reinterpret_cast<const std::uint8_t*>(t.data()), t.size()};
+}
 
-Result<EncodedText> encode_utf8(std::string_view t) { return EncodedText{t, t.size(), ByteForm::Utf8, false}; }
-
-Result<EncodedView> encode_utf16(TextView t) { return utf16_view_plan(t, ByteForm::Utf16be, true); }
-Result<EncodedView> encode_utf16le(TextView t) { return utf16_view_plan(t, ByteForm::Utf16le, false); }
-Result<EncodedView> encode_utf16be(TextView t) { return utf16_view_plan(t, ByteForm::Utf16be, false); }
-Result<EncodedView> encode_utf32(TextView t) { return EncodedView{t, 4 * t.length + 4, ByteForm::Utf32be, true}; }
-Result<EncodedView> encode_utf32le(TextView t) { return EncodedView{t, 4 * t.length, ByteForm::Utf32le, false}; }
-Result<EncodedView> encode_utf32be(TextView t) { return EncodedView{t, 4 * t.length, ByteForm::Utf32be, false}; }
-
-}  // namespace direct
-
-Result<ByteBuffer> encode_utf8(std::string_view t) { return to_buffer(*direct::encode_utf8(t)); }
-Result<ByteBuffer> encode_utf16(std::string_view t) { return to_buffer(utf16_plan(t, ByteForm::Utf16be, true)); }
-Result<ByteBuffer> encode_utf16le(std::string_view t) { return to_buffer(utf16_plan(t, ByteForm::Utf16le, false)); }
-Result<ByteBuffer> encode_utf16be(std::string_view t) { return to_buffer(utf16_plan(t, ByteForm::Utf16be, false)); }
-Result<ByteBuffer> encode_utf32(std::string_view t) { return to_buffer(utf32_plan(t, ByteForm::Utf32be, true)); }
-Result<ByteBuffer> encode_utf32le(std::string_view t) { return to_buffer(utf32_plan(t, ByteForm::Utf32le, false)); }
-Result<ByteBuffer> encode_utf32be(std::string_view t) { return to_buffer(utf32_plan(t, ByteForm::Utf32be, false)); }
-
-}  // namespace bitloom
-
-namespace bitloom {
+Result<EncodedText> encode_utf16(TextView t) { return utf16_plan(t, ByteForm::Utf16be, true); }
+Result<EncodedText> encode_utf16le(TextView t) { return utf16_plan(t, ByteForm::Utf16le, false); }
+Result<EncodedText> encode_utf16be(TextView t) { return utf16_plan(t, ByteForm::Utf16be, false); }
+Result<EncodedText> encode_utf32(TextView t) { return EncodedText{t, 4 * t.length + 4, ByteForm::Utf32be, true}; }
+Result<EncodedText> encode_utf32le(TextView t) { return EncodedText{t, 4 * t.length, ByteForm::Utf32le, false}; }
+Result<EncodedText> encode_utf32be(TextView t) { return EncodedText{t, 4 * t.length, ByteForm::Utf32be, false}; }
 
 namespace {
 
@@ -1130,9 +997,10 @@ Bytes drop(Bytes bytes, std::size_t count) noexcept { return Bytes{bytes.data + 
 
 Result<DecodedText> plan_utf16(Bytes bytes, bool little_endian) {
     if (bytes.size % 2 != 0) return value_error("UTF-16 requires an even number of bytes");
-    DecodedText t;
-    if (!text::describe_utf16(bytes, little_endian, t))
-        return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
+    DecodedText t = begin(bytes, little_endian ? TextForm::Utf16le : TextForm::Utf16be);
+    const bool ok = little_endian ? check_utf16<true>(bytes.data, bytes.size / 2, t)
+                                  : check_utf16<false>(bytes.data, bytes.size / 2, t);
+    if (!ok) return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
     return t;
 }
 
@@ -1144,52 +1012,6 @@ Result<DecodedText> plan_utf32(Bytes bytes, bool little_endian) {
                             : check_utf32<false>(bytes.data, bytes.size / 4, t, bad);
     if (!ok) return utf32_error(bad);
     return t;
-}
-
-Result<Text> as_utf8(Result<DecodedText>&& plan) {
-    if (!plan.ok()) return std::move(plan.error());
-    return to_utf8(plan.value());
-}
-
-/// Calls f(code point) for every code point of a checked text.
-template <class F>
-void each_code_point(const DecodedText& t, F&& f) {
-    const std::uint8_t* p = t.data;
-    const std::size_t n = t.size;
-    switch (t.form) {
-    case TextForm::Latin1:
-        for (std::size_t i = 0; i < n; ++i) f(char32_t{p[i]});
-        break;
-    case TextForm::Windows1252:
-        for (std::size_t i = 0; i < n; ++i)
-            f(p[i] >= 0x80 && p[i] < 0xA0 ? char32_t{text::kWindows1252High[p[i] - 0x80]}
-                                          : char32_t{p[i]});
-        break;
-    case TextForm::Utf8:
-        for (std::size_t i = 0, len = 0; i < n; i += len) f(text::read_utf8(p + i, len));
-        break;
-    case TextForm::Utf16be:
-    case TextForm::Utf16le: {
-        const bool le = t.form == TextForm::Utf16le;
-        for (std::size_t i = 0; i + 1 < n;) {
-            std::uint32_t u = le ? unit16<true>(p + i) : unit16<false>(p + i);
-            i += 2;
-            if ((u & 0xF800) == 0xD800 && i + 1 < n) {
-                std::uint32_t low = le ? unit16<true>(p + i) : unit16<false>(p + i);
-                u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-            f(static_cast<char32_t>(u));
-        }
-        break;
-    }
-    case TextForm::Utf32be:
-    case TextForm::Utf32le:
-        for (std::size_t i = 0; i + 3 < n; i += 4)
-            f(static_cast<char32_t>(t.form == TextForm::Utf32le ? unit32<true>(p + i)
-                                                                 : unit32<false>(p + i)));
-        break;
-    }
 }
 
 template <class T>
@@ -1223,13 +1045,17 @@ void write_units(const DecodedText& t, T* out) noexcept {
             return;
         } else if constexpr (sizeof(T) == 2) {
             if (t.form == TextForm::Windows1252) {
-                text::write_windows_1252(p, t.size, out);
+                text::widen_windows_1252(p, t.size, out);
                 return;
             }
         }
-        break;
+        // Units wider than the text needs: one byte at a time.
+        for (std::size_t i = 0; i < t.size; ++i)
+            out[i] = t.form == TextForm::Windows1252 && (p[i] & 0xE0) == 0x80
+                         ? static_cast<T>(text::kWindows1252High[p[i] - 0x80])
+                         : p[i];
+        return;
     }
-    each_code_point(t, [&out](char32_t cp) { *out++ = static_cast<T>(cp); });
 }
 
 }  // namespace
@@ -1237,34 +1063,6 @@ void write_units(const DecodedText& t, T* out) noexcept {
 void write_text(const DecodedText& t, std::uint8_t* out) noexcept { write_units(t, out); }
 void write_text(const DecodedText& t, std::uint16_t* out) noexcept { write_units(t, out); }
 void write_text(const DecodedText& t, std::uint32_t* out) noexcept { write_units(t, out); }
-
-Text to_utf8(const DecodedText& t) {
-    Text out;
-    if (t.form == TextForm::Utf8) {
-        if (t.size) out.utf8.assign(reinterpret_cast<const char*>(t.data), t.size);
-        return out;
-    }
-    std::size_t size = 0;
-    each_code_point(t, [&size](char32_t cp) { size += text::utf8_length(cp); });
-    out.utf8.resize(size);
-    char* w = out.utf8.data();
-    each_code_point(t, [&w](char32_t cp) { w += text::write_utf8(cp, w); });
-    return out;
-}
-
-bool text::describe_utf8(Bytes bytes, DecodedText& out) noexcept {
-    out = begin(bytes, TextForm::Utf8);
-    Utf8Fault fault;
-    return check_utf8_fast(bytes.data, bytes.size, out, fault);
-}
-
-bool text::describe_utf16(Bytes bytes, bool little_endian, DecodedText& out) noexcept {
-    out = begin(bytes, little_endian ? TextForm::Utf16le : TextForm::Utf16be);
-    return little_endian ? check_utf16<true>(bytes.data, bytes.size / 2, out)
-                         : check_utf16<false>(bytes.data, bytes.size / 2, out);
-}
-
-namespace direct {
 
 Result<DecodedText> decode_utf8(Bytes bytes) {
     DecodedText t = begin(bytes, TextForm::Utf8);
@@ -1295,23 +1093,5 @@ Result<DecodedText> decode_utf32(Bytes bytes) {
 
 Result<DecodedText> decode_utf32le(Bytes bytes) { return plan_utf32(bytes, true); }
 Result<DecodedText> decode_utf32be(Bytes bytes) { return plan_utf32(bytes, false); }
-
-}  // namespace direct
-
-Result<Text> decode_utf8(Bytes bytes) { return as_utf8(direct::decode_utf8(bytes)); }
-Result<Text> decode_utf16(Bytes bytes) { return as_utf8(direct::decode_utf16(bytes)); }
-Result<Text> decode_utf16le(Bytes bytes) { return as_utf8(plan_utf16(bytes, true)); }
-Result<Text> decode_utf16be(Bytes bytes) { return as_utf8(plan_utf16(bytes, false)); }
-Result<Text> decode_utf32(Bytes bytes) { return as_utf8(direct::decode_utf32(bytes)); }
-Result<Text> decode_utf32le(Bytes bytes) { return as_utf8(plan_utf32(bytes, true)); }
-Result<Text> decode_utf32be(Bytes bytes) { return as_utf8(plan_utf32(bytes, false)); }
-
-Result<Text> decode_utf16_with_endianness(Bytes bytes, bool little_endian) {
-    return as_utf8(plan_utf16(bytes, little_endian));
-}
-
-Result<Text> decode_utf32_with_endianness(Bytes bytes, bool little_endian) {
-    return as_utf8(plan_utf32(bytes, little_endian));
-}
 
 }  // namespace bitloom

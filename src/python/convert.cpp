@@ -227,14 +227,11 @@ PyObject* to_python(u128 v) {
     return PyLong_FromUnsignedNativeBytes(raw, sizeof raw, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
 }
 
-PyObject* to_python(const ByteBuffer& v) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
-                                     static_cast<Py_ssize_t>(v.size()));
+PyObject* to_python(Bytes v) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data), static_cast<Py_ssize_t>(v.size));
 }
 
-PyObject* to_python(const Text& v) {
-    return PyUnicode_FromStringAndSize(v.utf8.data(), static_cast<Py_ssize_t>(v.utf8.size()));
-}
+PyObject* to_python(const ByteBuffer& v) { return to_python(Bytes{v.data(), v.size()}); }
 
 PyObject* to_python(const DecodedText& v) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(v.length), static_cast<Py_UCS4>(v.max_code_point));
@@ -247,11 +244,8 @@ PyObject* to_python(const DecodedText& v) {
     return str;
 }
 
-namespace {
-
 /// A bytes object of the encoded size, filled in place; a code point the encoding lacks raises.
-template <class Encoded>
-PyObject* encoded_bytes(const Encoded& v) {
+PyObject* to_python(const EncodedText& v) {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(v.size));
     if (!bytes) return nullptr;
     if (!write_bytes(v, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)))) [[unlikely]] {
@@ -260,10 +254,5 @@ PyObject* encoded_bytes(const Encoded& v) {
     }
     return bytes;
 }
-
-}  // namespace
-
-PyObject* to_python(const EncodedText& v) { return encoded_bytes(v); }
-PyObject* to_python(const EncodedView& v) { return encoded_bytes(v); }
 
 }  // namespace bitloom::py

@@ -13,7 +13,6 @@
 namespace bitloom {
 struct DecodedText;
 struct EncodedText;
-struct EncodedView;
 struct TextView;
 }  // namespace bitloom
 
@@ -107,11 +106,10 @@ inline PyObject* to_python(std::int64_t v) { return PyLong_FromLongLong(v); }
 inline PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
 PyObject* to_python(u128 v);
 PyObject* to_python(const ByteBuffer& v);
-PyObject* to_python(const Text& v);
+PyObject* to_python(Bytes v);
 /// A str built at its final width (or bytes at their final size) and filled in place.
 PyObject* to_python(const DecodedText& v);
 PyObject* to_python(const EncodedText& v);
-PyObject* to_python(const EncodedView& v);
 inline PyObject* to_python(PyObject* v) { return v; }
 
 }  // namespace bitloom::py

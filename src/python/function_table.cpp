@@ -18,7 +18,8 @@
 #include "core/ieee754.hpp"
 #include "core/integer.hpp"
 #include "core/other_float.hpp"
-#include "core/text.hpp"
+#include "core/single_byte.hpp"
+#include "core/unicode.hpp"
 #include "errors.hpp"
 #include "packet.hpp"
 
@@ -152,9 +153,6 @@ constexpr std::uint8_t arity_of() {
 #define BL_ROW2(fn, a, b) {#fn, #fn "(" #a ", " #b ")\n--\n\n", {#a, #b}, BL_OP(bitloom::fn)}
 #define BL_ROW3(fn, a, b, c) \
     {#fn, #fn "(" #a ", " #b ", " #c ")\n--\n\n", {#a, #b, #c}, BL_OP(bitloom::fn)}
-// Text functions call the operation of the same name in bitloom::direct, which leaves the
-// output unwritten until the result object of the right size exists.
-#define BL_ROW1_DIRECT(fn, a) {#fn, #fn "(" #a ")\n--\n\n", {#a}, BL_OP(bitloom::direct::fn)}
 // Two required parameters and a third, `signed`, defaulting to False.
 #define BL_ROW_SIGNED(fn) \
     {#fn, #fn "(value, bits, signed=False)\n--\n\n", {"value", "bits", "signed"}, \
@@ -184,16 +182,16 @@ constexpr Row kRows[] = {
     BL_ROW1(decode_ibm_f64, _value),
     BL_ROW1(decode_ti_f32, _value),
     BL_ROW1(decode_ti_f40, _value),
-    BL_ROW1_DIRECT(decode_us_ascii, bytes),
-    BL_ROW1_DIRECT(decode_iso_8859_1, bytes),
-    BL_ROW1_DIRECT(decode_windows_1252, bytes),
-    BL_ROW1_DIRECT(decode_utf8, bytes),
-    BL_ROW1_DIRECT(decode_utf16, bytes),
-    BL_ROW1_DIRECT(decode_utf16le, bytes),
-    BL_ROW1_DIRECT(decode_utf16be, bytes),
-    BL_ROW1_DIRECT(decode_utf32, bytes),
-    BL_ROW1_DIRECT(decode_utf32le, bytes),
-    BL_ROW1_DIRECT(decode_utf32be, bytes),
+    BL_ROW1(decode_us_ascii, bytes),
+    BL_ROW1(decode_iso_8859_1, bytes),
+    BL_ROW1(decode_windows_1252, bytes),
+    BL_ROW1(decode_utf8, bytes),
+    BL_ROW1(decode_utf16, bytes),
+    BL_ROW1(decode_utf16le, bytes),
+    BL_ROW1(decode_utf16be, bytes),
+    BL_ROW1(decode_utf32, bytes),
+    BL_ROW1(decode_utf32le, bytes),
+    BL_ROW1(decode_utf32be, bytes),
     BL_ROW2(encode_ones_complement, value, bits),
     BL_ROW2(encode_twos_complement, value, bits),
     BL_ROW2(encode_sign_magnitude, value, bits),
@@ -214,21 +212,20 @@ constexpr Row kRows[] = {
     BL_ROW1(encode_ibm_f64, _value),
     BL_ROW1(encode_ti_f32, _value),
     BL_ROW1(encode_ti_f40, _value),
-    BL_ROW1_DIRECT(encode_us_ascii, text),
-    BL_ROW1_DIRECT(encode_iso_8859_1, text),
-    BL_ROW1_DIRECT(encode_windows_1252, text),
-    BL_ROW1_DIRECT(encode_utf8, text),
-    BL_ROW1_DIRECT(encode_utf16, text),
-    BL_ROW1_DIRECT(encode_utf16le, text),
-    BL_ROW1_DIRECT(encode_utf16be, text),
-    BL_ROW1_DIRECT(encode_utf32, text),
-    BL_ROW1_DIRECT(encode_utf32le, text),
-    BL_ROW1_DIRECT(encode_utf32be, text),
+    BL_ROW1(encode_us_ascii, text),
+    BL_ROW1(encode_iso_8859_1, text),
+    BL_ROW1(encode_windows_1252, text),
+    BL_ROW1(encode_utf8, text),
+    BL_ROW1(encode_utf16, text),
+    BL_ROW1(encode_utf16le, text),
+    BL_ROW1(encode_utf16be, text),
+    BL_ROW1(encode_utf32, text),
+    BL_ROW1(encode_utf32le, text),
+    BL_ROW1(encode_utf32be, text),
 };
 
 #undef BL_OP
 #undef BL_ROW1
-#undef BL_ROW1_DIRECT
 #undef BL_ROW2
 #undef BL_ROW3
 #undef BL_ROW_SIGNED

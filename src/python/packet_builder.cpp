@@ -9,7 +9,9 @@
 #include "core/integer.hpp"
 #include "core/layout.hpp"
 #include "core/other_float.hpp"
+#include "core/single_byte.hpp"
 #include "core/text.hpp"
+#include "core/unicode.hpp"
 #include "errors.hpp"
 #include "item_cache.hpp"
 #include "packet.hpp"
@@ -155,21 +157,24 @@ int text_image(PackEncoding enc, PyObject* value, Image& image) {
         std::string_view utf8;
         if (!py::convert_text(value, utf8)) [[unlikely]]
             return kFailed;
-        return write_text_image(direct::encode_utf8(utf8), image);
+        Bytes encoded;
+        if (take(encode_utf8(utf8), encoded) < 0) return kFailed;
+        image.bytes.append(encoded.data, encoded.size);
+        return kOk;
     }
     TextView text;
     if (!py::convert_text_view(value, text)) [[unlikely]]
         return kFailed;
     switch (enc) {
-        case PackEncoding::Utf16: return write_text_image(direct::encode_utf16(text), image);
-        case PackEncoding::Utf32: return write_text_image(direct::encode_utf32(text), image);
-        case PackEncoding::Utf16le: return write_text_image(direct::encode_utf16le(text), image);
-        case PackEncoding::Utf16be: return write_text_image(direct::encode_utf16be(text), image);
-        case PackEncoding::Utf32le: return write_text_image(direct::encode_utf32le(text), image);
-        case PackEncoding::Utf32be: return write_text_image(direct::encode_utf32be(text), image);
-        case PackEncoding::UsAscii: return write_text_image(direct::encode_us_ascii(text), image);
-        case PackEncoding::Iso8859_1: return write_text_image(direct::encode_iso_8859_1(text), image);
-        default: return write_text_image(direct::encode_windows_1252(text), image);
+        case PackEncoding::Utf16: return write_text_image(encode_utf16(text), image);
+        case PackEncoding::Utf32: return write_text_image(encode_utf32(text), image);
+        case PackEncoding::Utf16le: return write_text_image(encode_utf16le(text), image);
+        case PackEncoding::Utf16be: return write_text_image(encode_utf16be(text), image);
+        case PackEncoding::Utf32le: return write_text_image(encode_utf32le(text), image);
+        case PackEncoding::Utf32be: return write_text_image(encode_utf32be(text), image);
+        case PackEncoding::UsAscii: return write_text_image(encode_us_ascii(text), image);
+        case PackEncoding::Iso8859_1: return write_text_image(encode_iso_8859_1(text), image);
+        default: return write_text_image(encode_windows_1252(text), image);
     }
 }
 

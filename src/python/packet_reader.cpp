@@ -8,7 +8,9 @@
 #include "core/integer.hpp"
 #include "core/layout.hpp"
 #include "core/other_float.hpp"
+#include "core/single_byte.hpp"
 #include "core/text.hpp"
+#include "core/unicode.hpp"
 #include "errors.hpp"
 #include "item_cache.hpp"
 #include "packet.hpp"
@@ -90,16 +92,16 @@ int decode_text(UnpackEncoding enc, Bytes packet, const Field& f, Ref& out) {
         bytes.data = cut.data();
     }
     switch (enc) {
-        case UnpackEncoding::Utf8: return hold(direct::decode_utf8(bytes), out);
-        case UnpackEncoding::Utf16: return hold(direct::decode_utf16(bytes), out);
-        case UnpackEncoding::Utf32: return hold(direct::decode_utf32(bytes), out);
-        case UnpackEncoding::Utf16le: return hold(direct::decode_utf16le(bytes), out);
-        case UnpackEncoding::Utf16be: return hold(direct::decode_utf16be(bytes), out);
-        case UnpackEncoding::Utf32le: return hold(direct::decode_utf32le(bytes), out);
-        case UnpackEncoding::Utf32be: return hold(direct::decode_utf32be(bytes), out);
-        case UnpackEncoding::UsAscii: return hold(direct::decode_us_ascii(bytes), out);
-        case UnpackEncoding::Latin1: return hold(direct::decode_iso_8859_1(bytes), out);
-        default: return hold(direct::decode_windows_1252(bytes), out);
+        case UnpackEncoding::Utf8: return hold(decode_utf8(bytes), out);
+        case UnpackEncoding::Utf16: return hold(decode_utf16(bytes), out);
+        case UnpackEncoding::Utf32: return hold(decode_utf32(bytes), out);
+        case UnpackEncoding::Utf16le: return hold(decode_utf16le(bytes), out);
+        case UnpackEncoding::Utf16be: return hold(decode_utf16be(bytes), out);
+        case UnpackEncoding::Utf32le: return hold(decode_utf32le(bytes), out);
+        case UnpackEncoding::Utf32be: return hold(decode_utf32be(bytes), out);
+        case UnpackEncoding::UsAscii: return hold(decode_us_ascii(bytes), out);
+        case UnpackEncoding::Latin1: return hold(decode_iso_8859_1(bytes), out);
+        default: return hold(decode_windows_1252(bytes), out);
     }
 }
 

@@ -8,7 +8,6 @@
 #include "core/bcd.hpp"
 #include "core/ieee754.hpp"
 #include "core/other_float.hpp"
-#include "core/text_codecs.hpp"
 
 using namespace bitloom;
 

@@ -6,27 +6,24 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/text.hpp"
+#include "core/single_byte.hpp"
 #include "core/text_blocks.hpp"
-#include "core/text.hpp"
+#include "core/unicode.hpp"
 
 using namespace bitloom;
 
 namespace {
 
 using Decoder = Result<DecodedText> (*)(Bytes);
-using Encoder = Result<EncodedView> (*)(TextView);
+using Encoder = Result<EncodedText> (*)(TextView);
 
 const Decoder kDecoders[] = {
-    direct::decode_us_ascii, direct::decode_iso_8859_1, direct::decode_windows_1252,
-    direct::decode_utf8,     direct::decode_utf16,      direct::decode_utf16le,
-    direct::decode_utf16be,  direct::decode_utf32,      direct::decode_utf32le,
-    direct::decode_utf32be,
+    decode_us_ascii, decode_iso_8859_1, decode_windows_1252, decode_utf8,    decode_utf16,
+    decode_utf16le,  decode_utf16be,    decode_utf32,        decode_utf32le, decode_utf32be,
 };
 const Encoder kEncoders[] = {
-    direct::encode_us_ascii, direct::encode_iso_8859_1, direct::encode_windows_1252,
-    direct::encode_utf16,    direct::encode_utf16le,    direct::encode_utf16be,
-    direct::encode_utf32,    direct::encode_utf32le,    direct::encode_utf32be,
+    encode_us_ascii, encode_iso_8859_1, encode_windows_1252, encode_utf16,   encode_utf16le,
+    encode_utf16be,  encode_utf32,      encode_utf32le,      encode_utf32be,
 };
 
 /// A decoder's outcome as comparable text: the failure message, or the code points written.
