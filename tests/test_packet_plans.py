@@ -62,6 +62,8 @@ CHANGES = {
     "re-initialised": lambda d: d.__init__(item("z", bits=16, value=1)),
     "non-str key": lambda d: d.update({1: 2}),
     "str subclass key": lambda d: d.update({type("S", (str,), {})("bits"): 3}),
+    "key text of another object": lambda d: d.update({"".join(["bi", "ts"]): 4}),
+    "deleted and added back": lambda d: (d.pop("bits"), d.update(bits=16)),
 }
 
 
@@ -214,6 +216,12 @@ def test_more_items_than_are_remembered():
     for _ in range(2):
         assert pack_parameters(recipe) == first == pack_parameters(copies)
         assert unpack_parameters(first, 0, recipe) == unpack_parameters(first, 0, copies)
+    # Items that gave way to others, changed afterwards, read as they are now.
+    for d in recipe[::500]:
+        d.update(bits=3, value=5)
+    assert pack_parameters(recipe) == pack_parameters(fresh_copy(recipe))
+    first = pack_parameters(recipe)
+    assert unpack_parameters(first, 0, recipe) == unpack_parameters(first, 0, fresh_copy(recipe))
 
 
 def test_remembering_takes_references_once_and_gives_them_back():
@@ -233,44 +241,126 @@ def test_remembering_takes_references_once_and_gives_them_back():
     assert sys.getrefcount(name) < counts[1]
 
 
-def test_dict_watchers_all_taken_elsewhere():
-    # With no watcher slot left, every call reads every item afresh.
+@pytest.mark.parametrize("taken", ["before import", "after import"])
+def test_dict_watchers_all_taken_elsewhere(taken):
+    # With no watcher slot left at import, every entry is compared on each use.
     code = """
-import _testcapi, bitloom
-ids = []
-try:
-    while True:
-        ids.append(_testcapi.add_dict_watcher(0))
-except Exception:
+import _testcapi
+def take_all():
+    try:
+        while True:
+            _testcapi.add_dict_watcher(0)
+    except Exception:
+        pass
+if TAKEN == "before import":
+    take_all()
+import bitloom
+take_all()
+class Holder:
     pass
+o = Holder()
+o.name, o.encoding, o.bits, o.byte_order, o.reverse_bits, o.value = "a", "unsigned", 8, "big", False, 1
 d = {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": 1}
 for v in range(3):
     d["value"] = v
+    o.value = v
     assert bitloom.pack_parameters([d]) == bytes([v])
+    assert bitloom.pack_parameters([vars(o)]) == bytes([v])
 d["bits"] = 16
-assert bitloom.pack_parameters([d]) == bytes([0, 2])
-assert bitloom.unpack_parameters(b"\\x01\\x02", 0, [d]) == {"a": 258}
+o.bits = 16
+for item in (d, vars(o)):
+    assert bitloom.pack_parameters([item]) == bytes([0, 2])
+    assert bitloom.unpack_parameters(b"\\x01\\x02", 0, [item]) == {"a": 258}
 print("ok")
-"""
+""".replace("TAKEN", repr(taken))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     if "No module named '_testcapi'" in out.stderr:
         pytest.skip("no _testcapi")
     assert out.stdout.strip() == "ok", out.stderr[-1500:]
 
 
-def test_an_objects_attribute_dict_as_an_item():
-    # Such a dict may share its storage with the object's attributes.
-    class Holder:
-        pass
+class Holder:
+    pass
 
+
+class SlottedHolder:
+    __slots__ = ("__dict__",)
+
+
+def holder_with_shared_dict():
+    return Holder()
+
+
+def holder_with_assigned_dict():
+    o = Holder()
+    o.__dict__ = {}
+    return o
+
+
+def holder_with_many_attributes():
+    o = Holder()
+    for i in range(40):
+        setattr(o, f"extra{i}", i)
+    return o
+
+
+def holder_with_a_non_str_key():
+    o = Holder()
+    o.value = 1
+    vars(o)[0] = "not an attribute"
+    return o
+
+
+HOLDERS = {
+    "plain class": holder_with_shared_dict,
+    "slotted __dict__": SlottedHolder,
+    "assigned __dict__": holder_with_assigned_dict,
+    "many attributes": holder_with_many_attributes,
+    "non-str key in __dict__": holder_with_a_non_str_key,
+    "namespace": lambda: __import__("types").SimpleNamespace(),
+}
+
+
+@pytest.mark.parametrize("holder", list(HOLDERS))
+@pytest.mark.parametrize("how", ["store", "setattr", "delete and store"])
+def test_an_objects_attribute_dict_as_an_item(holder, how):
+    # Such a dict may share its storage with the object's attributes, and then its changes
+    # come through attribute stores that no dict watcher sees.
     def set_bits(obj, bits):
-        obj.bits = bits
+        if how == "store":
+            obj.bits = bits
+        elif how == "setattr":
+            setattr(obj, "bits", bits)
+        else:
+            del obj.bits
+            obj.bits = bits
 
+    o = HOLDERS[holder]()
+    o.name, o.encoding, o.bits, o.byte_order, o.reverse_bits, o.value = "a", "unsigned", 8, "big", False, 1
+    d = vars(o)
+    for bits in (8, 16, 8, 16, 12, 16, 8, 4):
+        set_bits(o, bits)
+        for _ in range(3):
+            assert pack_parameters([d]) == (1 << (-bits % 8)).to_bytes((bits + 7) // 8, "big")
+            assert unpack_parameters(b"\x01\x02", 0, [d]) == {"a": 0x0102 >> (16 - bits)}
+    # An attribute added that the reading consults, and taken away again.
+    o.offset_bits = 8
+    assert unpack_parameters(b"\x01\x02", 0, [d]) == {"a": 0x02 >> 4}
+    del o.offset_bits
+    assert unpack_parameters(b"\x01\x02", 0, [d]) == {"a": 0x01 >> 4}
+
+
+def test_an_attribute_dict_outliving_its_object():
+    # Once the object is gone the dict keeps the values itself and changes only as a dict.
     o = Holder()
     o.name, o.encoding, o.bits, o.byte_order, o.reverse_bits, o.value = "a", "unsigned", 8, "big", False, 1
     d = vars(o)
-    for bits in (8, 16, 8, 16, 12, 16):
-        set_bits(o, bits)
+    for _ in range(3):
+        assert pack_parameters([d]) == b"\x01"
+    del o
+    gc.collect()
+    for bits in (8, 16, 4):
+        d["bits"] = bits
         for _ in range(3):
             assert pack_parameters([d]) == (1 << (-bits % 8)).to_bytes((bits + 7) // 8, "big")
             assert unpack_parameters(b"\x01\x02", 0, [d]) == {"a": 0x0102 >> (16 - bits)}

@@ -8,11 +8,14 @@ namespace {
 
 constexpr Py_ssize_t kMaxKeys = 8;
 
-/// A dict's content as an entry was made from it: its keys in order and their values (none
-/// kept for `value`, which may change freely), each held by a reference.
+/// A remembered dict. A watched one needs nothing more than its address: the watcher clears
+/// `dict` before the dict changes or goes away. A compared one keeps the dict's content as the
+/// entry was made from it: its keys in order and their values (none kept for `value`, which
+/// may change freely), each held by a reference.
 struct Slot {
-    PyObject* dict = nullptr;  // where to look first; identity alone proves nothing
-    Py_ssize_t count = 0;
+    PyObject* dict = nullptr;  // for a compared slot, where to look first; identity proves nothing
+    bool watched = false;
+    Py_ssize_t count = 0;  // the keys and values held; none for a watched slot
     PyObject* keys[kMaxKeys] = {};
     PyObject* values[kMaxKeys] = {};
     Entry entry{};
@@ -30,6 +33,9 @@ struct Slot {
         return true;
     }
 
+    /// Whether the entry still reads as `d` does.
+    bool holds(PyObject* d) const noexcept { return watched ? d == dict : matches(d); }
+
     void clear() noexcept {
         // Exact str and int objects: releasing them runs no code.
         for (Py_ssize_t i = 0; i < count; ++i) {
@@ -38,11 +44,13 @@ struct Slot {
         }
         Py_CLEAR(entry.name);
         dict = nullptr;
+        watched = false;
         count = 0;
     }
 };
 
-// Two slots per set, chosen by the dict's address. Kept for the life of the process.
+// Two slots per set, chosen by the dict's address; the newer first. Kept for the life of the
+// process.
 constexpr unsigned kSetBits = 10;
 Slot g_slots[std::size_t{1} << kSetBits][2];
 
@@ -62,7 +70,104 @@ bool recipe_key(PyObject* key) noexcept {
     return false;
 }
 
+// ---- Watching ----
+//
+// Which dicts can be watched. The collector's traversal of an object visits exactly the
+// references that object holds: each reference is visited by its holder and by nothing else,
+// or the collector's counts would be wrong. A dict whose traversal visits at least as many
+// objects as it has items therefore holds a reference to each of its values in its own
+// storage; what it maps can change only through the dict's own operations, and every one of
+// them tells the dict's watchers first. The dict that an object of a plain class gives for its
+// attributes may instead share the object's storage (CPython 3.13): the object holds those
+// references and visits them, the dict visits none, and an attribute store changes them with
+// no word to the dict's watchers. Such a dict fails the test. Storage is shared only when the
+// dict is made from an object's attributes, so a dict that passes the test never comes to
+// share it later: the test made when an entry is made holds while the entry lives. prepare()
+// checks on the running interpreter that a dict sharing an object's storage fails the test;
+// if it does not, no dict is watched and every entry is compared on each use.
+
+int g_watcher = -1;  // set once by prepare(); -1: every entry is compared
+traverseproc g_traverse = nullptr;
+
+int count_visit(PyObject*, void* count) noexcept {
+    ++*static_cast<Py_ssize_t*>(count);
+    return 0;
+}
+
+/// Whether the dict holds a reference to each of its values in its own storage.
+bool holds_own_values(PyObject* dict) noexcept {
+    Py_ssize_t visited = 0;
+    return g_traverse(dict, count_visit, &visited) == 0 && visited >= PyDict_GET_SIZE(dict);
+}
+
+/// Whether a change under `key` may alter what an entry read. Any exact str other than the six
+/// keys can neither equal them nor run code when a lookup meets it; `value` is read on each
+/// use. Anything else might: a key of another type, or of a str subclass, may compare equal to
+/// a recipe key and run code when compared.
+bool changes_reading(PyObject* key) noexcept {
+    if (key == key_object(Key::Value)) [[likely]]
+        return false;
+    if (!PyUnicode_CheckExact(key)) return true;
+    return recipe_key(key);
+}
+
+/// Runs before every change of a watched dict, also while it is being freed and during
+/// interpreter shutdown: it only forgets the dict's entry, and neither allocates nor raises.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
+    const bool keyed = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+                       event == PyDict_EVENT_DELETED;
+    if (keyed && key && !changes_reading(key)) return 0;
+    Slot* set = slot_set(dict);
+    for (int i = 0; i < 2; ++i)
+        if (set[i].dict == dict) set[i].dict = nullptr;  // its references go when the slot is taken
+    return 0;
+}
+
+/// Whether an object's attribute dict that shares the object's storage fails holds_own_values.
+bool shared_dicts_refused() {
+    Ref type(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}",
+                                   "item_cache_probe", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!type.get()) return false;
+    Ref object(PyObject_CallNoArgs(type.get()));
+    // The attribute is set before the dict is asked for, so it lives in the object.
+    if (!object.get() || PyObject_SetAttrString(object.get(), "bits", Py_True) < 0) return false;
+    Ref dict(PyObject_GenericGetDict(object.get(), nullptr));
+    return dict.get() && PyDict_CheckExact(dict.get()) && PyDict_GET_SIZE(dict.get()) == 1 &&
+           !holds_own_values(dict.get());
+}
+
+/// Starts watching `dict`, if it can be watched.
+bool watch(PyObject* dict) noexcept {
+    if (g_watcher < 0 || !holds_own_values(dict)) return false;
+    PyObject* pending = PyErr_GetRaisedException();
+    const bool watched = PyDict_Watch(g_watcher, dict) == 0;
+    if (!watched) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return watched;
+}
+
+/// Stops watching the dict of a watched slot about to be taken (its dict is alive: it would
+/// have been cleared first).
+void unwatch(const Slot& slot) noexcept {
+    if (!slot.watched || !slot.dict) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (PyDict_Unwatch(g_watcher, slot.dict) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
 }  // namespace
+
+void prepare() noexcept {
+#ifndef Py_GIL_DISABLED
+    if (g_watcher >= 0 || g_traverse) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    g_traverse = reinterpret_cast<traverseproc>(PyType_GetSlot(&PyDict_Type, Py_tp_traverse));
+    // Every watcher slot of the interpreter may be taken; then every entry is compared.
+    if (g_traverse && shared_dicts_refused()) g_watcher = PyDict_AddWatcher(on_dict_event);
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+#endif
+}
 
 bool find(PyObject* dict, Entry& out, bool unchanged) noexcept {
 #ifdef Py_GIL_DISABLED
@@ -73,8 +178,9 @@ bool find(PyObject* dict, Entry& out, bool unchanged) noexcept {
 #else
     Slot* set = slot_set(dict);
     for (int i = 0; i < 2; ++i) {
-        if (unchanged ? set[i].dict == dict : set[i].matches(dict)) [[likely]] {
-            out = set[i].entry;
+        const Slot& slot = set[i];
+        if (slot.dict == dict && (slot.watched || unchanged || slot.matches(dict))) [[likely]] {
+            out = slot.entry;
             return true;
         }
     }
@@ -107,22 +213,26 @@ void remember(PyObject* dict, const Entry& entry) noexcept {
     }
     Slot* set = slot_set(dict);
     Slot* slot = set[0].dict == dict ? &set[0] : set[1].dict == dict ? &set[1] : nullptr;
-    if (slot && slot->matches(dict)) {
+    if (slot && slot->holds(dict)) {
         // Both entries read the same unchanged dict; only the direction's encoding differs.
         if (merged.pack == Entry::kUnresolved) merged.pack = slot->entry.pack;
         if (merged.unpack == Entry::kUnresolved) merged.unpack = slot->entry.unpack;
     }
     if (!slot) {
-        // The older slot of a full set gives way.
-        std::swap(set[0], set[1]);
+        // A free slot, or else the older one of the set, gives way.
+        if (set[0].dict) std::swap(set[0], set[1]);
         slot = &set[0];
+        unwatch(*slot);
     }
     slot->clear();
     slot->dict = dict;
-    slot->count = count;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        slot->keys[i] = Py_NewRef(fresh.keys[i]);
-        slot->values[i] = Py_XNewRef(fresh.values[i]);
+    slot->watched = watch(dict);
+    if (!slot->watched) {
+        slot->count = count;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            slot->keys[i] = Py_NewRef(fresh.keys[i]);
+            slot->values[i] = Py_XNewRef(fresh.values[i]);
+        }
     }
     slot->entry = merged;
     Py_INCREF(slot->entry.name);
@@ -131,7 +241,8 @@ void remember(PyObject* dict, const Entry& entry) noexcept {
 
 int lookup_value(PyObject* dict, std::int32_t hint, Ref& out) {
     if (hint >= 0) {
-        // Where the entry was made from still holds the same keys, so this is `value`'s place.
+        // Usually still `value`'s place; other keys may have come or gone since, so the key
+        // found there is checked.
         Py_ssize_t pos = hint;
         PyObject* key = nullptr;
         PyObject* value = nullptr;

@@ -7,6 +7,7 @@
 
 #include "errors.hpp"
 #include "function_table.hpp"
+#include "item_cache.hpp"
 
 namespace {
 
@@ -31,6 +32,7 @@ PyObject* create_module() {
         Py_DECREF(module);
         return nullptr;
     }
+    bitloom::recipe::item_cache::prepare();
     return module;
 }
 
