@@ -62,7 +62,7 @@ int decode_number(UnpackEncoding enc, Bytes packet, const Field& f, Ref& out) {
     const std::uint64_t v =
         layout::cut_value(packet.data, packet.size, f.start, f.bits, f.little, f.reverse);
     switch (enc) {
-        case UnpackEncoding::Unsigned: return hold(PyLong_FromUnsignedLongLong(v), out);
+        case UnpackEncoding::Unsigned: return hold(py::to_python(v), out);
         case UnpackEncoding::SignMagnitude:
             return hold(PyLong_FromLongLong(decode_sign_magnitude(v, f.bits)), out);
         case UnpackEncoding::OnesComplement:
@@ -170,11 +170,12 @@ int store(Bytes packet, const Field& f, PyObject* name, std::string_view name_te
 /// One item remembered from an earlier call: only where its field lies is checked.
 int read_remembered(const item_cache::Entry& entry, Bytes packet, std::uint64_t offset_bits,
                     PyObject* result, std::uint64_t& position) {
-    const Ref name(Py_NewRef(entry.name));
+    // The cache holds the name until another item takes the entry's place, which reading
+    // remembered items never does.
     Field f{.offset = entry.offset, .bits = entry.bits, .has_offset = entry.has_offset,
             .little = entry.little, .reverse = entry.reverse, .encoding = entry.unpack};
     if (const int status = locate(packet, offset_bits, position, f); status < 0) return status;
-    return store(packet, f, name.get(), {}, result, position);
+    return store(packet, f, entry.name, {}, result, position);
 }
 
 /// One item: read its keys, check where its field lies, resolve it, decode it into `result`.
