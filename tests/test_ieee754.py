@@ -201,12 +201,8 @@ def test_encoders_reject_non_numbers(fn, bad, error):
         fn(bad)
 
 
-def test_encode_f128_always_fails_after_conversion():
-    for value in (1.0, 0, -math.inf, math.nan):
-        with pytest.raises(NotImplementedError, match=r"^IEEE 754 f128 encoding not yet implemented$"):
-            bitloom.encode_ieee754_f128(value)
-    with pytest.raises(NotImplementedError):
-        bitloom.encode_ieee754_f128(_value=1.0)
+def test_encode_f128_keyword():
+    assert bitloom.encode_ieee754_f128(_value=1.0) == 0x3FFF << 112
     with pytest.raises(TypeError):
         bitloom.encode_ieee754_f128(value=1.0)
 

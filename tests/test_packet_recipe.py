@@ -38,7 +38,7 @@ PACK_FAMILIES = {
     "packedbcdsigned": (8, 1), "ieee754": (32, 1.0), "utf8": (8, "A"), "utf16": (32, "A"),
     "utf32": (32, "A"), "utf16le": (16, "A"), "utf16be": (16, "A"), "utf32le": (32, "A"),
     "utf32be": (32, "A"), "usascii": (8, "A"), "iso8859_1": (8, "A"), "windows1252": (8, "A"),
-    "binary": (8, b"A"),
+    "binary": (8, b"A"), "ieee754_1985": (80, -2.5),
 }
 PACK_NAMES = {
     "unsigned": ["unsigned"],
@@ -50,6 +50,7 @@ PACK_NAMES = {
     "packedbcd": ["packedbcd", "packed_bcd", "packed-bcd"],
     "packedbcdsigned": ["packedbcdsigned", "packed_bcd_signed", "packed-bcd-signed"],
     "ieee754": ["ieee754", "ieee_754", "ieee-754"],
+    "ieee754_1985": ["ieee754_1985", "ieee754-1985", "ieee_754_1985", "ieee_754-1985"],
     "utf8": ["utf8", "utf_8", "utf-8"],
     "utf16": ["utf16", "utf_16", "utf-16"],
     "utf32": ["utf32", "utf_32", "utf-32"],
@@ -63,7 +64,6 @@ PACK_NAMES = {
     "binary": ["binary"],
 }
 PACK_FAILING_FAMILIES = [
-    ("ieee754_1985", 32), ("ieee754-1985", 64), ("ieee_754_1985", 80), ("ieee_754-1985", 32),
     ("mil_std_1750a", 32), ("mil-std-1750a", 48), ("mil_std-1750a", 32),
     ("ti", 32), ("ti", 40), ("dec", 32), ("dec", 64), ("ibm", 32), ("ibm", 64),
 ]
@@ -99,16 +99,17 @@ UNPACK_NAMES = {
                            "bcd_signed", "bcd-signed", "packed_bcd", "packed-bcd",
                            "packed_bcd_signed", "packed-bcd-signed"]},
     **{n: (b, 0.0) for n, b in [("ieee754_f16", 16), ("ieee754-f16", 16), ("ieee754_f32", 32),
-                                ("ieee754-f32", 32), ("ieee754_f64", 64), ("ieee754-f64", 64)]},
+                                ("ieee754-f32", 32), ("ieee754_f64", 64), ("ieee754-f64", 64),
+                                ("ieee754_f128", 128), ("ieee754-f128", 128),
+                                ("ieee754_1985_f32", 32), ("ieee754-1985-f32", 32),
+                                ("ieee754_1985_f64", 64), ("ieee754-1985-f64", 64),
+                                ("ieee754_1985_f80", 80), ("ieee754-1985-f80", 80)]},
     **{n: (32, "\0") for n in ["utf32", "utf-32", "utf32le", "utf-32le", "utf32be", "utf-32be"]},
     **{n: (32, "\0\0") for n in ["utf16", "utf-16", "utf16le", "utf-16le", "utf16be", "utf-16be"]},
     **{n: (32, "\0" * 4) for n in ["utf8", "utf-8", "us_ascii", "us-ascii", "latin1",
                                    "iso_8859_1", "iso-8859-1", "windows_1252", "windows-1252"]},
 }
 UNPACK_NOT_IMPLEMENTED = {
-    "ieee754_1985_f32": "IEEE 754-1985 f32", "ieee754-1985-f32": "IEEE 754-1985 f32",
-    "ieee754_1985_f64": "IEEE 754-1985 f64", "ieee754-1985-f64": "IEEE 754-1985 f64",
-    "ieee754_1985_f80": "IEEE 754-1985 f80", "ieee754-1985-f80": "IEEE 754-1985 f80",
     "mil_std_1750a_f32": "MIL-STD-1750A f32", "mil-std-1750a-f32": "MIL-STD-1750A f32",
     "mil_std_1750a_f48": "MIL-STD-1750A f48", "mil-std-1750a-f48": "MIL-STD-1750A f48",
     "ti_f32": "TI f32", "ti-f32": "TI f32", "ti_f40": "TI f40", "ti-f40": "TI f40",
@@ -127,7 +128,7 @@ def test_reader_accepts_every_listed_spelling_in_any_case(name):
     bits, expected = UNPACK_NAMES[name]
     # A signed zoned digit needs its sign zone; every other form reads zero bytes.
     packet = {"bcd_signed": b"\xc0", "bcd-signed": b"\xc0", "packed_bcd_signed": b"\x0c",
-              "packed-bcd-signed": b"\x0c"}.get(name, b"\0").ljust(8, b"\0")
+              "packed-bcd-signed": b"\x0c"}.get(name, b"\0").ljust(16, b"\0")
     for spelling in (name, name.upper()):
         result = unpack_parameters(packet, 0, [item(encoding=spelling, bits=bits)])
         assert result == {"f": expected} and type(result["f"]) is type(expected)

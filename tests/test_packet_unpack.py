@@ -159,11 +159,12 @@ def test_a_zero_bit_field_at_the_very_end_reads_nothing():
     ("00" * 9, 0, [item(72, encoding="packed_bcd")], "ValueError: Cannot decode 72 bits into a 64-bit value"),
     ("00" * 16, 0, [item(64, encoding="ieee754_f128")], "ValueError: IEEE 754 f128 requires a 128-bit field, got 64 bits"),
     ("00" * 16, 0, [item(0, encoding="ieee754_f128")], "ValueError: IEEE 754 f128 requires a 128-bit field, got 0 bits"),
-    ("00" * 16, 0, [item(128, encoding="ieee754-f128")], "ValueError: IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)"),
+    ("00" * 16, 0, [item(96, encoding="ieee754-f128")], "ValueError: IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)"),
+    ("00" * 16, 0, [item(72, encoding="ieee754_1985_f80")], "ValueError: Cannot decode 72 bits into a 64-bit value"),
     ("41", 0, [item(8, encoding="utf16")], "ValueError: UTF-16 requires an even number of bytes"),
     ("ff", 0, [item(8, encoding="utf8")], "ValueError: "),
     ("0f", 0, [item(8, encoding="bcd")], "ValueError: "),
-    ("00" * 9, 0, [item(8, name="ok"), item(64, encoding="ieee754_1985_f64")], "NotImplementedError: IEEE 754-1985 f64 format not yet implemented"),
+    ("00" + "3fff" + "00" * 8, 0, [item(8, name="ok"), item(80, encoding="ieee754_1985_f80")], "ValueError: IEEE 754-1985 f80 pattern 0x3FFF0000000000000000 denotes no value"),
 ])
 def test_walk_failures_are_wrapped(packet, offset, recipe, message):
     assert unpack_error(packet, recipe, offset).startswith(message)

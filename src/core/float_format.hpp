@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 
 #include "codec.hpp"
@@ -35,6 +36,8 @@ inline constexpr FloatFormat binary16{1, 5, 10, 15, false};
 inline constexpr FloatFormat binary32{1, 8, 23, 127, false};
 inline constexpr FloatFormat binary64{1, 11, 52, 1023, false};
 inline constexpr FloatFormat binary128{1, 15, 112, 16383, false};
+/// x87 extended: sign (bit 79), exponent (bits 64..78), integer bit (63), fraction (0..62).
+inline constexpr FloatFormat x87_extended{1, 15, 63, 16383, true};
 
 /// Where the fields of a format sit in its right-aligned pattern, held in the narrowest of
 /// uint32_t, uint64_t and u128 that fits (bits above the width are clear).
@@ -134,6 +137,64 @@ struct FloatConversion {
     }
 };
 
+/// Conversions between an implied-leading-bit format I and an explicit one X whose range and
+/// precision cover I's (binary64 and x87 extended). X has patterns I lacks: with exponent zero
+/// the integer bit may be set (a pseudo-denormal, read with exponent 1 like a denormal); with a
+/// nonzero exponent it must be set, else the pattern (an unnormal, a pseudo-infinity or a
+/// pseudo-NaN) denotes no value.
+template <FloatFormat I, FloatFormat X>
+struct ExplicitConversion {
+    static_assert(!I.explicit_leading_bit && X.explicit_leading_bit);
+    using Imp = FloatLayout<I>;
+    using Exp = FloatLayout<X>;
+    using IB = FloatBits<I>;
+    using XB = FloatBits<X>;
+    static constexpr int grow = X.fraction_bits - I.fraction_bits;
+    static_assert(grow > 0 && X.max_exponent() >= I.max_exponent() &&
+                  X.min_exponent() <= I.min_exponent() - I.fraction_bits);
+    // X's exponent-zero patterns, all below 2^(min_exponent + 1), round to a signed zero in I.
+    static_assert(X.min_exponent() + 1 <= I.min_exponent() - I.fraction_bits - 1);
+
+    /// Exact: I's subnormals become normals with the integer bit set; a NaN keeps its payload
+    /// and comes out quiet.
+    static constexpr XB widen(IB x) noexcept {
+        const XB sign = static_cast<XB>(Imp::sign(x)) << Exp::sign_shift;
+        const int e = Imp::exponent(x);
+        const XB f = Imp::fraction(x);
+        if (e == I.exponent_max())
+            return sign | Exp::infinity | (f << grow) | (f ? Exp::quiet_bit : XB{0});
+        if (e == 0) {
+            if (f == 0) return sign;
+            const int p = static_cast<int>(std::bit_width(Imp::fraction(x))) - 1;
+            const XB exponent = static_cast<XB>(p + I.min_exponent() - I.fraction_bits + X.bias);
+            return sign | (exponent << Exp::exponent_shift) | (f << (X.fraction_bits - p));
+        }
+        return sign | (static_cast<XB>(e - I.bias + X.bias) << Exp::exponent_shift) |
+               Exp::leading_bit | (f << grow);
+    }
+
+    /// Round to nearest, ties to even, as FloatConversion::narrow; nothing for a pattern that
+    /// denotes no value.
+    static constexpr std::optional<IB> narrow(XB x) noexcept {
+        const IB sign = static_cast<IB>(Exp::sign(x)) << Imp::sign_shift;
+        const int e = Exp::exponent(x);
+        const bool integer_bit = (x & Exp::leading_bit) != 0;
+        const XB f = Exp::fraction(x);
+        if (e == 0) return sign;
+        if (!integer_bit) return std::nullopt;
+        if (e == X.exponent_max())
+            return sign | Imp::infinity | (f ? Imp::quiet_bit | static_cast<IB>(f >> grow) : IB{0});
+        const int biased = e - X.bias + I.bias;
+        if (biased >= I.exponent_max()) return sign | Imp::infinity;
+        const XB m = f | Exp::leading_bit;
+        const int shift = biased > 0 ? grow : grow + 1 - biased;
+        if (shift > X.fraction_bits + 2) return sign;  // below half the least subnormal
+        const IB r = static_cast<IB>((m + (XB{1} << (shift - 1)) - 1 + ((m >> shift) & 1)) >> shift);
+        if (biased > 0) return sign | ((static_cast<IB>(biased - 1) << I.fraction_bits) + r);
+        return sign | r;
+    }
+};
+
 template <FloatFormat S, FloatFormat D>
 constexpr FloatBits<D> widen_bits(FloatBits<S> x) noexcept { return FloatConversion<S, D>::widen(x); }
 template <FloatFormat S, FloatFormat D>
@@ -152,5 +213,15 @@ static_assert(narrow_bits<binary64, binary32>(0x47EFFFFFEFFFFFFFULL) == 0x7F7FFF
 static_assert(narrow_bits<binary64, binary32>(0x36A0000000000000ULL) == 0x00000001u);  // 2^-149
 static_assert(narrow_bits<binary64, binary32>(0x3690000000000000ULL) == 0x00000000u);  // 2^-150: tie to 0
 static_assert(narrow_bits<binary64, binary32>(0xFFF8000000000001ULL) == 0xFFC00000u);  // NaN, quiet
+
+using X87 = ExplicitConversion<binary64, x87_extended>;
+static_assert(X87::widen(0x3FF0000000000000ULL) == (u128{0x3FFF} << 64 | u128{1} << 63));  // 1.0
+static_assert(X87::widen(1) == (u128{0x3BCD} << 64 | u128{1} << 63));                      // 2^-1074
+static_assert(X87::narrow(u128{0x3FFF} << 64 | u128{1} << 63) == 0x3FF0000000000000ULL);
+static_assert(X87::narrow(u128{0x3FFF} << 64 | 0x8000000000000400ULL) == 0x3FF0000000000000ULL);  // tie
+static_assert(X87::narrow(u128{0x3FFF} << 64 | 0x8000000000000C00ULL) == 0x3FF0000000000002ULL);  // tie up
+static_assert(X87::narrow(u128{0x3BCC} << 64 | u128{1} << 63) == 0);                        // 2^-1075: tie to 0
+static_assert(X87::narrow(u128{0x3BCC} << 64 | 0x8000000000000001ULL) == 1);
+static_assert(!X87::narrow(u128{0x3FFF} << 64));                                            // unnormal
 
 }  // namespace bitloom

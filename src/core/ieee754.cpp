@@ -18,8 +18,8 @@ std::uint64_t encode_ieee754_f64(double value) noexcept {
     return std::bit_cast<std::uint64_t>(value);
 }
 
-Result<u128> encode_ieee754_f128(double /*value*/) {
-    return not_implemented("IEEE 754 f128 encoding not yet implemented");
+Result<u128> encode_ieee754_f128(double value) {
+    return widen_bits<binary64, binary128>(std::bit_cast<std::uint64_t>(value));
 }
 
 float decode_ieee754_f16(std::uint64_t value) noexcept {

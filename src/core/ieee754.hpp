@@ -13,7 +13,7 @@ std::uint64_t encode_ieee754_f16(float value) noexcept;
 /// The bits of the binary32 / binary64 value as they are.
 std::uint64_t encode_ieee754_f32(float value) noexcept;
 std::uint64_t encode_ieee754_f64(double value) noexcept;
-/// Always NotImplementedError "IEEE 754 f128 encoding not yet implemented".
+/// The binary128 pattern of the binary64 value, exact; a NaN comes out quiet with its payload.
 Result<u128> encode_ieee754_f128(double value);
 
 // binary16 reads the low 16 bits of the pattern, binary32 the low 32 bits.

@@ -225,4 +225,15 @@ void cut_bytes(const std::uint8_t* packet, std::uint64_t start, std::uint64_t bi
     if (little) reverse_bytes(out, count);
 }
 
+u128 cut_value128(const std::uint8_t* packet, std::uint64_t start, std::uint32_t bits, bool little,
+                  bool reverse) noexcept {
+    if (bits == 0) return 0;
+    std::uint8_t image[16];
+    cut_bytes(packet, start, bits, little, image);
+    u128 value = 0;
+    for (std::uint64_t i = 0; i < bytes_for_bits(bits); ++i) value = (value << 8) | image[i];
+    if (reverse) return reverse_bits128(value, bits);
+    return bits >= 128 ? value : value & ((u128{1} << bits) - 1);
+}
+
 }  // namespace bitloom::layout

@@ -69,6 +69,10 @@ std::optional<CodecError> check_bounds(std::size_t size, std::uint64_t start, st
 std::uint64_t cut_value(const std::uint8_t* packet, std::size_t size, std::uint64_t start,
                         std::uint32_t bits, bool little, bool reverse) noexcept;
 
+/// cut_value for a field of 1..128 bits.
+u128 cut_value128(const std::uint8_t* packet, std::uint64_t start, std::uint32_t bits, bool little,
+                  bool reverse) noexcept;
+
 /// The bytes of a field that lies inside the packet: its bits right-aligned in ceil(bits/8)
 /// bytes with zero bits in front, reversed in order for `little`. `out` receives them.
 void cut_bytes(const std::uint8_t* packet, std::uint64_t start, std::uint64_t bits, bool little,

@@ -79,6 +79,16 @@ int check_float_width(PackEncoding enc, std::uint32_t w) {
     return kOk;
 }
 
+/// The x87 extended image: the 128-bit byte form of its pattern. Kept out of line, so that the
+/// walk's own frame, which re-entry through a conversion stacks, does not grow.
+[[gnu::noinline]] int f80_image(PyObject* value, std::uint32_t w, bool reverse, Image& image) {
+    double d = 0;
+    u128 pattern = 0;
+    if (!py::convert_f64(value, d) || take(encode_ieee754_1985_f80(d), pattern) < 0) return kFailed;
+    image.is_pattern = false;
+    return take(encode_integer_to_bytes_u128(pattern, w, reverse), image.bytes);
+}
+
 /// The older float families: binary32 for their 32-bit form, binary64 otherwise.
 int other_float_image(PackEncoding enc, PyObject* value, std::uint32_t w, bool reverse,
                       Image& image) {
@@ -88,8 +98,9 @@ int other_float_image(PackEncoding enc, PyObject* value, std::uint32_t w, bool r
     F64 wide = nullptr;
     switch (enc) {
         case PackEncoding::Ieee754_1985:
+            if (w == 80) return f80_image(value, w, reverse, image);
             narrow = encode_ieee754_1985_f32;
-            wide = w == 64 ? encode_ieee754_1985_f64 : encode_ieee754_1985_f80;
+            wide = encode_ieee754_1985_f64;
             break;
         case PackEncoding::MilStd1750a:
             narrow = encode_mil_std_1750a_f32;

@@ -36,13 +36,12 @@ int hold(Result<T>&& result, Ref& out) {
     return hold(py::to_python(*result), out);
 }
 
-/// The decoder of an older float format, or null.
+/// The decoder of an older float format whose patterns fit 64 bits, or null.
 using FloatDecoder = Result<double> (*)(std::uint64_t);
 FloatDecoder other_float_decoder(UnpackEncoding enc) {
     switch (enc) {
         case UnpackEncoding::Ieee754_1985F32: return decode_ieee754_1985_f32;
         case UnpackEncoding::Ieee754_1985F64: return decode_ieee754_1985_f64;
-        case UnpackEncoding::Ieee754_1985F80: return decode_ieee754_1985_f80;
         case UnpackEncoding::MilStd1750aF32: return decode_mil_std_1750a_f32;
         case UnpackEncoding::MilStd1750aF48: return decode_mil_std_1750a_f48;
         case UnpackEncoding::TiF32: return decode_ti_f32;
@@ -55,10 +54,50 @@ FloatDecoder other_float_decoder(UnpackEncoding enc) {
     }
 }
 
+[[gnu::cold]] int wider_than_64(std::uint32_t bits) {
+    return fail(value_error("Cannot decode " + std::to_string(bits) + " bits into a 64-bit value"));
+}
+
+/// A field of 128 bits or fewer read as one unsigned value.
+u128 cut_wide(Bytes packet, const Field& f) {
+    return layout::cut_value128(packet.data, f.start, f.bits, f.little, f.reverse);
+}
+
+// The float fields below are decoded out of line, so that the walk's own frame, which re-entry
+// through a conversion stacks, does not grow.
+
+[[gnu::noinline]] int decode_f128(Bytes packet, const Field& f, Ref& out) {
+    if (f.bits == 128)
+        return hold(PyFloat_FromDouble(decode_ieee754_f128(cut_wide(packet, f))), out);
+    if (f.bits <= 64)
+        return fail(value_error("IEEE 754 f128 requires a 128-bit field, got " +
+                                std::to_string(f.bits) + " bits"));
+    return fail(value_error("IEEE 754 f128 requires special handling for >64 bits "
+                            "(not yet implemented in process_recipe)"));
+}
+
+/// An 80-bit field holds the whole x87 pattern; other widths read as the 64-bit formats do.
+[[gnu::noinline]] int decode_f80(Bytes packet, const Field& f, Ref& out) {
+    if (f.bits == 80) return hold(decode_ieee754_1985_f80(cut_wide(packet, f)), out);
+    if (f.bits > 64) [[unlikely]]
+        return wider_than_64(f.bits);
+    return hold(decode_ieee754_1985_f80(
+                    layout::cut_value(packet.data, packet.size, f.start, f.bits, f.little, f.reverse)),
+                out);
+}
+
+[[gnu::noinline]] int decode_other_float(FloatDecoder decode, Bytes packet, const Field& f,
+                                         Ref& out) {
+    if (f.bits > 64) [[unlikely]]
+        return wider_than_64(f.bits);
+    return hold(decode(layout::cut_value(packet.data, packet.size, f.start, f.bits, f.little,
+                                         f.reverse)),
+                out);
+}
+
 int decode_number(UnpackEncoding enc, Bytes packet, const Field& f, Ref& out) {
     if (f.bits > 64) [[unlikely]]
-        return fail(value_error("Cannot decode " + std::to_string(f.bits) +
-                                " bits into a 64-bit value"));
+        return wider_than_64(f.bits);
     const std::uint64_t v =
         layout::cut_value(packet.data, packet.size, f.start, f.bits, f.little, f.reverse);
     switch (enc) {
@@ -120,17 +159,11 @@ int decode_field(Bytes packet, const Field& f, Ref& out) {
         case UnpackEncoding::Ieee754F32:
         case UnpackEncoding::Ieee754F64:
             return decode_number(enc, packet, f, out);
-        case UnpackEncoding::Ieee754F128:
-            if (f.bits <= 64)
-                return fail(value_error("IEEE 754 f128 requires a 128-bit field, got " +
-                                        std::to_string(f.bits) + " bits"));
-            return fail(value_error("IEEE 754 f128 requires special handling for >64 bits "
-                                    "(not yet implemented in process_recipe)"));
+        case UnpackEncoding::Ieee754F128: return decode_f128(packet, f, out);
+        case UnpackEncoding::Ieee754_1985F80: return decode_f80(packet, f, out);
         default:
-            if (FloatDecoder decode = other_float_decoder(enc)) {
-                // Their failure does not depend on the field, so none is cut.
-                return hold(decode(0), out);
-            }
+            if (FloatDecoder decode = other_float_decoder(enc))
+                return decode_other_float(decode, packet, f, out);
             return decode_text(enc, packet, f, out);
     }
 }

@@ -123,14 +123,14 @@ def decode_ieee754_f64(value: _Int) -> float:
 def decode_ieee754_f128(value: _Int) -> float:
     """Read an IEEE 754 binary128 bit pattern as the nearest float."""
 
-def decode_ieee754_1985_f32(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_ieee754_1985_f32(_value: _Int) -> float:
+    """Read an IEEE 754-1985 single (binary32) bit pattern as a float."""
 
-def decode_ieee754_1985_f64(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_ieee754_1985_f64(_value: _Int) -> float:
+    """Read an IEEE 754-1985 double (binary64) bit pattern as a float."""
 
-def decode_ieee754_1985_f80(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_ieee754_1985_f80(_value: _Int) -> float:
+    """Read an x87 80-bit extended bit pattern (below 2**80) as the nearest float."""
 
 def decode_mil_std_1750a_f32(_value: _Int) -> NoReturn:
     """Not implemented: raises NotImplementedError once the argument converts."""
@@ -210,17 +210,17 @@ def encode_ieee754_f32(value: _Float) -> int:
 def encode_ieee754_f64(value: _Float) -> int:
     """Encode a float as its IEEE 754 binary64 bit pattern."""
 
-def encode_ieee754_f128(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_ieee754_f128(_value: _Float) -> int:
+    """Encode a float as its IEEE 754 binary128 bit pattern (exact)."""
 
-def encode_ieee754_1985_f32(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_ieee754_1985_f32(_value: _Float) -> int:
+    """Encode a float (first rounded to binary32) as an IEEE 754-1985 single bit pattern."""
 
-def encode_ieee754_1985_f64(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_ieee754_1985_f64(_value: _Float) -> int:
+    """Encode a float as its IEEE 754-1985 double (binary64) bit pattern."""
 
-def encode_ieee754_1985_f80(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_ieee754_1985_f80(_value: _Float) -> int:
+    """Encode a float as its x87 80-bit extended bit pattern (exact)."""
 
 def encode_mil_std_1750a_f32(_value: _Float) -> NoReturn:
     """Not implemented: raises NotImplementedError once the argument converts."""
