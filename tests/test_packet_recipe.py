@@ -64,8 +64,7 @@ PACK_NAMES = {
 }
 PACK_FAILING_FAMILIES = [
     ("ieee754_1985", 32), ("ieee754-1985", 64), ("ieee_754_1985", 80), ("ieee_754-1985", 32),
-    ("mil_std_1750a", 32), ("mil-std-1750a", 48), ("mil_std-1750a", 32),
-    ("ti", 32), ("ti", 40), ("dec", 32), ("dec", 64), ("ibm", 32), ("ibm", 64),
+    ("dec", 32), ("dec", 64), ("ibm", 32), ("ibm", 64),
 ]
 PACK_REFUSED = [
     "latin1", "ieee754_f32", "ieee-754-1985", "mil_std_1750a_f32", "ascii", "utf_8 ", " utf8",
@@ -109,9 +108,6 @@ UNPACK_NOT_IMPLEMENTED = {
     "ieee754_1985_f32": "IEEE 754-1985 f32", "ieee754-1985-f32": "IEEE 754-1985 f32",
     "ieee754_1985_f64": "IEEE 754-1985 f64", "ieee754-1985-f64": "IEEE 754-1985 f64",
     "ieee754_1985_f80": "IEEE 754-1985 f80", "ieee754-1985-f80": "IEEE 754-1985 f80",
-    "mil_std_1750a_f32": "MIL-STD-1750A f32", "mil-std-1750a-f32": "MIL-STD-1750A f32",
-    "mil_std_1750a_f48": "MIL-STD-1750A f48", "mil-std-1750a-f48": "MIL-STD-1750A f48",
-    "ti_f32": "TI f32", "ti-f32": "TI f32", "ti_f40": "TI f40", "ti-f40": "TI f40",
     "dec_f32": "DEC f32", "dec-f32": "DEC f32", "dec_f64": "DEC f64", "dec-f64": "DEC f64",
     "ibm_f32": "IBM f32", "ibm-f32": "IBM f32", "ibm_f64": "IBM f64", "ibm-f64": "IBM f64",
 }
