@@ -1,4 +1,4 @@
-"""IEEE 754 codecs: call cost against operator.add(300, 400), and binary16 encoding against the
+"""IEEE 754 and older float codecs: call cost against operator.add(300, 400), and binary16 encoding against the
 standard library's struct and numpy's scalar conversion."""
 import operator
 import struct
@@ -15,6 +15,14 @@ CASES = [
     ("encode_ieee754_f64(0.1)", None),
     ("decode_ieee754_f32(0x3DCCCCCD)", None),
     ("decode_ieee754_f128(0x3FFB999999999999999999999999999A)", None),
+    ("encode_mil_std_1750a_f32(0.1)", 1.25),
+    ("encode_mil_std_1750a_f48(0.1)", 1.25),
+    ("decode_mil_std_1750a_f32(0x666666FD)", 1.25),
+    ("decode_mil_std_1750a_f48(0x666666FD6666)", 1.25),
+    ("encode_ti_f32(0.1)", 1.25),
+    ("encode_ti_f40(0.1)", 1.25),
+    ("decode_ti_f32(0xFC4CCCCD)", 1.25),
+    ("decode_ti_f40(0xFC4CCCCCCD)", 1.25),
 ]
 
 # Other ways to get the binary16 form of 0.1 (struct gives bytes, numpy a scalar or an int).

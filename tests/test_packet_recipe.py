@@ -64,8 +64,6 @@ PACK_NAMES = {
     "binary": ["binary"],
 }
 PACK_FAILING_FAMILIES = [
-    ("mil_std_1750a", 32), ("mil-std-1750a", 48), ("mil_std-1750a", 32),
-    ("ti", 32), ("ti", 40), ("dec", 32), ("dec", 64), ("ibm", 32), ("ibm", 64),
 ]
 PACK_REFUSED = [
     "latin1", "ieee754_f32", "ieee-754-1985", "mil_std_1750a_f32", "ascii", "utf_8 ", " utf8",
@@ -110,9 +108,6 @@ UNPACK_NAMES = {
                                    "iso_8859_1", "iso-8859-1", "windows_1252", "windows-1252"]},
 }
 UNPACK_NOT_IMPLEMENTED = {
-    "mil_std_1750a_f32": "MIL-STD-1750A f32", "mil-std-1750a-f32": "MIL-STD-1750A f32",
-    "mil_std_1750a_f48": "MIL-STD-1750A f48", "mil-std-1750a-f48": "MIL-STD-1750A f48",
-    "ti_f32": "TI f32", "ti-f32": "TI f32", "ti_f40": "TI f40", "ti-f40": "TI f40",
     "dec_f32": "DEC f32", "dec-f32": "DEC f32", "dec_f64": "DEC f64", "dec-f64": "DEC f64",
     "ibm_f32": "IBM f32", "ibm-f32": "IBM f32", "ibm_f64": "IBM f64", "ibm-f64": "IBM f64",
 }
