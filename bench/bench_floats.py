@@ -1,5 +1,5 @@
-"""IEEE 754 codecs: call cost against operator.add(300, 400), and binary16 encoding against the
-standard library's struct and numpy's scalar conversion."""
+"""IEEE 754, IBM and DEC float codecs: call cost against operator.add(300, 400), and binary16
+encoding against the standard library's struct and numpy's scalar conversion."""
 import operator
 import struct
 
@@ -15,6 +15,14 @@ CASES = [
     ("encode_ieee754_f64(0.1)", None),
     ("decode_ieee754_f32(0x3DCCCCCD)", None),
     ("decode_ieee754_f128(0x3FFB999999999999999999999999999A)", None),
+    ("encode_ibm_f32(0.1)", 1.25),
+    ("decode_ibm_f32(0x40199999)", 1.25),
+    ("encode_ibm_f64(0.1)", 1.25),
+    ("decode_ibm_f64(0x401999999999999A)", 1.25),
+    ("encode_dec_f32(0.1)", 1.25),
+    ("decode_dec_f32(0x3ECCCCCD)", 1.25),
+    ("encode_dec_f64(0.1)", 1.25),
+    ("decode_dec_f64(0x3ECCCCCCCCCCCCCD)", 1.25),
 ]
 
 # Other ways to get the binary16 form of 0.1 (struct gives bytes, numpy a scalar or an int).

@@ -19,18 +19,6 @@ Result<std::uint64_t> encode_mil_std_1750a_f32(float /*value*/) {
 Result<std::uint64_t> encode_mil_std_1750a_f48(double /*value*/) {
     return not_implemented("MIL-STD-1750A f48 encoding not yet implemented");
 }
-Result<std::uint64_t> encode_dec_f32(float /*value*/) {
-    return not_implemented("DEC f32 encoding not yet implemented");
-}
-Result<std::uint64_t> encode_dec_f64(double /*value*/) {
-    return not_implemented("DEC f64 encoding not yet implemented");
-}
-Result<std::uint64_t> encode_ibm_f32(float /*value*/) {
-    return not_implemented("IBM f32 encoding not yet implemented");
-}
-Result<std::uint64_t> encode_ibm_f64(double /*value*/) {
-    return not_implemented("IBM f64 encoding not yet implemented");
-}
 Result<std::uint64_t> encode_ti_f32(float /*value*/) {
     return not_implemented("TI f32 encoding not yet implemented");
 }
@@ -58,18 +46,6 @@ Result<double> decode_mil_std_1750a_f32(std::uint64_t /*value*/) {
 }
 Result<double> decode_mil_std_1750a_f48(std::uint64_t /*value*/) {
     return not_implemented("MIL-STD-1750A f48 format not yet implemented");
-}
-Result<double> decode_dec_f32(std::uint64_t /*value*/) {
-    return not_implemented("DEC f32 format not yet implemented");
-}
-Result<double> decode_dec_f64(std::uint64_t /*value*/) {
-    return not_implemented("DEC f64 format not yet implemented");
-}
-Result<double> decode_ibm_f32(std::uint64_t /*value*/) {
-    return not_implemented("IBM f32 format not yet implemented");
-}
-Result<double> decode_ibm_f64(std::uint64_t /*value*/) {
-    return not_implemented("IBM f64 format not yet implemented");
 }
 Result<double> decode_ti_f32(std::uint64_t /*value*/) {
     return not_implemented("TI f32 format not yet implemented");
