@@ -21,7 +21,7 @@ export BITLOOM_WERROR ?= ON
 
 # What the build and the tests need in a virtual environment, from PyPI.
 BUILD_DEPS := "scikit-build-core>=0.11" ninja
-TEST_DEPS := pytest hypothesis numpy
+TEST_DEPS := pytest hypothesis numpy ibm2ieee
 # Type checkers, packaging tools and pyarrow for their tests, and the demo's progress bar.
 TOOL_DEPS := mypy pyright pyarrow tqdm build auditwheel
 

@@ -23,6 +23,14 @@ CASES = [
     ("encode_ti_f40(0.1)", 1.25),
     ("decode_ti_f32(0xFC4CCCCD)", 1.25),
     ("decode_ti_f40(0xFC4CCCCCCD)", 1.25),
+    ("encode_ibm_f32(0.1)", 1.25),
+    ("decode_ibm_f32(0x40199999)", 1.25),
+    ("encode_ibm_f64(0.1)", 1.25),
+    ("decode_ibm_f64(0x401999999999999A)", 1.25),
+    ("encode_dec_f32(0.1)", 1.25),
+    ("decode_dec_f32(0x3ECCCCCD)", 1.25),
+    ("encode_dec_f64(0.1)", 1.25),
+    ("decode_dec_f64(0x3ECCCCCCCCCCCCCD)", 1.25),
 ]
 
 # Other ways to get the binary16 form of 0.1 (struct gives bytes, numpy a scalar or an int).
