@@ -5,8 +5,8 @@
 #include <string>
 
 namespace check {
-inline int failures = 0;
-inline int checks = 0;
+inline long long failures = 0;
+inline long long checks = 0;  // exhaustive tests count past 2^31
 
 inline void expect(bool ok, const char* what, const char* file, int line) {
     ++checks;
@@ -17,7 +17,7 @@ inline void expect(bool ok, const char* what, const char* file, int line) {
 }
 
 inline int finish(const char* name) {
-    std::printf("%s: %d checks, %d failed\n", name, checks, failures);
+    std::printf("%s: %lld checks, %lld failed\n", name, checks, failures);
     return failures == 0 ? 0 : 1;
 }
 }  // namespace check
