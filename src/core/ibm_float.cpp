@@ -5,20 +5,21 @@
 // Range: 16^-65 to (1 - 16^-6) x 16^63 (f32), (1 - 16^-14) x 16^63 (f64), both within
 // binary64's normal range: decoding f32 is exact, f64 rounds 56 bits to 53. Encoding a binary64
 // into f64 is exact within the range; a binary32 into f32 rounds to nearest, ties to even.
-#include "float_repr.hpp"
-#include "older_float_bits.hpp"
+#include "older_float.hpp"
 #include "other_float.hpp"
 
 namespace bitloom {
 namespace {
 
+using older_float::out_of_range;
 using older_float::Parts;
 
-/// The pattern of a finite nonzero value with FractionBits fraction bits, or out of range.
-template <int FractionBits>
-Result<std::uint64_t> encode_ibm(double value, float narrow, const char* format) noexcept {
+/// The pattern with FractionBits fraction bits of `argument` (a float or a double).
+template <int FractionBits, class T>
+Result<std::uint64_t> encode_ibm(T argument, const char* format) noexcept {
+    const double value = older_float::widen(argument);
     if (!std::isfinite(value)) [[unlikely]]
-        return FractionBits == 24 ? out_of_range(narrow, format) : out_of_range(value, format);
+        return out_of_range(argument, format);
     constexpr int sign_shift = FractionBits + 7;
     if (value == 0) return std::uint64_t{std::signbit(value)} << sign_shift;
     const Parts v = older_float::split(value);
@@ -32,7 +33,7 @@ Result<std::uint64_t> encode_ibm(double value, float narrow, const char* format)
         ++exponent;
     }
     if (exponent > 127) [[unlikely]]
-        return FractionBits == 24 ? out_of_range(narrow, format) : out_of_range(value, format);
+        return out_of_range(argument, format);
     if (exponent < 0) return v.sign << sign_shift;  // below 16^-65
     return (v.sign << sign_shift) | (static_cast<std::uint64_t>(exponent) << FractionBits) | f;
 }
@@ -48,10 +49,8 @@ double decode_ibm(std::uint64_t pattern) noexcept {
 
 }  // namespace
 
-Result<std::uint64_t> encode_ibm_f32(float value) {
-    return encode_ibm<24>(older_float::widen(value), value, "IBM f32");
-}
-Result<std::uint64_t> encode_ibm_f64(double value) { return encode_ibm<56>(value, 0.0f, "IBM f64"); }
+Result<std::uint64_t> encode_ibm_f32(float value) { return encode_ibm<24>(value, "IBM f32"); }
+Result<std::uint64_t> encode_ibm_f64(double value) { return encode_ibm<56>(value, "IBM f64"); }
 
 Result<double> decode_ibm_f32(std::uint64_t value) { return decode_ibm<24>(value & 0xFFFFFFFFu); }
 Result<double> decode_ibm_f64(std::uint64_t value) { return decode_ibm<56>(value); }

@@ -1,9 +1,9 @@
 // IEEE 754-1985: its single and double formats are binary32 and binary64 bit for bit; its
 // double extended form is the x87 80-bit one (see x87_extended in float_format.hpp).
 #include <bit>
-#include <string>
 
 #include "float_format.hpp"
+#include "older_float.hpp"
 #include "other_float.hpp"
 
 namespace bitloom {
@@ -11,14 +11,6 @@ namespace bitloom {
 namespace {
 
 using X87 = ExplicitConversion<binary64, x87_extended>;
-
-[[gnu::cold, gnu::noinline]] CodecError no_value_f80(u128 pattern) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string message = "IEEE 754-1985 f80 pattern 0x";
-    for (int shift = 76; shift >= 0; shift -= 4)
-        message += digits[static_cast<unsigned>(pattern >> shift) & 0xF];
-    return value_error(message + " denotes no value");
-}
 
 [[gnu::cold, gnu::noinline]] CodecError wider_than_f80() {
     return CodecError{ErrorKind::OverflowError, "Python int larger than 80 bits"};
@@ -52,7 +44,7 @@ Result<double> decode_ieee754_1985_f80(u128 value) {
         return wider_than_f80();
     if (const auto bits = X87::narrow(value)) [[likely]]
         return std::bit_cast<double>(*bits);
-    return no_value_f80(value);
+    return older_float::no_value("IEEE 754-1985 f80", value, 80);
 }
 
 }  // namespace bitloom

@@ -17,11 +17,11 @@ using older_float::out_of_range;
 
 /// The fraction m / 2^bits and exponent e of the value nearest to `value`, ties to even, given
 /// to `pack(m, e)`; the format's zero below the least normalised magnitude.
-template <int bits, class Pack>
-inline Result<std::uint64_t> encode_1750a(double value, const char* format, Pack pack) {
-    const std::uint64_t x = std::bit_cast<std::uint64_t>(value);
+template <int bits, class T, class Pack>
+inline Result<std::uint64_t> encode_1750a(T argument, const char* format, Pack pack) {
+    const std::uint64_t x = std::bit_cast<std::uint64_t>(older_float::widen(argument));
     const int biased = static_cast<int>((x >> 52) & 0x7FF);
-    if (biased == 0x7FF) return out_of_range(value, format);
+    if (biased == 0x7FF) return out_of_range(argument, format);
     if (biased == 0) return std::uint64_t{0};  // binary64 subnormals lie far below 2^-129
     const auto rounded = older_float::round_magnitude<bits>(x);
     auto m = static_cast<std::int64_t>(rounded.significand);  // |value| = m / 2^bits x 2^e
@@ -34,7 +34,7 @@ inline Result<std::uint64_t> encode_1750a(double value, const char* format, Pack
         }
         m = -m;
     }
-    if (e > 127) return out_of_range(value, format);
+    if (e > 127) return out_of_range(argument, format);
     if (e < -128) return std::uint64_t{0};
     return pack(m, e);
 }
@@ -51,7 +51,7 @@ std::uint64_t f48_pattern(std::int64_t fraction, int exponent) noexcept {
 }  // namespace
 
 Result<std::uint64_t> encode_mil_std_1750a_f32(float value) {
-    return encode_1750a<23>(static_cast<double>(value), "MIL-STD-1750A f32", f32_pattern);
+    return encode_1750a<23>(value, "MIL-STD-1750A f32", f32_pattern);
 }
 
 Result<std::uint64_t> encode_mil_std_1750a_f48(double value) {

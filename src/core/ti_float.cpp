@@ -19,12 +19,12 @@ using older_float::out_of_range;
 template <int bits>
 constexpr std::uint64_t zero_pattern = std::uint64_t{0x80} << bits;
 
-template <int bits>
-inline Result<std::uint64_t> encode_ti(double value, const char* format) {
+template <int bits, class T>
+inline Result<std::uint64_t> encode_ti(T argument, const char* format) {
     constexpr std::uint64_t one = std::uint64_t{1} << (bits - 1);
-    const std::uint64_t x = std::bit_cast<std::uint64_t>(value);
+    const std::uint64_t x = std::bit_cast<std::uint64_t>(older_float::widen(argument));
     const int biased = static_cast<int>((x >> 52) & 0x7FF);
-    if (biased == 0x7FF) return out_of_range(value, format);
+    if (biased == 0x7FF) return out_of_range(argument, format);
     if (biased == 0) return zero_pattern<bits>;  // binary64 subnormals lie far below 2^-127
     auto [k, e] = older_float::round_magnitude<bits>(x);  // |value| = k / one x 2^e
     std::uint64_t sign = 0, fraction = k - one;
@@ -37,7 +37,7 @@ inline Result<std::uint64_t> encode_ti(double value, const char* format) {
         sign = 1;
         fraction = 2 * one - k;
     }
-    if (e > 127) return out_of_range(value, format);
+    if (e > 127) return out_of_range(argument, format);
     if (e < -127) return zero_pattern<bits>;
     return (static_cast<std::uint64_t>(e & 0xFF) << bits) | (sign << (bits - 1)) | fraction;
 }
@@ -55,7 +55,7 @@ inline double decode_ti(std::uint64_t value) noexcept {
 
 }  // namespace
 
-Result<std::uint64_t> encode_ti_f32(float value) { return encode_ti<24>(static_cast<double>(value), "TI f32"); }
+Result<std::uint64_t> encode_ti_f32(float value) { return encode_ti<24>(value, "TI f32"); }
 Result<std::uint64_t> encode_ti_f40(double value) { return encode_ti<32>(value, "TI f40"); }
 Result<double> decode_ti_f32(std::uint64_t value) { return decode_ti<24>(value); }
 Result<double> decode_ti_f40(std::uint64_t value) { return decode_ti<32>(value); }

@@ -7,10 +7,11 @@
 #include <string>
 
 #include "check.hpp"
-#include "core/float_repr.hpp"
+#include "core/older_float.hpp"
 #include "core/other_float.hpp"
 
 using namespace bitloom;
+using namespace bitloom::older_float;
 
 namespace {
 
