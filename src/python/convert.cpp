@@ -88,21 +88,17 @@ bool convert_u128(PyObject* obj, u128& out) {
         out = static_cast<u128>(small);
         return true;
     }
-    PyObject* index = PyNumber_Index(obj);
-    if (!index) return false;
-    unsigned char raw[16];
-    Py_ssize_t needed = PyLong_AsNativeBytes(
-        index, raw, sizeof raw,
-        Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
-            Py_ASNATIVEBYTES_REJECT_NEGATIVE);
-    Py_DECREF(index);
+    // ALLOW_INDEX: objects that are not ints go through their __index__, as everywhere else.
+    u128 value = 0;
+    const Py_ssize_t needed = PyLong_AsNativeBytes(
+        obj, &value, sizeof value,
+        Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER | Py_ASNATIVEBYTES_REJECT_NEGATIVE |
+            Py_ASNATIVEBYTES_ALLOW_INDEX);
     if (needed < 0) return false;
-    if (needed > static_cast<Py_ssize_t>(sizeof raw)) {
+    if (needed > static_cast<Py_ssize_t>(sizeof value)) [[unlikely]] {
         PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
         return false;
     }
-    u128 value = 0;
-    for (int i = 15; i >= 0; --i) value = (value << 8) | raw[i];
     out = value;
     return true;
 }
@@ -222,9 +218,8 @@ PyObject* convert_sequence(PyObject* obj) {
 }
 
 PyObject* to_python(u128 v) {
-    unsigned char raw[16];
-    for (int i = 0; i < 16; ++i) raw[i] = static_cast<unsigned char>(v >> (8 * i));
-    return PyLong_FromUnsignedNativeBytes(raw, sizeof raw, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+    if (!(v >> 64)) return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v));
+    return PyLong_FromUnsignedNativeBytes(&v, sizeof v, Py_ASNATIVEBYTES_NATIVE_ENDIAN);
 }
 
 PyObject* to_python(Bytes v) {
