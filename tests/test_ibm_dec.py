@@ -235,24 +235,19 @@ def test_reserved_operand(fn, pattern, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("name, decode, encode, fbits, single", IBM, ids=ids(IBM))
-def test_ibm_against_model(name, decode, encode, fbits, single):
-    rng = random.Random(fbits)
-    width = fbits + 8
-    for _ in range(3000):
-        check_decode(decode, lambda p: ibm_value(p, fbits), name, rng.getrandbits(width), width)
-    for x in random_values(rng, single, 3000, -275, 260):
-        check_encode(encode, lambda v: ibm_pattern(v, fbits), name, x, single)
+# family's models, pattern width over fraction bits, binary exponents of the random values
+MODELS = {"IBM": (ibm_value, ibm_pattern, 8, -275, 260), "DEC": (dec_value, dec_pattern, 9, -140, 135)}
 
 
-@pytest.mark.parametrize("name, decode, encode, fbits, single", DEC, ids=ids(DEC))
-def test_dec_against_model(name, decode, encode, fbits, single):
+@pytest.mark.parametrize("name, decode, encode, fbits, single", IBM + DEC, ids=ids(IBM + DEC))
+def test_against_model(name, decode, encode, fbits, single):
+    value_model, pattern_model, extra, low, high = MODELS[name[:3]]
     rng = random.Random(fbits)
-    width = fbits + 9
+    width = fbits + extra
     for _ in range(3000):
-        check_decode(decode, lambda p: dec_value(p, fbits), name, rng.getrandbits(width), width)
-    for x in random_values(rng, single, 3000, -140, 135):
-        check_encode(encode, lambda v: dec_pattern(v, fbits), name, x, single)
+        check_decode(decode, lambda p: value_model(p, fbits), name, rng.getrandbits(width), width)
+    for x in random_values(rng, single, 3000, low, high):
+        check_encode(encode, lambda v: pattern_model(v, fbits), name, x, single)
 
 
 @pytest.mark.parametrize("name, decode, encode, fbits, single", IBM + DEC, ids=ids(IBM + DEC))
