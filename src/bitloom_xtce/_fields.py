@@ -49,11 +49,11 @@ def measure(encoding: StringEncoding | BinaryEncoding, data: bytes, start: int, 
         _fits(start, bits, limit)
         field = take_bits(data, start, bits)
         return bits, field, decode_text(encoding, _inner_text(encoding, field))
-    if encoding.dynamic is not None:
-        bits = _dynamic_bits(size, 8 * encoding.unit)
+    if encoding.dynamic is not None:  # a field sized per packet, maybe with its own end inside
+        bits = _dynamic_bits(size, 8)
         _fits(start, bits, limit)
         field = take_bits(data, start, bits)
-        return bits, field, decode_text(encoding, field)
+        return bits, field, decode_text(encoding, _inner_text(encoding, field))
     if start & 7:
         raise PacketError(f"text of variable size at bit {start}, not on a byte boundary")
     end = limit if encoding.max_bits is None else min(limit, start + encoding.max_bits)

@@ -315,8 +315,6 @@ class Loader:
                     raise kid.fail(f"a size tag of {leading} bits: at most 64")
         if terminator is not None and leading is not None:
             raise size.fail("both a termination character and a leading size")
-        if size.tag == "Variable" and (terminator is not None or leading is not None):
-            dynamic = None  # the text's own end decides; the dynamic value is only an upper bound
         if size.tag == "Variable" and dynamic is None and terminator is None and leading is None:
             raise size.fail("needs a DynamicValue, a TerminationChar or a LeadingSize")
         return StringEncoding(charset, reader, codec, unit, bits, terminator, leading, dynamic, max_bits)

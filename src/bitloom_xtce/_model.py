@@ -76,9 +76,10 @@ class FloatEncoding:
 
 @dataclass(frozen=True, slots=True)
 class StringEncoding:
-    """Text in one of the character encodings. Its field is `bits` wide, or sized per packet by
-    a leading size tag, a termination character or another parameter (`dynamic`). Inside a
-    fixed-size field the text may itself end at a termination character or carry a size tag."""
+    """Text in one of the character encodings. Its field is `bits` wide or sized per packet by
+    another parameter (`dynamic`); inside the field the text may end at a termination character
+    or be counted by a leading size tag (in bytes). Without either size the field itself ends
+    at the termination character or after the counted bytes."""
 
     charset: str  # the XTCE name, e.g. "UTF-8"
     reader: str
