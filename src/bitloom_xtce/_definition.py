@@ -148,7 +148,7 @@ class Definition:
             for step in segment.steps:
                 try:
                     if isinstance(step, Block):
-                        self._block_one(step, packet, limit, anchors, values, fields)
+                        self._block_one(step.prepare(), packet, limit, anchors, values, fields)
                     else:
                         self._variable_one(step, packet, limit, anchors, values, fields, get)
                 except PacketError as e:
@@ -258,6 +258,7 @@ class Definition:
             if not len(group.index):
                 return
             if isinstance(step, Block):
+                step.prepare()
                 base = group.anchors[step.anchor]
                 drop((base + step.end) > lengths[group.index] * 8, f"too short for container {name!r}")
                 if len(group.index):

@@ -40,8 +40,16 @@ class Block:
     raw_recipe: list[dict] = field(default_factory=list)  # numbers only
     extracted: list[Field] = field(default_factory=list)  # bytes cut out in Python
     texts: list[Field] = field(default_factory=list)  # plain fixed-size text
+    prepared: bool = False
 
-    def finish(self) -> None:
+    def prepare(self) -> Block:
+        """Build the recipes on first use (a large definition loads faster without them)."""
+        if not self.prepared:
+            self._finish()
+            self.prepared = True
+        return self
+
+    def _finish(self) -> None:
         self.start = min(f.offset for f in self.fields)
         self.end = max(f.offset + f.bits for f in self.fields)
         for f in self.fields:
@@ -138,9 +146,7 @@ def compile_container(container: Container, containers: dict[str, Container],
         by_anchor: dict[int, Block] = {}
         for f in fields:
             by_anchor.setdefault(f.anchor, Block(f.anchor)).fields.append(f)
-        for block in by_anchor.values():
-            block.finish()
-            steps.append(block)
+        steps.extend(by_anchor.values())
         fields.clear()
 
     walk(container.entries, (0, 0))

@@ -13,6 +13,9 @@ from typing import IO
 from ._errors import XtceError
 
 XSI = "http://www.w3.org/2001/XMLSchema-instance"
+# The elements whose text the loader reads; the text of others (descriptions, units, the
+# whitespace between elements) is not collected.
+TEXT_ELEMENTS = frozenset({"FixedValue", "Value", "ComparisonOperator", "TerminationChar", "Epoch"})
 
 
 class Node:
@@ -54,7 +57,7 @@ def parse(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str]) -> Node:
 
     def start(tag: str, attrs: dict[str, str]) -> None:
         local = tag.rpartition("}")[2]
-        if any("}" in key for key in attrs):
+        if attrs and "}" in "".join(attrs):
             attrs = {(("{" + key) if "}" in key else key): value for key, value in attrs.items()}
         parent = stack[-1] if stack else None
         node = Node(local, attrs, parser.CurrentLineNumber, parent)
@@ -63,17 +66,17 @@ def parse(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str]) -> Node:
         else:
             parent.children.append(node)
         stack.append(node)
+        parser.CharacterDataHandler = text if local in TEXT_ELEMENTS else None
 
     def end(tag: str) -> None:
         stack.pop()
+        parser.CharacterDataHandler = None
 
     def text(data: str) -> None:
-        if stack:
-            stack[-1].text += data
+        stack[-1].text += data
 
     parser.StartElementHandler = start
     parser.EndElementHandler = end
-    parser.CharacterDataHandler = text
     try:
         if isinstance(source, (str, os.PathLike)):
             with open(source, "rb") as f:
