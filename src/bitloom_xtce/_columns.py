@@ -7,7 +7,7 @@ with the same dtypes, the same ValueError messages) from a Python loop over `unp
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 import bitloom
 import numpy as np
@@ -19,7 +19,7 @@ def _fallback_packet_offsets(data: bytes, framing: str = "ccsds", *, allow_parti
     # Serves builds without bitloom.packet_offsets.
     if framing != "ccsds":
         raise ValueError(f"unknown framing {framing!r}")
-    offsets = []
+    offsets: list[int] = []
     position, size = 0, len(data)
     while position < size:
         if position + 6 > size or position + 7 + (data[position + 4] << 8 | data[position + 5]) > size:
@@ -64,7 +64,7 @@ def _fallback_unpack_columns(data: bytes, recipe: Sequence[dict], offsets: np.nd
     rows = []
     for i, offset in enumerate(offsets.tolist()):
         try:
-            rows.append(unpack(data, offset * 8 + offset_bits, recipe))
+            rows.append(unpack(data, offset * 8 + offset_bits, cast(Any, recipe)))
         except (ValueError, bitloom.InternalFault) as e:
             raise ValueError(f"packet {i} at byte {offset}: {e}") from None
     columns = {}

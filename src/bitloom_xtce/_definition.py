@@ -5,7 +5,7 @@ import os
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import IO, Any
+from typing import IO, Any, cast
 
 import bitloom
 import numpy as np
@@ -162,8 +162,11 @@ class Definition:
         return segment.container.name, {n: get(n, True) for n in segment.names}
 
     def _next(self, container: Container, get: Callable[[str, bool], Value]) -> str | None:
-        matches = [c for c in container.children
-                   if self._containers[c].restriction is None or self._containers[c].restriction.evaluate(get)]
+        matches = []
+        for name in container.children:
+            restriction = self._containers[name].restriction
+            if restriction is None or restriction.evaluate(get):
+                matches.append(name)
         if len(matches) == 1:
             return matches[0]
         if len(matches) > 1:
@@ -183,9 +186,11 @@ class Definition:
             last = max(block.fields, key=lambda f: f.offset + f.bits).parameter.name
             raise PacketError(f"the packet ({limit // 8} bytes) is too short: {last!r} ends at bit {end}")
         if block.recipe:
-            values.update(bitloom.unpack_parameters(packet, start, block.recipe))
+            values.update(bitloom.unpack_parameters(packet, start, cast(Any, block.recipe)))
         for f in block.texts:
-            fields[f.parameter.name] = measure(f.parameter.type.encoding, packet, base + f.offset, limit, None)[1]
+            text_encoding = f.parameter.type.encoding
+            assert isinstance(text_encoding, StringEncoding)
+            fields[f.parameter.name] = measure(text_encoding, packet, base + f.offset, limit, None)[1]
         for f in block.extracted:
             enc = f.parameter.type.encoding
             assert isinstance(enc, (StringEncoding, BinaryEncoding))

@@ -12,7 +12,7 @@ from collections.abc import Iterable
 from ._errors import XtceError
 from ._model import (OPERATORS, AllOf, AnyOf, BinaryEncoding, Calibrator, Comparison, Container,
                      ContextCalibrator, Criterion, DynamicSize, Encoding, Entry, FloatEncoding,
-                     IntegerEncoding, Location, Parameter, ParameterType, Polynomial, Spline,
+                     IntegerEncoding, Kind, Location, Parameter, ParameterType, Polynomial, Spline,
                      StringEncoding)
 from ._xml import XSI, Node
 
@@ -159,7 +159,7 @@ class Loader:
         name = required(node, "name")
         if name in self.types:
             raise node.fail(f"a second parameter type named {name!r} (first at line {self.types[name][0].line})")
-        kind = TYPE_TAGS[node.tag]
+        kind: Kind = TYPE_TAGS[node.tag]
         common = (*NAMED, "initialValue")
         encoding_tags = ("IntegerDataEncoding", "FloatDataEncoding")
         enumeration: tuple[tuple[int, int, str], ...] = ()
@@ -187,24 +187,19 @@ class Loader:
             units = wrapper.attrib.get("units", "seconds")
             if (ref := only(node, ("ReferenceTime",), required=False)) is not None:
                 self.reference_time(ref)
-            node_for_encoding = wrapper
             kids = [c for c in wrapper.children if c.tag in encoding_tags]
-            del node_for_encoding
         enc_nodes = [c for c in kids if c.tag.endswith("DataEncoding")]
         if len(enc_nodes) != 1:
             where = enc_nodes[1] if enc_nodes else node
             raise where.fail("needs exactly one data encoding" if enc_nodes else "has no data encoding")
         encoding = self.encoding(enc_nodes[0])
-        ptype = ParameterType(name, kind, encoding, enumeration, scale, offset, units)
-        if kind == "boolean":
-            ptype.enumeration = ()
-        self.types[name] = (node, ptype)
+        self.types[name] = (node, ParameterType(name, kind, encoding, enumeration, scale, offset, units))
 
     def reference_time(self, node: Node) -> None:
-        (child,) = check(node, (), ("Epoch", "OffsetFrom")) or [None]
-        if child is None:
-            raise node.fail("needs an <Epoch> or <OffsetFrom>")
-        check(child, ("parameterRef", "instance", "useCalibratedValue", "relativeTo"), ())
+        kids = check(node, (), ("Epoch", "OffsetFrom"))
+        if len(kids) != 1:
+            raise node.fail("needs one <Epoch> or <OffsetFrom>")
+        check(kids[0], ("parameterRef", "instance", "useCalibratedValue", "relativeTo"), ())
 
     def enumeration(self, node: Node) -> tuple[tuple[int, int, str], ...]:
         entries = []
@@ -570,7 +565,7 @@ def literal_for(node: Node, parameter: Parameter, calibrated: bool, text: str) -
         raise node.fail(f"value {text!r} does not parse for {parameter.name!r} ({ptype.kind})") from None
 
 
-TYPE_TAGS = {
+TYPE_TAGS: dict[str, Kind] = {
     "IntegerParameterType": "integer", "FloatParameterType": "float",
     "EnumeratedParameterType": "enumerated", "BooleanParameterType": "boolean",
     "StringParameterType": "string", "BinaryParameterType": "binary",

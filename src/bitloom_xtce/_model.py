@@ -185,27 +185,26 @@ class Spline:
         xs, ys = self.raw, self.calibrated
         if isinstance(x, np.ndarray):
             x = x.astype(np.float64)
-            i = np.searchsorted(np.asarray(xs), x, side="right") - 1
+            k = np.searchsorted(np.asarray(xs), x, side="right") - 1
             if self.order == 0:
-                j = np.clip(i, 0, len(xs) - 1)
-                out = np.asarray(ys)[j]
+                out = np.asarray(ys)[np.clip(k, 0, len(xs) - 1)]
             else:
-                j = np.clip(i, 0, len(xs) - 2)
-                x0, x1 = np.asarray(xs)[j], np.asarray(xs)[j + 1]
-                y0, y1 = np.asarray(ys)[j], np.asarray(ys)[j + 1]
+                m = np.clip(k, 0, len(xs) - 2)
+                x0, x1 = np.asarray(xs)[m], np.asarray(xs)[m + 1]
+                y0, y1 = np.asarray(ys)[m], np.asarray(ys)[m + 1]
                 out = y0 + (x - x0) * (y1 - y0) / (x1 - x0)
             if not self.extrapolate:
                 out = np.where((x < xs[0]) | (x > xs[-1]), np.nan, out)
             return out
-        x = float(x)
-        if not self.extrapolate and not xs[0] <= x <= xs[-1]:
+        q = float(x)
+        if not self.extrapolate and not xs[0] <= q <= xs[-1]:
             return float("nan")
-        i = bisect.bisect_right(xs, x) - 1
+        i: int = bisect.bisect_right(xs, q) - 1
         if self.order == 0:
             return ys[min(max(i, 0), len(xs) - 1)]
         j = min(max(i, 0), len(xs) - 2)
-        x0, x1, y0, y1 = xs[j], xs[j + 1], ys[j], ys[j + 1]
-        return y0 + (x - x0) * (y1 - y0) / (x1 - x0)
+        a0, a1, b0, b1 = xs[j], xs[j + 1], ys[j], ys[j + 1]
+        return b0 + (q - a0) * (b1 - b0) / (a1 - a0)
 
     def __repr__(self) -> str:
         return f"Spline(order {self.order}, {len(self.raw)} points)"
