@@ -4,7 +4,7 @@ SHELL := /bin/bash
 
 VENV := .venv
 VPY := $(VENV)/bin/python
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.map') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.map' -o -name '*.py' -o -name py.typed) CMakeLists.txt pyproject.toml
 
 # A CPython >= 3.13: first on PATH, then pyenv's versions folder, then /usr/bin.
 PY_CANDIDATES := $(shell for n in python3.14 python3.13 python3; do command -v $$n; done 2>/dev/null) \
@@ -22,6 +22,8 @@ export BITLOOM_WERROR ?= ON
 # What the build and the tests need in a virtual environment, from PyPI.
 BUILD_DEPS := "scikit-build-core>=0.11" ninja
 TEST_DEPS := pytest hypothesis numpy ibm2ieee
+# The XTCE peer: bitloom_xtce's results are compared with its results, packet by packet.
+TEST_DEPS += space_packet_parser
 # Type checkers, packaging tools and pyarrow for their tests, and the demo's progress bar.
 TOOL_DEPS := mypy pyright pyarrow tqdm build auditwheel
 
@@ -88,7 +90,7 @@ test-f16c: $(VENV)/.ready
 	$(NATIVE_BUILD)/tests/native/f16_exhaustive
 
 bench: $(VENV)/.installed
-	$(VPY) -m pip install -q bitstruct bitstring construct  # packet peers, benchmark only
+	$(VPY) -m pip install -q bitstruct bitstring construct ccsdspy  # packet peers, benchmark only
 	$(VPY) bench/run.py
 
 # sdist and wheel in dist/, built in a fresh isolated environment; the wheel must be manylinux.

@@ -40,6 +40,7 @@ def test_wheel_holds_the_module_the_stubs_and_the_license(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     assert any(n.startswith("bitloom.cpython-") and n.endswith(".so") for n in names), names
     assert "bitloom-stubs/__init__.pyi" in names
+    assert {"bitloom_xtce/__init__.py", "bitloom_xtce/__main__.py", "bitloom_xtce/py.typed"} <= set(names)
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), names
 
 

@@ -1,0 +1,472 @@
+"""What a loaded definition is made of: encodings, calibrators, parameter types, parameters,
+restriction criteria and containers.
+
+Calibrators, enumerations and criteria work on a single value and on a numpy column alike: the
+arithmetic is written once, with the same operations in the same order, so the one-packet path
+and the column path give the same bits.
+"""
+from __future__ import annotations
+
+import bisect
+import operator
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
+from typing import Any, Literal, TypeAlias
+
+import numpy as np
+
+Value: TypeAlias = Any  # int, float, str, bytes, bool or a numpy column of them
+Lookup: TypeAlias = Callable[[str, bool], Value]  # (parameter name, calibrated) -> value
+
+# ---------------------------------------------------------------------------------------------
+# Encodings
+
+
+@dataclass(frozen=True, slots=True)
+class DynamicSize:
+    """A size taken from another parameter's value: `slope * value + intercept` bits."""
+
+    parameter: str
+    calibrated: bool
+    slope: int | float
+    intercept: int | float
+
+    def bits(self, value: Value) -> Value:
+        if isinstance(value, np.ndarray):
+            exact = value.dtype.kind in "iu" and isinstance(self.slope, int) and isinstance(self.intercept, int)
+            value = value.astype(np.int64 if exact else np.float64)
+        return self.slope * value + self.intercept
+
+    def __repr__(self) -> str:
+        kind = "calibrated" if self.calibrated else "raw"
+        return f"{self.slope} * {self.parameter} ({kind}) + {self.intercept} bits"
+
+
+@dataclass(frozen=True, slots=True)
+class IntegerEncoding:
+    bits: int
+    form: str  # the XTCE name: unsigned, twosComplement, signMagnitude, onesComplement, BCD, packedBCD
+    reader: str  # the unpack_parameters encoding name
+    byte_order: str = "big"
+    reverse_bits: bool = False
+    calibrator: Calibrator | None = None
+    context_calibrators: tuple[ContextCalibrator, ...] = ()
+
+    @property
+    def signed(self) -> bool:
+        return self.form not in ("unsigned", "BCD", "packedBCD")
+
+    def __repr__(self) -> str:
+        return f"IntegerEncoding({self.form}, {self.bits} bits{_order(self)})"
+
+
+@dataclass(frozen=True, slots=True)
+class FloatEncoding:
+    bits: int
+    form: str  # IEEE754_1985, IEEE754, MILSTD_1750A, DEC, IBM, TI
+    reader: str
+    byte_order: str = "big"
+    reverse_bits: bool = False
+    calibrator: Calibrator | None = None
+    context_calibrators: tuple[ContextCalibrator, ...] = ()
+
+    def __repr__(self) -> str:
+        return f"FloatEncoding({self.form}, {self.bits} bits{_order(self)})"
+
+
+@dataclass(frozen=True, slots=True)
+class StringEncoding:
+    """Text in one of the character encodings. Its field is `bits` wide or sized per packet by
+    another parameter (`dynamic`); inside the field the text may end at a termination character
+    or be counted by a leading size tag (in bytes). Without either size the field itself ends
+    at the termination character or after the counted bytes."""
+
+    charset: str  # the XTCE name, e.g. "UTF-8"
+    reader: str
+    codec: str  # Python's codec for the same characters
+    unit: int  # bytes per code unit: the termination character is searched on unit boundaries
+    bits: int | None = None
+    terminator: bytes | None = None
+    leading_bits: int | None = None
+    dynamic: DynamicSize | None = None
+    max_bits: int | None = None
+    byte_order: str = "big"
+
+    @property
+    def fixed(self) -> bool:
+        return self.bits is not None
+
+    @property
+    def plain(self) -> bool:
+        """A fixed-size field whose bytes are the whole text: the packet reader decodes it."""
+        return self.bits is not None and self.terminator is None and self.leading_bits is None
+
+    def __repr__(self) -> str:
+        if self.bits is not None:
+            size = f"{self.bits} bits"
+            if self.terminator is not None:
+                size += f", ends at 0x{self.terminator.hex()}"
+            if self.leading_bits is not None:
+                size += f", {self.leading_bits}-bit size tag"
+        elif self.terminator is not None:
+            size = f"ends at 0x{self.terminator.hex()}"
+        elif self.leading_bits is not None:
+            size = f"{self.leading_bits}-bit size tag"
+        else:
+            size = repr(self.dynamic)
+        return f"StringEncoding({self.charset}, {size})"
+
+
+@dataclass(frozen=True, slots=True)
+class BinaryEncoding:
+    bits: int | None = None
+    dynamic: DynamicSize | None = None
+
+    @property
+    def fixed(self) -> bool:
+        return self.bits is not None
+
+    def __repr__(self) -> str:
+        return f"BinaryEncoding({self.bits} bits)" if self.bits is not None else \
+            f"BinaryEncoding({self.dynamic!r})"
+
+
+Encoding: TypeAlias = IntegerEncoding | FloatEncoding | StringEncoding | BinaryEncoding
+
+
+def _order(encoding: IntegerEncoding | FloatEncoding) -> str:
+    text = ", little-endian" if encoding.byte_order == "little" else ""
+    return text + (", bits reversed" if encoding.reverse_bits else "")
+
+
+def is_fixed(encoding: Encoding) -> bool:
+    return not isinstance(encoding, (StringEncoding, BinaryEncoding)) or encoding.fixed
+
+
+# ---------------------------------------------------------------------------------------------
+# Calibrators
+
+
+def _as_float(x: Value) -> Value:
+    return x.astype(np.float64) if isinstance(x, np.ndarray) else float(x)
+
+
+@dataclass(frozen=True, slots=True)
+class Polynomial:
+    """sum(coefficient * x**exponent), terms in document order, powers by repeated products."""
+
+    terms: tuple[tuple[float, int], ...]
+
+    def __call__(self, x: Value) -> Value:
+        x = _as_float(x)
+        total: Value = 0.0
+        for coefficient, exponent in self.terms:
+            power: Value = 1.0
+            for _ in range(exponent):
+                power = power * x
+            total = total + coefficient * power
+        return total
+
+    def __repr__(self) -> str:
+        return "Polynomial(" + " + ".join(f"{c!r}*x^{e}" for c, e in self.terms) + ")"
+
+
+@dataclass(frozen=True, slots=True)
+class Spline:
+    """Piecewise: order 0 takes the value of the point at or below x, order 1 interpolates
+    linearly. Outside the points: the end value or end segment if `extrapolate`, else NaN."""
+
+    raw: tuple[float, ...]
+    calibrated: tuple[float, ...]
+    order: int
+    extrapolate: bool
+
+    def __call__(self, x: Value) -> Value:
+        xs, ys = self.raw, self.calibrated
+        if isinstance(x, np.ndarray):
+            x = x.astype(np.float64)
+            k = np.searchsorted(np.asarray(xs), x, side="right") - 1
+            if self.order == 0:
+                out = np.asarray(ys)[np.clip(k, 0, len(xs) - 1)]
+            else:
+                m = np.clip(k, 0, len(xs) - 2)
+                x0, x1 = np.asarray(xs)[m], np.asarray(xs)[m + 1]
+                y0, y1 = np.asarray(ys)[m], np.asarray(ys)[m + 1]
+                out = y0 + (x - x0) * (y1 - y0) / (x1 - x0)
+            if not self.extrapolate:
+                out = np.where((x < xs[0]) | (x > xs[-1]), np.nan, out)
+            return out
+        q = float(x)
+        if not self.extrapolate and not xs[0] <= q <= xs[-1]:
+            return float("nan")
+        i: int = bisect.bisect_right(xs, q) - 1
+        if self.order == 0:
+            return ys[min(max(i, 0), len(xs) - 1)]
+        j = min(max(i, 0), len(xs) - 2)
+        a0, a1, b0, b1 = xs[j], xs[j + 1], ys[j], ys[j + 1]
+        return b0 + (q - a0) * (b1 - b0) / (a1 - a0)
+
+    def __repr__(self) -> str:
+        return f"Spline(order {self.order}, {len(self.raw)} points)"
+
+
+Calibrator: TypeAlias = Polynomial | Spline
+
+
+@dataclass(frozen=True, slots=True)
+class ContextCalibrator:
+    criterion: Criterion
+    calibrator: Calibrator
+
+
+# ---------------------------------------------------------------------------------------------
+# Criteria (restriction criteria and context matches)
+
+OPERATORS: dict[str, Callable[[Value, Value], Value]] = {
+    "==": operator.eq, "!=": operator.ne, "<": operator.lt, "<=": operator.le,
+    ">": operator.gt, ">=": operator.ge,
+    "eq": operator.eq, "neq": operator.ne, "lt": operator.lt, "leq": operator.le,
+    "gt": operator.gt, "geq": operator.ge,
+}
+
+
+@dataclass(slots=True)
+class Comparison:
+    """parameter (raw or calibrated) <op> a literal, or another parameter's value."""
+
+    parameter: str
+    op: str
+    literal: str | None  # as written; `value` holds it parsed for the parameter's type
+    calibrated: bool
+    other: tuple[str, bool] | None = None  # (parameter, calibrated) on the right-hand side
+    value: Value = None
+
+    def evaluate(self, get: Lookup) -> Value:
+        right = get(*self.other) if self.other is not None else self.value
+        return OPERATORS[self.op](get(self.parameter, self.calibrated), right)
+
+    def parameters(self) -> list[tuple[str, bool]]:
+        return [(self.parameter, self.calibrated)] + ([self.other] if self.other else [])
+
+    def __repr__(self) -> str:
+        right = self.other[0] if self.other is not None else repr(self.value)
+        return f"{self.parameter}{'' if self.calibrated else ' (raw)'} {self.op} {right}"
+
+
+@dataclass(slots=True)
+class AllOf:
+    terms: list[Criterion]
+
+    def evaluate(self, get: Lookup) -> Value:
+        result = self.terms[0].evaluate(get)
+        for term in self.terms[1:]:
+            result = result & term.evaluate(get)
+        return result
+
+    def parameters(self) -> list[tuple[str, bool]]:
+        return [p for t in self.terms for p in t.parameters()]
+
+    def __repr__(self) -> str:
+        return "(" + " and ".join(map(repr, self.terms)) + ")"
+
+
+@dataclass(slots=True)
+class AnyOf:
+    terms: list[Criterion]
+
+    def evaluate(self, get: Lookup) -> Value:
+        result = self.terms[0].evaluate(get)
+        for term in self.terms[1:]:
+            result = result | term.evaluate(get)
+        return result
+
+    def parameters(self) -> list[tuple[str, bool]]:
+        return [p for t in self.terms for p in t.parameters()]
+
+    def __repr__(self) -> str:
+        return "(" + " or ".join(map(repr, self.terms)) + ")"
+
+
+Criterion: TypeAlias = Comparison | AllOf | AnyOf
+
+
+# ---------------------------------------------------------------------------------------------
+# Parameter types and parameters
+
+Kind: TypeAlias = Literal["integer", "float", "enumerated", "boolean", "string", "binary",
+                          "absolute_time", "relative_time"]
+
+
+@dataclass(slots=True)
+class ParameterType:
+    name: str
+    kind: Kind
+    encoding: Encoding
+    enumeration: tuple[tuple[int, int, str], ...] = ()  # (value, max value, label)
+    scale: float = 1.0  # time types: seconds = raw * scale + offset
+    offset: float = 0.0
+    units: str = ""
+    _lookup: Any = field(default=None, repr=False)
+
+    @property
+    def calibrated_differs(self) -> bool:
+        """Whether the calibrated value can differ from the raw value."""
+        enc = self.encoding
+        if self.kind in ("enumerated", "boolean", "absolute_time", "relative_time"):
+            return True
+        if self.kind == "float" and isinstance(enc, IntegerEncoding):
+            return True
+        if isinstance(enc, StringEncoding):
+            return True  # raw text is its bytes
+        return isinstance(enc, (IntegerEncoding, FloatEncoding)) and (
+            enc.calibrator is not None or bool(enc.context_calibrators))
+
+    def calibrate(self, raw: Value, get: Lookup | None = None) -> Value:
+        """The engineering value of a raw value (or of a column of them). `get` gives other
+        parameters' values, for context calibrators."""
+        enc = self.encoding
+        column = isinstance(raw, np.ndarray)
+        if isinstance(enc, StringEncoding):
+            return raw  # decoded text already: see Definition for the raw bytes
+        if isinstance(enc, BinaryEncoding):
+            return raw
+        if self.kind == "enumerated":
+            return self._enumerate(raw)
+        if self.kind == "boolean":
+            return raw != 0 if column else bool(raw)
+        value = raw
+        if isinstance(enc, (IntegerEncoding, FloatEncoding)):
+            value = self._apply_calibrators(raw, get)
+        if self.kind in ("absolute_time", "relative_time"):
+            return _as_float(value) * self.scale + self.offset
+        if self.kind == "float" and value is raw and isinstance(enc, IntegerEncoding):
+            return _as_float(value)
+        return value
+
+    def _apply_calibrators(self, raw: Value, get: Lookup | None) -> Value:
+        enc = self.encoding
+        assert isinstance(enc, (IntegerEncoding, FloatEncoding))
+        if not enc.context_calibrators:
+            return enc.calibrator(raw) if enc.calibrator is not None else raw
+        if get is None:
+            raise ValueError(f"{self.name}: context calibrators need the packet's other values")
+        if not isinstance(raw, np.ndarray):
+            for context in enc.context_calibrators:
+                if context.criterion.evaluate(get):
+                    return context.calibrator(raw)
+            return enc.calibrator(raw) if enc.calibrator is not None else raw
+        # Columns: the first context that matches decides, row by row.
+        result = enc.calibrator(raw) if enc.calibrator is not None else raw.astype(np.float64)
+        decided = np.zeros(len(raw), dtype=bool)
+        for context in enc.context_calibrators:
+            match = np.asarray(context.criterion.evaluate(get), dtype=bool) & ~decided
+            if match.any():
+                result = np.where(match, context.calibrator(raw), result)
+                decided |= match
+        return result
+
+    def _enumerate(self, raw: Value) -> Value:
+        if self._lookup is None:
+            exact = {v: label for v, hi, label in self.enumeration if v == hi}
+            ranges = sorted((v, hi, label) for v, hi, label in self.enumeration if v != hi)
+            self._lookup = (exact, ranges)
+        exact, ranges = self._lookup
+        if not isinstance(raw, np.ndarray):
+            label = exact.get(raw)
+            if label is None:
+                for lo, hi, text in ranges:
+                    if lo <= raw <= hi:
+                        return text
+            return label
+        entries = sorted(self.enumeration)
+        starts = np.array([e[0] for e in entries], dtype=np.float64 if raw.dtype.kind == "f" else np.int64)
+        ends = np.array([e[1] for e in entries], dtype=starts.dtype)
+        labels = np.array([e[2] for e in entries] + [""], dtype=np.dtypes.StringDType())
+        i = np.searchsorted(starts, raw, side="right") - 1
+        inside = (i >= 0) & (raw <= ends[np.maximum(i, 0)]) if len(entries) else np.zeros(len(raw), bool)
+        if inside.all():
+            return labels[i]
+        out = np.array(labels[np.where(inside, i, len(entries))],
+                       dtype=np.dtypes.StringDType(na_object=None))
+        out[~inside] = None
+        return out
+
+    def __repr__(self) -> str:
+        extra = f", {len(self.enumeration)} labels" if self.enumeration else ""
+        return f"ParameterType({self.name!r}, {self.kind}, {self.encoding!r}{extra})"
+
+
+@dataclass(slots=True)
+class Parameter:
+    name: str
+    type: ParameterType
+    description: str = ""
+
+    def __repr__(self) -> str:
+        return f"Parameter({self.name!r}, {self.type.kind}, {self.type.encoding!r})"
+
+
+# ---------------------------------------------------------------------------------------------
+# Containers
+
+
+@dataclass(frozen=True, slots=True)
+class Location:
+    """Where an entry starts: `bits` after the previous entry's end, or after the start of the
+    container that lists it (reference "containerStart")."""
+
+    bits: int
+    from_start: bool
+
+
+@dataclass(frozen=True, slots=True)
+class Entry:
+    kind: Literal["parameter", "container"]
+    ref: str
+    location: Location | None = None
+
+
+@dataclass(slots=True)
+class Container:
+    name: str
+    abstract: bool
+    entries: tuple[Entry, ...]
+    base: str | None = None
+    restriction: Criterion | None = None
+    children: list[str] = field(default_factory=list)
+    description: str = ""
+    line: int = 0
+
+    def __repr__(self) -> str:
+        text = f"Container({self.name!r}"
+        text += ", abstract" if self.abstract else ""
+        text += f", {len(self.entries)} entries"
+        if self.base is not None:
+            text += f", base {self.base!r}"
+            if self.restriction is not None:
+                text += f" where {self.restriction!r}"
+        return text + ")"
+
+
+class NameMap(Mapping[str, Any]):
+    """A read-only mapping (parameters or containers by name) with a short repr."""
+
+    __slots__ = ("_items", "_what")
+
+    def __init__(self, items: dict[str, Any], what: str) -> None:
+        self._items = items
+        self._what = what
+
+    def __getitem__(self, key: str) -> Any:
+        return self._items[key]
+
+    def __iter__(self):  # type: ignore[no-untyped-def]
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __repr__(self) -> str:
+        names = list(self._items)
+        shown = ", ".join(names[:6]) + (", ..." if len(names) > 6 else "")
+        return f"<{len(names)} {self._what}: {shown}>"

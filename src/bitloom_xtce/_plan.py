@@ -1,0 +1,166 @@
+"""Containers translated into decoding steps.
+
+Every entry's position is kept as (anchor, bits): anchor 0 is where the packet (the root
+container) starts, and each field whose size is known only per packet (a string ended by a
+termination character or sized by a tag, dynamic binary or text) starts a new anchor just after
+it. All fields with a fixed size hang off some anchor at a fixed distance, so each anchor's
+fields make one reader recipe, decoded in one compiled call per packet (or per column); only the
+variable-size fields themselves are measured in Python.
+
+A container's steps continue from where its base container's steps end, so a packet is decoded
+by running the steps of each container on its inheritance chain in turn, choosing the next
+container by the restriction criteria on the values decoded so far.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from ._errors import XtceError
+from ._model import (BinaryEncoding, Container, Criterion, FloatEncoding, IntegerEncoding, Parameter,
+                     StringEncoding, is_fixed)
+
+
+@dataclass(slots=True)
+class Field:
+    parameter: Parameter
+    anchor: int
+    offset: int  # bits after the anchor
+    bits: int
+
+
+@dataclass(slots=True)
+class Block:
+    """The fixed-size fields that hang off one anchor."""
+
+    anchor: int
+    fields: list[Field] = field(default_factory=list)
+    start: int = 0  # lowest field offset: the reader is called at anchor + start
+    end: int = 0  # highest field end
+    recipe: list[dict] = field(default_factory=list)  # numbers, and plain text when calibrated
+    raw_recipe: list[dict] = field(default_factory=list)  # numbers only
+    extracted: list[Field] = field(default_factory=list)  # bytes cut out in Python
+    texts: list[Field] = field(default_factory=list)  # plain fixed-size text
+    prepared: bool = False
+
+    def prepare(self) -> Block:
+        """Build the recipes on first use (a large definition loads faster without them)."""
+        if not self.prepared:
+            self._finish()
+            self.prepared = True
+        return self
+
+    def _finish(self) -> None:
+        self.start = min(f.offset for f in self.fields)
+        self.end = max(f.offset + f.bits for f in self.fields)
+        for f in self.fields:
+            enc = f.parameter.type.encoding
+            if isinstance(enc, (IntegerEncoding, FloatEncoding)):
+                item = reader_item(f, self.start, enc.reader, enc.byte_order, enc.reverse_bits)
+                self.recipe.append(item)
+                self.raw_recipe.append(item)
+            elif isinstance(enc, StringEncoding) and enc.plain:
+                self.recipe.append(reader_item(f, self.start, enc.reader, "big", False))
+                self.texts.append(f)
+            else:
+                self.extracted.append(f)
+
+
+def reader_item(f: Field, start: int, encoding: str, byte_order: str, reverse: bool) -> dict:
+    return {"name": f.parameter.name, "encoding": encoding, "bits": f.bits, "byte_order": byte_order,
+            "reverse_bits": reverse, "offset_bits": f.offset - start}
+
+
+@dataclass(slots=True)
+class Variable:
+    """A field whose size is known only per packet; it makes the anchor `creates`."""
+
+    parameter: Parameter
+    anchor: int
+    offset: int
+    creates: int
+
+
+Step = Block | Variable
+
+
+@dataclass(slots=True)
+class Segment:
+    """What one container adds to its base container's decoding."""
+
+    container: Container
+    steps: list[Step]
+    names: list[str]  # every parameter of the chain up to this container, in entry order
+    cursor: tuple[int, int]  # where the next entry would start
+    anchors: int  # anchors in use after these steps
+    chain: list[str]  # container names from the root down to this one
+
+
+def compile_container(container: Container, containers: dict[str, Container],
+                      parameters: dict[str, Parameter], base: Segment | None) -> Segment:
+    cursor = base.cursor if base is not None else (0, 0)
+    anchors = base.anchors if base is not None else 1
+    known = list(base.names) if base is not None else []
+    seen = set(known)
+    fields: list[Field] = []
+    steps: list[Step] = []
+    names: list[str] = []
+
+    def fail(message: str) -> XtceError:
+        return XtceError(f"<SequenceContainer name={container.name!r}> at line {container.line}: {message}")
+
+    def walk(entries, start: tuple[int, int]) -> None:
+        nonlocal cursor, anchors
+        for entry in entries:
+            position = cursor
+            if entry.location is not None:
+                origin = start if entry.location.from_start else cursor
+                position = (origin[0], origin[1] + entry.location.bits)
+                if position[0] == 0 and position[1] < 0:
+                    raise fail(f"entry {entry.ref!r} would start {-position[1]} bits before the packet")
+            if entry.kind == "container":
+                cursor = position
+                walk(containers[entry.ref].entries, position)
+                continue
+            parameter = parameters[entry.ref]
+            enc = parameter.type.encoding
+            if is_fixed(enc):
+                bits = enc.bits
+                assert bits is not None
+                fields.append(Field(parameter, position[0], position[1], bits))
+                cursor = (position[0], position[1] + bits)
+            else:
+                assert isinstance(enc, (StringEncoding, BinaryEncoding))
+                if enc.dynamic is not None and enc.dynamic.parameter not in seen:
+                    raise fail(f"the size of {parameter.name!r} comes from {enc.dynamic.parameter!r}, "
+                               "which is not decoded before it")
+                flush()
+                steps.append(Variable(parameter, position[0], position[1], anchors))
+                cursor = (anchors, 0)
+                anchors += 1
+            names.append(parameter.name)
+            seen.add(parameter.name)
+
+    def flush() -> None:
+        # The fixed fields listed so far are decoded before the variable-size field that follows
+        # (its size may come from one of them), grouped by anchor.
+        by_anchor: dict[int, Block] = {}
+        for f in fields:
+            by_anchor.setdefault(f.anchor, Block(f.anchor)).fields.append(f)
+        steps.extend(by_anchor.values())
+        fields.clear()
+
+    walk(container.entries, (0, 0))
+    flush()
+    chain = (base.chain if base is not None else []) + [container.name]
+    return Segment(container, steps, list(dict.fromkeys(known + names)), cursor, anchors, chain)
+
+
+def check_criterion(criterion: Criterion | None, names: list[str], where: str) -> None:
+    """A restriction may only test parameters that are decoded before it is evaluated."""
+    if criterion is None:
+        return
+    known = set(names)
+    for name, _ in criterion.parameters():
+        if name not in known:
+            raise XtceError(f"{where}: its restriction tests {name!r}, which its base containers "
+                            "do not decode")
