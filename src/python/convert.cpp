@@ -221,6 +221,13 @@ PyObject* convert_sequence(PyObject* obj) {
     return list;
 }
 
+bool convert_buffer(PyObject* obj, Py_buffer& view, Buffer& out) {
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) < 0) return false;
+    out.data = static_cast<const std::uint8_t*>(view.buf);
+    out.size = static_cast<std::size_t>(view.len);
+    return true;
+}
+
 PyObject* to_python(u128 v) {
     unsigned char raw[16];
     for (int i = 0; i < 16; ++i) raw[i] = static_cast<unsigned char>(v >> (8 * i));
