@@ -191,10 +191,13 @@ bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
     Ref dtype(PyObject_GetAttrString(array.get(), "dtype"));
     Ref kind(dtype.get() ? PyObject_GetAttrString(dtype.get(), "kind") : nullptr);
     Ref ndim(kind.get() ? PyObject_GetAttrString(array.get(), "ndim") : nullptr);
-    if (!ndim.get()) return false;
+    Ref size(ndim.get() ? PyObject_GetAttrString(array.get(), "size") : nullptr);
+    if (!size.get()) return false;
     const bool is_signed = PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0;
     const bool is_unsigned = PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
-    if (!is_signed && !is_unsigned) {
+    const int empty = PyObject_Not(size.get());  // [] makes a float64 array: no packets all the same
+    if (empty < 0) return false;
+    if (!is_signed && !is_unsigned && !empty) {
         PyErr_Format(PyExc_TypeError, "argument 'offsets': an array of integers is required, not %S",
                      dtype.get());
         return false;
