@@ -56,20 +56,30 @@ auto load_ordered(const std::uint8_t* p) noexcept {
     else return swap_bytes(word);
 }
 
+/// What a loop reads of its field and packets, held in locals: the outputs it writes may be
+/// bytes, which the compiler must otherwise assume to alias the field's own members.
+struct Shape {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::uint32_t bits;
+    bool little;
+    bool reverse;
+};
+
 /// layout::cut_value of a field (1..64 bits) lying inside the data, with one 8-byte load where
 /// the data has them. `Plain`: big-endian and not reversed.
 template <bool Plain>
-std::uint64_t cut(const Packets& pk, std::uint64_t start, const Field& f) noexcept {
+std::uint64_t cut(const Shape s, std::uint64_t start) noexcept {
     const std::uint64_t byte = start >> 3;
     const unsigned shift = static_cast<unsigned>(start & 7);
-    if (shift + f.bits > 64 || pk.size - byte < 8) [[unlikely]]
-        return layout::cut_value(pk.data, pk.size, start, f.bits, f.little, f.reverse);
-    std::uint64_t v = (load_ordered<8, false>(pk.data + byte) << shift) >> (64 - f.bits);
+    if (shift + s.bits > 64 || s.size - byte < 8) [[unlikely]]
+        return layout::cut_value(s.data, s.size, start, s.bits, s.little, s.reverse);
+    std::uint64_t v = (load_ordered<8, false>(s.data + byte) << shift) >> (64 - s.bits);
     if constexpr (Plain) {
         return v;
     } else {
-        if (f.little) v = __builtin_bswap64(v) >> (64 - (f.bits + 7) / 8 * 8);
-        return f.reverse ? reverse_bits64(v, f.bits) : v & layout::low_mask(f.bits);
+        if (s.little) v = __builtin_bswap64(v) >> (64 - (s.bits + 7) / 8 * 8);
+        return s.reverse ? reverse_bits64(v, s.bits) : v & layout::low_mask(s.bits);
     }
 }
 
@@ -87,9 +97,13 @@ inline float f32_value(std::uint32_t p) noexcept {
 struct AsUnsigned {
     static std::uint64_t apply(std::uint64_t v, std::uint32_t) noexcept { return v; }
 };
+/// decode_twos_complement of a pattern that holds no bits above the width: a sign extension,
+/// inline.
 struct AsTwos {
     static std::int64_t apply(std::uint64_t v, std::uint32_t bits) noexcept {
-        return decode_twos_complement(v, bits);
+        if (bits == 0 || bits >= 64) return bits == 0 ? 0 : static_cast<std::int64_t>(v);
+        const unsigned unused = 64 - bits;
+        return static_cast<std::int64_t>(v << unused) >> unused;
     }
 };
 struct AsOnes {
@@ -153,15 +167,17 @@ std::optional<Failure> generic_loop(const Packets& pk, const Field& f, std::uint
         }
         return std::nullopt;
     }
+    const Shape shape{pk.data, pk.size, f.bits, f.little, f.reverse};
+    const std::uint32_t bits = f.bits;
     for (std::size_t i = first; i < last; ++i) {
-        const std::uint64_t v = cut<Plain>(pk, starts[i - first] + rel, f);
+        const std::uint64_t v = cut<Plain>(shape, starts[i - first] + rel);
         if constexpr (kFallible<C>) {
-            auto r = C::apply(v, f.bits);
+            auto r = C::apply(v, bits);
             if (!r) [[unlikely]]
                 return Failure{i, std::move(r.error())};
             if (out) out[i] = static_cast<T>(*r);
         } else {
-            out[i] = static_cast<T>(C::apply(v, f.bits));
+            out[i] = static_cast<T>(C::apply(v, bits));
         }
     }
     return std::nullopt;
@@ -426,8 +442,32 @@ Result<DecodedText> decode_text_field(UnpackEncoding encoding, const std::uint8_
     }
 }
 
+Framed frame_space_packets(const std::uint8_t* data, std::size_t size,
+                           std::vector<std::uint64_t>& out) {
+    // A run of packets at a time into a fixed buffer, so that the walk itself never allocates.
+    constexpr std::size_t kRun = 4096;
+    std::uint64_t run[kRun];
+    Framed framed;
+    std::uint64_t position = 0;
+    for (;;) {
+        Framed part = frame_packets(data + position, size - position, 0, run, kRun);
+        for (std::size_t i = 0; i < part.count; ++i) run[i] += position;
+        out.insert(out.end(), run, run + part.count);
+        framed.count += part.count;
+        if (part.cut) {
+            framed.cut = *part.cut;
+            framed.cut->packet = framed.count;
+            framed.cut->offset += position;
+            return framed;
+        }
+        if (part.count < kRun) return framed;
+        position = run[kRun - 1] + 7 + (std::uint64_t{data[run[kRun - 1] + 4]} << 8 |
+                                         data[run[kRun - 1] + 5]);
+    }
+}
+
 Framed frame_packets(const std::uint8_t* data, std::size_t size, std::uint64_t stride,
-                     std::uint64_t* out) noexcept {
+                     std::uint64_t* out, std::size_t limit) noexcept {
     Framed framed;
     if (stride != 0) {
         framed.count = static_cast<std::size_t>(size / stride);
@@ -439,7 +479,7 @@ Framed frame_packets(const std::uint8_t* data, std::size_t size, std::uint64_t s
     }
     constexpr std::uint64_t kHeader = 6;
     std::uint64_t position = 0;
-    while (position < size) {
+    while (position < size && framed.count < limit) {
         const std::uint64_t left = size - position;
         if (left < kHeader) {
             framed.cut = Cut{framed.count, position, kHeader, left, true};

@@ -128,8 +128,14 @@ struct Framed {
 /// primary header whose 16-bit length field (bytes 4-5, big-endian) plus 7 is the packet's
 /// size; otherwise packets of `stride` bytes. Counts the whole packets and, when `out` is not
 /// null, writes their byte offsets into it (room for the count of an earlier counting walk).
+/// Space packets: the walk stops after `limit` packets, without a cut.
 Framed frame_packets(const std::uint8_t* data, std::size_t size, std::uint64_t stride,
-                     std::uint64_t* out) noexcept;
+                     std::uint64_t* out, std::size_t limit = SIZE_MAX) noexcept;
+
+/// frame_packets for space packets, their offsets appended to `out` in the same walk. Throws
+/// std::bad_alloc.
+Framed frame_space_packets(const std::uint8_t* data, std::size_t size,
+                           std::vector<std::uint64_t>& out);
 
 /// The decoded text of `bits` bits at `start` (the field lies inside the data) in a text
 /// encoding; the bytes are cut into `scratch` unless they can be read in place.

@@ -4,6 +4,7 @@
 #include "column_reader.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <new>
 #include <string>
@@ -150,19 +151,36 @@ private:
 }
 
 /// The offsets of every whole packet as a new numpy uint64 array; stride 0: space packets.
+/// Space packets are counted in the same walk that notes their offsets, a run of them at a
+/// time, then copied into the array.
 PyObject* frame(const Numpy& np, py::Buffer data, std::uint64_t stride, bool allow_partial) {
     columns::Framed framed;
+    std::vector<std::uint64_t> found;
+    bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
-    framed = columns::frame_packets(data.data, data.size, stride, nullptr);
+    if (stride != 0) {
+        framed = columns::frame_packets(data.data, data.size, stride, nullptr);
+    } else {
+        try {
+            framed = columns::frame_space_packets(data.data, data.size, found);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+    }
     Py_END_ALLOW_THREADS
+    if (out_of_memory) return PyErr_NoMemory();
     if (framed.cut && !allow_partial) return raise_cut(*framed.cut);
     Ref array(new_array(np, framed.count, Element::U64));
     if (!array.get()) return nullptr;
     Views views;
     Py_buffer* view = views.take(array.get(), true);
     if (!view) return nullptr;
+    auto* out = static_cast<std::uint64_t*>(view->buf);
     Py_BEGIN_ALLOW_THREADS
-    columns::frame_packets(data.data, data.size, stride, static_cast<std::uint64_t*>(view->buf));
+    if (stride != 0)
+        columns::frame_packets(data.data, data.size, stride, out);
+    else if (!found.empty())
+        std::memcpy(out, found.data(), found.size() * sizeof(std::uint64_t));
     Py_END_ALLOW_THREADS
     return array.release();
 }
