@@ -154,9 +154,10 @@ def _cases():
     add("unpack_columns", bytearray(PACKET * 2), READER, [size, 0], threads=2)
     add("unpack_columns", memoryview(PACKET * 2), READER, np.array([0, size], np.int32))
     add("unpack_columns", PACKET * 2, _reader(_recipe(encoding="utf-32")), packet_size=size)  # ValueError
-    add("unpack_columns", PACKET * 2, READER, [0, size + 1])      # packet too short
-    add("unpack_columns", PACKET, READER, [-1])                   # negative offset
-    add("unpack_columns", PACKET, READER, [0.5])                  # not integers
+    # Offsets as arrays: a list's conversion by numpy leaves numpy's own caches to fill.
+    add("unpack_columns", PACKET * 2, READER, np.array([0, size + 1]))  # packet too short
+    add("unpack_columns", PACKET, READER, np.array([-1]))               # negative offset
+    add("unpack_columns", PACKET, READER, np.array([0.5]))              # not integers
     add("unpack_columns", PACKET, READER, threads=0)
     add("unpack_columns", PACKET, "recipe")
     add("unpack_columns", "data", READER)

@@ -216,8 +216,14 @@ bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
     const int empty = PyObject_Not(size.get());  // [] makes a float64 array: no packets all the same
     if (empty < 0) return false;
     if (!is_signed && !is_unsigned && !empty) {
-        PyErr_Format(PyExc_TypeError, "argument 'offsets': an array of integers is required, not %S",
-                     dtype.get());
+        // The scalar type's name ("float64"): a plain attribute, where str(dtype) runs Python code.
+        Ref scalar(PyObject_GetAttrString(dtype.get(), "type"));
+        Ref name(scalar.get() && PyType_Check(scalar.get())
+                     ? PyType_GetName(reinterpret_cast<PyTypeObject*>(scalar.get()))
+                     : nullptr);
+        if (!name.get()) return false;
+        PyErr_Format(PyExc_TypeError, "argument 'offsets': an array of integers is required, not %U",
+                     name.get());
         return false;
     }
     if (PyLong_AsLong(ndim.get()) != 1) {
