@@ -90,7 +90,7 @@ test-f16c: $(VENV)/.ready
 	$(NATIVE_BUILD)/tests/native/f16_exhaustive
 
 bench: $(VENV)/.installed
-	$(VPY) -m pip install -q bitstruct bitstring construct ccsdspy  # packet peers, benchmark only
+	$(VPY) -m pip install -q bitstruct bitstring construct ccsdspy  # packet and column peers, benchmark only
 	$(VPY) bench/run.py
 
 # sdist and wheel in dist/, built in a fresh isolated environment; the wheel must be manylinux.

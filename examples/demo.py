@@ -1,5 +1,7 @@
 """Decodes a file of housekeeping space packets with unpack_parameters, writes the values as CSV
-and checks each one against the value that was packed. Exits non-zero on any mismatch."""
+and checks each one against the value that was packed; decodes the same file into columns with
+unpack_columns, checks them too and writes them as Parquet next to the CSV; then decodes a large
+file into columns, chunk by chunk. Exits non-zero on any mismatch."""
 import csv
 import math
 import pathlib
@@ -10,6 +12,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import bitloom  # noqa: E402
 import large_file  # noqa: E402
+import pyarrow as pa  # noqa: E402
+import pyarrow.parquet as pq  # noqa: E402
 import make_sample  # noqa: E402
 from space_packets import FIELDS, all_values, unpack_recipe  # noqa: E402
 
@@ -53,26 +57,42 @@ def main():
         writer.writeheader()
         writer.writerows(rows)
 
+    # The same file in one call: a numpy array per field, then a Parquet file beside the CSV.
+    t0 = time.perf_counter()
+    columns = bitloom.unpack_columns(data, recipe)
+    t_columns = time.perf_counter() - t0
+    parquet_path = path.with_suffix(".parquet")
+    pq.write_table(pa.table(columns), parquet_path)
+    column_rows = [dict(zip(columns, values)) for values in
+                   zip(*(column.tolist() for column in columns.values()))]
+
     expected = all_values(count)
-    bad = [(i, name, row[name], want[name]) for i, (row, want) in enumerate(zip(rows, expected))
-           for name in want if not same(row[name], want[name])]
-    if len(rows) != count:
-        bad.append(("count", "packets", len(rows), count))
+    bad = []
+    for source, decoded in (("unpack_parameters", rows), ("unpack_columns", column_rows)):
+        bad += [(source, i, name, row[name], want[name])
+                for i, (row, want) in enumerate(zip(decoded, expected))
+                for name in want if not same(row[name], want[name])]
+        if len(decoded) != count:
+            bad.append((source, "count", "packets", len(decoded), count))
 
     print("== housekeeping packets")
     print(f"  {path} : {len(data)} bytes, {len(rows)} packets of {len(FIELDS)} fields")
-    print(f"  packed in {t_pack * 1e3:.1f} ms, read back in {t_unpack * 1e3:.1f} ms")
+    print(f"  packed in {t_pack * 1e3:.1f} ms, read back in {t_unpack * 1e3:.1f} ms by unpack_parameters, "
+          f"in {t_columns * 1e3:.1f} ms by unpack_columns")
     print(f"  {csv_path}")
+    print(f"  {parquet_path}: " + ", ".join(f"{name} {column.dtype}" for name, column in
+                                           list(columns.items())[7:12]) + ", ...")
     first = rows[0]
     print("  first packet: " + ", ".join(f"{k}={first[k]!r}" for k in
                                          ("apid", "seq_count", "time_coarse", "bus_voltage",
                                           "battery_temp", "gyro_rate", "payload_state", "checksum")))
     if bad:
         for where in bad[:10]:
-            print("  MISMATCH packet {} {}: read {!r}, packed {!r}".format(*where))
+            print("  MISMATCH ({}) packet {} {}: read {!r}, packed {!r}".format(*where))
         print(f"FAILED: {len(bad)} values differ")
         return 1
-    print(f"  all {len(rows) * len(FIELDS)} values read back equal to the values packed")
+    print(f"  all {len(rows) * len(FIELDS)} values read back equal to the values packed, "
+          f"by both")
     print("== a large file")
     large_file.run()
     return 0

@@ -5,8 +5,8 @@
 
 The file is cut into chunks of whole packets by walking the primary headers (the 16-bit packet
 length at byte 4 of each header gives where the next packet starts). Each chunk goes to a worker,
-which reads its byte range from the file itself, decodes every packet with
-bitloom.unpack_parameters and writes one Parquet file, OUT_DIR/part-NNNNN.parquet. The parts
+which reads its byte range from the file itself, decodes all its packets into columns with one
+bitloom.unpack_columns call and writes one Parquet file, OUT_DIR/part-NNNNN.parquet. The parts
 together are one dataset: pyarrow.parquet.read_table(OUT_DIR), pandas.read_parquet(OUT_DIR) or
 dask.dataframe.read_parquet(OUT_DIR) read it back in packet order.
 
@@ -86,8 +86,8 @@ def packet_chunks(path, chunk_packets):
 
 _SIGNED = {"signmagnitude", "sign_magnitude", "onescomplement", "ones_complement",
            "twoscomplement", "twos_complement"}
-_BCD = {"bcd", "bcd_signed", "bcd-signed", "packed_bcd", "packed-bcd", "packed_bcd_signed",
-        "packed-bcd-signed"}
+_BCD = {"bcd", "packed_bcd", "packed-bcd"}
+_SIGNED_BCD = {"bcd_signed", "bcd-signed", "packed_bcd_signed", "packed-bcd-signed"}
 _FLOAT32 = {"ieee754_f16", "ieee754-f16", "ieee754_f32", "ieee754-f32"}
 _TEXT = {"utf8", "utf-8", "utf16", "utf-16", "utf32", "utf-32", "utf16le", "utf-16le", "utf16be",
          "utf-16be", "utf32le", "utf-32le", "utf32be", "utf-32be", "us_ascii", "us-ascii", "latin1",
@@ -99,13 +99,16 @@ def _int_width(bits):
 
 
 def arrow_type(encoding, bits):
-    """The narrowest Arrow type that holds every value unpack_parameters gives for the field."""
+    """The narrowest Arrow type that holds every value of the field: the type of unpack_columns'
+    column for it."""
     name = encoding.lower()
     if name == "unsigned":
         return getattr(pa, f"uint{_int_width(bits)}")()
     if name in _SIGNED:
         return getattr(pa, f"int{_int_width(bits)}")()
     if name in _BCD:
+        return pa.uint64()
+    if name in _SIGNED_BCD:
         return pa.int64()
     if name in _FLOAT32:
         return pa.float32()  # binary16 and binary32 values are exact in binary32
@@ -128,16 +131,12 @@ def decode_chunk(chunk, recipe, out_dir):
         data = f.read(chunk.size)
     if len(data) != chunk.size:
         raise ValueError(f"{chunk.path}: changed while being decoded (chunk {chunk.part})")
-    unpack = bitloom.unpack_parameters
-    rows = []
-    position = 0
-    while position < len(data):
-        rows.append(unpack(data, 8 * position, recipe))
-        position += HEADER_BYTES + 1 + (data[position + 4] << 8 | data[position + 5])
-    table = pa.Table.from_pylist(rows, schema=arrow_schema(recipe))
+    # The chunk holds whole packets: their primary headers say where each one starts.
+    columns = bitloom.unpack_columns(data, recipe)
+    table = pa.table(columns).cast(arrow_schema(recipe))
     target = pathlib.Path(out_dir) / f"part-{chunk.part:05d}.parquet"
     pq.write_table(table, target)
-    return str(target), len(rows)
+    return str(target), table.num_rows
 
 
 def decode_file(path, out_dir, executor, recipe, chunk_packets=20_000, overwrite=False,

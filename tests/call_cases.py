@@ -4,6 +4,8 @@ Shared by the reference/memory checks and the thread checks. Each case is
 (function name, positional args, keyword args); `run(case)` returns the result or the raised
 exception, so that outcomes can be compared.
 """
+import numpy as np
+
 import bitloom
 
 INTEGER_CODECS = ["sign_magnitude", "ones_complement", "twos_complement"]
@@ -147,6 +149,23 @@ def _cases():
     add("unpack_parameters", PACKET, -1, READER)
     add("unpack_parameters", bytearray(PACKET), 0, READER)
     add("unpack_parameters", PACKET, 0, "recipe")
+    size = len(PACKET)
+    add("unpack_columns", PACKET * 3, READER, packet_size=size)
+    add("unpack_columns", bytearray(PACKET * 2), READER, [size, 0], threads=2)
+    add("unpack_columns", memoryview(PACKET * 2), READER, np.array([0, size], np.int32))
+    add("unpack_columns", PACKET * 2, _reader(_recipe(encoding="utf-32")), packet_size=size)  # ValueError
+    # Offsets as arrays: a list's conversion by numpy leaves numpy's own caches to fill.
+    add("unpack_columns", PACKET * 2, READER, np.array([0, size + 1]))  # packet too short
+    add("unpack_columns", PACKET, READER, np.array([-1]))               # negative offset
+    add("unpack_columns", PACKET, READER, np.array([0.5]))              # not integers
+    add("unpack_columns", PACKET, READER, threads=0)
+    add("unpack_columns", PACKET, "recipe")
+    add("unpack_columns", "data", READER)
+    add("packet_offsets", PACKET * 3, size)
+    add("packet_offsets", PACKET * 3 + b"\0", size, allow_partial=True)
+    add("packet_offsets", PACKET * 3 + b"\0", size)             # partial packet
+    add("packet_offsets", PACKET, "ccsds2")
+    add("packet_offsets", PACKET, 1.5)
     return cases
 
 
@@ -164,10 +183,19 @@ def run(case):
         return error.with_traceback(None)
 
 
+def _array(column):
+    text = column.dtype.kind == "T"
+    return (str(column.dtype), tuple(column.tolist()) if text else column.tobytes())
+
+
 def outcome(value):
     """A comparable form of a result or an exception."""
     if isinstance(value, BaseException):
         return ("raised", type(value), value.args)
+    if isinstance(value, np.ndarray):
+        return ("returned", np.ndarray, _array(value))
+    if isinstance(value, dict) and all(isinstance(v, np.ndarray) for v in value.values()):
+        return ("returned", dict, tuple((k, _array(v)) for k, v in value.items()))
     if isinstance(value, float) and value != value:
         return ("nan",)
     return ("returned", type(value), value)

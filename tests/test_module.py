@@ -43,11 +43,14 @@ SIGNATURES = [
     *[(f"encode_{enc}", "(text)") for enc in (
         "us_ascii", "iso_8859_1", "windows_1252", "utf8", "utf16", "utf16le", "utf16be",
         "utf32", "utf32le", "utf32be")],
+    # Whole buffers of packets: keyword-only parameters after the positional ones.
+    ("unpack_columns", "(data, recipe, offsets=None, *, offset_bits=0, packet_size=None, threads=1)"),
+    ("packet_offsets", "(data, framing='ccsds', *, allow_partial=False)"),
 ]
 
 
 def test_registration_order_and_module_attributes():
-    assert len(SIGNATURES) == 62
+    assert len(SIGNATURES) == 64
     assert bitloom.__all__ == [name for name, _ in SIGNATURES]
     assert bitloom.__doc__ == ""
     assert "InternalFault" not in bitloom.__all__
@@ -179,6 +182,19 @@ BINDING_FAILURES = [
      "encode_sign_magnitude() got an unexpected keyword argument 'Bits'"),
     (lambda: bitloom.encode_sign_magnitude(**{"value": 1, "bits": 8, "x\u00e9": 1}),
      "encode_sign_magnitude() got an unexpected keyword argument 'x\u00e9'"),
+    # Keyword-only parameters cannot be given by position.
+    (lambda: bitloom.unpack_columns(b"", [], None, 0),
+     "unpack_columns() takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda: bitloom.unpack_columns(b"", [], None, 0, None, 1),
+     "unpack_columns() takes from 2 to 3 positional arguments but 6 were given"),
+    (lambda: bitloom.packet_offsets(b"", "ccsds", True),
+     "packet_offsets() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: bitloom.unpack_columns(b"", packet_size=1),
+     "unpack_columns() missing 1 required positional argument: 'recipe'"),
+    (lambda: bitloom.unpack_columns(b"", [], thread=2),
+     "unpack_columns() got an unexpected keyword argument 'thread'"),
+    (lambda: bitloom.packet_offsets(b"", 4, framing=4),
+     "packet_offsets() got multiple values for argument 'framing'"),
 ]
 
 
@@ -206,6 +222,21 @@ def test_every_binding_shape_gives_the_same_call(args, kwargs):
                                          ((5, 8), {})])
 def test_omitted_optional_parameter_defaults_to_false(args, kwargs):
     assert bitloom.encode_packed_bcd(*args, **kwargs) == 0x05
+
+
+COLUMN_RECIPE = [{"name": "a", "encoding": "unsigned", "bits": 4, "byte_order": "big",
+                  "reverse_bits": False}]
+
+
+@pytest.mark.parametrize("args,kwargs", [
+    ((b"\x12\x34", COLUMN_RECIPE), {"packet_size": 1}),
+    ((b"\x12\x34", COLUMN_RECIPE, [0, 1]), {}),
+    ((b"\x12\x34", COLUMN_RECIPE, None), {"threads": 2, "packet_size": 1, "offset_bits": 0}),
+    ((), {"threads": 1, "recipe": COLUMN_RECIPE, "data": b"\x12\x34", "offsets": [0, 1]}),
+    ((b"\x01\x23\x40",), {"recipe": COLUMN_RECIPE, "offset_bits": 4, "offsets": [0, 1]}),
+])
+def test_keyword_only_parameters_bind_in_any_order(args, kwargs):
+    assert bitloom.unpack_columns(*args, **kwargs)["a"].tolist() == [1, 3]
 
 
 def test_keywords_in_any_order_and_non_interned_names():

@@ -13,7 +13,9 @@ import bitloom
 
 # Run from a scratch directory so that the checkers see only what `pip install .` installed.
 GOOD = textwrap.dedent("""
-    from typing import TYPE_CHECKING, assert_type
+    from typing import TYPE_CHECKING, Any, assert_type
+    import numpy as np
+    import numpy.typing as npt
     import bitloom
 
     if TYPE_CHECKING:
@@ -32,6 +34,9 @@ GOOD = textwrap.dedent("""
     assert_type(bitloom.decode_ieee754_f16(0x3C00), float)
     assert_type(bitloom.decode_utf16(b"\\xfe\\xff\\x00A"), str)
     assert_type(bitloom.encode_windows_1252("\\u20ac"), bytes)
+    columns = bitloom.unpack_columns(packet, recipe, packet_size=len(packet), threads=2)
+    assert_type(columns["apid"], "np.ndarray[Any, Any]")
+    assert_type(bitloom.packet_offsets(packet * 2, len(packet)), "npt.NDArray[np.uint64]")
     try:
         bitloom.decode_ti_f32(_value=0)
     except bitloom.InternalFault as fault:
@@ -49,9 +54,11 @@ BAD = textwrap.dedent("""
     bitloom.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big"}])
     bitloom.unpack_parameters(b"", 0, [{"name": "a", "encoding": "unsigned", "bits": "8", "byte_order": "big", "reverse_bits": False}])
     x: int = bitloom.decode_utf8(b"")
+    bitloom.unpack_columns(b"", [], None, 0)
+    bitloom.packet_offsets("text")
     bitloom.decode_dec_f32(value=0)
 """)
-BAD_LINES = set(range(3, 11))
+BAD_LINES = set(range(3, 13))
 
 
 @pytest.fixture

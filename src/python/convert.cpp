@@ -217,6 +217,13 @@ PyObject* convert_sequence(PyObject* obj) {
     return list;
 }
 
+bool convert_buffer(PyObject* obj, Py_buffer& view, Buffer& out) {
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) < 0) return false;
+    out.data = static_cast<const std::uint8_t*>(view.buf);
+    out.size = static_cast<std::size_t>(view.len);
+    return true;
+}
+
 PyObject* to_python(u128 v) {
     if (!(v >> 64)) return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v));
     return PyLong_FromUnsignedNativeBytes(&v, sizeof v, Py_ASNATIVEBYTES_NATIVE_ENDIAN);

@@ -19,8 +19,22 @@ struct TextView;
 namespace bitloom::py {
 
 /// Conversion kinds of function parameters and recipe values.
-/// Text is a str read as UTF-8; View is a str read in its own storage (text encoders).
-enum class Kind : std::uint8_t { I64, U32, U64, U128, Bool, F64, F32, Text, Bytes, Sequence, View };
+/// Text is a str read as UTF-8; View is a str read in its own storage (text encoders); Buffer is
+/// any C-contiguous buffer, held for the call; Object is the argument itself, borrowed.
+enum class Kind : std::uint8_t {
+    I64, U32, U64, U128, Bool, F64, F32, Text, Bytes, Sequence, View, Buffer, Object
+};
+
+/// A Buffer parameter: the exporter's bytes, read in place while the call holds them.
+struct Buffer {
+    const std::uint8_t* data;
+    std::size_t size;
+};
+
+/// An Object parameter: borrowed for the call; null when an optional one was left out.
+struct Object {
+    PyObject* obj;
+};
 
 bool convert_i64_slow(PyObject* obj, std::int64_t& out);
 bool convert_u64_slow(PyObject* obj, std::uint64_t& out);
@@ -82,6 +96,8 @@ bool convert_bytes(PyObject* obj, Bytes& out);
 bool convert_text_view(PyObject* obj, TextView& out);
 /// A new list holding the elements of `obj` in iteration order, or NULL.
 PyObject* convert_sequence(PyObject* obj);
+/// Exports the bytes of any C-contiguous buffer into `view`, which the caller releases.
+bool convert_buffer(PyObject* obj, Py_buffer& view, Buffer& out);
 
 /// Narrows a binary64 to the nearest binary32 (ties to even; beyond range, a signed infinity).
 float narrow_to_f32(double value) noexcept;

@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "column_reader.hpp"
 #include "convert.hpp"
 #include "core/bcd.hpp"
 #include "core/ieee754.hpp"
@@ -27,7 +28,7 @@ namespace bitloom::py {
 
 namespace {
 
-constexpr std::size_t kMaxParams = 3;
+constexpr std::size_t kMaxParams = 6;
 
 /// A converted argument. Only the member of the parameter's kind is meaningful.
 struct Arg {
@@ -96,6 +97,16 @@ template <> struct ArgOf<PyObject*> {
     static constexpr Kind kind = Kind::Sequence;
     static PyObject* get(const Arg& a) { return a.obj; }
 };
+template <> struct ArgOf<Buffer> {
+    static constexpr Kind kind = Kind::Buffer;
+    static Buffer get(const Arg& a) {
+        return Buffer{reinterpret_cast<const std::uint8_t*>(a.span.data), a.span.size};
+    }
+};
+template <> struct ArgOf<Object> {
+    static constexpr Kind kind = Kind::Object;
+    static Object get(const Arg& a) { return Object{a.obj}; }
+};
 
 template <class F> struct Signature;
 template <class R, class... A> struct Signature<R (*)(A...)> {
@@ -130,8 +141,14 @@ struct Row {
     std::array<const char*, kMaxParams> params;
     std::array<Kind, kMaxParams> kinds;  // taken from the operation's own parameter types
     std::uint8_t count;     // number of parameters
-    std::uint8_t required;  // leading parameters that must be given; the rest default to False
+    std::uint8_t required;  // leading parameters that must be given; the rest have defaults
     Invoke invoke;
+    std::uint8_t keyword_only = 0;  // trailing parameters that can only be named
+    // Defaults of the optional parameters: False for Bool, the number here for U32 and U64,
+    // and a left-out Object stays null (the operation's None).
+    std::array<std::uint64_t, kMaxParams> defaults{};
+
+    constexpr std::uint8_t positional() const { return static_cast<std::uint8_t>(count - keyword_only); }
 };
 
 template <auto Op>
@@ -157,6 +174,10 @@ constexpr std::uint8_t arity_of() {
 #define BL_ROW_SIGNED(fn) \
     {#fn, #fn "(value, bits, signed=False)\n--\n\n", {"value", "bits", "signed"}, \
      kinds_of<&bitloom::fn>(), 3, 2, &invoke<&bitloom::fn>}
+// Whole buffers of packets: optional parameters, the last ones keyword-only.
+#define BL_ROW_KEYWORDS(fn, signature, required, keyword_only, defaults, ...) \
+    {#fn, #fn signature "\n--\n\n", {__VA_ARGS__}, kinds_of<&bitloom::fn>(), \
+     arity_of<&bitloom::fn>(), required, &invoke<&bitloom::fn>, keyword_only, defaults}
 
 // Registration order: the order of attachment and of `__all__`.
 constexpr Row kRows[] = {
@@ -222,6 +243,12 @@ constexpr Row kRows[] = {
     BL_ROW1(encode_utf32, text),
     BL_ROW1(encode_utf32le, text),
     BL_ROW1(encode_utf32be, text),
+    BL_ROW_KEYWORDS(unpack_columns,
+                    "(data, recipe, offsets=None, *, offset_bits=0, packet_size=None, threads=1)",
+                    2, 3, (std::array<std::uint64_t, kMaxParams>{0, 0, 0, 0, 0, 1}),
+                    "data", "recipe", "offsets", "offset_bits", "packet_size", "threads"),
+    BL_ROW_KEYWORDS(packet_offsets, "(data, framing='ccsds', *, allow_partial=False)", 1, 1, {},
+                    "data", "framing", "allow_partial"),
 };
 
 #undef BL_OP
@@ -229,18 +256,23 @@ constexpr Row kRows[] = {
 #undef BL_ROW2
 #undef BL_ROW3
 #undef BL_ROW_SIGNED
+#undef BL_ROW_KEYWORDS
 
 constexpr std::size_t kFunctionCount = std::size(kRows);
-static_assert(kFunctionCount == 62);
+static_assert(kFunctionCount == 64);
 
-/// Every parameter has a name, and a trailing boolean `signed` is the only default.
+/// Every parameter has a name, every optional one a kind with a default, and keyword-only
+/// parameters are optional.
 constexpr bool rows_are_consistent() {
     for (const Row& row : kRows) {
         for (std::size_t i = 0; i < kMaxParams; ++i)
             if ((i < row.count) != (row.params[i] != nullptr)) return false;
-        if (row.required != row.count &&
-            (row.required + 1 != row.count || row.kinds[row.required] != Kind::Bool))
-            return false;
+        if (row.required > row.positional()) return false;
+        for (std::size_t i = row.required; i < row.count; ++i) {
+            const Kind k = row.kinds[i];
+            if (k != Kind::Bool && k != Kind::U32 && k != Kind::U64 && k != Kind::Object)
+                return false;
+        }
     }
     return true;
 }
@@ -266,12 +298,12 @@ PyObject* g_param_names[kFunctionCount][kMaxParams];
 
 [[gnu::cold]] PyObject* raise_too_many(const Row& row, Py_ssize_t given) {
     const char* was = given == 1 ? "was" : "were";
-    if (row.required == row.count)
+    if (row.required == row.positional())
         return PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
-                            row.name, int(row.count), given, was);
+                            row.name, int(row.positional()), given, was);
     return PyErr_Format(PyExc_TypeError,
                         "%s() takes from %d to %d positional arguments but %zd %s given", row.name,
-                        int(row.required), int(row.count), given, was);
+                        int(row.required), int(row.positional()), given, was);
 }
 
 [[gnu::cold]] PyObject* raise_missing(const Row& row, const bool* filled) {
@@ -304,7 +336,7 @@ template <std::size_t fn>
 [[gnu::always_inline]] inline bool bind_general(PyObject* const* args, Py_ssize_t nargs,
                                                 PyObject* kwnames, PyObject** slots) {
     constexpr const Row& row = kRows[fn];
-    if (nargs > row.count) {
+    if (nargs > row.positional()) {
         raise_too_many(row, nargs);
         return false;
     }
@@ -343,12 +375,24 @@ template <std::size_t fn>
 
 // ---- Conversion ------------------------------------------------------------------------------
 
-/// Converts one argument by its kind. An omitted optional parameter (obj NULL) becomes False.
-[[gnu::always_inline]] inline bool convert(Kind kind, PyObject* obj, Arg& out) {
+/// Converts one argument by its kind. An omitted optional parameter (obj NULL) takes its
+/// default: False, `fallback`, or a null Object.
+[[gnu::always_inline]] inline bool convert(Kind kind, PyObject* obj, Arg& out,
+                                           std::uint64_t fallback) {
     switch (kind) {
         case Kind::I64: return convert_i64(obj, out.i64);
-        case Kind::U32: return convert_u32(obj, out.u32);
-        case Kind::U64: return convert_u64(obj, out.u64);
+        case Kind::U32:
+            if (!obj) {
+                out.u32 = static_cast<std::uint32_t>(fallback);
+                return true;
+            }
+            return convert_u32(obj, out.u32);
+        case Kind::U64:
+            if (!obj) {
+                out.u64 = fallback;
+                return true;
+            }
+            return convert_u64(obj, out.u64);
         case Kind::U128: return convert_u128(obj, out.w128);
         case Kind::Bool:
             if (!obj) {
@@ -372,37 +416,64 @@ template <std::size_t fn>
         }
         case Kind::Sequence: return (out.obj = convert_sequence(obj)) != nullptr;
         case Kind::View: return convert_text_view(obj, out.view);
+        case Kind::Object:
+            out.obj = obj;
+            return true;
+        case Kind::Buffer: break;  // needs the call's own Py_buffer: see Converted
     }
     return false;
 }
 
-/// Converted arguments; a sequence argument's list is released with them.
+/// Converted arguments; a sequence argument's list and a buffer's export are released with them.
 template <std::size_t I>
 struct Converted {
-    Arg args[kMaxParams];
+    static constexpr std::size_t kCount = kRows[I].count;
+    Arg args[kCount];
+    Py_buffer view;  // the Buffer parameter's export (a row has at most one)
     std::size_t done = 0;
     Converted() = default;
     Converted(const Converted&) = delete;
     Converted& operator=(const Converted&) = delete;
     ~Converted() {
-        for (std::size_t i = 0; i < done; ++i)
+        for (std::size_t i = 0; i < done; ++i) {
             if (kRows[I].kinds[i] == Kind::Sequence) Py_DECREF(args[i].obj);
+            if (kRows[I].kinds[i] == Kind::Buffer) PyBuffer_Release(&view);
+        }
+    }
+
+    bool convert_arg(std::size_t i, PyObject* obj) {
+        if (kRows[I].kinds[i] != Kind::Buffer)
+            return convert(kRows[I].kinds[i], obj, args[i], kRows[I].defaults[i]);
+        Buffer bytes;
+        if (!convert_buffer(obj, view, bytes)) return false;
+        args[i].span = {reinterpret_cast<const char*>(bytes.data), bytes.size};
+        return true;
     }
 };
+
+constexpr bool one_buffer_at_most() {
+    for (const Row& row : kRows) {
+        int buffers = 0;
+        for (std::size_t i = 0; i < row.count; ++i) buffers += row.kinds[i] == Kind::Buffer;
+        if (buffers > 1) return false;
+    }
+    return true;
+}
+static_assert(one_buffer_at_most());
 
 /// Bind, convert, call, convert the result.
 template <std::size_t I>
 [[gnu::flatten]] PyObject* call(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr const Row& row = kRows[I];
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* slots[kMaxParams] = {};
+    PyObject* slots[row.count] = {};
     PyObject* const* bound = args;
-    if (kwnames || nargs != row.count) [[unlikely]] {
+    if (kwnames || nargs != row.count || row.keyword_only) [[unlikely]] {
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         const Py_ssize_t given = nargs + nkw;
         // Common shapes first: keywords (if any) name the parameters after the positional ones,
         // in order, by their interned names; left-out trailing parameters take their default.
-        bool in_order = given >= row.required && given <= row.count;
+        bool in_order = given >= row.required && given <= row.count && nargs <= row.positional();
         for (Py_ssize_t k = 0; in_order && k < nkw; ++k)
             in_order = PyTuple_GET_ITEM(kwnames, k) == g_param_names[I][nargs + k];
         if (in_order && given == row.count) {
@@ -419,7 +490,7 @@ template <std::size_t I>
     Converted<I> converted;
     for (; converted.done < row.count; ++converted.done) {
         const std::size_t i = converted.done;
-        if (!convert(row.kinds[i], bound[i], converted.args[i])) [[unlikely]] {
+        if (!converted.convert_arg(i, bound[i])) [[unlikely]] {
             prefix_argument_error(row.params[i]);
             return nullptr;
         }

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "core/codec.hpp"
+#include "core/unpack_encoding.hpp"
 
 namespace bitloom::recipe {
 
@@ -114,15 +115,8 @@ enum class PackEncoding : std::uint8_t {
     Binary,
 };
 
-/// Encodings accepted by the reader. Floats name their width.
-enum class UnpackEncoding : std::uint8_t {
-    Unsigned, SignMagnitude, OnesComplement, TwosComplement,
-    Bcd, BcdSigned, PackedBcd, PackedBcdSigned,
-    Ieee754F16, Ieee754F32, Ieee754F64, Ieee754F128,
-    Ieee754_1985F32, Ieee754_1985F64, Ieee754_1985F80, MilStd1750aF32, MilStd1750aF48,
-    TiF32, TiF40, DecF32, DecF64, IbmF32, IbmF64,
-    Utf8, Utf16, Utf32, Utf16le, Utf16be, Utf32le, Utf32be, UsAscii, Latin1, Windows1252,
-};
+/// Encodings accepted by the reader (core/unpack_encoding.hpp: the column loop reads them too).
+using bitloom::UnpackEncoding;
 
 /// Resolves an encoding name (UTF-8) after full Unicode lowercasing; empty when unknown.
 std::optional<PackEncoding> resolve_pack_encoding(std::string_view name) noexcept;

@@ -1,7 +1,10 @@
 """Bit-exact codecs for spacecraft telemetry and telecommand parameters, and recipe-driven packets."""
 
-from collections.abc import Sequence
-from typing import NoReturn, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, type_check_only
+from collections.abc import Buffer, Sequence
+from typing import Any, NoReturn, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, type_check_only
+
+import numpy as np
+import numpy.typing as npt
 
 __all__ = [
     "unpack_parameters",
@@ -66,6 +69,8 @@ __all__ = [
     "encode_utf32",
     "encode_utf32le",
     "encode_utf32be",
+    "unpack_columns",
+    "packet_offsets",
 ]
 
 # Integer arguments take an int or anything with __index__ (True counts as 1); float arguments
@@ -74,6 +79,8 @@ _Int: TypeAlias = SupportsIndex
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _PackValue: TypeAlias = _Int | _Float | str | bytes | bytearray | Sequence[_Int]
 _Decoded: TypeAlias = int | float | str
+# numpy is needed only by unpack_columns and packet_offsets (pip install 'bitloom[numpy]').
+_Column: TypeAlias = np.ndarray[Any, Any]
 
 @type_check_only
 class RecipeItem(TypedDict):
@@ -275,3 +282,17 @@ def encode_utf32le(text: str) -> bytes:
 
 def encode_utf32be(text: str) -> bytes:
     """Encode text as big-endian UTF-32, without a byte-order mark."""
+
+def unpack_columns(
+    data: Buffer,
+    recipe: Sequence[RecipeItem],
+    offsets: npt.ArrayLike | None = None,
+    *,
+    offset_bits: _Int = 0,
+    packet_size: _Int | None = None,
+    threads: _Int = 1,
+) -> dict[str, _Column]:
+    """Read the recipe at every packet of data: a dict from field name to a numpy array, one element per packet."""
+
+def packet_offsets(data: Buffer, framing: str | _Int = "ccsds", *, allow_partial: bool = False) -> npt.NDArray[np.uint64]:
+    """The byte offset of every packet in data: space packets ("ccsds") or packets of framing bytes."""
