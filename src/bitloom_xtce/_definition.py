@@ -10,7 +10,6 @@ from typing import IO, Any, cast
 import bitloom
 import numpy as np
 
-from . import _columns
 from ._errors import PacketError, XtceError
 from ._fields import measure
 from ._load import Loader
@@ -312,14 +311,14 @@ class Definition:
             start = base + block.start
             if (start == start[0]).all():  # the usual case: one call for the whole group
                 first = int(start[0])
-                columns = _columns.unpack_columns(data, block.recipe, offsets[group.index] + np.uint64(first >> 3),
+                columns = bitloom.unpack_columns(data, block.recipe, offsets[group.index] + np.uint64(first >> 3),
                                                   offset_bits=first & 7)
             else:
                 absolute = packet_bits + start
                 columns = {}
                 for shift in np.unique(absolute & 7):
                     rows = (absolute & 7) == shift
-                    part = _columns.unpack_columns(data, block.recipe, (absolute[rows] >> 3).astype(np.uint64),
+                    part = bitloom.unpack_columns(data, block.recipe, (absolute[rows] >> 3).astype(np.uint64),
                                                    offset_bits=int(shift))
                     for key, column in part.items():
                         if key not in columns:
@@ -408,7 +407,7 @@ def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np
             position = end
         offsets = np.array(starts, dtype=np.uint64)
     else:
-        offsets = np.asarray(_columns.packet_offsets(data, framing, allow_partial=True), dtype=np.uint64)
+        offsets = np.asarray(bitloom.packet_offsets(data, framing, allow_partial=True), dtype=np.uint64)
     octets = np.frombuffer(data, dtype=np.uint8)
     if len(offsets) and int(offsets[-1]) + 6 > len(data):
         offsets = offsets[:-1]
