@@ -38,7 +38,6 @@ def run():
         print("\n== XTCE: space_packet_parser is not installed; skipped")
         return
     print("\n== XTCE: decode_file vs space_packet_parser (packets/s; ratio = bitloom_xtce / peer)")
-    print(f"  column functions: {'compiled' if 'fallback' not in bitloom_xtce._columns.unpack_columns.__name__ else 'Python fallback'}")
     for name, (xml, packets, prefix) in FILES.items():
         xml_bytes, data = read(xml), read(packets)
         ours = bitloom_xtce.load(xml_bytes)
