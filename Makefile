@@ -25,7 +25,7 @@ TEST_DEPS := pytest hypothesis numpy ibm2ieee
 # The XTCE peer: bitloom_xtce's results are compared with its results, packet by packet.
 TEST_DEPS += space_packet_parser
 # Type checkers, packaging tools and pyarrow for their tests, and the demo's progress bar.
-TOOL_DEPS := mypy pyright pyarrow tqdm build auditwheel
+TOOL_DEPS := mypy pyright pyarrow tqdm matplotlib build auditwheel
 
 .PHONY: demo test native-test test-asan test-f16c bench dist clean python
 
