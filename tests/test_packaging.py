@@ -130,8 +130,9 @@ def test_suite_passes_against_the_release_wheel(release_wheel, tmp_path):
     venv = tmp_path / "venv"
     run("-m", "venv", str(venv))
     python = str(venv / "bin" / "python")
+    # The Makefile's test dependencies, and pyarrow for the parallel decoding example's Parquet files.
     test_deps = re.search(r"^TEST_DEPS := (.+)$", (ROOT / "Makefile").read_text(), re.M).group(1).split()
-    pip = subprocess.run([python, "-m", "pip", "install", "-q", str(release_wheel), *test_deps],
+    pip = subprocess.run([python, "-m", "pip", "install", "-q", str(release_wheel), *test_deps, "pyarrow"],
                          capture_output=True, text=True, timeout=900)
     assert pip.returncode == 0, pip.stdout[-3000:] + pip.stderr[-3000:]
 
