@@ -107,7 +107,7 @@ dist: $(VENV)/.ready
 	  $(VPY) -m auditwheel repair --plat manylinux2014_x86_64 -w $(DIST) $(DIST)/linux/*.whl
 	mv $(DIST)/linux/*.tar.gz $(DIST)/ && rm -r $(DIST)/linux
 	$(VPY) -m auditwheel show $(DIST)/*.whl 2>&1 | tee $(DIST)/auditwheel.txt
-	@grep -q 'platform tag: "manylinux_2_17_x86_64"' $(DIST)/auditwheel.txt
+	@tr -s ' \n' '  ' < $(DIST)/auditwheel.txt | grep -q 'platform tag: "manylinux_2_17_x86_64"'
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)
