@@ -120,8 +120,10 @@ public:
     Views() = default;
     Views(const Views&) = delete;
     Views& operator=(const Views&) = delete;
-    ~Views() {
+    ~Views() { release(); }
+    void release() {
         for (Py_buffer& view : views_) PyBuffer_Release(&view);
+        views_.clear();
     }
     /// Exports `obj` (C-contiguous, writable if asked); null with an exception set on failure.
     Py_buffer* take(PyObject* obj, bool writable) {
@@ -226,10 +228,11 @@ bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
                      name.get());
         return false;
     }
-    if (PyLong_AsLong(ndim.get()) != 1) {
+    const long dimensions = PyLong_AsLong(ndim.get());
+    if (dimensions != 1) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_ValueError, "offsets must be one-dimensional, not %S-dimensional",
-                         ndim.get());
+            PyErr_Format(PyExc_ValueError, "offsets must be one-dimensional, not %ld-dimensional",
+                         dimensions);
         return false;
     }
     holder.reset(PyObject_CallFunction(np.ascontiguousarray, "Os", array.get(),
@@ -420,7 +423,12 @@ PyObject* decode_columns(const Numpy& np, py::Buffer data, PyObject* recipe, py:
     }
     Py_END_ALLOW_THREADS
     if (out_of_memory) return PyErr_NoMemory();
-    if (failure) return raise_failure(*failure, packets.byte_offset(failure->packet));
+    if (failure) {
+        const std::uint64_t offset = packets.byte_offset(failure->packet);
+        views.release();
+        cols.clear();
+        return raise_failure(*failure, offset);
+    }
 
     for (std::size_t k = 0; k < cols.size(); ++k) {
         if (cols[k].kept && cols[k].element == Element::Text &&
