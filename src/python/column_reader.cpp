@@ -339,8 +339,9 @@ bool fill_text(const columns::Plan& plan, std::size_t k, PyObject* array) {
         if (!list.get()) return false;
         for (std::size_t i = a; i < b; ++i) {
             auto text = plan.text(i, k, scratch);
-            if (!text) [[unlikely]] {  // the run checked every field: cannot happen
-                py::raise_codec_error(text.error());
+            if (!text) [[unlikely]] {  // the data or the offsets changed since the run
+                raise_failure(columns::Failure{i, std::move(text.error())},
+                              plan.packets().byte_offset(i));
                 return false;
             }
             PyObject* str = py::to_python(*text);
