@@ -520,9 +520,9 @@ Plan::Plan(const Packets& packets, std::vector<Field> fields)
     }
 }
 
-/// Whether every field of packet i lies inside the data (then `base` is its start bit).
-bool Plan::whole_recipe_inside(std::size_t i, std::uint64_t& base) const noexcept {
-    const std::uint64_t offset = packets_.byte_offset(i);
+/// Whether every field of a packet at byte `offset` lies inside the data (then `base` is its
+/// start bit).
+bool Plan::whole_recipe_inside(std::uint64_t offset, std::uint64_t& base) const noexcept {
     if (!laid_out_ || offset > packets_.size) return false;
     const std::uint64_t size_bits =
         packets_.size > kMaxU64 / 8 ? kMaxU64 : std::uint64_t{packets_.size} * 8;
@@ -547,9 +547,9 @@ std::optional<Failure> Plan::run_block(std::size_t first, std::size_t last,
     return lowest;
 }
 
-/// One packet the way the reader walks it: each field placed, checked and decoded in turn.
-std::optional<Failure> Plan::walk_packet(std::size_t i) const {
-    const std::uint64_t offset = packets_.byte_offset(i);
+/// Packet i, at byte `offset`, the way the reader walks it: each field placed, checked and
+/// decoded in turn.
+std::optional<Failure> Plan::walk_packet(std::size_t i, std::uint64_t offset) const {
     if (offset > kMaxU64 / 8 || packets_.offset_bits > kMaxU64 - offset * 8)
         return Failure{i, base_overflow(offset, packets_.offset_bits)};
     const std::uint64_t base = offset * 8 + packets_.offset_bits;
@@ -588,7 +588,8 @@ std::optional<Failure> Plan::run(std::size_t first, std::size_t last,
     for (std::size_t a = first; a < last;) {
         if (lowest && lowest->load(std::memory_order_relaxed) < a) return std::nullopt;
         const std::size_t b = std::min(last, a + kBlock);
-        for (std::size_t i = a; i < b; ++i) inside[i - a] = whole_recipe_inside(i, bases[i - a]);
+        for (std::size_t i = a; i < b; ++i)
+            inside[i - a] = whole_recipe_inside(packets_.byte_offset(i), bases[i - a]);
         for (std::size_t j = a; j < b;) {
             std::size_t r = j;
             while (r < b && inside[r - a]) ++r;
@@ -596,7 +597,8 @@ std::optional<Failure> Plan::run(std::size_t first, std::size_t last,
                 if (auto failure = run_block(j, r, bases + (j - a))) return report(std::move(failure));
             }
             if (r < b) {
-                if (auto failure = walk_packet(r)) return report(std::move(failure));
+                if (auto failure = walk_packet(r, packets_.byte_offset(r)))
+                    return report(std::move(failure));
                 ++r;
             }
             j = r;
@@ -642,8 +644,15 @@ std::optional<Failure> Plan::run_parallel(unsigned threads) const {
 
 Result<DecodedText> Plan::text(std::size_t i, std::size_t k, ByteBuffer& scratch) const {
     const Field& f = fields_[k];
-    const std::uint64_t start = packets_.byte_offset(i) * 8 + packets_.offset_bits + rel_[k];
-    return decode_text_field(f.encoding, packets_.data, start, f.bits, f.little, scratch);
+    // The offsets are read again: checked once more, since their owner may have changed them
+    // while the run went on without the caller's lock.
+    const std::uint64_t offset = packets_.byte_offset(i);
+    std::uint64_t base = 0;
+    if (!whole_recipe_inside(offset, base)) {
+        if (auto failure = walk_packet(i, offset)) return std::move(failure->error);
+        base = offset * 8 + packets_.offset_bits;  // the walk found it in range
+    }
+    return decode_text_field(f.encoding, packets_.data, base + rel_[k], f.bits, f.little, scratch);
 }
 
 }  // namespace bitloom::columns

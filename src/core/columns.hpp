@@ -83,7 +83,8 @@ public:
     std::optional<Failure> run_parallel(unsigned threads) const;
 
     /// After a run without failure: text field `k` of packet `i`, checked and ready to be
-    /// written. Its bytes may lie in `scratch`, which must outlive the result.
+    /// written. Its bytes may lie in `scratch`, which must outlive the result. Where the offsets
+    /// or the data changed since the run, the packet is checked again and may fail.
     Result<DecodedText> text(std::size_t i, std::size_t k, ByteBuffer& scratch) const;
 
     const Packets& packets() const noexcept { return packets_; }
@@ -95,10 +96,10 @@ public:
                                               std::size_t last);
 
 private:
-    bool whole_recipe_inside(std::size_t i, std::uint64_t& base) const noexcept;
+    bool whole_recipe_inside(std::uint64_t offset, std::uint64_t& base) const noexcept;
     std::optional<Failure> run_block(std::size_t first, std::size_t last,
                                      const std::uint64_t* bases) const;
-    std::optional<Failure> walk_packet(std::size_t i) const;
+    std::optional<Failure> walk_packet(std::size_t i, std::uint64_t offset) const;
 
     Packets packets_;
     std::vector<Field> fields_;

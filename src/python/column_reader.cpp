@@ -120,8 +120,10 @@ public:
     Views() = default;
     Views(const Views&) = delete;
     Views& operator=(const Views&) = delete;
-    ~Views() {
+    ~Views() { release(); }
+    void release() {
         for (Py_buffer& view : views_) PyBuffer_Release(&view);
+        views_.clear();
     }
     /// Exports `obj` (C-contiguous, writable if asked); null with an exception set on failure.
     Py_buffer* take(PyObject* obj, bool writable) {
@@ -226,10 +228,11 @@ bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
                      name.get());
         return false;
     }
-    if (PyLong_AsLong(ndim.get()) != 1) {
+    const long dimensions = PyLong_AsLong(ndim.get());
+    if (dimensions != 1) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_ValueError, "offsets must be one-dimensional, not %S-dimensional",
-                         ndim.get());
+            PyErr_Format(PyExc_ValueError, "offsets must be one-dimensional, not %ld-dimensional",
+                         dimensions);
         return false;
     }
     holder.reset(PyObject_CallFunction(np.ascontiguousarray, "Os", array.get(),
@@ -336,8 +339,9 @@ bool fill_text(const columns::Plan& plan, std::size_t k, PyObject* array) {
         if (!list.get()) return false;
         for (std::size_t i = a; i < b; ++i) {
             auto text = plan.text(i, k, scratch);
-            if (!text) [[unlikely]] {  // the run checked every field: cannot happen
-                py::raise_codec_error(text.error());
+            if (!text) [[unlikely]] {  // the data or the offsets changed since the run
+                raise_failure(columns::Failure{i, std::move(text.error())},
+                              plan.packets().byte_offset(i));
                 return false;
             }
             PyObject* str = py::to_python(*text);
@@ -420,7 +424,12 @@ PyObject* decode_columns(const Numpy& np, py::Buffer data, PyObject* recipe, py:
     }
     Py_END_ALLOW_THREADS
     if (out_of_memory) return PyErr_NoMemory();
-    if (failure) return raise_failure(*failure, packets.byte_offset(failure->packet));
+    if (failure) {
+        const std::uint64_t offset = packets.byte_offset(failure->packet);
+        views.release();
+        cols.clear();
+        return raise_failure(*failure, offset);
+    }
 
     for (std::size_t k = 0; k < cols.size(); ++k) {
         if (cols[k].kept && cols[k].element == Element::Text &&

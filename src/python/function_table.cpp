@@ -424,12 +424,27 @@ template <std::size_t fn>
     return false;
 }
 
+constexpr bool takes_buffer(const Row& row) {
+    for (std::size_t i = 0; i < row.count; ++i)
+        if (row.kinds[i] == Kind::Buffer) return true;
+    return false;
+}
+
+/// Where the Buffer parameter's export is kept (a row has at most one). Only rows that take a
+/// buffer carry one: the entry points of the others keep their small frames, which re-entry
+/// through a conversion stacks.
+template <bool>
+struct BufferSlot {};
+template <>
+struct BufferSlot<true> {
+    Py_buffer view;
+};
+
 /// Converted arguments; a sequence argument's list and a buffer's export are released with them.
 template <std::size_t I>
-struct Converted {
+struct Converted : BufferSlot<takes_buffer(kRows[I])> {
     static constexpr std::size_t kCount = kRows[I].count;
     Arg args[kCount];
-    Py_buffer view;  // the Buffer parameter's export (a row has at most one)
     std::size_t done = 0;
     Converted() = default;
     Converted(const Converted&) = delete;
@@ -437,17 +452,21 @@ struct Converted {
     ~Converted() {
         for (std::size_t i = 0; i < done; ++i) {
             if (kRows[I].kinds[i] == Kind::Sequence) Py_DECREF(args[i].obj);
-            if (kRows[I].kinds[i] == Kind::Buffer) PyBuffer_Release(&view);
+            if constexpr (takes_buffer(kRows[I]))
+                if (kRows[I].kinds[i] == Kind::Buffer) PyBuffer_Release(&this->view);
         }
     }
 
     bool convert_arg(std::size_t i, PyObject* obj) {
-        if (kRows[I].kinds[i] != Kind::Buffer)
-            return convert(kRows[I].kinds[i], obj, args[i], kRows[I].defaults[i]);
-        Buffer bytes;
-        if (!convert_buffer(obj, view, bytes)) return false;
-        args[i].span = {reinterpret_cast<const char*>(bytes.data), bytes.size};
-        return true;
+        if constexpr (takes_buffer(kRows[I])) {
+            if (kRows[I].kinds[i] == Kind::Buffer) {
+                Buffer bytes;
+                if (!convert_buffer(obj, this->view, bytes)) return false;
+                args[i].span = {reinterpret_cast<const char*>(bytes.data), bytes.size};
+                return true;
+            }
+        }
+        return convert(kRows[I].kinds[i], obj, args[i], kRows[I].defaults[i]);
     }
 };
 
