@@ -118,8 +118,10 @@ def test_no_reference_or_memory_left_behind(case):
     # Under the sanitizers (every allocation through malloc) the interpreter's traced memory
     # grows in bounded steps around numpy's calls, which the regular build does not show;
     # LeakSanitizer checks that build at exit instead.
+    # numpy's own caches settle in steps of a few kilobytes over the first rounds, whichever tests
+    # ran before; a leak of even an int per call would still be ROUNDS * 28 bytes.
     if not (SANITIZED and case[0] in NUMPY_BACKED):
-        assert traced_growth < 4096, traced_growth
+        assert traced_growth < (16384 if case[0] in NUMPY_BACKED else 4096), traced_growth
     # tracemalloc's own bookkeeping lives on the C heap too; a leaked byte per call would be
     # ROUNDS * 4 / 3 bytes, far above this.
     assert heap_growth < 8192 + ROUNDS, heap_growth
