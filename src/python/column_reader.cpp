@@ -401,14 +401,13 @@ PyObject* decode_columns(const Numpy& np, py::Buffer data, PyObject* recipe, py:
     fields.reserve(cols.size());
     for (Column& col : cols) {
         columns::Field field = col.field;
-        if (col.kept) {
+        // Text columns are made once every packet has been checked (see fill_text).
+        if (col.kept && col.element != Element::Text) {
             col.array.reset(new_array(np, packets.count, col.element));
             if (!col.array.get()) return nullptr;
-            if (col.element != Element::Text) {
-                Py_buffer* view = views.take(col.array.get(), true);
-                if (!view) return nullptr;
-                field.out = view->buf;
-            }
+            Py_buffer* view = views.take(col.array.get(), true);
+            if (!view) return nullptr;
+            field.out = view->buf;
         }
         fields.push_back(field);
     }
@@ -432,9 +431,10 @@ PyObject* decode_columns(const Numpy& np, py::Buffer data, PyObject* recipe, py:
     }
 
     for (std::size_t k = 0; k < cols.size(); ++k) {
-        if (cols[k].kept && cols[k].element == Element::Text &&
-            !fill_text(plan, k, cols[k].array.get()))
-            return nullptr;
+        Column& col = cols[k];
+        if (!col.kept || col.element != Element::Text) continue;
+        col.array.reset(new_array(np, packets.count, Element::Text));
+        if (!col.array.get() || !fill_text(plan, k, col.array.get())) return nullptr;
     }
     // Keys in the order of their first item, each with its last item's column.
     Ref result(PyDict_New());
