@@ -15,7 +15,7 @@ from ._fields import measure
 from ._load import Loader
 from ._model import (BinaryEncoding, Container, NameMap, Parameter, ParameterType, StringEncoding,
                      Value)
-from ._plan import Block, Segment, Variable, check_criterion, compile_container
+from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
 from ._xml import parse
 
 
@@ -35,18 +35,37 @@ class FileResult(dict[str, dict[str, np.ndarray]]):
 
 @dataclass(slots=True)
 class _Group:
-    """Packets that have followed the same containers so far, and what they hold."""
+    """Packets that have followed the same containers so far. Fixed-size fields are read only
+    when a restriction, a dynamic size or the final columns need them: `known` lists those that
+    the steps run so far have placed, and `values` holds those read already."""
 
-    index: np.ndarray  # packet numbers
-    anchors: list[np.ndarray]  # bit positions, from each packet's start
+    offsets: np.ndarray  # byte offsets in the data (uint64)
+    bits: np.ndarray  # packet sizes in bits (int64)
+    anchors: list[Any]  # per anchor: bit positions from each packet's start (0: the start itself)
+    known: dict[str, tuple[Block, Field]]
     values: dict[str, np.ndarray] = field(default_factory=dict)  # raw values (text as text)
     fields: dict[str, np.ndarray] = field(default_factory=dict)  # text and binary field bytes
     calibrated: dict[str, np.ndarray] = field(default_factory=dict)
 
     def take(self, mask: np.ndarray) -> _Group:
-        return _Group(self.index[mask], [a[mask] for a in self.anchors],
+        if mask.all():  # no copies when every packet goes the same way
+            return _Group(self.offsets, self.bits, list(self.anchors), dict(self.known), dict(self.values),
+                          dict(self.fields), dict(self.calibrated))
+        return _Group(self.offsets[mask], self.bits[mask],
+                      [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
                       {k: v[mask] for k, v in self.fields.items()})
+
+
+@dataclass(slots=True)
+class _Columns:
+    """How a concrete container's packets become columns once they are routed to it: one reader
+    call per anchor for every fixed field of the container and its base containers."""
+
+    reads: list[tuple[int, int, list[dict]]]  # (anchor, start bit after it, recipe)
+    extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
+    texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
+    calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
 
 
 def load(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str], *, root: str | None = None) -> Definition:
@@ -69,6 +88,7 @@ class Definition:
         self.containers: NameMap = NameMap(self._containers, "containers")
         self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types")
         self._segments: dict[str, Segment] = {}
+        self._plans: dict[str, _Columns] = {}  # concrete container -> how its columns are read
         for name in self._containers:
             self._segment(name)
         if root is not None and root not in self._containers:
@@ -231,11 +251,11 @@ class Definition:
         result = FileResult()
         result.packets = len(offsets) + (1 if "truncated at the end of the data" in skipped else 0)
         result.skipped = skipped
-        order = {name: i for i, name in enumerate(self.concrete())}
         found: dict[str, dict[str, np.ndarray]] = {}
         if len(offsets):
-            group = _Group(np.arange(len(offsets)), [np.zeros(len(offsets), dtype=np.int64)])
-            self._run_group(self._root_segment(), group, data, offsets, lengths, raw, found, skipped)
+            group = _Group(offsets, lengths * 8, [0], {})
+            self._route(self._root_segment(), group, data, raw, found, skipped)
+        order = {name: i for i, name in enumerate(self.concrete())}
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
             result[name] = found[name]
         if skipped:
@@ -246,107 +266,108 @@ class Definition:
                           stacklevel=2)
         return result
 
-    def _run_group(self, segment: Segment, group: _Group, data: bytes, offsets: np.ndarray,
-                   lengths: np.ndarray, raw: bool, found: dict[str, dict[str, np.ndarray]],
-                   skipped: dict[str, tuple[int, int]]) -> None:
-        def drop(mask: np.ndarray, reason: str) -> None:
-            nonlocal group
-            if mask.any():
-                first = int(offsets[group.index[mask][0]])
-                count, earlier = skipped.get(reason, (0, first))
-                skipped[reason] = (count + int(mask.sum()), min(earlier, first))
-                group = group.take(~mask)
-
+    def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
+               found: dict[str, dict[str, np.ndarray]], skipped: dict[str, tuple[int, int]]) -> None:
+        """Run one container's steps over a group, then send its packets on to the inheritors
+        whose restrictions they meet, or make them this container's columns."""
         name = segment.container.name
         for step in segment.steps:
-            if not len(group.index):
-                return
             if isinstance(step, Block):
                 step.prepare()
-                base = group.anchors[step.anchor]
-                drop((base + step.end) > lengths[group.index] * 8, f"too short for container {name!r}")
-                if len(group.index):
-                    self._block_columns(step, group, data, offsets)
+                short = (group.anchors[step.anchor] + step.end) > group.bits
+                if short.any():
+                    group = _skip(group, short, f"too short for container {name!r}", skipped)
+                    if not len(group.offsets):
+                        return
+                for f in step.fields:
+                    group.known[f.parameter.name] = (step, f)
             else:
-                bad = self._variable_columns(step, group, data, offsets, lengths)
-                drop(bad, f"with a bad {step.parameter.name!r} field in container {name!r}")
-        if not len(group.index):
-            return
+                bad = self._variable_columns(step, group, data)
+                if bad.any():
+                    group = _skip(group, bad, f"with a bad {step.parameter.name!r} field in container {name!r}",
+                                  skipped)
+                    if not len(group.offsets):
+                        return
         container = segment.container
         if container.children:
-            get = _column_getter(self._parameters, group)
+            get = self._getter(group, data)
             masks = []
             for child in container.children:
                 restriction = self._containers[child].restriction
-                mask = np.ones(len(group.index), dtype=bool) if restriction is None else \
-                    np.broadcast_to(np.asarray(restriction.evaluate(get), dtype=bool), group.index.shape)
+                mask = np.ones(len(group.offsets), dtype=bool) if restriction is None else \
+                    np.broadcast_to(np.asarray(restriction.evaluate(get), dtype=bool), group.offsets.shape)
                 masks.append(mask)
-            hits = np.sum(masks, axis=0)
+            hits = masks[0].astype(np.int8) if len(masks) == 1 else np.sum(masks, axis=0)
             for child, mask in zip(container.children, masks):
                 chosen = mask & (hits == 1)
                 if chosen.any():
-                    self._run_group(self._segments[child], group.take(chosen), data, offsets, lengths, raw,
-                                    found, skipped)
-            remaining = group.take(hits == 0)
-            drop(hits > 1, f"matching more than one container below {name!r}")
-        else:
-            remaining = group
-        if not len(remaining.index):
-            return
+                    self._route(self._segments[child], group.take(chosen), data, raw, found, skipped)
+            many = hits > 1
+            if many.any():
+                _skip(group, many, f"matching more than one container below {name!r}", skipped)
+            none = hits == 0
+            if not none.any():
+                return
+            group = group.take(none)
         if container.abstract:
-            group = remaining
-            drop(np.ones(len(group.index), dtype=bool), f"matching no concrete container below {name!r}")
+            _skip(group, np.ones(len(group.offsets), dtype=bool),
+                  f"matching no concrete container below {name!r}", skipped)
             return
-        get = _column_getter(self._parameters, remaining)
+        found[name] = self._columns(segment, group, data, raw)
+
+    def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
+        plan = self._plans.get(segment.container.name)
+        if plan is None:
+            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
+        threads = 2 if len(group.offsets) * sum(len(r) for _, _, r in plan.reads) >= _THREADED else 1
+        for anchor, start, recipe in plan.reads:
+            group.values.update(_unpack(data, recipe, group, anchor, start, threads))
+        for f in plan.extracted:
+            if f.parameter.name not in group.fields:
+                _cut(data, group, f)
         if raw:
-            found[name] = {n: remaining.fields.get(n, remaining.values[n]) for n in segment.names}
-        else:
-            found[name] = {n: get(n, True) for n in segment.names}
+            for f in plan.texts:
+                if f.parameter.name not in group.fields:
+                    _cut(data, group, f, keep_text=False)
+            return {n: group.fields.get(n, group.values[n]) for n in segment.names}
+        get = self._getter(group, data)
+        values = group.values
+        return {n: get(n, True) if differs else values[n] for n, differs in plan.calibrate}
 
-    @staticmethod
-    def _block_columns(block: Block, group: _Group, data: bytes, offsets: np.ndarray) -> None:
-        base = group.anchors[block.anchor]
-        packet_bits = offsets[group.index].astype(np.int64) * 8
-        if block.recipe:
-            start = base + block.start
-            if (start == start[0]).all():  # the usual case: one call for the whole group
-                first = int(start[0])
-                columns = bitloom.unpack_columns(data, block.recipe, offsets[group.index] + np.uint64(first >> 3),
-                                                  offset_bits=first & 7)
-            else:
-                absolute = packet_bits + start
-                columns = {}
-                for shift in np.unique(absolute & 7):
-                    rows = (absolute & 7) == shift
-                    part = bitloom.unpack_columns(data, block.recipe, (absolute[rows] >> 3).astype(np.uint64),
-                                                   offset_bits=int(shift))
-                    for key, column in part.items():
-                        if key not in columns:
-                            columns[key] = np.empty(len(absolute), dtype=column.dtype)
-                        columns[key][rows] = column
-            group.values.update(columns)
-        for f in block.texts + block.extracted:
-            enc = f.parameter.type.encoding
-            assert isinstance(enc, (StringEncoding, BinaryEncoding))
-            starts = (packet_bits + base + f.offset).tolist()
-            pieces = [measure(enc, data, s, s + f.bits, None) for s in starts]
-            name = f.parameter.name
-            group.fields[name] = _object_column([p[1] for p in pieces])
-            if isinstance(enc, BinaryEncoding):
-                group.values[name] = group.fields[name]
-            elif f not in block.texts:
-                group.values[name] = _text_column([p[2] for p in pieces])
+    def _getter(self, group: _Group, data: bytes) -> Callable[[str, bool], Value]:
+        """Raw or calibrated columns of a group by name, each fixed field read on first use."""
+        parameters = self._parameters
 
-    def _variable_columns(self, step: Variable, group: _Group, data: bytes, offsets: np.ndarray,
-                          lengths: np.ndarray) -> np.ndarray:
+        def value(name: str) -> np.ndarray:
+            column = group.values.get(name)
+            if column is None:
+                block, f = group.known[name]
+                if f.item is None:
+                    _cut(data, group, f)
+                else:
+                    group.values.update(_unpack(data, [f.item], group, block.anchor, block.start, 1))
+                column = group.values[name]
+            return column
+
+        def get(name: str, want_calibrated: bool) -> Value:
+            ptype: ParameterType = parameters[name].type
+            if not want_calibrated or not ptype.calibrated_differs or isinstance(ptype.encoding, StringEncoding):
+                return value(name)
+            column = group.calibrated.get(name)
+            if column is None:
+                column = group.calibrated[name] = ptype.calibrate(value(name), get)
+            return column
+        return get
+
+    def _variable_columns(self, step: Variable, group: _Group, data: bytes) -> np.ndarray:
         enc = step.parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
-        packet_bits = offsets[group.index].astype(np.int64) * 8
+        packet_bits = group.offsets.astype(np.int64) * 8
         starts = packet_bits + group.anchors[step.anchor] + step.offset
-        limits = packet_bits + lengths[group.index].astype(np.int64) * 8
+        limits = packet_bits + group.bits
         sizes: list[Any] = [None] * len(starts)
         if enc.dynamic is not None:
-            get = _column_getter(self._parameters, group)
+            get = self._getter(group, data)
             sizes = np.asarray(enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated))).tolist()
         bad = np.zeros(len(starts), dtype=bool)
         widths = np.zeros(len(starts), dtype=np.int64)
@@ -368,6 +389,93 @@ class Definition:
         return bad
 
 
+# Fields times packets from which a container's columns are read by two threads.
+_THREADED = 1 << 62
+
+
+def _skip(group: _Group, mask: np.ndarray, reason: str, skipped: dict[str, tuple[int, int]]) -> _Group:
+    """Count the packets of `mask` as not decoded for `reason`; the group without them."""
+    first = int(group.offsets[int(np.argmax(mask))])
+    count, earlier = skipped.get(reason, (0, first))
+    skipped[reason] = (count + int(np.count_nonzero(mask)), min(earlier, first))
+    return group.take(~mask)
+
+
+def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dict[str, Parameter]) -> _Columns:
+    # Every fixed field on the chain, by anchor; a parameter listed twice is read where it is
+    # listed last, as the one-packet path does.
+    placed: dict[str, tuple[Block, Field]] = {}
+    for name in segment.chain:
+        for step in segments[name].steps:
+            if isinstance(step, Block):
+                step.prepare()
+                for f in step.fields:
+                    placed.pop(f.parameter.name, None)
+                    placed[f.parameter.name] = (step, f)
+    by_anchor: dict[int, list[tuple[Block, Field]]] = {}
+    for block, f in placed.values():
+        by_anchor.setdefault(f.anchor, []).append((block, f))
+    reads, extracted, texts = [], [], []
+    for anchor, entries in by_anchor.items():
+        recipe = []
+        start = 0 if anchor == 0 else min(f.offset for _, f in entries)
+        for _, f in entries:
+            if f.item is None:
+                extracted.append(f)
+                continue
+            if isinstance(f.parameter.type.encoding, StringEncoding):
+                texts.append(f)
+            recipe.append(dict(f.item, offset_bits=f.offset - start))
+        if recipe:
+            reads.append((anchor, start, recipe))
+    calibrate = []
+    for name in segment.names:
+        ptype = parameters[name].type
+        calibrate.append((name, ptype.calibrated_differs and not isinstance(ptype.encoding, StringEncoding)))
+    return _Columns(reads, extracted, texts, calibrate)
+
+
+def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int,
+            threads: int) -> dict[str, np.ndarray]:
+    """Read `recipe` at `start` bits after an anchor of every packet of a group."""
+    base = group.anchors[anchor]
+    if isinstance(base, int):  # the packet start: the same for every packet
+        first = base + start
+        offsets = group.offsets if first < 8 else group.offsets + np.uint64(first >> 3)
+        return bitloom.unpack_columns(data, recipe, offsets, offset_bits=first & 7, threads=threads)
+    absolute = group.offsets.astype(np.int64) * 8 + base + start
+    shifts = absolute & 7
+    if (shifts == shifts[0]).all():
+        return bitloom.unpack_columns(data, recipe, (absolute >> 3).astype(np.uint64), offset_bits=int(shifts[0]),
+                                      threads=threads)
+    columns: dict[str, np.ndarray] = {}
+    for shift in np.unique(shifts):
+        rows = shifts == shift
+        part = bitloom.unpack_columns(data, recipe, (absolute[rows] >> 3).astype(np.uint64),
+                                      offset_bits=int(shift), threads=threads)
+        for key, column in part.items():
+            if key not in columns:
+                columns[key] = np.empty(len(absolute), dtype=column.dtype)
+            columns[key][rows] = column
+    return columns
+
+
+def _cut(data: bytes, group: _Group, f: Field, keep_text: bool = True) -> None:
+    """Cut a fixed-size text or binary field out of every packet of a group (its bytes, and
+    its text unless the reader gives that)."""
+    enc = f.parameter.type.encoding
+    assert isinstance(enc, (StringEncoding, BinaryEncoding))
+    base = group.anchors[f.anchor]
+    starts = (group.offsets.astype(np.int64) * 8 + base + f.offset).tolist()
+    pieces = [measure(enc, data, s, s + f.bits, None) for s in starts]
+    name = f.parameter.name
+    group.fields[name] = _object_column([p[1] for p in pieces])
+    if isinstance(enc, BinaryEncoding):
+        group.values[name] = group.fields[name]
+    elif keep_text:
+        group.values[name] = _text_column([p[2] for p in pieces])
+
+
 def _object_column(items: list[Any]) -> np.ndarray:
     column = np.empty(len(items), dtype=object)
     column[:] = items
@@ -376,17 +484,6 @@ def _object_column(items: list[Any]) -> np.ndarray:
 
 def _text_column(items: list[Any]) -> np.ndarray:
     return np.array(items, dtype=np.dtypes.StringDType())
-
-
-def _column_getter(parameters: dict[str, Parameter], group: _Group) -> Callable[[str, bool], Value]:
-    def get(name: str, want_calibrated: bool) -> Value:
-        ptype: ParameterType = parameters[name].type
-        if not want_calibrated or not ptype.calibrated_differs or isinstance(ptype.encoding, StringEncoding):
-            return group.values[name]
-        if name not in group.calibrated:
-            group.calibrated[name] = ptype.calibrate(group.values[name], get)
-        return group.calibrated[name]
-    return get
 
 
 def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, dict[str, tuple[int, int]]]:

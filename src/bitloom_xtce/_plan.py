@@ -20,12 +20,13 @@ from ._model import (BinaryEncoding, Container, Criterion, FloatEncoding, Intege
                      StringEncoding, is_fixed)
 
 
-@dataclass(slots=True)
+@dataclass(slots=True, eq=False)
 class Field:
     parameter: Parameter
     anchor: int
     offset: int  # bits after the anchor
     bits: int
+    item: dict | None = None  # its reader recipe item (from its block's start), once prepared
 
 
 @dataclass(slots=True)
@@ -37,7 +38,6 @@ class Block:
     start: int = 0  # lowest field offset: the reader is called at anchor + start
     end: int = 0  # highest field end
     recipe: list[dict] = field(default_factory=list)  # numbers, and plain text when calibrated
-    raw_recipe: list[dict] = field(default_factory=list)  # numbers only
     extracted: list[Field] = field(default_factory=list)  # bytes cut out in Python
     texts: list[Field] = field(default_factory=list)  # plain fixed-size text
     prepared: bool = False
@@ -55,11 +55,11 @@ class Block:
         for f in self.fields:
             enc = f.parameter.type.encoding
             if isinstance(enc, (IntegerEncoding, FloatEncoding)):
-                item = reader_item(f, self.start, enc.reader, enc.byte_order, enc.reverse_bits)
-                self.recipe.append(item)
-                self.raw_recipe.append(item)
+                f.item = reader_item(f, self.start, enc.reader, enc.byte_order, enc.reverse_bits)
+                self.recipe.append(f.item)
             elif isinstance(enc, StringEncoding) and enc.plain:
-                self.recipe.append(reader_item(f, self.start, enc.reader, "big", False))
+                f.item = reader_item(f, self.start, enc.reader, "big", False)
+                self.recipe.append(f.item)
                 self.texts.append(f)
             else:
                 self.extracted.append(f)
