@@ -13,7 +13,7 @@ import numpy as np
 from ._errors import PacketError, XtceError
 from ._fields import measure
 from ._load import Loader
-from ._model import (BinaryEncoding, Container, NameMap, Parameter, ParameterType, StringEncoding,
+from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Value)
 from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
 from ._xml import parse
@@ -89,6 +89,8 @@ class Definition:
         self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types")
         self._segments: dict[str, Segment] = {}
         self._plans: dict[str, _Columns] = {}  # concrete container -> how its columns are read
+        self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
+        self._routed: set[str] | None = None
         for name in self._containers:
             self._segment(name)
         if root is not None and root not in self._containers:
@@ -290,6 +292,12 @@ class Definition:
                         return
         container = segment.container
         if container.children:
+            tested = self._tested.get(name)
+            if tested is None:
+                tested = self._tested[name] = list(dict.fromkeys(
+                    p for child in container.children
+                    for p, _ in _criterion_parameters(self._containers[child].restriction)))
+            _prefetch(data, group, tested, self._routing())
             get = self._getter(group, data)
             masks = []
             for child in container.children:
@@ -319,9 +327,8 @@ class Definition:
         plan = self._plans.get(segment.container.name)
         if plan is None:
             plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
-        threads = 2 if len(group.offsets) * sum(len(r) for _, _, r in plan.reads) >= _THREADED else 1
         for anchor, start, recipe in plan.reads:
-            group.values.update(_unpack(data, recipe, group, anchor, start, threads))
+            group.values.update(_unpack(data, recipe, group, anchor, start))
         for f in plan.extracted:
             if f.parameter.name not in group.fields:
                 _cut(data, group, f)
@@ -334,6 +341,12 @@ class Definition:
         values = group.values
         return {n: get(n, True) if differs else values[n] for n, differs in plan.calibrate}
 
+    def _routing(self) -> set[str]:
+        """The parameters that restrictions test."""
+        if self._routed is None:
+            self._routed = {p for c in self._containers.values() for p, _ in _criterion_parameters(c.restriction)}
+        return self._routed
+
     def _getter(self, group: _Group, data: bytes) -> Callable[[str, bool], Value]:
         """Raw or calibrated columns of a group by name, each fixed field read on first use."""
         parameters = self._parameters
@@ -345,7 +358,7 @@ class Definition:
                 if f.item is None:
                     _cut(data, group, f)
                 else:
-                    group.values.update(_unpack(data, [f.item], group, block.anchor, block.start, 1))
+                    group.values.update(_unpack(data, [f.item], group, block.anchor, block.start))
                 column = group.values[name]
             return column
 
@@ -389,8 +402,22 @@ class Definition:
         return bad
 
 
-# Fields times packets from which a container's columns are read by two threads.
-_THREADED = 1 << 62
+def _criterion_parameters(criterion: Criterion | None) -> list[tuple[str, bool]]:
+    return criterion.parameters() if criterion is not None else []
+
+
+def _prefetch(data: bytes, group: _Group, names: list[str], routing: set[str]) -> None:
+    """Read the fixed fields among `names` that a group has not read yet, with the other
+    fields of their blocks that some restriction tests: one reader call per block."""
+    blocks: dict[int, Block] = {}
+    for name in names:
+        entry = group.known.get(name)
+        if entry is not None and entry[1].item is not None and name not in group.values:
+            blocks[id(entry[0])] = entry[0]
+    for block in blocks.values():
+        items = [f.item for f in block.fields if f.item is not None and f.parameter.name in routing
+                 and f.parameter.name not in group.values]
+        group.values.update(_unpack(data, items, group, block.anchor, block.start))
 
 
 def _skip(group: _Group, mask: np.ndarray, reason: str, skipped: dict[str, tuple[int, int]]) -> _Group:
@@ -435,24 +462,21 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
     return _Columns(reads, extracted, texts, calibrate)
 
 
-def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int,
-            threads: int) -> dict[str, np.ndarray]:
+def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:
     """Read `recipe` at `start` bits after an anchor of every packet of a group."""
     base = group.anchors[anchor]
     if isinstance(base, int):  # the packet start: the same for every packet
         first = base + start
         offsets = group.offsets if first < 8 else group.offsets + np.uint64(first >> 3)
-        return bitloom.unpack_columns(data, recipe, offsets, offset_bits=first & 7, threads=threads)
+        return bitloom.unpack_columns(data, recipe, offsets, offset_bits=first & 7)
     absolute = group.offsets.astype(np.int64) * 8 + base + start
     shifts = absolute & 7
     if (shifts == shifts[0]).all():
-        return bitloom.unpack_columns(data, recipe, (absolute >> 3).astype(np.uint64), offset_bits=int(shifts[0]),
-                                      threads=threads)
+        return bitloom.unpack_columns(data, recipe, (absolute >> 3).astype(np.uint64), offset_bits=int(shifts[0]))
     columns: dict[str, np.ndarray] = {}
     for shift in np.unique(shifts):
         rows = shifts == shift
-        part = bitloom.unpack_columns(data, recipe, (absolute[rows] >> 3).astype(np.uint64),
-                                      offset_bits=int(shift), threads=threads)
+        part = bitloom.unpack_columns(data, recipe, (absolute[rows] >> 3).astype(np.uint64), offset_bits=int(shift))
         for key, column in part.items():
             if key not in columns:
                 columns[key] = np.empty(len(absolute), dtype=column.dtype)
@@ -503,15 +527,22 @@ def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np
             starts.append(start)
             position = end
         offsets = np.array(starts, dtype=np.uint64)
+        where = offsets.astype(np.int64)
+        octets = np.frombuffer(data, dtype=np.uint8)
+        lengths = (octets[where + 4].astype(np.int64) << 8 | octets[where + 5]) + 7
     else:
-        offsets = np.asarray(bitloom.packet_offsets(data, framing, allow_partial=True), dtype=np.uint64)
-    octets = np.frombuffer(data, dtype=np.uint8)
-    if len(offsets) and int(offsets[-1]) + 6 > len(data):
-        offsets = offsets[:-1]
-    where = offsets.astype(np.int64)
-    lengths = (octets[where + 4].astype(np.int64) << 8 | octets[where + 5]) + 7
-    if len(offsets) and int(offsets[-1]) + int(lengths[-1]) > len(data):
-        offsets, lengths = offsets[:-1], lengths[:-1]
+        # Back to back: each packet's size is the distance to the next, the last one's is in
+        # its header (when the header is all there).
+        offsets = bitloom.packet_offsets(data, framing, allow_partial=True)
+        if len(offsets) and int(offsets[-1]) + 6 > len(data):
+            offsets = offsets[:-1]
+        lengths = np.empty(len(offsets), dtype=np.int64)
+        if len(offsets):
+            np.subtract(offsets[1:], offsets[:-1], out=lengths[:-1], casting="unsafe")
+            last = int(offsets[-1])
+            lengths[-1] = (data[last + 4] << 8 | data[last + 5]) + 7
+            if last + int(lengths[-1]) > len(data):
+                offsets, lengths = offsets[:-1], lengths[:-1]
     end = int(offsets[-1]) + int(lengths[-1]) if len(offsets) else 0
     if end < len(data):
         skipped["truncated at the end of the data"] = (1, end)
