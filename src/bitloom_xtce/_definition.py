@@ -16,7 +16,7 @@ from ._load import Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Value)
 from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
-from ._xml import parse
+from ._xml import Document, Element, Refusal
 
 
 class DecodeWarning(UserWarning):
@@ -72,10 +72,14 @@ def load(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str], *, root: 
     """Load an XTCE document (a path, its bytes or an open file). `root` names the container
     that decoding starts from; by default the one container without a base container that
     others inherit from (or the only container without a base)."""
-    loader = Loader()
-    loader.space_system(parse(source))
-    loader.resolve()
-    return Definition(loader, root)
+    document = Document(source)
+    try:
+        loader = Loader()
+        loader.space_system(document.root)
+        loader.resolve()
+        return Definition(loader, root)
+    except Refusal as e:
+        raise document.error(e) from None
 
 
 class Definition:
@@ -92,7 +96,7 @@ class Definition:
         self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
         self._routed: set[str] | None = None
         for name in self._containers:
-            self._segment(name)
+            self._segment(name, loader.container_nodes)
         if root is not None and root not in self._containers:
             raise XtceError(f"root container {root!r}: no container has that name")
         self.root = root if root is not None else self._find_root()
@@ -101,15 +105,14 @@ class Definition:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
                 f"root {self.root!r}>")
 
-    def _segment(self, name: str) -> Segment:
+    def _segment(self, name: str, elements: dict[str, Element]) -> Segment:
         segment = self._segments.get(name)
         if segment is None:
             container = self._containers[name]
-            base = self._segment(container.base) if container.base is not None else None
+            base = self._segment(container.base, elements) if container.base is not None else None
             if base is not None:
-                check_criterion(container.restriction, base.names,
-                                f"<SequenceContainer name={name!r}> at line {container.line}")
-            segment = compile_container(container, self._containers, self._parameters, base)
+                check_criterion(container.restriction, base.names, elements[name])
+            segment = compile_container(container, self._containers, self._parameters, base, elements[name])
             self._segments[name] = segment
         return segment
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from ._errors import XtceError
+from ._xml import Element, Refusal
 from ._model import (BinaryEncoding, Container, Criterion, FloatEncoding, IntegerEncoding, Parameter,
                      StringEncoding, is_fixed)
 
@@ -96,7 +96,8 @@ class Segment:
 
 
 def compile_container(container: Container, containers: dict[str, Container],
-                      parameters: dict[str, Parameter], base: Segment | None) -> Segment:
+                      parameters: dict[str, Parameter], base: Segment | None, element: Element) -> Segment:
+    """A container's steps; `element` is its SequenceContainer, which refusals name."""
     cursor = base.cursor if base is not None else (0, 0)
     anchors = base.anchors if base is not None else 1
     known = list(base.names) if base is not None else []
@@ -105,8 +106,8 @@ def compile_container(container: Container, containers: dict[str, Container],
     steps: list[Step] = []
     names: list[str] = []
 
-    def fail(message: str) -> XtceError:
-        return XtceError(f"<SequenceContainer name={container.name!r}> at line {container.line}: {message}")
+    def fail(message: str) -> Refusal:
+        return Refusal(element, message)
 
     def walk(entries, start: tuple[int, int]) -> None:
         nonlocal cursor, anchors
@@ -145,7 +146,10 @@ def compile_container(container: Container, containers: dict[str, Container],
         # (its size may come from one of them), grouped by anchor.
         by_anchor: dict[int, Block] = {}
         for f in fields:
-            by_anchor.setdefault(f.anchor, Block(f.anchor)).fields.append(f)
+            block = by_anchor.get(f.anchor)
+            if block is None:
+                block = by_anchor[f.anchor] = Block(f.anchor)
+            block.fields.append(f)
         steps.extend(by_anchor.values())
         fields.clear()
 
@@ -155,12 +159,11 @@ def compile_container(container: Container, containers: dict[str, Container],
     return Segment(container, steps, list(dict.fromkeys(known + names)), cursor, anchors, chain)
 
 
-def check_criterion(criterion: Criterion | None, names: list[str], where: str) -> None:
+def check_criterion(criterion: Criterion | None, names: list[str], element: Element) -> None:
     """A restriction may only test parameters that are decoded before it is evaluated."""
     if criterion is None:
         return
     known = set(names)
     for name, _ in criterion.parameters():
         if name not in known:
-            raise XtceError(f"{where}: its restriction tests {name!r}, which its base containers "
-                            "do not decode")
+            raise Refusal(element, f"its restriction tests {name!r}, which its base containers do not decode")
