@@ -499,19 +499,20 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
 
 def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:
     """Read `recipe` at `start` bits after an anchor of every packet of a group."""
+    items = cast(Any, recipe)  # dicts of the reader's recipe items
     base = group.anchors[anchor]
     if isinstance(base, int):  # the packet start: the same for every packet
         first = base + start
         offsets = group.offsets if first < 8 else group.offsets + np.uint64(first >> 3)
-        return bitloom.unpack_columns(data, recipe, offsets, offset_bits=first & 7)
+        return bitloom.unpack_columns(data, items, offsets, offset_bits=first & 7)
     absolute = group.offsets.astype(np.int64) * 8 + base + start
     shifts = absolute & 7
     if (shifts == shifts[0]).all():
-        return bitloom.unpack_columns(data, recipe, (absolute >> 3).astype(np.uint64), offset_bits=int(shifts[0]))
+        return bitloom.unpack_columns(data, items, (absolute >> 3).astype(np.uint64), offset_bits=int(shifts[0]))
     columns: dict[str, np.ndarray] = {}
     for shift in np.unique(shifts):
         rows = shifts == shift
-        part = bitloom.unpack_columns(data, recipe, (absolute[rows] >> 3).astype(np.uint64), offset_bits=int(shift))
+        part = bitloom.unpack_columns(data, items, (absolute[rows] >> 3).astype(np.uint64), offset_bits=int(shift))
         for key, column in part.items():
             if key not in columns:
                 columns[key] = np.empty(len(absolute), dtype=column.dtype)

@@ -7,6 +7,7 @@ anything else that would change how packets decode must be handled here.
 from __future__ import annotations
 
 import math
+from typing import Literal
 
 from ._errors import XtceError
 from ._model import (OPERATORS, AllOf, AnyOf, BinaryEncoding, Calibrator, Comparison, Container,
@@ -493,6 +494,7 @@ class Loader:
         entry_list = only(node, ("EntryList",), required=False)
         if entry_list is not None:
             check_attributes(entry_list, ())
+        kind: Literal["parameter", "container"]
         for entry in entry_list if entry_list is not None else ():
             tag = entry.tag
             if tag == "ParameterRefEntry":
