@@ -80,9 +80,13 @@ def load(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str], *, root: 
             loader = Loader()
             loader.space_system(document.root)
             loader.resolve()
-            return Definition(loader, root)
+            definition = Definition(loader, root)
         except Refusal as e:
             raise document.error(e) from None
+        # The element tree goes before the collector resumes: its first pass then looks only at
+        # what the definition keeps.
+        del document, loader
+    return definition
 
 
 @contextlib.contextmanager
