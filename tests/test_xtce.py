@@ -260,6 +260,35 @@ def test_restriction_criteria_pick_the_container(children, picks):
     assert bool(caught) == (None in picks.values())
 
 
+@pytest.mark.parametrize("size, texts", [
+    (FIXED.format(bits=24, inner=""), [b"hi!", b"ab!", b"hi!", b"zz!"]),  # read by the packet reader
+    (FIXED.format(bits=24, inner=TERM.format("00")), [b"hi\0", b"ab\0", b"hi\0", b"zz\0"]),  # cut out
+    ('<xtce:Variable maxSizeInBits="80">' + TERM.format("00") + "</xtce:Variable>",  # k after it moves
+     [b"hi\0", b"abcd\0", b"hi\0", b"z\0"]),
+])
+def test_decode_file_routes_on_fields_read_only_for_routing(size, texts):
+    # M (abstract) holds text v and k; A takes k == 7, B takes v == "hi!" or "hi". decode_file reads
+    # v and k for routing before anything else, and must agree with decode packet by packet.
+    hi = texts[0].rstrip(b"\0").decode()
+    children = (child("M", cmp("==", 1), '<xtce:ParameterRefEntry parameterRef="v"/>'
+                      '<xtce:ParameterRefEntry parameterRef="k"/>').replace('name="M"', 'name="M" abstract="true"')
+                + child("A", cmp("==", 7, "k"), "", "M") + child("B", cmp("==", hi, "v"), "", "M"))
+    definition = ccsds_definition(STRING.format(charset="US-ASCII", size=size), children,
+                                  '<xtce:Parameter name="k" parameterTypeRef="U8"/>')
+    packets = [ccsds_packet(1, text + bytes([k])) for text, k in zip(texts, (3, 7, 7, 0))]
+    with pytest.warns(bitloom_xtce.DecodeWarning):
+        tables = definition.decode_file(b"".join(packets))
+    assert tables.skipped == {"matching more than one container below 'M'": (1, len(packets[0]) + len(packets[1])),
+                              "matching no concrete container below 'M'": (1, sum(map(len, packets[:3])))}
+    for raw in (False, True):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            tables = definition.decode_file(b"".join(packets), raw=raw)
+        for name, packet in (("B", packets[0]), ("A", packets[1])):
+            one = definition.decode(packet, raw=raw)
+            assert {k: column.tolist() for k, column in tables[name].items()} == {k: [v] for k, v in one.items()}
+
+
 def test_decode_file_reports_unmatched_short_and_truncated_packets():
     definition = ccsds_definition(ENUM.replace('sizeInBits="8"', 'sizeInBits="16"'))
     good = ccsds_packet(1, b"\x00\x05")
@@ -352,6 +381,19 @@ def test_namespaces_and_inspection():
     (('<xtce:SequenceContainer name="P">', '<xtce:SequenceContainer name="P"><xtce:BaseContainer containerRef="P"/>'),
      r"inheritance or inclusion loops: P -> P"),
     (("</xtce:SpaceSystem>", ""), r"not well-formed XML"),
+    (('parameterTypeRef="U8"/>', 'parameterTypeRef="U8"/>\n<xtce:Parameter name="v" parameterTypeRef="U8"/>'),
+     r"<Parameter name='v'> at line 6: a second parameter named 'v' \(first at line 5\)"),
+    (('parameterTypeRef="U8"', 'parameterTypeRef="U8" units="m"'),
+     r"<Parameter name='v'> at line 5: attribute 'units' is not supported"),
+    (('parameterRef="v"/>', 'parameterRef="v" foo="1"/>'), r"<ParameterRefEntry> at line 6: attribute 'foo'"),
+    (('parameterRef="v"/>', 'parameterRef="v"><xtce:LocationInContainerInBits referenceLocation="containerStart">'
+                            '<xtce:FixedValue>-8</xtce:FixedValue></xtce:LocationInContainerInBits></xtce:ParameterRefEntry>'),
+     r"<SequenceContainer name='P'> at line 6: entry 'v' would start 8 bits before the packet"),
+    (("</xtce:ContainerSet>", '\n<xtce:SequenceContainer name="R" abstract="true"/><xtce:SequenceContainer name="Q">'
+                              '<xtce:BaseContainer containerRef="R"><xtce:RestrictionCriteria><xtce:Comparison '
+                              'parameterRef="v" value="1"/></xtce:RestrictionCriteria></xtce:BaseContainer>'
+                              '</xtce:SequenceContainer></xtce:ContainerSet>'),
+     r"<SequenceContainer name='Q'> at line 7: its restriction tests 'v', which its base containers do not decode"),
 ])
 def test_refusals_name_the_element_and_its_line(change, message):
     text = document("", '<xtce:Parameter name="v" parameterTypeRef="U8"/>',

@@ -1,9 +1,11 @@
 """A loaded definition: decoding one packet, or a whole file into columns."""
 from __future__ import annotations
 
+import contextlib
+import gc
 import os
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any, cast
 
@@ -13,10 +15,10 @@ import numpy as np
 from ._errors import PacketError, XtceError
 from ._fields import measure
 from ._load import Loader
-from ._model import (BinaryEncoding, Container, NameMap, Parameter, ParameterType, StringEncoding,
+from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Value)
-from ._plan import Block, Segment, Variable, check_criterion, compile_container
-from ._xml import parse
+from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
+from ._xml import Document, Element, Refusal
 
 
 class DecodeWarning(UserWarning):
@@ -35,28 +37,70 @@ class FileResult(dict[str, dict[str, np.ndarray]]):
 
 @dataclass(slots=True)
 class _Group:
-    """Packets that have followed the same containers so far, and what they hold."""
+    """Packets that have followed the same containers so far. Fixed-size fields are read only
+    when a restriction, a dynamic size or the final columns need them: `known` lists those that
+    the steps run so far have placed, and `values` holds those read already."""
 
-    index: np.ndarray  # packet numbers
-    anchors: list[np.ndarray]  # bit positions, from each packet's start
+    offsets: np.ndarray  # byte offsets in the data (uint64)
+    bits: np.ndarray  # packet sizes in bits (int64)
+    anchors: list[Any]  # per anchor: bit positions from each packet's start (0: the start itself)
+    known: dict[str, tuple[Block, Field]]
     values: dict[str, np.ndarray] = field(default_factory=dict)  # raw values (text as text)
     fields: dict[str, np.ndarray] = field(default_factory=dict)  # text and binary field bytes
     calibrated: dict[str, np.ndarray] = field(default_factory=dict)
 
     def take(self, mask: np.ndarray) -> _Group:
-        return _Group(self.index[mask], [a[mask] for a in self.anchors],
+        if mask.all():  # no copies when every packet goes the same way
+            return _Group(self.offsets, self.bits, list(self.anchors), dict(self.known), dict(self.values),
+                          dict(self.fields), dict(self.calibrated))
+        return _Group(self.offsets[mask], self.bits[mask],
+                      [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
                       {k: v[mask] for k, v in self.fields.items()})
+
+
+@dataclass(slots=True)
+class _Columns:
+    """How a concrete container's packets become columns once they are routed to it: one reader
+    call per anchor for every fixed field of the container and its base containers."""
+
+    reads: list[tuple[int, int, list[dict]]]  # (anchor, start bit after it, recipe)
+    extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
+    texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
+    calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
 
 
 def load(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str], *, root: str | None = None) -> Definition:
     """Load an XTCE document (a path, its bytes or an open file). `root` names the container
     that decoding starts from; by default the one container without a base container that
     others inherit from (or the only container without a base)."""
-    loader = Loader()
-    loader.space_system(parse(source))
-    loader.resolve()
-    return Definition(loader, root)
+    with _collector_paused():
+        document = Document(source)
+        try:
+            loader = Loader()
+            loader.space_system(document.root)
+            loader.resolve()
+            definition = Definition(loader, root)
+        except Refusal as e:
+            raise document.error(e) from None
+        # The element tree goes before the collector resumes: its first pass then looks only at
+        # what the definition keeps.
+        del document, loader
+    return definition
+
+
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    """Loading a large document makes tens of thousands of objects that all live as long as its
+    definition, and no reference cycles: the cyclic garbage collector's passes over them while
+    they are made free nothing, and took a quarter of the time of a large load."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 class Definition:
@@ -69,8 +113,11 @@ class Definition:
         self.containers: NameMap = NameMap(self._containers, "containers")
         self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types")
         self._segments: dict[str, Segment] = {}
+        self._plans: dict[str, _Columns] = {}  # concrete container -> how its columns are read
+        self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
+        self._routed: set[str] | None = None
         for name in self._containers:
-            self._segment(name)
+            self._segment(name, loader.container_nodes)
         if root is not None and root not in self._containers:
             raise XtceError(f"root container {root!r}: no container has that name")
         self.root = root if root is not None else self._find_root()
@@ -79,15 +126,14 @@ class Definition:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
                 f"root {self.root!r}>")
 
-    def _segment(self, name: str) -> Segment:
+    def _segment(self, name: str, elements: dict[str, Element]) -> Segment:
         segment = self._segments.get(name)
         if segment is None:
             container = self._containers[name]
-            base = self._segment(container.base) if container.base is not None else None
+            base = self._segment(container.base, elements) if container.base is not None else None
             if base is not None:
-                check_criterion(container.restriction, base.names,
-                                f"<SequenceContainer name={name!r}> at line {container.line}")
-            segment = compile_container(container, self._containers, self._parameters, base)
+                check_criterion(container.restriction, base.names, elements[name])
+            segment = compile_container(container, self._containers, self._parameters, base, elements[name])
             self._segments[name] = segment
         return segment
 
@@ -132,16 +178,8 @@ class Definition:
         anchors = [0]
         values: dict[str, Value] = {}
         fields: dict[str, bytes] = {}
-        calibrated: dict[str, Value] = {}
         segment = self._root_segment()
-
-        def get(name: str, want_calibrated: bool) -> Value:
-            ptype = self._parameters[name].type
-            if not want_calibrated or not ptype.calibrated_differs or isinstance(ptype.encoding, StringEncoding):
-                return values[name]
-            if name not in calibrated:
-                calibrated[name] = ptype.calibrate(values[name], get)
-            return calibrated[name]
+        get = _Values(self._parameters, values.__getitem__).get
 
         while True:
             for step in segment.steps:
@@ -231,11 +269,11 @@ class Definition:
         result = FileResult()
         result.packets = len(offsets) + (1 if "truncated at the end of the data" in skipped else 0)
         result.skipped = skipped
-        order = {name: i for i, name in enumerate(self.concrete())}
         found: dict[str, dict[str, np.ndarray]] = {}
         if len(offsets):
-            group = _Group(np.arange(len(offsets)), [np.zeros(len(offsets), dtype=np.int64)])
-            self._run_group(self._root_segment(), group, data, offsets, lengths, raw, found, skipped)
+            group = _Group(offsets, lengths * 8, [0], {})
+            self._route(self._root_segment(), group, data, raw, found, skipped)
+        order = {name: i for i, name in enumerate(self.concrete())}
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
             result[name] = found[name]
         if skipped:
@@ -246,107 +284,98 @@ class Definition:
                           stacklevel=2)
         return result
 
-    def _run_group(self, segment: Segment, group: _Group, data: bytes, offsets: np.ndarray,
-                   lengths: np.ndarray, raw: bool, found: dict[str, dict[str, np.ndarray]],
-                   skipped: dict[str, tuple[int, int]]) -> None:
-        def drop(mask: np.ndarray, reason: str) -> None:
-            nonlocal group
-            if mask.any():
-                first = int(offsets[group.index[mask][0]])
-                count, earlier = skipped.get(reason, (0, first))
-                skipped[reason] = (count + int(mask.sum()), min(earlier, first))
-                group = group.take(~mask)
-
+    def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
+               found: dict[str, dict[str, np.ndarray]], skipped: dict[str, tuple[int, int]]) -> None:
+        """Run one container's steps over a group, then send its packets on to the inheritors
+        whose restrictions they meet, or make them this container's columns."""
         name = segment.container.name
         for step in segment.steps:
-            if not len(group.index):
-                return
             if isinstance(step, Block):
                 step.prepare()
-                base = group.anchors[step.anchor]
-                drop((base + step.end) > lengths[group.index] * 8, f"too short for container {name!r}")
-                if len(group.index):
-                    self._block_columns(step, group, data, offsets)
+                short = (group.anchors[step.anchor] + step.end) > group.bits
+                if short.any():
+                    group = _skip(group, short, f"too short for container {name!r}", skipped)
+                    if not len(group.offsets):
+                        return
+                for f in step.fields:
+                    group.known[f.parameter.name] = (step, f)
             else:
-                bad = self._variable_columns(step, group, data, offsets, lengths)
-                drop(bad, f"with a bad {step.parameter.name!r} field in container {name!r}")
-        if not len(group.index):
-            return
+                bad = self._variable_columns(step, group, data)
+                if bad.any():
+                    group = _skip(group, bad, f"with a bad {step.parameter.name!r} field in container {name!r}",
+                                  skipped)
+                    if not len(group.offsets):
+                        return
         container = segment.container
         if container.children:
-            get = _column_getter(self._parameters, group)
+            tested = self._tested.get(name)
+            if tested is None:
+                tested = self._tested[name] = list(dict.fromkeys(
+                    p for child in container.children
+                    for p, _ in _criterion_parameters(self._containers[child].restriction)))
+            _prefetch(data, group, tested, self._routing())
+            get = self._getter(group, data)
             masks = []
             for child in container.children:
                 restriction = self._containers[child].restriction
-                mask = np.ones(len(group.index), dtype=bool) if restriction is None else \
-                    np.broadcast_to(np.asarray(restriction.evaluate(get), dtype=bool), group.index.shape)
+                mask = np.ones(len(group.offsets), dtype=bool) if restriction is None else \
+                    np.broadcast_to(np.asarray(restriction.evaluate(get), dtype=bool), group.offsets.shape)
                 masks.append(mask)
-            hits = np.sum(masks, axis=0)
+            hits = masks[0].astype(np.int8) if len(masks) == 1 else np.sum(masks, axis=0)
             for child, mask in zip(container.children, masks):
                 chosen = mask & (hits == 1)
                 if chosen.any():
-                    self._run_group(self._segments[child], group.take(chosen), data, offsets, lengths, raw,
-                                    found, skipped)
-            remaining = group.take(hits == 0)
-            drop(hits > 1, f"matching more than one container below {name!r}")
-        else:
-            remaining = group
-        if not len(remaining.index):
-            return
+                    self._route(self._segments[child], group.take(chosen), data, raw, found, skipped)
+            many = hits > 1
+            if many.any():
+                _skip(group, many, f"matching more than one container below {name!r}", skipped)
+            none = hits == 0
+            if not none.any():
+                return
+            group = group.take(none)
         if container.abstract:
-            group = remaining
-            drop(np.ones(len(group.index), dtype=bool), f"matching no concrete container below {name!r}")
+            _skip(group, np.ones(len(group.offsets), dtype=bool),
+                  f"matching no concrete container below {name!r}", skipped)
             return
-        get = _column_getter(self._parameters, remaining)
+        found[name] = self._columns(segment, group, data, raw)
+
+    def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
+        plan = self._plans.get(segment.container.name)
+        if plan is None:
+            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
+        for anchor, start, recipe in plan.reads:
+            group.values.update(_unpack(data, recipe, group, anchor, start))
+        for f in plan.extracted:
+            if f.parameter.name not in group.fields:
+                _cut(data, group, f)
         if raw:
-            found[name] = {n: remaining.fields.get(n, remaining.values[n]) for n in segment.names}
-        else:
-            found[name] = {n: get(n, True) for n in segment.names}
+            for f in plan.texts:
+                if f.parameter.name not in group.fields:
+                    _cut(data, group, f, keep_text=False)
+            return {n: group.fields.get(n, group.values[n]) for n in segment.names}
+        get = self._getter(group, data)
+        values = group.values
+        return {n: get(n, True) if differs else values[n] for n, differs in plan.calibrate}
 
-    @staticmethod
-    def _block_columns(block: Block, group: _Group, data: bytes, offsets: np.ndarray) -> None:
-        base = group.anchors[block.anchor]
-        packet_bits = offsets[group.index].astype(np.int64) * 8
-        if block.recipe:
-            start = base + block.start
-            if (start == start[0]).all():  # the usual case: one call for the whole group
-                first = int(start[0])
-                columns = bitloom.unpack_columns(data, block.recipe, offsets[group.index] + np.uint64(first >> 3),
-                                                  offset_bits=first & 7)
-            else:
-                absolute = packet_bits + start
-                columns = {}
-                for shift in np.unique(absolute & 7):
-                    rows = (absolute & 7) == shift
-                    part = bitloom.unpack_columns(data, block.recipe, (absolute[rows] >> 3).astype(np.uint64),
-                                                   offset_bits=int(shift))
-                    for key, column in part.items():
-                        if key not in columns:
-                            columns[key] = np.empty(len(absolute), dtype=column.dtype)
-                        columns[key][rows] = column
-            group.values.update(columns)
-        for f in block.texts + block.extracted:
-            enc = f.parameter.type.encoding
-            assert isinstance(enc, (StringEncoding, BinaryEncoding))
-            starts = (packet_bits + base + f.offset).tolist()
-            pieces = [measure(enc, data, s, s + f.bits, None) for s in starts]
-            name = f.parameter.name
-            group.fields[name] = _object_column([p[1] for p in pieces])
-            if isinstance(enc, BinaryEncoding):
-                group.values[name] = group.fields[name]
-            elif f not in block.texts:
-                group.values[name] = _text_column([p[2] for p in pieces])
+    def _routing(self) -> set[str]:
+        """The parameters that restrictions test."""
+        if self._routed is None:
+            self._routed = {p for c in self._containers.values() for p, _ in _criterion_parameters(c.restriction)}
+        return self._routed
 
-    def _variable_columns(self, step: Variable, group: _Group, data: bytes, offsets: np.ndarray,
-                          lengths: np.ndarray) -> np.ndarray:
+    def _getter(self, group: _Group, data: bytes) -> Callable[[str, bool], Value]:
+        """Raw or calibrated columns of a group by name, each fixed field read on first use."""
+        return _Values(self._parameters, _GroupReader(group, data).column, group.calibrated).get
+
+    def _variable_columns(self, step: Variable, group: _Group, data: bytes) -> np.ndarray:
         enc = step.parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
-        packet_bits = offsets[group.index].astype(np.int64) * 8
+        packet_bits = group.offsets.astype(np.int64) * 8
         starts = packet_bits + group.anchors[step.anchor] + step.offset
-        limits = packet_bits + lengths[group.index].astype(np.int64) * 8
+        limits = packet_bits + group.bits
         sizes: list[Any] = [None] * len(starts)
         if enc.dynamic is not None:
-            get = _column_getter(self._parameters, group)
+            get = self._getter(group, data)
             sizes = np.asarray(enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated))).tolist()
         bad = np.zeros(len(starts), dtype=bool)
         widths = np.zeros(len(starts), dtype=np.int64)
@@ -368,6 +397,149 @@ class Definition:
         return bad
 
 
+class _Values:
+    """Raw and calibrated values by name, for restrictions, dynamic sizes and calibrators (a
+    class rather than a closure that calls itself: a closure would make a reference cycle,
+    keeping everything it reaches alive until the garbage collector runs)."""
+
+    __slots__ = ("parameters", "raw", "calibrated")
+
+    def __init__(self, parameters: dict[str, Parameter], raw: Callable[[str], Value],
+                 calibrated: dict[str, Value] | None = None) -> None:
+        self.parameters = parameters
+        self.raw = raw
+        self.calibrated = {} if calibrated is None else calibrated
+
+    def get(self, name: str, want_calibrated: bool) -> Value:
+        ptype: ParameterType = self.parameters[name].type
+        if not want_calibrated or not ptype.calibrated_differs or isinstance(ptype.encoding, StringEncoding):
+            return self.raw(name)
+        if name not in self.calibrated:
+            self.calibrated[name] = ptype.calibrate(self.raw(name), self.get)
+        return self.calibrated[name]
+
+
+class _GroupReader:
+    """A group's raw columns by name, each fixed field read on first use."""
+
+    __slots__ = ("group", "data")
+
+    def __init__(self, group: _Group, data: bytes) -> None:
+        self.group = group
+        self.data = data
+
+    def column(self, name: str) -> np.ndarray:
+        group = self.group
+        column = group.values.get(name)
+        if column is None:
+            block, f = group.known[name]
+            if f.item is None:
+                _cut(self.data, group, f)
+            else:
+                group.values.update(_unpack(self.data, [f.item], group, block.anchor, block.start))
+            column = group.values[name]
+        return column
+
+
+def _criterion_parameters(criterion: Criterion | None) -> list[tuple[str, bool]]:
+    return criterion.parameters() if criterion is not None else []
+
+
+def _prefetch(data: bytes, group: _Group, names: list[str], routing: set[str]) -> None:
+    """Read the fixed fields among `names` that a group has not read yet, with the other
+    fields of their blocks that some restriction tests: one reader call per block."""
+    blocks: dict[int, Block] = {}
+    for name in names:
+        entry = group.known.get(name)
+        if entry is not None and entry[1].item is not None and name not in group.values:
+            blocks[id(entry[0])] = entry[0]
+    for block in blocks.values():
+        items = [f.item for f in block.fields if f.item is not None and f.parameter.name in routing
+                 and f.parameter.name not in group.values]
+        group.values.update(_unpack(data, items, group, block.anchor, block.start))
+
+
+def _skip(group: _Group, mask: np.ndarray, reason: str, skipped: dict[str, tuple[int, int]]) -> _Group:
+    """Count the packets of `mask` as not decoded for `reason`; the group without them."""
+    first = int(group.offsets[int(np.argmax(mask))])
+    count, earlier = skipped.get(reason, (0, first))
+    skipped[reason] = (count + int(np.count_nonzero(mask)), min(earlier, first))
+    return group.take(~mask)
+
+
+def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dict[str, Parameter]) -> _Columns:
+    # Every fixed field on the chain, by anchor; a parameter listed twice is read where it is
+    # listed last, as the one-packet path does.
+    placed: dict[str, tuple[Block, Field]] = {}
+    for name in segment.chain:
+        for step in segments[name].steps:
+            if isinstance(step, Block):
+                step.prepare()
+                for f in step.fields:
+                    placed.pop(f.parameter.name, None)
+                    placed[f.parameter.name] = (step, f)
+    by_anchor: dict[int, list[tuple[Block, Field]]] = {}
+    for block, f in placed.values():
+        by_anchor.setdefault(f.anchor, []).append((block, f))
+    reads, extracted, texts = [], [], []
+    for anchor, entries in by_anchor.items():
+        recipe = []
+        start = 0 if anchor == 0 else min(f.offset for _, f in entries)
+        for _, f in entries:
+            if f.item is None:
+                extracted.append(f)
+                continue
+            if isinstance(f.parameter.type.encoding, StringEncoding):
+                texts.append(f)
+            recipe.append(dict(f.item, offset_bits=f.offset - start))
+        if recipe:
+            reads.append((anchor, start, recipe))
+    calibrate = []
+    for name in segment.names:
+        ptype = parameters[name].type
+        calibrate.append((name, ptype.calibrated_differs and not isinstance(ptype.encoding, StringEncoding)))
+    return _Columns(reads, extracted, texts, calibrate)
+
+
+def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:
+    """Read `recipe` at `start` bits after an anchor of every packet of a group."""
+    items = cast(Any, recipe)  # dicts of the reader's recipe items
+    base = group.anchors[anchor]
+    if isinstance(base, int):  # the packet start: the same for every packet
+        first = base + start
+        offsets = group.offsets if first < 8 else group.offsets + np.uint64(first >> 3)
+        return bitloom.unpack_columns(data, items, offsets, offset_bits=first & 7)
+    absolute = group.offsets.astype(np.int64) * 8 + base + start
+    shifts = absolute & 7
+    if (shifts == shifts[0]).all():
+        return bitloom.unpack_columns(data, items, (absolute >> 3).astype(np.uint64), offset_bits=int(shifts[0]))
+    columns: dict[str, np.ndarray] = {}
+    for shift in np.unique(shifts):
+        rows = shifts == shift
+        part = bitloom.unpack_columns(data, items, (absolute[rows] >> 3).astype(np.uint64), offset_bits=int(shift))
+        for key, column in part.items():
+            if key not in columns:
+                columns[key] = np.empty(len(absolute), dtype=column.dtype)
+            columns[key][rows] = column
+    return columns
+
+
+def _cut(data: bytes, group: _Group, f: Field, keep_text: bool = True) -> None:
+    """Cut a fixed-size text or binary field out of every packet of a group (its bytes, and
+    its text unless the reader gives that)."""
+    enc = f.parameter.type.encoding
+    assert isinstance(enc, (StringEncoding, BinaryEncoding))
+    base = group.anchors[f.anchor]
+    starts = (group.offsets.astype(np.int64) * 8 + base + f.offset).tolist()
+    pieces = [measure(enc, data, s, s + f.bits, None) for s in starts]
+    name = f.parameter.name
+    group.fields[name] = _object_column([p[1] for p in pieces])
+    if isinstance(enc, BinaryEncoding):
+        group.values[name] = group.fields[name]
+    elif keep_text:
+        group.values[name] = _text_column([p[2] for p in pieces])
+
+
 def _object_column(items: list[Any]) -> np.ndarray:
     column = np.empty(len(items), dtype=object)
     column[:] = items
@@ -376,17 +548,6 @@ def _object_column(items: list[Any]) -> np.ndarray:
 
 def _text_column(items: list[Any]) -> np.ndarray:
     return np.array(items, dtype=np.dtypes.StringDType())
-
-
-def _column_getter(parameters: dict[str, Parameter], group: _Group) -> Callable[[str, bool], Value]:
-    def get(name: str, want_calibrated: bool) -> Value:
-        ptype: ParameterType = parameters[name].type
-        if not want_calibrated or not ptype.calibrated_differs or isinstance(ptype.encoding, StringEncoding):
-            return group.values[name]
-        if name not in group.calibrated:
-            group.calibrated[name] = ptype.calibrate(group.values[name], get)
-        return group.calibrated[name]
-    return get
 
 
 def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, dict[str, tuple[int, int]]]:
@@ -406,15 +567,22 @@ def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np
             starts.append(start)
             position = end
         offsets = np.array(starts, dtype=np.uint64)
+        where = offsets.astype(np.int64)
+        octets = np.frombuffer(data, dtype=np.uint8)
+        lengths = (octets[where + 4].astype(np.int64) << 8 | octets[where + 5]) + 7
     else:
-        offsets = np.asarray(bitloom.packet_offsets(data, framing, allow_partial=True), dtype=np.uint64)
-    octets = np.frombuffer(data, dtype=np.uint8)
-    if len(offsets) and int(offsets[-1]) + 6 > len(data):
-        offsets = offsets[:-1]
-    where = offsets.astype(np.int64)
-    lengths = (octets[where + 4].astype(np.int64) << 8 | octets[where + 5]) + 7
-    if len(offsets) and int(offsets[-1]) + int(lengths[-1]) > len(data):
-        offsets, lengths = offsets[:-1], lengths[:-1]
+        # Back to back: each packet's size is the distance to the next, the last one's is in
+        # its header (when the header is all there).
+        offsets = bitloom.packet_offsets(data, framing, allow_partial=True)
+        if len(offsets) and int(offsets[-1]) + 6 > len(data):
+            offsets = offsets[:-1]
+        lengths = np.empty(len(offsets), dtype=np.int64)
+        if len(offsets):
+            np.subtract(offsets[1:], offsets[:-1], out=lengths[:-1], casting="unsafe")
+            last = int(offsets[-1])
+            lengths[-1] = (data[last + 4] << 8 | data[last + 5]) + 7
+            if last + int(lengths[-1]) > len(data):
+                offsets, lengths = offsets[:-1], lengths[:-1]
     end = int(offsets[-1]) + int(lengths[-1]) if len(offsets) else 0
     if end < len(data):
         skipped["truncated at the end of the data"] = (1, end)

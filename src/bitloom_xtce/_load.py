@@ -7,14 +7,14 @@ anything else that would change how packets decode must be handled here.
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable
+from typing import Literal
 
 from ._errors import XtceError
 from ._model import (OPERATORS, AllOf, AnyOf, BinaryEncoding, Calibrator, Comparison, Container,
                      ContextCalibrator, Criterion, DynamicSize, Encoding, Entry, FloatEncoding,
                      IntegerEncoding, Kind, Location, Parameter, ParameterType, Polynomial, Spline,
                      StringEncoding)
-from ._xml import XSI, Node
+from ._xml import EARLIER, XSI, Element, fail, text
 
 # Elements that describe without changing how anything decodes; read past with their contents.
 DESCRIPTIVE = frozenset({"LongDescription", "AliasSet", "AncillaryDataSet", "UnitSet", "Header"})
@@ -43,48 +43,72 @@ CHARSETS = {  # XTCE name -> (reader name, Python codec, bytes per code unit)
 }
 BYTE_ORDERS = {"mostSignificantByteFirst": "big", "leastSignificantByteFirst": "little"}
 BIT_ORDERS = {"mostSignificantBitFirst": False, "leastSignificantBitFirst": True}
+XSI_PREFIX = "{" + XSI + "}"
+PARAMETER_ATTRIBUTES = frozenset((*NAMED, "parameterTypeRef", "initialValue"))
 
 
-def check(node: Node, attributes: Iterable[str] = (), children: Iterable[str] = ()) -> list[Node]:
+_SETS: dict[tuple[str, ...], frozenset[str]] = {}
+
+
+def _names(names: tuple[str, ...]) -> frozenset[str]:
+    found = _SETS.get(names)
+    if found is None:
+        found = _SETS[names] = frozenset(names)
+    return found
+
+
+def check_attributes(node: Element, attributes: tuple[str, ...]) -> None:
+    attrib = node.attrib
+    if attrib and not attrib.keys() <= _names(attributes):
+        allowed = _names(attributes)
+        for key in attrib:
+            if key not in allowed and not key.startswith(XSI_PREFIX):
+                raise fail(node, f"attribute {key!r} is not supported")
+
+
+def check(node: Element, attributes: tuple[str, ...] = (), children: tuple[str, ...] = ()) -> list[Element]:
     """Refuse attributes and child elements not listed; return the children that are."""
-    allowed = set(attributes)
-    for key in node.attrib:
-        if key not in allowed and not key.startswith("{" + XSI + "}"):
-            raise node.fail(f"attribute {key!r} is not supported")
-    wanted = set(children)
+    check_attributes(node, attributes)
+    if not len(node):
+        return []
+    wanted = _names(children)
     kept = []
-    for child in node.children:
+    for child in node:
         if child.tag in wanted:
             kept.append(child)
         elif child.tag not in DESCRIPTIVE:
-            raise child.fail(f"element not supported inside <{node.tag}>")
+            raise fail(child, f"element not supported inside <{node.tag}>")
     return kept
 
 
-def only(node: Node, tags: Iterable[str], required: bool = True) -> Node | None:
+def only(node: Element, tags: tuple[str, ...], required: bool = True) -> Element | None:
     """The one child among `tags` (descriptive elements aside)."""
-    found = [c for c in node.children if c.tag in set(tags)]
+    if not len(node):
+        found = []
+    else:
+        wanted = _names(tags)
+        found = [c for c in node if c.tag in wanted]
     if len(found) > 1:
-        raise found[1].fail(f"more than one of {', '.join(tags)} inside <{node.tag}>")
+        raise fail(found[1], f"more than one of {', '.join(tags)} inside <{node.tag}>")
     if not found and required:
-        raise node.fail(f"needs one of {', '.join(tags)}")
+        raise fail(node, f"needs one of {', '.join(tags)}")
     return found[0] if found else None
 
 
-def required(node: Node, key: str) -> str:
+def required(node: Element, key: str) -> str:
     try:
         return node.attrib[key]
     except KeyError:
-        raise node.fail(f"attribute {key!r} is required") from None
+        raise fail(node, f"attribute {key!r} is required") from None
 
 
-def number(node: Node, text: str, what: str, kind: type = float) -> int | float:
+def number(node: Element, text: str, what: str, kind: type = float) -> int | float:
     try:
         value = int(text) if kind is int else _int_or_float(text)
     except ValueError:
-        raise node.fail(f"{what} {text!r} is not a{'n integer' if kind is int else ' number'}") from None
+        raise fail(node, f"{what} {text!r} is not a{'n integer' if kind is int else ' number'}") from None
     if isinstance(value, float) and not math.isfinite(value):
-        raise node.fail(f"{what} {text!r} is not finite")
+        raise fail(node, f"{what} {text!r} is not finite")
     return value
 
 
@@ -95,7 +119,7 @@ def _int_or_float(text: str) -> int | float:
         return float(text)
 
 
-def boolean(node: Node, key: str, default: bool) -> bool:
+def boolean(node: Element, key: str, default: bool) -> bool:
     text = node.attrib.get(key)
     if text is None:
         return default
@@ -103,35 +127,36 @@ def boolean(node: Node, key: str, default: bool) -> bool:
         return True
     if text.strip().lower() in ("false", "0"):
         return False
-    raise node.fail(f"attribute {key}={text!r} is not a boolean")
+    raise fail(node, f"attribute {key}={text!r} is not a boolean")
 
 
-def positive_size(node: Node, text: str, what: str) -> int:
+def positive_size(node: Element, text: str, what: str) -> int:
     bits = number(node, text, what, int)
     if bits <= 0:
-        raise node.fail(f"{what} must be positive, not {bits}")
+        raise fail(node, f"{what} must be positive, not {bits}")
     return int(bits)
 
 
 def ref_name(text: str) -> str:
     """References may be paths through nested space systems; names are unique across them."""
-    return text.rstrip("/").rpartition("/")[2]
+    return text.rstrip("/").rpartition("/")[2] if "/" in text else text
 
 
 class Loader:
     def __init__(self) -> None:
-        self.types: dict[str, tuple[Node, ParameterType]] = {}
+        self.types: dict[str, tuple[Element, ParameterType]] = {}
         self.parameters: dict[str, Parameter] = {}
-        self.parameter_nodes: dict[str, Node] = {}
+        self.parameter_nodes: dict[str, Element] = {}
         self.containers: dict[str, Container] = {}
-        self.comparisons: list[tuple[Node, Comparison]] = []
-        self.dynamic_refs: list[tuple[Node, DynamicSize]] = []
+        self.comparisons: list[tuple[Element, Comparison]] = []
+        self.dynamic_refs: list[tuple[Element, DynamicSize]] = []
+        self.container_nodes: dict[str, Element] = {}
 
     # -- space systems --------------------------------------------------------------------------
 
-    def space_system(self, node: Node) -> None:
+    def space_system(self, node: Element) -> None:
         if node.tag != "SpaceSystem":
-            raise node.fail("the document's root element must be <SpaceSystem>")
+            raise fail(node, "the document's root element must be <SpaceSystem>")
         for child in check(node, ("name", "shortDescription", "operationalStatus"),
                            ("TelemetryMetaData", "SpaceSystem")):
             if child.tag == "SpaceSystem":
@@ -139,12 +164,12 @@ class Loader:
             else:
                 self.telemetry(child)
 
-    def telemetry(self, node: Node) -> None:
+    def telemetry(self, node: Element) -> None:
         sets = check(node, (), ("ParameterTypeSet", "ParameterSet", "ContainerSet"))
         order = {"ParameterTypeSet": 0, "ParameterSet": 1, "ContainerSet": 2}
         for child in sorted(sets, key=lambda c: order[c.tag]):
             if child.tag == "ParameterTypeSet":
-                for t in check(child, (), TYPE_TAGS):
+                for t in check(child, (), tuple(TYPE_TAGS)):
                     self.parameter_type(t)
             elif child.tag == "ParameterSet":
                 for p in check(child, (), ("Parameter",)):
@@ -155,10 +180,10 @@ class Loader:
 
     # -- parameter types ------------------------------------------------------------------------
 
-    def parameter_type(self, node: Node) -> None:
+    def parameter_type(self, node: Element) -> None:
         name = required(node, "name")
         if name in self.types:
-            raise node.fail(f"a second parameter type named {name!r} (first at line {self.types[name][0].line})")
+            raise fail(node, f"a second parameter type named {name!r} (first at line {EARLIER})", self.types[name][0])
         kind: Kind = TYPE_TAGS[node.tag]
         common = (*NAMED, "initialValue")
         encoding_tags = ("IntegerDataEncoding", "FloatDataEncoding")
@@ -187,52 +212,52 @@ class Loader:
             units = wrapper.attrib.get("units", "seconds")
             if (ref := only(node, ("ReferenceTime",), required=False)) is not None:
                 self.reference_time(ref)
-            kids = [c for c in wrapper.children if c.tag in encoding_tags]
+            kids = [c for c in wrapper if c.tag in encoding_tags]
         enc_nodes = [c for c in kids if c.tag.endswith("DataEncoding")]
         if len(enc_nodes) != 1:
             where = enc_nodes[1] if enc_nodes else node
-            raise where.fail("needs exactly one data encoding" if enc_nodes else "has no data encoding")
+            raise fail(where, "needs exactly one data encoding" if enc_nodes else "has no data encoding")
         encoding = self.encoding(enc_nodes[0])
         self.types[name] = (node, ParameterType(name, kind, encoding, enumeration, scale, offset, units))
 
-    def reference_time(self, node: Node) -> None:
+    def reference_time(self, node: Element) -> None:
         kids = check(node, (), ("Epoch", "OffsetFrom"))
         if len(kids) != 1:
-            raise node.fail("needs one <Epoch> or <OffsetFrom>")
+            raise fail(node, "needs one <Epoch> or <OffsetFrom>")
         check(kids[0], ("parameterRef", "instance", "useCalibratedValue", "relativeTo"), ())
 
-    def enumeration(self, node: Node) -> tuple[tuple[int, int, str], ...]:
+    def enumeration(self, node: Element) -> tuple[tuple[int, int, str], ...]:
         entries = []
         for e in check(node, (), ("Enumeration",)):
             check(e, ("value", "maxValue", "label", "shortDescription"), ())
             value = int(number(e, required(e, "value"), "value", int))
             top = int(number(e, e.attrib.get("maxValue", str(value)), "maxValue", int))
             if top < value:
-                raise e.fail(f"maxValue {top} is below value {value}")
+                raise fail(e, f"maxValue {top} is below value {value}")
             entries.append((value, top, required(e, "label")))
         return tuple(entries)
 
     # -- encodings ------------------------------------------------------------------------------
 
-    def encoding(self, node: Node) -> Encoding:
+    def encoding(self, node: Element) -> Encoding:
         orders = ("byteOrder", "bitOrder")
         byte_order = BYTE_ORDERS.get(node.attrib.get("byteOrder", "mostSignificantByteFirst"))
         if byte_order is None:
-            raise node.fail(f"byteOrder={node.attrib['byteOrder']!r} is not supported")
+            raise fail(node, f"byteOrder={node.attrib['byteOrder']!r} is not supported")
         reverse = BIT_ORDERS.get(node.attrib.get("bitOrder", "mostSignificantBitFirst"))
         if reverse is None:
-            raise node.fail(f"bitOrder={node.attrib['bitOrder']!r} is not supported")
+            raise fail(node, f"bitOrder={node.attrib['bitOrder']!r} is not supported")
         if node.tag == "IntegerDataEncoding":
             check(node, ("encoding", "sizeInBits", "changeThreshold", *orders),
                   ("DefaultCalibrator", "ContextCalibratorList"))
             form = node.attrib.get("encoding", "unsigned")
             if form not in INTEGER_FORMS:
-                raise node.fail(f"integer encoding {form!r} is not supported")
+                raise fail(node, f"integer encoding {form!r} is not supported")
             bits = positive_size(node, node.attrib.get("sizeInBits", "8"), "sizeInBits")
             limits = {"bcd": (8, 64, 8), "packed_bcd": (4, 64, 4), "sign_magnitude": (2, 64, 1)}
             low, high, step = limits.get(INTEGER_FORMS[form], (1, 64, 1))
             if not low <= bits <= high or bits % step:
-                raise node.fail(f"{form} integers of {bits} bits are not supported "
+                raise fail(node, f"{form} integers of {bits} bits are not supported "
                                 f"({low} to {high} bits{f', a multiple of {step}' if step > 1 else ''})")
             default, contexts = self.calibrators(node)
             return IntegerEncoding(bits, form, INTEGER_FORMS[form], byte_order, reverse, default, contexts)
@@ -244,7 +269,7 @@ class Loader:
             reader = FLOAT_FORMS.get((form, bits))
             if reader is None:
                 sizes = sorted(b for f, b in FLOAT_FORMS if f == form)
-                raise node.fail(f"float encoding {form!r} of {bits} bits is not supported"
+                raise fail(node, f"float encoding {form!r} of {bits} bits is not supported"
                                 + (f" (sizes: {', '.join(map(str, sizes))})" if sizes else ""))
             default, contexts = self.calibrators(node)
             return FloatEncoding(bits, form, reader, byte_order, reverse, default, contexts)
@@ -253,7 +278,7 @@ class Loader:
         if node.tag == "BinaryDataEncoding":
             check(node, orders, ("SizeInBits",))
             if reverse or byte_order != "big":
-                raise node.fail("byte or bit order other than the default is not supported for binary data")
+                raise fail(node, "byte or bit order other than the default is not supported for binary data")
             size = only(node, ("SizeInBits",))
             assert size is not None
             value = only(size, ("FixedValue", "DynamicValue", "DiscreteLookupList"))
@@ -261,18 +286,18 @@ class Loader:
             check(size, (), ("FixedValue", "DynamicValue"))
             if value.tag == "FixedValue":
                 check(value)
-                return BinaryEncoding(bits=positive_size(value, value.text.strip(), "FixedValue"))
+                return BinaryEncoding(bits=positive_size(value, text(value).strip(), "FixedValue"))
             return BinaryEncoding(dynamic=self.dynamic_value(value))
-        raise node.fail("not a data encoding")
+        raise fail(node, "not a data encoding")
 
-    def string_encoding(self, node: Node, byte_order: str, reverse: bool) -> StringEncoding:
+    def string_encoding(self, node: Element, byte_order: str, reverse: bool) -> StringEncoding:
         check(node, ("encoding", "byteOrder", "bitOrder"), ("SizeInBits", "Variable"))
         if reverse or byte_order != "big":
-            raise node.fail("byte or bit order other than the default is not supported for strings "
+            raise fail(node, "byte or bit order other than the default is not supported for strings "
                             "(name the byte order in the encoding: UTF-16LE, UTF-32LE)")
         charset = node.attrib.get("encoding", "UTF-8")
         if charset not in CHARSETS:
-            raise node.fail(f"string encoding {charset!r} is not supported")
+            raise fail(node, f"string encoding {charset!r} is not supported")
         reader, codec, unit = CHARSETS[charset]
         size = only(node, ("SizeInBits", "Variable"))
         assert size is not None
@@ -285,9 +310,9 @@ class Loader:
             value = only(fixed, ("FixedValue",))
             assert value is not None
             check(value)
-            bits = positive_size(value, value.text.strip(), "FixedValue")
+            bits = positive_size(value, text(value).strip(), "FixedValue")
             if bits % 8:
-                raise value.fail(f"a string field of {bits} bits: not whole bytes")
+                raise fail(value, f"a string field of {bits} bits: not whole bytes")
         else:
             kids = check(size, ("maxSizeInBits",), ("DynamicValue", "TerminationChar", "LeadingSize"))
             max_bits = positive_size(size, required(size, "maxSizeInBits"), "maxSizeInBits")
@@ -297,24 +322,24 @@ class Loader:
             if kid.tag == "TerminationChar":
                 check(kid)
                 try:
-                    terminator = bytes.fromhex(kid.text.strip() or "00")
+                    terminator = bytes.fromhex(text(kid).strip() or "00")
                 except ValueError:
-                    raise kid.fail(f"TerminationChar {kid.text.strip()!r} is not hexadecimal") from None
+                    raise fail(kid, f"TerminationChar {text(kid).strip()!r} is not hexadecimal") from None
                 if len(terminator) != unit:
-                    raise kid.fail(f"TerminationChar of {len(terminator)} bytes for {charset} "
+                    raise fail(kid, f"TerminationChar of {len(terminator)} bytes for {charset} "
                                    f"(code units of {unit} bytes)")
             elif kid.tag == "LeadingSize":
                 check(kid, ("sizeInBitsOfSizeTag",))
                 leading = positive_size(kid, kid.attrib.get("sizeInBitsOfSizeTag", "16"), "sizeInBitsOfSizeTag")
                 if leading > 64:
-                    raise kid.fail(f"a size tag of {leading} bits: at most 64")
+                    raise fail(kid, f"a size tag of {leading} bits: at most 64")
         if terminator is not None and leading is not None:
-            raise size.fail("both a termination character and a leading size")
+            raise fail(size, "both a termination character and a leading size")
         if size.tag == "Variable" and dynamic is None and terminator is None and leading is None:
-            raise size.fail("needs a DynamicValue, a TerminationChar or a LeadingSize")
+            raise fail(size, "needs a DynamicValue, a TerminationChar or a LeadingSize")
         return StringEncoding(charset, reader, codec, unit, bits, terminator, leading, dynamic, max_bits)
 
-    def dynamic_value(self, node: Node) -> DynamicSize:
+    def dynamic_value(self, node: Element) -> DynamicSize:
         check(node, (), ("ParameterInstanceRef", "LinearAdjustment"))
         ref = only(node, ("ParameterInstanceRef",))
         assert ref is not None
@@ -329,16 +354,16 @@ class Loader:
         self.dynamic_refs.append((node, size))
         return size
 
-    def instance_ref(self, node: Node) -> tuple[str, bool]:
+    def instance_ref(self, node: Element) -> tuple[str, bool]:
         check(node, ("parameterRef", "instance", "useCalibratedValue"))
         if node.attrib.get("instance", "0") != "0":
-            raise node.fail("instance other than 0 is not supported")
+            raise fail(node, "instance other than 0 is not supported")
         return ref_name(required(node, "parameterRef")), boolean(node, "useCalibratedValue", True)
 
-    def calibrators(self, node: Node) -> tuple[Calibrator | None, tuple[ContextCalibrator, ...]]:
+    def calibrators(self, node: Element) -> tuple[Calibrator | None, tuple[ContextCalibrator, ...]]:
         default = None
         contexts = []
-        for child in node.children:
+        for child in node:
             if child.tag == "DefaultCalibrator":
                 default = self.calibrator(child)
             elif child.tag == "ContextCalibratorList":
@@ -351,7 +376,7 @@ class Loader:
                     contexts.append(ContextCalibrator(self.criterion(match), self.calibrator(cal)))
         return default, tuple(contexts)
 
-    def calibrator(self, node: Node) -> Calibrator:
+    def calibrator(self, node: Element) -> Calibrator:
         check(node, NAMED, ("PolynomialCalibrator", "SplineCalibrator"))
         inner = only(node, ("PolynomialCalibrator", "SplineCalibrator"))
         assert inner is not None
@@ -362,31 +387,31 @@ class Loader:
                 coefficient = float(number(term, required(term, "coefficient"), "coefficient"))
                 exponent = number(term, required(term, "exponent"), "exponent")
                 if exponent != int(exponent) or exponent < 0 or exponent > 64:
-                    raise term.fail(f"exponent {exponent!r}: a whole number 0 to 64 is supported")
+                    raise fail(term, f"exponent {exponent!r}: a whole number 0 to 64 is supported")
                 terms.append((coefficient, int(exponent)))
             if not terms:
-                raise inner.fail("has no <Term>")
+                raise fail(inner, "has no <Term>")
             return Polynomial(tuple(terms))
         check(inner, ("order", "extrapolate"), ("SplinePoint",))
         order = int(number(inner, inner.attrib.get("order", "0"), "order", int))
         if order not in (0, 1):
-            raise inner.fail(f"spline order {order} is not supported (0 or 1)")
+            raise fail(inner, f"spline order {order} is not supported (0 or 1)")
         points = []
-        for point in inner.children:
+        for point in inner:
             if point.tag == "SplinePoint":
                 check(point, ("raw", "calibrated"))
                 points.append((float(number(point, required(point, "raw"), "raw")),
                                float(number(point, required(point, "calibrated"), "calibrated"))))
         if len(points) < 2:
-            raise inner.fail("needs at least two <SplinePoint>s")
+            raise fail(inner, "needs at least two <SplinePoint>s")
         if any(a[0] >= b[0] for a, b in zip(points, points[1:])):
-            raise inner.fail("spline points must have increasing raw values")
+            raise fail(inner, "spline points must have increasing raw values")
         return Spline(tuple(p[0] for p in points), tuple(p[1] for p in points), order,
                       boolean(inner, "extrapolate", False))
 
     # -- criteria -------------------------------------------------------------------------------
 
-    def criterion(self, node: Node) -> Criterion:
+    def criterion(self, node: Element) -> Criterion:
         """The one criterion inside `node` (RestrictionCriteria or ContextMatch)."""
         inner = only(node, ("Comparison", "ComparisonList", "BooleanExpression"))
         assert inner is not None
@@ -395,46 +420,46 @@ class Loader:
         if inner.tag == "ComparisonList":
             terms: list[Criterion] = [self.comparison(c) for c in check(inner, (), ("Comparison",))]
             if not terms:
-                raise inner.fail("has no <Comparison>")
+                raise fail(inner, "has no <Comparison>")
             return terms[0] if len(terms) == 1 else AllOf(terms)
         check(inner, (), ("Condition", "ANDedConditions", "ORedConditions"))
         expression = only(inner, ("Condition", "ANDedConditions", "ORedConditions"))
         assert expression is not None
         return self.condition(expression)
 
-    def comparison(self, node: Node) -> Comparison:
+    def comparison(self, node: Element) -> Comparison:
         check(node, ("parameterRef", "value", "comparisonOperator", "useCalibratedValue", "instance"))
         if node.attrib.get("instance", "0") != "0":
-            raise node.fail("instance other than 0 is not supported")
+            raise fail(node, "instance other than 0 is not supported")
         op = node.attrib.get("comparisonOperator", "==")
         if op not in OPERATORS:
-            raise node.fail(f"comparison operator {op!r} is not supported")
+            raise fail(node, f"comparison operator {op!r} is not supported")
         result = Comparison(ref_name(required(node, "parameterRef")), op, required(node, "value"),
                             boolean(node, "useCalibratedValue", True))
         self.comparisons.append((node, result))
         return result
 
-    def condition(self, node: Node) -> Criterion:
+    def condition(self, node: Element) -> Criterion:
         if node.tag in ("ANDedConditions", "ORedConditions"):
             parts = [self.condition(c) for c in check(node, (), ("Condition", "ANDedConditions", "ORedConditions"))]
             if len(parts) < 2:
-                raise node.fail("needs at least two conditions")
+                raise fail(node, "needs at least two conditions")
             return AllOf(parts) if node.tag == "ANDedConditions" else AnyOf(parts)
         kids = check(node, (), ("ParameterInstanceRef", "ComparisonOperator", "Value"))
         refs = [k for k in kids if k.tag == "ParameterInstanceRef"]
         ops = [k for k in kids if k.tag == "ComparisonOperator"]
         values = [k for k in kids if k.tag == "Value"]
         if len(ops) != 1 or not 1 <= len(refs) <= 2 or len(refs) + len(values) != 2:
-            raise node.fail("needs a ParameterInstanceRef, a ComparisonOperator and a Value "
+            raise fail(node, "needs a ParameterInstanceRef, a ComparisonOperator and a Value "
                             "or a second ParameterInstanceRef")
-        op = ops[0].text.strip()
+        op = text(ops[0]).strip()
         check(ops[0])
         if op not in OPERATORS:
-            raise ops[0].fail(f"comparison operator {op!r} is not supported")
+            raise fail(ops[0], f"comparison operator {op!r} is not supported")
         name, calibrated = self.instance_ref(refs[0])
         if values:
             check(values[0])
-            result = Comparison(name, op, values[0].text.strip(), calibrated)
+            result = Comparison(name, op, text(values[0]).strip(), calibrated)
             self.comparisons.append((values[0], result))
             return result
         other = self.instance_ref(refs[1])
@@ -444,39 +469,57 @@ class Loader:
 
     # -- parameters and containers --------------------------------------------------------------
 
-    def parameter(self, node: Node) -> None:
-        check(node, (*NAMED, "parameterTypeRef", "initialValue"), ("ParameterProperties",))
-        if (props := only(node, ("ParameterProperties",), required=False)) is not None:
-            check(props, ("dataSource", "readOnly", "persistence"), ())
-        name = required(node, "name")
+    def parameter(self, node: Element) -> None:
+        attrib = node.attrib
+        if len(node) or not attrib.keys() <= PARAMETER_ATTRIBUTES:
+            check(node, tuple(PARAMETER_ATTRIBUTES), ("ParameterProperties",))
+            if (props := only(node, ("ParameterProperties",), required=False)) is not None:
+                check(props, ("dataSource", "readOnly", "persistence"), ())
+        name = attrib.get("name") or required(node, "name")
         if name in self.parameters:
-            raise node.fail(f"a second parameter named {name!r} (first at line {self.parameter_nodes[name].line})")
-        type_name = ref_name(required(node, "parameterTypeRef"))
-        if type_name not in self.types:
-            raise node.fail(f"parameterTypeRef {type_name!r} names no parameter type")
-        self.parameters[name] = Parameter(name, self.types[type_name][1], node.attrib.get("shortDescription", ""))
+            raise fail(node, f"a second parameter named {name!r} (first at line {EARLIER})", self.parameter_nodes[name])
+        type_name = ref_name(attrib.get("parameterTypeRef") or required(node, "parameterTypeRef"))
+        found = self.types.get(type_name)
+        if found is None:
+            raise fail(node, f"parameterTypeRef {type_name!r} names no parameter type")
+        self.parameters[name] = Parameter(name, found[1], attrib.get("shortDescription", ""))
         self.parameter_nodes[name] = node
 
-    def container(self, node: Node) -> None:
+    def container(self, node: Element) -> None:
         check(node, (*NAMED, "abstract"), ("EntryList", "BaseContainer"))
         name = required(node, "name")
         if name in self.containers:
-            raise node.fail(f"a second container named {name!r} (first at line {self.containers[name].line})")
+            raise fail(node, f"a second container named {name!r} (first at line {EARLIER})", self.container_nodes[name])
         entries = []
         entry_list = only(node, ("EntryList",), required=False)
-        for entry in check(entry_list, (), ("ParameterRefEntry", "ContainerRefEntry")) if entry_list else ():
-            key = "parameterRef" if entry.tag == "ParameterRefEntry" else "containerRef"
+        if entry_list is not None:
+            check_attributes(entry_list, ())
+        kind: Literal["parameter", "container"]
+        for entry in entry_list if entry_list is not None else ():
+            tag = entry.tag
+            if tag == "ParameterRefEntry":
+                key, kind = "parameterRef", "parameter"
+            elif tag == "ContainerRefEntry":
+                key, kind = "containerRef", "container"
+            elif tag in DESCRIPTIVE:
+                continue
+            else:
+                raise fail(entry, "element not supported inside <EntryList>")
+            attrib = entry.attrib
+            if len(attrib) == 1 and not len(entry) and key in attrib:  # the usual entry: a bare reference
+                entries.append(Entry(kind, ref_name(attrib[key])))
+                continue
             check(entry, (key,), ("LocationInContainerInBits",))
             location = None
             if (loc := only(entry, ("LocationInContainerInBits",), required=False)) is not None:
                 check(loc, ("referenceLocation",), ("FixedValue",))
                 reference = loc.attrib.get("referenceLocation", "previousEntry")
                 if reference not in ("previousEntry", "containerStart"):
-                    raise loc.fail(f"referenceLocation {reference!r} is not supported")
+                    raise fail(loc, f"referenceLocation {reference!r} is not supported")
                 value = only(loc, ("FixedValue", "DynamicValue", "DiscreteLookupList"))
                 assert value is not None
                 check(value)
-                location = Location(int(number(value, value.text.strip(), "FixedValue", int)),
+                location = Location(int(number(value, text(value).strip(), "FixedValue", int)),
                                     reference == "containerStart")
             entries.append(Entry("parameter" if key == "parameterRef" else "container",
                                  ref_name(required(entry, key)), location))
@@ -488,50 +531,54 @@ class Loader:
                 check(crit, (), ("Comparison", "ComparisonList", "BooleanExpression"))
                 restriction = self.criterion(crit)
         self.containers[name] = Container(name, boolean(node, "abstract", False), tuple(entries), base,
-                                          restriction, [], node.attrib.get("shortDescription", ""), node.line)
-        self.container_nodes = getattr(self, "container_nodes", {})
+                                          restriction, [], node.attrib.get("shortDescription", ""))
         self.container_nodes[name] = node
 
     # -- cross references -----------------------------------------------------------------------
 
     def resolve(self) -> None:
-        nodes = getattr(self, "container_nodes", {})
+        nodes = self.container_nodes
         for name, container in self.containers.items():
             node = nodes[name]
             for entry in container.entries:
                 table = self.parameters if entry.kind == "parameter" else self.containers
                 if entry.ref not in table:
-                    raise node.fail(f"entry {entry.ref!r} names no {entry.kind}")
+                    raise fail(node, f"entry {entry.ref!r} names no {entry.kind}")
             if container.base is not None:
                 if container.base not in self.containers:
-                    raise node.fail(f"BaseContainer {container.base!r} names no container")
+                    raise fail(node, f"BaseContainer {container.base!r} names no container")
                 self.containers[container.base].children.append(name)
+        links = {name: [e.ref for e in c.entries if e.kind == "container"] + ([c.base] if c.base else [])
+                 for name, c in self.containers.items()}
+        done: set[str] = set()
         for name in self.containers:  # inheritance and inclusion must not loop
-            self._no_cycle(name, nodes, [])
+            self._no_cycle(name, nodes, [], links, done)
         for node, comparison in self.comparisons:
             for ref, _ in comparison.parameters():
                 if ref not in self.parameters:
-                    raise node.fail(f"parameterRef {ref!r} names no parameter")
+                    raise fail(node, f"parameterRef {ref!r} names no parameter")
             if comparison.literal is not None:
                 comparison.value = literal_for(node, self.parameters[comparison.parameter],
                                                comparison.calibrated, comparison.literal)
         for node, size in self.dynamic_refs:
             if size.parameter not in self.parameters:
-                raise node.fail(f"parameterRef {size.parameter!r} names no parameter")
+                raise fail(node, f"parameterRef {size.parameter!r} names no parameter")
             ptype = self.parameters[size.parameter].type
             if ptype.kind not in ("integer", "float") and not (ptype.kind == "enumerated" and not size.calibrated):
-                raise node.fail(f"a size from {size.parameter!r}, a {ptype.kind} parameter")
+                raise fail(node, f"a size from {size.parameter!r}, a {ptype.kind} parameter")
 
-    def _no_cycle(self, name: str, nodes: dict[str, Node], path: list[str]) -> None:
+    def _no_cycle(self, name: str, nodes: dict[str, Element], path: list[str], links: dict[str, list[str]],
+                  done: set[str]) -> None:
+        if name in done:  # explored already, and no loop found from it
+            return
         if name in path:
-            raise nodes[name].fail("container inheritance or inclusion loops: " + " -> ".join(path + [name]))
-        container = self.containers[name]
-        for ref in [e.ref for e in container.entries if e.kind == "container"] + \
-                   ([container.base] if container.base else []):
-            self._no_cycle(ref, nodes, path + [name])
+            raise fail(nodes[name], "container inheritance or inclusion loops: " + " -> ".join(path + [name]))
+        for ref in links[name]:
+            self._no_cycle(ref, nodes, path + [name], links, done)
+        done.add(name)
 
 
-def literal_for(node: Node, parameter: Parameter, calibrated: bool, text: str) -> object:
+def literal_for(node: Element, parameter: Parameter, calibrated: bool, text: str) -> object:
     """A comparison's literal as a value of the parameter's raw or calibrated type."""
     ptype = parameter.type
     enc = ptype.encoding
@@ -539,7 +586,7 @@ def literal_for(node: Node, parameter: Parameter, calibrated: bool, text: str) -
     try:
         if calibrated and ptype.kind == "enumerated":
             if text not in {label for _, _, label in ptype.enumeration}:
-                raise node.fail(f"{text!r} is not a label of {parameter.name!r}")
+                raise fail(node, f"{text!r} is not a label of {parameter.name!r}")
             return text
         if calibrated and ptype.kind == "boolean":
             lowered = text.lower()
@@ -547,7 +594,7 @@ def literal_for(node: Node, parameter: Parameter, calibrated: bool, text: str) -
                 return True
             if lowered in ("false", "0"):
                 return False
-            raise node.fail(f"{text!r} is not a boolean value for {parameter.name!r}")
+            raise fail(node, f"{text!r} is not a boolean value for {parameter.name!r}")
         if isinstance(enc, StringEncoding):
             return text
         if isinstance(enc, BinaryEncoding):
@@ -556,13 +603,13 @@ def literal_for(node: Node, parameter: Parameter, calibrated: bool, text: str) -
         if isinstance(enc, IntegerEncoding) and not numeric_calibrated:
             value = _int_or_float(text)
             if isinstance(value, float) and not value.is_integer():
-                raise node.fail(f"{text!r} can never equal an integer parameter {parameter.name!r}")
+                raise fail(node, f"{text!r} can never equal an integer parameter {parameter.name!r}")
             return int(value)
         return float(text)
     except ValueError as e:
         if isinstance(e, XtceError):
             raise
-        raise node.fail(f"value {text!r} does not parse for {parameter.name!r} ({ptype.kind})") from None
+        raise fail(node, f"value {text!r} does not parse for {parameter.name!r} ({ptype.kind})") from None
 
 
 TYPE_TAGS: dict[str, Kind] = {

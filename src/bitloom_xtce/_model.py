@@ -11,7 +11,7 @@ import bisect
 import operator
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, Literal, TypeAlias
+from typing import Any, Literal, NamedTuple, TypeAlias
 
 import numpy as np
 
@@ -419,8 +419,7 @@ class Location:
     from_start: bool
 
 
-@dataclass(frozen=True, slots=True)
-class Entry:
+class Entry(NamedTuple):  # a tuple: a large container has many, made quickly
     kind: Literal["parameter", "container"]
     ref: str
     location: Location | None = None
@@ -435,7 +434,6 @@ class Container:
     restriction: Criterion | None = None
     children: list[str] = field(default_factory=list)
     description: str = ""
-    line: int = 0
 
     def __repr__(self) -> str:
         text = f"Container({self.name!r}"

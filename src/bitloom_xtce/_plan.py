@@ -15,17 +15,18 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from ._errors import XtceError
-from ._model import (BinaryEncoding, Container, Criterion, FloatEncoding, IntegerEncoding, Parameter,
+from ._xml import Element, Refusal
+from ._model import (BinaryEncoding, Container, Criterion, Entry, FloatEncoding, IntegerEncoding, Parameter,
                      StringEncoding, is_fixed)
 
 
-@dataclass(slots=True)
+@dataclass(slots=True, eq=False)
 class Field:
     parameter: Parameter
     anchor: int
     offset: int  # bits after the anchor
     bits: int
+    item: dict | None = None  # its reader recipe item (from its block's start), once prepared
 
 
 @dataclass(slots=True)
@@ -37,7 +38,6 @@ class Block:
     start: int = 0  # lowest field offset: the reader is called at anchor + start
     end: int = 0  # highest field end
     recipe: list[dict] = field(default_factory=list)  # numbers, and plain text when calibrated
-    raw_recipe: list[dict] = field(default_factory=list)  # numbers only
     extracted: list[Field] = field(default_factory=list)  # bytes cut out in Python
     texts: list[Field] = field(default_factory=list)  # plain fixed-size text
     prepared: bool = False
@@ -55,11 +55,11 @@ class Block:
         for f in self.fields:
             enc = f.parameter.type.encoding
             if isinstance(enc, (IntegerEncoding, FloatEncoding)):
-                item = reader_item(f, self.start, enc.reader, enc.byte_order, enc.reverse_bits)
-                self.recipe.append(item)
-                self.raw_recipe.append(item)
+                f.item = reader_item(f, self.start, enc.reader, enc.byte_order, enc.reverse_bits)
+                self.recipe.append(f.item)
             elif isinstance(enc, StringEncoding) and enc.plain:
-                self.recipe.append(reader_item(f, self.start, enc.reader, "big", False))
+                f.item = reader_item(f, self.start, enc.reader, "big", False)
+                self.recipe.append(f.item)
                 self.texts.append(f)
             else:
                 self.extracted.append(f)
@@ -96,30 +96,49 @@ class Segment:
 
 
 def compile_container(container: Container, containers: dict[str, Container],
-                      parameters: dict[str, Parameter], base: Segment | None) -> Segment:
-    cursor = base.cursor if base is not None else (0, 0)
-    anchors = base.anchors if base is not None else 1
-    known = list(base.names) if base is not None else []
-    seen = set(known)
-    fields: list[Field] = []
-    steps: list[Step] = []
-    names: list[str] = []
+                      parameters: dict[str, Parameter], base: Segment | None, element: Element) -> Segment:
+    """A container's steps; `element` is its SequenceContainer, which refusals name."""
+    return _Compiler(containers, parameters, base, element).compile(container)
 
-    def fail(message: str) -> XtceError:
-        return XtceError(f"<SequenceContainer name={container.name!r}> at line {container.line}: {message}")
 
-    def walk(entries, start: tuple[int, int]) -> None:
-        nonlocal cursor, anchors
+class _Compiler:
+    # A class, not nested functions: functions that call each other from a closure make a
+    # reference cycle, which would keep the whole document alive until the garbage collector runs.
+
+    def __init__(self, containers: dict[str, Container], parameters: dict[str, Parameter],
+                 base: Segment | None, element: Element) -> None:
+        self.containers = containers
+        self.parameters = parameters
+        self.base = base
+        self.element = element
+        self.cursor = base.cursor if base is not None else (0, 0)
+        self.anchors = base.anchors if base is not None else 1
+        self.known = list(base.names) if base is not None else []
+        self.seen = set(self.known)
+        self.fields: list[Field] = []
+        self.steps: list[Step] = []
+        self.names: list[str] = []
+
+    def compile(self, container: Container) -> Segment:
+        self.walk(container.entries, (0, 0))
+        self.flush()
+        base = self.base
+        chain = (base.chain if base is not None else []) + [container.name]
+        return Segment(container, self.steps, list(dict.fromkeys(self.known + self.names)), self.cursor,
+                       self.anchors, chain)
+
+    def walk(self, entries: tuple[Entry, ...], start: tuple[int, int]) -> None:
+        parameters, fields, names, seen = self.parameters, self.fields, self.names, self.seen
         for entry in entries:
-            position = cursor
+            position = self.cursor
             if entry.location is not None:
-                origin = start if entry.location.from_start else cursor
+                origin = start if entry.location.from_start else position
                 position = (origin[0], origin[1] + entry.location.bits)
                 if position[0] == 0 and position[1] < 0:
-                    raise fail(f"entry {entry.ref!r} would start {-position[1]} bits before the packet")
+                    raise Refusal(self.element, f"entry {entry.ref!r} would start {-position[1]} bits before the packet")
             if entry.kind == "container":
-                cursor = position
-                walk(containers[entry.ref].entries, position)
+                self.cursor = position
+                self.walk(self.containers[entry.ref].entries, position)
                 continue
             parameter = parameters[entry.ref]
             enc = parameter.type.encoding
@@ -127,40 +146,37 @@ def compile_container(container: Container, containers: dict[str, Container],
                 bits = enc.bits
                 assert bits is not None
                 fields.append(Field(parameter, position[0], position[1], bits))
-                cursor = (position[0], position[1] + bits)
+                self.cursor = (position[0], position[1] + bits)
             else:
                 assert isinstance(enc, (StringEncoding, BinaryEncoding))
                 if enc.dynamic is not None and enc.dynamic.parameter not in seen:
-                    raise fail(f"the size of {parameter.name!r} comes from {enc.dynamic.parameter!r}, "
-                               "which is not decoded before it")
-                flush()
-                steps.append(Variable(parameter, position[0], position[1], anchors))
-                cursor = (anchors, 0)
-                anchors += 1
+                    raise Refusal(self.element, f"the size of {parameter.name!r} comes from {enc.dynamic.parameter!r}, "
+                                  "which is not decoded before it")
+                self.flush()
+                self.steps.append(Variable(parameter, position[0], position[1], self.anchors))
+                self.cursor = (self.anchors, 0)
+                self.anchors += 1
             names.append(parameter.name)
             seen.add(parameter.name)
 
-    def flush() -> None:
+    def flush(self) -> None:
         # The fixed fields listed so far are decoded before the variable-size field that follows
         # (its size may come from one of them), grouped by anchor.
         by_anchor: dict[int, Block] = {}
-        for f in fields:
-            by_anchor.setdefault(f.anchor, Block(f.anchor)).fields.append(f)
-        steps.extend(by_anchor.values())
-        fields.clear()
-
-    walk(container.entries, (0, 0))
-    flush()
-    chain = (base.chain if base is not None else []) + [container.name]
-    return Segment(container, steps, list(dict.fromkeys(known + names)), cursor, anchors, chain)
+        for f in self.fields:
+            block = by_anchor.get(f.anchor)
+            if block is None:
+                block = by_anchor[f.anchor] = Block(f.anchor)
+            block.fields.append(f)
+        self.steps.extend(by_anchor.values())
+        self.fields.clear()
 
 
-def check_criterion(criterion: Criterion | None, names: list[str], where: str) -> None:
+def check_criterion(criterion: Criterion | None, names: list[str], element: Element) -> None:
     """A restriction may only test parameters that are decoded before it is evaluated."""
     if criterion is None:
         return
     known = set(names)
     for name, _ in criterion.parameters():
         if name not in known:
-            raise XtceError(f"{where}: its restriction tests {name!r}, which its base containers "
-                            "do not decode")
+            raise Refusal(element, f"its restriction tests {name!r}, which its base containers do not decode")

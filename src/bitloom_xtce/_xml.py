@@ -1,91 +1,98 @@
-"""A small element tree with line numbers, read with the standard library's expat parser.
+"""Reading the XML: the standard library's C parser builds an element tree, and element names
+lose their namespace (an XTCE document may put its elements in a prefixed namespace, the default
+namespace or none, and all three read the same). Attributes keep their namespace as "{uri}name"
+when they have one (xsi:schemaLocation, for instance).
 
-Namespaces are dropped from element names: an XTCE document may put its elements in a prefixed
-namespace, the default namespace or none, and all three read the same. Attributes keep their
-namespace as "{uri}name" when they have one (xsi:schemaLocation, for instance).
+The tree has no line numbers. A refusal names the element's line all the same: only then is the
+document read a second time, by expat, which counts lines, and the element is found there by its
+place in document order.
 """
 from __future__ import annotations
 
 import os
+import xml.etree.ElementTree as ET
 import xml.parsers.expat
 from typing import IO
 
 from ._errors import XtceError
 
 XSI = "http://www.w3.org/2001/XMLSchema-instance"
-# The elements whose text the loader reads; the text of others (descriptions, units, the
-# whitespace between elements) is not collected.
-TEXT_ELEMENTS = frozenset({"FixedValue", "Value", "ComparisonOperator", "TerminationChar", "Epoch"})
+
+Element = ET.Element
 
 
-class Node:
-    """One element: its local name, attributes, children, text and the line it starts on."""
+class Refusal(XtceError):
+    """A refusal raised while loading: the element it names gets its line when `load` reports
+    it, and so does `earlier` (an element the message refers back to, written as EARLIER)."""
 
-    __slots__ = ("tag", "attrib", "children", "text", "line", "parent")
-
-    def __init__(self, tag: str, attrib: dict[str, str], line: int, parent: Node | None) -> None:
-        self.tag = tag
-        self.attrib = attrib
-        self.children: list[Node] = []
-        self.text = ""
-        self.line = line
-        self.parent = parent
-
-    @property
-    def name(self) -> str | None:
-        return self.attrib.get("name")
-
-    def where(self) -> str:
-        """How an error names this element: its tag, its name attribute (if any) and its line."""
-        name = self.attrib.get("name")
-        label = f"<{self.tag} name={name!r}>" if name is not None else f"<{self.tag}>"
-        return f"{label} at line {self.line}"
-
-    def fail(self, message: str) -> XtceError:
-        return XtceError(f"{self.where()}: {message}")
-
-    def __repr__(self) -> str:
-        return f"Node({self.where()})"
+    def __init__(self, element: Element, message: str, earlier: Element | None = None) -> None:
+        super().__init__(message)
+        self.element = element
+        self.message = message
+        self.earlier = earlier
 
 
-def parse(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str]) -> Node:
-    """Parse a file name, a path, the document's bytes or an open file into a tree of Nodes."""
-    parser = xml.parsers.expat.ParserCreate(namespace_separator="}")
-    parser.buffer_text = True
-    stack: list[Node] = []
-    root: list[Node] = []
+EARLIER = "\x00"  # stands for the line of a refusal's `earlier` element in its message
 
-    def start(tag: str, attrs: dict[str, str]) -> None:
-        local = tag.rpartition("}")[2]
-        if attrs and "}" in "".join(attrs):
-            attrs = {(("{" + key) if "}" in key else key): value for key, value in attrs.items()}
-        parent = stack[-1] if stack else None
-        node = Node(local, attrs, parser.CurrentLineNumber, parent)
-        if parent is None:
-            root.append(node)
-        else:
-            parent.children.append(node)
-        stack.append(node)
-        parser.CharacterDataHandler = text if local in TEXT_ELEMENTS else None
 
-    def end(tag: str) -> None:
-        stack.pop()
-        parser.CharacterDataHandler = None
+def fail(element: Element, message: str, earlier: Element | None = None) -> Refusal:
+    return Refusal(element, message, earlier)
 
-    def text(data: str) -> None:
-        stack[-1].text += data
 
-    parser.StartElementHandler = start
-    parser.EndElementHandler = end
-    try:
+def text(element: Element) -> str:
+    return element.text or ""
+
+
+class Document:
+    """A parsed document: its root element, and the lines of its elements when an error needs one."""
+
+    def __init__(self, source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str]) -> None:
         if isinstance(source, (str, os.PathLike)):
             with open(source, "rb") as f:
-                parser.ParseFile(f)
+                data = f.read()
         elif isinstance(source, (bytes, bytearray, memoryview)):
-            parser.Parse(bytes(source), True)
+            data = bytes(source)
         else:
             content = source.read()
-            parser.Parse(content.encode() if isinstance(content, str) else content, True)
-    except xml.parsers.expat.ExpatError as e:
-        raise XtceError(f"not well-formed XML: {e}") from None
-    return root[0]
+            data = content.encode() if isinstance(content, str) else content
+        self._data = data
+        self._lines: list[int] | None = None
+        parser = ET.XMLParser()
+        try:
+            parser.feed(data)
+            self.root = parser.close()
+        except ET.ParseError as e:
+            raise XtceError(f"not well-formed XML: {e}") from None
+        local: dict[str, str] = {}
+        for element in self.root.iter():
+            tag = element.tag
+            if tag[0] == "{":
+                name = local.get(tag)
+                if name is None:
+                    name = local[tag] = tag.rpartition("}")[2]
+                element.tag = name
+
+    def line(self, element: Element) -> int:
+        """The line an element starts on (0 if it is not in this document)."""
+        if self._lines is None:
+            lines: list[int] = []
+            parser = xml.parsers.expat.ParserCreate()
+            parser.StartElementHandler = lambda tag, attrs: lines.append(parser.CurrentLineNumber)
+            parser.Parse(self._data, True)
+            self._lines = lines
+        for index, candidate in enumerate(self.root.iter()):
+            if candidate is element:
+                return self._lines[index]
+        return 0
+
+    def where(self, element: Element) -> str:
+        """How an error names an element: its tag, its name attribute (if any) and its line."""
+        name = element.attrib.get("name")
+        label = f"<{element.tag} name={name!r}>" if name is not None else f"<{element.tag}>"
+        return f"{label} at line {self.line(element)}"
+
+    def error(self, refusal: Refusal) -> XtceError:
+        message = refusal.message
+        if refusal.earlier is not None:
+            message = message.replace(EARLIER, str(self.line(refusal.earlier)))
+        return XtceError(f"{self.where(refusal.element)}: {message}")
