@@ -438,13 +438,15 @@ def test_command_line_plots_parameters_over_time(tmp_path, capsys):
     pytest.importorskip("pyarrow")
     pytest.importorskip("matplotlib")
     import gzip
-    from bitloom_xtce.__main__ import main
+    from bitloom_xtce.__main__ import axis_label, main
     packets = tmp_path / "jpss.bin"
     packets.write_bytes(gzip.decompress((DATA / "jpss_packets.bin.gz").read_bytes()))
     xml = str(DATA / "jpss1_geolocation_xtce_v1.xml")
     out = tmp_path / "out"
     assert main([xml, str(packets), "--out", str(out), "--plot", "ADGPSPOSX", "ADCFAQ1", "--time", "MSEC"]) == 0
     assert (out / "plot.png").read_bytes()[:4] == b"\x89PNG" and "plot: " in capsys.readouterr().out
+    definition = bitloom_xtce.load(xml)  # axes carry the units of the parameter's type
+    assert [axis_label(definition, n) for n in ("ADGPSPOSX", "MSEC", "PKT_APID")] == ["ADGPSPOSX (m)", "MSEC (ms)", "PKT_APID"]
     with pytest.raises(SystemExit) as stop:
         main([xml, str(packets), "--out", str(out), "--plot", "NOPE"])
     assert stop.value.code == 1 and "no parameter named 'NOPE'" in capsys.readouterr().err

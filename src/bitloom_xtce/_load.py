@@ -218,6 +218,9 @@ class Loader:
             where = enc_nodes[1] if enc_nodes else node
             raise fail(where, "needs exactly one data encoding" if enc_nodes else "has no data encoding")
         encoding = self.encoding(enc_nodes[0])
+        if not units:  # the type's UnitSet: shown beside the name on plots, never used in decoding
+            units = " ".join(u.text.strip() for unit_set in node if unit_set.tag == "UnitSet"
+                             for u in unit_set if u.tag == "Unit" and u.text and u.text.strip())
         self.types[name] = (node, ParameterType(name, kind, encoding, enumeration, scale, offset, units))
 
     def reference_time(self, node: Element) -> None:
