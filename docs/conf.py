@@ -30,3 +30,18 @@ autodoc_preserve_defaults = True
 doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE | doctest.DONT_ACCEPT_TRUE_FOR_1
 # Example paths (tests/data/...) are relative to the checkout.
 doctest_global_setup = "import os; os.chdir(%r)" % str(pathlib.Path(__file__).resolve().parent.parent)
+
+
+_MADE_BY_LOAD = {f"bitloom_xtce.{n}" for n in ("Definition", "Container", "Parameter", "ParameterType")}
+
+
+def _no_constructor_signature(app, what, name, obj, options, signature, return_annotation):
+    """bitloom_xtce's classes are made by load(), not by the user: show them without the
+    constructor's (internal) parameters."""
+    if what == "class" and name in _MADE_BY_LOAD:
+        return "", None
+    return None
+
+
+def setup(app):
+    app.connect("autodoc-process-signature", _no_constructor_signature)
