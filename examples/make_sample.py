@@ -6,7 +6,7 @@ import bitloom
 from space_packets import all_values, pack_recipe
 
 DEFAULT_PATH = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo" / "housekeeping.bin"
-DEFAULT_COUNT = 4000
+DEFAULT_COUNT = 12000  # a little over two orbits at one packet a second
 
 
 def build(path=DEFAULT_PATH, count=DEFAULT_COUNT):

@@ -1,6 +1,7 @@
 """A housekeeping telemetry packet: a space packet primary header, a time stamp and 15
 parameters of mixed encodings, widths, byte orders and offsets. One layout, two recipes: the
 builder names float families with their width in `bits`, the reader names the format."""
+import math
 import random
 import struct
 
@@ -68,8 +69,30 @@ def _f16(x):
     return struct.unpack(">e", struct.pack(">e", x))[0]
 
 
+ORBIT_SECONDS = 5400  # one packet a second; a 90-minute orbit, the last 35 minutes in eclipse
+ECLIPSE_FROM = 0.61
+
+
+def housekeeping(index, rng):
+    """Bus voltage (V), battery temperature (0.1 degC counts) and reaction wheel speed (rpm) at
+    packet `index`: the battery charges in sunlight and discharges and cools in eclipse, and the
+    wheel drifts slowly, with sensor noise on all three."""
+    phase = index % ORBIT_SECONDS / ORBIT_SECONDS
+    if phase < ECLIPSE_FROM:
+        charge = phase / ECLIPSE_FROM
+        volts = 27.4 + 1.6 * (1 - math.exp(-4 * charge))
+        temp = 120 + 90 * math.sin(math.pi * charge)
+    else:
+        dark = (phase - ECLIPSE_FROM) / (1 - ECLIPSE_FROM)
+        volts = 29.0 - 1.6 * dark
+        temp = 120 - 60 * math.sin(math.pi * dark)
+    rpm = 2400 + 900 * math.sin(2 * math.pi * index / 7300) + 150 * math.sin(2 * math.pi * phase)
+    return (volts + rng.gauss(0, 0.04), round(temp + rng.gauss(0, 3)), round(rpm + rng.gauss(0, 12)))
+
+
 def packet_values(index, rng):
     """The parameter values of packet number `index`; every one is exactly representable."""
+    volts, temp, rpm = housekeeping(index, rng)
     state = STATES[rng.randrange(len(STATES))]
     while len(state.encode()) > 8:
         state = state[:-1]
@@ -77,13 +100,13 @@ def packet_values(index, rng):
         "version": 0, "type": 0, "sec_hdr_flag": 1, "apid": 0x1A5 + index % 3,
         "seq_flags": 3, "seq_count": index % 16384, "pkt_length": PACKET_BYTES - 7,
         "time_coarse": 1_700_000_000 + index, "time_fine": rng.randrange(65536),
-        "bus_voltage": _f32(rng.uniform(26.0, 30.0)),
+        "bus_voltage": _f32(volts),
         "bus_current": rng.randrange(-32768, 32768),
-        "battery_temp": rng.randrange(-2048, 2048),
+        "battery_temp": temp,
         "panel_temp": rng.randrange(-2047, 2048),
         "heater_on": rng.randrange(2), "safe_mode": int(state.startswith("SAFE")),
         "switch_bank": rng.randrange(64),
-        "wheel_speed": rng.randrange(-32767, 32768),
+        "wheel_speed": rpm,
         "mission_phase": rng.randrange(100),
         "gyro_rate": _f16(rng.uniform(-2.0, 2.0)),
         "sun_angle": rng.uniform(0.0, 180.0),

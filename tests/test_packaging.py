@@ -1,10 +1,14 @@
 """The distributions: an sdist that builds everything, a manylinux wheel with the stubs and metadata.
 
-The wheel is built without isolation into the same build directory as `pip install .`, so it
-costs little more than a relink; `make dist` builds both in a fresh isolated environment."""
+Most checks use a wheel built without isolation into the same build directory as `pip install .`,
+so it costs little more than a relink. The release wheel comes from `make dist` (zig's clang for
+glibc 2.17, in a fresh isolated environment): it is checked for its manylinux2014 tag and the suite
+runs against it in a fresh virtual environment."""
 import email.parser
 import json
+import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -92,3 +96,58 @@ def test_warnings_are_errors_only_when_asked(tmp_path, options, werror):
     assert {"src/core/codec.cpp", "src/python/module.cpp", "tests/native/test_narrow.cpp"} <= files
     for c in commands:
         assert ("-Werror" in c["command"].split()) == werror, c["command"]
+
+
+# The release wheel. `make dist` takes a minute or two; on a machine where zig has not yet built
+# libc++ for glibc 2.17 into its cache, a few minutes more.
+@pytest.fixture(scope="module")
+def release_wheel(tmp_path_factory):
+    if shutil.which("make") is None:
+        pytest.skip("make not installed")
+    out = tmp_path_factory.mktemp("dist")
+    done = subprocess.run(["make", "--no-print-directory", "dist", f"DIST={out}"], cwd=ROOT,
+                          capture_output=True, text=True, timeout=1800)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    (path,) = out.glob("bitloom-*.whl")
+    return path
+
+
+def test_release_wheel_is_manylinux2014(release_wheel):
+    # auditwheel repair named every tag the glibc 2.17 policy allows, and nothing newer.
+    assert release_wheel.name.endswith("-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"), release_wheel.name
+    report = " ".join(run("-m", "auditwheel", "show", str(release_wheel)).split())
+    assert 'consistent with the following platform tag: "manylinux_2_17_x86_64"' in report, report
+    libraries = set(re.findall(r"(\S+\.so\.\d+) with versions", report))
+    assert libraries <= {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2"}, report
+    assert "libc.so.6" in libraries, report
+
+
+# What the fresh environment leaves out: the packaging tests (they build wheels of their own) and
+# the type checkers' tests (they read the stubs in the checkout, with tools the wheel does not need).
+NOT_AGAINST_THE_WHEEL = {"test_packaging.py", "test_typing.py"}
+
+
+def test_suite_passes_against_the_release_wheel(release_wheel, tmp_path):
+    venv = tmp_path / "venv"
+    run("-m", "venv", str(venv))
+    python = str(venv / "bin" / "python")
+    # The Makefile's test dependencies, and pyarrow for the parallel decoding example's Parquet files.
+    test_deps = re.search(r"^TEST_DEPS := (.+)$", (ROOT / "Makefile").read_text(), re.M).group(1).split()
+    pip = subprocess.run([python, "-m", "pip", "install", "-q", str(release_wheel), *test_deps, "pyarrow"],
+                         capture_output=True, text=True, timeout=900)
+    assert pip.returncode == 0, pip.stdout[-3000:] + pip.stderr[-3000:]
+
+    # Run from an empty folder, so that `import bitloom` can only find the installed wheel.
+    work = tmp_path / "work"
+    work.mkdir()
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "PYTHON"))}
+    where = subprocess.run([python, "-c", "import bitloom; print(bitloom.__file__)"], cwd=work, env=env,
+                           capture_output=True, text=True, check=True).stdout.strip()
+    assert pathlib.Path(where).is_relative_to(venv), where
+
+    files = sorted(str(f) for f in (ROOT / "tests").glob("test_*.py") if f.name not in NOT_AGAINST_THE_WHEEL)
+    done = subprocess.run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *files], cwd=work,
+                          env=env, capture_output=True, text=True, timeout=1800)
+    assert done.returncode == 0, done.stdout[-5000:] + done.stderr[-3000:]
+    summary = done.stdout.strip().splitlines()[-1]
+    assert " passed" in summary and "failed" not in summary and "error" not in summary, summary

@@ -119,3 +119,12 @@ def test_column_types_hold_every_decoded_value():
     }
     for (encoding, bits), want in cases.items():
         assert parallel_decode.arrow_type(encoding, bits) == want, (encoding, bits)
+
+
+def test_demo_plot_draws_the_decoded_columns(packets, tmp_path):
+    """The demo's picture: three panels over packet time, from unpack_columns' own arrays."""
+    pytest.importorskip("matplotlib")
+    import demo
+    columns = bitloom.unpack_columns(packets.read_bytes(), unpack_recipe())
+    demo.plot(columns, tmp_path / "hk.png")
+    assert (tmp_path / "hk.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

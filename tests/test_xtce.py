@@ -390,3 +390,19 @@ def test_command_line_writes_parquet_per_container(tmp_path):
     table = pq.read_table(tmp_path / "out" / "Sci0TypeNonZero.parquet")
     assert table.num_rows == 72 and str(table.schema.field("IDX__SCI0RAW").type) == "binary"
     assert str(table.schema.field("IDX__SCI0PACK").type) == "string"
+
+
+def test_command_line_plots_parameters_over_time(tmp_path, capsys):
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("matplotlib")
+    import gzip
+    from bitloom_xtce.__main__ import main
+    packets = tmp_path / "jpss.bin"
+    packets.write_bytes(gzip.decompress((DATA / "jpss_packets.bin.gz").read_bytes()))
+    xml = str(DATA / "jpss1_geolocation_xtce_v1.xml")
+    out = tmp_path / "out"
+    assert main([xml, str(packets), "--out", str(out), "--plot", "ADGPSPOSX", "ADCFAQ1", "--time", "MSEC"]) == 0
+    assert (out / "plot.png").read_bytes()[:4] == b"\x89PNG" and "plot: " in capsys.readouterr().out
+    with pytest.raises(SystemExit) as stop:
+        main([xml, str(packets), "--out", str(out), "--plot", "NOPE"])
+    assert stop.value.code == 1 and "no parameter named 'NOPE'" in capsys.readouterr().err
