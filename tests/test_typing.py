@@ -37,14 +37,15 @@ GOOD = textwrap.dedent("""
     columns = bitloom.unpack_columns(packet, recipe, packet_size=len(packet), threads=2)
     assert_type(columns["apid"], "np.ndarray[Any, Any]")
     assert_type(bitloom.packet_offsets(packet * 2, len(packet)), "npt.NDArray[np.uint64]")
+    assert_type(bitloom.decode_ti_f32(_value=0), float)
+    assert_type(bitloom.encode_mil_std_1750a_f48(0.5), int)
     try:
-        bitloom.decode_ti_f32(_value=0)
+        bitloom.decode_dec_f32(0x80000000)
     except bitloom.InternalFault as fault:
         assert_type(fault, bitloom.InternalFault)
 """)
 
-# Each line is one mistake; both checkers must flag every line. The call of a function that
-# never returns comes last: the checkers skip the code after it.
+# Each line is one mistake; both checkers must flag every line.
 BAD = textwrap.dedent("""
     import bitloom
     bitloom.encode_utf8(b"bytes, not text")

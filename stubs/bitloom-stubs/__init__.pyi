@@ -1,7 +1,7 @@
 """Bit-exact codecs for spacecraft telemetry and telecommand parameters, and recipe-driven packets."""
 
 from collections.abc import Buffer, Sequence
-from typing import Any, NoReturn, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, type_check_only
+from typing import Any, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -139,29 +139,29 @@ def decode_ieee754_1985_f64(_value: _Int) -> float:
 def decode_ieee754_1985_f80(_value: _Int) -> float:
     """Read an x87 80-bit extended bit pattern (below 2**80) as the nearest float."""
 
-def decode_mil_std_1750a_f32(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_mil_std_1750a_f32(_value: _Int) -> float:
+    """Read a MIL-STD-1750A 32-bit float bit pattern as the nearest float."""
 
-def decode_mil_std_1750a_f48(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_mil_std_1750a_f48(_value: _Int) -> float:
+    """Read a MIL-STD-1750A 48-bit float bit pattern as the nearest float."""
 
-def decode_dec_f32(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_dec_f32(_value: _Int) -> float:
+    """Read a DEC F_floating float bit pattern as the nearest float."""
 
-def decode_dec_f64(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_dec_f64(_value: _Int) -> float:
+    """Read a DEC D_floating float bit pattern as the nearest float."""
 
-def decode_ibm_f32(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_ibm_f32(_value: _Int) -> float:
+    """Read a IBM hexadecimal single float bit pattern as the nearest float."""
 
-def decode_ibm_f64(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_ibm_f64(_value: _Int) -> float:
+    """Read a IBM hexadecimal double float bit pattern as the nearest float."""
 
-def decode_ti_f32(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_ti_f32(_value: _Int) -> float:
+    """Read a TI TMS320 32-bit float bit pattern as the nearest float."""
 
-def decode_ti_f40(_value: _Int) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def decode_ti_f40(_value: _Int) -> float:
+    """Read a TI TMS320 40-bit float bit pattern as the nearest float."""
 
 def decode_us_ascii(bytes: bytes) -> str:
     """Decode US-ASCII bytes; a byte above 0x7F raises ValueError."""
@@ -229,29 +229,29 @@ def encode_ieee754_1985_f64(_value: _Float) -> int:
 def encode_ieee754_1985_f80(_value: _Float) -> int:
     """Encode a float as its x87 80-bit extended bit pattern (exact)."""
 
-def encode_mil_std_1750a_f32(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_mil_std_1750a_f32(_value: _Float) -> int:
+    """The MIL-STD-1750A 32-bit float bit pattern nearest the value; ValueError beyond its range."""
 
-def encode_mil_std_1750a_f48(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_mil_std_1750a_f48(_value: _Float) -> int:
+    """The MIL-STD-1750A 48-bit float bit pattern nearest the value; ValueError beyond its range."""
 
-def encode_dec_f32(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_dec_f32(_value: _Float) -> int:
+    """The DEC F_floating float bit pattern nearest the value; ValueError beyond its range."""
 
-def encode_dec_f64(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_dec_f64(_value: _Float) -> int:
+    """The DEC D_floating float bit pattern nearest the value; ValueError beyond its range."""
 
-def encode_ibm_f32(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_ibm_f32(_value: _Float) -> int:
+    """The IBM hexadecimal single float bit pattern nearest the value; ValueError beyond its range."""
 
-def encode_ibm_f64(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_ibm_f64(_value: _Float) -> int:
+    """The IBM hexadecimal double float bit pattern nearest the value; ValueError beyond its range."""
 
-def encode_ti_f32(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_ti_f32(_value: _Float) -> int:
+    """The TI TMS320 32-bit float bit pattern nearest the value; ValueError beyond its range."""
 
-def encode_ti_f40(_value: _Float) -> NoReturn:
-    """Not implemented: raises NotImplementedError once the argument converts."""
+def encode_ti_f40(_value: _Float) -> int:
+    """The TI TMS320 40-bit float bit pattern nearest the value; ValueError beyond its range."""
 
 def encode_us_ascii(text: str) -> bytes:
     """Encode text as US-ASCII; a character above U+007F raises ValueError."""
