@@ -8,15 +8,7 @@ mkdir -p "$out"
 browser=$(command -v chromium || command -v chromium-browser || true)
 if [ -z "$browser" ]; then
     echo "docs-shot: no chromium found; installing it from the Debian archive" >&2
-    sudo=""
-    if [ "$(id -u)" != 0 ]; then
-        command -v sudo >/dev/null 2>&1 || { echo "docs-shot: need root (or sudo) to install chromium" >&2; exit 1; }
-        sudo="sudo"
-    fi
-    command -v apt-get >/dev/null 2>&1 || { echo "docs-shot: apt-get not available; install chromium" >&2; exit 1; }
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq >&2
-    $sudo apt-get install -y -qq --no-install-recommends chromium fonts-dejavu-core >&2
+    "$(dirname "$0")/../tools/apt-install.sh" docs-shot chromium fonts-dejavu-core
     browser=$(command -v chromium)
 fi
 

@@ -26,16 +26,9 @@ find_clang() {
 if find_clang; then exit 0; fi
 
 echo "fuzz: no clang++ with libFuzzer found; installing clang from the Debian archive" >&2
-sudo=""
-if [ "$(id -u)" != 0 ]; then
-    command -v sudo >/dev/null 2>&1 || { echo "fuzz: need root (or sudo) to install clang" >&2; exit 1; }
-    sudo="sudo"
-fi
-command -v apt-get >/dev/null 2>&1 || { echo "fuzz: apt-get not available; install clang and its libFuzzer runtime" >&2; exit 1; }
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq >&2
-$sudo apt-get install -y -qq --no-install-recommends clang >&2
+here=$(dirname "$0")
+"$here/../tools/apt-install.sh" fuzz clang
 # libFuzzer and the sanitizer runtimes live in libclang-rt-<major>-dev.
 major=$(clang --version | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n1)
-$sudo apt-get install -y -qq --no-install-recommends "libclang-rt-$major-dev" >&2 || true
+"$here/../tools/apt-install.sh" fuzz "libclang-rt-$major-dev" || true
 find_clang || { echo "fuzz: clang installed but cannot link -fsanitize=fuzzer" >&2; exit 1; }
