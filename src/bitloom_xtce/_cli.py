@@ -34,8 +34,8 @@ decode needs pyarrow and tqdm:  pip install 'bitloom[xtce-cli]'
 decode --plot needs matplotlib: pip install 'bitloom[xtce-plot]'
 describe and scan need only bitloom and numpy.
 
-Exit status: 0 done, 1 the files could not be read, written or decoded (nothing decoded counts),
-2 the command line is wrong."""
+Exit status: 0 done; 1 the files could not be read, written or decoded (not a single packet
+decoded is a failure); 2 the command line is wrong."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -62,9 +62,11 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 
     decode = commands.add_parser("decode", help="decode packets into one Parquet file per container",
                                  description="Decode a file of space packets with an XTCE definition into one "
-                                             "Parquet file per container, in DIR.")
-    decode.add_argument("definition", type=pathlib.Path, help="the XTCE document")
-    decode.add_argument("packets", type=pathlib.Path, help="the packet file")
+                                             "Parquet file per container, in DIR. Needs pyarrow and tqdm "
+                                             "(pip install 'bitloom[xtce-cli]'), and matplotlib for --plot "
+                                             "(pip install 'bitloom[xtce-plot]').")
+    decode.add_argument("definition", type=pathlib.Path, metavar="DEFINITION", help="the XTCE document")
+    decode.add_argument("packets", type=pathlib.Path, metavar="PACKETS", help="the packet file")
     decode.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR",
                         help="the output directory: new, empty, or with --overwrite")
     decode.add_argument("--overwrite", action="store_true",
@@ -82,13 +84,13 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                                     description="Show an XTCE definition as a tree: each container under the one "
                                                 "it inherits from, its restriction criteria and its entries "
                                                 "(type, encoding and size, calibration, units).")
-    describe_.add_argument("definition", type=pathlib.Path, help="the XTCE document")
+    describe_.add_argument("definition", type=pathlib.Path, metavar="DEFINITION", help="the XTCE document")
     describe_.set_defaults(run=_describe)
 
     scan = commands.add_parser("scan", help="summarise a packet file without a definition",
                                description="Summarise a file of space packets from their primary headers: "
                                            "packets per APID, their sizes, sequence count gaps and a cut-off tail.")
-    scan.add_argument("packets", type=pathlib.Path, help="the packet file")
+    scan.add_argument("packets", type=pathlib.Path, metavar="PACKETS", help="the packet file")
     scan.add_argument("--prefix-bytes", **prefix)  # type: ignore[arg-type]
     scan.set_defaults(run=_scan)
     return parser
