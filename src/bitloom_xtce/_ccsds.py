@@ -23,7 +23,9 @@ def primary_headers(data: bytes, offsets: np.ndarray) -> dict[str, np.ndarray]:
     """The primary header fields of the packets at `offsets` (byte offsets of whole headers):
     version, type (0 telemetry, 1 telecommand), secondary_header, apid, sequence_flags,
     sequence_count and data_length (the packet's size less 7), one column each."""
-    return bitloom.unpack_columns(data, cast(Any, PRIMARY_HEADER), np.asarray(offsets, dtype=np.uint64))
+    columns: dict[str, np.ndarray] = bitloom.unpack_columns(data, cast(Any, PRIMARY_HEADER),
+                                                            np.asarray(offsets, dtype=np.uint64))
+    return columns
 
 
 def sequence_gaps(apids: np.ndarray, counts: np.ndarray) -> dict[int, int]:

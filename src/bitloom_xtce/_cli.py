@@ -183,7 +183,7 @@ def _decode(args: argparse.Namespace) -> int:
             warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
     counts = {name: len(tables.packet_index[name]) for name in tables}
     if not sum(counts.values()):
-        raise CommandError(f"packets {args.packets}: {_nothing_decoded(tables, len(data), args.prefix_bytes)}")
+        raise CommandError(f"packets {args.packets}: {_nothing_decoded(tables, len(data))}")
 
     removed = prepare_out(args.out)
     if removed:
@@ -219,7 +219,7 @@ def _check_plot(definition: Definition, args: argparse.Namespace) -> None:
                                    f"{'drawn' if option == '--plot' else 'an axis of numbers'}", USAGE)
 
 
-def _nothing_decoded(tables: FileResult, size: int, prefix_bytes: int) -> str:
+def _nothing_decoded(tables: FileResult, size: int) -> str:
     """Why no packet was decoded, in one sentence."""
     if not tables.packets:
         hint = "the file is empty" if not size else \
@@ -227,8 +227,7 @@ def _nothing_decoded(tables: FileResult, size: int, prefix_bytes: int) -> str:
         return f"no space packet in its {size} bytes: {hint}"
     reasons = "; ".join(f"{count} {reason} (first at byte {first})"
                         for reason, (count, first) in tables.skipped.items())
-    hint = "" if prefix_bytes else " (the scan command shows what the packet headers say)"
-    return f"none of its {tables.packets} packets decoded: {reasons}{hint}"
+    return f"none of its {tables.packets} packets decoded: {reasons} (the scan command shows what their headers say)"
 
 
 def _write(tables: FileResult, names: dict[str, str], out: pathlib.Path) -> None:

@@ -49,7 +49,7 @@ def _container(definition: Definition, container: Container, depth: int,
 
 def _entry(definition: Definition, entry: Entry) -> tuple[str, ...]:
     """(name, kind, encoding and size, then calibration, labels, units, location as present)."""
-    where = ()
+    where: tuple[str, ...] = ()
     if entry.location is not None:
         start = "the container's start" if entry.location.from_start else "the previous entry"
         where = (f"at {entry.location.bits:+} bits from {start}",)
