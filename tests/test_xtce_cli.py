@@ -15,7 +15,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import bitloom_xtce
-from bitloom_xtce._ccsds import primary_headers, sequence_gaps
+from bitloom_xtce._ccsds import sequence_gaps
 from bitloom_xtce._cli import main
 from bitloom_xtce._output import file_names
 from test_xtce import ENUM, HEADER, HEADER_ENTRIES, HEADER_PARAMS, child, cmp, document
@@ -257,6 +257,19 @@ def test_plot_draws_labels_as_steps_over_the_packet_index(files, monkeypatch, ca
         assert drawn == lines
 
 
+def test_plot_over_a_time_parameter_labels_axes_with_units(tmp_path, monkeypatch, capsys):
+    needs_writers()
+    pytest.importorskip("matplotlib")
+    import matplotlib.pyplot as plt
+    figures = []
+    monkeypatch.setattr(plt, "close", figures.append)
+    status, report, _ = run(capsys, JPSS_XML, JPSS_BIN, "--out", tmp_path, "--plot", "ADGPSPOSX", "ADCFAQ1",
+                            "--time", "MSEC")
+    assert status == 0 and f"plot: {tmp_path / 'plot.png'}" in report
+    axes = figures[0].axes
+    assert [ax.get_ylabel() for ax in axes] == ["ADGPSPOSX (m)", "ADCFAQ1"] and axes[-1].get_xlabel() == "MSEC (ms)"
+
+
 # -- help, describe, scan ----------------------------------------------------------------------
 
 BLOCKED = """
@@ -370,24 +383,3 @@ def _gaps_one_by_one(apids, counts):
 def test_sequence_gaps_agree_with_one_packet_at_a_time(packets):
     apids, counts = [a for a, _ in packets], [c for _, c in packets]
     assert sequence_gaps(np.array(apids, np.int64), np.array(counts, np.uint16)) == _gaps_one_by_one(apids, counts)
-
-
-def test_sequence_gaps_of_a_sample_file():
-    data = gzip.decompress((DATA / "ctim_packets.bin.gz").read_bytes())
-    import bitloom
-    header = primary_headers(data, bitloom.packet_offsets(data, "ccsds"))
-    apids, counts = header["apid"].tolist(), header["sequence_count"].tolist()
-    assert sequence_gaps(header["apid"], header["sequence_count"]) == _gaps_one_by_one(apids, counts)
-
-
-def test_plot_over_a_time_parameter_labels_axes_with_units(tmp_path, monkeypatch, capsys):
-    needs_writers()
-    pytest.importorskip("matplotlib")
-    import matplotlib.pyplot as plt
-    figures = []
-    monkeypatch.setattr(plt, "close", figures.append)
-    status, report, _ = run(capsys, JPSS_XML, JPSS_BIN, "--out", tmp_path, "--plot", "ADGPSPOSX", "ADCFAQ1",
-                            "--time", "MSEC")
-    assert status == 0 and f"plot: {tmp_path / 'plot.png'}" in report
-    axes = figures[0].axes
-    assert [ax.get_ylabel() for ax in axes] == ["ADGPSPOSX (m)", "ADCFAQ1"] and axes[-1].get_xlabel() == "MSEC (ms)"
