@@ -29,10 +29,12 @@ class DecodeWarning(UserWarning):
 class FileResult(dict[str, dict[str, np.ndarray]]):
     """decode_file's result: container name -> {parameter name -> column}, in the order the
     containers first occur. `packets` counts the packets found, `skipped` maps each reason a
-    packet was not decoded to (count, byte offset of the first such packet)."""
+    packet was not decoded to (count, byte offset of the first such packet), and
+    `packet_index` maps each container to the index in the file of each of its rows' packets."""
 
     packets: int
     skipped: dict[str, tuple[int, int]]
+    packet_index: dict[str, np.ndarray]
 
 
 @dataclass(slots=True)
@@ -269,13 +271,15 @@ class Definition:
         result = FileResult()
         result.packets = len(offsets) + (1 if "truncated at the end of the data" in skipped else 0)
         result.skipped = skipped
-        found: dict[str, dict[str, np.ndarray]] = {}
+        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray]] = {}  # columns, packet offsets
         if len(offsets):
             group = _Group(offsets, lengths * 8, [0], {})
             self._route(self._root_segment(), group, data, raw, found, skipped)
         order = {name: i for i, name in enumerate(self.concrete())}
+        result.packet_index = {}
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
-            result[name] = found[name]
+            result[name], at = found[name]
+            result.packet_index[name] = np.searchsorted(offsets, at).astype(np.int64)
         if skipped:
             total = sum(count for count, _ in skipped.values())
             detail = "; ".join(f"{count} {reason} (first at byte {first})"
@@ -285,7 +289,8 @@ class Definition:
         return result
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
-               found: dict[str, dict[str, np.ndarray]], skipped: dict[str, tuple[int, int]]) -> None:
+               found: dict[str, tuple[dict[str, np.ndarray], np.ndarray]],
+               skipped: dict[str, tuple[int, int]]) -> None:
         """Run one container's steps over a group, then send its packets on to the inheritors
         whose restrictions they meet, or make them this container's columns."""
         name = segment.container.name
@@ -337,7 +342,7 @@ class Definition:
             _skip(group, np.ones(len(group.offsets), dtype=bool),
                   f"matching no concrete container below {name!r}", skipped)
             return
-        found[name] = self._columns(segment, group, data, raw)
+        found[name] = self._columns(segment, group, data, raw), group.offsets
 
     def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
         plan = self._plans.get(segment.container.name)
