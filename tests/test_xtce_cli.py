@@ -211,12 +211,15 @@ def test_an_earlier_run_is_replaced_only_with_overwrite(files, capsys):
     needs_writers()
     out = files / "out"
     out.mkdir()
-    (out / "OLD.parquet").write_bytes(b"stale")
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    pq.write_table(pa.table({"x": [1]}, metadata={"container": "OLD"}), out / "OLD.parquet")
+    pq.write_table(pa.table({"x": [1]}), out / "theirs.parquet")
     (out / "notes.txt").write_text("mine")
     assert run(capsys, files / "m.xml", files / "p.bin", "--out", out)[0] == 2
     status, report, _ = run(capsys, files / "m.xml", files / "p.bin", "--out", out, "--overwrite")
     assert status == 0 and "removed 1 file of an earlier run" in report
-    assert sorted(p.name for p in out.iterdir()) == ["A.parquet", "B.parquet", "notes.txt"]
+    assert sorted(p.name for p in out.iterdir()) == ["A.parquet", "B.parquet", "notes.txt", "theirs.parquet"]
 
 
 def test_packet_index_places_each_row_in_the_file():

@@ -9,7 +9,7 @@ import re
 
 from ._source import USAGE, CommandError
 
-WRITTEN = ("*.parquet", "plot.png")  # what a run writes, and what --overwrite clears first
+PLOT = "plot.png"
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
 _LONGEST = 120  # characters of a container's name kept in its file name
 
@@ -33,11 +33,26 @@ def check_out(out: pathlib.Path, overwrite: bool) -> None:
         raise CommandError(f"--out {out}: cannot be created: {parent} is not writable")
 
 
+def _ours(path: pathlib.Path) -> bool:
+    """A file an earlier run wrote: the plot, or a Parquet file naming its container in its
+    metadata. Anything else (a user's own Parquet files among them) is left alone."""
+    if path.name == PLOT:
+        return True
+    if path.suffix != ".parquet":
+        return False
+    import pyarrow.parquet as pq
+    try:
+        metadata = pq.read_schema(path).metadata or {}
+    except Exception:  # not Parquet, or unreadable: not ours to remove
+        return False
+    return b"container" in metadata
+
+
 def prepare_out(out: pathlib.Path) -> list[pathlib.Path]:
     """Create --out, or clear what an earlier run wrote there; returns the files removed."""
     try:
         out.mkdir(parents=True, exist_ok=True)
-        removed = sorted(p for pattern in WRITTEN for p in out.glob(pattern) if p.is_file())
+        removed = sorted(p for p in out.iterdir() if p.is_file() and _ours(p))
         for path in removed:
             path.unlink()
     except OSError as e:
