@@ -343,10 +343,14 @@ class Loader:
                 return found
         name = written.rstrip("/").rpartition("/")[2]
         count = self.counts[category].get(name, 0)
-        if count == 1:  # only one item has that name: what an older loader would have found
+        if count == 1 and not self.strict:  # only one item has that name: what older loaders found
             self.tolerate(node, "references resolved outside their space system, by a name only one item has")
             return self.by_name[category][name]
-        extra = f" that can be reached from {scope.path or '/'} ({count} have that name)" if count else ""
+        extra = f" reached from {scope.path or '/'}" if count else ""
+        if count == 1:
+            extra += f"; the only one named {name!r} is {self.by_name[category][name]}, refused with strict=True"
+        elif count:
+            extra += f" ({count} have that name)"
         raise fail(node, f"{attribute} {ref!r} names no {CATEGORIES[category]}{extra}")
 
     def _path(self, category: int, ref: str, scope: Scope) -> str | None:

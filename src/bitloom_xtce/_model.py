@@ -555,7 +555,7 @@ class NameMap(Mapping[str, Any]):
         alias = self._aliases.get(key)
         if alias is not None:
             return self._items[alias]
-        same = sorted(q for q in self._aliases if q.rpartition("/")[2] == key and q not in self._items)
+        same = sorted(q for q in self._aliases if q.rpartition("/")[2] == key)
         if len(same) > 1:
             raise KeyError(f"{key!r} names {len(same)} {self._what}: {', '.join(same)}")
         raise KeyError(key)
