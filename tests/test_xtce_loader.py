@@ -337,6 +337,8 @@ def hostile_cases():
     yield "long integer", document(types=T.replace('"8"', '"' + "9" * 5000 + '"')), r"sizeInBits '9{20}'\.\.\. is out of range"
     yield "underscore", document(types=T.replace('"8"', '"8_0"')), r"<IntegerDataEncoding> at line 4: sizeInBits '8_0' is not"
     yield "other digits", document(types=T.replace('"8"', '"\u0668"')), r"sizeInBits '\u0668' is not an integer"
+    yield "xinclude", document(outside='<xi:include xmlns:xi="http://www.w3.org/2001/XInclude" href="dt.xml"/>\n'), \
+        r"<\{http://www.w3.org/2001/XInclude\}include> at line 3: XInclude is not followed"
     yield "unknown encoding", b'<?xml version="1.0" encoding="x-nothing"?>' + document()[21:], \
         r"the XML declaration at line 1: unknown encoding"
 

@@ -3,11 +3,10 @@ from __future__ import annotations
 
 import contextlib
 import gc
-import os
 import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from typing import IO, Any, cast
+from typing import Any, cast
 
 import bitloom
 import numpy as np

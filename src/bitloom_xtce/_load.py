@@ -18,6 +18,8 @@ from __future__ import annotations
 
 import math
 import re
+from collections import Counter
+from operator import itemgetter
 from typing import Literal
 
 from ._errors import XtceError
@@ -75,6 +77,7 @@ CHARSETS = {  # XTCE name -> (reader name, Python codec, bytes per code unit)
 BYTE_ORDERS = {"mostSignificantByteFirst": "big", "leastSignificantByteFirst": "little"}
 BIT_ORDERS = {"mostSignificantBitFirst": False, "leastSignificantBitFirst": True}
 KNOWN_NAMESPACES = ("{" + XSI + "}", "{" + XML + "}")
+XINCLUDE = "{http://www.w3.org/2001/XInclude}"
 PARAMETER_ATTRIBUTES = frozenset((*NAMED, "parameterTypeRef", "initialValue"))
 ENCODING_TAGS = frozenset({"IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding", "BinaryDataEncoding"})
 MATH_UNCLEAR = ("!", "~", "div")  # operators whose operand count the standard's own notes contradict
@@ -237,6 +240,8 @@ class Loader:
         why = READ_PAST.get(tag)
         if why is not None:
             self.tolerate(child, f"<{tag}>: {why}")
+        elif tag.startswith(XINCLUDE):
+            raise fail(child, "XInclude is not followed: load the documents together, load([main, included, ...])")
         elif tag[0] == "{":
             self.tolerate(child, f"elements of another namespace ({tag.partition('}')[0][1:]})")
         else:
@@ -296,20 +301,33 @@ class Loader:
         return name
 
     def declare(self, category: int, nodes: list[Element], scope: Scope) -> None:
-        names, declared = scope.names[category], self.declared[category]
-        counts, by_name, path, strict = self.counts[category], self.by_name[category], scope.path, self.strict
+        names, declared, path, strict = scope.names[category], self.declared[category], scope.path + "/", self.strict
         for node in nodes:
             name = node.attrib.get("name")
             if not name or strict or "/" in name:
                 name = self.name(node)
-            earlier = names.get(name)
-            if earlier is not None:
+            if name in names:
                 raise fail(node, f"a second {CATEGORIES[category]} named {name!r} (first at line {EARLIER})",
-                           declared[earlier][0])
-            qualified = names[name] = f"{path}/{name}"
+                           declared[names[name]][0])
+            qualified = names[name] = path + name
             declared[qualified] = (node, scope, name)
-            counts[name] = counts.get(name, 0) + 1
-            by_name[name] = qualified
+
+    def count_names(self) -> None:
+        """How many items of each category have each name, once everything is declared."""
+        for category in (TYPE, PARAMETER, CONTAINER):
+            declared = self.declared[category]
+            counts = self.counts[category]
+            if len(self.scopes) == 2:  # one space system: every name is unique
+                counts.update(dict.fromkeys(map(itemgetter(2), declared.values()), 1))
+            else:
+                counts.update(Counter(map(itemgetter(2), declared.values())))
+
+    def only_one(self, category: int, name: str) -> str:
+        """The qualified name of the only item of a category that has a name."""
+        by_name = self.by_name[category]
+        if not by_name:
+            by_name.update((entry[2], qualified) for qualified, entry in self.declared[category].items())
+        return by_name[name]
 
     def key(self, category: int, qualified: str) -> str:
         """The name results use for an item: its own where no other item of its category in the
@@ -345,10 +363,10 @@ class Loader:
         count = self.counts[category].get(name, 0)
         if count == 1 and not self.strict:  # only one item has that name: what older loaders found
             self.tolerate(node, "references resolved outside their space system, by a name only one item has")
-            return self.by_name[category][name]
+            return self.only_one(category, name)
         extra = f" reached from {scope.path or '/'}" if count else ""
         if count == 1:
-            extra += f"; the only one named {name!r} is {self.by_name[category][name]}, refused with strict=True"
+            extra += f"; the only one named {name!r} is {self.only_one(category, name)}, refused with strict=True"
         elif count:
             extra += f" ({count} have that name)"
         raise fail(node, f"{attribute} {ref!r} names no {CATEGORIES[category]}{extra}")
@@ -402,6 +420,7 @@ class Loader:
     # -- building -------------------------------------------------------------------------------
 
     def build(self) -> None:
+        self.count_names()
         for qualified, (node, scope, _) in self.declared[TYPE].items():
             self.scope = scope
             marks = len(self.comparisons), len(self.numeric_refs)
@@ -863,6 +882,7 @@ class Loader:
             self.check_attributes(entry_list, ())
         kind: Literal["parameter", "container"]
         parameters, names, counts = self.parameters, self.scope.names[PARAMETER], self.counts[PARAMETER]
+        new_tuple = tuple.__new__  # an Entry made without the Python-level constructor: many are made
         for entry in entry_list if entry_list is not None else ():
             tag = entry.tag
             attrib = entry.attrib
@@ -872,7 +892,7 @@ class Loader:
                 if qualified is not None:
                     target = ref if counts[ref] == 1 else qualified  # type: ignore[index]
                     if target in parameters:
-                        entries.append(Entry("parameter", target))
+                        entries.append(new_tuple(Entry, ("parameter", target, None)))
                         continue
             if tag == "ParameterRefEntry":
                 key, kind = "parameterRef", "parameter"
