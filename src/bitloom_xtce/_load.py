@@ -19,6 +19,7 @@ from __future__ import annotations
 import math
 import re
 from collections import Counter
+from itertools import repeat
 from operator import itemgetter
 from typing import Literal
 
@@ -294,7 +295,9 @@ class Loader:
                 self.declare(CONTAINER, self.check(child, (), ("SequenceContainer",)), scope)
 
     def name(self, node: Element) -> str:
-        name = node.attrib.get("name") or required(node, "name")
+        name = required(node, "name")
+        if not name.strip():
+            raise fail(node, "an empty name")
         if "/" in name or (self.strict and not _NAME.fullmatch(name)):
             raise fail(node, f"name {name!r}: a name may not hold '/'" if "/" in name else
                        f"name {name!r} holds a character names may not (. / : [ ] or a space)")
@@ -302,6 +305,14 @@ class Loader:
 
     def declare(self, category: int, nodes: list[Element], scope: Scope) -> None:
         names, declared, path, strict = scope.names[category], self.declared[category], scope.path + "/", self.strict
+        given = [node.attrib.get("name") for node in nodes]
+        if not strict and None not in given and "" not in given and "/" not in "\x00".join(given) \
+                and names.keys().isdisjoint(given) and len(set(given)) == len(given):
+            # the usual set: every name new and plain, declared at once
+            qualified = [path + name for name in given]
+            names.update(zip(given, qualified))
+            declared.update(zip(qualified, zip(nodes, repeat(scope), given)))
+            return
         for node in nodes:
             name = node.attrib.get("name")
             if not name or strict or "/" in name:
@@ -971,7 +982,8 @@ class Loader:
                                                comparison.calibrated, comparison.literal)
         for node, name, calibrated, use in self.numeric_refs:
             ptype = self.usable(name, node).type
-            if ptype.kind not in ("integer", "float") and not (ptype.kind in ("enumerated", "boolean") and not calibrated):
+            raw_code = ptype.kind in ("enumerated", "boolean") and not calibrated
+            if ptype.kind not in ("integer", "float") and not raw_code:
                 raise fail(node, f"{use} from {name!r}, a {ptype.kind} parameter")
 
     def check_structure(self) -> None:

@@ -258,7 +258,8 @@ class MathOperation:
     result. A single value is evaluated as a column of one, so both paths run the same numpy
     operations on float64."""
 
-    steps: tuple[tuple[str, Any], ...]  # ("value", float), ("this", None), ("parameter", (name, calibrated)), ("operator", symbol)
+    # ("value", float), ("this", None), ("parameter", (name, calibrated)) or ("operator", symbol)
+    steps: tuple[tuple[str, Any], ...]
 
     def __call__(self, x: Value, get: Lookup | None = None) -> Value:
         column = isinstance(x, np.ndarray)
