@@ -10,8 +10,8 @@ packets) is done by bitloom's compiled reader; calibrators, enumerations and res
 are applied to whole columns with numpy.
 """
 from ._definition import Definition, DecodeWarning, FileResult, load
-from ._errors import PacketError, XtceError
-from ._model import Container, Parameter, ParameterType
+from ._errors import PacketError, XtceError, XtceWarning
+from ._model import Container, Parameter, ParameterType, Tolerated
 
-__all__ = ["load", "Definition", "FileResult", "Container", "Parameter", "ParameterType",
-           "XtceError", "PacketError", "DecodeWarning"]
+__all__ = ["load", "Definition", "FileResult", "Container", "Parameter", "ParameterType", "Tolerated",
+           "XtceError", "XtceWarning", "PacketError", "DecodeWarning"]

@@ -3,22 +3,21 @@ from __future__ import annotations
 
 import contextlib
 import gc
-import os
 import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from typing import IO, Any, cast
+from typing import Any, cast
 
 import bitloom
 import numpy as np
 
-from ._errors import PacketError, XtceError
+from ._errors import PacketError, XtceError, XtceWarning
 from ._fields import measure
-from ._load import Loader
+from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
-                     Value)
+                     Tolerated, Value)
 from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
-from ._xml import Document, Element, Refusal
+from ._xml import Document, Documents, Element, Refusal, Source
 
 
 class DecodeWarning(UserWarning):
@@ -72,23 +71,48 @@ class _Columns:
     calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
 
 
-def load(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str], *, root: str | None = None) -> Definition:
-    """Load an XTCE document (a path, its bytes or an open file). `root` names the container
-    that decoding starts from; by default the one container without a base container that
-    others inherit from (or the only container without a base)."""
+def load(source: Source | list[Source] | tuple[Source, ...], *, root: str | None = None,
+         strict: bool = False) -> Definition:
+    """Load an XTCE definition: one document (a path, its bytes or an open file) or a list of
+    documents that make one definition (their space systems side by side, references from one
+    into another resolved like references within one). `root` names the container that
+    decoding starts from; by default the one container without a base container that others
+    inherit from (or the only container without a base).
+
+    What never changes how a packet decodes is read past and listed on the result's
+    `tolerated`, with one XtceWarning; `strict=True` refuses it instead (a validation mode)."""
+    sources = list(source) if isinstance(source, (list, tuple)) else [source]
+    if not sources:
+        raise XtceError("no document to load")
     with _collector_paused():
-        document = Document(source)
+        several = len(sources) > 1
+        documents = Documents([Document(s, f"document {i + 1}" if several else "") for i, s in enumerate(sources)])
+        loader = Loader(strict)
         try:
-            loader = Loader()
-            loader.space_system(document.root)
-            loader.resolve()
+            for document in documents.documents:
+                loader.collect(document.root)
+            loader.build()
             definition = Definition(loader, root)
         except Refusal as e:
-            raise document.error(e) from None
+            e.element = loader.origin.get(id(e.element), e.element)
+            raise documents.error(e) from None
+        tolerated = tuple(_tolerated(loader, documents))
+        definition.tolerated = tolerated
         # The element tree goes before the collector resumes: its first pass then looks only at
         # what the definition keeps.
-        del document, loader
+        del documents, loader
+    if tolerated:
+        warnings.warn("read past or read leniently (strict=True refuses these): "
+                      + "; ".join(map(str, tolerated)), XtceWarning, stacklevel=2)
     return definition
+
+
+def _tolerated(loader: Loader, documents: Documents) -> Iterator[Tolerated]:
+    for what, (element, count) in loader.tolerated.items():
+        element = loader.origin.get(id(element), element)
+        document = next((d for d in documents.documents if d.has(element)), None)
+        label = document.label if document is not None and len(documents.documents) > 1 else ""
+        yield Tolerated(what, document.line(element) if document is not None else 0, count, label)
 
 
 @contextlib.contextmanager
@@ -111,17 +135,21 @@ class Definition:
     def __init__(self, loader: Loader, root: str | None) -> None:
         self._parameters = loader.parameters
         self._containers = loader.containers
-        self.parameters: NameMap = NameMap(self._parameters, "parameters")
-        self.containers: NameMap = NameMap(self._containers, "containers")
-        self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types")
+        self.parameters: NameMap = NameMap(self._parameters, "parameters", loader.aliases(PARAMETER))
+        self.containers: NameMap = NameMap(self._containers, "containers", loader.aliases(CONTAINER))
+        self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types",
+                                      loader.aliases(TYPE))
+        self.tolerated: tuple[Tolerated, ...] = ()  # what loading read past or read leniently
         self._segments: dict[str, Segment] = {}
         self._plans: dict[str, _Columns] = {}  # concrete container -> how its columns are read
         self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
         self._routed: set[str] | None = None
         for name in self._containers:
             self._segment(name, loader.container_nodes)
-        if root is not None and root not in self._containers:
-            raise XtceError(f"root container {root!r}: no container has that name")
+        if root is not None:
+            root = loader.aliases(CONTAINER).get(root, root)
+            if root not in self._containers:
+                raise XtceError(f"root container {root!r}: no container has that name")
         self.root = root if root is not None else self._find_root()
 
     def __repr__(self) -> str:

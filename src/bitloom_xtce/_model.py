@@ -8,6 +8,7 @@ and the column path give the same bits.
 from __future__ import annotations
 
 import bisect
+import math
 import operator
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
@@ -157,7 +158,7 @@ class Polynomial:
 
     terms: tuple[tuple[float, int], ...]
 
-    def __call__(self, x: Value) -> Value:
+    def __call__(self, x: Value, get: Lookup | None = None) -> Value:
         x = _as_float(x)
         total: Value = 0.0
         for coefficient, exponent in self.terms:
@@ -181,7 +182,7 @@ class Spline:
     order: int
     extrapolate: bool
 
-    def __call__(self, x: Value) -> Value:
+    def __call__(self, x: Value, get: Lookup | None = None) -> Value:
         xs, ys = self.raw, self.calibrated
         if isinstance(x, np.ndarray):
             x = x.astype(np.float64)
@@ -210,7 +211,93 @@ class Spline:
         return f"Spline(order {self.order}, {len(self.raw)} points)"
 
 
-Calibrator: TypeAlias = Polynomial | Spline
+def _factorial(x: float) -> float:
+    if x < 0 or x != x:
+        return float("nan")
+    try:
+        return math.gamma(x + 1.0)
+    except OverflowError:
+        return float("inf")
+
+
+def _bitwise(op: Callable[[Any, Any], Any]) -> Callable[[Any, Any], Any]:
+    return lambda a, b: op(a.astype(np.int64), b.astype(np.int64)).astype(np.float64)
+
+
+def _truth(op: Callable[..., Any]) -> Callable[..., Any]:
+    return lambda *args: op(*args).astype(np.float64)
+
+
+# Operators of a MathOperation: (operands taken from the stack, results left on it, function of
+# float64 columns). A stack operator's function returns the items it leaves, as a tuple.
+MATH_OPERATORS: dict[str, tuple[int, int, Callable[..., Any]]] = {
+    "+": (2, 1, np.add), "-": (2, 1, np.subtract), "*": (2, 1, np.multiply), "/": (2, 1, np.true_divide),
+    "%": (2, 1, np.mod), "^": (2, 1, np.power), "y^x": (2, 1, lambda a, b: np.power(b, a)),
+    "ln": (1, 1, np.log), "log": (1, 1, np.log10), "e^x": (1, 1, np.exp), "1/x": (1, 1, np.reciprocal),
+    "x!": (1, 1, np.frompyfunc(_factorial, 1, 1)),
+    "tan": (1, 1, np.tan), "cos": (1, 1, np.cos), "sin": (1, 1, np.sin), "atan": (1, 1, np.arctan),
+    "atan2": (2, 1, lambda a, b: np.arctan2(b, a)), "acos": (1, 1, np.arccos), "asin": (1, 1, np.arcsin),
+    "tanh": (1, 1, np.tanh), "cosh": (1, 1, np.cosh), "sinh": (1, 1, np.sinh), "atanh": (1, 1, np.arctanh),
+    "acosh": (1, 1, np.arccosh), "asinh": (1, 1, np.arcsinh),
+    "swap": (2, 2, lambda a, b: (b, a)), "drop": (1, 0, lambda a: ()), "dup": (1, 2, lambda a: (a, a)),
+    "over": (2, 3, lambda a, b: (a, b, a)),
+    "<<": (2, 1, _bitwise(np.left_shift)), ">>": (2, 1, _bitwise(np.right_shift)),
+    "&": (2, 1, _bitwise(np.bitwise_and)), "|": (2, 1, _bitwise(np.bitwise_or)),
+    "xor": (2, 1, _bitwise(np.bitwise_xor)),
+    "&&": (2, 1, _truth(lambda a, b: (a != 0) & (b != 0))), "||": (2, 1, _truth(lambda a, b: (a != 0) | (b != 0))),
+    ">": (2, 1, _truth(np.greater)), ">=": (2, 1, _truth(np.greater_equal)), "<": (2, 1, _truth(np.less)),
+    "<=": (2, 1, _truth(np.less_equal)), "==": (2, 1, _truth(np.equal)), "!=": (2, 1, _truth(np.not_equal)),
+    "min": (2, 1, np.minimum), "max": (2, 1, np.maximum), "abs": (1, 1, np.abs), "int": (1, 1, np.trunc),
+}
+
+
+@dataclass(frozen=True, slots=True)
+class MathOperation:
+    """A postfix expression: each operand is pushed on a stack (a number, the raw value `x`, or
+    another parameter's value), each operator takes its operands off the top and pushes its
+    result. A single value is evaluated as a column of one, so both paths run the same numpy
+    operations on float64."""
+
+    # ("value", float), ("this", None), ("parameter", (name, calibrated)) or ("operator", symbol)
+    steps: tuple[tuple[str, Any], ...]
+
+    def __call__(self, x: Value, get: Lookup | None = None) -> Value:
+        column = isinstance(x, np.ndarray)
+        values = np.asarray(x if column else [x], dtype=np.float64)
+        stack: list[Any] = []
+        with np.errstate(all="ignore"):
+            for kind, argument in self.steps:
+                if kind == "value":
+                    stack.append(np.full(len(values), argument))
+                elif kind == "this":
+                    stack.append(values)
+                elif kind == "parameter":
+                    if get is None:
+                        raise ValueError(f"{self!r} needs the packet's other values")
+                    other = get(*argument)
+                    stack.append(np.asarray(other if column else [other], dtype=np.float64))
+                else:
+                    takes, leaves, function = MATH_OPERATORS[argument]
+                    operands = stack[len(stack) - takes:]
+                    del stack[len(stack) - takes:]
+                    result = function(*operands)
+                    if leaves == 1:
+                        stack.append(np.asarray(result, dtype=np.float64))
+                    else:
+                        stack.extend(result)
+        result = stack[-1]
+        return result if column else float(result[0])
+
+    def parameters(self) -> list[tuple[str, bool]]:
+        return [argument for kind, argument in self.steps if kind == "parameter"]
+
+    def __repr__(self) -> str:
+        shown = {"value": lambda a: repr(a), "this": lambda a: "x", "parameter": lambda a: a[0],
+                 "operator": lambda a: a}
+        return "MathOperation(" + " ".join(shown[kind](argument) for kind, argument in self.steps) + ")"
+
+
+Calibrator: TypeAlias = Polynomial | Spline | MathOperation
 
 
 @dataclass(frozen=True, slots=True)
@@ -347,21 +434,21 @@ class ParameterType:
         enc = self.encoding
         assert isinstance(enc, (IntegerEncoding, FloatEncoding))
         if not enc.context_calibrators:
-            return enc.calibrator(raw) if enc.calibrator is not None else raw
+            return enc.calibrator(raw, get) if enc.calibrator is not None else raw
         if get is None:
             raise ValueError(f"{self.name}: context calibrators need the packet's other values")
         if not isinstance(raw, np.ndarray):
             for context in enc.context_calibrators:
                 if context.criterion.evaluate(get):
-                    return context.calibrator(raw)
-            return enc.calibrator(raw) if enc.calibrator is not None else raw
+                    return context.calibrator(raw, get)
+            return enc.calibrator(raw, get) if enc.calibrator is not None else raw
         # Columns: the first context that matches decides, row by row.
-        result = enc.calibrator(raw) if enc.calibrator is not None else raw.astype(np.float64)
+        result = enc.calibrator(raw, get) if enc.calibrator is not None else raw.astype(np.float64)
         decided = np.zeros(len(raw), dtype=bool)
         for context in enc.context_calibrators:
             match = np.asarray(context.criterion.evaluate(get), dtype=bool) & ~decided
             if match.any():
-                result = np.where(match, context.calibrator(raw), result)
+                result = np.where(match, context.calibrator(raw, get), result)
                 decided |= match
         return result
 
@@ -398,9 +485,13 @@ class ParameterType:
 
 @dataclass(slots=True)
 class Parameter:
+    """A parameter; `name` is the name results use: its own where no other parameter of the
+    definition has it, else `qualified_name`, its path through the space systems."""
+
     name: str
     type: ParameterType
     description: str = ""
+    qualified_name: str = ""
 
     def __repr__(self) -> str:
         return f"Parameter({self.name!r}, {self.type.kind}, {self.type.encoding!r})"
@@ -434,6 +525,7 @@ class Container:
     restriction: Criterion | None = None
     children: list[str] = field(default_factory=list)
     description: str = ""
+    size: int | None = None  # bits, when the container gives its own size
 
     def __repr__(self) -> str:
         text = f"Container({self.name!r}"
@@ -449,14 +541,25 @@ class Container:
 class NameMap(Mapping[str, Any]):
     """A read-only mapping (parameters or containers by name) with a short repr."""
 
-    __slots__ = ("_items", "_what")
+    __slots__ = ("_items", "_what", "_aliases")
 
-    def __init__(self, items: dict[str, Any], what: str) -> None:
+    def __init__(self, items: dict[str, Any], what: str, aliases: dict[str, str] | None = None) -> None:
         self._items = items
         self._what = what
+        self._aliases = aliases or {}  # qualified name -> the name it is listed under
 
     def __getitem__(self, key: str) -> Any:
-        return self._items[key]
+        try:
+            return self._items[key]
+        except KeyError:
+            pass
+        alias = self._aliases.get(key)
+        if alias is not None:
+            return self._items[alias]
+        same = sorted(q for q in self._aliases if q.rpartition("/")[2] == key)
+        if len(same) > 1:
+            raise KeyError(f"{key!r} names {len(same)} {self._what}: {', '.join(same)}")
+        raise KeyError(key)
 
     def __iter__(self):  # type: ignore[no-untyped-def]
         return iter(self._items)
@@ -468,3 +571,17 @@ class NameMap(Mapping[str, Any]):
         names = list(self._items)
         shown = ", ".join(names[:6]) + (", ..." if len(names) > 6 else "")
         return f"<{len(names)} {self._what}: {shown}>"
+
+
+class Tolerated(NamedTuple):
+    """One kind of construct a load read past or read leniently: what it is, where it first
+    occurs (line, and document when the definition has several) and how often."""
+
+    what: str
+    line: int
+    count: int
+    document: str = ""
+
+    def __str__(self) -> str:
+        where = f"line {self.line}" + (f" of {self.document}" if self.document else "")
+        return f"{self.what} ({where}{f', {self.count} times' if self.count > 1 else ''})"

@@ -121,6 +121,7 @@ class _Compiler:
 
     def compile(self, container: Container) -> Segment:
         self.walk(container.entries, (0, 0))
+        self.sized(container, (0, 0))
         self.flush()
         base = self.base
         chain = (base.chain if base is not None else []) + [container.name]
@@ -138,7 +139,9 @@ class _Compiler:
                     raise Refusal(self.element, f"entry {entry.ref!r} would start {-position[1]} bits before the packet")
             if entry.kind == "container":
                 self.cursor = position
-                self.walk(self.containers[entry.ref].entries, position)
+                included = self.containers[entry.ref]
+                self.walk(included.entries, position)
+                self.sized(included, position)
                 continue
             parameter = parameters[entry.ref]
             enc = parameter.type.encoding
@@ -158,6 +161,16 @@ class _Compiler:
                 self.anchors += 1
             names.append(parameter.name)
             seen.add(parameter.name)
+
+    def sized(self, container: Container, start: tuple[int, int]) -> None:
+        """A container that gives its own size ends there, however far its entries reach."""
+        if container.size is None:
+            return
+        end = (start[0], start[1] + container.size)
+        if self.cursor[0] == end[0] and self.cursor[1] > end[1]:
+            raise Refusal(self.element, f"the entries of {container.name!r} end {self.cursor[1] - start[1]} bits "
+                                        f"after its start, past its size of {container.size} bits")
+        self.cursor = end
 
     def flush(self) -> None:
         # The fixed fields listed so far are decoded before the variable-size field that follows
