@@ -16,6 +16,9 @@ from typing import Any, Literal, NamedTuple, TypeAlias
 
 import numpy as np
 
+from ._time import TimeScale
+from ._validity import Checks
+
 Value: TypeAlias = Any  # int, float, str, bytes, bool or a numpy column of them
 Lookup: TypeAlias = Callable[[str, bool], Value]  # (parameter name, calibrated) -> value
 
@@ -393,6 +396,8 @@ class ParameterType:
     scale: float = 1.0  # time types: seconds = raw * scale + offset
     offset: float = 0.0
     units: str = ""
+    time: TimeScale | None = None  # time types: how the number becomes a time
+    checks: Checks | None = None  # a valid range and alarms, if the type has them
     _lookup: Any = field(default=None, repr=False)
 
     @property
@@ -424,8 +429,8 @@ class ParameterType:
         value = raw
         if isinstance(enc, (IntegerEncoding, FloatEncoding)):
             value = self._apply_calibrators(raw, get)
-        if self.kind in ("absolute_time", "relative_time"):
-            return _as_float(value) * self.scale + self.offset
+        if self.time is not None:
+            return self.time.convert(value, get)
         if self.kind == "float" and value is raw and isinstance(enc, IntegerEncoding):
             return _as_float(value)
         return value
