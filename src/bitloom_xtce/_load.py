@@ -559,7 +559,7 @@ class Loader:
             self.check(wrapper, ("units", "scale", "offset"), encoding_tags)
             scale = real(wrapper, wrapper.attrib.get("scale", "1"), "scale")
             offset = real(wrapper, wrapper.attrib.get("offset", "0"), "offset")
-            units = wrapper.attrib.get("units", "seconds")
+            units = "UTC" if kind == "absolute_time" else "s"  # as decoded: datetime64 or timedelta64
             time = self.time_scale(node, kind, wrapper)
             kids = [c for c in wrapper if c.tag in encoding_tags]
         enc_nodes = [c for c in kids if c.tag.endswith("DataEncoding")]
