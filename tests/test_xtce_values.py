@@ -19,19 +19,23 @@ def ccsds(payload):
     return bytes([0x08, 0x01, 0xC0, 0x00]) + (len(payload) - 1).to_bytes(2, "big") + payload
 
 
-def definition(types, names=("v",), strict=False):
+def document(types, names=("v",)):
     """Packets of a 6-byte primary header (H) then the named parameters: `v` of type T, `w` of
     type W, `n` a U8."""
     kinds = {"v": "T", "w": "W", "n": "U8"}
     parameters = '<xtce:Parameter name="H" parameterTypeRef="H"/>' + "".join(
         f'<xtce:Parameter name="{n}" parameterTypeRef="{kinds[n]}"/>' for n in names)
     entries = "".join(f'<xtce:ParameterRefEntry parameterRef="{n}"/>' for n in ("H", *names))
-    text = (f'<xtce:SpaceSystem name="S" {XMLNS}><xtce:TelemetryMetaData><xtce:ParameterTypeSet>{U8}'
+    return (f'<xtce:SpaceSystem name="S" {XMLNS}><xtce:TelemetryMetaData><xtce:ParameterTypeSet>{U8}'
             '<xtce:BinaryParameterType name="H"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:FixedValue>48'
             f'</xtce:FixedValue></xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>{types}'
             f'</xtce:ParameterTypeSet><xtce:ParameterSet>{parameters}</xtce:ParameterSet><xtce:ContainerSet>'
             f'<xtce:SequenceContainer name="P"><xtce:EntryList>{entries}</xtce:EntryList></xtce:SequenceContainer>'
             '</xtce:ContainerSet></xtce:TelemetryMetaData></xtce:SpaceSystem>').encode()
+
+
+def definition(types, names=("v",), strict=False):
+    text = document(types, names)
     with warnings.catch_warnings():
         warnings.simplefilter("error" if strict else "ignore", XtceWarning)
         return bitloom_xtce.load(text, strict=strict)
@@ -234,3 +238,24 @@ def test_enumeration_alarms_name_labels_the_enumeration_has():
                    '<xtce:Enumeration value="1" label="LOW"/></xtce:EnumerationList><xtce:DefaultAlarm>'
                    '<xtce:EnumerationAlarmList><xtce:EnumerationAlarm alarmLevel="severe" enumerationLabel="HIGH"/>'
                    '</xtce:EnumerationAlarmList></xtce:DefaultAlarm></xtce:EnumeratedParameterType>')
+
+
+def test_command_line_writes_times_and_draws_them_on_a_time_axis(tmp_path, capsys):
+    for module in ("pyarrow", "tqdm", "matplotlib"):
+        pytest.importorskip(module)
+    import pyarrow.parquet as pq
+    from bitloom_xtce._cli import main
+    types = (absolute(int_encoding(32), "<xtce:Epoch>UNIX</xtce:Epoch>", name="W") +
+             '<xtce:RelativeTimeParameterType name="T"><xtce:Encoding scale="0.001">' + int_encoding(16) +
+             '</xtce:Encoding></xtce:RelativeTimeParameterType>')
+    (tmp_path / "m.xml").write_bytes(document(types, ("w", "v", "n")))
+    (tmp_path / "p.bin").write_bytes(b"".join(ccsds(i.to_bytes(4, "big") + (100 * i).to_bytes(2, "big") + b"\x01")
+                                              for i in range(5)))
+    out = tmp_path / "out"
+    status = main([str(tmp_path / "m.xml"), str(tmp_path / "p.bin"), "--out", str(out),
+                   "--plot", "v", "n", "--time", "w"])
+    assert status == 0, capsys.readouterr()
+    table = pq.read_table(out / "P.parquet").to_pandas()
+    assert str(table["w"].dtype) == "datetime64[ns]" and table["w"].iloc[4] == np.datetime64("1970-01-01T00:00:04")
+    assert table["v"].iloc[3] == np.timedelta64(300, "ms")
+    assert (out / "plot.png").stat().st_size > 0
