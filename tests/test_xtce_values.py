@@ -259,3 +259,55 @@ def test_command_line_writes_times_and_draws_them_on_a_time_axis(tmp_path, capsy
     assert str(table["w"].dtype) == "datetime64[ns]" and table["w"].iloc[4] == np.datetime64("1970-01-01T00:00:04")
     assert table["v"].iloc[3] == np.timedelta64(300, "ms")
     assert (out / "plot.png").stat().st_size > 0
+
+
+# -- encodings of another kind: numbers and booleans as text, codes as floats or binary data --------
+
+def text_encoding(bytes_):
+    return (f'<xtce:StringDataEncoding encoding="US-ASCII"><xtce:SizeInBits><xtce:Fixed><xtce:FixedValue>{8 * bytes_}'
+            '</xtce:FixedValue></xtce:Fixed><xtce:TerminationChar>00</xtce:TerminationChar></xtce:SizeInBits>'
+            '</xtce:StringDataEncoding>')
+
+
+ENUMERATION = ('<xtce:EnumerationList><xtce:Enumeration value="2" label="TWO"/><xtce:Enumeration value="258" '
+               'label="BIG"/></xtce:EnumerationList>')
+BINARY16 = ('<xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:FixedValue>16</xtce:FixedValue></xtce:SizeInBits>'
+            '</xtce:BinaryDataEncoding>')
+
+
+@pytest.mark.parametrize("type_xml, payloads, values", [
+    (f'<xtce:IntegerParameterType name="T">{text_encoding(4)}</xtce:IntegerParameterType>',
+     [b"42\0\0", b"-7\0\0", b" 12 "], [42, -7, 12]),
+    (f'<xtce:FloatParameterType name="T">{text_encoding(4)}</xtce:FloatParameterType>',
+     [b"1.5\0", b"-2e3", b"7\0\0\0"], [1.5, -2000.0, 7.0]),
+    (f'<xtce:BooleanParameterType name="T" oneStringValue="yes" zeroStringValue="no">{text_encoding(4)}'
+     '</xtce:BooleanParameterType>', [b"YES\0", b"No\0\0", b"0\0\0\0", b"\0\0\0\0", b"what", b"True"],
+     [True, False, False, False, True, True]),
+    (f'<xtce:BooleanParameterType name="T">{text_encoding(4)}</xtce:BooleanParameterType>',
+     [b"true", b"FALS", b"fals"], [True, True, True]),
+    (f'<xtce:EnumeratedParameterType name="T"><xtce:FloatDataEncoding sizeInBits="32"/>{ENUMERATION}'
+     '</xtce:EnumeratedParameterType>', [np.float32(2).tobytes()[::-1], np.float32(2.5).tobytes()[::-1]],
+     ["TWO", None]),
+    (f'<xtce:EnumeratedParameterType name="T">{BINARY16}{ENUMERATION}</xtce:EnumeratedParameterType>',
+     [b"\x01\x02", b"\x00\x02", b"\x00\x03"], ["BIG", "TWO", None]),
+    (f'<xtce:BooleanParameterType name="T">{BINARY16}</xtce:BooleanParameterType>', [b"\x01\x00", b"\x00\x00"],
+     [True, False]),
+    ('<xtce:BooleanParameterType name="T"><xtce:FloatDataEncoding sizeInBits="32"/></xtce:BooleanParameterType>',
+     [np.float32(0.5).tobytes()[::-1], bytes(4)], [True, False]),
+])
+def test_values_of_another_encoding(type_xml, payloads, values):
+    singles, _ = both(definition(type_xml, strict=True), payloads)
+    assert singles == values and [type(v) for v in singles] == [type(v) for v in values]
+
+
+def test_numbers_as_text_keep_their_text_raw_and_bad_texts_are_bad_packets():
+    numbers = definition(f'<xtce:IntegerParameterType name="T">{text_encoding(4)}</xtce:IntegerParameterType>',
+                         ("v", "n"))
+    assert numbers.decode(ccsds(b"42\0\0\x05"), raw=True)["v"] == b"42\0\0"
+    with pytest.raises(bitloom_xtce.PacketError, match=r"container 'P': 'v': text '4x' is not an integer"):
+        numbers.decode(ccsds(b"4x\0\0\x05"))
+    with pytest.warns(bitloom_xtce.DecodeWarning, match="1 with a bad 'v' value in container 'P'"):
+        tables = numbers.decode_file(ccsds(b"1\0\0\0\x01") + ccsds(b"4x\0\0\x02") + ccsds(b"3\0\0\0\x03"))
+    assert tables["P"]["v"].tolist() == [1, 3] and tables["P"]["n"].tolist() == [1, 3]
+    assert tables.packet_index["P"].tolist() == [0, 2]
+    assert tables.skipped == {"with a bad 'v' value in container 'P'": (1, 11)}

@@ -17,6 +17,7 @@ from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Tolerated, Value)
 from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
+from ._text import parse_numbers
 from ._validity import AlarmLevel, evaluate
 from ._xml import Document, Documents, Element, Refusal, Source
 
@@ -223,7 +224,7 @@ class Definition:
         segment, values, fields, get = self._decode_one(packet)
         if raw:
             return segment.container.name, {n: fields.get(n, values[n]) for n in segment.names}
-        return segment.container.name, {n: get(n, True) for n in segment.names}
+        return segment.container.name, _calibrated(segment, get)
 
     def decode_checked(self, packet: bytes, raw: bool = False) -> CheckedPacket:
         """As decode_with_container, with the checks the parameter types define: `invalid`
@@ -240,8 +241,7 @@ class Definition:
                     invalid[n] = bad
                 if level is not None:
                     alarms[n] = level
-        shown = {n: fields.get(n, values[n]) for n in segment.names} if raw else \
-            {n: get(n, True) for n in segment.names}
+        shown = {n: fields.get(n, values[n]) for n in segment.names} if raw else _calibrated(segment, get)
         return CheckedPacket(segment.container.name, shown, invalid, alarms)
 
     def _decode_one(self, packet: bytes) -> tuple[Segment, dict[str, Value], dict[str, bytes],
@@ -414,6 +414,14 @@ class Definition:
             _skip(group, np.ones(len(group.offsets), dtype=bool),
                   f"matching no concrete container below {name!r}", skipped)
             return
+        for n in segment.names:  # numbers written as text: a packet whose text does not parse is skipped
+            ptype = self._parameters[n].type
+            if isinstance(ptype.encoding, StringEncoding) and ptype.kind in ("integer", "float"):
+                bad = parse_numbers(ptype.kind, self._getter(group, data)(n, False))[1]
+                if bad is not None and bad.any():
+                    group = _skip(group, bad, f"with a bad {n!r} value in container {name!r}", skipped)
+                    if not len(group.offsets):
+                        return
         found[name] = self._columns(segment, group, data, raw), group.offsets, self._checks(segment, group, data)
 
     def _checks(self, segment: Segment, group: _Group, data: bytes) -> _Checked:
@@ -491,6 +499,17 @@ class Definition:
         return bad
 
 
+def _calibrated(segment: Segment, get: Callable[[str, bool], Value]) -> dict[str, Value]:
+    """A packet's values; a value that does not parse is a PacketError naming its parameter."""
+    values = {}
+    for n in segment.names:
+        try:
+            values[n] = get(n, True)
+        except PacketError as e:
+            raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}") from None
+    return values
+
+
 _Checked = tuple[dict[str, np.ndarray], dict[str, np.ndarray]]  # invalid, alarms: parameter -> column
 
 
@@ -509,7 +528,7 @@ class _Values:
 
     def get(self, name: str, want_calibrated: bool) -> Value:
         ptype: ParameterType = self.parameters[name].type
-        if not want_calibrated or not ptype.calibrated_differs or isinstance(ptype.encoding, StringEncoding):
+        if not want_calibrated or not ptype.calibrated_differs or ptype.kind == "string":
             return self.raw(name)
         if name not in self.calibrated:
             self.calibrated[name] = ptype.calibrate(self.raw(name), self.get)
@@ -594,7 +613,7 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
     calibrate = []
     for name in segment.names:
         ptype = parameters[name].type
-        calibrate.append((name, ptype.calibrated_differs and not isinstance(ptype.encoding, StringEncoding)))
+        calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string"))
     return _Columns(reads, extracted, texts, calibrate)
 
 

@@ -55,7 +55,8 @@ UNEVALUATED_ALARMS = {
     "ChangeAlarmRanges": "alarms on changes between values, not evaluated yet",
     "AlarmMultiRanges": "alarm multi-ranges, not evaluated yet",
 }
-CHECKED = ("ValidRange", "DefaultAlarm")  # children of integer and float types that checks read
+CHECKED = ("ValidRange", "DefaultAlarm")
+CODE_ENCODINGS = ("IntegerDataEncoding", "FloatDataEncoding", "BinaryDataEncoding")  # of enumerations, booleans  # children of integer and float types that checks read
 BOUNDS = ("minInclusive", "minExclusive", "maxInclusive", "maxExclusive")
 TIME_UNITS = UNITS
 STRUCTURE_TYPES = {"AggregateParameterType": "aggregate", "ArrayParameterType": "array"}
@@ -538,15 +539,16 @@ class Loader:
         enumeration: tuple[tuple[int, int, str], ...] = ()
         scale, offset, units = 1.0, 0.0, ""
         time = None
-        if kind == "integer":
-            kids = self.check(node, (*ranged, "signed"), (*encoding_tags, *CHECKED))
-        elif kind == "float":
-            kids = self.check(node, (*ranged, "signed"), (*encoding_tags, *CHECKED))
-        elif kind == "enumerated":
-            kids = self.check(node, (*common, "signed"), ("IntegerDataEncoding", "EnumerationList", "DefaultAlarm"))
+        truth = ("True", "False")
+        if kind in ("integer", "float"):  # numbers as text too
+            kids = self.check(node, (*ranged, "signed"), (*encoding_tags, "StringDataEncoding", *CHECKED))
+        elif kind == "enumerated":  # codes as floats or binary data too
+            kids = self.check(node, (*common, "signed"), (*CODE_ENCODINGS, "EnumerationList", "DefaultAlarm"))
             enumeration = self.enumeration(only(node, ("EnumerationList",)))  # type: ignore[arg-type]
-        elif kind == "boolean":
-            kids = self.check(node, (*common, "oneStringValue", "zeroStringValue"), ("IntegerDataEncoding",))
+        elif kind == "boolean":  # or the texts of true and false
+            kids = self.check(node, (*common, "oneStringValue", "zeroStringValue"),
+                              (*CODE_ENCODINGS, "StringDataEncoding"))
+            truth = (node.attrib.get("oneStringValue", "True"), node.attrib.get("zeroStringValue", "False"))
         elif kind == "string":
             kids = self.check(node, (*common, "characterWidth", "restrictionPattern"), ("StringDataEncoding",))
         elif kind == "binary":
@@ -573,7 +575,10 @@ class Loader:
             units = " ".join(u.text.strip() for unit_set in node if unit_set.tag == "UnitSet"
                              for u in unit_set if u.tag == "Unit" and u.text and u.text.strip())
         checks = self.checks(node, kind, enumeration) if kind in ("integer", "float", "enumerated") else None
-        return ParameterType(name, kind, encoding, enumeration, scale, offset, units, time, checks)
+        if isinstance(encoding, BinaryEncoding) and kind in ("enumerated", "boolean") and \
+                (encoding.bits is None or encoding.bits > 64):
+            raise fail(enc_nodes[0], f"a {kind} code in binary data needs a fixed size of at most 64 bits")
+        return ParameterType(name, kind, encoding, enumeration, scale, offset, units, time, checks, truth)
 
     def signed(self, node: Element, kind: Kind, encoding: Encoding) -> None:
         """A `signed` attribute (the schema has it on integer types; generators write it on
@@ -1160,9 +1165,9 @@ def literal_for(node: Element, parameter: Parameter, calibrated: bool, text: str
             if lowered in ("false", "0"):
                 return False
             raise fail(node, f"{text!r} is not a boolean value for {parameter.name!r}")
-        if isinstance(enc, StringEncoding):
+        if isinstance(enc, StringEncoding) and (ptype.kind == "string" or not calibrated):
             return text
-        if isinstance(enc, BinaryEncoding):
+        if isinstance(enc, BinaryEncoding) and (ptype.kind == "binary" or not calibrated):
             return bytes.fromhex(text.removeprefix("0x"))
         numeric_calibrated = calibrated and ptype.calibrated_differs
         value = number(node, text, f"value for {parameter.name!r} ({ptype.kind})")
