@@ -326,8 +326,8 @@ def test_context_calibrator_and_time_types():
     assert definition.decode_file(b"".join(packets))["P1"]["v"].tolist() == [4.5, -4.0, 4.5]
     time = ccsds_definition('<xtce:AbsoluteTimeParameterType name="T"><xtce:Encoding scale="0.5" offset="10">'
                             '<xtce:IntegerDataEncoding sizeInBits="8"/></xtce:Encoding><xtce:ReferenceTime>'
-                            '<xtce:Epoch>TAI</xtce:Epoch></xtce:ReferenceTime></xtce:AbsoluteTimeParameterType>')
-    assert time.decode(ccsds_packet(1, b"\x04"))["v"] == 12.0
+                            '<xtce:Epoch>UNIX</xtce:Epoch></xtce:ReferenceTime></xtce:AbsoluteTimeParameterType>')
+    assert time.decode(ccsds_packet(1, b"\x04"))["v"] == np.datetime64("1970-01-01T00:00:12", "ns")
 
 
 def test_container_ref_entries_and_locations():

@@ -36,8 +36,8 @@ def quiet_load(source, **options):
 
 # -- read past, and refused when strict ------------------------------------------------------------
 
-ALARM = ('<xtce:DefaultAlarm><xtce:StaticAlarmRanges><xtce:WarningRange minInclusive="1"/>'
-         '</xtce:StaticAlarmRanges></xtce:DefaultAlarm>')
+ALARM = ('<xtce:DefaultAlarm><xtce:ChangeAlarmRanges><xtce:WarningRange minInclusive="1"/>'
+         '</xtce:ChangeAlarmRanges></xtce:DefaultAlarm>')
 
 
 @pytest.mark.parametrize("text, what, line, packet, value", [
@@ -49,12 +49,14 @@ ALARM = ('<xtce:DefaultAlarm><xtce:StaticAlarmRanges><xtce:WarningRange minInclu
     (document(inside='<xtce:StreamSet><xtce:FixedFrameStream name="F"/></xtce:StreamSet>\n'), "<StreamSet>", 7, b"\x05", 5),
     # inside types: alarms, validity, display hints
     (document(types=T.replace("</xtce:IntegerParameterType>", ALARM + "</xtce:IntegerParameterType>")),
-     "<DefaultAlarm>", 4, b"\x05", 5),
+     "<ChangeAlarmRanges>", 4, b"\x05", 5),
     (document(types=T.replace("</xtce:IntegerParameterType>", '<xtce:ContextAlarmList/></xtce:IntegerParameterType>')),
      "<ContextAlarmList>", 4, b"\x05", 5),
     (document(types=T.replace("</xtce:IntegerParameterType>",
-                              '<xtce:ValidRange minInclusive="0" maxInclusive="9"/></xtce:IntegerParameterType>')),
-     "<ValidRange>", 4, b"\x05", 5),
+                              '<xtce:DefaultAlarm minViolations="3"><xtce:StaticAlarmRanges>'
+                              '<xtce:WarningRange minInclusive="1"/></xtce:StaticAlarmRanges></xtce:DefaultAlarm>'
+                              '</xtce:IntegerParameterType>')),
+     "minViolations other than 1", 4, b"\x05", 5),
     (document(types=T.replace("</xtce:IntegerParameterType>",
                               '<xtce:ToString><xtce:NumberFormat/></xtce:ToString></xtce:IntegerParameterType>')),
      "<ToString>", 4, b"\x05", 5),
@@ -138,7 +140,8 @@ def test_documentation_is_read_silently_and_kinds_are_counted_once():
     alarms = document(types=T.replace("</xtce:IntegerParameterType>", ALARM + "</xtce:IntegerParameterType>")
                       + T.replace('"T"', '"T2"').replace("</xtce:IntegerParameterType>", ALARM + "</xtce:IntegerParameterType>"))
     (entry,) = quiet_load(alarms).tolerated
-    assert (entry.what, entry.line, entry.count) == ("<DefaultAlarm>: alarms", 4, 2)
+    assert (entry.what, entry.line, entry.count) == ("<ChangeAlarmRanges>: alarms on changes between values, "
+                                                     "not evaluated yet", 4, 2)
 
 
 @pytest.mark.parametrize("types, message", [

@@ -6,7 +6,7 @@ import gc
 import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from typing import Any, cast
+from typing import Any, NamedTuple, cast
 
 import bitloom
 import numpy as np
@@ -17,6 +17,8 @@ from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Tolerated, Value)
 from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
+from ._text import parse_numbers
+from ._validity import AlarmLevel, evaluate
 from ._xml import Document, Documents, Element, Refusal, Source
 
 
@@ -29,11 +31,27 @@ class FileResult(dict[str, dict[str, np.ndarray]]):
     """decode_file's result: container name -> {parameter name -> column}, in the order the
     containers first occur. `packets` counts the packets found, `skipped` maps each reason a
     packet was not decoded to (count, byte offset of the first such packet), and
-    `packet_index` maps each container to the index in the file of each of its rows' packets."""
+    `packet_index` maps each container to the index in the file of each of its rows' packets.
+    `invalid` and `alarms` map each container to {parameter -> column} for the parameters whose
+    types have a valid range (True where the value lies outside it) or alarms (AlarmLevel
+    numbers, uint8)."""
 
     packets: int
     skipped: dict[str, tuple[int, int]]
     packet_index: dict[str, np.ndarray]
+    invalid: dict[str, dict[str, np.ndarray]]
+    alarms: dict[str, dict[str, np.ndarray]]
+
+
+class CheckedPacket(NamedTuple):
+    """decode_checked's result: the container the packet matched, its values (as decode gives
+    them), and for the parameters whose types have them, whether each value is invalid and its
+    alarm level."""
+
+    container: str
+    values: dict[str, Value]
+    invalid: dict[str, bool]
+    alarms: dict[str, AlarmLevel]
 
 
 @dataclass(slots=True)
@@ -203,6 +221,33 @@ class Definition:
 
     def decode_with_container(self, packet: bytes, raw: bool = False) -> tuple[str, dict[str, Value]]:
         """As decode, and the name of the concrete container the packet matched."""
+        segment, values, fields, get = self._decode_one(packet)
+        if raw:
+            return segment.container.name, {n: fields.get(n, values[n]) for n in segment.names}
+        return segment.container.name, _calibrated(segment, get)
+
+    def decode_checked(self, packet: bytes, raw: bool = False) -> CheckedPacket:
+        """As decode_with_container, with the checks the parameter types define: `invalid`
+        (parameter -> whether its value lies outside its type's valid range) and `alarms`
+        (parameter -> its AlarmLevel), each for the parameters whose types have them."""
+        segment, values, fields, get = self._decode_one(packet)
+        invalid: dict[str, bool] = {}
+        alarms: dict[str, AlarmLevel] = {}
+        for n in segment.names:
+            checks = self._parameters[n].type.checks
+            if checks is not None:
+                bad, level = evaluate(checks, get(n, False), get(n, True))
+                if bad is not None:
+                    invalid[n] = bad
+                if level is not None:
+                    alarms[n] = level
+        shown = {n: fields.get(n, values[n]) for n in segment.names} if raw else _calibrated(segment, get)
+        return CheckedPacket(segment.container.name, shown, invalid, alarms)
+
+    def _decode_one(self, packet: bytes) -> tuple[Segment, dict[str, Value], dict[str, bytes],
+                                                   Callable[[str, bool], Value]]:
+        """Follow a packet down the containers: the last one's segment, raw values, field
+        bytes, and a lookup of raw or calibrated values."""
         packet = bytes(packet)
         limit = len(packet) * 8
         anchors = [0]
@@ -224,9 +269,7 @@ class Definition:
             if following is None:
                 break
             segment = self._segments[following]
-        if raw:
-            return segment.container.name, {n: fields.get(n, values[n]) for n in segment.names}
-        return segment.container.name, {n: get(n, True) for n in segment.names}
+        return segment, values, fields, get
 
     def _next(self, container: Container, get: Callable[[str, bool], Value]) -> str | None:
         matches = []
@@ -299,15 +342,16 @@ class Definition:
         result = FileResult()
         result.packets = len(offsets) + (1 if "truncated at the end of the data" in skipped else 0)
         result.skipped = skipped
-        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray]] = {}  # columns, packet offsets
+        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, offsets, checks
         if len(offsets):
             group = _Group(offsets, lengths * 8, [0], {})
             self._route(self._root_segment(), group, data, raw, found, skipped)
         order = {name: i for i, name in enumerate(self.concrete())}
-        result.packet_index = {}
+        result.packet_index, result.invalid, result.alarms = {}, {}, {}
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
-            result[name], at = found[name]
+            result[name], at, (invalid, alarms) = found[name]
             result.packet_index[name] = np.searchsorted(offsets, at).astype(np.int64)
+            result.invalid[name], result.alarms[name] = invalid, alarms
         if skipped:
             total = sum(count for count, _ in skipped.values())
             detail = "; ".join(f"{count} {reason} (first at byte {first})"
@@ -317,7 +361,7 @@ class Definition:
         return result
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
-               found: dict[str, tuple[dict[str, np.ndarray], np.ndarray]],
+               found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
                skipped: dict[str, tuple[int, int]]) -> None:
         """Run one container's steps over a group, then send its packets on to the inheritors
         whose restrictions they meet, or make them this container's columns."""
@@ -370,7 +414,32 @@ class Definition:
             _skip(group, np.ones(len(group.offsets), dtype=bool),
                   f"matching no concrete container below {name!r}", skipped)
             return
-        found[name] = self._columns(segment, group, data, raw), group.offsets
+        for n in segment.names:  # numbers written as text: a packet whose text does not parse is skipped
+            ptype = self._parameters[n].type
+            if isinstance(ptype.encoding, StringEncoding) and ptype.kind in ("integer", "float"):
+                bad = parse_numbers(ptype.kind, self._getter(group, data)(n, False))[1]
+                if bad is not None and bad.any():
+                    group = _skip(group, bad, f"with a bad {n!r} value in container {name!r}", skipped)
+                    if not len(group.offsets):
+                        return
+        found[name] = self._columns(segment, group, data, raw), group.offsets, self._checks(segment, group, data)
+
+    def _checks(self, segment: Segment, group: _Group, data: bytes) -> _Checked:
+        """The invalid and alarm columns of a container's parameters that have checks."""
+        invalid: dict[str, np.ndarray] = {}
+        alarms: dict[str, np.ndarray] = {}
+        get = None
+        for n in segment.names:
+            checks = self._parameters[n].type.checks
+            if checks is None:
+                continue
+            get = get or self._getter(group, data)
+            bad, levels = evaluate(checks, get(n, False), get(n, True))
+            if bad is not None:
+                invalid[n] = bad
+            if levels is not None:
+                alarms[n] = levels
+        return invalid, alarms
 
     def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
         plan = self._plans.get(segment.container.name)
@@ -430,6 +499,20 @@ class Definition:
         return bad
 
 
+def _calibrated(segment: Segment, get: Callable[[str, bool], Value]) -> dict[str, Value]:
+    """A packet's values; a value that does not parse is a PacketError naming its parameter."""
+    values = {}
+    for n in segment.names:
+        try:
+            values[n] = get(n, True)
+        except PacketError as e:
+            raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}") from None
+    return values
+
+
+_Checked = tuple[dict[str, np.ndarray], dict[str, np.ndarray]]  # invalid, alarms: parameter -> column
+
+
 class _Values:
     """Raw and calibrated values by name, for restrictions, dynamic sizes and calibrators (a
     class rather than a closure that calls itself: a closure would make a reference cycle,
@@ -445,7 +528,7 @@ class _Values:
 
     def get(self, name: str, want_calibrated: bool) -> Value:
         ptype: ParameterType = self.parameters[name].type
-        if not want_calibrated or not ptype.calibrated_differs or isinstance(ptype.encoding, StringEncoding):
+        if not want_calibrated or not ptype.calibrated_differs or ptype.kind == "string":
             return self.raw(name)
         if name not in self.calibrated:
             self.calibrated[name] = ptype.calibrate(self.raw(name), self.get)
@@ -530,7 +613,7 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
     calibrate = []
     for name in segment.names:
         ptype = parameters[name].type
-        calibrate.append((name, ptype.calibrated_differs and not isinstance(ptype.encoding, StringEncoding)))
+        calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string"))
     return _Columns(reads, extracted, texts, calibrate)
 
 

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import math
 import re
+from fractions import Fraction
 from collections import Counter
 from itertools import repeat
 from operator import itemgetter
@@ -28,6 +29,8 @@ from ._model import (MATH_OPERATORS, OPERATORS, AllOf, AnyOf, BinaryEncoding, Ca
                      Container, ContextCalibrator, Criterion, DynamicSize, Encoding, Entry, FloatEncoding,
                      IntegerEncoding, Kind, Location, MathOperation, Parameter, ParameterType, Polynomial,
                      Spline, StringEncoding)
+from ._time import UNITS, TimeScale, parse_epoch
+from ._validity import LEVELS, RANGE_TAGS, Alarm, AlarmLevel, Checks, Range, ValidRange
 from ._xml import EARLIER, XML, XSI, Element, Refusal, fail, text
 
 # Documentation in the schema: read past silently, with its contents, wherever it occurs.
@@ -36,8 +39,9 @@ DESCRIPTIVE = frozenset({"LongDescription", "AliasSet", "AncillaryDataSet", "Uni
 READ_PAST = {
     "CommandMetaData": "commanding, not loaded yet", "ServiceSet": "services",
     "MessageSet": "messages", "StreamSet": "streams", "AlgorithmSet": "algorithms",
-    "DefaultAlarm": "alarms", "ContextAlarmList": "alarms", "BinaryContextAlarmList": "alarms",
-    "ValidRange": "a validity range", "ValidRangeSet": "a validity range",
+    "DefaultAlarm": "alarms of a kind not evaluated", "ContextAlarmList": "context alarms, not evaluated yet",
+    "BinaryContextAlarmList": "context alarms, not evaluated yet", "ValidRangeSet": "a validity range",
+    "ValidRange": "a validity range on a type that has none",
     "SizeRangeInCharacters": "a validity range", "ToString": "a display hint",
     "DefaultRateInStream": "an expected rate", "RateInStreamSet": "an expected rate",
     "TimeAssociation": "a time association", "SystemName": "a parameter property",
@@ -45,6 +49,16 @@ READ_PAST = {
     "ErrorDetectCorrect": "an error check description",
     "ShortDescription": "a description as an element (the schema has an attribute)",
 }
+# Alarm definitions read past: they need more than the value itself.
+UNEVALUATED_ALARMS = {
+    "AlarmConditions": "alarm conditions, not evaluated yet", "CustomAlarm": "a custom alarm algorithm",
+    "ChangeAlarmRanges": "alarms on changes between values, not evaluated yet",
+    "AlarmMultiRanges": "alarm multi-ranges, not evaluated yet",
+}
+CHECKED = ("ValidRange", "DefaultAlarm")
+CODE_ENCODINGS = ("IntegerDataEncoding", "FloatDataEncoding", "BinaryDataEncoding")  # of enumerations, booleans  # children of integer and float types that checks read
+BOUNDS = ("minInclusive", "minExclusive", "maxInclusive", "maxExclusive")
+TIME_UNITS = UNITS
 STRUCTURE_TYPES = {"AggregateParameterType": "aggregate", "ArrayParameterType": "array"}
 NAMED = ("name", "shortDescription")
 MAX_NESTING = 100  # containers included in or inheriting from each other, and nested conditions
@@ -190,6 +204,7 @@ class Loader:
         self.container_nodes: dict[str, Element] = {}
         self.comparisons: list[tuple[Element, Comparison]] = []
         self.numeric_refs: list[tuple[Element, str, bool, str]] = []  # (element, parameter, calibrated, use)
+        self.time_refs: list[tuple[Element, str]] = []  # (OffsetFrom, the time parameter it names)
         self.unusable: dict[str, Refusal] = {}  # qualified type name -> why it cannot be decoded
         self.unusable_parameters: dict[str, str] = {}  # parameter -> its type (qualified), unusable
         self.merged: dict[str, Element] = {}  # qualified type name -> its element, with its base's merged in
@@ -434,14 +449,14 @@ class Loader:
         self.count_names()
         for qualified, (node, scope, _) in self.declared[TYPE].items():
             self.scope = scope
-            marks = len(self.comparisons), len(self.numeric_refs)
+            marks = len(self.comparisons), len(self.numeric_refs), len(self.time_refs)
             key = self.key(TYPE, qualified)
             try:
                 ptype = self.parameter_type(self.type_node(qualified), key)
             except Refusal as problem:
                 if self.strict:
                     raise
-                del self.comparisons[marks[0]:], self.numeric_refs[marks[1]:]
+                del self.comparisons[marks[0]:], self.numeric_refs[marks[1]:], self.time_refs[marks[2]:]
                 self.unusable[qualified] = problem
                 continue
             self.types[key] = (node, ptype)
@@ -523,15 +538,17 @@ class Loader:
         encoding_tags = ("IntegerDataEncoding", "FloatDataEncoding")
         enumeration: tuple[tuple[int, int, str], ...] = ()
         scale, offset, units = 1.0, 0.0, ""
-        if kind == "integer":
-            kids = self.check(node, (*ranged, "signed"), encoding_tags)
-        elif kind == "float":
-            kids = self.check(node, (*ranged, "signed"), encoding_tags)
-        elif kind == "enumerated":
-            kids = self.check(node, (*common, "signed"), ("IntegerDataEncoding", "EnumerationList"))
+        time = None
+        truth = ("True", "False")
+        if kind in ("integer", "float"):  # numbers as text too
+            kids = self.check(node, (*ranged, "signed"), (*encoding_tags, "StringDataEncoding", *CHECKED))
+        elif kind == "enumerated":  # codes as floats or binary data too
+            kids = self.check(node, (*common, "signed"), (*CODE_ENCODINGS, "EnumerationList", "DefaultAlarm"))
             enumeration = self.enumeration(only(node, ("EnumerationList",)))  # type: ignore[arg-type]
-        elif kind == "boolean":
-            kids = self.check(node, (*common, "oneStringValue", "zeroStringValue"), ("IntegerDataEncoding",))
+        elif kind == "boolean":  # or the texts of true and false
+            kids = self.check(node, (*common, "oneStringValue", "zeroStringValue"),
+                              (*CODE_ENCODINGS, "StringDataEncoding"))
+            truth = (node.attrib.get("oneStringValue", "True"), node.attrib.get("zeroStringValue", "False"))
         elif kind == "string":
             kids = self.check(node, (*common, "characterWidth", "restrictionPattern"), ("StringDataEncoding",))
         elif kind == "binary":
@@ -544,9 +561,8 @@ class Loader:
             self.check(wrapper, ("units", "scale", "offset"), encoding_tags)
             scale = real(wrapper, wrapper.attrib.get("scale", "1"), "scale")
             offset = real(wrapper, wrapper.attrib.get("offset", "0"), "offset")
-            units = wrapper.attrib.get("units", "seconds")
-            if (ref := only(node, ("ReferenceTime",), required=False)) is not None:
-                self.reference_time(ref)
+            units = "UTC" if kind == "absolute_time" else "s"  # as decoded: datetime64 or timedelta64
+            time = self.time_scale(node, kind, wrapper)
             kids = [c for c in wrapper if c.tag in encoding_tags]
         enc_nodes = [c for c in kids if c.tag.endswith("DataEncoding")]
         if len(enc_nodes) != 1:
@@ -558,7 +574,11 @@ class Loader:
         if not units:  # the type's UnitSet: shown beside the name on plots, never used in decoding
             units = " ".join(u.text.strip() for unit_set in node if unit_set.tag == "UnitSet"
                              for u in unit_set if u.tag == "Unit" and u.text and u.text.strip())
-        return ParameterType(name, kind, encoding, enumeration, scale, offset, units)
+        checks = self.checks(node, kind, enumeration) if kind in ("integer", "float", "enumerated") else None
+        if isinstance(encoding, BinaryEncoding) and kind in ("enumerated", "boolean") and \
+                (encoding.bits is None or encoding.bits > 64):
+            raise fail(enc_nodes[0], f"a {kind} code in binary data needs a fixed size of at most 64 bits")
+        return ParameterType(name, kind, encoding, enumeration, scale, offset, units, time, checks, truth)
 
     def signed(self, node: Element, kind: Kind, encoding: Encoding) -> None:
         """A `signed` attribute (the schema has it on integer types; generators write it on
@@ -568,11 +588,107 @@ class Loader:
         if not boolean(node, "signed", True) and isinstance(encoding, IntegerEncoding) and encoding.signed:
             raise fail(node, f"signed={node.attrib['signed']!r} contradicts its {encoding.form} encoding")
 
-    def reference_time(self, node: Element) -> None:
-        kids = self.check(node, (), ("Epoch", "OffsetFrom"))
-        if len(kids) != 1:
-            raise fail(node, "needs one <Epoch> or <OffsetFrom>")
-        self.check(kids[0], ("parameterRef", "instance", "useCalibratedValue", "relativeTo"), ())
+    def time_scale(self, node: Element, kind: Kind, wrapper: Element) -> TimeScale:
+        """How a time type's number becomes a time: its scale, offset and units, exactly as
+        written, and for an absolute time its reference."""
+        factors = []
+        for key, default in (("scale", "1"), ("offset", "0")):
+            written = wrapper.attrib.get(key, default)
+            real(wrapper, written, key)  # checked as the schema writes numbers
+            factors.append(Fraction(written.strip(" \t\r\n")))
+        units = wrapper.attrib.get("units", "seconds")
+        if units not in TIME_UNITS:
+            raise fail(wrapper, f"time units {units!r} are not supported ({', '.join(TIME_UNITS)}; "
+                                "months and years have no fixed length)")
+        unit = TIME_UNITS[units]
+        scale, offset = factors[0] * unit, factors[1] * unit
+        ref = only(node, ("ReferenceTime",), required=False)
+        if kind == "relative_time":
+            if ref is not None:
+                self.tolerate(ref, "<ReferenceTime> of a relative time (a duration has none)")
+            return TimeScale(scale, offset, False)
+        if ref is None:
+            raise fail(node, "an absolute time needs a <ReferenceTime> (an <Epoch> or <OffsetFrom>)")
+        self.check(ref, (), ("Epoch", "OffsetFrom"))
+        inner = only(ref, ("Epoch", "OffsetFrom"))
+        assert inner is not None
+        if inner.tag == "OffsetFrom":
+            name, calibrated = self.instance_ref(inner)
+            self.time_refs.append((inner, name))
+            return TimeScale(scale, offset, True, offset_from=(name, True))
+        self.check(inner)
+        try:
+            epoch_scale, epoch = parse_epoch(text(inner))
+        except ValueError as e:
+            raise fail(inner, str(e)) from None
+        return TimeScale(scale, offset, True, epoch_scale, epoch, epoch_text=text(inner).strip())
+
+    # -- validity and alarms --------------------------------------------------------------------
+
+    def checks(self, node: Element, kind: Kind, enumeration: tuple[tuple[int, int, str], ...]) -> Checks | None:
+        valid = alarm = None
+        if (found := only(node, ("ValidRange",), required=False)) is not None:
+            self.check(found, (*BOUNDS, "validRangeAppliesToCalibrated"))
+            valid = ValidRange(self.bounds(found), boolean(found, "validRangeAppliesToCalibrated", True))
+        if (found := only(node, ("DefaultAlarm",), required=False)) is not None:
+            alarm = self.enumeration_alarm(found, enumeration) if kind == "enumerated" else self.numeric_alarm(found)
+        return None if valid is None and alarm is None else Checks(valid, alarm)
+
+    def bounds(self, node: Element) -> Range:
+        attrib = node.attrib
+        ends: list[tuple[float | None, bool]] = []
+        for side in ("min", "max"):
+            inclusive, exclusive = attrib.get(side + "Inclusive"), attrib.get(side + "Exclusive")
+            if inclusive is not None and exclusive is not None:
+                raise fail(node, f"both {side}Inclusive and {side}Exclusive")
+            written = inclusive if inclusive is not None else exclusive
+            ends.append((None if written is None else real(node, written, side + ("Inclusive" if inclusive else
+                                                                                  "Exclusive")), exclusive is None))
+        (low, low_inclusive), (high, high_inclusive) = ends
+        if low is not None and high is not None and low > high:
+            raise fail(node, f"its minimum {low!r} is above its maximum {high!r}")
+        return Range(low, low_inclusive, high, high_inclusive)
+
+    def alarm_common(self, node: Element, attributes: tuple[str, ...], children: tuple[str, ...]) -> list[Element]:
+        kids = self.check(node, (*NAMED, "minViolations", *attributes), (*children, *UNEVALUATED_ALARMS))
+        if node.attrib.get("minViolations", "1").strip() != "1":
+            self.tolerate(node, "minViolations other than 1 (each value is judged on its own)")
+        for kid in kids:
+            if kid.tag in UNEVALUATED_ALARMS:
+                self.tolerate(kid, f"<{kid.tag}>: {UNEVALUATED_ALARMS[kid.tag]}")
+        return [kid for kid in kids if kid.tag in children]
+
+    def numeric_alarm(self, node: Element) -> Alarm | None:
+        ranges = []
+        for static in self.alarm_common(node, (), ("StaticAlarmRanges",)):
+            self.check(static, (*NAMED, "rangeForm", "minViolations"), RANGE_TAGS)
+            form = static.attrib.get("rangeForm", "outside")
+            if form not in ("outside", "inside"):
+                raise fail(static, f"rangeForm {form!r} is neither 'outside' nor 'inside'")
+            for kid in static:
+                if kid.tag in RANGE_TAGS:
+                    self.check(kid, BOUNDS)
+                    ranges.append((AlarmLevel(RANGE_TAGS.index(kid.tag) + 1), self.bounds(kid), form == "inside"))
+        return Alarm(tuple(sorted(ranges, key=itemgetter(0)))) if ranges else None
+
+    def enumeration_alarm(self, node: Element, enumeration: tuple[tuple[int, int, str], ...]) -> Alarm:
+        default = self.alarm_level(node, node.attrib.get("defaultAlarmLevel", "normal"))
+        labels = []
+        known = {label for _, _, label in enumeration}
+        for listed in self.alarm_common(node, ("defaultAlarmLevel",), ("EnumerationAlarmList",)):
+            for kid in self.check(listed, (), ("EnumerationAlarm",)):
+                self.check(kid, ("alarmLevel", "enumerationLabel"))
+                label = required(kid, "enumerationLabel")
+                if label not in known:
+                    raise fail(kid, f"{label!r} is not a label of the enumeration")
+                labels.append((label, self.alarm_level(kid, required(kid, "alarmLevel"))))
+        return Alarm((), tuple(labels), default)
+
+    def alarm_level(self, node: Element, written: str) -> AlarmLevel:
+        level = LEVELS.get(written.strip())
+        if level is None:
+            raise fail(node, f"alarm level {written!r} is not one of {', '.join(LEVELS)}")
+        return level
 
     def enumeration(self, node: Element) -> tuple[tuple[int, int, str], ...]:
         entries = []
@@ -985,6 +1101,10 @@ class Loader:
             raw_code = ptype.kind in ("enumerated", "boolean") and not calibrated
             if ptype.kind not in ("integer", "float") and not raw_code:
                 raise fail(node, f"{use} from {name!r}, a {ptype.kind} parameter")
+        for node, name in self.time_refs:
+            if self.usable(name, node).type.kind != "absolute_time":
+                raise fail(node, f"a time offset from {name!r}, a {self.parameters[name].type.kind} parameter, "
+                                 "not an absolute time")
 
     def check_structure(self) -> None:
         """Container inclusion and inheritance must not loop, nest deeper than MAX_NESTING, or
@@ -1045,9 +1165,9 @@ def literal_for(node: Element, parameter: Parameter, calibrated: bool, text: str
             if lowered in ("false", "0"):
                 return False
             raise fail(node, f"{text!r} is not a boolean value for {parameter.name!r}")
-        if isinstance(enc, StringEncoding):
+        if isinstance(enc, StringEncoding) and (ptype.kind == "string" or not calibrated):
             return text
-        if isinstance(enc, BinaryEncoding):
+        if isinstance(enc, BinaryEncoding) and (ptype.kind == "binary" or not calibrated):
             return bytes.fromhex(text.removeprefix("0x"))
         numeric_calibrated = calibrated and ptype.calibrated_differs
         value = number(node, text, f"value for {parameter.name!r} ({ptype.kind})")

@@ -16,6 +16,10 @@ from typing import Any, Literal, NamedTuple, TypeAlias
 
 import numpy as np
 
+from ._text import binary_integer, parse_numbers, text_boolean
+from ._time import TimeScale
+from ._validity import Checks
+
 Value: TypeAlias = Any  # int, float, str, bytes, bool or a numpy column of them
 Lookup: TypeAlias = Callable[[str, bool], Value]  # (parameter name, calibrated) -> value
 
@@ -393,6 +397,9 @@ class ParameterType:
     scale: float = 1.0  # time types: seconds = raw * scale + offset
     offset: float = 0.0
     units: str = ""
+    time: TimeScale | None = None  # time types: how the number becomes a time
+    checks: Checks | None = None  # a valid range and alarms, if the type has them
+    truth: tuple[str, str] = ("True", "False")  # booleans encoded as text: the texts of true and false
     _lookup: Any = field(default=None, repr=False)
 
     @property
@@ -413,10 +420,15 @@ class ParameterType:
         parameters' values, for context calibrators."""
         enc = self.encoding
         column = isinstance(raw, np.ndarray)
-        if isinstance(enc, StringEncoding):
-            return raw  # decoded text already: see Definition for the raw bytes
+        if isinstance(enc, StringEncoding):  # decoded text already: see Definition for the raw bytes
+            if self.kind in ("integer", "float"):
+                return parse_numbers(self.kind, raw)[0]
+            return text_boolean(raw, *self.truth) if self.kind == "boolean" else raw
         if isinstance(enc, BinaryEncoding):
-            return raw
+            if self.kind not in ("enumerated", "boolean"):
+                return raw
+            raw = binary_integer(raw)
+            column = isinstance(raw, np.ndarray)
         if self.kind == "enumerated":
             return self._enumerate(raw)
         if self.kind == "boolean":
@@ -424,8 +436,8 @@ class ParameterType:
         value = raw
         if isinstance(enc, (IntegerEncoding, FloatEncoding)):
             value = self._apply_calibrators(raw, get)
-        if self.kind in ("absolute_time", "relative_time"):
-            return _as_float(value) * self.scale + self.offset
+        if self.time is not None:
+            return self.time.convert(value, get)
         if self.kind == "float" and value is raw and isinstance(enc, IntegerEncoding):
             return _as_float(value)
         return value
