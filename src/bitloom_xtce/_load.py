@@ -9,6 +9,7 @@ from __future__ import annotations
 import math
 from typing import Literal
 
+from ._crc import ErrorCheck, error_check
 from ._errors import XtceError
 from ._model import (OPERATORS, AllOf, AnyOf, BinaryEncoding, Calibrator, Comparison, Container,
                      ContextCalibrator, Criterion, DynamicSize, Encoding, Entry, FloatEncoding,
@@ -221,7 +222,8 @@ class Loader:
         if not units:  # the type's UnitSet: shown beside the name on plots, never used in decoding
             units = " ".join(u.text.strip() for unit_set in node if unit_set.tag == "UnitSet"
                              for u in unit_set if u.tag == "Unit" and u.text and u.text.strip())
-        self.types[name] = (node, ParameterType(name, kind, encoding, enumeration, scale, offset, units))
+        self.types[name] = (node, ParameterType(name, kind, encoding, enumeration, scale, offset, units,
+                                                node.attrib.get("initialValue")))
 
     def reference_time(self, node: Element) -> None:
         kids = check(node, (), ("Epoch", "OffsetFrom"))
@@ -252,7 +254,7 @@ class Loader:
             raise fail(node, f"bitOrder={node.attrib['bitOrder']!r} is not supported")
         if node.tag == "IntegerDataEncoding":
             check(node, ("encoding", "sizeInBits", "changeThreshold", *orders),
-                  ("DefaultCalibrator", "ContextCalibratorList"))
+                  ("DefaultCalibrator", "ContextCalibratorList", "ErrorDetectCorrect"))
             form = node.attrib.get("encoding", "unsigned")
             if form not in INTEGER_FORMS:
                 raise fail(node, f"integer encoding {form!r} is not supported")
@@ -263,7 +265,8 @@ class Loader:
                 raise fail(node, f"{form} integers of {bits} bits are not supported "
                                 f"({low} to {high} bits{f', a multiple of {step}' if step > 1 else ''})")
             default, contexts = self.calibrators(node)
-            return IntegerEncoding(bits, form, INTEGER_FORMS[form], byte_order, reverse, default, contexts)
+            return IntegerEncoding(bits, form, INTEGER_FORMS[form], byte_order, reverse, default, contexts,
+                                   self.error_check(node))
         if node.tag == "FloatDataEncoding":
             check(node, ("encoding", "sizeInBits", "changeThreshold", *orders),
                   ("DefaultCalibrator", "ContextCalibratorList"))
@@ -279,7 +282,7 @@ class Loader:
         if node.tag == "StringDataEncoding":
             return self.string_encoding(node, byte_order, reverse)
         if node.tag == "BinaryDataEncoding":
-            check(node, orders, ("SizeInBits",))
+            check(node, orders, ("SizeInBits", "ErrorDetectCorrect"))
             if reverse or byte_order != "big":
                 raise fail(node, "byte or bit order other than the default is not supported for binary data")
             size = only(node, ("SizeInBits",))
@@ -289,9 +292,17 @@ class Loader:
             check(size, (), ("FixedValue", "DynamicValue"))
             if value.tag == "FixedValue":
                 check(value)
-                return BinaryEncoding(bits=positive_size(value, text(value).strip(), "FixedValue"))
+                return BinaryEncoding(bits=positive_size(value, text(value).strip(), "FixedValue"),
+                                      check=self.error_check(node))
+            if only(node, ("ErrorDetectCorrect",), required=False) is not None:
+                raise fail(node, "a check value in binary data of dynamic size is not supported")
             return BinaryEncoding(dynamic=self.dynamic_value(value))
         raise fail(node, "not a data encoding")
+
+    @staticmethod
+    def error_check(node: Element) -> ErrorCheck | None:
+        found = only(node, ("ErrorDetectCorrect",), required=False)
+        return error_check(found) if found is not None else None
 
     def string_encoding(self, node: Element, byte_order: str, reverse: bool) -> StringEncoding:
         check(node, ("encoding", "byteOrder", "bitOrder"), ("SizeInBits", "Variable"))
@@ -485,7 +496,8 @@ class Loader:
         found = self.types.get(type_name)
         if found is None:
             raise fail(node, f"parameterTypeRef {type_name!r} names no parameter type")
-        self.parameters[name] = Parameter(name, found[1], attrib.get("shortDescription", ""))
+        self.parameters[name] = Parameter(name, found[1], attrib.get("shortDescription", ""),
+                                          attrib.get("initialValue"))
         self.parameter_nodes[name] = node
 
     def container(self, node: Element) -> None:

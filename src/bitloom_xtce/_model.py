@@ -15,6 +15,8 @@ from typing import Any, Literal, NamedTuple, TypeAlias
 
 import numpy as np
 
+from ._crc import ErrorCheck
+
 Value: TypeAlias = Any  # int, float, str, bytes, bool or a numpy column of them
 Lookup: TypeAlias = Callable[[str, bool], Value]  # (parameter name, calibrated) -> value
 
@@ -51,6 +53,7 @@ class IntegerEncoding:
     reverse_bits: bool = False
     calibrator: Calibrator | None = None
     context_calibrators: tuple[ContextCalibrator, ...] = ()
+    check: ErrorCheck | None = None  # the field holds a CRC, checksum or parity of the packet
 
     @property
     def signed(self) -> bool:
@@ -121,6 +124,7 @@ class StringEncoding:
 class BinaryEncoding:
     bits: int | None = None
     dynamic: DynamicSize | None = None
+    check: ErrorCheck | None = None
 
     @property
     def fixed(self) -> bool:
@@ -306,6 +310,7 @@ class ParameterType:
     scale: float = 1.0  # time types: seconds = raw * scale + offset
     offset: float = 0.0
     units: str = ""
+    initial: str | None = None  # initialValue, as written: the value encoding uses when given none
     _lookup: Any = field(default=None, repr=False)
 
     @property
@@ -401,6 +406,7 @@ class Parameter:
     name: str
     type: ParameterType
     description: str = ""
+    initial: str | None = None  # initialValue, overriding its type's
 
     def __repr__(self) -> str:
         return f"Parameter({self.name!r}, {self.type.kind}, {self.type.encoding!r})"
