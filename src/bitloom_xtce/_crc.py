@@ -18,7 +18,7 @@ and never the check field itself. CRCs and checksums cover whole bytes; parity c
 """
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Literal
 
@@ -45,6 +45,7 @@ class Crc:
     xorout: int = 0
     refin: bool = False
     refout: bool = False
+    _table: list[int] = field(init=False, repr=False, default_factory=list)
 
     def __post_init__(self) -> None:
         if not 1 <= self.width <= 64:
@@ -94,7 +95,7 @@ class Crc:
         return value ^ self.xorout
 
     def one(self, data: bytes) -> int:
-        table: list[int] = self._table  # type: ignore[attr-defined]
+        table = self._table
         c = self._start()
         if self.refin:
             for byte in data:
@@ -111,7 +112,7 @@ class Crc:
         table = np.array(self._table, dtype=_U64)
         c = np.full(covered.n, self._start(), dtype=_U64)
         width = self.width + self._pad
-        shift, mask = _U64(width - 8), _U64((1 << width) - 1)
+        shift, mask = _U64(max(width - 8, 0)), _U64((1 << width) - 1)
         for j in range(covered.width):
             byte = covered.column(j).astype(_U64)
             if self.refin:

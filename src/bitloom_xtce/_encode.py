@@ -87,6 +87,8 @@ class Plan:
     fields: set[str]  # parameters held as field bytes (text and binary)
     words: Words | None = None  # the numpy layout of a fixed plan
     places: list[tuple[int, int]] = field(default_factory=list)  # of a fixed plan: (start, width)
+    starts: dict[int, int] = field(default_factory=dict)  # of a fixed plan: id(field) -> its first bit
+    total: int = 0  # of a fixed plan: the packet's bits
 
 
 def declared_checks(chain: list[str], segments: dict[str, Segment]) -> list[tuple[Field, ErrorCheck]]:
@@ -155,6 +157,8 @@ class Encoder:
         plan = Plan(container, segment.chain, segment.names, steps, items, fixed, sized, checks, fields)
         if fixed:
             plan.places = [(s.offset, s.bits) for s in steps]  # type: ignore[union-attr]
+            plan.starts = {id(s): s.offset for s in steps}
+            plan.total = max((start + bits for start, bits in plan.places), default=0)
             ends = sorted(plan.places)
             overlapping = any(a[0] + a[1] > b[0] for a, b in zip(ends, ends[1:]))
             if not overlapping:
@@ -215,7 +219,15 @@ class Encoder:
 def _column(name: str, values: Any, plan: Plan, parameters: dict[str, Parameter]) -> np.ndarray:
     if isinstance(values, (str, bytes)) or np.ndim(values) != 1:
         raise ValueError(f"column {name!r} is not a one-dimensional sequence of values")
+    if name in plan.fields and not isinstance(values, np.ndarray):  # bytes stay whole: no numpy bytes_
+        items = list(values)
+        column = np.empty(len(items), dtype=object)
+        column[:] = items
+        return column
     column = np.asarray(values) if not isinstance(values, np.ndarray) else values
+    if column.dtype.kind == "f" and not isinstance(values, np.ndarray) and any(
+            isinstance(v, int) and abs(v) > 1 << 53 for v in values):  # large ints stay exact
+        column = np.array(list(values), dtype=object)
     if column.dtype.kind == "S" and name in plan.fields:
         raise ValueError(f"column {name!r}: a numpy bytes_ column drops trailing zero bytes; give an "
                          "object column of bytes")
@@ -315,13 +327,13 @@ class Batch:
         for name, value in (header.defaults.items() if header is not None else ()):
             if name not in self.raws:
                 self.raws[name] = self.constant(value)
-        self.sequence(values, sequence_count)
         missing = [n for n in plan.names if n not in self.raws and n not in deferred and n not in computed]
         if missing:
             raise ValueError(f"no value for {', '.join(map(repr, missing))} (container {plan.container.name!r}: "
                              "not given, and no restriction, size or initial value sets it)")
         self.place()
         self.length()
+        self.sequence(values, sequence_count)  # late: a packet refused before takes no count
         for name in deferred:
             self.raws[name] = self.convert(name, values[name], True)
         self.check_routing()
@@ -473,6 +485,11 @@ class Batch:
 
     def place(self) -> None:
         """The first bit of every step, and the packet's size in bits."""
+        plan = self.plan
+        if plan.fixed:  # the same places in every packet
+            self.starts = plan.starts
+            self.total = plan.total
+            return
         anchors: list[Any] = [0]
         total: Any = 0
         for step in self.plan.steps:
@@ -540,7 +557,8 @@ class Batch:
         shown = []
         for p, calibrated in (restriction.parameters() if restriction is not None else []):
             value = self.get(p, calibrated)
-            shown.append(f"{p} is {np.ravel(value)[i] if np.ndim(value) else value!r}")
+            value = np.ravel(value)[i] if np.ndim(value) else value
+            shown.append(f"{p} is {value.item() if isinstance(value, np.generic) else value!r}")
         where = f" (packet {i})" if self.n is not None else ""
         return (f"the restriction of container {container!r}, {restriction!r}, {why}{where}"
                 + (f": {', '.join(shown)}" if shown else ""))
@@ -627,10 +645,10 @@ class Batch:
                     rows = padded.view(">u8").reshape(n).astype(U64)
                 patterns.append(rows)
             elif isinstance(enc, IntegerEncoding):
-                patterns.append(integer_patterns(enc, np.broadcast_to(self.raws[name], (n,))))
+                patterns.append(integer_patterns(enc, self.raws[name]))
             else:
                 assert isinstance(enc, FloatEncoding)
-                patterns.append(float_patterns(name, enc, np.broadcast_to(self.raws[name], (n,)).astype(np.float64)))
+                patterns.append(float_patterns(name, enc, self.raws[name]))
         assert plan.words is not None
         plan.words.write(packets, patterns)
         flat = packets.reshape(-1)

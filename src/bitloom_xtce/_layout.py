@@ -79,32 +79,32 @@ def integer_column(name: str, enc: IntegerEncoding, column: np.ndarray) -> np.nd
     """A column of raw integers checked against its encoding: int64, or uint64 above int64."""
     lo, hi = integer_range(enc)
     kind = column.dtype.kind
-    if kind == "b" or kind not in "iuf":
-        if kind != "O":
-            raise ValueError(f"{name}: {column[0]!r} is not an integer")
-        try:
-            return integer_column(name, enc, np.array(column.tolist()))
-        except (TypeError, ValueError, OverflowError):
-            for value in column.tolist():
-                integer_one(name, enc, value)
-            raise
+    dtype = np.uint64 if hi > 0x7FFFFFFFFFFFFFFF else np.int64
+    if kind not in "iuf":  # Python objects: each checked exactly
+        return np.array([integer_one(name, enc, v) for v in column.tolist()], dtype=dtype)
     if kind == "f":
         whole = np.isfinite(column) & (np.floor(column) == column)
         if not whole.all():
-            raise ValueError(f"{name}: {column[int(np.argmin(whole))]!r} is not an integer")
-    outside = (column < lo) | (column > hi)
+            raise ValueError(f"{name}: {column[int(np.argmin(whole))].item()!r} is not an integer")
+        outside = (column < lo) | (column >= float(hi) + 1)  # float(hi) may round up: compare past it
+    else:
+        outside = (column < lo) | (column > hi)
     if outside.any():
         value = column[int(np.argmax(outside))]
         raise ValueError(f"{name}: {value.item()!r} is outside the range {lo} to {hi} of its encoding ({enc!r})")
-    if hi > 0x7FFFFFFFFFFFFFFF:
-        return column.astype(np.uint64)
-    return column.astype(np.int64)
+    return column.astype(dtype)
 
 
 def float_one(name: str, enc: FloatEncoding, value: Any) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise ValueError(f"{name}: {value!r} is not a number")
     value = float(value)
+    encoder = FLOAT_ENCODERS.get(enc.reader)
+    if encoder is not None:  # the formats with limits of their own refuse what they cannot hold
+        try:
+            encoder(value)
+        except ValueError as e:
+            raise ValueError(f"{name}: {value!r}: {e}") from None
     _float_fits(name, enc, np.array([value]))
     return value
 
@@ -125,11 +125,11 @@ def _float_fits(name: str, enc: FloatEncoding, values: np.ndarray) -> None:
     """binary16 and binary32 turn a finite value past their largest into infinity: refused."""
     if enc.reader not in FLOAT_LIMITS:
         return
-    narrow = values.astype(np.float32)
-    if enc.reader == "ieee754_f16":  # the builder rounds to binary32 first, so the check does
-        narrow = narrow.astype(np.float16)
     with np.errstate(over="ignore"):
-        overflow = np.isfinite(values) & ~np.isfinite(narrow)
+        narrow = values.astype(np.float32)
+        if enc.reader == "ieee754_f16":  # the builder rounds to binary32 first, so the check does
+            narrow = narrow.astype(np.float16)
+    overflow = np.isfinite(values) & ~np.isfinite(narrow)
     if overflow.any():
         limit = FLOAT_LIMITS[enc.reader]
         raise ValueError(f"{name}: {values[int(np.argmax(overflow))].item()!r} is outside the range {-limit!r} to "
@@ -196,10 +196,12 @@ def float_patterns(name: str, enc: FloatEncoding, values: np.ndarray) -> np.ndar
         pattern = values.astype(np.float32).astype(np.float16).view(np.uint16).astype(U64)
     else:
         encoder = FLOAT_ENCODERS[reader]
-        try:
-            ints = [encoder(v) for v in values.tolist()]
-        except ValueError as e:
-            raise ValueError(f"{name}: {e}") from None
+        ints = []
+        for v in values.tolist():
+            try:
+                ints.append(encoder(v))
+            except ValueError as e:
+                raise ValueError(f"{name}: {v!r}: {e}") from None
         if enc.bits > 64:
             if enc.byte_order == "little" or enc.reverse_bits:
                 raise ValueError(f"{name}: a {enc.bits}-bit float in another byte or bit order cannot be "
