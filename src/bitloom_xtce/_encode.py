@@ -20,7 +20,7 @@ One packet and many share all of this: a value of one packet is a scalar, of man
 from __future__ import annotations
 
 import threading
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -28,11 +28,11 @@ import bitloom
 import numpy as np
 
 from ._crc import ErrorCheck
-from ._inverse import Converter, integer_range
-from ._layout import (U64, Words, binary_field, builder_item, float_column, float_one, float_patterns,
+from ._inverse import FLOAT_LIMITS, Converter, integer_range
+from ._layout import (FLOAT_ENCODERS, U64, Words, binary_field, builder_item, float_column, float_one, float_patterns,
                       integer_column, integer_one, integer_patterns, place_rows, raw_text_field, text_field)
 from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Container, Criterion, DynamicSize, FloatEncoding,
-                     IntegerEncoding, Parameter, StringEncoding)
+                     IntegerEncoding, Lookup, Parameter, StringEncoding)
 from ._plan import Block, Field, Segment, Variable
 
 COUNT_MODULUS = 1 << 14
@@ -85,6 +85,9 @@ class Plan:
     sized: dict[str, list[Parameter]]  # size parameter -> the parameters whose field it sizes
     checks: list[tuple[Field, ErrorCheck]]
     fields: set[str]  # parameters held as field bytes (text and binary)
+    placed: list[dict[str, Any]] = field(default_factory=list)  # of a fixed plan: items with their places
+    known: frozenset[str] = frozenset()
+    contextual: frozenset[str] = frozenset()  # parameters with context calibrators
     words: Words | None = None  # the numpy layout of a fixed plan
     places: list[tuple[int, int]] = field(default_factory=list)  # of a fixed plan: (start, width)
     starts: dict[int, int] = field(default_factory=dict)  # of a fixed plan: id(field) -> its first bit
@@ -108,6 +111,7 @@ class Encoder:
         self.header = find_header(segments[root]) if root is not None else None
         self._plans: dict[str, Plan] = {}
         self._converters: dict[str, Converter] = {}
+        self._one: dict[tuple[str, bool], Callable[[Any, Lookup], Any]] = {}
         self._counts: dict[Any, int] = {}
         self._lock = threading.Lock()
 
@@ -154,10 +158,13 @@ class Encoder:
                 raise ValueError(f"{f.parameter.name}: its {check.algorithm!r} has {check.algorithm.bits} bits, "
                                  f"its field {f.bits}")
         fixed = not any(isinstance(s, Variable) for s in steps)
-        plan = Plan(container, segment.chain, segment.names, steps, items, fixed, sized, checks, fields)
+        plan = Plan(container, segment.chain, segment.names, steps, items, fixed, sized, checks, fields,
+                    known=frozenset(segment.names), contextual=frozenset(n for n in segment.names if getattr(
+                        self.parameters[n].type.encoding, "context_calibrators", ())))
         if fixed:
             plan.places = [(s.offset, s.bits) for s in steps]  # type: ignore[union-attr]
             plan.starts = {id(s): s.offset for s in steps}
+            plan.placed = [dict(item, offset_bits=s.offset) for s, item in zip(steps, items)]
             plan.total = max((start + bits for start, bits in plan.places), default=0)
             ends = sorted(plan.places)
             overlapping = any(a[0] + a[1] > b[0] for a, b in zip(ends, ends[1:]))
@@ -174,6 +181,16 @@ class Encoder:
                 out.append(child)
             todo.extend(self.containers[child].children)
         return out
+
+    def one(self, name: str, calibrated: bool) -> Callable[[Any, Lookup], Any]:
+        """How one value of a number parameter (calibrated or raw) becomes its checked raw value."""
+        key = (name, calibrated)
+        found = self._one.get(key)
+        if found is None:
+            ptype = self.parameters[name].type
+            found = self._one[key] = _one_value(name, ptype.encoding, self.converter(name).one
+                                                if calibrated and ptype.calibrated_differs else None)
+        return found
 
     def counts(self, apid: Any, n: int) -> Any:
         """The next `n` sequence counts of an APID (a scalar for None: one packet)."""
@@ -214,6 +231,25 @@ class Encoder:
         batch = Batch(self, plan, raw, n)
         batch.run(arrays, sequence_count)
         return batch.pack_many()
+
+
+def _one_value(name: str, enc: Any, invert: Callable[[Any, Lookup], Any] | None) -> Callable[[Any, Lookup], Any]:
+    """A raw number from one value: ints and floats well inside the encoding's range pass
+    straight through, anything else is checked in full."""
+    if isinstance(enc, IntegerEncoding):
+        lo, hi = integer_range(enc)
+
+        def check(value: Any) -> Any:
+            return value if type(value) is int and lo <= value <= hi else integer_one(name, enc, value)
+    else:
+        limit = FLOAT_LIMITS.get(enc.reader) if enc.reader not in FLOAT_ENCODERS else 0.0
+
+        def check(value: Any) -> Any:
+            return value if type(value) is float and (limit is None or -limit <= value <= limit) \
+                else float_one(name, enc, value)
+    if invert is None:
+        return lambda value, get: check(value)
+    return lambda value, get: check(invert(value, get))
 
 
 def _column(name: str, values: Any, plan: Plan, parameters: dict[str, Parameter]) -> np.ndarray:
@@ -295,25 +331,23 @@ class Batch:
 
     def run(self, values: Mapping[str, Any], sequence_count: Any) -> None:
         plan, header = self.plan, self.encoder.header
-        known = set(plan.names)
-        unknown = [k for k in values if k not in known]
-        if unknown:
+        if not plan.known.issuperset(values):
+            unknown = [k for k in values if k not in plan.known]
             raise ValueError(f"container {plan.container.name!r} (with its base containers) has no parameter "
                              + ", ".join(map(repr, unknown)))
-        checked = {f.parameter.name for f, _ in plan.checks}
         deferred = []
-        for name in plan.names:
-            if name not in values:
-                continue
-            enc = self.parameters[name].type.encoding
-            if name in plan.fields:
-                self.given[name] = (values[name], self.raw)
-            elif not self.raw and getattr(enc, "context_calibrators", ()):
+        fields, contextual, raws, calibrated = plan.fields, plan.contextual, self.raws, not self.raw
+        for name, value in values.items():
+            if name in fields:
+                self.given[name] = (value, self.raw)
+            elif calibrated and name in contextual:
                 deferred.append(name)
             else:
-                self.raws[name] = self.convert(name, values[name], not self.raw)
-            if name in checked:
-                self.checks[name] = self.raws.pop(name) if name in self.raws else self.given.pop(name)[0]
+                raws[name] = self.convert(name, value, calibrated)
+        for f, _ in plan.checks:
+            name = f.parameter.name
+            if name in values:
+                self.checks[name] = raws.pop(name) if name in raws else self.given.pop(name)[0]
         for f, _ in plan.checks:  # zero until computed
             if f.parameter.name in plan.fields:
                 self.given[f.parameter.name] = (self.constant(bytes((f.bits + 7) >> 3)), True)
@@ -340,16 +374,11 @@ class Batch:
 
     def convert(self, name: str, value: Any, calibrated: bool) -> Any:
         """A raw value (or column) from a value of the parameter (calibrated or raw)."""
+        if self.n is None:
+            return self.encoder.one(name, calibrated)(value, self.get)
         ptype = self.parameters[name].type
         enc = ptype.encoding
         invert = calibrated and ptype.calibrated_differs
-        if self.n is None:
-            if invert:
-                value = self.encoder.converter(name).one(value, self.get)
-            if isinstance(enc, IntegerEncoding):
-                return integer_one(name, enc, value)
-            assert isinstance(enc, FloatEncoding)
-            return float_one(name, enc, value)
         column = self.encoder.converter(name).raw(value, self.get) if invert else value
         if isinstance(enc, IntegerEncoding):
             return integer_column(name, enc, column)
@@ -387,6 +416,8 @@ class Batch:
         """Text and binary fields from their values; the parameters that size them from their
         lengths."""
         plan = self.plan
+        if not plan.fields:
+            return
         for name in plan.names:
             if name not in self.given or name in self.fields:
                 continue
@@ -514,12 +545,20 @@ class Batch:
         if header is None:
             return
         octets = (self.total + 7) // 8
+        name = header.length
+        if self.n is None and 7 <= octets <= MAX_CCSDS:  # one packet, the usual case
+            given = self.raws.get(name)
+            if given is None:
+                self.raws[name] = octets - 7
+                return
+            if given >= octets - 7:
+                self.total = (given + 7) * 8
+                return
         if np.any(octets > MAX_CCSDS):
             raise ValueError(f"a packet of {np.max(octets)} bytes: a space packet holds at most {MAX_CCSDS}")
         if np.any(octets < 7):
             raise ValueError(f"a packet of {np.min(octets)} bytes: a space packet holds at least 7")
         computed = octets - 7
-        name = header.length
         if name not in self.raws:
             self.raws[name] = self.constant(computed) if np.ndim(computed) == 0 else computed
             return
@@ -538,6 +577,18 @@ class Batch:
         and no other container's where decoding chooses."""
         containers, chain, get = self.encoder.containers, self.plan.chain, self.get
         shape = () if self.n is None else (self.n,)
+        if self.n is None:  # one packet: plain truth values
+            for depth, name in enumerate(chain):
+                below = chain[depth + 1] if depth + 1 < len(chain) else None
+                for child in containers[name].children:
+                    restriction = containers[child].restriction
+                    if (restriction is None or bool(restriction.evaluate(get))) != (child == below):
+                        break
+                else:
+                    continue
+                break
+            else:
+                return
         for depth, name in enumerate(chain):
             below = chain[depth + 1] if depth + 1 < len(chain) else None
             for child in containers[name].children:
@@ -567,23 +618,34 @@ class Batch:
 
     def pack_one(self, row: int | None) -> bytes:
         """One packet with the builder (`row`: which packet of a batch of columns)."""
-        plan, raws, fields = self.plan, self.raws, self.fields
+        plan, raws, fields, starts = self.plan, self.raws, self.fields, self.starts
         one = self.n is None
 
         def at(value: Any) -> Any:
             return value if one or np.ndim(value) == 0 else value[row]
 
         items = []
-        for step, item in zip(plan.steps, plan.items):
-            name = step.parameter.name
-            if name in fields:
-                width, value = fields[name]
-                item = dict(item, bits=int(at(width)), value=at(value))
-            else:
-                value = at(raws[name])
-                item = dict(item, value=value.item() if isinstance(value, np.generic) else value)
-            item["offset_bits"] = int(at(self.starts[id(step)]))
-            items.append(item)
+        if one and plan.fixed and not fields:  # the items have their places already
+            items = [{**item, "value": raws[step.parameter.name]} for step, item in zip(plan.steps, plan.placed)]
+        elif one:
+            for step, item in zip(plan.steps, plan.items):
+                name = step.parameter.name
+                if name in fields:
+                    width, value = fields[name]
+                    items.append({**item, "bits": width, "value": value, "offset_bits": starts[id(step)]})
+                else:
+                    items.append({**item, "value": raws[name], "offset_bits": starts[id(step)]})
+        else:
+            for step, item in zip(plan.steps, plan.items):
+                name = step.parameter.name
+                if name in fields:
+                    width, value = fields[name]
+                    item = dict(item, bits=int(at(width)), value=at(value))
+                else:
+                    value = at(raws[name])
+                    item = dict(item, value=value.item() if isinstance(value, np.generic) else value)
+                item["offset_bits"] = int(at(starts[id(step)]))
+                items.append(item)
         packet = bytearray(bitloom.pack_parameters(items))
         size = (int(at(self.total)) + 7) >> 3
         if len(packet) < size:

@@ -9,6 +9,7 @@ matrix in one assignment (a strided big-endian view where the word is 1, 2, 4 or
 from __future__ import annotations
 
 import math
+import struct
 from collections.abc import Callable
 from typing import Any
 
@@ -100,12 +101,19 @@ def float_one(name: str, enc: FloatEncoding, value: Any) -> float:
         raise ValueError(f"{name}: {value!r} is not a number")
     value = float(value)
     encoder = FLOAT_ENCODERS.get(enc.reader)
-    if encoder is not None:  # the formats with limits of their own refuse what they cannot hold
-        try:
+    try:
+        if encoder is not None:  # the formats with limits of their own refuse what they cannot hold
             encoder(value)
-        except ValueError as e:
-            raise ValueError(f"{name}: {value!r}: {e}") from None
-    _float_fits(name, enc, np.array([value]))
+        elif enc.reader == "ieee754_f32":
+            struct.pack(">f", value)
+        elif enc.reader == "ieee754_f16":  # the builder rounds to binary32 first
+            struct.pack(">e", struct.unpack(">f", struct.pack(">f", value))[0])
+    except OverflowError:
+        limit = FLOAT_LIMITS[enc.reader]
+        raise ValueError(f"{name}: {value!r} is outside the range {-limit!r} to {limit!r} of its encoding "
+                         f"({enc!r})") from None
+    except ValueError as e:
+        raise ValueError(f"{name}: {value!r}: {e}") from None
     return value
 
 
