@@ -30,7 +30,8 @@ import numpy as np
 from ._crc import ErrorCheck
 from ._inverse import FLOAT_LIMITS, Converter, integer_range
 from ._layout import (FLOAT_ENCODERS, U64, Words, binary_field, builder_item, float_column, float_one, float_patterns,
-                      integer_column, integer_one, integer_patterns, place_rows, raw_text_field, text_field)
+                      integer_column, integer_one, integer_patterns, place_rows, raw_text_field, text_field,
+                      word_type)
 from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Container, Criterion, DynamicSize, FloatEncoding,
                      IntegerEncoding, Lookup, Parameter, StringEncoding)
 from ._plan import Block, Field, Segment, Variable
@@ -86,7 +87,10 @@ class Plan:
     checks: list[tuple[Field, ErrorCheck]]
     fields: set[str]  # parameters held as field bytes (text and binary)
     placed: list[dict[str, Any]] = field(default_factory=list)  # of a fixed plan: items with their places
+    names_in_order: list[str] = field(default_factory=list)  # the parameter of each step
     known: frozenset[str] = frozenset()
+    ones: dict[bool, dict[str, Any]] = field(default_factory=dict)  # Encoder.ones
+    initial: dict[str, str] = field(default_factory=dict)  # parameter -> its initialValue
     contextual: frozenset[str] = frozenset()  # parameters with context calibrators
     words: Words | None = None  # the numpy layout of a fixed plan
     places: list[tuple[int, int]] = field(default_factory=list)  # of a fixed plan: (start, width)
@@ -114,6 +118,7 @@ class Encoder:
         self._one: dict[tuple[str, bool], Callable[[Any, Lookup], Any]] = {}
         self._counts: dict[Any, int] = {}
         self._lock = threading.Lock()
+        self._local = threading.local()
 
     def converter(self, name: str) -> Converter:
         found = self._converters.get(name)
@@ -160,11 +165,14 @@ class Encoder:
         fixed = not any(isinstance(s, Variable) for s in steps)
         plan = Plan(container, segment.chain, segment.names, steps, items, fixed, sized, checks, fields,
                     known=frozenset(segment.names), contextual=frozenset(n for n in segment.names if getattr(
-                        self.parameters[n].type.encoding, "context_calibrators", ())))
+                        self.parameters[n].type.encoding, "context_calibrators", ())),
+                    initial={n: p.initial if p.initial is not None else p.type.initial for n in segment.names
+                             if ((p := self.parameters[n]).initial or p.type.initial) is not None})
         if fixed:
             plan.places = [(s.offset, s.bits) for s in steps]  # type: ignore[union-attr]
             plan.starts = {id(s): s.offset for s in steps}
             plan.placed = [dict(item, offset_bits=s.offset) for s, item in zip(steps, items)]
+            plan.names_in_order = [s.parameter.name for s in steps]
             plan.total = max((start + bits for start, bits in plan.places), default=0)
             ends = sorted(plan.places)
             overlapping = any(a[0] + a[1] > b[0] for a, b in zip(ends, ends[1:]))
@@ -191,6 +199,22 @@ class Encoder:
             found = self._one[key] = _one_value(name, ptype.encoding, self.converter(name).one
                                                 if calibrated and ptype.calibrated_differs else None)
         return found
+
+    def ones(self, plan: Plan, calibrated: bool) -> dict[str, Callable[[Any, Lookup], Any]]:
+        """one() for every number parameter of a plan."""
+        found = plan.ones.get(calibrated)
+        if found is None:
+            found = plan.ones[calibrated] = {n: self.one(n, calibrated) for n in plan.names if n not in plan.fields}
+        return found
+
+    def placed(self, plan: Plan) -> list[dict[str, Any]]:
+        """The builder items of a fixed plan, with their places, for this thread: they are used
+        again with new values, so that bitloom finds what it made of them in its cache."""
+        mine = self._local.__dict__.setdefault("placed", {})
+        items = mine.get(plan.container.name)
+        if items is None:
+            items = mine[plan.container.name] = [dict(item) for item in plan.placed]
+        return items
 
     def counts(self, apid: Any, n: int) -> Any:
         """The next `n` sequence counts of an APID (a scalar for None: one packet)."""
@@ -239,17 +263,23 @@ def _one_value(name: str, enc: Any, invert: Callable[[Any, Lookup], Any] | None)
     if isinstance(enc, IntegerEncoding):
         lo, hi = integer_range(enc)
 
-        def check(value: Any) -> Any:
+        def check(value: Any, get: Lookup) -> Any:
+            if invert is not None:
+                value = invert(value, get)
+            if type(value) is not int and isinstance(value, np.integer):
+                value = int(value)
             return value if type(value) is int and lo <= value <= hi else integer_one(name, enc, value)
-    else:
-        limit = FLOAT_LIMITS.get(enc.reader) if enc.reader not in FLOAT_ENCODERS else 0.0
+        return check
+    limit = FLOAT_LIMITS.get(enc.reader) if enc.reader not in FLOAT_ENCODERS else 0.0
 
-        def check(value: Any) -> Any:
-            return value if type(value) is float and (limit is None or -limit <= value <= limit) \
-                else float_one(name, enc, value)
-    if invert is None:
-        return lambda value, get: check(value)
-    return lambda value, get: check(invert(value, get))
+    def check_float(value: Any, get: Lookup) -> Any:
+        if invert is not None:
+            value = invert(value, get)
+        if type(value) is not float and isinstance(value, np.floating):
+            value = float(value)
+        return value if type(value) is float and (limit is None or -limit <= value <= limit) \
+            else float_one(name, enc, value)
+    return check_float
 
 
 def _column(name: str, values: Any, plan: Plan, parameters: dict[str, Parameter]) -> np.ndarray:
@@ -337,11 +367,15 @@ class Batch:
                              + ", ".join(map(repr, unknown)))
         deferred = []
         fields, contextual, raws, calibrated = plan.fields, plan.contextual, self.raws, not self.raw
+        ones = self.encoder.ones(plan, calibrated) if self.n is None else None
+        get = self.get
         for name, value in values.items():
             if name in fields:
                 self.given[name] = (value, self.raw)
             elif calibrated and name in contextual:
                 deferred.append(name)
+            elif ones is not None:
+                raws[name] = ones[name](value, get)
             else:
                 raws[name] = self.convert(name, value, calibrated)
         for f, _ in plan.checks:
@@ -361,7 +395,10 @@ class Batch:
         for name, value in (header.defaults.items() if header is not None else ()):
             if name not in self.raws:
                 self.raws[name] = self.constant(value)
-        missing = [n for n in plan.names if n not in self.raws and n not in deferred and n not in computed]
+        if not plan.known.issubset(self.raws.keys()):
+            missing = [n for n in plan.names if n not in self.raws and n not in deferred and n not in computed]
+        else:
+            missing = []
         if missing:
             raise ValueError(f"no value for {', '.join(map(repr, missing))} (container {plan.container.name!r}: "
                              "not given, and no restriction, size or initial value sets it)")
@@ -399,14 +436,10 @@ class Batch:
                     self.raws[target] = self.convert(target, self.constant(comparison.value), comparison.calibrated)
 
     def fill_initial(self, skip: set[str]) -> None:
-        for name in self.plan.names:
+        for name, text in self.plan.initial.items():
             if name in self.raws or name in self.given or name in skip:
                 continue
-            p = self.parameters[name]
-            text = p.initial if p.initial is not None else p.type.initial
-            if text is None:
-                continue
-            value = self.constant(initial_value(p, text))
+            value = self.constant(initial_value(self.parameters[name], text))
             if name in self.plan.fields:
                 self.given[name] = (value, False)
             else:
@@ -625,8 +658,10 @@ class Batch:
             return value if one or np.ndim(value) == 0 else value[row]
 
         items = []
-        if one and plan.fixed and not fields:  # the items have their places already
-            items = [{**item, "value": raws[step.parameter.name]} for step, item in zip(plan.steps, plan.placed)]
+        if one and plan.fixed and not fields:  # this thread's items of the plan: only their values change
+            items = self.encoder.placed(plan)
+            for item, name in zip(items, plan.names_in_order):
+                item["value"] = raws[name]
         elif one:
             for step, item in zip(plan.steps, plan.items):
                 name = step.parameter.name
@@ -694,11 +729,15 @@ class Batch:
             return b"".join(self.pack_one(i) for i in range(n))
         size = (self.total + 7) >> 3
         packets = np.zeros((n, size), dtype=np.uint8)
-        patterns = []
-        for step in plan.steps:
+        patterns: list[Any] = []
+        alone = plan.words.alone
+        for i, step in enumerate(plan.steps):
             name = step.parameter.name
             enc = step.parameter.type.encoding
-            if name in self.fields:
+            dtype = word_type(enc, step.bits) if i in alone and name not in self.fields else None  # type: ignore[union-attr]
+            if dtype is not None:
+                patterns.append((self.raws[name], dtype))
+            elif name in self.fields:
                 data = self.fields[name][1]
                 rows = np.frombuffer(b"".join(data.tolist()), dtype=np.uint8).reshape(n, -1)
                 if step.bits <= 64:  # type: ignore[union-attr]

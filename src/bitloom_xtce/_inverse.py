@@ -94,16 +94,16 @@ class Inverse:
         lo, hi = np.array(self.lo, dtype=dtype), np.array(self.hi, dtype=dtype)
         ends = self.evaluate(np.array([self.lo, self.hi], dtype=dtype))
         increasing = bool(ends[1] >= ends[0])
-        if self.steps:  # a level's first raw value: one past the last below it
+        if self.affine == (1.0, 0.0) and not self.floats and self.hi < 1 << 53:  # integers read as floats
+            nearest = np.rint(v)  # ties to even
+            wrong = ~(np.abs(v - nearest) <= 0.5) | (nearest < self.lo) | (nearest > self.hi)
+            keys = nearest.astype(dtype) if not wrong.any() else nearest
+        elif self.steps:  # a level's first raw value: one past the last below it
             keys = self._guess(v, lo, hi, dtype, increasing, strict=True)
             keys = np.where((self.evaluate(keys) < v) == increasing, np.minimum(keys + dtype(1), hi), keys)
+            wrong = self.evaluate(keys) != v
         else:
-            keys = self._nearest(v, self._guess(v, lo, hi, dtype, increasing), lo, hi)
-        got = self.evaluate(keys)
-        if self.steps:
-            wrong = got != v
-        else:
-            wrong = np.abs(got - v) > self._allowed(v, keys, got, lo, hi)
+            keys, wrong = self._settle(v, self._guess(v, lo, hi, dtype, increasing), lo, hi)
         if wrong.any():
             i = int(np.argmax(wrong))
             low, high = sorted(ends.tolist())
@@ -144,33 +144,29 @@ class Inverse:
             high = np.where(active & ~below, mid - dtype(1), high)
         return low
 
-    def _nearest(self, v: np.ndarray, keys: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
-        """Move each key to a neighbour while that neighbour's value is nearer v (ties: even)."""
+    def _settle(self, v: np.ndarray, keys: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Move each key to a neighbour while that neighbour's value is nearer v (ties: the even
+        key); then which values lie more than half a step (to the neighbour on v's side, the
+        other side's at an end) from the value of their key."""
         one = keys.dtype.type(1)
-        for direction in (1, -1):
-            for _ in range(4):
-                at_end = keys >= hi if direction > 0 else keys <= lo
-                other = np.where(at_end, keys, keys + one if direction > 0 else keys - one)
-                here, there = np.abs(self.evaluate(keys) - v), np.abs(self.evaluate(other) - v)
-                even = (other & one) == 0 if not self.floats else np.zeros(len(keys), bool)
-                move = ~at_end & ((there < here) | ((there == here) & even & ~((keys & one) == 0)))
-                if not move.any():
-                    break
-                keys = np.where(move, other, keys)
-        return keys
-
-    def _allowed(self, v: np.ndarray, keys: np.ndarray, got: np.ndarray, lo: np.ndarray,
-                 hi: np.ndarray) -> np.ndarray:
-        """Half the step to the neighbouring raw value on v's side (the other side's at an end)."""
-        one = keys.dtype.type(1)
-        up = np.where(keys < hi, keys + one, keys)
-        down = np.where(keys > lo, keys - one, keys)
-        step_up = np.abs(self.evaluate(up) - got)
-        step_down = np.abs(got - self.evaluate(down))
-        rising = self.evaluate(up) >= got
-        toward_up = (v > got) == rising
+        for _ in range(8):
+            up, down = np.where(keys < hi, keys + one, keys), np.where(keys > lo, keys - one, keys)
+            f_up, f_here, f_down = self.evaluate(up), self.evaluate(keys), self.evaluate(down)
+            d_up, d_here, d_down = np.abs(f_up - v), np.abs(f_here - v), np.abs(f_down - v)
+            odd = (keys & one) != 0
+            go_up = (keys < hi) & ((d_up < d_here) | ((d_up == d_here) & odd))
+            go_down = ~go_up & (keys > lo) & ((d_down < d_here) | ((d_down == d_here) & odd))
+            if not (go_up.any() or go_down.any()):
+                break
+            keys = np.where(go_up, up, np.where(go_down, down, keys))
+        else:  # still moving after eight steps: the values of where the keys are now
+            up, down = np.where(keys < hi, keys + one, keys), np.where(keys > lo, keys - one, keys)
+            f_up, f_here, f_down = self.evaluate(up), self.evaluate(keys), self.evaluate(down)
+            d_here = np.abs(f_here - v)
+        step_up, step_down = np.abs(f_up - f_here), np.abs(f_here - f_down)
+        toward_up = (v > f_here) == (f_up >= f_here)
         step = np.where(toward_up, np.where(keys < hi, step_up, step_down), np.where(keys > lo, step_down, step_up))
-        return step / 2 + 4 * np.spacing(np.abs(v))
+        return keys, d_here > step / 2 + 4 * np.spacing(np.abs(v))
 
 
 def _polynomial_terms(poly: Polynomial) -> list[float]:
@@ -291,6 +287,8 @@ class Converter:
     def one(self, value: object, get: Lookup | None) -> object:
         """The raw value of one calibrated value (for a type whose calibrated values differ)."""
         ptype, enc = self.ptype, self.ptype.encoding
+        if isinstance(value, np.generic) and not isinstance(value, np.str_):
+            value = value.item()
         if ptype.kind == "enumerated":
             return self._enumerated([value])[0]  # type: ignore[arg-type]
         if ptype.kind == "boolean":

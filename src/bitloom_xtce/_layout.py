@@ -77,19 +77,23 @@ def integer_one(name: str, enc: IntegerEncoding, value: Any) -> int:
 
 
 def integer_column(name: str, enc: IntegerEncoding, column: np.ndarray) -> np.ndarray:
-    """A column of raw integers checked against its encoding: int64, or uint64 above int64."""
+    """A column of raw integers checked against its encoding: as given if of an integer type,
+    else int64 (uint64 above int64's range)."""
     lo, hi = integer_range(enc)
     kind = column.dtype.kind
     dtype = np.uint64 if hi > 0x7FFFFFFFFFFFFFFF else np.int64
     if kind not in "iuf":  # Python objects: each checked exactly
         return np.array([integer_one(name, enc, v) for v in column.tolist()], dtype=dtype)
-    if kind == "f":
+    if kind in "iu":
+        info = np.iinfo(column.dtype)
+        if lo <= info.min and info.max <= hi or not len(column) or lo <= column.min() and column.max() <= hi:
+            return column
+        outside = (column < lo) | (column > hi)
+    else:
         whole = np.isfinite(column) & (np.floor(column) == column)
         if not whole.all():
             raise ValueError(f"{name}: {column[int(np.argmin(whole))].item()!r} is not an integer")
         outside = (column < lo) | (column >= float(hi) + 1)  # float(hi) may round up: compare past it
-    else:
-        outside = (column < lo) | (column > hi)
     if outside.any():
         value = column[int(np.argmax(outside))]
         raise ValueError(f"{name}: {value.item()!r} is outside the range {lo} to {hi} of its encoding ({enc!r})")
@@ -118,20 +122,23 @@ def float_one(name: str, enc: FloatEncoding, value: Any) -> float:
 
 
 def float_column(name: str, enc: FloatEncoding, column: np.ndarray) -> np.ndarray:
-    if column.dtype.kind not in "iuf":
+    """A column of raw floats checked against its encoding: float32 or float64 as given, else
+    float64."""
+    if column.dtype.kind not in "iuf" or column.dtype not in (np.float32, np.float64):
         try:
             column = column.astype(np.float64)
         except (TypeError, ValueError):
             bad = next(v for v in column.tolist() if not isinstance(v, (int, float)) or isinstance(v, bool))
             raise ValueError(f"{name}: {bad!r} is not a number") from None
-    column = column.astype(np.float64)
     _float_fits(name, enc, column)
     return column
 
 
 def _float_fits(name: str, enc: FloatEncoding, values: np.ndarray) -> None:
     """binary16 and binary32 turn a finite value past their largest into infinity: refused."""
-    if enc.reader not in FLOAT_LIMITS:
+    if enc.reader not in FLOAT_LIMITS or values.dtype == np.float32 and enc.reader == "ieee754_f32":
+        return
+    if len(values) and np.nanmax(np.abs(values), initial=0) <= FLOAT_LIMITS[enc.reader]:  # the usual case
         return
     with np.errstate(over="ignore"):
         narrow = values.astype(np.float32)
@@ -161,6 +168,18 @@ def _reverse(pattern: np.ndarray, bits: int) -> np.ndarray:
     for k in range(8):  # each byte reversed into the mirrored byte
         out |= REVERSED[(pattern >> U64(8 * k)) & U64(0xFF)] << U64(56 - 8 * k)
     return out >> U64(64 - bits)
+
+
+def word_type(enc: Encoding, bits: int) -> str | None:
+    """The numpy type of a whole-word field whose values numpy writes as they are, if it has one."""
+    if getattr(enc, "reverse_bits", True):
+        return None
+    order = ">" if enc.byte_order == "big" else "<"  # type: ignore[union-attr]
+    if isinstance(enc, IntegerEncoding) and enc.form in ("unsigned", "twosComplement", "twosCompliment"):
+        return f"{order}{'u' if enc.form == 'unsigned' else 'i'}{bits // 8}"
+    if isinstance(enc, FloatEncoding) and enc.reader in ("ieee754_f32", "ieee754_f64"):
+        return f"{order}f{bits // 8}"
+    return None
 
 
 def integer_patterns(enc: IntegerEncoding, raw: np.ndarray) -> np.ndarray:
@@ -335,6 +354,7 @@ class Words:
         """`places`: (start bit, width) of each field, in the order their patterns will come."""
         order = sorted(range(len(places)), key=lambda i: places[i][0])
         self.groups: list[tuple[int, int, list[tuple[int, int]]]] = []  # first byte, bytes, [(field, shift)]
+        self.alone: set[int] = set()  # fields that are a whole word of 1, 2, 4 or 8 bytes by themselves
         self.wide: list[tuple[int, int, int]] = []  # (field, start bit, width) of fields over 64 bits
         current: list[int] = []
         first = end = -1
@@ -360,12 +380,19 @@ class Words:
     def _close(self, fields: list[int], first: int, end: int, places: list[tuple[int, int]]) -> None:
         size = end - first
         self.groups.append((first, size, [(i, 8 * end - places[i][0] - places[i][1]) for i in fields]))
+        if len(fields) == 1 and places[fields[0]] == (8 * first, 8 * size) and size in (1, 2, 4, 8):
+            self.alone.add(fields[0])
 
-    def write(self, packets: np.ndarray, patterns: list[np.ndarray]) -> None:
-        """Write the fields' patterns (uint64 columns, or byte rows for wide fields) into a zeroed
-        (packets, bytes) uint8 matrix."""
+    def write(self, packets: np.ndarray, patterns: list[Any]) -> None:
+        """Write the fields' patterns (uint64 columns, byte rows for wide fields, or for a field
+        alone in its word (column, numpy type of the word)) into a zeroed (packets, bytes) uint8
+        matrix."""
         n, length = packets.shape
         for first, size, fields in self.groups:
+            if isinstance(patterns[fields[0][0]], tuple):  # the values themselves, cast as they are written
+                column, dtype = patterns[fields[0][0]]
+                np.ndarray((n,), dtype=dtype, buffer=packets, offset=first, strides=(length,))[...] = column
+                continue
             word = None
             for i, shift in fields:
                 part = patterns[i] << U64(shift) if shift else patterns[i]
