@@ -1,7 +1,6 @@
 """XTCE encoding: encode_many against a loop of encode, per field against unpack_columns (the
 other direction, same fields), against space_packet_parser's packet creation, and a CRC over
 whole files. Ratios in one run, each pair measured in turns so that a busy machine slows both."""
-import gzip
 import pathlib
 import struct
 import time
@@ -9,23 +8,9 @@ import warnings
 
 import numpy as np
 
+from bench_xtce import race, read
+
 DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "data" / "xtce"
-
-
-def read(name):
-    raw = (DATA / name).read_bytes()
-    return gzip.decompress(raw) if name.endswith(".gz") else raw
-
-
-def race(first, second, rounds):
-    """Best times of two functions called in turn."""
-    times = ([], [])
-    for _ in range(rounds):
-        for fn, out in zip((first, second), times):
-            start = time.perf_counter()
-            fn()
-            out.append(time.perf_counter() - start)
-    return min(times[0]), min(times[1])
 
 
 def tiled(columns, times):

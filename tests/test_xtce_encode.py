@@ -18,7 +18,7 @@ from bitloom_xtce import PacketError
 from bitloom_xtce._crc import Checksum, Covered, Crc
 from bitloom_xtce._inverse import integer_range
 from bitloom_xtce._model import BinaryEncoding, Comparison, FloatEncoding, IntegerEncoding, StringEncoding
-from test_xtce import (BINARY, DYNAMIC, ENUM, FIXED, LEAD, POLY, STRING, TERM, U8, ccsds_definition, ccsds_packet,
+from test_xtce import (BINARY, CONTEXT, DYNAMIC, ENUM, FIXED, LEAD, POLY, STRING, TERM, U8, ccsds_definition,
                        child, cmp, document, integer, single)
 
 DATA = pathlib.Path(__file__).resolve().parent / "data" / "xtce"
@@ -326,12 +326,7 @@ def test_values_without_a_raw_value_are_refused(calibrator, value, message):
 def test_order_0_spline_levels_context_calibrators_times_enumerations_and_booleans():
     steps = calibrated(spline([(0, 1), (10, 3), (20, 7)], order=0))
     assert [steps.decode(steps.encode("P", {"v": v, "after": 7}), raw=True)["v"] for v in (1, 3, 7)] == [0, 10, 20]
-    encoding = ('<xtce:IntegerDataEncoding sizeInBits="8"><xtce:DefaultCalibrator>' + POLY +
-                '</xtce:DefaultCalibrator><xtce:ContextCalibratorList><xtce:ContextCalibrator><xtce:ContextMatch>'
-                + cmp("==", 2, "SEQC") + '</xtce:ContextMatch><xtce:Calibrator><xtce:PolynomialCalibrator>'
-                '<xtce:Term coefficient="-1" exponent="1"/></xtce:PolynomialCalibrator></xtce:Calibrator>'
-                '</xtce:ContextCalibrator></xtce:ContextCalibratorList></xtce:IntegerDataEncoding>')
-    context = ccsds_definition(integer("Float", encoding))
+    context = ccsds_definition(integer("Float", CONTEXT))
     values = {"v": [4.5, -4.0, 4.5], "SHF": [0, 0, 0]}
     packets = context.encode_many("P1", values, sequence_count=1)
     assert context.decode_file(packets)["P1"]["v"].tolist() == values["v"]

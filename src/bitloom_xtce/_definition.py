@@ -12,7 +12,7 @@ from typing import IO, Any, cast
 import bitloom
 import numpy as np
 
-from ._encode import Encoder, declared_checks
+from ._encode import Encoder, concrete_below, declared_checks
 from ._errors import PacketError, XtceError
 from ._fields import measure
 from ._load import Loader
@@ -158,13 +158,7 @@ class Definition:
 
     def concrete(self) -> list[str]:
         """The containers a packet can decode as: reachable from the root, not abstract."""
-        out, todo = [], [self.root] if self.root else []
-        while todo:
-            name = todo.pop(0)
-            if not self._containers[name].abstract:
-                out.append(name)
-            todo.extend(self._containers[name].children)
-        return out
+        return concrete_below(self._containers, [self.root] if self.root else [])
 
     # -- one packet -------------------------------------------------------------------------
 

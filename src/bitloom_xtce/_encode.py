@@ -98,6 +98,17 @@ class Plan:
     total: int = 0  # of a fixed plan: the packet's bits
 
 
+def concrete_below(containers: dict[str, Container], todo: list[str]) -> list[str]:
+    """The containers that a packet can decode as, from those in `todo` down their inheritors."""
+    out, todo = [], list(todo)
+    while todo:
+        name = todo.pop(0)
+        if not containers[name].abstract:
+            out.append(name)
+        todo.extend(containers[name].children)
+    return out
+
+
 def declared_checks(chain: list[str], segments: dict[str, Segment]) -> list[tuple[Field, ErrorCheck]]:
     """The fields of a container's chain whose encodings declare a check, in packet order."""
     found = [(f, f.parameter.type.encoding.check) for link in chain for step in segments[link].steps
@@ -134,7 +145,7 @@ class Encoder:
             raise ValueError(f"no container named {name!r}")
         container = self.containers[name]
         if container.abstract:
-            concrete = self._concrete_below(name)
+            concrete = concrete_below(self.containers, container.children)
             raise ValueError(f"container {name!r} is abstract: encode one of its inheritors"
                              + (f" ({', '.join(concrete[:8])}{', ...' if len(concrete) > 8 else ''})" if concrete else ""))
         segment = self.segments[name]
@@ -180,15 +191,6 @@ class Encoder:
                 plan.words = Words(plan.places)
         self._plans[name] = plan
         return plan
-
-    def _concrete_below(self, name: str) -> list[str]:
-        out, todo = [], list(self.containers[name].children)
-        while todo:
-            child = todo.pop(0)
-            if not self.containers[child].abstract:
-                out.append(child)
-            todo.extend(self.containers[child].children)
-        return out
 
     def one(self, name: str, calibrated: bool) -> Callable[[Any, Lookup], Any]:
         """How one value of a number parameter (calibrated or raw) becomes its checked raw value."""
