@@ -22,7 +22,7 @@ from __future__ import annotations
 import threading
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, cast
 
 import bitloom
 import numpy as np
@@ -111,9 +111,14 @@ def concrete_below(containers: dict[str, Container], todo: list[str]) -> list[st
 
 def declared_checks(chain: list[str], segments: dict[str, Segment]) -> list[tuple[Field, ErrorCheck]]:
     """The fields of a container's chain whose encodings declare a check, in packet order."""
-    found = [(f, f.parameter.type.encoding.check) for link in chain for step in segments[link].steps
-             if isinstance(step, Block) for f in step.fields if getattr(f.parameter.type.encoding, "check", None)]
-    return sorted(found, key=lambda c: (c[0].anchor, c[0].offset))  # type: ignore[return-value]
+    found = []
+    for link in chain:
+        for step in segments[link].steps:
+            for f in step.fields if isinstance(step, Block) else ():
+                enc = f.parameter.type.encoding
+                if isinstance(enc, (IntegerEncoding, BinaryEncoding)) and enc.check is not None:
+                    found.append((f, enc.check))
+    return sorted(found, key=lambda c: (c[0].anchor, c[0].offset))
 
 
 class Encoder:
@@ -154,12 +159,14 @@ class Encoder:
                              "would not decode as it")
         steps: list[Field | Variable] = []
         for link in segment.chain:
-            for step in self.segments[link].steps:
-                if isinstance(step, Block):
-                    steps.extend(step.fields)
+            for part in self.segments[link].steps:
+                if isinstance(part, Block):
+                    steps.extend(part.fields)
                 else:
-                    steps.append(step)
-        items, sized, fields = [], {}, set()
+                    steps.append(part)
+        items: list[dict[str, Any]] = []
+        sized: dict[str, list[Parameter]] = {}
+        fields: set[str] = set()
         for step in steps:
             p = step.parameter
             enc = p.type.encoding
@@ -177,8 +184,8 @@ class Encoder:
         plan = Plan(container, segment.chain, segment.names, steps, items, fixed, sized, checks, fields,
                     known=frozenset(segment.names), contextual=frozenset(n for n in segment.names if getattr(
                         self.parameters[n].type.encoding, "context_calibrators", ())),
-                    initial={n: p.initial if p.initial is not None else p.type.initial for n in segment.names
-                             if ((p := self.parameters[n]).initial or p.type.initial) is not None})
+                    initial={n: text for n in segment.names
+                             if (text := self.parameters[n].initial or self.parameters[n].type.initial) is not None})
         if fixed:
             plan.places = [(s.offset, s.bits) for s in steps]  # type: ignore[union-attr]
             plan.starts = {id(s): s.offset for s in steps}
@@ -391,7 +398,7 @@ class Batch:
                 self.raws[f.parameter.name] = self.constant(0)
         self.fill_from_criteria()
         self.make_fields()
-        computed = {header.length, header.count} if header is not None else set()
+        computed = {n for n in (header.length, header.count) if n is not None} if header is not None else set()
         self.fill_initial(computed | set(deferred))
         self.make_fields()
         for name, value in (header.defaults.items() if header is not None else ()):
@@ -460,6 +467,9 @@ class Batch:
             assert isinstance(enc, (StringEncoding, BinaryEncoding))
             value, raw = self.given[name]
             size = self._size(enc.dynamic) if enc.dynamic is not None and enc.dynamic.parameter in self.raws else None
+            width: Any
+            data: Any
+            text: Any
             if self.n is None:
                 width, data, text = self._field(name, enc, value, raw, size)
             else:
@@ -473,19 +483,21 @@ class Batch:
             self.fields[name] = (width, data)
             self.raws[name] = text
         for size_name, sized in plan.sized.items():
-            made = [p for p in sized if p.name in self.fields]
-            if size_name in self.raws or not made:
+            with_fields = [p for p in sized if p.name in self.fields]
+            if size_name in self.raws or not with_fields:
                 continue
-            widths = [self.fields[p.name][0] for p in made]
+            widths = [self.fields[p.name][0] for p in with_fields]
             if any(np.any(w != widths[0]) for w in widths[1:]):
-                raise ValueError(f"{size_name}: the fields it sizes ({', '.join(p.name for p in made)}) differ in size")
-            dynamic = made[0].type.encoding.dynamic  # type: ignore[union-attr]
+                raise ValueError(f"{size_name}: the fields it sizes ({', '.join(p.name for p in with_fields)}) "
+                                 "differ in size")
+            dynamic = with_fields[0].type.encoding.dynamic  # type: ignore[union-attr]
+            assert dynamic is not None
             value = (np.asarray(widths[0]) - dynamic.intercept) / dynamic.slope
             whole = np.rint(value)
             wrong = np.abs(value - whole) > 1e-9 * np.maximum(1, np.abs(value))
             if wrong.any():
                 i = int(np.argmax(wrong)) if wrong.ndim else 0
-                raise ValueError(f"{size_name}: no whole value of it sizes {made[0].name!r} to its "
+                raise ValueError(f"{size_name}: no whole value of it sizes {with_fields[0].name!r} to its "
                                  f"{np.ravel(widths[0])[i]} bits ({dynamic!r})")
             if isinstance(self.parameters[size_name].type.encoding, IntegerEncoding):
                 whole = whole.astype(np.int64)
@@ -683,7 +695,7 @@ class Batch:
                     item = dict(item, value=value.item() if isinstance(value, np.generic) else value)
                 item["offset_bits"] = int(at(starts[id(step)]))
                 items.append(item)
-        packet = bytearray(bitloom.pack_parameters(items))
+        packet = bytearray(bitloom.pack_parameters(cast(Any, items)))
         size = (int(at(self.total)) + 7) >> 3
         if len(packet) < size:
             packet.extend(bytes(size - len(packet)))
@@ -745,8 +757,9 @@ class Batch:
                 if step.bits <= 64:  # type: ignore[union-attr]
                     padded = np.zeros((n, 8), dtype=np.uint8)
                     padded[:, 8 - rows.shape[1]:] = rows
-                    rows = padded.view(">u8").reshape(n).astype(U64)
-                patterns.append(rows)
+                    patterns.append(padded.view(">u8").reshape(n).astype(U64))
+                else:
+                    patterns.append(rows)
             elif isinstance(enc, IntegerEncoding):
                 patterns.append(integer_patterns(enc, self.raws[name]))
             else:

@@ -91,7 +91,8 @@ class Inverse:
         if nan.any():
             raise ValueError(f"{name}: NaN has no raw value ({self.describe})")
         dtype = np.int64 if self.floats else _dtype_for(self.lo, self.hi)
-        lo, hi = np.array(self.lo, dtype=dtype), np.array(self.hi, dtype=dtype)
+        lo: np.ndarray = np.array(self.lo, dtype=dtype)
+        hi: np.ndarray = np.array(self.hi, dtype=dtype)
         ends = self.evaluate(np.array([self.lo, self.hi], dtype=dtype))
         increasing = bool(ends[1] >= ends[0])
         if self.affine == (1.0, 0.0) and not self.floats and self.hi < 1 << 53:  # integers read as floats
@@ -129,8 +130,8 @@ class Inverse:
             return np.clip(np.rint(x), float(self.lo), top).astype(dtype)
         # Bisection: the largest key whose value is at most v (at least v if decreasing; strictly
         # below or above with `strict`).
-        low = np.full(len(v), lo, dtype=dtype)
-        high = np.full(len(v), hi, dtype=dtype)
+        low: np.ndarray = np.full(len(v), lo, dtype=dtype)
+        high: np.ndarray = np.full(len(v), hi, dtype=dtype)
         unsigned = np.uint64
         for _ in range(66):
             span = high.astype(unsigned) - low.astype(unsigned)  # wraps right for int64 too
@@ -182,12 +183,12 @@ def _polynomial_terms(poly: Polynomial) -> list[float]:
 def _turning_point(coefficients: list[float], lo: float, hi: float) -> float | None:
     """Where the polynomial turns inside (lo, hi), if it does."""
     derivative = np.polynomial.Polynomial(coefficients).deriv()
-    inside = sorted(r.real for r in derivative.roots() if abs(r.imag) <= 1e-9 * (1 + abs(r)) and lo < r.real < hi)
+    roots: list[complex] = [complex(r) for r in derivative.roots()]
+    inside = sorted(r.real for r in roots if abs(r.imag) <= 1e-9 * (1 + abs(r)) and lo < r.real < hi)
     points = [lo, *inside, hi]
     signs = set()
     for a, b in zip(points, points[1:]):
-        middle = a / 2 + b / 2
-        slope = derivative(middle)
+        slope = float(derivative(a / 2 + b / 2))
         if slope:
             signs.add(slope > 0)
     if len(signs) > 1:
