@@ -323,6 +323,19 @@ def test_values_without_a_raw_value_are_refused(calibrator, value, message):
         definition.encode_many("P", {"v": [value], "after": [7]})
 
 
+@pytest.mark.parametrize("calibrator, value, raw", [
+    (poly((1.0, 0), (2.0, 1)), -7.5, -4.25),  # linear: solved in binary64
+    (poly((0.0, 0), (1.0, 1), (1.0, 3)), 10.0, 2.0),  # monotonic: bisection over binary64 values
+    (poly((0.0, 0), (1.0, 1), (1.0, 3)), 1e20, 4641589.0),  # and rounded to the binary32 field
+])
+def test_calibrated_float_encodings(calibrator, value, raw):
+    definition = single(integer("Float", f'<xtce:FloatDataEncoding sizeInBits="32"><xtce:DefaultCalibrator>'
+                                         f'{calibrator}</xtce:DefaultCalibrator></xtce:FloatDataEncoding>'))
+    packets = [definition.encode("P", {"v": value, "after": 7}),
+               definition.encode_many("P", {"v": [value], "after": [7]})]
+    assert [definition.decode(p, raw=True)["v"] for p in packets] == [raw, raw]
+
+
 def test_order_0_spline_levels_context_calibrators_times_enumerations_and_booleans():
     steps = calibrated(spline([(0, 1), (10, 3), (20, 7)], order=0))
     assert [steps.decode(steps.encode("P", {"v": v, "after": 7}), raw=True)["v"] for v in (1, 3, 7)] == [0, 10, 20]

@@ -236,7 +236,9 @@ class Encoder:
 
     def encode(self, container: str, values: Mapping[str, Any], raw: bool, sequence_count: Any) -> bytes:
         if not isinstance(values, Mapping):
-            raise TypeError(f"values must be a mapping of parameter names to values, not {type(values).__name__}")
+            if not hasattr(values, "items"):
+                raise TypeError(f"values must be a mapping of parameter names to values, not {type(values).__name__}")
+            values = dict(values.items())  # a pandas row, for one
         batch = Batch(self, self.plan(container), raw, None)
         batch.run(values, sequence_count)
         return batch.pack_one(0)
