@@ -154,6 +154,9 @@ class Encoder:
             raise ValueError(f"container {name!r} is abstract: encode one of its inheritors"
                              + (f" ({', '.join(concrete[:8])}{', ...' if len(concrete) > 8 else ''})" if concrete else ""))
         segment = self.segments[name]
+        if self.root is None:
+            raise ValueError("the definition has no single root container: name it with "
+                             "bitloom_xtce.load(..., root=NAME)")
         if segment.chain[0] != self.root:
             raise ValueError(f"container {name!r} does not extend the root container {self.root!r}, so its packets "
                              "would not decode as it")
