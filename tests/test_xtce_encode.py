@@ -9,6 +9,8 @@ import warnings
 
 import bitloom
 import numpy as np
+import re
+
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -619,13 +621,9 @@ def test_unsupported_checks_are_refused_when_loading(check, message):
 
 def test_encode_command_from_csv_and_parquet(tmp_path, capsys):
     pa = pytest.importorskip("pyarrow")
-    import argparse
-
     import pyarrow.parquet as pq
 
-    from bitloom_xtce._encode_cli import add_arguments, run
-    parser = argparse.ArgumentParser()
-    add_arguments(parser)
+    from bitloom_xtce._cli import main
     xml = DATA / "jpss1_geolocation_xtce_v1.xml"
     definition = load("jpss1_geolocation_xtce_v1.xml")
     packets = read("jpss_packets.bin.gz")[:71 * 5]
@@ -637,13 +635,15 @@ def test_encode_command_from_csv_and_parquet(tmp_path, capsys):
         for row in zip(*(c.tolist() for c in columns.values()))) + "\n")
     for table in ("values.parquet", "values.csv"):
         out = tmp_path / "out.bin"
-        assert run(parser.parse_args([str(xml), str(tmp_path / table), "--out", str(out)])) == 0
+        assert main(["encode", str(xml), str(tmp_path / table), "--out", str(out)]) == 0
         assert out.read_bytes() == packets
     assert "5 packets of JPSS_ATT_EPHEM (355 bytes) written to" in capsys.readouterr().out
     bad = tmp_path / "bad.csv"
     bad.write_text("DOY,NOPE\n1,2\n")
-    assert run(parser.parse_args([str(xml), str(bad), "--out", str(tmp_path / "x.bin")])) == 1
-    assert "has no parameter 'NOPE'" in capsys.readouterr().err
-    bad.write_text("DOY\n\n")
-    assert run(parser.parse_args([str(xml), str(tmp_path / "values.txt"), "--out", str(tmp_path / "x.bin")])) == 1
-    assert "not a table this command reads: .txt" in capsys.readouterr().err
+    (tmp_path / "values.txt").write_text("DOY\n1\n")
+    for table, status, message in [(bad, 1, "has no parameter 'NOPE'"),
+                                   (tmp_path / "values.txt", 1, "not a table this command reads: .txt"),
+                                   (tmp_path / "none.csv", 2, "table .*none.csv: no such file")]:
+        assert main(["encode", str(xml), str(table), "--out", str(tmp_path / "x.bin")]) == status
+        err = capsys.readouterr().err
+        assert err.startswith("error: ") and err.count("\n") == 1 and re.search(message, err)

@@ -2,25 +2,23 @@
 per packet) into a file of packets of one container.
 
 `add_arguments` declares the options on an argparse parser (or subparser), `run` does the work
-with the parsed arguments and returns the exit status.
-"""
+with the parsed arguments and the loaded definition; a failure is a CommandError."""
 from __future__ import annotations
 
 import argparse
 import csv as text_csv
 import pathlib
-import sys
 from typing import Any
 
 import numpy as np
 
-from . import Definition, XtceError, load
+from ._definition import Definition
+from ._source import USAGE, CommandError
 
 SUFFIXES = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("definition", type=pathlib.Path, help="the XTCE document")
     parser.add_argument("table", type=pathlib.Path,
                         help="values: a CSV or Parquet file, a column per parameter, a row per packet")
     parser.add_argument("--out", type=pathlib.Path, required=True, help="the packet file to write")
@@ -34,34 +32,29 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--append", action="store_true", help="append to the packet file")
 
 
-def run(args: argparse.Namespace) -> int:
-    try:
-        definition = load(args.definition, root=args.root)
-    except (OSError, XtceError) as e:
-        return _fail(f"{args.definition}: {e}")
+def run(args: argparse.Namespace, definition: Definition) -> int:
     container = args.container
     if container is None:
         concrete = definition.concrete()
         if len(concrete) != 1:
-            return _fail(f"{args.definition} has {len(concrete)} concrete containers: name one with --container "
-                         f"({', '.join(concrete[:10])}{', ...' if len(concrete) > 10 else ''})")
+            raise CommandError(f"definition {args.definition} has {len(concrete)} concrete containers: name one "
+                               f"with --container ({', '.join(concrete[:10])}{', ...' if len(concrete) > 10 else ''})",
+                               USAGE)
         container = concrete[0]
     try:
         columns = read_table(args.table, definition, args.raw)
         data = definition.encode_many(container, columns, raw=args.raw, sequence_count=args.sequence_count)
     except (OSError, ValueError) as e:
-        return _fail(f"{args.table}: {e}")
-    with open(args.out, "ab" if args.append else "wb") as out:
-        out.write(data)
+        raise CommandError(f"table {args.table}: {e}") from None
+    try:
+        with open(args.out, "ab" if args.append else "wb") as out:
+            out.write(data)
+    except OSError as e:
+        raise CommandError(f"--out {args.out}: {e.strerror or e}") from None
     rows = len(next(iter(columns.values()))) if columns else 0
     print(f"{rows} packets of {container} ({len(data)} bytes) {'appended to' if args.append else 'written to'} "
           f"{args.out}")
     return 0
-
-
-def _fail(message: str) -> int:
-    print(f"error: {message}", file=sys.stderr)
-    return 1
 
 
 def read_table(path: pathlib.Path, definition: Definition, raw: bool = False) -> dict[str, np.ndarray]:
