@@ -313,13 +313,16 @@ def test_enumeration_without_a_label_and_booleans():
     assert boolean.decode_file(ccsds_packet(1, b"\x00"))["P1"]["v"].tolist() == [False]
 
 
+# POLY, or -raw when the sequence count is 2.
+CONTEXT = ('<xtce:IntegerDataEncoding sizeInBits="8"><xtce:DefaultCalibrator>' + POLY +
+           '</xtce:DefaultCalibrator><xtce:ContextCalibratorList><xtce:ContextCalibrator><xtce:ContextMatch>'
+           + cmp("==", 2, "SEQC") + '</xtce:ContextMatch><xtce:Calibrator><xtce:PolynomialCalibrator>'
+           '<xtce:Term coefficient="-1" exponent="1"/></xtce:PolynomialCalibrator></xtce:Calibrator>'
+           '</xtce:ContextCalibrator></xtce:ContextCalibratorList></xtce:IntegerDataEncoding>')
+
+
 def test_context_calibrator_and_time_types():
-    encoding = ('<xtce:IntegerDataEncoding sizeInBits="8"><xtce:DefaultCalibrator>' + POLY +
-                '</xtce:DefaultCalibrator><xtce:ContextCalibratorList><xtce:ContextCalibrator><xtce:ContextMatch>'
-                + cmp("==", 2, "SEQC") + '</xtce:ContextMatch><xtce:Calibrator><xtce:PolynomialCalibrator>'
-                '<xtce:Term coefficient="-1" exponent="1"/></xtce:PolynomialCalibrator></xtce:Calibrator>'
-                '</xtce:ContextCalibrator></xtce:ContextCalibratorList></xtce:IntegerDataEncoding>')
-    definition = ccsds_definition(integer("Float", encoding))
+    definition = ccsds_definition(integer("Float", CONTEXT))
     packets = [bytearray(ccsds_packet(1, b"\x04")) for _ in range(3)]
     packets[1][3] = 2  # sequence count 2 selects the context calibrator
     assert [definition.decode(bytes(p))["v"] for p in packets] == [4.5, -4.0, 4.5]

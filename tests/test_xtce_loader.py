@@ -60,9 +60,6 @@ ALARM = ('<xtce:DefaultAlarm><xtce:ChangeAlarmRanges><xtce:WarningRange minInclu
     (document(types=T.replace("</xtce:IntegerParameterType>",
                               '<xtce:ToString><xtce:NumberFormat/></xtce:ToString></xtce:IntegerParameterType>')),
      "<ToString>", 4, b"\x05", 5),
-    (document(types=T.replace('sizeInBits="8"/>', 'sizeInBits="8"><xtce:ErrorDetectCorrect><xtce:Parity type="Even"/>'
-                                                  '</xtce:ErrorDetectCorrect></xtce:IntegerDataEncoding>')),
-     "<ErrorDetectCorrect>", 4, b"\x05", 5),
     # parameters and containers
     (document(parameters=V.replace("/>", '><xtce:ShortDescription>volts</xtce:ShortDescription></xtce:Parameter>')),
      "<ShortDescription>", 5, b"\x05", 5),

@@ -21,10 +21,11 @@ import numpy as np
 from . import DecodeWarning, Definition, FileResult, XtceError, XtceWarning, load
 from ._ccsds import IDLE_APID, primary_headers, sequence_gaps
 from ._describe import describe, tops
+from . import _encode_cli as encode_cli
 from ._output import check_out, file_names, prepare_out
 from ._source import FAILURE, USAGE, CommandError, check_file, read_input
 
-COMMANDS = ("decode", "describe", "scan")
+COMMANDS = ("decode", "describe", "scan", "encode")
 NUMERIC_KINDS = ("integer", "float", "absolute_time", "relative_time")
 EPILOG = """\
 The decode command's name may be left out: {prog} DEFINITION PACKETS --out DIR.
@@ -95,6 +96,15 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     scan.add_argument("packets", type=pathlib.Path, metavar="PACKETS", help="the packet file")
     scan.add_argument("--prefix-bytes", **prefix)  # type: ignore[arg-type]
     scan.set_defaults(run=_scan)
+
+    encode = commands.add_parser("encode", help="build packets of one container from a table of values",
+                                 description="Encode a CSV or Parquet table (a column per parameter, a row per "
+                                             "packet) into a file of packets of one container. Needs pyarrow "
+                                             "(pip install 'bitloom[xtce-cli]').")
+    encode.add_argument("definition", type=pathlib.Path, metavar="DEFINITION", help="the XTCE document")
+    _definition_options(encode)
+    encode_cli.add_arguments(encode)
+    encode.set_defaults(run=_encode)
     return parser
 
 
@@ -282,6 +292,14 @@ def _arrow(column: np.ndarray):  # type: ignore[no-untyped-def]
 
 
 # -- describe -----------------------------------------------------------------------------------
+
+def _encode(args: argparse.Namespace) -> int:
+    for path in (args.definition, *args.also):
+        check_file(path, "definition")
+    check_file(args.table, "table")
+    _require("pyarrow", "reading the table", "xtce-cli")
+    return encode_cli.run(args, _load(args, args.root))
+
 
 def _describe(args: argparse.Namespace) -> int:
     definition = _load(args)

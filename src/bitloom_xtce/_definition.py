@@ -4,13 +4,14 @@ from __future__ import annotations
 import contextlib
 import gc
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, cast
 
 import bitloom
 import numpy as np
 
+from ._encode import Encoder, concrete_below, declared_checks
 from ._errors import PacketError, XtceError, XtceWarning
 from ._fields import measure
 from ._load import CONTAINER, PARAMETER, TYPE, Loader
@@ -169,6 +170,8 @@ class Definition:
             if root not in self._containers:
                 raise XtceError(f"root container {root!r}: no container has that name")
         self.root = root if root is not None else self._find_root()
+        self._encoder = Encoder(self._parameters, self._containers, self._segments, self.root)
+        self._error_checks: dict[str, list[tuple[Field, Any]]] = {}  # container -> the checks its packets carry
 
     def __repr__(self) -> str:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
@@ -203,13 +206,7 @@ class Definition:
 
     def concrete(self) -> list[str]:
         """The containers a packet can decode as: reachable from the root, not abstract."""
-        out, todo = [], [self.root] if self.root else []
-        while todo:
-            name = todo.pop(0)
-            if not self._containers[name].abstract:
-                out.append(name)
-            todo.extend(self._containers[name].children)
-        return out
+        return concrete_below(self._containers, [self.root] if self.root else [])
 
     # -- one packet -------------------------------------------------------------------------
 
@@ -269,7 +266,30 @@ class Definition:
             if following is None:
                 break
             segment = self._segments[following]
+        self._verify_one(segment, packet, anchors, values, fields)
         return segment, values, fields, get
+
+    def _declared_checks(self, name: str) -> list[tuple[Field, Any]]:
+        found = self._error_checks.get(name)
+        if found is None:
+            found = self._error_checks[name] = declared_checks(self._segments[name].chain, self._segments)
+        return found
+
+    def _verify_one(self, segment: Segment, packet: bytes, anchors: list[int], values: dict[str, Value],
+                    fields: dict[str, bytes]) -> None:
+        """A packet whose CRC, checksum or parity field disagrees with its bytes is refused."""
+        for f, check in self._declared_checks(segment.container.name):
+            name = f.parameter.name
+            stored = int.from_bytes(fields[name], "big") if name in fields else values[name]
+            start = anchors[f.anchor] + f.offset
+            try:
+                first, stop = check.region(len(packet) * 8, start, f.bits)
+            except ValueError as e:
+                raise PacketError(f"container {segment.container.name!r}: {name}: its {check.algorithm!r} {e}") from None
+            computed = check.compute(packet, first, stop)
+            if computed != stored:
+                raise PacketError(f"container {segment.container.name!r}: {name} is 0x{stored:x}, the packet's "
+                                  f"{check.algorithm!r} is 0x{computed:x}")
 
     def _next(self, container: Container, get: Callable[[str, bool], Value]) -> str | None:
         matches = []
@@ -422,6 +442,13 @@ class Definition:
                     group = _skip(group, bad, f"with a bad {n!r} value in container {name!r}", skipped)
                     if not len(group.offsets):
                         return
+        for f, check in self._declared_checks(name):
+            bad = self._failing(f, check, group, data)
+            if bad.any():
+                group = _skip(group, bad, f"failing the {check.algorithm!r} in {f.parameter.name!r} of container "
+                                          f"{name!r}", skipped)
+                if not len(group.offsets):
+                    return
         found[name] = self._columns(segment, group, data, raw), group.offsets, self._checks(segment, group, data)
 
     def _checks(self, segment: Segment, group: _Group, data: bytes) -> _Checked:
@@ -440,6 +467,33 @@ class Definition:
             if levels is not None:
                 alarms[n] = levels
         return invalid, alarms
+
+    def _failing(self, f: Field, check: Any, group: _Group, data: bytes) -> np.ndarray:
+        stored = self._getter(group, data)(f.parameter.name, False)
+        if stored.dtype == object:  # a binary field: its bytes as a number
+            stored = np.array([int.from_bytes(b, "big") for b in stored.tolist()], dtype=np.uint64)
+        starts = group.anchors[f.anchor] + f.offset
+        return check.failing(np.frombuffer(data, dtype=np.uint8), group.offsets, group.bits,
+                             np.broadcast_to(np.asarray(starts, dtype=np.int64), group.offsets.shape), f.bits, stored)
+
+    # -- encoding -------------------------------------------------------------------------------
+
+    def encode(self, container: str, values: Mapping[str, Any], *, raw: bool = False,
+               sequence_count: int | None = None) -> bytes:
+        """One packet of `container` from its parameters' values (by name): calibrated values
+        (labels, booleans, text, engineering units), or with `raw=True` the raw values decode
+        gives with raw=True. Values that restriction criteria, sizes, the CCSDS header, check
+        fields or initial values set may be left out. `sequence_count` sets the CCSDS sequence
+        count (by default each APID's counter on this definition, from 0). See the encoding
+        guide for the rules."""
+        return self._encoder.encode(container, values, raw, sequence_count)
+
+    def encode_many(self, container: str, columns: Mapping[str, Any], *, raw: bool = False,
+                    sequence_count: Any = None) -> bytes:
+        """Packets of `container` from columns of values (parameter name -> sequence, one value
+        per packet; a column of decode_file's result serves as is), back to back. As encode;
+        `sequence_count` is the first packet's count or one per packet."""
+        return self._encoder.encode_many(container, columns, raw, sequence_count)
 
     def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
         plan = self._plans.get(segment.container.name)

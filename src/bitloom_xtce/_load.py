@@ -24,6 +24,7 @@ from itertools import repeat
 from operator import itemgetter
 from typing import Literal, cast
 
+from ._crc import ErrorCheck, error_check
 from ._errors import XtceError
 from ._model import (MATH_OPERATORS, OPERATORS, AllOf, AnyOf, BinaryEncoding, Calibrator, Comparison,
                      Container, ContextCalibrator, Criterion, DynamicSize, Encoding, Entry, FloatEncoding,
@@ -490,7 +491,8 @@ class Loader:
                 self.parameter(node, qualified, name)
             else:
                 key = name if counts[name] == 1 else qualified
-                parameters[key] = Parameter(key, ptype, attrib.get("shortDescription", ""), qualified)
+                parameters[key] = Parameter(key, ptype, attrib.get("shortDescription", ""), qualified,
+                                            attrib.get("initialValue"))
         for qualified, (node, scope, _) in self.declared[CONTAINER].items():
             self.scope = scope
             self.container(node, self.key(CONTAINER, qualified))
@@ -696,7 +698,8 @@ class Loader:
         if isinstance(encoding, BinaryEncoding) and kind in ("enumerated", "boolean") and \
                 (encoding.bits is None or encoding.bits > 64):
             raise fail(enc_nodes[0], f"a {kind} code in binary data needs a fixed size of at most 64 bits")
-        return ParameterType(name, kind, encoding, enumeration, scale, offset, units, time, checks, truth)
+        return ParameterType(name, kind, encoding, enumeration, scale, offset, units, time, checks, truth,
+                             node.attrib.get("initialValue"))
 
     def signed(self, node: Element, kind: Kind, encoding: Encoding) -> None:
         """A `signed` attribute (the schema has it on integer types; generators write it on
@@ -831,7 +834,7 @@ class Loader:
             raise fail(node, f"bitOrder={node.attrib['bitOrder']!r} is not supported")
         if node.tag == "IntegerDataEncoding":
             self.check(node, ("encoding", "sizeInBits", "changeThreshold", *orders),
-                       ("DefaultCalibrator", "ContextCalibratorList"))
+                       ("DefaultCalibrator", "ContextCalibratorList", "ErrorDetectCorrect"))
             form = node.attrib.get("encoding", "unsigned")
             if form == "signed":  # what flight-software generators write for two's complement
                 self.tolerate(node, 'encoding="signed" on <IntegerDataEncoding>, read as twosComplement')
@@ -845,7 +848,8 @@ class Loader:
                 raise fail(node, f"{form} integers of {bits} bits are not supported "
                                 f"({low} to {high} bits{f', a multiple of {step}' if step > 1 else ''})")
             default, contexts = self.calibrators(node)
-            return IntegerEncoding(bits, form, INTEGER_FORMS[form], byte_order, reverse, default, contexts)
+            return IntegerEncoding(bits, form, INTEGER_FORMS[form], byte_order, reverse, default, contexts,
+                                   self.error_check(node))
         if node.tag == "FloatDataEncoding":
             self.check(node, ("encoding", "sizeInBits", "changeThreshold", *orders),
                        ("DefaultCalibrator", "ContextCalibratorList"))
@@ -861,13 +865,15 @@ class Loader:
         if node.tag == "StringDataEncoding":
             return self.string_encoding(node, byte_order, reverse)
         if node.tag == "BinaryDataEncoding":
-            self.check(node, orders, ("SizeInBits",))
+            self.check(node, orders, ("SizeInBits", "ErrorDetectCorrect"))
             if reverse or byte_order != "big":
                 raise fail(node, "byte or bit order other than the default is not supported for binary data")
             size = only(node, ("SizeInBits",))
             assert size is not None
             bits, dynamic = self.integer_value(size)
-            return BinaryEncoding(bits, dynamic)
+            if dynamic is not None and only(node, ("ErrorDetectCorrect",), required=False) is not None:
+                raise fail(node, "a check value in binary data of dynamic size is not supported")
+            return BinaryEncoding(bits, dynamic, self.error_check(node))
         raise fail(node, "not a data encoding")
 
     def integer_value(self, node: Element) -> tuple[int | None, DynamicSize | None]:
@@ -879,6 +885,10 @@ class Loader:
             self.check(value)
             return positive_size(value, text(value), "FixedValue"), None
         return None, self.dynamic_value(value)
+
+    def error_check(self, node: Element) -> ErrorCheck | None:
+        found = only(node, ("ErrorDetectCorrect",), required=False)
+        return error_check(found, self.check) if found is not None else None
 
     def string_encoding(self, node: Element, byte_order: str, reverse: bool) -> StringEncoding:
         self.check(node, ("encoding", "byteOrder", "bitOrder"), ("SizeInBits", "Variable"))
@@ -1117,7 +1127,8 @@ class Loader:
         if type_qualified in self.unusable:
             self.unusable_parameters[key] = type_qualified
             return
-        self.parameters[key] = Parameter(key, self.type_by_qualified[type_qualified], description, qualified)
+        self.parameters[key] = Parameter(key, self.type_by_qualified[type_qualified], description, qualified,
+                                         attrib.get("initialValue"))
 
     def container(self, node: Element, name: str) -> None:
         self.check(node, (*NAMED, "abstract", "idlePattern"), ("EntryList", "BaseContainer", "BinaryEncoding"))

@@ -16,6 +16,7 @@ from typing import Any, Literal, NamedTuple, TypeAlias
 
 import numpy as np
 
+from ._crc import ErrorCheck
 from ._text import binary_integer, parse_numbers, text_boolean
 from ._time import TimeScale
 from ._validity import Checks
@@ -56,6 +57,7 @@ class IntegerEncoding:
     reverse_bits: bool = False
     calibrator: Calibrator | None = None
     context_calibrators: tuple[ContextCalibrator, ...] = ()
+    check: ErrorCheck | None = None  # the field holds a CRC, checksum or parity of the packet
 
     @property
     def signed(self) -> bool:
@@ -126,6 +128,7 @@ class StringEncoding:
 class BinaryEncoding:
     bits: int | None = None
     dynamic: DynamicSize | None = None
+    check: ErrorCheck | None = None
 
     @property
     def fixed(self) -> bool:
@@ -405,6 +408,7 @@ class ParameterType:
     element: ParameterType | None = None  # arrays: the type of each element
     dimensions: tuple[tuple[Count, Count], ...] = ()  # arrays: (first index, last index) per dimension
     rank: int = 0  # arrays: how many dimensions (the entry gives them when the type does not)
+    initial: str | None = None  # initialValue, as written: the value encoding uses when given none
     _lookup: Any = field(default=None, repr=False)
 
     @property
@@ -536,6 +540,7 @@ class Parameter:
     type: ParameterType
     description: str = ""
     qualified_name: str = ""
+    initial: str | None = None  # initialValue, overriding its type's
 
     def __repr__(self) -> str:
         return f"Parameter({self.name!r}, {self.type.kind}, {self.type.encoding!r})"

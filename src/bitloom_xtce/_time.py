@@ -67,6 +67,13 @@ def tai_to_utc(tai: np.ndarray) -> np.ndarray:
     return np.where(inside, _DATES[following], utc)
 
 
+def utc_to_tai(utc: np.ndarray) -> np.ndarray:
+    """The inverse of tai_to_utc (an instant given as the end of a leap second is read as the
+    start of the day after it)."""
+    i = np.searchsorted(_DATES, utc, side="right") - 1
+    return utc + _OFFSETS[np.maximum(i, 0)]
+
+
 def parse_epoch(written: str) -> tuple[str, int]:
     """An Epoch's text -> (scale, epoch): ("tai", TAI reading) for the continuous scales, or
     ("utc", UTC nanoseconds) for UNIX and a date or date-time (a zone, if given, is applied)."""
@@ -145,6 +152,29 @@ class TimeScale:
         else:
             out = (ns + np.int64(self.epoch)).view("M8[ns]")
         return out if column else out[0]
+
+    def number(self, value: Any, get: Any) -> np.ndarray:
+        """The inverse of convert, for encoding: the numbers (float64) whose times are `value`
+        (datetime64 for absolute times, timedelta64 for relative ones, or what numpy reads as
+        them: ISO text, datetime objects)."""
+        column = np.atleast_1d(np.asarray(value))
+        try:
+            if column.dtype.kind in "biuf":  # numpy would read a number as a count of its own units
+                raise TypeError
+            if self.absolute:
+                ns = column.astype("M8[ns]").view(np.int64)
+                if self.offset_from is not None:
+                    ns = ns - np.asarray(get(*self.offset_from)).astype("M8[ns]").view(np.int64)
+                elif self.epoch_scale == "tai":
+                    ns = utc_to_tai(ns) - np.int64(self.epoch)
+                else:
+                    ns = ns - np.int64(self.epoch)
+            else:
+                ns = column.astype("m8[ns]").view(np.int64)
+        except (TypeError, ValueError):
+            kind = "a time (numpy.datetime64)" if self.absolute else "a duration (numpy.timedelta64)"
+            raise ValueError(f"{column.tolist()[0]!r} is not {kind}; numbers are given with raw=True") from None
+        return (ns - float(self.offset)) / float(self.scale)
 
     def __repr__(self) -> str:
         ref = f"from {self.offset_from[0]}" if self.offset_from else f"since {self.epoch_text}" if self.absolute else ""
