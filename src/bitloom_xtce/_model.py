@@ -419,7 +419,7 @@ class ParameterType:
     def calibrated_differs(self) -> bool:
         """Whether the calibrated value can differ from the raw value."""
         enc = self.encoding
-        if self.kind in ("enumerated", "boolean", "absolute_time", "relative_time"):
+        if self.kind in ("enumerated", "boolean", "absolute_time", "relative_time", "aggregate", "array"):
             return True
         if self.kind == "float" and isinstance(enc, IntegerEncoding):
             return True
