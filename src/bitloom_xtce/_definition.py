@@ -699,7 +699,7 @@ class _Row:
             value = self.get(name, False)[self.row]
         if value is MISSING or value is np.ma.masked:
             raise PacketError(f"{name!r} has no value in this packet")
-        return value
+        return value.item() if isinstance(value, np.generic) else value
 
 
 def _criterion_parameters(criterion: Criterion | None) -> list[tuple[str, bool]]:

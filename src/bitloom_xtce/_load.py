@@ -699,7 +699,7 @@ class Loader:
                 (encoding.bits is None or encoding.bits > 64):
             raise fail(enc_nodes[0], f"a {kind} code in binary data needs a fixed size of at most 64 bits")
         return ParameterType(name, kind, encoding, enumeration, scale, offset, units, time, checks, truth,
-                             node.attrib.get("initialValue"))
+                             initial=node.attrib.get("initialValue"))
 
     def signed(self, node: Element, kind: Kind, encoding: Encoding) -> None:
         """A `signed` attribute (the schema has it on integer types; generators write it on

@@ -256,7 +256,8 @@ class Reader:
         if isinstance(count, int):
             return count
         try:
-            value = count.bits(self.get(count.parameter, count.calibrated))
+            given = self.get(count.parameter, count.calibrated)
+            value = count.bits(given.item() if isinstance(given, np.generic) else given)
         except KeyError:
             raise PacketError(f"the {what} comes from {count.parameter!r}, not read before it") from None
         if isinstance(value, np.generic):
