@@ -239,3 +239,14 @@ def test_hostile_dynamic_sizes_fail_the_packet(body):
                                             ref("n") + ref("d")).replace(b'"U32"', b'"U16"'))
     with pytest.raises(PacketError, match="does not fit|too short"):
         definition.decode(body)
+
+
+def test_deeply_nested_types_refused_and_encoding_structures_refused():
+    # declared outermost first, so that each type builds the ones it holds
+    deep = "".join(aggregate(f"X{i}", a=f"X{i - 1}") for i in range(149, 0, -1)) + aggregate("X0", a="U8")
+    with warnings.catch_warnings(), pytest.raises(XtceError, match="nested more than"):
+        warnings.simplefilter("ignore")
+        bitloom_xtce.load(document(deep, {"x": "X149"}, ref("x")))
+    definition = bitloom_xtce.load(document(A2, {"a": "A2"}, ref("a")))
+    with pytest.raises(ValueError, match="encoding aggregates, arrays"):
+        definition.encode("P", {"a": {"x": 1, "y": 2}})
