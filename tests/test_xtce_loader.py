@@ -105,7 +105,7 @@ ALARM = ('<xtce:DefaultAlarm><xtce:ChangeAlarmRanges><xtce:WarningRange minInclu
      "cannot be decoded: sizeInBits must be positive, not 0", 4, b"\x05", 5),
     (document(types=T + '<xtce:AggregateParameterType name="A"><xtce:MemberList/></xtce:AggregateParameterType>'
                         '<xtce:ArrayParameterType name="R" arrayTypeRef="U8" numberOfDimensions="1"/>'),
-     "cannot be decoded: aggregate parameter types are not supported yet", 4, b"\x05", 5),
+     "cannot be decoded: has no <Member>", 4, b"\x05", 5),
     # a bare name found outside the space system it is used in (only one item has it)
     (document(parameters="").replace(b"</xtce:SpaceSystem>\n", b'<xtce:SpaceSystem name="Sub"><xtce:TelemetryMetaData>'
                                      b'<xtce:ParameterSet>' + V.encode() + b'</xtce:ParameterSet></xtce:TelemetryMetaData>'
@@ -145,7 +145,7 @@ def test_documentation_is_read_silently_and_kinds_are_counted_once():
     ('<xtce:IntegerParameterType name="T"/>', r"<IntegerParameterType name='T'> at line 4: has no data encoding "
                                               r"\(the type of 'v', which <ParameterRefEntry> at line 6 uses\)"),
     (T.replace('"8"', '"0"'), r"<IntegerDataEncoding> at line 4: sizeInBits must be positive, not 0 \(the type of 'v'"),
-    ('<xtce:ArrayParameterType name="T" arrayTypeRef="U8"/>', r"array parameter types are not supported yet"),
+    ('<xtce:ArrayParameterType name="T" arrayTypeRef="U8"/>', r"needs a DimensionList"),
     (T.replace('sizeInBits="8"', 'encoding="twosComplement" sizeInBits="8"').replace('name="T"', 'name="T" signed="false"'),
      r"signed='false' contradicts its twosComplement encoding"),
     (T.replace('sizeInBits="8"', 'encoding="zigzag" sizeInBits="8"'), r"integer encoding 'zigzag' is not supported"),

@@ -283,12 +283,27 @@ def _write(tables: FileResult, names: dict[str, str], out: pathlib.Path) -> None
 
 
 def _arrow(column: np.ndarray):  # type: ignore[no-untyped-def]
+    """A column as an Arrow array: fixed-size arrays as fixed-size lists, per-packet arrays of
+    varying size (object columns) as lists, and masked values (an entry whose include condition
+    failed) as nulls."""
     import pyarrow as pa
+    mask = None
+    if isinstance(column, np.ma.MaskedArray):
+        mask = np.ma.getmaskarray(column).reshape(len(column), -1).any(axis=1) if len(column) else None
+        column = column.data
+    if column.ndim > 1:
+        flat = _arrow(column.reshape(-1))
+        for size in reversed(column.shape[1:]):
+            flat = pa.FixedSizeListArray.from_arrays(flat, size)
+        return flat if mask is None else pa.array(flat.to_pylist(), type=flat.type, mask=mask)
     if column.dtype.kind == "T":  # numpy's variable-width text
-        return pa.array(column.tolist(), type=pa.string())
+        return pa.array(column.tolist(), type=pa.string(), mask=mask)
     if column.dtype == object:
-        return pa.array(column.tolist(), type=pa.binary())
-    return pa.array(column)
+        items = [None if mask is not None and mask[i] else v for i, v in enumerate(column.tolist())]
+        if all(v is None or isinstance(v, bytes) for v in items):
+            return pa.array(items, type=pa.binary())
+        return pa.array([v.tolist() if isinstance(v, np.ndarray) else v for v in items])
+    return pa.array(column, mask=mask)
 
 
 # -- describe -----------------------------------------------------------------------------------

@@ -17,7 +17,9 @@ from ._fields import measure
 from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Tolerated, Value)
-from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
+from ._plan import Block, Field, Segment, Structure, Variable, check_criterion, compile_container
+from ._structure import MISSING, Reader, assemble, assemble_columns, column, columns_of, member_value, split
+from ._structure import column as _structure_column
 from ._text import parse_numbers
 from ._validity import AlarmLevel, evaluate
 from ._xml import Document, Documents, Element, Refusal, Source
@@ -68,15 +70,17 @@ class _Group:
     values: dict[str, np.ndarray] = field(default_factory=dict)  # raw values (text as text)
     fields: dict[str, np.ndarray] = field(default_factory=dict)  # text and binary field bytes
     calibrated: dict[str, np.ndarray] = field(default_factory=dict)
+    items: dict[str, np.ndarray] = field(default_factory=dict)  # values read per packet (objects; MISSING)
 
     def take(self, mask: np.ndarray) -> _Group:
         if mask.all():  # no copies when every packet goes the same way
             return _Group(self.offsets, self.bits, list(self.anchors), dict(self.known), dict(self.values),
-                          dict(self.fields), dict(self.calibrated))
+                          dict(self.fields), dict(self.calibrated), dict(self.items))
         return _Group(self.offsets[mask], self.bits[mask],
                       [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
-                      {k: v[mask] for k, v in self.fields.items()})
+                      {k: v[mask] for k, v in self.fields.items()}, {},
+                      {k: v[mask] for k, v in self.items.items()})
 
 
 @dataclass(slots=True)
@@ -88,6 +92,7 @@ class _Columns:
     extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
     texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
     calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
+    fixed: dict[str, bool]  # parameters read per packet -> whether their values have one shape
 
 
 def load(source: Source | list[Source] | tuple[Source, ...], *, root: str | None = None,
@@ -152,9 +157,10 @@ class Definition:
     """The telemetry of an XTCE document: its parameters, containers and how to decode packets."""
 
     def __init__(self, loader: Loader, root: str | None) -> None:
-        self._parameters = loader.parameters
+        # with the leaves of fixed-size structures (`P.member`, `P[i]`), which the public map leaves out
+        self._parameters = dict(loader.parameters)
         self._containers = loader.containers
-        self.parameters: NameMap = NameMap(self._parameters, "parameters", loader.aliases(PARAMETER))
+        self.parameters: NameMap = NameMap(loader.parameters, "parameters", loader.aliases(PARAMETER))
         self.containers: NameMap = NameMap(self._containers, "containers", loader.aliases(CONTAINER))
         self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types",
                                       loader.aliases(TYPE))
@@ -165,6 +171,8 @@ class Definition:
         self._routed: set[str] | None = None
         for name in self._containers:
             self._segment(name, loader.container_nodes)
+        self._read_whole = {n for segment in self._segments.values() for step in segment.steps
+                            if isinstance(step, Structure) for n in step.names}
         if root is not None:
             root = loader.aliases(CONTAINER).get(root, root)
             if root not in self._containers:
@@ -219,9 +227,7 @@ class Definition:
     def decode_with_container(self, packet: bytes, raw: bool = False) -> tuple[str, dict[str, Value]]:
         """As decode, and the name of the concrete container the packet matched."""
         segment, values, fields, get = self._decode_one(packet)
-        if raw:
-            return segment.container.name, {n: fields.get(n, values[n]) for n in segment.names}
-        return segment.container.name, _calibrated(segment, get)
+        return segment.container.name, self._shown(segment, values, fields, get, raw)
 
     def decode_checked(self, packet: bytes, raw: bool = False) -> CheckedPacket:
         """As decode_with_container, with the checks the parameter types define: `invalid`
@@ -232,14 +238,31 @@ class Definition:
         alarms: dict[str, AlarmLevel] = {}
         for n in segment.names:
             checks = self._parameters[n].type.checks
-            if checks is not None:
+            if checks is not None and n in values:
                 bad, level = evaluate(checks, get(n, False), get(n, True))
                 if bad is not None:
                     invalid[n] = bad
                 if level is not None:
                     alarms[n] = level
-        shown = {n: fields.get(n, values[n]) for n in segment.names} if raw else _calibrated(segment, get)
+        shown = self._shown(segment, values, fields, get, raw)
         return CheckedPacket(segment.container.name, shown, invalid, alarms)
+
+    def _shown(self, segment: Segment, values: dict[str, Value], fields: dict[str, bytes],
+               get: Callable[[str, bool], Value], raw: bool) -> dict[str, Value]:
+        """A packet's values as decode gives them: structures whole, and no value for an entry
+        whose include condition failed."""
+        shown: dict[str, Value] = {}
+        for n in segment.names:
+            ptype = self._parameters[n].type
+            try:
+                if ptype.structured and n not in self._read_whole:  # a fixed-size structure: from its leaves
+                    shown[n] = assemble(n, ptype, (lambda leaf: fields.get(leaf, values[leaf])) if raw else
+                                        (lambda leaf: get(leaf, True)))
+                elif n in values:  # else its include condition failed
+                    shown[n] = fields.get(n, values[n]) if raw else get(n, True)
+            except PacketError as e:
+                raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}") from None
+        return shown
 
     def _decode_one(self, packet: bytes) -> tuple[Segment, dict[str, Value], dict[str, bytes],
                                                    Callable[[str, bool], Value]]:
@@ -251,13 +274,16 @@ class Definition:
         values: dict[str, Value] = {}
         fields: dict[str, bytes] = {}
         segment = self._root_segment()
-        get = _Values(self._parameters, values.__getitem__).get
+        get = _Values(self._parameters, lambda name: member_value(values, name)).get
 
         while True:
             for step in segment.steps:
                 try:
                     if isinstance(step, Block):
                         self._block_one(step.prepare(), packet, limit, anchors, values, fields)
+                    elif isinstance(step, Structure):
+                        reader = Reader(self._parameters, self._containers, packet, limit, values, get)
+                        anchors.append(reader.step(step.entry, anchors[step.anchor] + step.offset))
                     else:
                         self._variable_one(step, packet, limit, anchors, values, fields, get)
                 except PacketError as e:
@@ -302,10 +328,7 @@ class Definition:
         if len(matches) > 1:
             raise PacketError(f"the packet matches more than one container below {container.name!r}: "
                               + ", ".join(matches))
-        if container.abstract:
-            raise PacketError(f"the packet matches no concrete container: {container.name!r} is abstract "
-                              "and the restrictions of its inheritors all fail")
-        return None
+        return None  # the deepest container reached, abstract or not
 
     @staticmethod
     def _block_one(block: Block, packet: bytes, limit: int, anchors: list[int],
@@ -349,13 +372,17 @@ class Definition:
     # -- whole files --------------------------------------------------------------------------
 
     def decode_file(self, data: bytes, framing: str = "ccsds", raw: bool = False, *,
-                    prefix_bytes: int = 0) -> FileResult:
+                    prefix_bytes: int = 0, unmatched: str = "skip") -> FileResult:
         """Split `data` into packets and decode each with its concrete container. Returns
         container name -> {parameter name -> numpy column}, one row per packet in file order.
         Packets that match no concrete container, are too short for theirs, or are cut off at
         the end are skipped and reported in one DecodeWarning (counts and first offsets), and in
         the result's `skipped`. `prefix_bytes` skips that many bytes before each packet (a
-        per-packet marker some recorders write)."""
+        per-packet marker some recorders write). `unmatched="keep"` puts a packet that matches
+        no concrete container in the table of the deepest (abstract) container it reached
+        instead of skipping it."""
+        if unmatched not in ("skip", "keep"):
+            raise ValueError(f"unmatched must be 'skip' or 'keep', not {unmatched!r}")
         if not isinstance(data, bytes):
             data = bytes(data)
         offsets, lengths, skipped = _frame(data, framing, prefix_bytes)
@@ -365,7 +392,7 @@ class Definition:
         found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, offsets, checks
         if len(offsets):
             group = _Group(offsets, lengths * 8, [0], {})
-            self._route(self._root_segment(), group, data, raw, found, skipped)
+            self._route(self._root_segment(), group, data, raw, found, skipped, unmatched == "keep")
         order = {name: i for i, name in enumerate(self.concrete())}
         result.packet_index, result.invalid, result.alarms = {}, {}, {}
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
@@ -382,7 +409,7 @@ class Definition:
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
                found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
-               skipped: dict[str, tuple[int, int]]) -> None:
+               skipped: dict[str, tuple[int, int]], keep: bool) -> None:
         """Run one container's steps over a group, then send its packets on to the inheritors
         whose restrictions they meet, or make them this container's columns."""
         name = segment.container.name
@@ -397,7 +424,8 @@ class Definition:
                 for f in step.fields:
                     group.known[f.parameter.name] = (step, f)
             else:
-                bad = self._variable_columns(step, group, data)
+                bad = self._structure_columns(step, group, data) if isinstance(step, Structure) else \
+                    self._variable_columns(step, group, data)
                 if bad.any():
                     group = _skip(group, bad, f"with a bad {step.parameter.name!r} field in container {name!r}",
                                   skipped)
@@ -422,7 +450,7 @@ class Definition:
             for child, mask in zip(container.children, masks):
                 chosen = mask & (hits == 1)
                 if chosen.any():
-                    self._route(self._segments[child], group.take(chosen), data, raw, found, skipped)
+                    self._route(self._segments[child], group.take(chosen), data, raw, found, skipped, keep)
             many = hits > 1
             if many.any():
                 _skip(group, many, f"matching more than one container below {name!r}", skipped)
@@ -430,13 +458,13 @@ class Definition:
             if not none.any():
                 return
             group = group.take(none)
-        if container.abstract:
+        if container.abstract and not keep:
             _skip(group, np.ones(len(group.offsets), dtype=bool),
                   f"matching no concrete container below {name!r}", skipped)
             return
         for n in segment.names:  # numbers written as text: a packet whose text does not parse is skipped
             ptype = self._parameters[n].type
-            if isinstance(ptype.encoding, StringEncoding) and ptype.kind in ("integer", "float"):
+            if n not in group.items and isinstance(ptype.encoding, StringEncoding) and ptype.kind in ("integer", "float"):
                 bad = parse_numbers(ptype.kind, self._getter(group, data)(n, False))[1]
                 if bad is not None and bad.any():
                     group = _skip(group, bad, f"with a bad {n!r} value in container {name!r}", skipped)
@@ -458,7 +486,7 @@ class Definition:
         get = None
         for n in segment.names:
             checks = self._parameters[n].type.checks
-            if checks is None:
+            if checks is None or n in group.items:
                 continue
             get = get or self._getter(group, data)
             bad, levels = evaluate(checks, get(n, False), get(n, True))
@@ -508,10 +536,60 @@ class Definition:
             for f in plan.texts:
                 if f.parameter.name not in group.fields:
                     _cut(data, group, f, keep_text=False)
-            return {n: group.fields.get(n, group.values[n]) for n in segment.names}
         get = self._getter(group, data)
         values = group.values
-        return {n: get(n, True) if differs else values[n] for n, differs in plan.calibrate}
+        out: dict[str, np.ndarray] = {}
+        for n, differs in plan.calibrate:
+            ptype = self._parameters[n].type
+            if n in group.items:  # read per packet: split into leaf columns
+                self._split_columns(n, ptype, group, get, raw, plan.fixed[n], out)
+            elif ptype.structured:  # a fixed-size structure: from its leaves' columns
+                out.update(assemble_columns(n, ptype, (lambda leaf: group.fields.get(leaf, values[leaf])) if raw
+                                            else (lambda leaf: get(leaf, True)), len(group.offsets)))
+            elif raw:
+                out[n] = group.fields.get(n, values[n])
+            else:
+                out[n] = get(n, True) if differs else values[n]
+        return out
+
+    def _split_columns(self, n: str, ptype: ParameterType, group: _Group, get: Callable[[str, bool], Value],
+                       raw: bool, fixed: bool, out: dict[str, np.ndarray]) -> None:
+        items = group.items[n]
+        per: dict[str, list] = {}
+        columns = columns_of(n, ptype)
+        for i, value in enumerate(items.tolist()):
+            if value is not MISSING and not raw:
+                value = ptype.calibrate(value, _Values(self._parameters, _Row(get, i).raw).get)
+            parts = split(n, ptype, value) if value is not MISSING else {}
+            for c in columns:
+                per.setdefault(c, []).append(parts.get(c, MISSING))
+        for c in columns:
+            out[c] = column(per.get(c, []), fixed)
+
+    def _structure_columns(self, step: Structure, group: _Group, data: bytes) -> np.ndarray:
+        """Read an entry packet by packet (see Reader); the packets it fails on."""
+        packet_bits = group.offsets.astype(np.int64) * 8
+        starts = (packet_bits + group.anchors[step.anchor] + step.offset).tolist()
+        limits = (packet_bits + group.bits).tolist()
+        get = self._getter(group, data)
+        per: dict[str, list] = {n: [] for n in step.names}
+        ends = np.zeros(len(starts), dtype=np.int64)
+        bad = np.zeros(len(starts), dtype=bool)
+        for i, (start, limit) in enumerate(zip(starts, limits)):
+            local: dict[str, Value] = {}
+            row = _Values(self._parameters, _Row(get, i, local).raw).get
+            try:
+                ends[i] = Reader(self._parameters, self._containers, data, limit, local, row).step(step.entry, start)
+            except PacketError:
+                bad[i], ends[i], local = True, start, {}
+            for n in step.names:
+                per[n].append(local.get(n, MISSING))
+        group.anchors.append(ends - packet_bits)
+        for n in step.names:
+            group.items[n] = _object_column(per[n])
+            ptype = self._parameters[n].type
+            group.values[n] = group.items[n] if ptype.structured else column(per[n], step.fixed[n])
+        return bad
 
     def _routing(self) -> set[str]:
         """The parameters that restrictions test."""
@@ -553,17 +631,6 @@ class Definition:
         return bad
 
 
-def _calibrated(segment: Segment, get: Callable[[str, bool], Value]) -> dict[str, Value]:
-    """A packet's values; a value that does not parse is a PacketError naming its parameter."""
-    values = {}
-    for n in segment.names:
-        try:
-            values[n] = get(n, True)
-        except PacketError as e:
-            raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}") from None
-    return values
-
-
 _Checked = tuple[dict[str, np.ndarray], dict[str, np.ndarray]]  # invalid, alarms: parameter -> column
 
 
@@ -601,7 +668,11 @@ class _GroupReader:
     def column(self, name: str) -> np.ndarray:
         group = self.group
         column = group.values.get(name)
-        if column is None:
+        if column is None and name not in group.known:  # a member of a structure read per packet
+            values = [member_value({k: v[i] for k, v in group.items.items()}, name)
+                      for i in range(len(group.offsets))]
+            column = group.values[name] = _structure_column(values, True)
+        elif column is None:
             block, f = group.known[name]
             if f.item is None:
                 _cut(self.data, group, f)
@@ -609,6 +680,26 @@ class _GroupReader:
                 group.values.update(_unpack(self.data, [f.item], group, block.anchor, block.start))
             column = group.values[name]
         return column
+
+
+class _Row:
+    """Values of one packet of a group: those read so far in its entry, then the group's columns."""
+
+    __slots__ = ("get", "row", "local")
+
+    def __init__(self, get: Callable[[str, bool], Value], row: int, local: dict[str, Value] | None = None) -> None:
+        self.get = get
+        self.row = row
+        self.local = {} if local is None else local
+
+    def raw(self, name: str) -> Value:
+        try:
+            return member_value(self.local, name)
+        except KeyError:
+            value = self.get(name, False)[self.row]
+        if value is MISSING or value is np.ma.masked:
+            raise PacketError(f"{name!r} has no value in this packet")
+        return value.item() if isinstance(value, np.generic) else value
 
 
 def _criterion_parameters(criterion: Criterion | None) -> list[tuple[str, bool]]:
@@ -668,7 +759,9 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
     for name in segment.names:
         ptype = parameters[name].type
         calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string"))
-    return _Columns(reads, extracted, texts, calibrate)
+    fixed = {n: f for name in segment.chain for step in segments[name].steps if isinstance(step, Structure)
+             for n, f in step.fixed.items()}
+    return _Columns(reads, extracted, texts, calibrate, fixed)
 
 
 def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:

@@ -34,7 +34,7 @@ from ._layout import (FLOAT_ENCODERS, U64, Words, binary_field, builder_item, fl
                       word_type)
 from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Container, Criterion, DynamicSize, FloatEncoding,
                      IntegerEncoding, Lookup, Parameter, StringEncoding)
-from ._plan import Block, Field, Segment, Variable
+from ._plan import Block, Field, Segment, Structure, Variable
 
 COUNT_MODULUS = 1 << 14
 MAX_CCSDS = 65535 + 7
@@ -160,6 +160,12 @@ class Encoder:
         if segment.chain[0] != self.root:
             raise ValueError(f"container {name!r} does not extend the root container {self.root!r}, so its packets "
                              "would not decode as it")
+        structured = [n for n in segment.names if self.parameters[n].type.structured] + [
+            n for link in segment.chain for part in self.segments[link].steps if isinstance(part, Structure)
+            for n in part.names]
+        if structured:
+            raise ValueError(f"container {name!r}: encoding aggregates, arrays, repeated, conditional or indirect "
+                             f"entries is not supported yet ({structured[0]!r})")
         steps: list[Field | Variable] = []
         for link in segment.chain:
             for part in self.segments[link].steps:

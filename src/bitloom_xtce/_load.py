@@ -22,14 +22,14 @@ from fractions import Fraction
 from collections import Counter
 from itertools import repeat
 from operator import itemgetter
-from typing import Literal
+from typing import Literal, cast
 
 from ._crc import ErrorCheck, error_check
 from ._errors import XtceError
 from ._model import (MATH_OPERATORS, OPERATORS, AllOf, AnyOf, BinaryEncoding, Calibrator, Comparison,
                      Container, ContextCalibrator, Criterion, DynamicSize, Encoding, Entry, FloatEncoding,
-                     IntegerEncoding, Kind, Location, MathOperation, Parameter, ParameterType, Polynomial,
-                     Spline, StringEncoding)
+                     Indirect, IntegerEncoding, Kind, Location, MathOperation, Parameter, ParameterType, Polynomial,
+                     Repeat, Spline, StringEncoding)
 from ._time import UNITS, TimeScale, parse_epoch
 from ._validity import LEVELS, RANGE_TAGS, Alarm, AlarmLevel, Checks, Range, ValidRange
 from ._xml import EARLIER, XML, XSI, Element, Refusal, fail, text
@@ -65,6 +65,7 @@ NAMED = ("name", "shortDescription")
 MAX_NESTING = 100  # containers included in or inheriting from each other, and nested conditions
 MAX_ENTRIES = 2_000_000  # entries of all containers, once inclusion and inheritance are expanded
 MAX_BITS = 1 << 32
+MAX_ELEMENTS = 1 << 24  # elements of one array whose dimensions are fixed
 
 TYPE, PARAMETER, CONTAINER = 0, 1, 2
 CATEGORIES = ("parameter type", "parameter", "container")
@@ -212,6 +213,9 @@ class Loader:
         self.origin: dict[int, Element] = {}  # id of a merged element -> the element it stands for
         self.tolerated: dict[str, list] = {}  # what -> [first element, count]
         self.scope = self.top
+        self.building: list[str] = []  # types being built: an aggregate builds its members' types first
+        self.member_refs: dict[str, tuple[Element, str, list[str]]] = {}  # "P.a.b" -> (element, P, [a, b])
+        self.alias_tables: dict[str, dict[str, str]] | None = None  # namespace -> alias -> parameter
 
     # -- what is read past ----------------------------------------------------------------------
 
@@ -427,7 +431,34 @@ class Loader:
         return None
 
     def parameter_ref(self, ref: str, node: Element, attribute: str = "parameterRef") -> str:
-        return self.key(PARAMETER, self.find(PARAMETER, ref, node, attribute))
+        try:
+            return self.key(PARAMETER, self.find(PARAMETER, ref, node, attribute))
+        except Refusal:
+            member = self.member_ref(ref, node)
+            if member is None:
+                raise
+            return member
+
+    def member_ref(self, ref: str, node: Element) -> str | None:
+        """A reference to a member of an aggregate parameter, written `P.member.inner` or
+        `P/member/inner`: the name results use for it (`P.member.inner`), checked once every
+        type is built. None if no parameter starts the reference."""
+        written = ref.strip()
+        cuts = [i for i, c in enumerate(written) if c in "./" and i > 0]
+        for cut in reversed(cuts):
+            head = written[:cut]
+            try:
+                qualified = self.find(PARAMETER, head, node, "parameterRef")
+            except Refusal:
+                continue
+            members = [m for m in re.split(r"[./]", written[cut + 1:])]
+            if not all(members):
+                return None
+            key = self.key(PARAMETER, qualified)
+            name = ".".join([key, *members])
+            self.member_refs.setdefault(name, (node, key, members))
+            return name
+        return None
 
     def container_ref(self, ref: str, node: Element, attribute: str = "containerRef") -> str:
         return self.key(CONTAINER, self.find(CONTAINER, ref, node, attribute))
@@ -448,20 +479,8 @@ class Loader:
 
     def build(self) -> None:
         self.count_names()
-        for qualified, (node, scope, _) in self.declared[TYPE].items():
-            self.scope = scope
-            marks = len(self.comparisons), len(self.numeric_refs), len(self.time_refs)
-            key = self.key(TYPE, qualified)
-            try:
-                ptype = self.parameter_type(self.type_node(qualified), key)
-            except Refusal as problem:
-                if self.strict:
-                    raise
-                del self.comparisons[marks[0]:], self.numeric_refs[marks[1]:], self.time_refs[marks[2]:]
-                self.unusable[qualified] = problem
-                continue
-            self.types[key] = (node, ptype)
-            self.type_by_qualified[qualified] = ptype
+        for qualified in self.declared[TYPE]:
+            self.build_type(qualified)
         types, parameters, counts = self.type_by_qualified, self.parameters, self.counts[PARAMETER]
         for qualified, (node, scope, name) in self.declared[PARAMETER].items():
             attrib = node.attrib  # the usual parameter first: a name and a type in its own space system
@@ -482,6 +501,105 @@ class Loader:
             node = self.declared[TYPE][qualified][0]
             self.tolerate(node, f"<{node.tag}>s that no container places and that cannot be decoded: "
                                 + problem.message.replace(EARLIER, "?"))
+
+    def build_type(self, qualified: str) -> ParameterType | None:
+        """A type, built on first use (an aggregate or array builds the types it holds first);
+        None if it cannot be decoded (the reason is kept in `unusable`)."""
+        if qualified in self.type_by_qualified or qualified in self.unusable:
+            return self.type_by_qualified.get(qualified)
+        node, scope, _ = self.declared[TYPE][qualified]
+        if qualified in self.building:
+            names = self.building[self.building.index(qualified):] + [qualified]
+            raise fail(node, "types hold each other: " + " -> ".join(q.rpartition("/")[2] for q in names))
+        if len(self.building) >= MAX_NESTING:
+            raise fail(node, f"types nested more than {MAX_NESTING} deep")
+        here, self.scope = self.scope, scope
+        self.building.append(qualified)
+        marks = len(self.comparisons), len(self.numeric_refs), len(self.time_refs)
+        key = self.key(TYPE, qualified)
+        try:
+            ptype = self.parameter_type(self.type_node(qualified), key)
+        except Refusal as problem:
+            if self.strict or "hold each other" in problem.message or "nested more than" in problem.message:
+                raise
+            del self.comparisons[marks[0]:], self.numeric_refs[marks[1]:], self.time_refs[marks[2]:]
+            self.unusable[qualified] = problem
+            return None
+        finally:
+            self.building.pop()
+            self.scope = here
+        self.types[key] = (node, ptype)
+        self.type_by_qualified[qualified] = ptype
+        return ptype
+
+    def held_type(self, node: Element, attribute: str) -> ParameterType:
+        """The type an aggregate member or an array element has: built, or refused with the
+        reason it cannot be decoded."""
+        qualified = self.find(TYPE, required(node, attribute), node, attribute)
+        ptype = self.build_type(qualified)
+        if ptype is None:
+            problem = self.unusable[qualified]
+            raise fail(node, f"{attribute} {node.attrib[attribute]!r}: {problem.message.replace(EARLIER, '?')}")
+        return ptype
+
+    def structure_type(self, node: Element, name: str) -> ParameterType:
+        common = (*NAMED, "initialValue", "baseType")
+        if node.tag == "AggregateParameterType":
+            self.check(node, common, ("MemberList",))
+            members_node = only(node, ("MemberList",))
+            assert members_node is not None
+            members: list[tuple[str, ParameterType]] = []
+            for member in self.check(members_node, (), ("Member",)):
+                self.check(member, (*NAMED, "typeRef", "initialValue"))
+                member_name = self.name(member)
+                if "." in member_name or any(m == member_name for m, _ in members):
+                    raise fail(member, f"member name {member_name!r}: " +
+                               ("a member name may not hold '.'" if "." in member_name else "named twice"))
+                members.append((member_name, self.held_type(member, "typeRef")))
+            if not members:
+                raise fail(members_node, "has no <Member>")
+            return ParameterType(name, "aggregate", cast(Encoding, None), members=tuple(members))
+        kids = self.check(node, (*common, "arrayTypeRef", "numberOfDimensions"), ("DimensionList",))
+        element = self.held_type(node, "arrayTypeRef")
+        dimensions = self.dimension_list(kids[0]) if kids else ()
+        if "numberOfDimensions" in node.attrib:  # the older form: the entry gives the dimensions
+            rank = int(number(node, node.attrib["numberOfDimensions"], "numberOfDimensions", int))
+            if not 1 <= rank <= 32 or (dimensions and rank != len(dimensions)):
+                raise fail(node, f"numberOfDimensions={rank}: " + (
+                    f"its DimensionList has {len(dimensions)}" if dimensions else "1 to 32 are supported"))
+        elif not dimensions:
+            raise fail(node, "needs a DimensionList (or numberOfDimensions, and dimensions on its entries)")
+        else:
+            rank = len(dimensions)
+        return ParameterType(name, "array", cast(Encoding, None), element=element, dimensions=dimensions, rank=rank)
+
+    def dimension_list(self, node: Element) -> tuple:
+        dimensions = []
+        for dimension in self.check(node, (), ("Dimension",)):
+            self.check(dimension, (), ("StartingIndex", "EndingIndex"))
+            first, last = only(dimension, ("StartingIndex",)), only(dimension, ("EndingIndex",))
+            assert first is not None and last is not None
+            dimensions.append((self.count_value(first), self.count_value(last)))
+        if not dimensions or len(dimensions) > 32:
+            raise fail(node, f"{len(dimensions)} dimensions: 1 to 32 are supported")
+        sizes = [b - a + 1 for a, b in dimensions if isinstance(a, int) and isinstance(b, int)]
+        if any(size < 0 for size in sizes) or math.prod(sizes) > MAX_ELEMENTS:
+            raise fail(node, f"dimensions of {' x '.join(map(str, sizes))} elements: each ends at or after "
+                             f"the index before its start, at most {MAX_ELEMENTS} elements in all")
+        return tuple(dimensions)
+
+    def count_value(self, node: Element) -> int | DynamicSize:
+        """An index or count (IntegerValue): fixed, or a linear function of a parameter's value."""
+        self.check(node, (), ("FixedValue", "DynamicValue"))
+        value = only(node, ("FixedValue", "DynamicValue"))
+        assert value is not None
+        if value.tag == "FixedValue":
+            self.check(value)
+            fixed = int(number(value, text(value), "FixedValue", int))
+            if abs(fixed) > MAX_BITS:
+                raise fail(value, f"{fixed} is out of range")
+            return fixed
+        return self.dynamic_value(value)
 
     def type_node(self, qualified: str) -> Element:
         """A type's element with what it inherits through baseType merged in: an element given
@@ -532,9 +650,9 @@ class Loader:
     def parameter_type(self, node: Element, name: str) -> ParameterType:
         kind: Kind | None = TYPE_TAGS.get(node.tag)
         if kind is None:
-            structure = STRUCTURE_TYPES.get(node.tag)
-            raise fail(node, f"{structure} parameter types are not supported yet" if structure else
-                       "not a parameter type")
+            if node.tag in STRUCTURE_TYPES:
+                return self.structure_type(node, name)
+            raise fail(node, "not a parameter type")
         common = (*NAMED, "initialValue", "baseType")
         ranged = (*common, "validRangeAppliesToCalibrated", "sizeInBits")
         encoding_tags = ("IntegerDataEncoding", "FloatDataEncoding")
@@ -581,7 +699,7 @@ class Loader:
                 (encoding.bits is None or encoding.bits > 64):
             raise fail(enc_nodes[0], f"a {kind} code in binary data needs a fixed size of at most 64 bits")
         return ParameterType(name, kind, encoding, enumeration, scale, offset, units, time, checks, truth,
-                             node.attrib.get("initialValue"))
+                             initial=node.attrib.get("initialValue"))
 
     def signed(self, node: Element, kind: Kind, encoding: Encoding) -> None:
         """A `signed` attribute (the schema has it on integer types; generators write it on
@@ -1030,12 +1148,15 @@ class Loader:
                 if qualified is not None:
                     target = ref if counts[ref] == 1 else qualified  # type: ignore[index]
                     if target in parameters:
-                        entries.append(new_tuple(Entry, ("parameter", target, None)))
+                        entries.append(new_tuple(Entry, ("parameter", target, None, None, None, (), None)))
                         continue
-            if tag == "ParameterRefEntry":
+            if tag in ("ParameterRefEntry", "ArrayParameterRefEntry"):
                 key, kind = "parameterRef", "parameter"
             elif tag == "ContainerRefEntry":
                 key, kind = "containerRef", "container"
+            elif tag == "IndirectParameterRefEntry":
+                entries.append(self.indirect_entry(entry))
+                continue
             elif tag in DESCRIPTIVE:
                 continue
             else:
@@ -1043,19 +1164,22 @@ class Loader:
                     self.read_past(entry, entry_list)  # type: ignore[arg-type]
                     continue
                 raise fail(entry, "element not supported inside <EntryList>")
-            location = None
+            location = repeat = condition = None
+            dimensions: tuple = ()
             if len(attrib) != 1 or len(entry) or key not in attrib:  # more than a bare reference
-                self.check(entry, (key, "shortDescription"), ("LocationInContainerInBits",))
-                if (loc := only(entry, ("LocationInContainerInBits",), required=False)) is not None:
-                    location = self.location(loc)
+                location, repeat, condition = self.entry_options(entry, key, ("DimensionList",))
+                if (found := only(entry, ("DimensionList",), required=False)) is not None:
+                    dimensions = self.dimension_list(found)
             ref = required(entry, key)
             if kind == "parameter":
                 target = self.parameter_ref(ref, entry)
                 if target not in parameters:
                     self.usable(target, entry)
+                if dimensions or tag == "ArrayParameterRefEntry":
+                    self.array_entry(entry, parameters[target], dimensions)
             else:
                 target = self.container_ref(ref, entry)
-            entries.append(Entry(kind, target, location))
+            entries.append(Entry(kind, target, location, repeat, condition, dimensions))
         base = restriction = size = None
         if (base_node := only(node, ("BaseContainer",), required=False)) is not None:
             self.check(base_node, ("containerRef",), ("RestrictionCriteria",))
@@ -1068,6 +1192,61 @@ class Loader:
         self.containers[name] = Container(name, boolean(node, "abstract", False), tuple(entries), base,
                                           restriction, [], node.attrib.get("shortDescription", ""), size)
         self.container_nodes[name] = node
+
+    def entry_options(self, entry: Element, key: str, more: tuple[str, ...] = ()) -> tuple:
+        """An entry's location, repeat and include condition (each None when not given)."""
+        self.check(entry, (key, "shortDescription", "aliasNameSpace"),
+                   ("LocationInContainerInBits", "RepeatEntry", "IncludeCondition", *more))
+        location = repeat = condition = None
+        if (loc := only(entry, ("LocationInContainerInBits",), required=False)) is not None:
+            location = self.location(loc)
+        if (found := only(entry, ("RepeatEntry",), required=False)) is not None:
+            self.check(found, (), ("Count", "Offset"))
+            count = only(found, ("Count",))
+            assert count is not None
+            offset = only(found, ("Offset",), required=False)
+            repeat = Repeat(self.count_value(count), self.count_value(offset) if offset is not None else 0)
+            if isinstance(repeat.count, int) and not 0 <= repeat.count <= MAX_ELEMENTS:
+                raise fail(count, f"a count of {repeat.count}: 0 to {MAX_ELEMENTS} are supported")
+        if (found := only(entry, ("IncludeCondition",), required=False)) is not None:
+            self.check(found, (), ("Comparison", "ComparisonList", "BooleanExpression"))
+            condition = self.criterion(found)
+        return location, repeat, condition
+
+    def array_entry(self, entry: Element, parameter: Parameter, dimensions: tuple) -> None:
+        ptype = parameter.type
+        if ptype.kind != "array":
+            raise fail(entry, f"{parameter.name!r} is a {ptype.kind} parameter, not an array")
+        if dimensions and len(dimensions) != ptype.rank:
+            raise fail(entry, f"{len(dimensions)} dimensions for {parameter.name!r}, whose type has {ptype.rank}")
+        if not dimensions and not ptype.dimensions:
+            raise fail(entry, f"the type of {parameter.name!r} gives no dimensions: the entry needs a DimensionList")
+
+    def indirect_entry(self, entry: Element) -> Entry:
+        location, repeat, condition = self.entry_options(entry, "aliasNameSpace", ("ParameterInstance",))
+        instance = only(entry, ("ParameterInstance",))
+        assert instance is not None
+        name, calibrated = self.instance_ref(instance)
+        namespace = entry.attrib.get("aliasNameSpace", "")
+        choices = self.alias_table(namespace)
+        if not choices:
+            raise fail(entry, f"no parameter has an alias in namespace {namespace!r}")
+        return Entry("indirect", name, location, repeat, condition, (),
+                     Indirect(name, calibrated, namespace, choices))
+
+    def alias_table(self, namespace: str) -> dict[str, str]:
+        """alias -> parameter, for the parameters that have an alias in a namespace."""
+        if self.alias_tables is None:
+            self.alias_tables = {}
+            for qualified, (node, _, _) in self.declared[PARAMETER].items():
+                for alias_set in node:
+                    if alias_set.tag != "AliasSet":
+                        continue
+                    for alias in alias_set:
+                        if alias.tag == "Alias" and "alias" in alias.attrib:
+                            table = self.alias_tables.setdefault(alias.attrib.get("nameSpace", ""), {})
+                            table.setdefault(alias.attrib["alias"].strip(), self.key(PARAMETER, qualified))
+        return self.alias_tables.get(namespace, {})
 
     def location(self, node: Element) -> Location:
         self.check(node, ("referenceLocation",), ("FixedValue",))
@@ -1101,6 +1280,15 @@ class Loader:
             if container.base is not None:
                 containers[container.base].children.append(name)
         self.check_structure()
+        for name, (node, parameter, members) in self.member_refs.items():
+            ptype = self.usable(parameter, node).type
+            for i, member in enumerate(members):
+                found = dict(ptype.members).get(member) if ptype.kind == "aggregate" else None
+                if found is None:
+                    raise fail(node, f"{'.'.join([parameter, *members[:i + 1]])!r}: {'.'.join([parameter, *members[:i]])!r} "
+                                     f"is a {ptype.kind} parameter with no member {member!r}")
+                ptype = found
+            self.parameters[name] = Parameter(name, ptype, "", name)
         for node, comparison in self.comparisons:
             for ref, _ in comparison.parameters():
                 self.usable(ref, node)

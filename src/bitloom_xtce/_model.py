@@ -388,7 +388,8 @@ Criterion: TypeAlias = Comparison | AllOf | AnyOf
 # Parameter types and parameters
 
 Kind: TypeAlias = Literal["integer", "float", "enumerated", "boolean", "string", "binary",
-                          "absolute_time", "relative_time"]
+                          "absolute_time", "relative_time", "aggregate", "array"]
+Count: TypeAlias = "int | DynamicSize"  # a count or an index: fixed, or from a parameter's value
 
 
 @dataclass(slots=True)
@@ -403,14 +404,22 @@ class ParameterType:
     time: TimeScale | None = None  # time types: how the number becomes a time
     checks: Checks | None = None  # a valid range and alarms, if the type has them
     truth: tuple[str, str] = ("True", "False")  # booleans encoded as text: the texts of true and false
+    members: tuple[tuple[str, ParameterType], ...] = ()  # aggregates: (name, type) in decoding order
+    element: ParameterType | None = None  # arrays: the type of each element
+    dimensions: tuple[tuple[Count, Count], ...] = ()  # arrays: (first index, last index) per dimension
+    rank: int = 0  # arrays: how many dimensions (the entry gives them when the type does not)
     initial: str | None = None  # initialValue, as written: the value encoding uses when given none
     _lookup: Any = field(default=None, repr=False)
+
+    @property
+    def structured(self) -> bool:
+        return self.kind in ("aggregate", "array")
 
     @property
     def calibrated_differs(self) -> bool:
         """Whether the calibrated value can differ from the raw value."""
         enc = self.encoding
-        if self.kind in ("enumerated", "boolean", "absolute_time", "relative_time"):
+        if self.kind in ("enumerated", "boolean", "absolute_time", "relative_time", "aggregate", "array"):
             return True
         if self.kind == "float" and isinstance(enc, IntegerEncoding):
             return True
@@ -423,6 +432,12 @@ class ParameterType:
         """The engineering value of a raw value (or of a column of them). `get` gives other
         parameters' values, for context calibrators."""
         enc = self.encoding
+        if self.kind == "aggregate":
+            if isinstance(raw, list):  # occurrences of a repeated entry
+                return [self.calibrate(r, get) for r in raw]
+            return {name: member.calibrate(raw[name], get) for name, member in self.members}
+        if self.kind == "array":
+            return _calibrate_elements(self.element, raw, get)  # type: ignore[arg-type]
         column = isinstance(raw, np.ndarray)
         if isinstance(enc, StringEncoding):  # decoded text already: see Definition for the raw bytes
             if self.kind in ("integer", "float"):
@@ -499,6 +514,23 @@ class ParameterType:
         return f"ParameterType({self.name!r}, {self.kind}, {self.encoding!r}{extra})"
 
 
+def _calibrate_elements(element: ParameterType, raw: Value, get: Lookup | None) -> Value:
+    """The elements of an array (or the occurrences of a repeated entry), calibrated: numbers
+    all at once, as a column; aggregates and arrays one by one."""
+    if isinstance(raw, list):
+        return [_calibrate_elements(element, r, get) if isinstance(r, list) else element.calibrate(r, get)
+                for r in raw]
+    if element.structured or raw.dtype == object:
+        out = np.empty(raw.shape, dtype=object)
+        for index in np.ndindex(raw.shape):
+            out[index] = element.calibrate(raw[index], get)
+        return out
+    if not element.calibrated_differs or element.kind == "string":
+        return raw
+    flat = element.calibrate(raw.reshape(-1), get)
+    return np.asarray(flat).reshape(raw.shape)
+
+
 @dataclass(slots=True)
 class Parameter:
     """A parameter; `name` is the name results use: its own where no other parameter of the
@@ -527,10 +559,37 @@ class Location:
     from_start: bool
 
 
+@dataclass(frozen=True, slots=True)
+class Repeat:
+    """An entry read `count` times, `offset` bits apart (after the end of each occurrence)."""
+
+    count: Count
+    offset: Count = 0
+
+
+@dataclass(frozen=True, slots=True)
+class Indirect:
+    """The parameter read at an entry is the one whose alias in `namespace` equals the value of
+    `parameter` (`choices`: alias -> parameter name)."""
+
+    parameter: str
+    calibrated: bool
+    namespace: str
+    choices: dict[str, str]
+
+
 class Entry(NamedTuple):  # a tuple: a large container has many, made quickly
-    kind: Literal["parameter", "container"]
-    ref: str
+    kind: Literal["parameter", "container", "indirect"]
+    ref: str  # the parameter or container (for an indirect entry, the parameter giving the alias)
     location: Location | None = None
+    repeat: Repeat | None = None
+    condition: Criterion | None = None  # the entry is read only where it holds
+    dimensions: tuple[tuple[Count, Count], ...] = ()  # array entries: the dimensions the entry gives
+    indirect: Indirect | None = None
+
+    @property
+    def plain(self) -> bool:
+        return self.repeat is None and self.condition is None and not self.dimensions and self.indirect is None
 
 
 @dataclass(slots=True)
