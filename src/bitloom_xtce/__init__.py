@@ -9,9 +9,9 @@ Each container is translated into bitloom recipes, so the work per packet (and p
 packets) is done by bitloom's compiled reader; calibrators, enumerations and restriction criteria
 are applied to whole columns with numpy.
 """
-from ._definition import Definition, DecodeWarning, FileResult, load
+from ._definition import Definition, DecodeWarning, FileResult, Skipped, load
 from ._errors import PacketError, XtceError
 from ._model import Container, Parameter, ParameterType
 
-__all__ = ["load", "Definition", "FileResult", "Container", "Parameter", "ParameterType",
+__all__ = ["load", "Definition", "FileResult", "Skipped", "Container", "Parameter", "ParameterType",
            "XtceError", "PacketError", "DecodeWarning"]

@@ -8,6 +8,7 @@ and the column path give the same bits.
 from __future__ import annotations
 
 import bisect
+import heapq
 import operator
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
@@ -32,10 +33,23 @@ class DynamicSize:
     intercept: int | float
 
     def bits(self, value: Value) -> Value:
-        if isinstance(value, np.ndarray):
-            exact = value.dtype.kind in "iu" and isinstance(self.slope, int) and isinstance(self.intercept, int)
-            value = value.astype(np.int64 if exact else np.float64)
-        return self.slope * value + self.intercept
+        """The size for a value or a column of them. Integers stay exact whatever their size
+        (a column goes to Python integers when int64 would overflow); otherwise the arithmetic
+        is binary64, the same operations on one value and on a column."""
+        slope, intercept = self.slope, self.intercept
+        exact = isinstance(slope, int) and isinstance(intercept, int)
+        if not isinstance(value, np.ndarray):
+            if exact and isinstance(value, int):
+                return slope * value + intercept
+            return _float(slope) * float(value) + _float(intercept)
+        if not (exact and value.dtype.kind in "iu"):
+            return value.astype(np.float64) * _float(slope) + _float(intercept)
+        if len(value):
+            ends = (int(value.min()), int(value.max()))
+            products = [slope * v for v in ends]
+            if all(_INT64[0] <= v <= _INT64[1] for v in (*ends, *products, *(p + intercept for p in products))):
+                return value.astype(np.int64) * slope + intercept
+        return value.astype(object) * slope + intercept
 
     def __repr__(self) -> str:
         kind = "calibrated" if self.calibrated else "raw"
@@ -151,6 +165,17 @@ def _as_float(x: Value) -> Value:
     return x.astype(np.float64) if isinstance(x, np.ndarray) else float(x)
 
 
+def _float(number: int | float) -> float:
+    """A number as binary64; an integer beyond its range is infinite."""
+    try:
+        return float(number)
+    except OverflowError:
+        return float("inf") if number > 0 else float("-inf")
+
+
+_INT64 = (-(1 << 63), (1 << 63) - 1)
+
+
 @dataclass(frozen=True, slots=True)
 class Polynomial:
     """sum(coefficient * x**exponent), terms in document order, powers by repeated products."""
@@ -165,6 +190,8 @@ class Polynomial:
             for _ in range(exponent):
                 power = power * x
             total = total + coefficient * power
+        if isinstance(x, np.ndarray) and not isinstance(total, np.ndarray):  # constant terms only
+            total = np.full(x.shape, total)
         return total
 
     def __repr__(self) -> str:
@@ -174,7 +201,8 @@ class Polynomial:
 @dataclass(frozen=True, slots=True)
 class Spline:
     """Piecewise: order 0 takes the value of the point at or below x, order 1 interpolates
-    linearly. Outside the points: the end value or end segment if `extrapolate`, else NaN."""
+    linearly. Outside the points: the end value or end segment if `extrapolate`, else NaN. NaN
+    gives NaN."""
 
     raw: tuple[float, ...]
     calibrated: tuple[float, ...]
@@ -193,11 +221,10 @@ class Spline:
                 x0, x1 = np.asarray(xs)[m], np.asarray(xs)[m + 1]
                 y0, y1 = np.asarray(ys)[m], np.asarray(ys)[m + 1]
                 out = y0 + (x - x0) * (y1 - y0) / (x1 - x0)
-            if not self.extrapolate:
-                out = np.where((x < xs[0]) | (x > xs[-1]), np.nan, out)
-            return out
+            outside = np.isnan(x) if self.extrapolate else ~((x >= xs[0]) & (x <= xs[-1]))
+            return np.where(outside, np.nan, out)
         q = float(x)
-        if not self.extrapolate and not xs[0] <= q <= xs[-1]:
+        if q != q or not self.extrapolate and not xs[0] <= q <= xs[-1]:
             return float("nan")
         i: int = bisect.bisect_right(xs, q) - 1
         if self.order == 0:
@@ -290,6 +317,34 @@ class AnyOf:
 Criterion: TypeAlias = Comparison | AllOf | AnyOf
 
 
+def label_ranges(entries: tuple[tuple[int, int, str], ...]) -> tuple[list[int], list[int], list[str]]:
+    """An enumeration as sorted disjoint ranges (starts, ends, labels): each value takes the
+    label of the first entry, in document order, whose value..maxValue holds it."""
+    order = sorted(range(len(entries)), key=lambda k: entries[k][0])
+    pieces: list[tuple[int, int, int]] = []  # (start, end, entry)
+    if all(entries[a][1] < entries[b][0] for a, b in zip(order, order[1:])):
+        pieces = [(entries[k][0], entries[k][1], k) for k in order]
+    else:
+        # Between two consecutive bounds the entries that hold a value do not change: sweep the
+        # bounds with the entries begun so far, by document order (ended ones dropped lazily).
+        bounds = sorted({v for low, high, _ in entries for v in (low, high + 1)})
+        begun: list[tuple[int, int]] = []  # (entry, end)
+        taken = 0
+        for low, after in zip(bounds, bounds[1:]):
+            while taken < len(order) and entries[order[taken]][0] <= low:
+                heapq.heappush(begun, (order[taken], entries[order[taken]][1]))
+                taken += 1
+            while begun and begun[0][1] < low:
+                heapq.heappop(begun)
+            if begun:
+                k = begun[0][0]
+                if pieces and pieces[-1][2] == k and pieces[-1][1] == low - 1:
+                    pieces[-1] = (pieces[-1][0], after - 1, k)
+                else:
+                    pieces.append((low, after - 1, k))
+    return [p[0] for p in pieces], [p[1] for p in pieces], [entries[p[2]][2] for p in pieces]
+
+
 # ---------------------------------------------------------------------------------------------
 # Parameter types and parameters
 
@@ -306,7 +361,7 @@ class ParameterType:
     scale: float = 1.0  # time types: seconds = raw * scale + offset
     offset: float = 0.0
     units: str = ""
-    _lookup: Any = field(default=None, repr=False)
+    _lookup: Any = field(default=None, init=False, repr=False)  # built on first use
 
     @property
     def calibrated_differs(self) -> bool:
@@ -367,27 +422,25 @@ class ParameterType:
 
     def _enumerate(self, raw: Value) -> Value:
         if self._lookup is None:
-            exact = {v: label for v, hi, label in self.enumeration if v == hi}
-            ranges = sorted((v, hi, label) for v, hi, label in self.enumeration if v != hi)
-            self._lookup = (exact, ranges)
-        exact, ranges = self._lookup
+            self._lookup = label_ranges(self.enumeration)
+        starts, ends, labels = self._lookup
         if not isinstance(raw, np.ndarray):
-            label = exact.get(raw)
-            if label is None:
-                for lo, hi, text in ranges:
-                    if lo <= raw <= hi:
-                        return text
-            return label
-        entries = sorted(self.enumeration)
-        starts = np.array([e[0] for e in entries], dtype=np.float64 if raw.dtype.kind == "f" else np.int64)
-        ends = np.array([e[1] for e in entries], dtype=starts.dtype)
-        labels = np.array([e[2] for e in entries] + [""], dtype=np.dtypes.StringDType())
-        i = np.searchsorted(starts, raw, side="right") - 1
-        inside = (i >= 0) & (raw <= ends[np.maximum(i, 0)]) if len(entries) else np.zeros(len(raw), bool)
+            i = bisect.bisect_right(starts, raw) - 1
+            return labels[i] if i >= 0 and raw <= ends[i] else None
+        if raw.dtype.kind in "iu":  # the ranges clipped to what the column can hold, compared exactly
+            low, high = int(np.iinfo(raw.dtype).min), int(np.iinfo(raw.dtype).max)
+            kept = [i for i in range(len(starts)) if starts[i] <= high and ends[i] >= low]
+            first = np.array([max(starts[i], low) for i in kept], dtype=raw.dtype)
+            last = np.array([min(ends[i], high) for i in kept], dtype=raw.dtype)
+        else:
+            kept = list(range(len(starts)))
+            first, last = np.array(starts, dtype=np.float64), np.array(ends, dtype=np.float64)
+        names = np.array([labels[i] for i in kept] + [""], dtype=np.dtypes.StringDType())
+        i = np.searchsorted(first, raw, side="right") - 1
+        inside = (i >= 0) & (raw <= last[np.maximum(i, 0)]) if kept else np.zeros(len(raw), bool)
         if inside.all():
-            return labels[i]
-        out = np.array(labels[np.where(inside, i, len(entries))],
-                       dtype=np.dtypes.StringDType(na_object=None))
+            return names[i]
+        out = np.array(names[np.where(inside, i, len(kept))], dtype=np.dtypes.StringDType(na_object=None))
         out[~inside] = None
         return out
 
