@@ -238,7 +238,8 @@ class Definition:
         values: dict[str, Value] = {}
         fields: dict[str, bytes] = {}
         segment = self._root_segment()
-        get = _Values(self._parameters, values.__getitem__).get
+        lookup = _Values(self._parameters, values.__getitem__)
+        get = lookup.get
 
         while True:
             name = segment.container.name
@@ -247,6 +248,7 @@ class Definition:
                     self._block_one(step.prepare(), name, packet, limit, anchors, values, fields)
                 else:
                     self._variable_one(step, name, packet, limit, anchors, values, fields, get)
+                lookup.calibrated.clear()  # a parameter listed again has a new value
             following = self._next(segment.container, get)
             if following is None:
                 break
@@ -379,7 +381,7 @@ class Definition:
                     group.known[f.parameter.name] = (step, f)
                     for kept in (group.values, group.fields, group.calibrated):
                         kept.pop(f.parameter.name, None)
-                if step.fallible:
+                if step.fallible and len(group.offsets):
                     group = _check(data, group, step, name, skipped)
             else:
                 early, bad = self._variable_columns(step, group, data)
@@ -541,7 +543,7 @@ def _prefetch(data: bytes, group: _Group, names: list[str], routing: set[str]) -
             blocks[id(entry[0])] = entry[0]
     for block in blocks.values():
         items = [f.item for f in block.fields if f.item is not None and f.parameter.name in routing
-                 and f.parameter.name not in group.values]
+                 and f.parameter.name not in group.values and group.known[f.parameter.name][1] is f]
         group.values.update(_unpack(data, items, group, block.anchor, block.start))
 
 
@@ -629,7 +631,9 @@ def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]
     absolute = group.offsets.astype(np.int64) * 8 + base + start
     shifts = absolute & 7
     offsets = (absolute >> 3).astype(np.uint64)
-    return (offsets, int(shifts[0])) if (shifts == shifts[0]).all() else (offsets, shifts)
+    if not len(shifts) or (shifts == shifts[0]).all():
+        return offsets, int(shifts[0]) if len(shifts) else 0
+    return offsets, shifts
 
 
 def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any) -> dict[str, np.ndarray]:

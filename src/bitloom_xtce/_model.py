@@ -47,7 +47,8 @@ class DynamicSize:
         if len(value):
             ends = (int(value.min()), int(value.max()))
             products = [slope * v for v in ends]
-            if all(_INT64[0] <= v <= _INT64[1] for v in (*ends, *products, *(p + intercept for p in products))):
+            every = (slope, intercept, *ends, *products, *(p + intercept for p in products))
+            if all(_INT64[0] <= v <= _INT64[1] for v in every):
                 return value.astype(np.int64) * slope + intercept
         return value.astype(object) * slope + intercept
 
@@ -257,6 +258,45 @@ OPERATORS: dict[str, Callable[[Value, Value], Value]] = {
 }
 
 
+ORDERING = frozenset({"<", "<=", ">", ">=", "lt", "leq", "gt", "geq"})
+
+
+def _compare(op: Callable[[Value, Value], Value], left: Value, right: Value) -> Value:
+    """op(left, right), an integer against a float compared exactly, as Python compares them:
+    numpy rounds the integers of a column to binary64 first, which ties values past 2**53."""
+    result = op(left, right)
+    if not isinstance(result, np.ndarray):
+        return result
+    kinds = (np.asarray(left).dtype.kind, np.asarray(right).dtype.kind)
+    if kinds not in (("i", "f"), ("u", "f"), ("f", "i"), ("f", "u")):
+        return result
+    whole, other = (left, right) if kinds[0] in "iu" else (right, left)
+    whole = np.asarray(whole)
+    doubt = np.broadcast_to((whole.astype(np.float64) == other) & ((whole > 2**53) | (whole < -2**53)), result.shape)
+    if doubt.any():
+        exact = [np.broadcast_to(np.asarray(side).astype(object), result.shape)[doubt] for side in (left, right)]
+        result = np.array(result, dtype=bool)
+        result[doubt] = np.asarray(op(*exact), dtype=bool)
+    return result
+
+
+def _unlabeled(value: Value) -> Value:
+    """Where a value is an enumeration value without a label (None, also in a column)."""
+    if value is None:
+        return True
+    if isinstance(value, np.ndarray) and value.dtype.kind == "T" and hasattr(value.dtype, "na_object"):
+        return np.array([v is None for v in value.tolist()], dtype=bool)
+    return False
+
+
+def _labelled(value: Value) -> Value:
+    if value is None:
+        return ""
+    if isinstance(value, np.ndarray) and value.dtype.kind == "T" and hasattr(value.dtype, "na_object"):
+        return np.array(["" if v is None else v for v in value.tolist()], dtype=np.dtypes.StringDType())
+    return value
+
+
 @dataclass(slots=True)
 class Comparison:
     """parameter (raw or calibrated) <op> a literal, or another parameter's value."""
@@ -270,7 +310,18 @@ class Comparison:
 
     def evaluate(self, get: Lookup) -> Value:
         right = get(*self.other) if self.other is not None else self.value
-        return OPERATORS[self.op](get(self.parameter, self.calibrated), right)
+        left = get(self.parameter, self.calibrated)
+        if isinstance(left, np.ndarray) and left.dtype == object and isinstance(right, bytes):
+            # Compared as Python bytes: numpy's own bytes scalar would drop trailing zero bytes.
+            right, boxed = np.empty((), dtype=object), right
+            right[()] = boxed
+        if self.op in ORDERING:  # an enumeration value without a label is in no order, as NaN
+            missing = _unlabeled(left) | _unlabeled(right)
+            if missing is True:
+                return False
+            if np.any(missing):
+                return OPERATORS[self.op](_labelled(left), _labelled(right)) & ~missing
+        return _compare(OPERATORS[self.op], left, right)
 
     def parameters(self) -> list[tuple[str, bool]]:
         return [(self.parameter, self.calibrated)] + ([self.other] if self.other else [])
@@ -409,7 +460,7 @@ class ParameterType:
             for context in enc.context_calibrators:
                 if context.criterion.evaluate(get):
                     return context.calibrator(raw)
-            return enc.calibrator(raw) if enc.calibrator is not None else raw
+            return enc.calibrator(raw) if enc.calibrator is not None else _as_float(raw)  # a float, as when one matches
         # Columns: the first context that matches decides, row by row.
         result = enc.calibrator(raw) if enc.calibrator is not None else raw.astype(np.float64)
         decided = np.zeros(len(raw), dtype=bool)
