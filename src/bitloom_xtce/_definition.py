@@ -41,16 +41,8 @@ class Skipped(tuple[int, int]):
         record.indices = indices
         return record
 
-    @property
-    def count(self) -> int:
-        return self[0]
-
-    @property
-    def first(self) -> int:
-        return self[1]
-
     def __repr__(self) -> str:
-        return f"Skipped(count={self[0]}, first={self[1]})"
+        return f"Skipped({self[0]}, first at byte {self[1]})"
 
 
 class FileResult(dict[str, dict[str, np.ndarray]]):
@@ -123,7 +115,7 @@ class _Columns:
     """How a concrete container's packets become columns once they are routed to it: one reader
     call per anchor for every fixed field of the container and its base containers."""
 
-    reads: list[tuple[int, int, list[dict]]]  # (anchor, start bit after it, recipe)
+    reads: list[tuple[int, int, list[dict], frozenset[str]]]  # (anchor, start bit after it, recipe, its names)
     extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
     texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
     calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
@@ -377,10 +369,12 @@ class Definition:
                     group = _skip(group, starts < 0, _before_start(name), skipped)
                 short = (group.anchors[step.anchor] + step.end) > group.bits
                 group = _skip(group, short, _too_short(name), skipped)
-                for f in step.fields:  # values read for an earlier place of the same parameter go
+                for f in step.fields:
                     group.known[f.parameter.name] = (step, f)
-                    for kept in (group.values, group.fields, group.calibrated):
-                        kept.pop(f.parameter.name, None)
+                for kept in (group.values, group.fields, group.calibrated):  # read at an earlier place
+                    if kept and not kept.keys().isdisjoint(step.names):
+                        for stale in kept.keys() & step.names:
+                            del kept[stale]
                 if step.fallible and len(group.offsets):
                     group = _check(data, group, step, name, skipped)
             else:
@@ -422,8 +416,10 @@ class Definition:
         plan = self._plans.get(segment.container.name)
         if plan is None:
             plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
-        for anchor, start, recipe in plan.reads:
-            wanted = [item for item in recipe if item["name"] not in group.values]  # not read for routing
+        for anchor, start, recipe, names in plan.reads:
+            values = group.values
+            wanted = recipe if values.keys().isdisjoint(names) else \
+                [item for item in recipe if item["name"] not in values]  # not read for routing already
             if wanted:
                 group.values.update(_unpack(data, wanted, group, anchor, start))
         for f in plan.extracted:
@@ -456,7 +452,7 @@ class Definition:
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
         packet_bits = group.offsets.astype(np.int64) * 8
         relative = group.anchors[step.anchor] + step.offset
-        early = np.broadcast_to(np.asarray(relative) < 0, group.offsets.shape)
+        early = np.zeros(len(packet_bits), dtype=bool) if isinstance(relative, int) else relative < 0
         starts = packet_bits + relative
         limits = packet_bits + group.bits
         sizes: list[Any] = [None] * len(starts)
@@ -467,9 +463,10 @@ class Definition:
         widths = np.zeros(len(starts), dtype=np.int64)
         raw_fields: list[bytes] = []
         texts: list[str | None] = []
-        for i, (s, limit, size, before) in enumerate(zip(starts.tolist(), limits.tolist(), sizes, early.tolist())):
+        before = set(np.flatnonzero(early).tolist()) if early.any() else None  # skipped for that, not measured
+        for i, (s, limit, size) in enumerate(zip(starts.tolist(), limits.tolist(), sizes)):
             try:
-                if before:
+                if before and i in before:
                     raise PacketError("before the packet")
                 bits, raw_field, text = measure(enc, data, s, limit, size)
             except PacketError:
@@ -482,7 +479,7 @@ class Definition:
         group.fields[step.parameter.name] = _object_column(raw_fields)
         group.values[step.parameter.name] = _text_column(texts) if isinstance(enc, StringEncoding) \
             else group.fields[step.parameter.name]
-        return early, bad & ~early
+        return early, bad if before is None else bad & ~early
 
 
 class _Values:
@@ -566,9 +563,9 @@ def _check(data: bytes, group: _Group, block: Block, container: str, skipped: _S
     """Read a block's fields that may hold no value of their encoding now, as the one-packet
     path does, and skip the packets where one does not: counted under the first such field."""
     first = np.full(len(group.offsets), -1, dtype=np.int64)  # per packet: the first failing field
-    items = [f for f in block.fallible if f.item is not None]
+    items = [f.item for f in block.fallible if f.item is not None]
     if items:
-        columns, failed = _read_rows(data, [f.item for f in items], group, block.anchor, block.start)
+        columns, failed = _read_rows(data, items, group, block.anchor, block.start)
         group.values.update(columns)
         if failed is not None:
             first = failed
@@ -608,7 +605,7 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
                 texts.append(f)
             recipe.append(dict(f.item, offset_bits=f.offset - start))
         if recipe:
-            reads.append((anchor, start, recipe))
+            reads.append((anchor, start, recipe, frozenset(item["name"] for item in recipe)))
     calibrate = []
     for name in segment.names:
         ptype = parameters[name].type

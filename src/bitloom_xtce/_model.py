@@ -44,6 +44,8 @@ class DynamicSize:
             return _float(slope) * float(value) + _float(intercept)
         if not (exact and value.dtype.kind in "iu"):
             return value.astype(np.float64) * _float(slope) + _float(intercept)
+        if value.dtype.itemsize <= 4 and -(1 << 31) < slope < 1 << 31 and -(1 << 62) < intercept < 1 << 62:
+            return value.astype(np.int64) * slope + intercept  # within int64 whatever the values
         if len(value):
             ends = (int(value.min()), int(value.max()))
             products = [slope * v for v in ends]
@@ -267,7 +269,7 @@ def _compare(op: Callable[[Value, Value], Value], left: Value, right: Value) -> 
     result = op(left, right)
     if not isinstance(result, np.ndarray):
         return result
-    kinds = (np.asarray(left).dtype.kind, np.asarray(right).dtype.kind)
+    kinds = (_kind(left), _kind(right))
     if kinds not in (("i", "f"), ("u", "f"), ("f", "i"), ("f", "u")):
         return result
     whole, other = (left, right) if kinds[0] in "iu" else (right, left)
@@ -278,6 +280,12 @@ def _compare(op: Callable[[Value, Value], Value], left: Value, right: Value) -> 
         result = np.array(result, dtype=bool)
         result[doubt] = np.asarray(op(*exact), dtype=bool)
     return result
+
+
+def _kind(value: Value) -> str:
+    if isinstance(value, np.ndarray):
+        return value.dtype.kind
+    return "f" if isinstance(value, float) else "i" if isinstance(value, int) else ""
 
 
 def _unlabeled(value: Value) -> Value:
@@ -396,6 +404,21 @@ def label_ranges(entries: tuple[tuple[int, int, str], ...]) -> tuple[list[int], 
     return [p[0] for p in pieces], [p[1] for p in pieces], [entries[p[2]][2] for p in pieces]
 
 
+def _label_table(starts: list[int], ends: list[int], labels: list[str],
+                 dtype: np.dtype) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
+    """An enumeration's ranges as arrays for columns of `dtype`: for integers, clipped to what
+    the column can hold (and compared exactly); the labels with "" after them."""
+    if dtype.kind in "iu":
+        low, high = int(np.iinfo(dtype).min), int(np.iinfo(dtype).max)
+        kept = [i for i in range(len(starts)) if starts[i] <= high and ends[i] >= low]
+        first = np.array([max(starts[i], low) for i in kept], dtype=dtype)
+        last = np.array([min(ends[i], high) for i in kept], dtype=dtype)
+    else:
+        kept = list(range(len(starts)))
+        first, last = np.array(starts, dtype=np.float64), np.array(ends, dtype=np.float64)
+    return first, last, np.array([labels[i] for i in kept] + [""], dtype=np.dtypes.StringDType()), kept
+
+
 # ---------------------------------------------------------------------------------------------
 # Parameter types and parameters
 
@@ -473,25 +496,21 @@ class ParameterType:
 
     def _enumerate(self, raw: Value) -> Value:
         if self._lookup is None:
-            self._lookup = label_ranges(self.enumeration)
-        starts, ends, labels = self._lookup
+            self._lookup = (*label_ranges(self.enumeration), {})  # and per column type, its arrays
+        starts, ends, labels = self._lookup[:3]
         if not isinstance(raw, np.ndarray):
             i = bisect.bisect_right(starts, raw) - 1
             return labels[i] if i >= 0 and raw <= ends[i] else None
-        if raw.dtype.kind in "iu":  # the ranges clipped to what the column can hold, compared exactly
-            low, high = int(np.iinfo(raw.dtype).min), int(np.iinfo(raw.dtype).max)
-            kept = [i for i in range(len(starts)) if starts[i] <= high and ends[i] >= low]
-            first = np.array([max(starts[i], low) for i in kept], dtype=raw.dtype)
-            last = np.array([min(ends[i], high) for i in kept], dtype=raw.dtype)
-        else:
-            kept = list(range(len(starts)))
-            first, last = np.array(starts, dtype=np.float64), np.array(ends, dtype=np.float64)
-        names = np.array([labels[i] for i in kept] + [""], dtype=np.dtypes.StringDType())
-        i = np.searchsorted(first, raw, side="right") - 1
-        inside = (i >= 0) & (raw <= last[np.maximum(i, 0)]) if kept else np.zeros(len(raw), bool)
+        tables = self._lookup[3]
+        table = tables.get(raw.dtype)
+        if table is None:
+            table = tables[raw.dtype] = _label_table(starts, ends, labels, raw.dtype)
+        first, last, names, kept = table
+        at = np.searchsorted(first, raw, side="right") - 1
+        inside = (at >= 0) & (raw <= last[np.maximum(at, 0)]) if kept else np.zeros(len(raw), bool)
         if inside.all():
-            return names[i]
-        out = np.array(names[np.where(inside, i, len(kept))], dtype=np.dtypes.StringDType(na_object=None))
+            return names[at]
+        out = np.array(names[np.where(inside, at, len(kept))], dtype=np.dtypes.StringDType(na_object=None))
         out[~inside] = None
         return out
 

@@ -43,6 +43,7 @@ class Block:
     # Fields whose bits may hold no value of their encoding (invalid text, BCD digits, reserved
     # float patterns), in the order the one-packet path reads them: recipe, then the cut out text.
     fallible: list[Field] = field(default_factory=list)
+    names: frozenset[str] = frozenset()
     prepared: bool = False
 
     def prepare(self) -> Block:
@@ -66,6 +67,7 @@ class Block:
                 self.texts.append(f)
             else:
                 self.extracted.append(f)
+        self.names = frozenset(f.parameter.name for f in self.fields)
         self.fallible = [f for f in self.fields if f.item is not None and f.item["encoding"] not in TOTAL_READERS] \
             + [f for f in self.extracted if isinstance(f.parameter.type.encoding, StringEncoding)]
 
