@@ -9,11 +9,11 @@ Each container is translated into bitloom recipes, so the work per packet (and p
 packets) is done by bitloom's compiled reader; calibrators, enumerations and restriction criteria
 are applied to whole columns with numpy.
 """
-from ._definition import CheckedPacket, Definition, DecodeWarning, FileResult, load
+from ._definition import CheckedPacket, Definition, DecodeWarning, FileResult, Skipped, load
 from ._errors import PacketError, XtceError, XtceWarning
 from ._model import Container, Parameter, ParameterType, Tolerated
 from ._time import LEAP_SECONDS
 from ._validity import AlarmLevel
 
-__all__ = ["load", "Definition", "FileResult", "CheckedPacket", "AlarmLevel", "LEAP_SECONDS", "Container", "Parameter", "ParameterType", "Tolerated",
-           "XtceError", "XtceWarning", "PacketError", "DecodeWarning"]
+__all__ = ["load", "Definition", "FileResult", "Skipped", "CheckedPacket", "AlarmLevel", "LEAP_SECONDS", "Container",
+           "Parameter", "ParameterType", "Tolerated", "XtceError", "XtceWarning", "PacketError", "DecodeWarning"]
