@@ -3,7 +3,9 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import hashlib
 import os
+import threading
 import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -29,10 +31,38 @@ class DecodeWarning(UserWarning):
 class FileResult(dict[str, dict[str, np.ndarray]]):
     """decode_file's result: container name -> {parameter name -> column}, in the order the
     containers first occur. `packets` counts the packets found, `skipped` maps each reason a
-    packet was not decoded to (count, byte offset of the first such packet)."""
+    packet was not decoded to (count, byte offset of the first such packet), `gaps` maps each
+    APID to the number of sequence counts missing among its packets, and `attributes` maps
+    parameters to their ``units`` and ``description`` (those the definition gives)."""
 
     packets: int
     skipped: dict[str, tuple[int, int]]
+    gaps: dict[int, int]
+    attributes: dict[str, dict[str, str]]
+
+    def to_pandas(self) -> dict[str, Any]:
+        """One pandas DataFrame per container (needs pandas: ``bitloom[pandas]``)."""
+        from ._tables import to_pandas
+        return to_pandas(self)
+
+    def to_xarray(self) -> dict[str, Any]:
+        """One xarray Dataset per container, over a ``packet`` dimension (needs xarray:
+        ``bitloom[xarray]``)."""
+        from ._tables import to_xarray
+        return to_xarray(self)
+
+    def to_arrow(self) -> dict[str, Any]:
+        """One pyarrow Table per container, units and descriptions in the field metadata (needs
+        pyarrow: ``bitloom[arrow]``)."""
+        from ._tables import to_arrow
+        return to_arrow(self)
+
+    def to_parquet(self, directory: str | os.PathLike[str]) -> dict[str, str]:
+        """Write DIRECTORY/CONTAINER.parquet for each container; returns the paths by container."""
+        from ._tables import ParquetTables
+        with ParquetTables(directory) as writer:
+            writer.write(self)
+        return writer.paths
 
 
 @dataclass(slots=True)
@@ -81,6 +111,7 @@ def load(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str], *, root: 
             loader.space_system(document.root)
             loader.resolve()
             definition = Definition(loader, root)
+            definition._source = document._data
         except Refusal as e:
             raise document.error(e) from None
         # The element tree goes before the collector resumes: its first pass then looks only at
@@ -116,6 +147,7 @@ class Definition:
         self._plans: dict[str, _Columns] = {}  # concrete container -> how its columns are read
         self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
         self._routed: set[str] | None = None
+        self._source: bytes | None = None  # the document, which pickling sends
         for name in self._containers:
             self._segment(name, loader.container_nodes)
         if root is not None and root not in self._containers:
@@ -125,6 +157,12 @@ class Definition:
     def __repr__(self) -> str:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
                 f"root {self.root!r}>")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled as its document: loaded again where it is unpickled, once per process.
+        if self._source is None:
+            raise TypeError("only a definition made by bitloom_xtce.load can be pickled")
+        return _reload, (self._source, self.root)
 
     def _segment(self, name: str, elements: dict[str, Element]) -> Segment:
         segment = self._segments.get(name)
@@ -256,18 +294,36 @@ class Definition:
     # -- whole files --------------------------------------------------------------------------
 
     def decode_file(self, data: bytes, framing: str = "ccsds", raw: bool = False, *,
-                    prefix_bytes: int = 0) -> FileResult:
+                    prefix_bytes: int = 0, segmented: bool = False) -> FileResult:
         """Split `data` into packets and decode each with its concrete container. Returns
         container name -> {parameter name -> numpy column}, one row per packet in file order.
         Packets that match no concrete container, are too short for theirs, or are cut off at
         the end are skipped and reported in one DecodeWarning (counts and first offsets), and in
-        the result's `skipped`. `prefix_bytes` skips that many bytes before each packet (a
-        per-packet marker some recorders write)."""
+        the result's `skipped`; the result's `gaps` counts the sequence counts missing per APID.
+        `prefix_bytes` skips that many bytes before each packet (a per-packet marker some
+        recorders write). `segmented=True` puts segmented packets back together first."""
+        from ._stream import decode_piece
         if not isinstance(data, bytes):
             data = bytes(data)
-        offsets, lengths, skipped = _frame(data, framing, prefix_bytes)
+        result, _ = decode_piece(self, data, framing, raw, prefix_bytes, segmented)
+        _warn_skipped(result, 3)
+        return result
+
+    def iter_decode(self, source: Any, *, chunk_bytes: int = 64 << 20, framing: str = "ccsds",
+                    raw: bool = False, prefix_bytes: int = 0, segmented: bool = False) -> Any:
+        """Decode a stream a chunk at a time: `source` is a path, a binary file object (a pipe
+        too), a socket, bytes, or an iterable of bytes. Yields one result like decode_file's per
+        chunk of about `chunk_bytes` bytes (a packet cut by the chunk's end goes into the next),
+        so memory stays bounded whatever the size of the stream. Returns a DecodeStream."""
+        from ._stream import DecodeStream
+        return DecodeStream(self, source, chunk_bytes=chunk_bytes, framing=framing, raw=raw,
+                            prefix_bytes=prefix_bytes, segmented=segmented)
+
+    def _decode_frames(self, data: bytes, offsets: np.ndarray, lengths: np.ndarray, raw: bool,
+                       skipped: dict[str, tuple[int, int]]) -> FileResult:
+        """Decode the packets at `offsets` (`lengths` bytes each) into a result's tables; those
+        not decoded are counted into `skipped`."""
         result = FileResult()
-        result.packets = len(offsets) + (1 if "truncated at the end of the data" in skipped else 0)
         result.skipped = skipped
         found: dict[str, dict[str, np.ndarray]] = {}
         if len(offsets):
@@ -276,12 +332,6 @@ class Definition:
         order = {name: i for i, name in enumerate(self.concrete())}
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
             result[name] = found[name]
-        if skipped:
-            total = sum(count for count, _ in skipped.values())
-            detail = "; ".join(f"{count} {reason} (first at byte {first})"
-                               for reason, (count, first) in skipped.items())
-            warnings.warn(f"{total} of {result.packets} packets not decoded: {detail}", DecodeWarning,
-                          stacklevel=2)
         return result
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
@@ -395,6 +445,33 @@ class Definition:
         group.values[step.parameter.name] = _text_column(texts) if isinstance(enc, StringEncoding) \
             else group.fields[step.parameter.name]
         return bad
+
+
+def _warn_skipped(result: FileResult, stacklevel: int) -> None:
+    if result.skipped:
+        total = sum(count for count, _ in result.skipped.values())
+        detail = "; ".join(f"{count} {reason} (first at byte {first})"
+                           for reason, (count, first) in result.skipped.items())
+        warnings.warn(f"{total} of {result.packets} packets not decoded: {detail}", DecodeWarning,
+                      stacklevel=stacklevel)
+
+
+_LOADED: dict[tuple[bytes, str | None], Definition] = {}  # a few definitions unpickled lately
+_LOADED_LOCK = threading.Lock()
+
+
+def _reload(source: bytes, root: str | None) -> Definition:
+    """An unpickled definition: its document loaded, or the same one loaded before here."""
+    key = (hashlib.blake2b(source, digest_size=16).digest(), root)
+    with _LOADED_LOCK:
+        definition = _LOADED.get(key)
+    if definition is None:
+        definition = load(source, root=root)
+        with _LOADED_LOCK:
+            while len(_LOADED) >= 8:
+                del _LOADED[next(iter(_LOADED))]
+            _LOADED[key] = definition
+    return definition
 
 
 class _Values:
