@@ -9,7 +9,7 @@ import threading
 import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from typing import IO, Any, cast
+from typing import IO, TYPE_CHECKING, Any, cast
 
 import bitloom
 import numpy as np
@@ -21,6 +21,9 @@ from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, P
                      Value)
 from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
 from ._xml import Document, Element, Refusal
+
+if TYPE_CHECKING:
+    from ._stream import DecodeStream
 
 
 class DecodeWarning(UserWarning):
@@ -310,7 +313,7 @@ class Definition:
         return result
 
     def iter_decode(self, source: Any, *, chunk_bytes: int = 64 << 20, framing: str = "ccsds",
-                    raw: bool = False, prefix_bytes: int = 0, segmented: bool = False) -> Any:
+                    raw: bool = False, prefix_bytes: int = 0, segmented: bool = False) -> DecodeStream:
         """Decode a stream a chunk at a time: `source` is a path, a binary file object (a pipe
         too), a socket, bytes, or an iterable of bytes. Yields one result like decode_file's per
         chunk of about `chunk_bytes` bytes (a packet cut by the chunk's end goes into the next),

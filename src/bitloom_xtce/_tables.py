@@ -168,6 +168,8 @@ class ParquetTables:
         self._writers: dict[str, Any] = {}
 
     def write(self, result: dict[str, dict[str, np.ndarray]]) -> None:
+        """Add a result's rows to the files of its containers (a container's first rows create
+        its file, with their column types)."""
         for name, table in to_arrow(result).items():
             writer = self._writers.get(name)
             if writer is None:
@@ -183,6 +185,7 @@ class ParquetTables:
             writer.write_table(table)
 
     def close(self) -> None:
+        """Finish the files."""
         while self._writers:
             self._writers.popitem()[1].close()
 
