@@ -10,7 +10,9 @@ consecutive sequence counts.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any, cast
 
+import bitloom
 import numpy as np
 
 HEADER_BYTES = 6
@@ -19,15 +21,19 @@ CONTINUATION, FIRST, LAST, WHOLE = 0, 1, 2, 3
 LOST_SEGMENT = "segmented packets with a lost or out-of-order segment"
 
 
+def _field(name: str, bits: int, offset: int) -> dict:
+    return {"name": name, "encoding": "unsigned", "bits": bits, "byte_order": "big", "reverse_bits": False,
+            "offset_bits": offset}
+
+
+_HEADER = [_field("apid", 11, 5), _field("flags", 2, 16), _field("count", 14, 18)]
+
+
 def headers(data: bytes, offsets: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """APID (uint16), sequence flags (uint8) and sequence count (uint16) of the packets that
     start at `offsets` (each with its whole primary header inside `data`)."""
-    octets = np.frombuffer(data, dtype=np.uint8)
-    at = np.asarray(offsets, dtype=np.intp)
-    third = octets[at + 2]
-    apids = (octets[at] & 7).astype(np.uint16) << 8 | octets[at + 1]
-    counts = (third & 0x3F).astype(np.uint16) << 8 | octets[at + 3]
-    return apids, third >> 6, counts
+    columns = bitloom.unpack_columns(data, cast(Any, _HEADER), offsets)
+    return columns["apid"], columns["flags"], columns["count"]
 
 
 def sequence_gaps(apids: np.ndarray, counts: np.ndarray) -> dict[int, int]:
@@ -41,17 +47,24 @@ def sequence_gaps(apids: np.ndarray, counts: np.ndarray) -> dict[int, int]:
                          f"shapes {apids.shape} and {counts.shape}")
     if not len(apids):
         return {}
-    order = np.argsort(apids, kind="stable")  # a radix sort for 16-bit APIDs: file order kept per APID
-    apids, counts = apids[order], counts[order].astype(np.int64)
-    step = (counts[1:] - counts[:-1]) % COUNTS
-    missing = np.zeros(len(apids), dtype=np.int64)
-    missing[1:] = np.where((apids[1:] == apids[:-1]) & (step > 1), step - 1, 0)
-    present, starts = np.unique(apids, return_index=True)
-    return dict(zip(present.tolist(), np.add.reduceat(missing, starts).tolist()))
+    if apids.dtype.kind not in "iu" or apids.min() < 0:
+        raise ValueError("apids must be non-negative integers")
+    counts = counts.astype(np.int32)
+    if apids.min() == apids.max():
+        return {int(apids[0]): int(np.maximum((np.diff(counts) & (COUNTS - 1)) - 1, 0).sum())}
+    order = np.argsort(apids, kind="stable")  # each APID's packets together, in file order
+    apids, counts = apids[order], counts[order]
+    missing = np.maximum((np.diff(counts) & (COUNTS - 1)) - 1, 0)  # d == 0 and d == 1: none missing
+    missing[apids[1:] != apids[:-1]] = 0
+    present = np.flatnonzero(np.bincount(apids))
+    totals = np.bincount(apids[1:], weights=missing, minlength=int(present[-1]) + 1)
+    return {int(apid): int(totals[apid]) for apid in present}
 
 
 def _ends(apids: np.ndarray, counts: np.ndarray) -> tuple[dict[int, int], dict[int, int]]:
     """The first and the last sequence count of each APID."""
+    if apids.min() == apids.max():
+        return {int(apids[0]): int(counts[0])}, {int(apids[0]): int(counts[-1])}
     present, first = np.unique(apids, return_index=True)
     _, last = np.unique(apids[::-1], return_index=True)
     return (dict(zip(present.tolist(), counts[first].tolist())),

@@ -163,6 +163,10 @@ class DecodeStream:
     def __enter__(self) -> DecodeStream:
         return self
 
+    def __del__(self) -> None:
+        if getattr(self, "_close", None) is not None:
+            self.close()
+
     def __exit__(self, *exc: object) -> None:
         self.close()
 

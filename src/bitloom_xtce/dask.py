@@ -77,14 +77,31 @@ def read_packets(paths: Any, definition: Definition, *, blocksize: int | None = 
 
 def _cuts(path: str, framing: str, prefix_bytes: int, blocksize: int) -> list[int]:
     """Byte positions cutting a file into pieces of about `blocksize` bytes, each at the start
-    of a packet (of its prefix), from 0 to the file's size."""
+    of a packet (of its prefix), from 0 to the file's size. The headers are walked a window at a
+    time, so that the packets' offsets of a large file are never all held at once."""
     size = os.path.getsize(path)
-    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
-        offsets = _frame(data, framing, prefix_bytes)[0]  # type: ignore[arg-type]
-    starts = offsets.astype(np.int64) - prefix_bytes
-    wanted = np.arange(blocksize, size, blocksize)
-    at = starts[np.minimum(np.searchsorted(starts, wanted), len(starts) - 1)] if len(starts) else []
-    return sorted({0, *(int(c) for c in at if 0 < c), size})
+    targets = np.arange(blocksize, size, blocksize)
+    cuts, done, position = {0, size}, 0, 0
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as whole:
+        view = memoryview(whole)
+        try:
+            while done < len(targets):
+                offsets, lengths = _frame(view[position:position + _WINDOW], framing, prefix_bytes)[:2]
+                if not len(offsets):
+                    break
+                starts = offsets.astype(np.int64) + (position - prefix_bytes)
+                # The targets up to this window's last packet: its packets hold the first start
+                # at or after each of them.
+                reach = int(np.searchsorted(targets, starts[-1], side="right"))
+                cuts.update(starts[np.searchsorted(starts, targets[done:reach])].tolist())
+                done = reach
+                position += int(offsets[-1]) + int(lengths[-1])
+        finally:
+            view.release()
+    return sorted(cuts)
+
+
+_WINDOW = 64 << 20
 
 
 def _decode_range(definition: Definition, path: str, start: int, stop: int, raw: bool, framing: str,
