@@ -1,8 +1,6 @@
 """bitloom_xtce on small XTCE documents built here: each supported element, each refusal, and the
 one-packet path agreeing with the column path."""
 import pathlib
-import subprocess
-import sys
 import warnings
 
 import bitloom
@@ -414,39 +412,3 @@ def test_packets_that_do_not_fit(packet, message):
         if packet[0] == 9 else single(integer("Integer", '<xtce:IntegerDataEncoding sizeInBits="8"/>'))
     with pytest.raises(PacketError, match=message):
         definition.decode(packet)
-
-
-def test_command_line_writes_parquet_per_container(tmp_path):
-    pytest.importorskip("pyarrow")
-    pytest.importorskip("tqdm")
-    import gzip
-    packets = tmp_path / "idex.bin"
-    packets.write_bytes(gzip.decompress((DATA / "idex_packets.bin.gz").read_bytes()))
-    xml = tmp_path / "idex.xml"
-    xml.write_bytes(gzip.decompress((DATA / "idex_combined_science_definition.xml.gz").read_bytes()))
-    done = subprocess.run([sys.executable, "-m", "bitloom_xtce", str(xml), str(packets), "--out", str(tmp_path / "out")],
-                          capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    assert "Sci0TypeNonZero         72 packets" in done.stdout and "78 of 78 packets" in done.stdout
-    import pyarrow.parquet as pq
-    table = pq.read_table(tmp_path / "out" / "Sci0TypeNonZero.parquet")
-    assert table.num_rows == 72 and str(table.schema.field("IDX__SCI0RAW").type) == "binary"
-    assert str(table.schema.field("IDX__SCI0PACK").type) == "string"
-
-
-def test_command_line_plots_parameters_over_time(tmp_path, capsys):
-    pytest.importorskip("pyarrow")
-    pytest.importorskip("matplotlib")
-    import gzip
-    from bitloom_xtce.__main__ import axis_label, main
-    packets = tmp_path / "jpss.bin"
-    packets.write_bytes(gzip.decompress((DATA / "jpss_packets.bin.gz").read_bytes()))
-    xml = str(DATA / "jpss1_geolocation_xtce_v1.xml")
-    out = tmp_path / "out"
-    assert main([xml, str(packets), "--out", str(out), "--plot", "ADGPSPOSX", "ADCFAQ1", "--time", "MSEC"]) == 0
-    assert (out / "plot.png").read_bytes()[:4] == b"\x89PNG" and "plot: " in capsys.readouterr().out
-    definition = bitloom_xtce.load(xml)  # axes carry the units of the parameter's type
-    assert [axis_label(definition, n) for n in ("ADGPSPOSX", "MSEC", "PKT_APID")] == ["ADGPSPOSX (m)", "MSEC (ms)", "PKT_APID"]
-    with pytest.raises(SystemExit) as stop:
-        main([xml, str(packets), "--out", str(out), "--plot", "NOPE"])
-    assert stop.value.code == 1 and "no parameter named 'NOPE'" in capsys.readouterr().err

@@ -109,6 +109,7 @@ def assert_same(got, want):
             assert got[name][key].dtype == column.dtype, (name, key)
             np.testing.assert_array_equal(got[name][key], column, err_msg=f"{name}.{key}")
     assert (got.packets, got.skipped, got.gaps) == (want.packets, want.skipped, want.gaps)
+    assert {k: v.tolist() for k, v in got.packet_index.items()} == {k: v.tolist() for k, v in want.packet_index.items()}
 
 
 # -- streams ------------------------------------------------------------------------------------------
@@ -275,6 +276,8 @@ def test_segmented_packets_are_reassembled_or_counted_lost(synthetic, stream, va
     if values and values[-1] == 0x01020304:
         assert (whole["Science"]["C"][-1], whole["Science"]["LEN"][-1], whole["Science"]["SEQF"][-1]) == \
             (0x090A0B0C, 11, 1)  # the first segment's header, its length field set for the whole
+        # each reassembled packet in the place of its last segment
+        assert {k: v.tolist() for k, v in whole.packet_index.items()} == {"Science": [0, 1, 3], "Other": [2, 4]}
     for chunk in (5, 13, 64):  # segments carried from chunk to chunk
         assert_same(quiet(lambda: bitloom_xtce.concat(synthetic.iter_decode(data, chunk_bytes=chunk,
                                                                             segmented=True))), whole)

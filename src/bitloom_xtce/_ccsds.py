@@ -1,5 +1,6 @@
-"""Space packet primary headers, read for every packet of a buffer at once: sequence count gaps
-per APID, and segmented packets put back together.
+"""CCSDS space packet primary headers, read for a whole file at once with bitloom's column
+reader, and what they tell without a definition: packets per APID, sequence count gaps, and
+segmented packets put back together.
 
 The primary header is six bytes: version (3 bits), type (1), secondary header flag (1), APID
 (11); sequence flags (2), sequence count (14); packet data length (16, the size of the data field
@@ -15,25 +16,28 @@ from typing import Any, cast
 import bitloom
 import numpy as np
 
+SEQUENCE_COUNTS = 1 << 14  # the sequence count is 14 bits and wraps around
+IDLE_APID = 0x7FF
 HEADER_BYTES = 6
-COUNTS = 1 << 14  # the sequence count wraps around after 16383
-CONTINUATION, FIRST, LAST, WHOLE = 0, 1, 2, 3
+CONTINUATION, FIRST, LAST, WHOLE = 0, 1, 2, 3  # sequence flags
 LOST_SEGMENT = "segmented packets with a lost or out-of-order segment"
 
 
-def _field(name: str, bits: int, offset: int) -> dict:
-    return {"name": name, "encoding": "unsigned", "bits": bits, "byte_order": "big", "reverse_bits": False,
-            "offset_bits": offset}
+def _field(name: str, bits: int) -> dict[str, Any]:
+    return {"name": name, "encoding": "unsigned", "bits": bits, "byte_order": "big", "reverse_bits": False}
 
 
-_HEADER = [_field("apid", 11, 5), _field("flags", 2, 16), _field("count", 14, 18)]
+PRIMARY_HEADER = [_field("version", 3), _field("type", 1), _field("secondary_header", 1), _field("apid", 11),
+                  _field("sequence_flags", 2), _field("sequence_count", 14), _field("data_length", 16)]
 
 
-def headers(data: bytes, offsets: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """APID (uint16), sequence flags (uint8) and sequence count (uint16) of the packets that
-    start at `offsets` (each with its whole primary header inside `data`)."""
-    columns = bitloom.unpack_columns(data, cast(Any, _HEADER), offsets)
-    return columns["apid"], columns["flags"], columns["count"]
+def primary_headers(data: bytes, offsets: np.ndarray) -> dict[str, np.ndarray]:
+    """The primary header fields of the packets at `offsets` (byte offsets of whole headers):
+    version, type (0 telemetry, 1 telecommand), secondary_header, apid, sequence_flags,
+    sequence_count and data_length (the packet's size less 7), one column each."""
+    columns: dict[str, np.ndarray] = bitloom.unpack_columns(data, cast(Any, PRIMARY_HEADER),
+                                                            np.asarray(offsets, dtype=np.uint64))
+    return columns
 
 
 def sequence_gaps(apids: np.ndarray, counts: np.ndarray) -> dict[int, int]:
@@ -51,10 +55,10 @@ def sequence_gaps(apids: np.ndarray, counts: np.ndarray) -> dict[int, int]:
         raise ValueError("apids must be non-negative integers")
     counts = counts.astype(np.int32)
     if apids.min() == apids.max():
-        return {int(apids[0]): int(np.maximum((np.diff(counts) & (COUNTS - 1)) - 1, 0).sum())}
+        return {int(apids[0]): int(np.maximum((np.diff(counts) & (SEQUENCE_COUNTS - 1)) - 1, 0).sum())}
     order = np.argsort(apids, kind="stable")  # each APID's packets together, in file order
     apids, counts = apids[order], counts[order]
-    missing = np.maximum((np.diff(counts) & (COUNTS - 1)) - 1, 0)  # d == 0 and d == 1: none missing
+    missing = np.maximum((np.diff(counts) & (SEQUENCE_COUNTS - 1)) - 1, 0)  # none for d == 0 or 1
     missing[apids[1:] != apids[:-1]] = 0
     present = np.flatnonzero(np.bincount(apids))
     totals = np.bincount(apids[1:], weights=missing, minlength=int(present[-1]) + 1)
@@ -82,7 +86,7 @@ def joined_gaps(parts: list[tuple[dict[int, int], dict[int, int], dict[int, int]
             total[apid] = total.get(apid, 0) + missing
         for apid, count in first_counts.items():
             if apid in last:
-                step = (count - last[apid]) % COUNTS
+                step = (count - last[apid]) % SEQUENCE_COUNTS
                 total[apid] += step - 1 if step > 1 else 0
         last.update(last_counts)
     return total
@@ -104,6 +108,7 @@ class PacketSequence:
 
     def __init__(self, segmented: bool) -> None:
         self.segmented = segmented
+        self.decoded = 0  # packets sent to decoding so far: the packet index of the next one
         self.first: dict[int, int] = {}
         self.last: dict[int, int] = {}
         # APID -> the packet being gathered, or None while the rest of one that lost a segment
@@ -148,7 +153,7 @@ class PacketSequence:
                     _drop(skipped, gathering.origin - base)
                 pending[apid] = _Gathering(base + start, count, count, [data[start:end]])
                 continue
-            if gathering is not None and (count - gathering.count) % COUNTS == 1:
+            if gathering is not None and (count - gathering.count) % SEQUENCE_COUNTS == 1:
                 gathering.parts.append(data[start + HEADER_BYTES:end])
                 gathering.count = count
                 if flag == LAST:
@@ -180,7 +185,7 @@ class PacketSequence:
 
     def _late(self, apid: int, count: int) -> bool:
         span = self.broken.get(apid)
-        return span is not None and (count - span[0]) % COUNTS <= (span[1] - span[0]) % COUNTS
+        return span is not None and (count - span[0]) % SEQUENCE_COUNTS <= (span[1] - span[0]) % SEQUENCE_COUNTS
 
     def finish(self, skipped: dict[str, tuple[int, int]], base: int) -> None:
         """The end of the stream: packets still waiting for segments are lost."""

@@ -34,12 +34,14 @@ class DecodeWarning(UserWarning):
 class FileResult(dict[str, dict[str, np.ndarray]]):
     """decode_file's result: container name -> {parameter name -> column}, in the order the
     containers first occur. `packets` counts the packets found, `skipped` maps each reason a
-    packet was not decoded to (count, byte offset of the first such packet), `gaps` maps each
+    packet was not decoded to (count, byte offset of the first such packet), `packet_index`
+    maps each container to the index in the file of each of its rows' packets, `gaps` maps each
     APID to the number of sequence counts missing among its packets, and `attributes` maps
     parameters to their ``units`` and ``description`` (those the definition gives)."""
 
     packets: int
     skipped: dict[str, tuple[int, int]]
+    packet_index: dict[str, np.ndarray]
     gaps: dict[int, int]
     attributes: dict[str, dict[str, str]]
 
@@ -328,17 +330,22 @@ class Definition:
         not decoded are counted into `skipped`."""
         result = FileResult()
         result.skipped = skipped
-        found: dict[str, dict[str, np.ndarray]] = {}
+        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray]] = {}  # columns, packet offsets
         if len(offsets):
             group = _Group(offsets, lengths * 8, [0], {})
             self._route(self._root_segment(), group, data, raw, found, skipped)
         order = {name: i for i, name in enumerate(self.concrete())}
+        result.packet_index = {}
+        sorter = np.argsort(offsets, kind="stable")
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
-            result[name] = found[name]
+            result[name], at = found[name]
+            # Reassembled packets lie behind the data: the offsets are not sorted then.
+            result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
         return result
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
-               found: dict[str, dict[str, np.ndarray]], skipped: dict[str, tuple[int, int]]) -> None:
+               found: dict[str, tuple[dict[str, np.ndarray], np.ndarray]],
+               skipped: dict[str, tuple[int, int]]) -> None:
         """Run one container's steps over a group, then send its packets on to the inheritors
         whose restrictions they meet, or make them this container's columns."""
         name = segment.container.name
@@ -390,7 +397,7 @@ class Definition:
             _skip(group, np.ones(len(group.offsets), dtype=bool),
                   f"matching no concrete container below {name!r}", skipped)
             return
-        found[name] = self._columns(segment, group, data, raw)
+        found[name] = self._columns(segment, group, data, raw), group.offsets
 
     def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
         plan = self._plans.get(segment.container.name)

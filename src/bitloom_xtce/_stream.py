@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from ._ccsds import LOST_SEGMENT, PacketSequence, headers, joined_gaps
+from ._ccsds import LOST_SEGMENT, PacketSequence, joined_gaps, primary_headers
 from ._definition import Definition, FileResult, _frame, _Group, _warn_skipped
 from ._plan import Block
 
@@ -27,7 +27,8 @@ TRUNCATED = "truncated at the end of the data"  # the reason _frame gives
 
 def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, prefix_bytes: int,
                  sequence: PacketSequence | bool, *, base: int = 0, final: bool = True) -> tuple[FileResult, int]:
-    """Decode the whole packets of `data`, which starts `base` bytes into its stream. Unless
+    """Decode the whole packets of `data`, which starts `base` bytes into its stream (and after
+    the packets the sequence has decoded already: packet indexes count from those). Unless
     `final`, a packet cut off at the end is not reported: it is the caller's to carry into the
     next piece. Returns the result (without a warning) and where the whole packets end."""
     if not isinstance(sequence, PacketSequence):
@@ -36,7 +37,8 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
     end = int(offsets[-1]) + int(lengths[-1]) if len(offsets) else 0
     if not final:
         skipped.pop(TRUNCATED, None)
-    apids, flags, counts = headers(data, offsets)
+    header = primary_headers(data, offsets)
+    apids, flags, counts = header["apid"], header["sequence_flags"], header["sequence_count"]
     gaps = sequence.gaps(apids, counts)
     origins: dict[int, int] = {}
     lost = skipped.get(LOST_SEGMENT, (0, 0))[0]
@@ -50,6 +52,9 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
     result.packets = len(offsets) + lost + (TRUNCATED in skipped)
     result.gaps = gaps
     result.attributes = attributes(definition, result)
+    if sequence.decoded:
+        result.packet_index = {name: index + sequence.decoded for name, index in result.packet_index.items()}
+    sequence.decoded += len(offsets)
     if origins or base:
         result.skipped = {reason: (count, origins.get(first, first) + base)
                           for reason, (count, first) in skipped.items()}
@@ -77,7 +82,7 @@ def empty_result(definition: Definition, raw: bool = False) -> FileResult:
     """A result with every concrete container and no rows: the columns typed as decoding types
     them, found without any data."""
     result = FileResult()
-    result.packets, result.skipped, result.gaps = 0, {}, {}
+    result.packets, result.skipped, result.gaps, result.packet_index = 0, {}, {}, {}
     for name in definition.concrete():
         segment = definition._segments[name]
         group = _Group(np.empty(0, dtype=np.uint64), np.empty(0, dtype=np.int64), [0], {})
@@ -91,6 +96,7 @@ def empty_result(definition: Definition, raw: bool = False) -> FileResult:
                     definition._variable_columns(step, group, b"")
                     group.anchors[-1] = 0  # no packets: the same (empty) reads from any anchor
         result[name] = definition._columns(segment, group, b"", raw)
+        result.packet_index[name] = np.empty(0, dtype=np.int64)
     result.attributes = attributes(definition, result)
     return result
 
@@ -283,27 +289,31 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
             parts = [future.result() for future in futures]
     results = []
     skipped: dict[str, tuple[int, int]] = {}
-    start = 0
-    for result, _, _, size in parts:
+    start = index = 0
+    for result, _, _, size, decoded in parts:
         for reason, (count, first) in result.skipped.items():
             earlier = skipped.get(reason, (0, start + first))
             skipped[reason] = (earlier[0] + count, earlier[1])
+        result.packet_index = {name: at + index for name, at in result.packet_index.items()}
         results.append(result)
         start += size
+        index += decoded
     from ._tables import concat
     joined = concat(results)
     order = {name: i for i, name in enumerate(definition.concrete())}
     merged = FileResult((name, joined[name]) for name in sorted(joined, key=lambda n: order.get(n, len(order))))
     merged.packets, merged.skipped, merged.attributes = joined.packets, skipped, joined.attributes
-    merged.gaps = joined_gaps([(result.gaps, first, last) for result, first, last, _ in parts])
+    merged.packet_index = {name: joined.packet_index[name] for name in merged}
+    merged.gaps = joined_gaps([(result.gaps, first, last) for result, first, last, _, _ in parts])
     _warn_skipped(merged, 3)
     return merged
 
 
 def _decode_path(definition: Definition, path: str, framing: str, raw: bool, prefix_bytes: int,
-                 segmented: bool) -> tuple[FileResult, dict[int, int], dict[int, int], int]:
-    """One file: its result, the first and last sequence count of each APID, and its size."""
+                 segmented: bool) -> tuple[FileResult, dict[int, int], dict[int, int], int, int]:
+    """One file: its result, the first and last sequence count of each APID, its size and the
+    number of packets decoded."""
     data = pathlib.Path(path).read_bytes()
     sequence = PacketSequence(segmented)
     result, _ = decode_piece(definition, data, framing, raw, prefix_bytes, sequence)
-    return result, sequence.first, sequence.last, len(data)
+    return result, sequence.first, sequence.last, len(data), sequence.decoded

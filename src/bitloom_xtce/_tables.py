@@ -46,7 +46,7 @@ def _attributes(result: dict[str, Any]) -> dict[str, dict[str, str]]:
 
 def concat(results: list[FileResult]) -> FileResult:
     """Join the results of consecutive pieces of one stream (iter_decode's chunks, say) into one:
-    each container's rows in order, the counts added up."""
+    each container's rows (and packet indexes) in order, the counts added up."""
     results = list(results)
     out = FileResult()
     pieces: dict[str, list[dict[str, np.ndarray]]] = {}
@@ -59,6 +59,8 @@ def concat(results: list[FileResult]) -> FileResult:
             raise ValueError(f"container {name!r} has different columns in the results joined")
         out[name] = {key: _join([p[key] for p in parts]) for key in names}
     out.packets = sum(getattr(r, "packets", 0) for r in results)
+    out.packet_index = {name: np.concatenate([r.packet_index[name] for r in results if name in r])
+                        for name in pieces if all(hasattr(r, "packet_index") for r in results)}
     out.skipped, out.gaps, out.attributes = {}, {}, {}
     for result in results:
         for reason, (count, first) in getattr(result, "skipped", {}).items():
