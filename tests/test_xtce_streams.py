@@ -457,6 +457,13 @@ def test_parquet_written_a_chunk_at_a_time(jpss, jpss_data, tmp_path):
         with pytest.raises(ValueError, match="container 'P': these columns do not fit"):
             writer.write(hand)
     assert pq.read_table(writer.paths["P"]).num_rows == 6
+    # file names safe from any container name, none written over another
+    with bitloom_xtce.ParquetTables(tmp_path / "n") as writer:
+        for name in ("../up", "HK", "hk"):
+            writer.write(FileResult({name: hand["P"]}))
+    assert sorted(p.name for p in (tmp_path / "n").iterdir()) == \
+        sorted(pathlib.Path(p).name for p in writer.paths.values()) and len(writer.paths) == 3
+    assert pathlib.Path(writer.paths["HK"]).name == "HK.parquet"
 
 
 def test_concat_joins_each_kind_of_column():

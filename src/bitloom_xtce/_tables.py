@@ -136,8 +136,8 @@ def _arrow_objects(values: np.ndarray) -> Any:
 
 
 def arrow_table(name: str, columns: dict[str, np.ndarray], attributes: dict[str, dict[str, str]]) -> Any:
-    """A container's columns as a table: units and descriptions in each field's metadata, and
-    all of them with the container's name in the schema's (key "bitloom_xtce", JSON)."""
+    """A container's columns as a table: units and descriptions in each field's metadata; the
+    container's name (key "container") and all of them (key "parameters", JSON) in the schema's."""
     pa = _need("pyarrow", "arrow")
     arrays, fields = [], []
     for key, column in columns.items():
@@ -145,7 +145,7 @@ def arrow_table(name: str, columns: dict[str, np.ndarray], attributes: dict[str,
         arrays.append(array)
         fields.append(pa.field(key, array.type, metadata=attributes.get(key) or None))
     described = {key: attributes[key] for key in columns if key in attributes}
-    metadata = {"bitloom_xtce": json.dumps({"container": name, "parameters": described})}
+    metadata = {"container": name, "parameters": json.dumps(described)}
     return pa.Table.from_arrays(arrays, schema=pa.schema(fields, metadata=metadata))
 
 
@@ -156,18 +156,29 @@ def to_arrow(result: dict[str, dict[str, np.ndarray]]) -> dict[str, Any]:
 
 
 class ParquetTables:
-    """Parquet files written a result at a time: DIRECTORY/CONTAINER.parquet for each container,
-    each result's rows added as row groups, so a stream of any length is written in bounded
-    memory. `paths` maps each container written to its file. Close it (or use ``with``) to
-    finish the files."""
+    """Parquet files written a result at a time: one file per container, each result's rows
+    added as row groups, so a stream of any length is written in bounded memory. A file is
+    named after its container, made safe (anything but letters, digits, '.', '_' and '-'
+    replaced, a hash of the name added then), or as `names` (container -> file name without
+    ".parquet") says. `paths` maps each container written to its file. Close it (or use
+    ``with``) to finish the files; `options` go to pyarrow.parquet.ParquetWriter."""
 
-    def __init__(self, directory: str | os.PathLike[str], **options: Any) -> None:
+    def __init__(self, directory: str | os.PathLike[str], names: dict[str, str] | None = None,
+                 **options: Any) -> None:
         self._pq = _need("pyarrow.parquet", "arrow")
         self.directory = pathlib.Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
-        self.options = options  # passed on to pyarrow.parquet.ParquetWriter (compression=..., ...)
+        self.names = dict(names or {})
+        self.options = options
         self.paths: dict[str, str] = {}
         self._writers: dict[str, Any] = {}
+
+    def _path(self, name: str) -> pathlib.Path:
+        stem = self.names.get(name)
+        if stem is None:  # named as the command line names them, after the containers before it
+            from ._output import file_names
+            stem = file_names([*self.paths, name])[name]
+        return self.directory / f"{stem}.parquet"
 
     def write(self, result: dict[str, dict[str, np.ndarray]]) -> None:
         """Add a result's rows to the files of its containers (a container's first rows create
@@ -175,7 +186,7 @@ class ParquetTables:
         for name, table in to_arrow(result).items():
             writer = self._writers.get(name)
             if writer is None:
-                path = self.directory / (name.replace(os.sep, "_") + ".parquet")
+                path = self._path(name)
                 writer = self._writers[name] = self._pq.ParquetWriter(path, table.schema, **self.options)
                 self.paths[name] = str(path)
             elif not table.schema.equals(writer.schema, check_metadata=False):
