@@ -335,12 +335,15 @@ def test_many_files_decode_as_one_stream(synthetic, tmp_path):
     ([], {}, ValueError, "no files given"),
     (["a.bin"], {"workers": 0}, ValueError, "workers must be at least 1"),
     (["a.bin"], {"framing": 12}, ValueError, "framing 12 is not supported"),
+    (12, {}, TypeError, "paths must be a path, a glob pattern or an iterable of paths, not int"),
+    (["a.bin"], {"definition": "d.xml"}, TypeError, "definition must be a bitloom_xtce.Definition, not str"),
 ])
 def test_bad_file_lists_are_refused(synthetic, tmp_path, monkeypatch, paths, options, error, message):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "a.bin").write_bytes(science(0, 1))
+    options = {"definition": synthetic, **options}
     with pytest.raises(error, match=message):
-        bitloom_xtce.decode_files(paths, synthetic, **options)
+        bitloom_xtce.decode_files(paths, **options)
 
 
 def test_dask_partitions_on_a_local_cluster(jpss, jpss_data, tmp_path):

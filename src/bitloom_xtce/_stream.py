@@ -41,13 +41,12 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
     apids, flags, counts = header["apid"], header["sequence_flags"], header["sequence_count"]
     gaps = sequence.gaps(apids, counts)
     origins: dict[int, int] = {}
-    lost = skipped.get(LOST_SEGMENT, (0, 0))[0]
     if sequence.segmented:
         data, offsets, lengths, origins = sequence.reassemble(data, offsets, lengths, apids, flags, counts,
                                                               skipped, base)
         if final:
             sequence.finish(skipped, base)
-    lost = skipped.get(LOST_SEGMENT, (0, 0))[0] - lost
+    lost = skipped.get(LOST_SEGMENT, (0, 0))[0]  # packets, each counted once, whose segments went
     result = definition._decode_frames(data, offsets, lengths, raw, skipped)
     result.packets = len(offsets) + lost + (TRUNCATED in skipped)
     result.gaps = gaps
@@ -258,8 +257,11 @@ def expand_paths(paths: Any) -> list[str]:
                 raise FileNotFoundError(f"no file matches {text!r}")
             return found
         files = [text]
-    else:
+    elif isinstance(paths, Iterable) and not isinstance(paths, (bytes, bytearray)):
         files = [os.fspath(p) for p in paths]
+    else:
+        raise TypeError(f"paths must be a path, a glob pattern or an iterable of paths, not "
+                        f"{type(paths).__name__}")
     if not files:
         raise ValueError("no files given")
     for path in files:
@@ -274,6 +276,8 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
     file, in file order. The files are decoded in parallel by `workers` processes (default: one
     per CPU; 1 decodes here). Sequence gaps count across the files, as if they were one stream,
     and skipped packets' byte offsets count from the start of the first file."""
+    if not isinstance(definition, Definition):
+        raise TypeError(f"definition must be a bitloom_xtce.Definition, not {type(definition).__name__}")
     files = expand_paths(paths)
     _check_options(framing, prefix_bytes)
     workers = _positive("workers", workers if workers is not None else os.cpu_count() or 1)
