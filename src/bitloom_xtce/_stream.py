@@ -8,13 +8,16 @@ the stream (of the first file).
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import glob
+import math
 import multiprocessing
 import os
 import pathlib
 import socket
+import tempfile
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -289,8 +292,17 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
         # dask's) may deadlock.
         context = multiprocessing.get_context("forkserver")
         with concurrent.futures.ProcessPoolExecutor(min(workers, len(files)), mp_context=context) as pool:
-            futures = [pool.submit(_decode_path, definition, path, *options) for path in files]
-            parts = [future.result() for future in futures]
+            futures = [pool.submit(_decode_spilled, definition, path, *options) for path in files]
+            try:
+                parts = [_gather(*future.result()) for future in futures]
+            except BaseException:
+                for future in futures:
+                    future.cancel()
+                concurrent.futures.wait(futures)
+                for future in futures:
+                    if not future.cancelled() and future.exception() is None:
+                        _remove(future.result()[1])
+                raise
     results = []
     skipped: dict[str, tuple[int, int]] = {}
     start = index = 0
@@ -321,3 +333,59 @@ def _decode_path(definition: Definition, path: str, framing: str, raw: bool, pre
     sequence = PacketSequence(segmented)
     result, _ = decode_piece(definition, data, framing, raw, prefix_bytes, sequence)
     return result, sequence.first, sequence.last, len(data), sequence.decoded
+
+
+class _Spilled(NamedTuple):
+    """Where a column a worker wrote lies in its file."""
+
+    offset: int
+    dtype: str
+    shape: tuple[int, ...]
+
+
+def _arrays(result: FileResult) -> list[dict[str, Any]]:
+    return [*result.values(), result.packet_index]
+
+
+def _decode_spilled(definition: Definition, path: str, *options: Any) -> tuple[Any, str | None]:
+    """_decode_path in a worker process, its numeric columns written to a temporary file rather
+    than sent back pickled: through the pool's pipe, hundreds of megabytes take seconds, the
+    more so on a busy machine. Returns the part and the file (None when nothing went there)."""
+    part = _decode_path(definition, path, *options)
+    plain = [(arrays, key) for arrays in _arrays(part[0]) for key, column in arrays.items()
+             if type(column) is np.ndarray and column.dtype.kind in "biufc"]
+    if not plain:
+        return part, None
+    with tempfile.NamedTemporaryFile(prefix="bitloom-", suffix=".columns", delete=False) as f:
+        try:
+            for arrays, key in plain:
+                column = arrays[key]
+                arrays[key] = _Spilled(f.tell(), column.dtype.str, column.shape)
+                f.write(np.ascontiguousarray(column))
+        except BaseException:
+            _remove(f.name)
+            raise
+    return part, f.name
+
+
+def _gather(part: Any, spill: str | None) -> Any:
+    """A worker's part with its columns read back from its file, which is then removed."""
+    if spill is None:
+        return part
+    try:
+        with open(spill, "rb") as f:
+            for arrays in _arrays(part[0]):
+                for key, place in arrays.items():
+                    if isinstance(place, _Spilled):
+                        f.seek(place.offset)
+                        arrays[key] = np.fromfile(f, dtype=place.dtype, count=math.prod(place.shape)) \
+                            .reshape(place.shape)
+    finally:
+        _remove(spill)
+    return part
+
+
+def _remove(path: str | None) -> None:
+    if path is not None:
+        with contextlib.suppress(OSError):
+            os.unlink(path)
