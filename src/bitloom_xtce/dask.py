@@ -14,7 +14,7 @@ from __future__ import annotations
 import hashlib
 import mmap
 import os
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -36,6 +36,8 @@ def read_packets(paths: Any, definition: Definition, *, blocksize: int | None = 
     try:
         import dask
         import dask.dataframe as dd
+        from dask.base import tokenize
+        from dask.delayed import delayed
     except ImportError as e:
         raise ImportError("dask is needed for this: pip install 'bitloom[dask]'") from e
     if not isinstance(definition, Definition):
@@ -58,16 +60,16 @@ def read_packets(paths: Any, definition: Definition, *, blocksize: int | None = 
         raise TypeError("only a definition made by bitloom_xtce.load can be sent to workers")
     digest = hashlib.blake2b(source + repr(definition.root).encode(), digest_size=16).hexdigest()
     stamps = [(path, start, stop, os.stat(path).st_mtime_ns) for path, start, stop in ranges]
-    token = dask.base.tokenize(digest, stamps, raw, framing, prefix_bytes, segmented)
+    token = tokenize(digest, stamps, raw, framing, prefix_bytes, segmented)
     # Byte strings (binary fields) must stay bytes: no conversion of object columns to text.
     with dask.config.set({"dataframe.convert-string": False}):
-        shared = dask.delayed(definition, name=f"bitloom-definition-{digest}")
-        parts = [dask.delayed(_decode_range, pure=True)(shared, path, start, stop, raw, framing, prefix_bytes,
+        shared = delayed(definition, name=f"bitloom-definition-{digest}")
+        parts = [delayed(_decode_range, pure=True)(shared, path, start, stop, raw, framing, prefix_bytes,
                                                         segmented, dask_key_name=f"bitloom-decode-{token}-{i}")
                  for i, (path, start, stop) in enumerate(ranges)]
         frames = {}
         for name, empty in meta.items():
-            tables = [dask.delayed(_table, pure=True)(part, name, empty,
+            tables = [delayed(_table, pure=True)(part, name, empty,
                                                       dask_key_name=f"bitloom-{name}-{token}-{i}")
                       for i, part in enumerate(parts)]
             # The partitions are made as the meta is: no need to check each against it.
@@ -86,7 +88,9 @@ def _cuts(path: str, framing: str, prefix_bytes: int, blocksize: int) -> list[in
         view = memoryview(whole)
         try:
             while done < len(targets):
-                offsets, lengths = _frame(view[position:position + _WINDOW], framing, prefix_bytes)[:2]
+                window = cast(bytes, view[position:position + _WINDOW])  # read as a buffer
+                offsets, lengths = _frame(window, framing, prefix_bytes)[:2]
+                del window
                 if not len(offsets):
                     break
                 starts = offsets.astype(np.int64) + (position - prefix_bytes)
