@@ -420,7 +420,9 @@ def test_arrow_tables_carry_every_kind_of_column_and_its_units():
 
 def test_pandas_frames_keep_absent_values_and_arrays():
     pd = pytest.importorskip("pandas")
-    frame = hand_made().to_pandas()["P"]
+    result = hand_made()
+    frame = result.to_pandas()["P"]
+    assert np.shares_memory(frame["n"].to_numpy(), result["P"]["n"])  # no copy
     assert str(frame["opt"].dtype) == "Int64" and frame["opt"].isna().tolist() == [False, True, False]
     assert str(frame["n"].dtype) == "uint16" and frame["text"].isna().tolist() == [False, True, False]
     assert frame["optf"].isna().tolist() == [False, False, True] and np.isnan(frame["optf"][1])  # NaN is a value
