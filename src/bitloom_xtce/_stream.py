@@ -314,8 +314,9 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
         results.append(result)
         start += size
         index += decoded
-    from ._tables import concat
-    joined = concat(results)
+    from ._tables import join_results
+    joined = join_results(results, consume=True)
+    del results
     order = {name: i for i, name in enumerate(definition.concrete())}
     merged = FileResult((name, joined[name]) for name in sorted(joined, key=lambda n: order.get(n, len(order))))
     merged.packets, merged.skipped, merged.attributes = joined.packets, skipped, joined.attributes

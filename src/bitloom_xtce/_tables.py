@@ -47,7 +47,12 @@ def _attributes(result: dict[str, Any]) -> dict[str, dict[str, str]]:
 def concat(results: list[FileResult]) -> FileResult:
     """Join the results of consecutive pieces of one stream (iter_decode's chunks, say) into one:
     each container's rows (and packet indexes) in order, the counts added up."""
-    results = list(results)
+    return join_results(list(results), consume=False)
+
+
+def join_results(results: list[FileResult], consume: bool) -> FileResult:
+    """concat; with `consume`, each column is taken out of the results as soon as it is joined,
+    so that the pieces and the whole are not all held at once."""
     out = FileResult()
     pieces: dict[str, list[dict[str, np.ndarray]]] = {}
     for result in results:
@@ -57,7 +62,7 @@ def concat(results: list[FileResult]) -> FileResult:
         names = list(parts[0])
         if any(list(p) != names for p in parts):
             raise ValueError(f"container {name!r} has different columns in the results joined")
-        out[name] = {key: _join([p[key] for p in parts]) for key in names}
+        out[name] = {key: _join([p.pop(key) if consume else p[key] for p in parts]) for key in names}
     out.packets = sum(getattr(r, "packets", 0) for r in results)
     out.packet_index = {name: np.concatenate([r.packet_index[name] for r in results if name in r])
                         for name in pieces if all(hasattr(r, "packet_index") for r in results)}
