@@ -329,6 +329,17 @@ def test_many_files_decode_as_one_stream(synthetic, tmp_path):
                                      "B": {"units": "V"}, "C": {"units": "V"}}
 
 
+def test_many_files_with_text_and_bytes_columns(tmp_path):
+    """Columns workers cannot hand back as plain numbers (numpy text, bytes objects) join too."""
+    import bitloom
+    idex = bitloom_xtce.load(gzip.decompress((DATA / "idex_combined_science_definition.xml.gz").read_bytes()))
+    data = gzip.decompress((DATA / "idex_packets.bin.gz").read_bytes())
+    cuts = [0, *bitloom.packet_offsets(data)[[20, 50]].tolist(), len(data)]
+    for i, (a, b) in enumerate(zip(cuts, cuts[1:])):
+        (tmp_path / f"idex{i}.bin").write_bytes(data[a:b])
+    assert_same(bitloom_xtce.decode_files(str(tmp_path / "idex*.bin"), idex, workers=2), idex.decode_file(data))
+
+
 @pytest.mark.parametrize("paths, options, error, message", [
     ("nothing*.bin", {}, FileNotFoundError, "no file matches"),
     (["missing.bin"], {}, FileNotFoundError, "missing.bin: no such file"),

@@ -286,7 +286,7 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
     workers = _positive("workers", workers if workers is not None else os.cpu_count() or 1)
     options = (framing, raw, prefix_bytes, segmented)
     if workers == 1 or len(files) == 1:
-        parts = [_decode_path(definition, path, *options) for path in files]
+        parts: list[tuple[Any, str | None]] = [(_decode_path(definition, path, *options), None) for path in files]
     else:
         # Started by a fork server, not forked: a copy of a process that runs threads (pyarrow's,
         # dask's) may deadlock.
@@ -294,7 +294,7 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
         with concurrent.futures.ProcessPoolExecutor(min(workers, len(files)), mp_context=context) as pool:
             futures = [pool.submit(_decode_spilled, definition, path, *options) for path in files]
             try:
-                parts = [_gather(*future.result()) for future in futures]
+                parts = [future.result() for future in futures]
             except BaseException:
                 for future in futures:
                     future.cancel()
@@ -303,27 +303,105 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
                     if not future.cancelled() and future.exception() is None:
                         _remove(future.result()[1])
                 raise
-    results = []
-    skipped: dict[str, tuple[int, int]] = {}
-    start = index = 0
-    for result, _, _, size, decoded in parts:
-        for reason, (count, first) in result.skipped.items():
-            earlier = skipped.get(reason, (0, start + first))
-            skipped[reason] = (earlier[0] + count, earlier[1])
-        result.packet_index = {name: at + index for name, at in result.packet_index.items()}
-        results.append(result)
-        start += size
-        index += decoded
-    from ._tables import join_results
-    joined = join_results(results, consume=True)
-    del results
-    order = {name: i for i, name in enumerate(definition.concrete())}
-    merged = FileResult((name, joined[name]) for name in sorted(joined, key=lambda n: order.get(n, len(order))))
-    merged.packets, merged.skipped, merged.attributes = joined.packets, skipped, joined.attributes
-    merged.packet_index = {name: joined.packet_index[name] for name in merged}
-    merged.gaps = joined_gaps([(result.gaps, first, last) for result, first, last, _, _ in parts])
+    try:
+        merged = _merge(definition, parts, workers)
+    finally:
+        for _, spill in parts:
+            _remove(spill)
     _warn_skipped(merged, 3)
     return merged
+
+
+def _merge(definition: Definition, parts: list[tuple[Any, str | None]], threads: int) -> FileResult:
+    """One result from the files' parts, in file order. Each numeric column of the whole is made
+    once and filled with the files' rows by `threads` threads at once (reading the columns that
+    workers left in files straight into it); other columns are joined as concat joins them."""
+    results: list[FileResult] = [part[0] for part, _ in parts]
+    merged = FileResult()
+    merged.packets = sum(result.packets for result in results)
+    merged.skipped, merged.gaps, merged.attributes, merged.packet_index = {}, {}, {}, {}
+    start = index = 0
+    bases = []  # each file's first packet index
+    for (result, _, _, size, decoded), _ in parts:
+        for reason, (count, first) in result.skipped.items():
+            earlier = merged.skipped.get(reason, (0, start + first))
+            merged.skipped[reason] = (earlier[0] + count, earlier[1])
+        merged.attributes.update(result.attributes)
+        bases.append(index)
+        start += size
+        index += decoded
+    merged.gaps = joined_gaps([(part[0].gaps, part[1], part[2]) for part, _ in parts])
+    order = {name: i for i, name in enumerate(definition.concrete())}
+    names = sorted({name for result in results for name in result}, key=lambda n: order.get(n, len(order)))
+    copies: list[list[tuple[np.ndarray, Any, int]]] = [[] for _ in parts]  # per file: (into, from, add)
+    for name in names:
+        holding = [i for i, result in enumerate(results) if name in result]
+        rows = [results[i].packet_index[name].shape[0] for i in holding]  # arrays and _Spilled alike
+        ends = np.cumsum(rows).tolist()
+
+        def joined(pieces: list[Any], add: list[int]) -> np.ndarray:
+            whole = _empty_whole(pieces, ends[-1])
+            if whole is None:
+                return _join_pieces([_read_spilled(piece, parts[i][1]) for piece, i in zip(pieces, holding)])
+            for piece, i, stop, size, extra in zip(pieces, holding, ends, rows, add):
+                copies[i].append((whole[stop - size:stop], piece, extra))
+            return whole
+
+        no_add = [0] * len(holding)
+        merged[name] = {key: joined([results[i][name][key] for i in holding], no_add)
+                        for key in results[holding[0]][name]}
+        merged.packet_index[name] = joined([results[i].packet_index[name] for i in holding],
+                                           [bases[i] for i in holding])
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:  # numpy and file reads free the GIL
+        list(pool.map(_fill, copies, [spill for _, spill in parts]))
+    return merged
+
+
+def _empty_whole(pieces: list[Any], rows: int) -> np.ndarray | None:
+    """An unfilled array for the joined pieces, when they are plain numeric columns (in memory or
+    in a worker's file) of one type and row shape; None for others."""
+    described = [(np.dtype(p.dtype), tuple(p.shape[1:])) if isinstance(p, _Spilled) else
+                 (p.dtype, p.shape[1:]) if type(p) is np.ndarray and p.dtype.kind in "biufc" else None
+                 for p in pieces]
+    if described[0] is None or any(d != described[0] for d in described):
+        return None
+    dtype, shape = described[0]
+    return np.empty((rows, *shape), dtype=dtype)
+
+
+def _join_pieces(pieces: list[np.ndarray]) -> np.ndarray:
+    from ._tables import _join
+    return _join(pieces)
+
+
+def _read_spilled(piece: Any, spill: str | None) -> Any:
+    if not isinstance(piece, _Spilled):
+        return piece
+    assert spill is not None
+    with open(spill, "rb") as f:
+        f.seek(piece.offset)
+        return np.fromfile(f, dtype=piece.dtype, count=math.prod(piece.shape)).reshape(piece.shape)
+
+
+def _fill(copies: list[tuple[np.ndarray, Any, int]], spill: str | None) -> None:
+    """Copy one file's rows into the joined columns: from memory, or read from its file."""
+    with contextlib.ExitStack() as stack:
+        f = stack.enter_context(open(spill, "rb", buffering=0)) if spill is not None else None
+        for into, piece, add in copies:
+            if isinstance(piece, _Spilled):
+                assert f is not None
+                f.seek(piece.offset)
+                view = memoryview(into).cast("B")
+                done = 0
+                while done < len(view):
+                    got = f.readinto(view[done:])
+                    if not got:
+                        raise OSError(f"{spill}: ends before the columns written to it")
+                    done += got
+            else:
+                into[...] = piece
+            if add:
+                into += add
 
 
 def _decode_path(definition: Definition, path: str, framing: str, raw: bool, prefix_bytes: int,
@@ -367,23 +445,6 @@ def _decode_spilled(definition: Definition, path: str, *options: Any) -> tuple[A
             _remove(f.name)
             raise
     return part, f.name
-
-
-def _gather(part: Any, spill: str | None) -> Any:
-    """A worker's part with its columns read back from its file, which is then removed."""
-    if spill is None:
-        return part
-    try:
-        with open(spill, "rb") as f:
-            for arrays in _arrays(part[0]):
-                for key, place in arrays.items():
-                    if isinstance(place, _Spilled):
-                        f.seek(place.offset)
-                        arrays[key] = np.fromfile(f, dtype=place.dtype, count=math.prod(place.shape)) \
-                            .reshape(place.shape)
-    finally:
-        _remove(spill)
-    return part
 
 
 def _remove(path: str | None) -> None:
