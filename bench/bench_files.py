@@ -4,6 +4,7 @@ processes, against decode_file on each file in one process. Throughput in MB/s o
 the speed-up of 2 workers over 1 is a ratio measured in the same run. The machine's load average
 is printed with it: other work on the machine lowers the speed-up."""
 import gzip
+import multiprocessing
 import os
 import pathlib
 import sys
@@ -41,6 +42,22 @@ def timed(fn):
     return time.perf_counter() - start
 
 
+def _spin(n):
+    total = 0
+    for i in range(n):
+        total += i
+    return total
+
+
+def machine_speedup(pool):
+    """What two processes get done over one, on pure computation right now: on a machine
+    other work keeps busy, less than 2 (the ceiling for decode_files' speed-up)."""
+    pool.map(_spin, [1, 1])
+    one = timed(lambda: pool.map(_spin, [6_000_000]))
+    two = timed(lambda: pool.map(_spin, [3_000_000] * 2))
+    return one / two
+
+
 def run():
     import bitloom_xtce
     definition = bitloom_xtce.load(DATA / "jpss1_geolocation_xtce_v1.xml")
@@ -67,8 +84,10 @@ def run():
             print(f"  {label:<26} {seconds:6.2f} s  {total / seconds:6.1f} MB/s  "
                   f"({total / seconds / workers:6.1f} MB/s per worker)")
         ratio = best["decode_files, workers=1"] / best["decode_files, workers=2"]
+        with multiprocessing.get_context("forkserver").Pool(2) as pool:
+            ceiling = machine_speedup(pool)
         print(f"  speed-up of 2 workers over 1: {ratio:.2f}x {'ok' if ratio >= 1.7 else 'MISS (target >= 1.7)'}; "
-              f"load average now {os.getloadavg()[0]:.1f}")
+              f"two processes on plain computation: {ceiling:.2f}x; load average now {os.getloadavg()[0]:.1f}")
 
 
 if __name__ == "__main__":
