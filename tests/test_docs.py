@@ -33,5 +33,5 @@ def test_every_example_on_the_pages_runs(tmp_path):
 ], ids=["bitloom", "bitloom_xtce"])
 def test_api_reference_lists_every_public_name(public):
     text = (DOCS / "api.rst").read_text()
-    documented = set(re.findall(r"^\.\. auto(?:function|class|exception):: (?:\w+\.)?(\w+)", text, re.M))
+    documented = set(re.findall(r"^\.\. auto(?:function|class|exception|data):: (?:\w+\.)?(\w+)", text, re.M))
     assert public - documented == set()

@@ -180,7 +180,8 @@ def test_python_m_decodes_the_samples_into_parquet(tmp_path):
     assert table.schema.metadata[b"container"] == b"Sci0TypeNonZero"
 
 
-HOSTILE = ["../up", "/abs/x", "a/b", "a_b", "A_B", "..", ".hidden", "x" * 300]
+# The loader refuses a "/" in a name (it separates the parts of a reference); the rest it accepts.
+HOSTILE = ["..", "...", ".hidden", "a\\b", "c:d", "a b", "a_b", "A_B", "x" * 300]
 
 
 def test_container_names_become_safe_distinct_file_names(tmp_path, capsys):
@@ -386,3 +387,22 @@ def _gaps_one_by_one(apids, counts):
 def test_sequence_gaps_agree_with_one_packet_at_a_time(packets):
     apids, counts = [a for a, _ in packets], [c for _, c in packets]
     assert sequence_gaps(np.array(apids, np.int64), np.array(counts, np.uint16)) == _gaps_one_by_one(apids, counts)
+
+
+def test_strict_refuses_what_is_read_past_and_also_joins_files(files, capsys):
+    algorithms = '<xtce:AlgorithmSet><xtce:CustomAlgorithm name="x"/></xtce:AlgorithmSet>'
+    text = mission().decode().replace("</xtce:TelemetryMetaData>", "</xtce:TelemetryMetaData>" + algorithms)
+    (files / "m.xml").write_text(text)
+    status, _, err = run(capsys, "describe", files / "m.xml")
+    assert status == 0 and re.fullmatch(r"warning: definition \S+m\.xml: read past 1 kind of element .*\n", err)
+    status, _, err = run(capsys, "describe", files / "m.xml", "--strict")
+    assert status == 1 and err.startswith("error: definition ") and "AlgorithmSet" in err
+    assert err.count("\n") == 1
+    # A second file holding only a type: the first refers to it by its absolute path.
+    (files / "types.xml").write_bytes(document('<xtce:IntegerParameterType name="W"><xtce:IntegerDataEncoding '
+                                               'sizeInBits="8"/></xtce:IntegerParameterType>', "", "")
+                                      .replace(b'name="T"', b'name="Types"', 1))
+    (files / "m.xml").write_text(mission().decode().replace('parameterTypeRef="U8"/>', 'parameterTypeRef="/Types/W"/>', 1))
+    assert run(capsys, "describe", files / "m.xml")[0] == 1
+    status, out, _ = run(capsys, "describe", files / "m.xml", "--also", files / "types.xml")
+    assert status == 0 and re.search(r"- n +integer +unsigned, 8 bits", out)

@@ -406,7 +406,7 @@ def hand_made():
 EXPECTED = {  # what each column holds, as Python values (None: absent)
     "n": [1, 2, 3], "text": ["a", None, "c"], "bin": [b"\x00\x01", b"", b"\xff"],
     "grid": [[0, 1], [2, 3], [4, 5]], "ragged": [[1, 2], None, [3]], "opt": [7, None, 9],
-    "optf": [1.5, float("nan"), None], "opttext": [None, "y", "z"], "optgrid": [[0, None], [2, 3], [None, None]],
+    "optf": [1.5, float("nan"), None], "opttext": [None, "y", "z"], "optgrid": [[0, None], [2, 3], None],
 }
 
 
@@ -480,6 +480,27 @@ def test_parquet_written_a_chunk_at_a_time(jpss, jpss_data, tmp_path):
     assert sorted(p.name for p in (tmp_path / "n").iterdir()) == \
         sorted(pathlib.Path(p).name for p in writer.paths.values()) and len(writer.paths) == 3
     assert pathlib.Path(writer.paths["HK"]).name == "HK.parquet"
+
+
+@pytest.mark.parametrize("case", __import__("test_xtce_structures").CASES)
+def test_structured_columns_stream_and_convert(case):
+    """Aggregates, arrays, repeats and conditions: chunks join to the whole file's result, and
+    the tables take the columns decoding makes, Arrow as the command line writes it."""
+    structures = __import__("test_xtce_structures")
+    from bitloom_xtce._cli import _arrow
+    types, parameters, entries, packets = structures.CASES[case]
+    definition = bitloom_xtce.load(structures.document(types, structures.HEADER | parameters,
+                                                      structures.HEAD + entries))
+    data = b"".join(structures.ccsds(body) for body, _ in packets)
+    whole = quiet(definition.decode_file, data)
+    chunks = quiet(list, definition.iter_decode(data, chunk_bytes=len(data) // 3 + 1))
+    joined = bitloom_xtce.concat(chunks)
+    for key, column in whole["P"].items():
+        assert str(joined["P"][key].tolist()) == str(column.tolist()), key
+    table = whole.to_arrow()["P"]
+    for key, column in whole["P"].items():
+        assert table.column(key).to_pylist() == _arrow(column).to_pylist(), key
+    assert len(whole.to_pandas()["P"]) == len(whole.to_xarray()["P"]["packet"]) == len(packets)
 
 
 def test_concat_joins_each_kind_of_column():

@@ -12,12 +12,14 @@ Each container is translated into bitloom recipes, so the work per packet (and p
 packets) is done by bitloom's compiled reader; calibrators, enumerations and restriction criteria
 are applied to whole columns with numpy.
 """
-from ._definition import Definition, DecodeWarning, FileResult, load
-from ._errors import PacketError, XtceError
-from ._model import Container, Parameter, ParameterType
+from ._definition import CheckedPacket, Definition, DecodeWarning, FileResult, load
+from ._errors import PacketError, XtceError, XtceWarning
+from ._model import Container, Parameter, ParameterType, Tolerated
 from ._stream import DecodeStream, decode_files
 from ._tables import ParquetTables, concat
+from ._time import LEAP_SECONDS
+from ._validity import AlarmLevel
 
-__all__ = ["load", "Definition", "FileResult", "Container", "Parameter", "ParameterType",
-           "XtceError", "PacketError", "DecodeWarning", "DecodeStream", "decode_files", "concat",
-           "ParquetTables"]
+__all__ = ["load", "Definition", "FileResult", "CheckedPacket", "AlarmLevel", "LEAP_SECONDS", "Container",
+           "Parameter", "ParameterType", "Tolerated", "XtceError", "XtceWarning", "PacketError", "DecodeWarning",
+           "DecodeStream", "decode_files", "concat", "ParquetTables"]

@@ -18,13 +18,14 @@ import warnings
 
 import numpy as np
 
-from . import DecodeWarning, Definition, FileResult, XtceError, load
+from . import DecodeWarning, Definition, FileResult, XtceError, XtceWarning, load
 from ._ccsds import IDLE_APID, primary_headers, sequence_gaps
 from ._describe import describe, tops
+from . import _encode_cli as encode_cli
 from ._output import check_out, file_names, prepare_out
 from ._source import FAILURE, USAGE, CommandError, check_file, read_input
 
-COMMANDS = ("decode", "describe", "scan")
+COMMANDS = ("decode", "describe", "scan", "encode")
 NUMERIC_KINDS = ("integer", "float", "absolute_time", "relative_time")
 EPILOG = """\
 The decode command's name may be left out: {prog} DEFINITION PACKETS --out DIR.
@@ -66,6 +67,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                                              "(pip install 'bitloom[xtce-cli]'), and matplotlib for --plot "
                                              "(pip install 'bitloom[xtce-plot]').")
     decode.add_argument("definition", type=pathlib.Path, metavar="DEFINITION", help="the XTCE document")
+    _definition_options(decode)
     decode.add_argument("packets", type=pathlib.Path, metavar="PACKETS", help="the packet file")
     decode.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR",
                         help="the output directory: new, empty, or with --overwrite")
@@ -85,6 +87,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                                                 "it inherits from, its restriction criteria and its entries "
                                                 "(type, encoding and size, calibration, units).")
     describe_.add_argument("definition", type=pathlib.Path, metavar="DEFINITION", help="the XTCE document")
+    _definition_options(describe_)
     describe_.set_defaults(run=_describe)
 
     scan = commands.add_parser("scan", help="summarise a packet file without a definition",
@@ -93,7 +96,25 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     scan.add_argument("packets", type=pathlib.Path, metavar="PACKETS", help="the packet file")
     scan.add_argument("--prefix-bytes", **prefix)  # type: ignore[arg-type]
     scan.set_defaults(run=_scan)
+
+    encode = commands.add_parser("encode", help="build packets of one container from a table of values",
+                                 description="Encode a CSV or Parquet table (a column per parameter, a row per "
+                                             "packet) into a file of packets of one container. Needs pyarrow "
+                                             "(pip install 'bitloom[xtce-cli]').")
+    encode.add_argument("definition", type=pathlib.Path, metavar="DEFINITION", help="the XTCE document")
+    _definition_options(encode)
+    encode_cli.add_arguments(encode)
+    encode.set_defaults(run=_encode)
     return parser
+
+
+def _definition_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--also", type=pathlib.Path, action="append", default=[], metavar="FILE",
+                         help="another file of the same definition (references between the files resolve); "
+                              "may be given more than once")
+    command.add_argument("--strict", action="store_true",
+                         help="refuse every construct outside the XTCE schema and everything that would be "
+                              "read past (a validation mode)")
 
 
 def main(argv: list[str] | None = None, prog: str = "bitloom-xtce") -> int:
@@ -142,17 +163,31 @@ def _require(module: str, purpose: str, extra: str) -> None:
             from None
 
 
-def _load(path: pathlib.Path, root: str | None = None) -> Definition:
-    data, _ = read_input(path, "definition")
+def _load(args: argparse.Namespace, root: str | None = None) -> Definition:
+    """The definition named on the command line: DEFINITION and any --also files, read as one.
+    What the loader read past is told in one line on stderr (the whole list with --strict)."""
+    paths = [args.definition, *args.also]
+    documents = [read_input(path, "definition")[0] for path in paths]
+    where = " + ".join(str(p) for p in paths)
     try:
-        return load(data, root=root)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", XtceWarning)
+            definition = load(documents if len(documents) > 1 else documents[0], root=root, strict=args.strict)
     except XtceError as e:
         message = " ".join(str(e).splitlines())
         if root is not None and message.startswith(f"root container {root!r}"):
-            raise CommandError(f"--root {root}: {path} has no container of that name", USAGE) from None
-        if not data.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<"):
+            raise CommandError(f"--root {root}: {where} has no container of that name", USAGE) from None
+        if not any(d.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"<") for d in documents):
             message += " (this is not an XML document: are DEFINITION and PACKETS the right way round?)"
-        raise CommandError(f"definition {path}: {message}") from None
+        raise CommandError(f"definition {where}: {message}") from None
+    for warning in caught:
+        if issubclass(warning.category, XtceWarning):
+            kinds = len(definition.tolerated)
+            print(f"warning: definition {where}: read past {kinds} kind{'s' if kinds != 1 else ''} of element "
+                  "that never change how packets decode (--strict refuses them)", file=sys.stderr)
+        else:
+            warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
+    return definition
 
 
 # -- decode -------------------------------------------------------------------------------------
@@ -161,14 +196,15 @@ def _decode(args: argparse.Namespace) -> int:
     if args.time is not None and not args.plot:
         raise CommandError("--time goes with --plot", USAGE)
     # What can be checked quickly first, then the definition (a large one takes seconds).
-    check_file(args.definition, "definition")
+    for path in (args.definition, *args.also):
+        check_file(path, "definition")
     check_file(args.packets, "packets")
     check_out(args.out, args.overwrite)
     _require("pyarrow", "writing Parquet", "xtce-cli")
     _require("tqdm", "the progress bar", "xtce-cli")
     if args.plot:
         _require("matplotlib", "--plot", "xtce-plot")
-    definition = _load(args.definition, args.root)
+    definition = _load(args, args.root)
     if definition.root is None:
         raise CommandError(f"definition {args.definition}: no single container to start decoding from: "
                            f"name one with --root (containers inheriting from none: {', '.join(tops(definition))})",
@@ -247,18 +283,41 @@ def _write(tables: FileResult, names: dict[str, str], out: pathlib.Path) -> None
 
 
 def _arrow(column: np.ndarray):  # type: ignore[no-untyped-def]
+    """A column as an Arrow array: fixed-size arrays as fixed-size lists, per-packet arrays of
+    varying size (object columns) as lists, and masked values (an entry whose include condition
+    failed) as nulls."""
     import pyarrow as pa
+    mask = None
+    if isinstance(column, np.ma.MaskedArray):
+        mask = np.ma.getmaskarray(column).reshape(len(column), -1).any(axis=1) if len(column) else None
+        column = column.data
+    if column.ndim > 1:
+        flat = _arrow(column.reshape(-1))
+        for size in reversed(column.shape[1:]):
+            flat = pa.FixedSizeListArray.from_arrays(flat, size)
+        return flat if mask is None else pa.array(flat.to_pylist(), type=flat.type, mask=mask)
     if column.dtype.kind == "T":  # numpy's variable-width text
-        return pa.array(column.tolist(), type=pa.string())
+        return pa.array(column.tolist(), type=pa.string(), mask=mask)
     if column.dtype == object:
-        return pa.array(column.tolist(), type=pa.binary())
-    return pa.array(column)
+        items = [None if mask is not None and mask[i] else v for i, v in enumerate(column.tolist())]
+        if all(v is None or isinstance(v, bytes) for v in items):
+            return pa.array(items, type=pa.binary())
+        return pa.array([v.tolist() if isinstance(v, np.ndarray) else v for v in items])
+    return pa.array(column, mask=mask)
 
 
 # -- describe -----------------------------------------------------------------------------------
 
+def _encode(args: argparse.Namespace) -> int:
+    for path in (args.definition, *args.also):
+        check_file(path, "definition")
+    check_file(args.table, "table")
+    _require("pyarrow", "reading the table", "xtce-cli")
+    return encode_cli.run(args, _load(args, args.root))
+
+
 def _describe(args: argparse.Namespace) -> int:
-    definition = _load(args.definition)
+    definition = _load(args)
     root = f"root {definition.root}" if definition.root else \
         "no single root: decode needs --root NAME"
     print(f"{args.definition}: {len(definition.parameters)} parameters, {len(definition.containers)} containers, "

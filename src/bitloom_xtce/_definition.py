@@ -7,20 +7,25 @@ import hashlib
 import os
 import threading
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import IO, TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import bitloom
 import numpy as np
 
-from ._errors import PacketError, XtceError
+from ._encode import Encoder, concrete_below, declared_checks
+from ._errors import PacketError, XtceError, XtceWarning
 from ._fields import measure
-from ._load import Loader
+from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
-                     Value)
-from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
-from ._xml import Document, Element, Refusal
+                     Tolerated, Value)
+from ._plan import Block, Field, Segment, Structure, Variable, check_criterion, compile_container
+from ._structure import MISSING, Reader, assemble, assemble_columns, column, columns_of, member_value, split
+from ._structure import column as _structure_column
+from ._text import parse_numbers
+from ._validity import AlarmLevel, evaluate
+from ._xml import Document, Documents, Element, Refusal, Source
 
 if TYPE_CHECKING:
     from ._stream import DecodeStream
@@ -34,14 +39,19 @@ class DecodeWarning(UserWarning):
 class FileResult(dict[str, dict[str, np.ndarray]]):
     """decode_file's result: container name -> {parameter name -> column}, in the order the
     containers first occur. `packets` counts the packets found, `skipped` maps each reason a
-    packet was not decoded to (count, byte offset of the first such packet), `packet_index`
-    maps each container to the index in the file of each of its rows' packets, `gaps` maps each
-    APID to the number of sequence counts missing among its packets, and `attributes` maps
-    parameters to their ``units`` and ``description`` (those the definition gives)."""
+    packet was not decoded to (count, byte offset of the first such packet), and
+    `packet_index` maps each container to the index in the file of each of its rows' packets.
+    `invalid` and `alarms` map each container to {parameter -> column} for the parameters whose
+    types have a valid range (True where the value lies outside it) or alarms (AlarmLevel
+    numbers, uint8). `gaps` maps each APID to the number of sequence counts missing among its
+    packets, and `attributes` maps parameters to their ``units`` and ``description`` (those the
+    definition gives)."""
 
     packets: int
     skipped: dict[str, tuple[int, int]]
     packet_index: dict[str, np.ndarray]
+    invalid: dict[str, dict[str, np.ndarray]]
+    alarms: dict[str, dict[str, np.ndarray]]
     gaps: dict[int, int]
     attributes: dict[str, dict[str, str]]
 
@@ -70,6 +80,17 @@ class FileResult(dict[str, dict[str, np.ndarray]]):
         return writer.paths
 
 
+class CheckedPacket(NamedTuple):
+    """decode_checked's result: the container the packet matched, its values (as decode gives
+    them), and for the parameters whose types have them, whether each value is invalid and its
+    alarm level."""
+
+    container: str
+    values: dict[str, Value]
+    invalid: dict[str, bool]
+    alarms: dict[str, AlarmLevel]
+
+
 @dataclass(slots=True)
 class _Group:
     """Packets that have followed the same containers so far. Fixed-size fields are read only
@@ -83,15 +104,17 @@ class _Group:
     values: dict[str, np.ndarray] = field(default_factory=dict)  # raw values (text as text)
     fields: dict[str, np.ndarray] = field(default_factory=dict)  # text and binary field bytes
     calibrated: dict[str, np.ndarray] = field(default_factory=dict)
+    items: dict[str, np.ndarray] = field(default_factory=dict)  # values read per packet (objects; MISSING)
 
     def take(self, mask: np.ndarray) -> _Group:
         if mask.all():  # no copies when every packet goes the same way
             return _Group(self.offsets, self.bits, list(self.anchors), dict(self.known), dict(self.values),
-                          dict(self.fields), dict(self.calibrated))
+                          dict(self.fields), dict(self.calibrated), dict(self.items))
         return _Group(self.offsets[mask], self.bits[mask],
                       [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
-                      {k: v[mask] for k, v in self.fields.items()})
+                      {k: v[mask] for k, v in self.fields.items()}, {},
+                      {k: v[mask] for k, v in self.items.items()})
 
 
 @dataclass(slots=True)
@@ -103,26 +126,52 @@ class _Columns:
     extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
     texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
     calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
+    fixed: dict[str, bool]  # parameters read per packet -> whether their values have one shape
 
 
-def load(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str], *, root: str | None = None) -> Definition:
-    """Load an XTCE document (a path, its bytes or an open file). `root` names the container
-    that decoding starts from; by default the one container without a base container that
-    others inherit from (or the only container without a base)."""
+def load(source: Source | list[Source] | tuple[Source, ...], *, root: str | None = None,
+         strict: bool = False) -> Definition:
+    """Load an XTCE definition: one document (a path, its bytes or an open file) or a list of
+    documents that make one definition (their space systems side by side, references from one
+    into another resolved like references within one). `root` names the container that
+    decoding starts from; by default the one container without a base container that others
+    inherit from (or the only container without a base).
+
+    What never changes how a packet decodes is read past and listed on the result's
+    `tolerated`, with one XtceWarning; `strict=True` refuses it instead (a validation mode)."""
+    sources = list(source) if isinstance(source, (list, tuple)) else [source]
+    if not sources:
+        raise XtceError("no document to load")
     with _collector_paused():
-        document = Document(source)
+        several = len(sources) > 1
+        documents = Documents([Document(s, f"document {i + 1}" if several else "") for i, s in enumerate(sources)])
+        loader = Loader(strict)
         try:
-            loader = Loader()
-            loader.space_system(document.root)
-            loader.resolve()
+            for document in documents.documents:
+                loader.collect(document.root)
+            loader.build()
             definition = Definition(loader, root)
-            definition._source = document._data
+            definition._source = (tuple(d._data for d in documents.documents), strict)
         except Refusal as e:
-            raise document.error(e) from None
+            e.element = loader.origin.get(id(e.element), e.element)
+            raise documents.error(e) from None
+        tolerated = tuple(_tolerated(loader, documents))
+        definition.tolerated = tolerated
         # The element tree goes before the collector resumes: its first pass then looks only at
         # what the definition keeps.
-        del document, loader
+        del documents, loader
+    if tolerated:
+        warnings.warn("read past or read leniently (strict=True refuses these): "
+                      + "; ".join(map(str, tolerated)), XtceWarning, stacklevel=2)
     return definition
+
+
+def _tolerated(loader: Loader, documents: Documents) -> Iterator[Tolerated]:
+    for what, (element, count) in loader.tolerated.items():
+        element = loader.origin.get(id(element), element)
+        document = next((d for d in documents.documents if d.has(element)), None)
+        label = document.label if document is not None and len(documents.documents) > 1 else ""
+        yield Tolerated(what, document.line(element) if document is not None else 0, count, label)
 
 
 @contextlib.contextmanager
@@ -143,31 +192,46 @@ class Definition:
     """The telemetry of an XTCE document: its parameters, containers and how to decode packets."""
 
     def __init__(self, loader: Loader, root: str | None) -> None:
-        self._parameters = loader.parameters
+        # with the leaves of fixed-size structures (`P.member`, `P[i]`), which the public map leaves out
+        self._parameters = dict(loader.parameters)
         self._containers = loader.containers
-        self.parameters: NameMap = NameMap(self._parameters, "parameters")
-        self.containers: NameMap = NameMap(self._containers, "containers")
-        self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types")
+        self.parameters: NameMap = NameMap(loader.parameters, "parameters", loader.aliases(PARAMETER))
+        self.containers: NameMap = NameMap(self._containers, "containers", loader.aliases(CONTAINER))
+        self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types",
+                                      loader.aliases(TYPE))
+        self.tolerated: tuple[Tolerated, ...] = ()  # what loading read past or read leniently
         self._segments: dict[str, Segment] = {}
         self._plans: dict[str, _Columns] = {}  # concrete container -> how its columns are read
         self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
         self._routed: set[str] | None = None
-        self._source: bytes | None = None  # the document, which pickling sends
+        self._source: tuple[tuple[bytes, ...], bool] | None = None  # the documents and strict, for pickling
         for name in self._containers:
             self._segment(name, loader.container_nodes)
-        if root is not None and root not in self._containers:
-            raise XtceError(f"root container {root!r}: no container has that name")
+        self._read_whole = {n for segment in self._segments.values() for step in segment.steps
+                            if isinstance(step, Structure) for n in step.names}
+        if root is not None:
+            root = loader.aliases(CONTAINER).get(root, root)
+            if root not in self._containers:
+                raise XtceError(f"root container {root!r}: no container has that name")
         self.root = root if root is not None else self._find_root()
+        self._encoder = Encoder(self._parameters, self._containers, self._segments, self.root)
+        self._error_checks: dict[str, list[tuple[Field, Any]]] = {}  # container -> the checks its packets carry
 
     def __repr__(self) -> str:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
                 f"root {self.root!r}>")
 
     def __reduce__(self) -> tuple[Any, ...]:
-        # Pickled as its document: loaded again where it is unpickled, once per process.
+        # Pickled as its documents: loaded again where it is unpickled, once per process.
         if self._source is None:
             raise TypeError("only a definition made by bitloom_xtce.load can be pickled")
-        return _reload, (self._source, self.root)
+        return _reload, (*self._source, self.root)
+
+    def _digest(self) -> str:
+        """A digest of what pickling sends: equal for definitions loaded from the same documents."""
+        if self._source is None:
+            raise TypeError("only a definition made by bitloom_xtce.load can be sent to other processes")
+        return _digest(*self._source, self.root)
 
     def _segment(self, name: str, elements: dict[str, Element]) -> Segment:
         segment = self._segments.get(name)
@@ -198,13 +262,7 @@ class Definition:
 
     def concrete(self) -> list[str]:
         """The containers a packet can decode as: reachable from the root, not abstract."""
-        out, todo = [], [self.root] if self.root else []
-        while todo:
-            name = todo.pop(0)
-            if not self._containers[name].abstract:
-                out.append(name)
-            todo.extend(self._containers[name].children)
-        return out
+        return concrete_below(self._containers, [self.root] if self.root else [])
 
     # -- one packet -------------------------------------------------------------------------
 
@@ -216,19 +274,64 @@ class Definition:
 
     def decode_with_container(self, packet: bytes, raw: bool = False) -> tuple[str, dict[str, Value]]:
         """As decode, and the name of the concrete container the packet matched."""
+        segment, values, fields, get = self._decode_one(packet)
+        return segment.container.name, self._shown(segment, values, fields, get, raw)
+
+    def decode_checked(self, packet: bytes, raw: bool = False) -> CheckedPacket:
+        """As decode_with_container, with the checks the parameter types define: `invalid`
+        (parameter -> whether its value lies outside its type's valid range) and `alarms`
+        (parameter -> its AlarmLevel), each for the parameters whose types have them."""
+        segment, values, fields, get = self._decode_one(packet)
+        invalid: dict[str, bool] = {}
+        alarms: dict[str, AlarmLevel] = {}
+        for n in segment.names:
+            checks = self._parameters[n].type.checks
+            if checks is not None and n in values:
+                bad, level = evaluate(checks, get(n, False), get(n, True))
+                if bad is not None:
+                    invalid[n] = bad
+                if level is not None:
+                    alarms[n] = level
+        shown = self._shown(segment, values, fields, get, raw)
+        return CheckedPacket(segment.container.name, shown, invalid, alarms)
+
+    def _shown(self, segment: Segment, values: dict[str, Value], fields: dict[str, bytes],
+               get: Callable[[str, bool], Value], raw: bool) -> dict[str, Value]:
+        """A packet's values as decode gives them: structures whole, and no value for an entry
+        whose include condition failed."""
+        shown: dict[str, Value] = {}
+        for n in segment.names:
+            ptype = self._parameters[n].type
+            try:
+                if ptype.structured and n not in self._read_whole:  # a fixed-size structure: from its leaves
+                    shown[n] = assemble(n, ptype, (lambda leaf: fields.get(leaf, values[leaf])) if raw else
+                                        (lambda leaf: get(leaf, True)))
+                elif n in values:  # else its include condition failed
+                    shown[n] = fields.get(n, values[n]) if raw else get(n, True)
+            except PacketError as e:
+                raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}") from None
+        return shown
+
+    def _decode_one(self, packet: bytes) -> tuple[Segment, dict[str, Value], dict[str, bytes],
+                                                   Callable[[str, bool], Value]]:
+        """Follow a packet down the containers: the last one's segment, raw values, field
+        bytes, and a lookup of raw or calibrated values."""
         packet = bytes(packet)
         limit = len(packet) * 8
         anchors = [0]
         values: dict[str, Value] = {}
         fields: dict[str, bytes] = {}
         segment = self._root_segment()
-        get = _Values(self._parameters, values.__getitem__).get
+        get = _Values(self._parameters, lambda name: member_value(values, name)).get
 
         while True:
             for step in segment.steps:
                 try:
                     if isinstance(step, Block):
                         self._block_one(step.prepare(), packet, limit, anchors, values, fields)
+                    elif isinstance(step, Structure):
+                        reader = Reader(self._parameters, self._containers, packet, limit, values, get)
+                        anchors.append(reader.step(step.entry, anchors[step.anchor] + step.offset))
                     else:
                         self._variable_one(step, packet, limit, anchors, values, fields, get)
                 except PacketError as e:
@@ -237,9 +340,30 @@ class Definition:
             if following is None:
                 break
             segment = self._segments[following]
-        if raw:
-            return segment.container.name, {n: fields.get(n, values[n]) for n in segment.names}
-        return segment.container.name, {n: get(n, True) for n in segment.names}
+        self._verify_one(segment, packet, anchors, values, fields)
+        return segment, values, fields, get
+
+    def _declared_checks(self, name: str) -> list[tuple[Field, Any]]:
+        found = self._error_checks.get(name)
+        if found is None:
+            found = self._error_checks[name] = declared_checks(self._segments[name].chain, self._segments)
+        return found
+
+    def _verify_one(self, segment: Segment, packet: bytes, anchors: list[int], values: dict[str, Value],
+                    fields: dict[str, bytes]) -> None:
+        """A packet whose CRC, checksum or parity field disagrees with its bytes is refused."""
+        for f, check in self._declared_checks(segment.container.name):
+            name = f.parameter.name
+            stored = int.from_bytes(fields[name], "big") if name in fields else values[name]
+            start = anchors[f.anchor] + f.offset
+            try:
+                first, stop = check.region(len(packet) * 8, start, f.bits)
+            except ValueError as e:
+                raise PacketError(f"container {segment.container.name!r}: {name}: its {check.algorithm!r} {e}") from None
+            computed = check.compute(packet, first, stop)
+            if computed != stored:
+                raise PacketError(f"container {segment.container.name!r}: {name} is 0x{stored:x}, the packet's "
+                                  f"{check.algorithm!r} is 0x{computed:x}")
 
     def _next(self, container: Container, get: Callable[[str, bool], Value]) -> str | None:
         matches = []
@@ -252,10 +376,7 @@ class Definition:
         if len(matches) > 1:
             raise PacketError(f"the packet matches more than one container below {container.name!r}: "
                               + ", ".join(matches))
-        if container.abstract:
-            raise PacketError(f"the packet matches no concrete container: {container.name!r} is abstract "
-                              "and the restrictions of its inheritors all fail")
-        return None
+        return None  # the deepest container reached, abstract or not
 
     @staticmethod
     def _block_one(block: Block, packet: bytes, limit: int, anchors: list[int],
@@ -299,53 +420,58 @@ class Definition:
     # -- whole files --------------------------------------------------------------------------
 
     def decode_file(self, data: bytes, framing: str = "ccsds", raw: bool = False, *,
-                    prefix_bytes: int = 0, segmented: bool = False) -> FileResult:
+                    prefix_bytes: int = 0, unmatched: str = "skip", segmented: bool = False) -> FileResult:
         """Split `data` into packets and decode each with its concrete container. Returns
         container name -> {parameter name -> numpy column}, one row per packet in file order.
         Packets that match no concrete container, are too short for theirs, or are cut off at
         the end are skipped and reported in one DecodeWarning (counts and first offsets), and in
         the result's `skipped`; the result's `gaps` counts the sequence counts missing per APID.
         `prefix_bytes` skips that many bytes before each packet (a per-packet marker some
-        recorders write). `segmented=True` puts segmented packets back together first."""
+        recorders write). `unmatched="keep"` puts a packet that matches no concrete container in
+        the table of the deepest (abstract) container it reached instead of skipping it.
+        `segmented=True` puts segmented packets back together first."""
         from ._stream import decode_piece
         if not isinstance(data, bytes):
             data = bytes(data)
-        result, _ = decode_piece(self, data, framing, raw, prefix_bytes, segmented)
+        result, _ = decode_piece(self, data, framing, raw, prefix_bytes, segmented, unmatched=unmatched)
         _warn_skipped(result, 3)
         return result
 
     def iter_decode(self, source: Any, *, chunk_bytes: int = 64 << 20, framing: str = "ccsds",
-                    raw: bool = False, prefix_bytes: int = 0, segmented: bool = False) -> DecodeStream:
+                    raw: bool = False, prefix_bytes: int = 0, unmatched: str = "skip",
+                    segmented: bool = False) -> DecodeStream:
         """Decode a stream a chunk at a time: `source` is a path, a binary file object (a pipe
         too), a socket, bytes, or an iterable of bytes. Yields one result like decode_file's per
         chunk of about `chunk_bytes` bytes (a packet cut by the chunk's end goes into the next),
         so memory stays bounded whatever the size of the stream. Returns a DecodeStream."""
         from ._stream import DecodeStream
         return DecodeStream(self, source, chunk_bytes=chunk_bytes, framing=framing, raw=raw,
-                            prefix_bytes=prefix_bytes, segmented=segmented)
+                            prefix_bytes=prefix_bytes, unmatched=unmatched, segmented=segmented)
 
     def _decode_frames(self, data: bytes, offsets: np.ndarray, lengths: np.ndarray, raw: bool,
-                       skipped: dict[str, tuple[int, int]]) -> FileResult:
+                       skipped: dict[str, tuple[int, int]], keep: bool) -> FileResult:
         """Decode the packets at `offsets` (`lengths` bytes each) into a result's tables; those
-        not decoded are counted into `skipped`."""
+        not decoded are counted into `skipped` (those that match no concrete container kept in
+        their abstract one's table with `keep`)."""
         result = FileResult()
         result.skipped = skipped
-        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray]] = {}  # columns, packet offsets
+        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, offsets, checks
         if len(offsets):
             group = _Group(offsets, lengths * 8, [0], {})
-            self._route(self._root_segment(), group, data, raw, found, skipped)
+            self._route(self._root_segment(), group, data, raw, found, skipped, keep)
         order = {name: i for i, name in enumerate(self.concrete())}
-        result.packet_index = {}
+        result.packet_index, result.invalid, result.alarms = {}, {}, {}
         sorter = np.argsort(offsets, kind="stable")
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
-            result[name], at = found[name]
+            result[name], at, (invalid, alarms) = found[name]
             # Reassembled packets lie behind the data: the offsets are not sorted then.
             result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
+            result.invalid[name], result.alarms[name] = invalid, alarms
         return result
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
-               found: dict[str, tuple[dict[str, np.ndarray], np.ndarray]],
-               skipped: dict[str, tuple[int, int]]) -> None:
+               found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
+               skipped: dict[str, tuple[int, int]], keep: bool) -> None:
         """Run one container's steps over a group, then send its packets on to the inheritors
         whose restrictions they meet, or make them this container's columns."""
         name = segment.container.name
@@ -360,7 +486,8 @@ class Definition:
                 for f in step.fields:
                     group.known[f.parameter.name] = (step, f)
             else:
-                bad = self._variable_columns(step, group, data)
+                bad = self._structure_columns(step, group, data) if isinstance(step, Structure) else \
+                    self._variable_columns(step, group, data)
                 if bad.any():
                     group = _skip(group, bad, f"with a bad {step.parameter.name!r} field in container {name!r}",
                                   skipped)
@@ -385,7 +512,7 @@ class Definition:
             for child, mask in zip(container.children, masks):
                 chosen = mask & (hits == 1)
                 if chosen.any():
-                    self._route(self._segments[child], group.take(chosen), data, raw, found, skipped)
+                    self._route(self._segments[child], group.take(chosen), data, raw, found, skipped, keep)
             many = hits > 1
             if many.any():
                 _skip(group, many, f"matching more than one container below {name!r}", skipped)
@@ -393,11 +520,70 @@ class Definition:
             if not none.any():
                 return
             group = group.take(none)
-        if container.abstract:
+        if container.abstract and not keep:
             _skip(group, np.ones(len(group.offsets), dtype=bool),
                   f"matching no concrete container below {name!r}", skipped)
             return
-        found[name] = self._columns(segment, group, data, raw), group.offsets
+        for n in segment.names:  # numbers written as text: a packet whose text does not parse is skipped
+            ptype = self._parameters[n].type
+            if n not in group.items and isinstance(ptype.encoding, StringEncoding) and ptype.kind in ("integer", "float"):
+                bad = parse_numbers(ptype.kind, self._getter(group, data)(n, False))[1]
+                if bad is not None and bad.any():
+                    group = _skip(group, bad, f"with a bad {n!r} value in container {name!r}", skipped)
+                    if not len(group.offsets):
+                        return
+        for f, check in self._declared_checks(name):
+            bad = self._failing(f, check, group, data)
+            if bad.any():
+                group = _skip(group, bad, f"failing the {check.algorithm!r} in {f.parameter.name!r} of container "
+                                          f"{name!r}", skipped)
+                if not len(group.offsets):
+                    return
+        found[name] = self._columns(segment, group, data, raw), group.offsets, self._checks(segment, group, data)
+
+    def _checks(self, segment: Segment, group: _Group, data: bytes) -> _Checked:
+        """The invalid and alarm columns of a container's parameters that have checks."""
+        invalid: dict[str, np.ndarray] = {}
+        alarms: dict[str, np.ndarray] = {}
+        get = None
+        for n in segment.names:
+            checks = self._parameters[n].type.checks
+            if checks is None or n in group.items:
+                continue
+            get = get or self._getter(group, data)
+            bad, levels = evaluate(checks, get(n, False), get(n, True))
+            if bad is not None:
+                invalid[n] = bad
+            if levels is not None:
+                alarms[n] = levels
+        return invalid, alarms
+
+    def _failing(self, f: Field, check: Any, group: _Group, data: bytes) -> np.ndarray:
+        stored = self._getter(group, data)(f.parameter.name, False)
+        if stored.dtype == object:  # a binary field: its bytes as a number
+            stored = np.array([int.from_bytes(b, "big") for b in stored.tolist()], dtype=np.uint64)
+        starts = group.anchors[f.anchor] + f.offset
+        return check.failing(np.frombuffer(data, dtype=np.uint8), group.offsets, group.bits,
+                             np.broadcast_to(np.asarray(starts, dtype=np.int64), group.offsets.shape), f.bits, stored)
+
+    # -- encoding -------------------------------------------------------------------------------
+
+    def encode(self, container: str, values: Mapping[str, Any], *, raw: bool = False,
+               sequence_count: int | None = None) -> bytes:
+        """One packet of `container` from its parameters' values (by name): calibrated values
+        (labels, booleans, text, engineering units), or with `raw=True` the raw values decode
+        gives with raw=True. Values that restriction criteria, sizes, the CCSDS header, check
+        fields or initial values set may be left out. `sequence_count` sets the CCSDS sequence
+        count (by default each APID's counter on this definition, from 0). See the encoding
+        guide for the rules."""
+        return self._encoder.encode(container, values, raw, sequence_count)
+
+    def encode_many(self, container: str, columns: Mapping[str, Any], *, raw: bool = False,
+                    sequence_count: Any = None) -> bytes:
+        """Packets of `container` from columns of values (parameter name -> sequence, one value
+        per packet; a column of decode_file's result serves as is), back to back. As encode;
+        `sequence_count` is the first packet's count or one per packet."""
+        return self._encoder.encode_many(container, columns, raw, sequence_count)
 
     def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
         plan = self._plans.get(segment.container.name)
@@ -412,10 +598,60 @@ class Definition:
             for f in plan.texts:
                 if f.parameter.name not in group.fields:
                     _cut(data, group, f, keep_text=False)
-            return {n: group.fields.get(n, group.values[n]) for n in segment.names}
         get = self._getter(group, data)
         values = group.values
-        return {n: get(n, True) if differs else values[n] for n, differs in plan.calibrate}
+        out: dict[str, np.ndarray] = {}
+        for n, differs in plan.calibrate:
+            ptype = self._parameters[n].type
+            if n in group.items:  # read per packet: split into leaf columns
+                self._split_columns(n, ptype, group, get, raw, plan.fixed[n], out)
+            elif ptype.structured:  # a fixed-size structure: from its leaves' columns
+                out.update(assemble_columns(n, ptype, (lambda leaf: group.fields.get(leaf, values[leaf])) if raw
+                                            else (lambda leaf: get(leaf, True)), len(group.offsets)))
+            elif raw:
+                out[n] = group.fields.get(n, values[n])
+            else:
+                out[n] = get(n, True) if differs else values[n]
+        return out
+
+    def _split_columns(self, n: str, ptype: ParameterType, group: _Group, get: Callable[[str, bool], Value],
+                       raw: bool, fixed: bool, out: dict[str, np.ndarray]) -> None:
+        items = group.items[n]
+        per: dict[str, list] = {}
+        columns = columns_of(n, ptype)
+        for i, value in enumerate(items.tolist()):
+            if value is not MISSING and not raw:
+                value = ptype.calibrate(value, _Values(self._parameters, _Row(get, i).raw).get)
+            parts = split(n, ptype, value) if value is not MISSING else {}
+            for c in columns:
+                per.setdefault(c, []).append(parts.get(c, MISSING))
+        for c in columns:
+            out[c] = column(per.get(c, []), fixed)
+
+    def _structure_columns(self, step: Structure, group: _Group, data: bytes) -> np.ndarray:
+        """Read an entry packet by packet (see Reader); the packets it fails on."""
+        packet_bits = group.offsets.astype(np.int64) * 8
+        starts = (packet_bits + group.anchors[step.anchor] + step.offset).tolist()
+        limits = (packet_bits + group.bits).tolist()
+        get = self._getter(group, data)
+        per: dict[str, list] = {n: [] for n in step.names}
+        ends = np.zeros(len(starts), dtype=np.int64)
+        bad = np.zeros(len(starts), dtype=bool)
+        for i, (start, limit) in enumerate(zip(starts, limits)):
+            local: dict[str, Value] = {}
+            row = _Values(self._parameters, _Row(get, i, local).raw).get
+            try:
+                ends[i] = Reader(self._parameters, self._containers, data, limit, local, row).step(step.entry, start)
+            except PacketError:
+                bad[i], ends[i], local = True, start, {}
+            for n in step.names:
+                per[n].append(local.get(n, MISSING))
+        group.anchors.append(ends - packet_bits)
+        for n in step.names:
+            group.items[n] = _object_column(per[n])
+            ptype = self._parameters[n].type
+            group.values[n] = group.items[n] if ptype.structured else column(per[n], step.fixed[n])
+        return bad
 
     def _routing(self) -> set[str]:
         """The parameters that restrictions test."""
@@ -457,6 +693,9 @@ class Definition:
         return bad
 
 
+_Checked = tuple[dict[str, np.ndarray], dict[str, np.ndarray]]  # invalid, alarms: parameter -> column
+
+
 def _warn_skipped(result: FileResult, stacklevel: int) -> None:
     if result.skipped:
         total = sum(count for count, _ in result.skipped.values())
@@ -466,17 +705,28 @@ def _warn_skipped(result: FileResult, stacklevel: int) -> None:
                       stacklevel=stacklevel)
 
 
-_LOADED: dict[tuple[bytes, str | None], Definition] = {}  # a few definitions unpickled lately
+_LOADED: dict[str, Definition] = {}  # a few definitions unpickled lately, by digest
 _LOADED_LOCK = threading.Lock()
 
 
-def _reload(source: bytes, root: str | None) -> Definition:
-    """An unpickled definition: its document loaded, or the same one loaded before here."""
-    key = (hashlib.blake2b(source, digest_size=16).digest(), root)
+def _digest(documents: tuple[bytes, ...], strict: bool, root: str | None) -> str:
+    h = hashlib.blake2b(repr((len(documents), strict, root)).encode(), digest_size=16)
+    for document in documents:
+        h.update(len(document).to_bytes(8, "little"))
+        h.update(document)
+    return h.hexdigest()
+
+
+def _reload(documents: tuple[bytes, ...], strict: bool, root: str | None) -> Definition:
+    """An unpickled definition: its documents loaded (what loading reads past was reported where
+    they were loaded first), or the same definition loaded before in this process."""
+    key = _digest(documents, strict, root)
     with _LOADED_LOCK:
         definition = _LOADED.get(key)
     if definition is None:
-        definition = load(source, root=root)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", XtceWarning)
+            definition = load(list(documents), root=root, strict=strict)
         with _LOADED_LOCK:
             while len(_LOADED) >= 8:
                 del _LOADED[next(iter(_LOADED))]
@@ -499,7 +749,7 @@ class _Values:
 
     def get(self, name: str, want_calibrated: bool) -> Value:
         ptype: ParameterType = self.parameters[name].type
-        if not want_calibrated or not ptype.calibrated_differs or isinstance(ptype.encoding, StringEncoding):
+        if not want_calibrated or not ptype.calibrated_differs or ptype.kind == "string":
             return self.raw(name)
         if name not in self.calibrated:
             self.calibrated[name] = ptype.calibrate(self.raw(name), self.get)
@@ -518,7 +768,11 @@ class _GroupReader:
     def column(self, name: str) -> np.ndarray:
         group = self.group
         column = group.values.get(name)
-        if column is None:
+        if column is None and name not in group.known:  # a member of a structure read per packet
+            values = [member_value({k: v[i] for k, v in group.items.items()}, name)
+                      for i in range(len(group.offsets))]
+            column = group.values[name] = _structure_column(values, True)
+        elif column is None:
             block, f = group.known[name]
             if f.item is None:
                 _cut(self.data, group, f)
@@ -526,6 +780,26 @@ class _GroupReader:
                 group.values.update(_unpack(self.data, [f.item], group, block.anchor, block.start))
             column = group.values[name]
         return column
+
+
+class _Row:
+    """Values of one packet of a group: those read so far in its entry, then the group's columns."""
+
+    __slots__ = ("get", "row", "local")
+
+    def __init__(self, get: Callable[[str, bool], Value], row: int, local: dict[str, Value] | None = None) -> None:
+        self.get = get
+        self.row = row
+        self.local = {} if local is None else local
+
+    def raw(self, name: str) -> Value:
+        try:
+            return member_value(self.local, name)
+        except KeyError:
+            value = self.get(name, False)[self.row]
+        if value is MISSING or value is np.ma.masked:
+            raise PacketError(f"{name!r} has no value in this packet")
+        return value.item() if isinstance(value, np.generic) else value
 
 
 def _criterion_parameters(criterion: Criterion | None) -> list[tuple[str, bool]]:
@@ -584,8 +858,10 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
     calibrate = []
     for name in segment.names:
         ptype = parameters[name].type
-        calibrate.append((name, ptype.calibrated_differs and not isinstance(ptype.encoding, StringEncoding)))
-    return _Columns(reads, extracted, texts, calibrate)
+        calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string"))
+    fixed = {n: f for name in segment.chain for step in segments[name].steps if isinstance(step, Structure)
+             for n, f in step.fixed.items()}
+    return _Columns(reads, extracted, texts, calibrate, fixed)
 
 
 def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:

@@ -10,3 +10,11 @@ class XtceError(ValueError):
 class PacketError(ValueError):
     """A packet that cannot be decoded with the definition: too short for its container, or one
     that matches no concrete container (or more than one)."""
+
+
+class XtceWarning(UserWarning):
+    """A definition loaded without some of what its document says: constructs that never change
+    how a packet decodes (commanding, algorithms, alarms, display hints, elements of other
+    namespaces...), spellings outside the schema read for what they mean, and parameter types
+    that no container places and that could not be decoded. One warning per load lists each kind
+    once; `Definition.tolerated` has the same list. `load(..., strict=True)` refuses them instead."""

@@ -15,6 +15,11 @@ def axis_label(definition: Definition, name: str) -> str:
     return f"{name} ({units})" if units else name
 
 
+def _drawable(values: np.ndarray) -> np.ndarray:
+    """Durations as seconds (matplotlib draws datetime64, not timedelta64)."""
+    return values / np.timedelta64(1, "s") if values.dtype.kind == "m" else values
+
+
 def _levels(values: np.ndarray) -> tuple[list[str], np.ndarray]:
     """Labels of an enumeration, booleans or text as steps: the distinct values, sorted, and
     each row's position among them. A row without a label (a raw value the enumeration does not
@@ -28,7 +33,8 @@ def plot(definition: Definition, tables: FileResult, names: list[str], time: str
          path: pathlib.Path) -> list[str]:
     """One panel per parameter: its values over `time` (a parameter), or without it over the
     index of each row's packet in the file (so containers share one axis), one line per
-    container that holds it. Numbers are drawn as lines, labels (enumerations, booleans, text)
+    container that holds it. Numbers and times are drawn as lines (datetime64 on a date axis,
+    durations in seconds), labels (enumerations, booleans, text)
     as steps. Returns what was left out, as sentences."""
     import matplotlib
     matplotlib.use("Agg")  # files only, no display needed
@@ -45,14 +51,14 @@ def plot(definition: Definition, tables: FileResult, names: list[str], time: str
             if time is not None and time not in columns:
                 notes.append(f"{name} of container {container!r}: it has no {time}")
                 continue
-            x = tables.packet_index[container] if time is None else columns[time]
-            panels.setdefault(name, []).append((container, x, columns[name]))
+            x = tables.packet_index[container] if time is None else _drawable(columns[time])
+            panels.setdefault(name, []).append((container, x, _drawable(columns[name])))
     if not panels:
         return notes
     fig, axes = plt.subplots(len(panels), 1, sharex=True, squeeze=False, layout="constrained",
                              figsize=(10, 1.2 + 2.3 * len(panels)))
     for ax, (name, lines) in zip(axes[:, 0], panels.items()):
-        labelled = any(values.dtype.kind not in "iuf" for _, _, values in lines)
+        labelled = any(values.dtype.kind not in "iufM" for _, _, values in lines)
         if labelled:  # one set of levels for all the panel's lines
             every = np.concatenate([values.astype(object) for _, _, values in lines])
             levels, codes = _levels(every)

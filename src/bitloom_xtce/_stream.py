@@ -14,6 +14,7 @@ import math
 import multiprocessing
 import os
 import pathlib
+import re
 import socket
 import tempfile
 from collections.abc import Callable, Iterable, Iterator
@@ -23,19 +24,21 @@ import numpy as np
 
 from ._ccsds import LOST_SEGMENT, PacketSequence, joined_gaps, primary_headers
 from ._definition import Definition, FileResult, _frame, _Group, _warn_skipped
-from ._plan import Block
+from ._plan import Block, Structure
 
 TRUNCATED = "truncated at the end of the data"  # the reason _frame gives
 
 
 def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, prefix_bytes: int,
-                 sequence: PacketSequence | bool, *, base: int = 0, final: bool = True) -> tuple[FileResult, int]:
+                 sequence: PacketSequence | bool, *, unmatched: str = "skip", base: int = 0,
+                 final: bool = True) -> tuple[FileResult, int]:
     """Decode the whole packets of `data`, which starts `base` bytes into its stream (and after
     the packets the sequence has decoded already: packet indexes count from those). Unless
     `final`, a packet cut off at the end is not reported: it is the caller's to carry into the
     next piece. Returns the result (without a warning) and where the whole packets end."""
     if not isinstance(sequence, PacketSequence):
         sequence = PacketSequence(bool(sequence))
+    _check_unmatched(unmatched)
     offsets, lengths, skipped = _frame(data, framing, prefix_bytes)
     end = int(offsets[-1]) + int(lengths[-1]) if len(offsets) else 0
     if not final:
@@ -50,7 +53,7 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
         if final:
             sequence.finish(skipped, base)
     lost = skipped.get(LOST_SEGMENT, (0, 0))[0]  # packets, each counted once, whose segments went
-    result = definition._decode_frames(data, offsets, lengths, raw, skipped)
+    result = definition._decode_frames(data, offsets, lengths, raw, skipped, unmatched == "keep")
     result.packets = len(offsets) + lost + (TRUNCATED in skipped)
     result.gaps = gaps
     result.attributes = attributes(definition, result)
@@ -72,7 +75,10 @@ def attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dic
             if name in seen:
                 continue
             seen.add(name)
-            parameter = definition.parameters[name]
+            # a structure's columns are named after its members (P.a, P[2]): those of P otherwise
+            parameter = definition._parameters.get(name) or definition._parameters.get(re.split(r"[.\[]", name)[0])
+            if parameter is None:
+                continue
             entry = {key: value for key, value in (("units", parameter.type.units),
                                                    ("description", parameter.description)) if value}
             if entry:
@@ -85,6 +91,7 @@ def empty_result(definition: Definition, raw: bool = False) -> FileResult:
     them, found without any data."""
     result = FileResult()
     result.packets, result.skipped, result.gaps, result.packet_index = 0, {}, {}, {}
+    result.invalid, result.alarms = {}, {}
     for name in definition.concrete():
         segment = definition._segments[name]
         group = _Group(np.empty(0, dtype=np.uint64), np.empty(0, dtype=np.int64), [0], {})
@@ -95,19 +102,29 @@ def empty_result(definition: Definition, raw: bool = False) -> FileResult:
                     for f in step.fields:
                         group.known[f.parameter.name] = (step, f)
                 else:
-                    definition._variable_columns(step, group, b"")
+                    if isinstance(step, Structure):
+                        definition._structure_columns(step, group, b"")
+                    else:
+                        definition._variable_columns(step, group, b"")
                     group.anchors[-1] = 0  # no packets: the same (empty) reads from any anchor
         result[name] = definition._columns(segment, group, b"", raw)
         result.packet_index[name] = np.empty(0, dtype=np.int64)
+        result.invalid[name], result.alarms[name] = definition._checks(segment, group, b"")
     result.attributes = attributes(definition, result)
     return result
 
 
-def _check_options(framing: str, prefix_bytes: int) -> None:
-    """Refuse a bad framing or prefix before any data is read."""
+def _check_options(framing: str, prefix_bytes: int, unmatched: str = "skip") -> None:
+    """Refuse a bad framing, prefix or unmatched before any data is read."""
     if isinstance(prefix_bytes, bool) or not isinstance(prefix_bytes, int):
         raise TypeError(f"prefix_bytes must be an int, not {type(prefix_bytes).__name__}")
     _frame(b"", framing, prefix_bytes)
+    _check_unmatched(unmatched)
+
+
+def _check_unmatched(unmatched: str) -> None:
+    if unmatched not in ("skip", "keep"):
+        raise ValueError(f"unmatched must be 'skip' or 'keep', not {unmatched!r}")
 
 
 def _positive(name: str, value: Any) -> int:
@@ -128,9 +145,10 @@ class DecodeStream:
     end, by close(), or by leaving a ``with`` block."""
 
     def __init__(self, definition: Definition, source: Any, *, chunk_bytes: int, framing: str,
-                 raw: bool, prefix_bytes: int, segmented: bool) -> None:
+                 raw: bool, prefix_bytes: int, unmatched: str, segmented: bool) -> None:
         self.chunk_bytes = _positive("chunk_bytes", chunk_bytes)
-        _check_options(framing, prefix_bytes)
+        _check_options(framing, prefix_bytes, unmatched)
+        self._unmatched = unmatched
         self._definition = definition
         self._options = (framing, raw, prefix_bytes)
         self._read, self._close = _reader(source)
@@ -152,8 +170,8 @@ class DecodeStream:
             base = self.position - len(self._carry)
             self.position += len(chunk)
             del chunk
-            result, end = decode_piece(self._definition, data, *self._options, self._sequence, base=base,
-                                       final=final)
+            result, end = decode_piece(self._definition, data, *self._options, self._sequence,
+                                       unmatched=self._unmatched, base=base, final=final)
             self._carry = data[end:]
             del data
             if result or result.skipped or result.gaps:  # the chunk held packets
@@ -274,7 +292,8 @@ def expand_paths(paths: Any) -> list[str]:
 
 
 def decode_files(paths: Any, definition: Definition, *, workers: int | None = None, framing: str = "ccsds",
-                 raw: bool = False, prefix_bytes: int = 0, segmented: bool = False) -> FileResult:
+                 raw: bool = False, prefix_bytes: int = 0, unmatched: str = "skip",
+                 segmented: bool = False) -> FileResult:
     """Decode many packet files into one result: one table per container with the rows of every
     file, in file order. The files are decoded in parallel by `workers` processes (default: one
     per CPU; 1 decodes here). Sequence gaps count across the files, as if they were one stream,
@@ -282,9 +301,9 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
     if not isinstance(definition, Definition):
         raise TypeError(f"definition must be a bitloom_xtce.Definition, not {type(definition).__name__}")
     files = expand_paths(paths)
-    _check_options(framing, prefix_bytes)
+    _check_options(framing, prefix_bytes, unmatched)
     workers = _positive("workers", workers if workers is not None else os.cpu_count() or 1)
-    options = (framing, raw, prefix_bytes, segmented)
+    options = (framing, raw, prefix_bytes, unmatched, segmented)
     if workers == 1 or len(files) == 1:
         parts: list[tuple[Any, str | None]] = [(_decode_path(definition, path, *options), None) for path in files]
     else:
@@ -320,6 +339,7 @@ def _merge(definition: Definition, parts: list[tuple[Any, str | None]], threads:
     merged = FileResult()
     merged.packets = sum(result.packets for result in results)
     merged.skipped, merged.gaps, merged.attributes, merged.packet_index = {}, {}, {}, {}
+    merged.invalid, merged.alarms = {}, {}
     start = index = 0
     bases = []  # each file's first packet index
     for (result, _, _, size, decoded), _ in parts:
@@ -352,6 +372,9 @@ def _merge(definition: Definition, parts: list[tuple[Any, str | None]], threads:
                         for key in results[holding[0]][name]}
         merged.packet_index[name] = joined([results[i].packet_index[name] for i in holding],
                                            [bases[i] for i in holding])
+        for checks in ("invalid", "alarms"):  # {parameter -> column} per container, as the tables
+            tables = [getattr(results[i], checks)[name] for i in holding]
+            getattr(merged, checks)[name] = {key: joined([t[key] for t in tables], no_add) for key in tables[0]}
     with concurrent.futures.ThreadPoolExecutor(threads) as pool:  # numpy and file reads free the GIL
         list(pool.map(_fill, copies, [spill for _, spill in parts]))
     return merged
@@ -404,13 +427,13 @@ def _fill(copies: list[tuple[np.ndarray, Any, int]], spill: str | None) -> None:
                 into += add
 
 
-def _decode_path(definition: Definition, path: str, framing: str, raw: bool, prefix_bytes: int,
+def _decode_path(definition: Definition, path: str, framing: str, raw: bool, prefix_bytes: int, unmatched: str,
                  segmented: bool) -> tuple[FileResult, dict[int, int], dict[int, int], int, int]:
     """One file: its result, the first and last sequence count of each APID, its size and the
     number of packets decoded."""
     data = pathlib.Path(path).read_bytes()
     sequence = PacketSequence(segmented)
-    result, _ = decode_piece(definition, data, framing, raw, prefix_bytes, sequence)
+    result, _ = decode_piece(definition, data, framing, raw, prefix_bytes, sequence, unmatched=unmatched)
     return result, sequence.first, sequence.last, len(data), sequence.decoded
 
 
@@ -423,7 +446,7 @@ class _Spilled(NamedTuple):
 
 
 def _arrays(result: FileResult) -> list[dict[str, Any]]:
-    return [*result.values(), result.packet_index]
+    return [*result.values(), result.packet_index, *result.invalid.values(), *result.alarms.values()]
 
 
 def _decode_spilled(definition: Definition, path: str, *options: Any) -> tuple[Any, str | None]:

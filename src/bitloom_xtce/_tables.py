@@ -66,6 +66,11 @@ def join_results(results: list[FileResult], consume: bool) -> FileResult:
     out.packets = sum(getattr(r, "packets", 0) for r in results)
     out.packet_index = {name: np.concatenate([r.packet_index[name] for r in results if name in r])
                         for name in pieces if all(hasattr(r, "packet_index") for r in results)}
+    for checks in ("invalid", "alarms"):  # container -> {parameter -> column}, as the tables
+        if all(hasattr(r, checks) for r in results):
+            held = {name: [getattr(r, checks)[name] for r in results if name in r] for name in pieces}
+            setattr(out, checks, {name: {key: _join([p.pop(key) if consume else p[key] for p in parts])
+                                         for key in parts[0]} for name, parts in held.items()})
     out.skipped, out.gaps, out.attributes = {}, {}, {}
     for result in results:
         for reason, (count, first) in getattr(result, "skipped", {}).items():
@@ -96,9 +101,12 @@ def arrow_array(column: np.ndarray) -> Any:
     if values.ndim > 1:  # fixed-size arrays per packet, nested for each further dimension
         shape = (-1, *values.shape[2:])
         inner = values.reshape(shape)
+        absent = None
         if mask is not np.ma.nomask:
             inner = np.ma.MaskedArray(inner, mask.reshape(shape))
-        return pa.FixedSizeListArray.from_arrays(arrow_array(inner), values.shape[1])
+            rows = mask.reshape(len(mask), -1).all(axis=1) if mask.size else np.zeros(len(mask), bool)
+            absent = pa.array(rows) if rows.any() else None  # a whole array absent: a null list
+        return pa.FixedSizeListArray.from_arrays(arrow_array(inner), values.shape[1], mask=absent)
     if values.dtype == object:
         if mask is not np.ma.nomask and mask.any():
             values = values.copy()

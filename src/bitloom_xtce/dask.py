@@ -11,7 +11,6 @@ definition, without reading any packet. The files must be readable here and on e
 """
 from __future__ import annotations
 
-import hashlib
 import mmap
 import os
 from typing import Any, cast
@@ -55,10 +54,7 @@ def read_packets(paths: Any, definition: Definition, *, blocksize: int | None = 
             cuts = _cuts(path, framing, prefix_bytes, blocksize)
             ranges.extend((path, start, stop) for start, stop in zip(cuts[:-1], cuts[1:]))
     meta = {name: pandas_frame(columns) for name, columns in empty_result(definition, raw).items()}
-    source = definition._source
-    if source is None:
-        raise TypeError("only a definition made by bitloom_xtce.load can be sent to workers")
-    digest = hashlib.blake2b(source + repr(definition.root).encode(), digest_size=16).hexdigest()
+    digest = definition._digest()
     stamps = [(path, start, stop, os.stat(path).st_mtime_ns) for path, start, stop in ranges]
     token = tokenize(digest, stamps, raw, framing, prefix_bytes, segmented)
     # Byte strings (binary fields) must stay bytes: no conversion of object columns to text.
