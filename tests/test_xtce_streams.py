@@ -109,6 +109,9 @@ def assert_same(got, want):
             assert got[name][key].dtype == column.dtype, (name, key)
             np.testing.assert_array_equal(got[name][key], column, err_msg=f"{name}.{key}")
     assert (got.packets, got.skipped, got.gaps) == (want.packets, want.skipped, want.gaps)
+    for checks in ("invalid", "alarms"):
+        assert {k: {p: c.tolist() for p, c in t.items()} for k, t in getattr(got, checks).items()} == \
+            {k: {p: c.tolist() for p, c in t.items()} for k, t in getattr(want, checks).items()}
     assert {k: v.tolist() for k, v in got.packet_index.items()} == {k: v.tolist() for k, v in want.packet_index.items()}
 
 
@@ -329,15 +332,31 @@ def test_many_files_decode_as_one_stream(synthetic, tmp_path):
                                      "B": {"units": "V"}, "C": {"units": "V"}}
 
 
-def test_many_files_with_text_and_bytes_columns(tmp_path):
-    """Columns workers cannot hand back as plain numbers (numpy text, bytes objects) join too."""
+def _idex():
+    definition = bitloom_xtce.load(gzip.decompress((DATA / "idex_combined_science_definition.xml.gz").read_bytes()))
+    return definition, gzip.decompress((DATA / "idex_packets.bin.gz").read_bytes())
+
+
+def _housekeeping():
+    definition = bitloom_xtce.load(DATA / "housekeeping.xml")
+    n = 90
+    columns = {"TIME": np.arange(n, dtype=np.uint32) * 1000, "BATTERY_TEMP": np.arange(n, dtype=np.uint16),
+               "BUS_VOLTAGE": np.full(n, 300, dtype=np.uint16), "MODE": np.arange(n, dtype=np.uint8) % 3,
+               "HEATER_ON": np.arange(n, dtype=np.uint8) % 2, "LABEL": [b"NOMINAL "] * n}
+    return definition, definition.encode_many("Housekeeping", columns, raw=True)
+
+
+@pytest.mark.parametrize("make", [_idex, _housekeeping], ids=["text and bytes", "times and booleans"])
+def test_many_files_with_columns_of_every_type(make, tmp_path):
+    """Columns workers do not hand back as plain numbers (numpy text, bytes objects) join too,
+    and times and booleans as numbers."""
     import bitloom
-    idex = bitloom_xtce.load(gzip.decompress((DATA / "idex_combined_science_definition.xml.gz").read_bytes()))
-    data = gzip.decompress((DATA / "idex_packets.bin.gz").read_bytes())
+    definition, data = make()
     cuts = [0, *bitloom.packet_offsets(data)[[20, 50]].tolist(), len(data)]
     for i, (a, b) in enumerate(zip(cuts, cuts[1:])):
-        (tmp_path / f"idex{i}.bin").write_bytes(data[a:b])
-    assert_same(bitloom_xtce.decode_files(str(tmp_path / "idex*.bin"), idex, workers=2), idex.decode_file(data))
+        (tmp_path / f"part{i}.bin").write_bytes(data[a:b])
+    assert_same(bitloom_xtce.decode_files(str(tmp_path / "part*.bin"), definition, workers=2),
+                definition.decode_file(data))
 
 
 @pytest.mark.parametrize("paths, options, error, message", [

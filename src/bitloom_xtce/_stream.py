@@ -384,7 +384,7 @@ def _empty_whole(pieces: list[Any], rows: int) -> np.ndarray | None:
     """An unfilled array for the joined pieces, when they are plain numeric columns (in memory or
     in a worker's file) of one type and row shape; None for others."""
     described = [(np.dtype(p.dtype), tuple(p.shape[1:])) if isinstance(p, _Spilled) else
-                 (p.dtype, p.shape[1:]) if type(p) is np.ndarray and p.dtype.kind in "biufc" else None
+                 (p.dtype, p.shape[1:]) if type(p) is np.ndarray and p.dtype.kind in "biufcmM" else None
                  for p in pieces]
     if described[0] is None or any(d != described[0] for d in described):
         return None
@@ -414,7 +414,7 @@ def _fill(copies: list[tuple[np.ndarray, Any, int]], spill: str | None) -> None:
             if isinstance(piece, _Spilled):
                 assert f is not None
                 f.seek(piece.offset)
-                view = memoryview(into).cast("B")
+                view = memoryview(into.reshape(-1).view(np.uint8))  # any dtype (times too) as bytes
                 done = 0
                 while done < len(view):
                     got = f.readinto(view[done:])
@@ -455,7 +455,7 @@ def _decode_spilled(definition: Definition, path: str, *options: Any) -> tuple[A
     more so on a busy machine. Returns the part and the file (None when nothing went there)."""
     part = _decode_path(definition, path, *options)
     plain = [(arrays, key) for arrays in _arrays(part[0]) for key, column in arrays.items()
-             if type(column) is np.ndarray and column.dtype.kind in "biufc"]
+             if type(column) is np.ndarray and column.dtype.kind in "biufcmM"]
     if not plain:
         return part, None
     with tempfile.NamedTemporaryFile(prefix="bitloom-", suffix=".columns", delete=False) as f:
@@ -463,7 +463,7 @@ def _decode_spilled(definition: Definition, path: str, *options: Any) -> tuple[A
             for arrays, key in plain:
                 column = arrays[key]
                 arrays[key] = _Spilled(f.tell(), column.dtype.str, column.shape)
-                f.write(np.ascontiguousarray(column))
+                f.write(np.ascontiguousarray(column).reshape(-1).view(np.uint8))
         except BaseException:
             _remove(f.name)
             raise
