@@ -1,0 +1,1197 @@
+// The decode program: validation once, then one loop over the steps per packet, with the blocks
+// of fixed fields decoded afterwards by the column kernels over a batch of packets.
+#include "program.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "layout.hpp"
+
+namespace bitloom::program {
+
+// ---- What validation works out for the loop ----
+
+/// A field of a block, ready for its kernels.
+struct FieldPlan {
+    columns::Field field;  // bits, byte order, reversal, encoding; `out` is set per call
+    columns::Plan::Kernel aligned = nullptr, general = nullptr;  // null for raw fields
+    std::uint64_t rel = 0;  // bits after the block's lowest bit
+    std::uint64_t stride = 0;
+    std::uint32_t count = 1;
+    std::uint32_t size = 0;  // bytes per value (16: a span)
+    columns::Element element = columns::Element::U8;
+    std::int32_t slot = -1, register_ = -1;
+    bool raw = false, text = false;
+    bool deferred = false;  // its values come from the batch's kernel run
+};
+
+struct BlockPlan {
+    std::uint32_t at = 0;
+    std::uint32_t step = 0;  // the step that reads it
+    std::int64_t low = 0, high = 0;  // lowest and highest bit of every element, after P[at]
+    bool deferred = false;   // some field is decoded after the batch
+    bool immediate = false;  // some field is decoded at once
+    std::uint64_t elements = 0;  // fields and array elements: what a run of the block costs
+    std::vector<FieldPlan> fields;
+};
+
+struct Checked {
+    Program program;
+    std::vector<BlockPlan> blocks;          // one per program.fields entry
+    std::vector<std::uint32_t> value_sizes;  // per slot
+};
+
+const Program& Valid::program() const noexcept { return checked_->program; }
+std::size_t Valid::value_size(std::size_t k) const noexcept { return checked_->value_sizes[k]; }
+
+const char* reason_name(Reason reason) noexcept {
+    switch (reason) {
+        case Reason::Ok: return "ok";
+        case Reason::NeedsPython: return "needs python";
+        case Reason::NoPacket: return "beyond the data";
+        case Reason::OutOfPacket: return "outside the packet";
+        case Reason::BadValue: return "bad value";
+        case Reason::BadText: return "bad text";
+        case Reason::NoTerminator: return "no terminator";
+        case Reason::NotAligned: return "not on a byte boundary";
+        case Reason::BadSize: return "bad size";
+        case Reason::Unset: return "unset register";
+        case Reason::Ambiguous: return "ambiguous route";
+        case Reason::Budget: return "step budget spent";
+        case Reason::Failed: return "failed";
+    }
+    return "?";
+}
+
+namespace {
+
+using columns::Element;
+constexpr i128 kLowest = -(i128{1} << 63);
+constexpr i128 kPastHighest = i128{1} << 64;
+/// Packets walked before their deferred blocks are decoded.
+constexpr std::size_t kBatch = 512;
+
+// ---- Validation ----
+
+const char* op_name(Op op) {
+    switch (op) {
+        case Op::Fields: return "fields";
+        case Op::Measure: return "measure";
+        case Op::Calc: return "calc";
+        case Op::Seek: return "seek";
+        case Op::Jump: return "jump";
+        case Op::If: return "if";
+        case Op::Loop: return "loop";
+        case Op::Route: return "route";
+        case Op::Container: return "container";
+        case Op::Emit: return "emit";
+        case Op::Span: return "span";
+        case Op::Python: return "python";
+        case Op::Fail: return "fail";
+        case Op::End: return "end";
+    }
+    return "?";
+}
+
+/// Collects the first fault of a program, with where it lies.
+class Checker {
+public:
+    explicit Checker(const Program& p) : p_(p), writers_(p.slots.size(), 0) {}
+
+    std::optional<CodecError> run();
+    std::vector<std::uint32_t>& writers() { return writers_; }
+
+private:
+    bool fail(std::string what) {
+        if (!fault_) fault_ = value_error(where_ + what);
+        return false;
+    }
+    std::string n(std::uint64_t v) { return std::to_string(v); }
+    bool index(std::uint64_t i, std::uint64_t count, const char* what) {
+        if (i < count) return true;
+        return fail(std::string(what) + " " + n(i) + " is out of range (" + n(count) + " " +
+                    what + (count == 1 ? ")" : "s)"));
+    }
+    bool target(std::uint64_t t) {
+        if (t <= p_.steps.size()) return true;
+        return fail("target " + n(t) + " is out of range (0.." + n(p_.steps.size()) + ")");
+    }
+    bool operand(const Operand& o);
+    bool condition(std::uint32_t node);
+    bool slot_kind(std::int32_t slot, SlotKind kind, const char* what);
+    bool fields(const Fields& f);
+    bool field(const FieldRead& f);
+    bool measure(const Measure& m);
+    bool step(const Step& s);
+
+    const Program& p_;
+    std::vector<std::uint32_t> writers_;
+    std::vector<std::uint8_t> depth_;       // per condition node, once checked
+    std::vector<std::uint8_t> tables_used_;  // fields then measures
+    std::string where_;
+    std::optional<CodecError> fault_;
+};
+
+bool Checker::operand(const Operand& o) {
+    switch (o.kind) {
+        case Operand::Kind::Int:
+            if (o.integer >= kLowest && o.integer < kPastHighest) return true;
+            return fail("an integer constant passes 64 bits");
+        case Operand::Kind::Float:
+        case Operand::Kind::Size: return true;
+        case Operand::Kind::Register: return index(o.index, p_.registers, "register");
+        case Operand::Kind::Position: return index(o.index, p_.positions, "position");
+    }
+    return fail("unknown operand kind");
+}
+
+bool Checker::condition(std::uint32_t node) {
+    return index(node, p_.conditions.size(), "condition") && depth_[node] != 0;
+}
+
+bool Checker::slot_kind(std::int32_t slot, SlotKind kind, const char* what) {
+    if (slot < 0) return true;
+    if (!index(static_cast<std::uint32_t>(slot), p_.slots.size(), "slot")) return false;
+    ++writers_[static_cast<std::size_t>(slot)];
+    if (p_.slots[static_cast<std::size_t>(slot)].kind == kind) return true;
+    return fail("slot " + n(static_cast<std::uint32_t>(slot)) + " does not hold " + what);
+}
+
+bool Checker::field(const FieldRead& f) {
+    if (f.count == 0) return fail("count must be at least 1");
+    if (f.count > 1 && f.stride == 0) return fail("elements need a stride of at least 1 bit");
+    if (f.count > 1 && f.register_ >= 0) return fail("an array of elements cannot go to a register");
+    if (f.register_ >= 0 && !index(static_cast<std::uint32_t>(f.register_), p_.registers, "register"))
+        return false;
+    // Every bit of every element stays within 2^62 bits of P[at].
+    constexpr i128 kReach = i128{1} << 62;
+    const i128 spread = i128{f.count - 1} * f.stride;
+    const i128 last = i128{f.offset} + spread + f.bits;
+    if (f.offset < -kReach || f.offset > kReach || spread > kReach || last > kReach)
+        return fail("the field reaches beyond 2^62 bits from its position");
+    if (f.raw) {
+        if (f.little || f.reverse) return fail("raw bits take no byte order or reversal");
+        if (f.register_ >= 0) return fail("raw bits cannot go to a register");
+        return slot_kind(f.slot, SlotKind::Span, "spans");
+    }
+    const UnpackEncoding e = f.encoding;
+    if (e > UnpackEncoding::Windows1252) return fail("unknown encoding");
+    if (columns::is_text(e)) {
+        if (f.little || f.reverse) return fail("text takes no byte order or reversal");
+        if (f.register_ >= 0) return fail("text cannot go to a register");
+        if (!slot_kind(f.slot, SlotKind::Text, "text")) return false;
+        if (f.slot >= 0 && p_.slots[static_cast<std::size_t>(f.slot)].text != e)
+            return fail("slot " + n(static_cast<std::uint32_t>(f.slot)) +
+                        " holds text of another encoding");
+        return true;
+    }
+    const bool wide = (e == UnpackEncoding::Ieee754F128 && f.bits == 128) ||
+                      (e == UnpackEncoding::Ieee754_1985F80 && f.bits == 80);
+    if (e == UnpackEncoding::Ieee754F128 && f.bits != 128)
+        return fail("IEEE 754 f128 requires a 128-bit field, got " + n(f.bits) + " bits");
+    if (f.bits > 64 && !wide) return fail("cannot decode " + n(f.bits) + " bits into a 64-bit value");
+    if (!slot_kind(f.slot, SlotKind::Number, "numbers")) return false;
+    if (f.slot >= 0 &&
+        p_.slots[static_cast<std::size_t>(f.slot)].element != columns::element_of(e, f.bits))
+        return fail("slot " + n(static_cast<std::uint32_t>(f.slot)) +
+                    " holds another element type than the field gives");
+    return true;
+}
+
+bool Checker::fields(const Fields& b) {
+    if (!index(b.at, p_.positions, "position")) return false;
+    const std::string outer = where_;
+    for (std::size_t k = 0; k < b.fields.size(); ++k) {
+        where_ = outer + "field " + n(k) + ": ";
+        if (!field(b.fields[k])) return false;
+    }
+    where_ = outer;
+    return true;
+}
+
+bool Checker::measure(const Measure& m) {
+    if (!index(m.at, p_.positions, "position")) return false;
+    if (m.end >= 0 && !index(static_cast<std::uint32_t>(m.end), p_.positions, "position"))
+        return false;
+    if (m.offset < -(std::int64_t{1} << 62) || m.offset > (std::int64_t{1} << 62))
+        return fail("the offset passes 2^62 bits");
+    switch (m.form) {
+        case Form::Plain:
+            if (m.size_from == SizeFrom::Form) return fail("a plain field needs a size");
+            break;
+        case Form::Terminated:
+            if (m.terminator_size < 1 || m.terminator_size > 8)
+                return fail("the terminator must have 1 to 8 bytes");
+            if (m.unit < 1 || m.unit > 8) return fail("the terminator's unit must be 1 to 8 bytes");
+            break;
+        case Form::Tagged:
+            if (m.tag_bits < 1 || m.tag_bits > 64) return fail("the size tag must have 1 to 64 bits");
+            if (m.tag_unit < 1 || m.tag_unit > (1u << 16))
+                return fail("the size tag's unit must be 1 to 65536 bits");
+            break;
+        default: return fail("unknown form");
+    }
+    if (m.size_from == SizeFrom::Register && !index(m.size, p_.registers, "register")) return false;
+    if (m.size_from > SizeFrom::Register) return fail("unknown size");
+    if (m.slot >= 0) {
+        if (!index(static_cast<std::uint32_t>(m.slot), p_.slots.size(), "slot")) return false;
+        ++writers_[static_cast<std::size_t>(m.slot)];
+        if (p_.slots[static_cast<std::size_t>(m.slot)].kind == SlotKind::Number)
+            return fail("slot " + n(static_cast<std::uint32_t>(m.slot)) + " holds numbers, not spans or text");
+    }
+    return true;
+}
+
+bool Checker::step(const Step& s) {
+    auto table = [&](std::size_t count, std::size_t base) {
+        if (!index(s.table, count, s.op == Op::Fields ? "fields table" : "measure table"))
+            return false;
+        if (tables_used_[base + s.table]++) return fail("its table is used by another step");
+        return true;
+    };
+    switch (s.op) {
+        case Op::Fields:
+            return table(p_.fields.size(), 0) && fields(p_.fields[s.table]);
+        case Op::Measure:
+            return table(p_.measures.size(), p_.fields.size()) && measure(p_.measures[s.table]);
+        case Op::Calc:
+            if (s.arith > Arith::FloorDiv) return fail("unknown arithmetic");
+            return index(s.a, p_.registers, "register") && operand(s.x) && operand(s.y);
+        case Op::Seek:
+            return index(s.a, p_.positions, "position") && index(s.b, p_.positions, "position") &&
+                   operand(s.x);
+        case Op::Jump: return target(s.a);
+        case Op::If: return condition(s.a) && target(s.b);
+        case Op::Loop: return index(s.a, p_.registers, "register") && target(s.b);
+        case Op::Route: {
+            if (s.a == 0) return fail("a route step needs at least one route");
+            if (std::uint64_t{s.table} + s.a > p_.routes.size())
+                return fail("routes " + n(s.table) + ".." + n(std::uint64_t{s.table} + s.a) +
+                            " are out of range (" + n(p_.routes.size()) + " routes)");
+            for (std::uint32_t k = 0; k < s.a; ++k) {
+                const Route& r = p_.routes[s.table + k];
+                if (!condition(r.condition) || !target(r.target)) return false;
+            }
+            return true;
+        }
+        case Op::Container: return index(s.a, p_.containers, "container");
+        case Op::Emit:
+            return index(s.a, p_.slots.size(), "slot") &&
+                   slot_kind(static_cast<std::int32_t>(s.a), SlotKind::Number, "numbers") &&
+                   operand(s.x);
+        case Op::Span:
+            return index(s.a, p_.slots.size(), "slot") &&
+                   slot_kind(static_cast<std::int32_t>(s.a), SlotKind::Span, "spans") &&
+                   index(s.b, p_.positions, "position") && index(s.c, p_.positions, "position");
+        case Op::Python:
+        case Op::Fail:
+        case Op::End: return true;
+    }
+    return fail("unknown op");
+}
+
+std::optional<CodecError> Checker::run() {
+    const Program& p = p_;
+    if (p.positions < 1 || p.positions > kMaxPositions)
+        return value_error("positions must be 1 to " + n(kMaxPositions) + ", got " + n(p.positions));
+    if (p.registers > kMaxRegisters)
+        return value_error("registers must be at most " + n(kMaxRegisters) + ", got " + n(p.registers));
+    if (p.slots.size() > kMaxSlots)
+        return value_error("at most " + n(kMaxSlots) + " slots, got " + n(p.slots.size()));
+    if (p.steps.size() > kMaxSteps)
+        return value_error("at most " + n(kMaxSteps) + " steps, got " + n(p.steps.size()));
+    if (p.containers > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
+        return value_error("too many containers: " + n(p.containers));
+    if (p.budget_base < 1 || p.budget_base > kMaxBudget || p.budget_per_byte > (1u << 16))
+        return value_error("the budget must be 1 to 2^40 steps and 0 to 65536 steps per byte");
+    for (std::size_t k = 0; k < p.slots.size(); ++k) {
+        const Slot& s = p.slots[k];
+        const bool ok = s.kind == SlotKind::Span ||
+                        (s.kind == SlotKind::Number && s.element < Element::Text) ||
+                        (s.kind == SlotKind::Text && columns::is_text(s.text));
+        if (!ok) return value_error("slot " + n(k) + ": unknown kind");
+    }
+    // Conditions: children before their parent, so the trees have no cycles; bounded depth.
+    depth_.assign(p.conditions.size(), 0);
+    for (std::size_t k = 0; k < p.conditions.size(); ++k) {
+        const Condition& c = p.conditions[k];
+        where_ = "condition " + n(k) + ": ";
+        if (c.kind == Condition::Kind::Compare) {
+            if (c.op > Compare::Ge) fail("unknown comparison");
+            else if (operand(c.lhs) && operand(c.rhs)) depth_[k] = 1;
+        } else if (c.kind > Condition::Kind::Any) {
+            fail("unknown condition kind");
+        } else if (c.count == 0) {
+            fail("\"and\" and \"or\" need at least one condition");
+        } else if (std::uint64_t{c.first} + c.count > p.children.size()) {
+            fail("children out of range");
+        } else {
+            std::uint8_t deepest = 0;
+            for (std::uint32_t j = 0; j < c.count && !fault_; ++j) {
+                const std::uint32_t child = p.children[c.first + j];
+                if (child >= k) fail("a child must come before its parent");
+                else deepest = std::max(deepest, depth_[child]);
+            }
+            if (!fault_ && deepest >= kMaxConditionDepth)
+                fail("conditions nest deeper than " + n(kMaxConditionDepth) + " levels");
+            else if (!fault_) depth_[k] = static_cast<std::uint8_t>(deepest + 1);
+        }
+        if (fault_) return fault_;
+    }
+    tables_used_.assign(p.fields.size() + p.measures.size(), 0);
+    for (std::size_t k = 0; k < p.steps.size(); ++k) {
+        where_ = "step " + n(k) + " (" + op_name(p.steps[k].op) + "): ";
+        if (p.steps[k].op > Op::End) where_ = "step " + n(k) + ": ";
+        if (!step(p.steps[k])) return fault_;
+    }
+    where_.clear();
+    if (std::find(tables_used_.begin(), tables_used_.end(), 0) != tables_used_.end())
+        return value_error("a fields or measure table is used by no step");
+    return std::nullopt;
+}
+
+BlockPlan plan_block(const Fields& b, std::uint32_t step, const std::vector<std::uint32_t>& writers,
+                     const std::vector<std::uint32_t>& sizes) {
+    BlockPlan plan;
+    plan.at = b.at;
+    plan.step = step;
+    if (!b.fields.empty()) {
+        plan.low = std::numeric_limits<std::int64_t>::max();
+        plan.high = std::numeric_limits<std::int64_t>::min();
+    }
+    for (const FieldRead& f : b.fields) {
+        plan.elements += f.count;
+        plan.low = std::min(plan.low, f.offset);
+        plan.high = std::max(plan.high, static_cast<std::int64_t>(
+                                            f.offset + static_cast<std::int64_t>((f.count - 1) * f.stride) +
+                                            static_cast<std::int64_t>(f.bits)));
+    }
+    for (const FieldRead& f : b.fields) {
+        FieldPlan fp;
+        fp.field = columns::Field{.bits = f.bits, .little = f.little, .reverse = f.reverse,
+                                  .encoding = f.encoding};
+        fp.rel = static_cast<std::uint64_t>(f.offset - plan.low);
+        fp.stride = f.stride;
+        fp.count = f.count;
+        fp.slot = f.slot;
+        fp.register_ = f.register_;
+        fp.raw = f.raw;
+        fp.text = !f.raw && columns::is_text(f.encoding);
+        if (!f.raw) {
+            fp.element = columns::element_of(f.encoding, f.bits);
+            fp.aligned = columns::field_kernel(fp.field, true);
+            fp.general = columns::field_kernel(fp.field, false);
+        }
+        fp.size = f.slot >= 0 ? sizes[static_cast<std::size_t>(f.slot)] : 16;
+        fp.deferred = f.slot >= 0 && writers[static_cast<std::size_t>(f.slot)] == 1;
+        plan.deferred |= fp.deferred;
+        plan.immediate |= f.register_ >= 0 || (!fp.deferred && (f.slot >= 0 || fp.general != nullptr));
+        plan.fields.push_back(fp);
+    }
+    return plan;
+}
+
+}  // namespace
+
+Result<Valid> validate(Program program) {
+    Checker checker(program);
+    if (auto fault = checker.run()) return std::move(*fault);
+    auto checked = std::make_shared<Checked>();
+    for (const Slot& s : program.slots)
+        checked->value_sizes.push_back(
+            s.kind == SlotKind::Number ? static_cast<std::uint32_t>(columns::element_size(s.element)) : 16);
+    checked->blocks.resize(program.fields.size());
+    for (std::size_t k = 0; k < program.steps.size(); ++k) {
+        const Step& s = program.steps[k];
+        if (s.op == Op::Fields)
+            checked->blocks[s.table] = plan_block(program.fields[s.table], static_cast<std::uint32_t>(k),
+                                                  checker.writers(), checked->value_sizes);
+    }
+    checked->program = std::move(program);
+    Valid valid;
+    valid.checked_ = std::move(checked);
+    return valid;
+}
+
+// ---- The loop ----
+
+namespace {
+
+struct Value {
+    i128 i = 0;
+    double f = 0;
+    bool real = false;
+};
+
+struct Register {
+    Value v;
+    std::uint64_t stamp = 0;
+};
+
+struct Position {
+    std::uint64_t bit = 0;
+    std::uint64_t stamp = 0;
+};
+
+/// The deferred entries of one block in the current batch: where its lowest bit lies and whose
+/// packet it is, in the order the steps ran.
+struct Pending {
+    Growing<std::uint64_t> starts;
+    Growing<std::uint32_t> rows;
+    Growing<std::uint32_t> order;  // the entry's place among its packet's deferred entries
+    std::uint64_t misaligned = 0;  // the low 3 bits of every start, or-ed
+};
+
+/// The three-way order of two values; 2 when unordered (a NaN).
+int order(const Value& a, const Value& b) noexcept {
+    if (!a.real && !b.real) return a.i < b.i ? -1 : a.i > b.i;
+    if (a.real && b.real) {
+        if (std::isnan(a.f) || std::isnan(b.f)) return 2;
+        return a.f < b.f ? -1 : a.f > b.f;
+    }
+    // An integer against a float, exactly: compare with the float's integer part, then its
+    // fraction.
+    const bool flip = a.real;
+    const i128 x = flip ? b.i : a.i;
+    const double d = flip ? a.f : b.f;
+    int r;
+    if (std::isnan(d)) return 2;
+    if (d >= 0x1p127) r = -1;
+    else if (d < -0x1p127) r = 1;
+    else {
+        const double whole = std::trunc(d);
+        const i128 t = static_cast<i128>(whole);
+        if (x != t) r = x < t ? -1 : 1;
+        else r = d > whole ? -1 : d < whole;
+    }
+    return flip ? -r : r;
+}
+
+bool holds(Compare op, int o) noexcept {
+    if (o == 2) return op == Compare::Ne;
+    switch (op) {
+        case Compare::Eq: return o == 0;
+        case Compare::Ne: return o != 0;
+        case Compare::Lt: return o < 0;
+        case Compare::Le: return o <= 0;
+        case Compare::Gt: return o > 0;
+        case Compare::Ge: return o >= 0;
+    }
+    return false;
+}
+
+/// A value as a count of bits or elements: a whole number in [0, 2^64).
+bool to_count(const Value& v, std::uint64_t& out) noexcept {
+    if (!v.real) {
+        if (v.i < 0 || v.i >= kPastHighest) return false;
+        out = static_cast<std::uint64_t>(v.i);
+        return true;
+    }
+    if (!(v.f >= 0) || v.f >= 0x1p64 || v.f != std::floor(v.f)) return false;
+    out = static_cast<std::uint64_t>(v.f);
+    return true;
+}
+
+/// A value written to a register from a decoded element.
+Value widen(Element element, const void* p) noexcept {
+    Value v;
+    switch (element) {
+        case Element::U8: v.i = *static_cast<const std::uint8_t*>(p); break;
+        case Element::U16: v.i = *static_cast<const std::uint16_t*>(p); break;
+        case Element::U32: v.i = *static_cast<const std::uint32_t*>(p); break;
+        case Element::U64: v.i = *static_cast<const std::uint64_t*>(p); break;
+        case Element::I8: v.i = *static_cast<const std::int8_t*>(p); break;
+        case Element::I16: v.i = *static_cast<const std::int16_t*>(p); break;
+        case Element::I32: v.i = *static_cast<const std::int32_t*>(p); break;
+        case Element::I64: v.i = *static_cast<const std::int64_t*>(p); break;
+        case Element::F32: v.f = *static_cast<const float*>(p), v.real = true; break;
+        default: v.f = *static_cast<const double*>(p), v.real = true; break;
+    }
+    return v;
+}
+
+template <class T>
+bool narrow_int(const Value& v, std::uint8_t* out) noexcept {
+    i128 x;
+    if (v.real) {
+        if (!(v.f == std::floor(v.f)) || v.f < -0x1p64 || v.f >= 0x1p64) return false;
+        x = static_cast<i128>(v.f);
+    } else {
+        x = v.i;
+    }
+    if (x < static_cast<i128>(std::numeric_limits<T>::min()) ||
+        x > static_cast<i128>(std::numeric_limits<T>::max()))
+        return false;
+    const T t = static_cast<T>(x);
+    std::memcpy(out, &t, sizeof t);
+    return true;
+}
+
+/// An emitted value in a number slot's element type; false when it does not fit.
+bool narrow(Element element, const Value& v, std::uint8_t* out) noexcept {
+    switch (element) {
+        case Element::U8: return narrow_int<std::uint8_t>(v, out);
+        case Element::U16: return narrow_int<std::uint16_t>(v, out);
+        case Element::U32: return narrow_int<std::uint32_t>(v, out);
+        case Element::U64: return narrow_int<std::uint64_t>(v, out);
+        case Element::I8: return narrow_int<std::int8_t>(v, out);
+        case Element::I16: return narrow_int<std::int16_t>(v, out);
+        case Element::I32: return narrow_int<std::int32_t>(v, out);
+        case Element::I64: return narrow_int<std::int64_t>(v, out);
+        case Element::F32: {
+            const float f = v.real ? static_cast<float>(v.f) : static_cast<float>(v.i);
+            std::memcpy(out, &f, sizeof f);
+            return true;
+        }
+        default: {
+            const double d = v.real ? v.f : static_cast<double>(v.i);
+            std::memcpy(out, &d, sizeof d);
+            return true;
+        }
+    }
+}
+
+class Machine {
+public:
+    Machine(const Checked& c, const Input& in, const Status& status, Share& share)
+        : c_(c), p_(c.program), in_(in), status_(status), share_(share),
+          registers_(p_.registers), positions_(p_.positions), pending_(c.blocks.size()),
+          slot_batch_(p_.slots.size(), SIZE_MAX) {
+        packets_.data = in.data;
+        packets_.size = in.size;
+        share_.slots.resize(p_.slots.size());
+    }
+
+    void run(std::size_t first, std::size_t last) {
+        share_.first = first;
+        share_.last = last;
+        for (std::size_t a = first; a < last; a += kBatch) {
+            const std::size_t b = std::min(last, a + kBatch);
+            batch_ = a;
+            batch_failed_ = false;
+            for (std::size_t i = a; i < b; ++i) packet(i);
+            flush();
+            if (batch_failed_) compact();
+            touched_slots_.clear();
+        }
+    }
+
+private:
+    // ---- One packet ----
+
+    void packet(std::size_t i) {
+        row_ = static_cast<std::uint32_t>(i);
+        status_.container[i] = -1;
+        const std::uint64_t offset = in_.offsets[i];  // read once: the caller's array may change
+        const std::uint64_t size = in_.sizes ? in_.sizes[i] : offset <= in_.size ? in_.size - offset : 0;
+        if (offset > in_.size || size > in_.size - offset || offset >= (std::uint64_t{1} << 60)) {
+            finish(i, Reason::NoPacket, -1);
+            return;
+        }
+        start_bit_ = offset * 8;
+        bits_ = size * 8;
+        ++stamp_;
+        positions_[0] = Position{0, stamp_};
+        touched_blocks_.clear();
+        const u128 allowed = u128{p_.budget_base} + u128{p_.budget_per_byte} * size;
+        left_ = allowed > kMaxBudget * 1024 ? kMaxBudget * 1024 : static_cast<std::uint64_t>(allowed);
+        std::uint32_t pc = 0;
+        const Reason reason = walk(pc);
+        if (reason == Reason::Ok) {
+            finish(i, Reason::Ok, -1);
+            return;
+        }
+        // A block noted earlier in this packet may fail first: check its entries in the order
+        // they were noted, then forget them. A block noted n times holds this packet's entries
+        // as its last n.
+        Reason why = reason;
+        std::int64_t where = pc;
+        for (std::uint32_t k : touched_blocks_) ++noted_[k];
+        bool found = false;
+        for (std::uint32_t k : touched_blocks_) {
+            const Pending& p = pending_[k];
+            const std::size_t entry = p.starts.size() - noted_[k]--;
+            if (found) continue;
+            const BlockPlan& b = c_.blocks[k];
+            if (Reason r = check_deferred(b, p.starts[entry], b.fields.size()); r != Reason::Ok) {
+                why = r;
+                where = b.step;
+                found = true;
+            }
+        }
+        for (std::uint32_t k : touched_blocks_) forget_last(pending_[k]);
+        finish(i, why, where);
+    }
+
+    static void forget_last(Pending& p) noexcept {
+        p.starts.pop_back();
+        p.rows.pop_back();
+        p.order.pop_back();
+    }
+
+    void finish(std::size_t i, Reason reason, std::int64_t step) {
+        status_.reason[i] = static_cast<std::uint8_t>(reason);
+        status_.step[i] = static_cast<std::int32_t>(step);
+        if (reason != Reason::Ok) batch_failed_ = true;
+    }
+
+    Reason walk(std::uint32_t& pc) {
+        const Step* steps = p_.steps.data();
+        const std::uint32_t count = static_cast<std::uint32_t>(p_.steps.size());
+        while (pc < count) {
+            if (left_-- == 0) [[unlikely]]
+                return Reason::Budget;
+            const Step& s = steps[pc];
+            Reason r = Reason::Ok;
+            switch (s.op) {
+                case Op::Fields: r = fields(s.table); break;
+                case Op::Measure: r = measure(p_.measures[s.table]); break;
+                case Op::Calc: r = calc(s); break;
+                case Op::Seek: r = seek(s); break;
+                case Op::Jump: pc = s.a; continue;
+                case Op::If: {
+                    const int holds = condition(s.a, r);
+                    if (holds < 0) return r;
+                    if (!holds) {
+                        pc = s.b;
+                        continue;
+                    }
+                    break;
+                }
+                case Op::Loop: {
+                    Register& reg = registers_[s.a];
+                    if (reg.stamp != stamp_) return Reason::Unset;
+                    std::uint64_t n;
+                    if (!to_count(reg.v, n)) return Reason::BadSize;
+                    if (n == 0) {
+                        pc = s.b;
+                        continue;
+                    }
+                    if (reg.v.real) reg.v.f -= 1;
+                    else reg.v.i -= 1;
+                    break;
+                }
+                case Op::Route: {
+                    std::uint32_t chosen = 0;
+                    bool found = false;
+                    for (std::uint32_t k = 0; k < s.a; ++k) {
+                        const Route& route = p_.routes[s.table + k];
+                        const int holds = condition(route.condition, r);
+                        if (holds < 0) return r;
+                        if (!holds) continue;
+                        if (found) return Reason::Ambiguous;
+                        chosen = route.target;
+                        found = true;
+                        if (!s.unique) break;
+                    }
+                    if (found) {
+                        pc = chosen;
+                        continue;
+                    }
+                    break;
+                }
+                case Op::Container: status_.container[row_] = static_cast<std::int32_t>(s.a); break;
+                case Op::Emit: r = emit(s); break;
+                case Op::Span: r = span(s); break;
+                case Op::Python: return Reason::NeedsPython;
+                case Op::Fail: return Reason::Failed;
+                case Op::End: return Reason::Ok;
+            }
+            if (r != Reason::Ok) [[unlikely]]
+                return r;
+            ++pc;
+        }
+        return Reason::Ok;
+    }
+
+    // ---- Registers and positions ----
+
+    bool position(std::uint32_t k, std::uint64_t& out) const noexcept {
+        const Position& p = positions_[k];
+        out = p.bit;
+        return p.stamp == stamp_;
+    }
+
+    bool load(const Operand& o, Value& v, Reason& why) const noexcept {
+        switch (o.kind) {
+            case Operand::Kind::Int: v = Value{o.integer, 0, false}; return true;
+            case Operand::Kind::Float: v = Value{0, o.real, true}; return true;
+            case Operand::Kind::Register: {
+                const Register& r = registers_[o.index];
+                if (r.stamp != stamp_) {
+                    why = Reason::Unset;
+                    return false;
+                }
+                v = r.v;
+                return true;
+            }
+            case Operand::Kind::Position: {
+                std::uint64_t bit;
+                if (!position(o.index, bit)) {
+                    why = Reason::Unset;
+                    return false;
+                }
+                v = Value{bit, 0, false};
+                return true;
+            }
+            case Operand::Kind::Size: v = Value{bits_, 0, false}; return true;
+        }
+        return false;
+    }
+
+    void set(std::uint32_t k, const Value& v) noexcept { registers_[k] = Register{v, stamp_}; }
+
+    /// 1 or 0, or -1 with `why` set.
+    int condition(std::uint32_t node, Reason& why) const noexcept {
+        const Condition& c = p_.conditions[node];
+        if (c.kind == Condition::Kind::Compare) {
+            Value a, b;
+            if (!load(c.lhs, a, why) || !load(c.rhs, b, why)) return -1;
+            return holds(c.op, order(a, b));
+        }
+        const bool all = c.kind == Condition::Kind::All;
+        for (std::uint32_t k = 0; k < c.count; ++k) {
+            const int r = condition(p_.children[c.first + k], why);
+            if (r < 0) return r;
+            if (all != (r == 1)) return !all;
+        }
+        return all;
+    }
+
+    Reason calc(const Step& s) noexcept {
+        Value a, b;
+        Reason why = Reason::Ok;
+        if (!load(s.x, a, why) || !load(s.y, b, why)) return why;
+        Value out;
+        if (!a.real && !b.real) {
+            i128 r = 0;
+            bool overflow = false;
+            switch (s.arith) {
+                case Arith::Add: overflow = __builtin_add_overflow(a.i, b.i, &r); break;
+                case Arith::Sub: overflow = __builtin_sub_overflow(a.i, b.i, &r); break;
+                case Arith::Mul: overflow = __builtin_mul_overflow(a.i, b.i, &r); break;
+                case Arith::FloorDiv:
+                    if (b.i == 0) return Reason::BadSize;
+                    r = a.i / b.i;
+                    if (a.i % b.i != 0 && ((a.i < 0) != (b.i < 0))) --r;
+                    break;
+            }
+            if (overflow || r < kLowest || r >= kPastHighest) return Reason::BadSize;
+            out.i = r;
+        } else {
+            const double x = a.real ? a.f : static_cast<double>(a.i);
+            const double y = b.real ? b.f : static_cast<double>(b.i);
+            out.real = true;
+            switch (s.arith) {
+                case Arith::Add: out.f = x + y; break;
+                case Arith::Sub: out.f = x - y; break;
+                case Arith::Mul: out.f = x * y; break;
+                case Arith::FloorDiv:
+                    if (y == 0) return Reason::BadSize;
+                    out.f = std::floor(x / y);
+                    break;
+            }
+        }
+        set(s.a, out);
+        return Reason::Ok;
+    }
+
+    Reason seek(const Step& s) noexcept {
+        std::uint64_t base;
+        Value by;
+        Reason why = Reason::Ok;
+        if (!position(s.b, base)) return Reason::Unset;
+        if (!load(s.x, by, why)) return why;
+        i128 at;
+        if (by.real) {
+            if (!(by.f == std::floor(by.f)) || std::fabs(by.f) >= 0x1p64) return Reason::BadSize;
+            at = i128{base} + static_cast<i128>(by.f);
+        } else {
+            at = i128{base} + by.i;
+        }
+        if (at < 0) return Reason::OutOfPacket;
+        if (at >= kPastHighest) return Reason::BadSize;
+        positions_[s.a] = Position{static_cast<std::uint64_t>(at), stamp_};
+        return Reason::Ok;
+    }
+
+    // ---- Slots ----
+
+    SlotValues& slot(std::int32_t k) noexcept {
+        const auto index = static_cast<std::size_t>(k);
+        if (slot_batch_[index] != batch_) {
+            slot_batch_[index] = batch_;
+            touched_slots_.push_back(static_cast<std::uint32_t>(index));
+        }
+        return share_.slots[index];
+    }
+
+    void append_span(std::int32_t k, std::uint64_t start, std::uint64_t bits) {
+        SlotValues& s = slot(k);
+        const std::uint64_t pair[2] = {start, bits};
+        std::memcpy(s.values.extend(16), pair, 16);
+        s.rows.push_back(row_);
+    }
+
+    Reason emit(const Step& s) {
+        Value v;
+        Reason why = Reason::Ok;
+        if (!load(s.x, v, why)) return why;
+        std::uint8_t bytes[8];
+        const Element element = p_.slots[s.a].element;
+        if (!narrow(element, v, bytes)) return Reason::BadValue;
+        SlotValues& out = slot(static_cast<std::int32_t>(s.a));
+        const std::size_t size = columns::element_size(element);
+        std::memcpy(out.values.extend(size), bytes, size);
+        out.rows.push_back(row_);
+        return Reason::Ok;
+    }
+
+    Reason span(const Step& s) {
+        std::uint64_t from, to;
+        if (!position(s.b, from) || !position(s.c, to)) return Reason::Unset;
+        if (from > to || to > bits_) return Reason::OutOfPacket;
+        append_span(static_cast<std::int32_t>(s.a), start_bit_ + from, to - from);
+        return Reason::Ok;
+    }
+
+    // ---- Fixed fields ----
+
+    Reason fields(std::uint32_t k) {
+        const BlockPlan& b = c_.blocks[k];
+        std::uint64_t base;
+        if (!position(b.at, base)) return Reason::Unset;
+        const i128 low = i128{base} + b.low, high = i128{base} + b.high;
+        if (low < 0 || high > i128{bits_}) return Reason::OutOfPacket;
+        // Every element read counts against the budget, so a packet's values stay bounded.
+        if (b.elements > left_) return Reason::Budget;
+        left_ -= b.elements;
+        const std::uint64_t origin = start_bit_ + static_cast<std::uint64_t>(low);
+        if (b.deferred) {
+            Pending& p = pending_[k];
+            p.starts.push_back(origin);
+            p.rows.push_back(row_);
+            p.order.push_back(static_cast<std::uint32_t>(touched_blocks_.size()));
+            p.misaligned |= origin;
+            touched_blocks_.push_back(k);
+        }
+        if (b.immediate) {
+            for (std::size_t j = 0; j < b.fields.size(); ++j) {
+                const FieldPlan& f = b.fields[j];
+                if (f.deferred && f.register_ < 0) continue;
+                Reason r = field_now(f, origin);
+                if (r == Reason::Ok) [[likely]]
+                    continue;
+                if (b.deferred) {
+                    // A deferred field before this one fails first.
+                    forget_last(pending_[k]);
+                    touched_blocks_.pop_back();
+                    if (Reason earlier = check_deferred(b, origin, j); earlier != Reason::Ok)
+                        r = earlier;
+                }
+                return r;
+            }
+        }
+        return Reason::Ok;
+    }
+
+    /// Decodes a field at once: into its register, and into its slot unless the slot is
+    /// filled after the batch.
+    Reason field_now(const FieldPlan& f, std::uint64_t origin) {
+        const bool to_slot = f.slot >= 0 && !f.deferred;
+        for (std::uint32_t e = 0; e < f.count; ++e) {
+            const std::uint64_t at = origin + f.rel + e * f.stride;
+            if (f.raw) {
+                if (to_slot) append_span(f.slot, at, f.field.bits);
+                continue;
+            }
+            alignas(16) std::uint8_t scratch[16];
+            SlotValues* out = to_slot && !f.text ? &slot(f.slot) : nullptr;
+            columns::Field field = f.field;
+            field.out = out ? out->values.extend(f.size) : scratch;
+            if (auto failure = f.general(packets_, field, 0, &at, 0, 1)) [[unlikely]] {
+                if (out) out->values.truncate(out->values.size() - f.size);
+                return f.text ? Reason::BadText : Reason::BadValue;
+            }
+            if (out) out->rows.push_back(row_);
+            if (f.text && to_slot) append_span(f.slot, at, f.field.bits);
+            if (f.register_ >= 0)
+                set(static_cast<std::uint32_t>(f.register_), widen(f.element, field.out));
+        }
+        return Reason::Ok;
+    }
+
+    /// Whether the deferred fields among the first `fields` of a block noted at `origin`
+    /// would decode.
+    Reason check_deferred(const BlockPlan& b, std::uint64_t origin, std::size_t fields) {
+        for (std::size_t j = 0; j < fields; ++j) {
+            const FieldPlan& f = b.fields[j];
+            if (!f.deferred || f.raw || f.register_ >= 0) continue;  // a register's field ran
+            for (std::uint32_t e = 0; e < f.count; ++e) {
+                const std::uint64_t at = origin + f.rel + e * f.stride;
+                alignas(16) std::uint8_t scratch[16];
+                columns::Field field = f.field;
+                field.out = scratch;
+                if (f.general(packets_, field, 0, &at, 0, 1))
+                    return f.text ? Reason::BadText : Reason::BadValue;
+            }
+        }
+        return Reason::Ok;
+    }
+
+    /// The deferred blocks of the batch, field by field over every noted start.
+    void flush() {
+        for (std::size_t k = 0; k < pending_.size(); ++k) {
+            Pending& p = pending_[k];
+            if (p.starts.empty()) continue;
+            const BlockPlan& b = c_.blocks[k];
+            for (const FieldPlan& f : b.fields)
+                if (f.deferred) flush_field(b, f, p);
+            p.starts.clear();
+            p.rows.clear();
+            p.order.clear();
+            p.misaligned = 0;
+        }
+    }
+
+    void flush_field(const BlockPlan& b, const FieldPlan& f, const Pending& p) {
+        const std::size_t n = p.starts.size();
+        const std::uint64_t* starts = p.starts.data();
+        std::size_t m = n;
+        if (f.count > 1) {
+            m = n * f.count;
+            expanded_.clear();
+            std::uint64_t* w = expanded_.extend(m);
+            for (std::size_t j = 0; j < n; ++j)
+                for (std::uint32_t e = 0; e < f.count; ++e) w[j * f.count + e] = starts[j] + e * f.stride;
+            starts = expanded_.data();
+        }
+        SlotValues& out = slot(f.slot);
+        if (!f.raw) {
+            const bool aligned = (p.misaligned & 7) == 0 && f.rel % 8 == 0 &&
+                                 (f.count == 1 || f.stride % 8 == 0);
+            const columns::Plan::Kernel kernel = aligned ? f.aligned : f.general;
+            columns::Field field = f.field;
+            // The kernel writes out[i] for i in [first, m): out points at the first new value.
+            field.out = f.text ? nullptr : out.values.extend(m * f.size);
+            std::size_t first = 0;
+            while (first < m) {
+                auto failure = kernel(packets_, field, f.rel, starts + first, first, m);
+                if (!failure) break;
+                const std::size_t entry = failure->packet / f.count;
+                fail_deferred(p.rows[entry], p.order[entry], f.text ? Reason::BadText : Reason::BadValue,
+                              b.step);
+                first = failure->packet + 1;
+            }
+        }
+        if (f.raw || f.text) {
+            std::uint8_t* w = out.values.extend(m * 16);
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::uint64_t pair[2] = {starts[j] + f.rel, f.field.bits};
+                std::memcpy(w + j * 16, pair, 16);
+            }
+        }
+        std::uint32_t* rows = out.rows.extend(m);
+        if (f.count == 1) {
+            std::memcpy(rows, p.rows.data(), n * sizeof(std::uint32_t));
+        } else {
+            for (std::size_t j = 0; j < n; ++j)
+                std::fill_n(rows + j * f.count, f.count, p.rows[j]);
+        }
+    }
+
+    /// A deferred field of packet `row` failed at its `order`-th deferred entry: the packet's
+    /// first failure is the one at the lowest entry (the packets that reach the flush were
+    /// walked to the end, so any failure they have comes from here).
+    void fail_deferred(std::uint32_t row, std::uint32_t order, Reason reason, std::uint32_t step) {
+        std::uint32_t& first = failed_order_[row - batch_];
+        if (status_.reason[row] != static_cast<std::uint8_t>(Reason::Ok) && first <= order) return;
+        first = order;
+        finish(row, reason, step);
+    }
+
+    /// Drops the values of the batch's packets that were not decoded.
+    void compact() {
+        for (std::uint32_t k : touched_slots_) {
+            SlotValues& s = share_.slots[k];
+            const std::size_t size = c_.value_sizes[k];
+            std::size_t from = s.rows.size();
+            while (from > 0 && s.rows[from - 1] >= batch_) --from;
+            std::size_t to = from;
+            for (std::size_t j = from; j < s.rows.size(); ++j) {
+                if (status_.reason[s.rows[j]] != static_cast<std::uint8_t>(Reason::Ok)) continue;
+                if (to != j) {
+                    s.rows[to] = s.rows[j];
+                    std::memmove(s.values.data() + to * size, s.values.data() + j * size, size);
+                }
+                ++to;
+            }
+            s.rows.truncate(to);
+            s.values.truncate(to * size);
+        }
+    }
+
+    // ---- Variable-size fields ----
+
+    /// Where a terminator lies: the first byte index k in [first, stop) with k - first a
+    /// multiple of `unit` and the terminator's bytes at k .. k + size - 1 < stop.
+    std::optional<std::uint64_t> find_terminator(const Measure& m, std::uint64_t first,
+                                                 std::uint64_t stop) const noexcept {
+        const std::uint8_t* data = in_.data;
+        const std::uint64_t size = m.terminator_size;
+        if (stop < first || stop - first < size) return std::nullopt;
+        const std::uint64_t last = stop - size;  // the last byte a terminator may start at
+        if (m.unit == 1) {
+            std::uint64_t k = first;
+            while (k <= last) {
+                const void* hit = std::memchr(data + k, m.terminator[0], last - k + 1);
+                if (!hit) return std::nullopt;
+                k = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - data);
+                if (std::memcmp(data + k, m.terminator, size) == 0) return k;
+                ++k;
+            }
+            return std::nullopt;
+        }
+        for (std::uint64_t k = first; k <= last; k += m.unit) {
+            if (std::memcmp(data + k, m.terminator, size) == 0) return k;
+            if (last - k < m.unit) break;
+        }
+        return std::nullopt;
+    }
+
+    Reason measure(const Measure& m) {
+        std::uint64_t base;
+        if (!position(m.at, base)) return Reason::Unset;
+        const i128 at = i128{base} + m.offset;
+        if (at < 0 || at > i128{bits_}) return Reason::OutOfPacket;
+        const std::uint64_t start = static_cast<std::uint64_t>(at);
+        const std::uint64_t room = bits_ - start;
+        std::uint64_t content = start, length = 0, end = 0;
+        if (m.size_from != SizeFrom::Form) {
+            std::uint64_t bits = m.size;
+            if (m.size_from == SizeFrom::Register) {
+                const Register& r = registers_[m.size];
+                if (r.stamp != stamp_) return Reason::Unset;
+                if (!to_count(r.v, bits)) return Reason::BadSize;
+            }
+            if (bits > room) return Reason::OutOfPacket;
+            end = start + bits;
+            length = bits;
+            if (m.form == Form::Terminated) {
+                if (start % 8) return Reason::NotAligned;
+                const std::uint64_t first = (start_bit_ + start) / 8;
+                if (auto k = find_terminator(m, first, first + bits / 8))
+                    length = (*k - first) * 8;
+            } else if (m.form == Form::Tagged) {
+                if (m.tag_bits > bits) return Reason::OutOfPacket;
+                const std::uint64_t count = tag(start, m.tag_bits);
+                const u128 counted = u128{count} * m.tag_unit;
+                if (counted > bits - m.tag_bits) return Reason::BadSize;
+                content = start + m.tag_bits;
+                length = static_cast<std::uint64_t>(counted);
+            }
+        } else {
+            const std::uint64_t limit = std::min(room, m.max_bits);
+            if (m.form == Form::Terminated) {
+                if (start % 8) return Reason::NotAligned;
+                const std::uint64_t first = (start_bit_ + start) / 8;
+                const auto k = find_terminator(m, first, first + limit / 8);
+                if (!k) return Reason::NoTerminator;
+                length = (*k - first) * 8;
+                end = start + length + m.terminator_size * 8u;
+            } else {  // Tagged
+                if (m.tag_bits > limit) return Reason::OutOfPacket;
+                const std::uint64_t count = tag(start, m.tag_bits);
+                const u128 counted = u128{count} * m.tag_unit;
+                if (counted > limit - m.tag_bits) return Reason::OutOfPacket;
+                content = start + m.tag_bits;
+                length = static_cast<std::uint64_t>(counted);
+                end = content + length;
+            }
+        }
+        if (m.slot >= 0) {
+            const Slot& s = p_.slots[static_cast<std::size_t>(m.slot)];
+            if (s.kind == SlotKind::Text) {
+                if (length > UINT32_MAX) return Reason::BadSize;
+                auto text = columns::decode_text_field(s.text, in_.data, start_bit_ + content,
+                                                       static_cast<std::uint32_t>(length), false,
+                                                       scratch_);
+                if (!text) return Reason::BadText;
+            }
+            append_span(m.slot, start_bit_ + content, length);
+        }
+        if (m.end >= 0) positions_[static_cast<std::size_t>(m.end)] = Position{end, stamp_};
+        return Reason::Ok;
+    }
+
+    std::uint64_t tag(std::uint64_t start, std::uint32_t bits) const noexcept {
+        return layout::cut_value(in_.data, in_.size, start_bit_ + start, bits, false, false);
+    }
+
+    const Checked& c_;
+    const Program& p_;
+    const Input& in_;
+    const Status& status_;
+    Share& share_;
+    columns::Packets packets_;  // the data, for the kernels
+    std::vector<Register> registers_;
+    std::vector<Position> positions_;
+    std::vector<Pending> pending_;
+    Growing<std::uint64_t> expanded_;
+    std::vector<std::uint32_t> failed_order_ = std::vector<std::uint32_t>(kBatch);
+    std::vector<std::uint32_t> touched_blocks_;  // deferred entries of the current packet
+    std::vector<std::uint32_t> noted_ = std::vector<std::uint32_t>(c_.blocks.size());  // zero between uses
+    std::vector<std::uint32_t> touched_slots_;   // slots written in the current batch
+    std::vector<std::size_t> slot_batch_;        // per slot: the batch that last wrote it
+    ByteBuffer scratch_;
+    std::uint64_t stamp_ = 0;
+    std::uint64_t start_bit_ = 0, bits_ = 0;
+    std::uint64_t left_ = 0;
+    std::size_t batch_ = 0;
+    std::uint32_t row_ = 0;
+    bool batch_failed_ = false;
+};
+
+}  // namespace
+
+std::vector<Share> run(const Valid& program, const Input& input, const Status& status,
+                       unsigned threads) {
+    const std::size_t n = input.count;
+    const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(threads, n / kBatch));
+    std::vector<Share> out(shares);
+    auto bound = [&](std::size_t t) { return static_cast<std::size_t>(u128{n} * t / shares); };
+    if (shares == 1) {
+        Machine(program.checked(), input, status, out[0]).run(0, n);
+        return out;
+    }
+    std::vector<char> out_of_memory(shares, 0);
+    auto work = [&](std::size_t t) noexcept {
+        try {
+            Machine(program.checked(), input, status, out[t]).run(bound(t), bound(t + 1));
+        } catch (const std::bad_alloc&) {
+            out_of_memory[t] = 1;
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(shares - 1);
+    for (std::size_t t = 1; t < shares; ++t) {
+        try {
+            pool.emplace_back(work, t);
+        } catch (const std::system_error&) {
+            work(t);  // no thread to be had: this one takes the share
+        }
+    }
+    work(0);
+    for (std::thread& thread : pool) thread.join();
+    if (std::find(out_of_memory.begin(), out_of_memory.end(), 1) != out_of_memory.end())
+        throw std::bad_alloc();
+    return out;
+}
+
+}  // namespace bitloom::program
