@@ -80,9 +80,8 @@ def description():
             if mode == 0:
                 body.append(("measure", 1, 0, ("terminated", b"\0", 1), None, first + 2, 1))
             body += [
-                ("fields", 1, [(0, 8, "unsigned", None, 3)]),
-                ("calc", 3, "*", reg(3), 8),
-                ("measure", 1, 8, ("plain",), reg(3), len(slots) - 1, 1),
+                ("fields", 1, [(0, 8, "unsigned", None, 3)]),  # the payload's size in bytes
+                ("measure", 1, 8, ("plain",), ("reg", 3, 8, 0), len(slots) - 1, 1),
                 ("jump", head),
                 ("end",),
             ]

@@ -5,13 +5,19 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "layout.hpp"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace bitloom::program {
 
@@ -24,10 +30,11 @@ struct FieldPlan {
     std::uint64_t rel = 0;  // bits after the block's lowest bit
     std::uint64_t stride = 0;
     std::uint32_t count = 1;
-    std::uint32_t size = 0;  // bytes per value (16: a span)
+    std::uint32_t size = 0;  // bytes per value in the slot (8: a span's start)
     columns::Element element = columns::Element::U8;
     std::int32_t slot = -1, register_ = -1;
     bool raw = false, text = false;
+    bool plain = false;     // unsigned or two's complement, big-endian, not reversed
     bool deferred = false;  // its values come from the batch's kernel run
 };
 
@@ -41,11 +48,94 @@ struct BlockPlan {
     std::vector<FieldPlan> fields;
 };
 
+/// A route step whose every route tests registers for equality with constants (at most kMax
+/// registers in all): each route is a row of the constants it asks for.
+struct KeyedRoute {
+    static constexpr std::uint32_t kMax = 4;
+    struct Row {
+        i128 key[kMax] = {};
+        std::uint8_t mask = 0;  // bit j: the route tests registers[j]
+        std::uint32_t target = 0;
+    };
+    std::uint32_t registers[kMax] = {};
+    std::uint32_t count = 0;
+    std::vector<Row> rows;  // in route order; a route that can never hold has no row
+    // When the values the rows name lie close together, a table over them (each register's
+    // values from low[j], then one index for any other value) gives the route in one lookup:
+    // the target, kNone or kAmbiguous.
+    static constexpr std::int64_t kNone = -1, kAmbiguous = -2;
+    std::vector<std::int64_t> table;
+    i128 low[kMax] = {};
+    std::uint64_t span[kMax] = {}, stride[kMax] = {};
+};
+
+/// The forms of measure that the loop runs by a handler of their own, after the ops.
+enum class MeasureKind : std::uint8_t { General, Sized, Terminated, Tagged };
+constexpr std::size_t kExecOps = static_cast<std::size_t>(Op::End) + 4;
+
+/// The handler a measure step runs by.
+std::uint8_t exec_of(const Measure& m) {
+    const auto op = [](MeasureKind k) { return static_cast<std::uint8_t>(static_cast<int>(Op::End) + static_cast<int>(k)); };
+    if (m.size_from != SizeFrom::Form && m.form == Form::Plain) return op(MeasureKind::Sized);
+    if (m.size_from == SizeFrom::Form && m.form == Form::Terminated) return op(MeasureKind::Terminated);
+    if (m.size_from == SizeFrom::Form && m.form == Form::Tagged) return op(MeasureKind::Tagged);
+    return static_cast<std::uint8_t>(Op::Measure);
+}
+
 struct Checked {
+    std::vector<std::uint8_t> exec;  // per step: the handler, its op or a measure form's
     Program program;
     std::vector<BlockPlan> blocks;          // one per program.fields entry
     std::vector<std::uint32_t> value_sizes;  // per slot
+    std::vector<KeyedRoute> keyed;
+    std::vector<std::int32_t> keyed_at;  // per step: its keyed route, or -1
 };
+
+Arena::Arena(std::size_t size) : size_(size) {
+#if defined(__linux__)
+    // 2 MiB aligned, so that every part of the block can be a huge page.
+    constexpr std::size_t kHuge = std::size_t{1} << 21;
+    const std::size_t mapped = (size + kHuge - 1) / kHuge * kHuge;
+    void* p = mmap(nullptr, mapped + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+        const auto start = reinterpret_cast<std::uintptr_t>(p);
+        const auto aligned = (start + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
+        if (aligned > start) munmap(p, aligned - start);
+        if (const std::size_t tail = kHuge - (aligned - start))
+            munmap(reinterpret_cast<void*>(aligned + mapped), tail);
+        base_ = reinterpret_cast<std::uint8_t*>(aligned);
+        size_ = mapped;
+        mapped_ = true;
+#if defined(MADV_HUGEPAGE)
+        madvise(base_, size_, MADV_HUGEPAGE);
+#endif
+#if defined(MADV_POPULATE_WRITE)
+        madvise(base_, size_, MADV_POPULATE_WRITE);  // a failure only leaves the faults to come
+#endif
+        return;
+    }
+#endif
+    base_ = static_cast<std::uint8_t*>(std::malloc(size));
+    if (!base_) throw std::bad_alloc();
+}
+
+Arena::~Arena() {
+#if defined(__linux__)
+    if (mapped_) {
+        munmap(base_, size_);
+        return;
+    }
+#endif
+    std::free(base_);
+}
+
+void* Arena::take(std::size_t bytes) noexcept {
+    const std::size_t rounded = (bytes + 63) / 64 * 64;
+    if (rounded < bytes || rounded > size_ - used_) return nullptr;
+    void* out = base_ + used_;
+    used_ += rounded;
+    return out;
+}
 
 const Program& Valid::program() const noexcept { return checked_->program; }
 std::size_t Valid::value_size(std::size_t k) const noexcept { return checked_->value_sizes[k]; }
@@ -365,6 +455,12 @@ BlockPlan plan_block(const Fields& b, std::uint32_t step, const std::vector<std:
         plan.low = std::numeric_limits<std::int64_t>::max();
         plan.high = std::numeric_limits<std::int64_t>::min();
     }
+    // Only a block with several values to keep waits for the batch: for one or two values the
+    // notes cost more than decoding them at once.
+    constexpr std::uint64_t kDeferFrom = 4;
+    std::uint64_t deferrable = 0;
+    for (const FieldRead& f : b.fields)
+        if (f.slot >= 0 && writers[static_cast<std::size_t>(f.slot)] == 1) deferrable += f.count;
     for (const FieldRead& f : b.fields) {
         plan.elements += f.count;
         plan.low = std::min(plan.low, f.offset);
@@ -388,13 +484,99 @@ BlockPlan plan_block(const Fields& b, std::uint32_t step, const std::vector<std:
             fp.aligned = columns::field_kernel(fp.field, true);
             fp.general = columns::field_kernel(fp.field, false);
         }
-        fp.size = f.slot >= 0 ? sizes[static_cast<std::size_t>(f.slot)] : 16;
-        fp.deferred = f.slot >= 0 && writers[static_cast<std::size_t>(f.slot)] == 1;
+        fp.size = f.slot >= 0 ? sizes[static_cast<std::size_t>(f.slot)] : 8;
+        // A plain integer for a register is cut inline, without the kernel's call.
+        fp.plain = !f.raw && !f.little && !f.reverse && f.bits >= 1 && f.bits <= 64 &&
+                   (f.encoding == UnpackEncoding::Unsigned || f.encoding == UnpackEncoding::TwosComplement);
+        fp.deferred = f.slot >= 0 && writers[static_cast<std::size_t>(f.slot)] == 1 && deferrable >= kDeferFrom;
         plan.deferred |= fp.deferred;
         plan.immediate |= f.register_ >= 0 || (!fp.deferred && (f.slot >= 0 || fp.general != nullptr));
         plan.fields.push_back(fp);
     }
     return plan;
+}
+
+/// Adds the equalities of a condition to `row` (false when it holds other tests).
+bool equalities(const Program& p, std::uint32_t node, KeyedRoute& k, KeyedRoute::Row& row, bool& never) {
+    const Condition& c = p.conditions[node];
+    if (c.kind == Condition::Kind::All) {
+        for (std::uint32_t j = 0; j < c.count; ++j)
+            if (!equalities(p, p.children[c.first + j], k, row, never)) return false;
+        return true;
+    }
+    if (c.kind != Condition::Kind::Compare || c.op != Compare::Eq) return false;
+    const bool left = c.lhs.kind == Operand::Kind::Register && c.rhs.kind == Operand::Kind::Int;
+    const bool right = c.rhs.kind == Operand::Kind::Register && c.lhs.kind == Operand::Kind::Int;
+    if (!left && !right) return false;
+    const Operand& reg = left ? c.lhs : c.rhs;
+    const i128 value = left ? c.rhs.integer : c.lhs.integer;
+    std::uint32_t j = 0;
+    while (j < k.count && k.registers[j] != reg.index) ++j;
+    if (j == k.count) {
+        if (k.count == KeyedRoute::kMax) return false;
+        k.registers[k.count++] = reg.index;
+    }
+    if (row.mask >> j & 1) never |= row.key[j] != value;  // two different values: never holds
+    row.mask = static_cast<std::uint8_t>(row.mask | 1u << j);
+    row.key[j] = value;
+    return true;
+}
+
+/// Fills the keyed route's table when it stays small.
+void tabulate(KeyedRoute& k, bool unique) {
+    constexpr std::uint64_t kMaxSpan = 1024, kMaxCells = 4096, kMaxWork = 1u << 20;
+    std::uint64_t cells = 1;
+    for (std::uint32_t j = 0; j < k.count; ++j) {
+        bool any = false;
+        i128 low = 0, high = 0;
+        for (const KeyedRoute::Row& row : k.rows) {
+            if (!(row.mask >> j & 1)) continue;
+            low = any ? std::min(low, row.key[j]) : row.key[j];
+            high = any ? std::max(high, row.key[j]) : row.key[j];
+            any = true;
+        }
+        if (high - low >= kMaxSpan) return;
+        k.low[j] = low;
+        k.span[j] = any ? static_cast<std::uint64_t>(high - low) + 1 : 0;
+        k.stride[j] = cells;
+        cells *= k.span[j] + 1;
+    }
+    if (cells > kMaxCells || cells * std::max<std::size_t>(k.rows.size(), 1) > kMaxWork) return;
+    k.table.assign(cells, KeyedRoute::kNone);
+    for (std::uint64_t cell = 0; cell < cells; ++cell) {
+        for (const KeyedRoute::Row& row : k.rows) {
+            bool match = true;
+            for (std::uint32_t j = 0; j < k.count && match; ++j) {
+                if (!(row.mask >> j & 1)) continue;
+                const std::uint64_t index = cell / k.stride[j] % (k.span[j] + 1);
+                match = index < k.span[j] && k.low[j] + static_cast<i128>(index) == row.key[j];
+            }
+            if (!match) continue;
+            std::int64_t& entry = k.table[cell];
+            if (entry == KeyedRoute::kNone) {
+                entry = row.target;
+                if (!unique) break;
+            } else {
+                entry = KeyedRoute::kAmbiguous;
+                break;
+            }
+        }
+    }
+}
+
+/// The keyed form of a route step, when it has one.
+std::optional<KeyedRoute> key_routes(const Program& p, const Step& s) {
+    KeyedRoute k;
+    for (std::uint32_t r = 0; r < s.a; ++r) {
+        const Route& route = p.routes[s.table + r];
+        KeyedRoute::Row row;
+        row.target = route.target;
+        bool never = false;
+        if (!equalities(p, route.condition, k, row, never)) return std::nullopt;
+        if (!never) k.rows.push_back(row);
+    }
+    tabulate(k, s.unique);
+    return k;
 }
 
 }  // namespace
@@ -405,14 +587,27 @@ Result<Valid> validate(Program program) {
     auto checked = std::make_shared<Checked>();
     for (const Slot& s : program.slots)
         checked->value_sizes.push_back(
-            s.kind == SlotKind::Number ? static_cast<std::uint32_t>(columns::element_size(s.element)) : 16);
+            s.kind == SlotKind::Number ? static_cast<std::uint32_t>(columns::element_size(s.element)) : 8);
     checked->blocks.resize(program.fields.size());
+    checked->keyed_at.assign(program.steps.size(), -1);
     for (std::size_t k = 0; k < program.steps.size(); ++k) {
         const Step& s = program.steps[k];
         if (s.op == Op::Fields)
             checked->blocks[s.table] = plan_block(program.fields[s.table], static_cast<std::uint32_t>(k),
                                                   checker.writers(), checked->value_sizes);
+        if (s.op == Op::Route) {
+            if (auto keyed = key_routes(program, s)) {
+                checked->keyed_at[k] = static_cast<std::int32_t>(checked->keyed.size());
+                checked->keyed.push_back(std::move(*keyed));
+            }
+        }
     }
+    // A last End step: a jump to the end lands on it, so the loop needs no bound check.
+    program.steps.push_back(Step{});
+    checked->keyed_at.push_back(-1);
+    for (const Step& s : program.steps)
+        checked->exec.push_back(s.op == Op::Measure ? exec_of(program.measures[s.table])
+                                                    : static_cast<std::uint8_t>(s.op));
     checked->program = std::move(program);
     Valid valid;
     valid.checked_ = std::move(checked);
@@ -498,6 +693,24 @@ bool to_count(const Value& v, std::uint64_t& out) noexcept {
     return true;
 }
 
+/// The low `size` bytes of v as an integer element (1, 2, 4 or 8 bytes).
+inline void store_low(std::uint8_t* out, std::uint64_t v, std::size_t size) noexcept {
+    switch (size) {
+        case 1: *out = static_cast<std::uint8_t>(v); break;
+        case 2: {
+            const auto x = static_cast<std::uint16_t>(v);
+            std::memcpy(out, &x, 2);
+            break;
+        }
+        case 4: {
+            const auto x = static_cast<std::uint32_t>(v);
+            std::memcpy(out, &x, 4);
+            break;
+        }
+        default: std::memcpy(out, &v, 8);
+    }
+}
+
 /// A value written to a register from a decoded element.
 Value widen(Element element, const void* p) noexcept {
     Value v;
@@ -561,8 +774,7 @@ class Machine {
 public:
     Machine(const Checked& c, const Input& in, const Status& status, Share& share)
         : c_(c), p_(c.program), in_(in), status_(status), share_(share),
-          registers_(p_.registers), positions_(p_.positions), pending_(c.blocks.size()),
-          slot_batch_(p_.slots.size(), SIZE_MAX) {
+          registers_(p_.registers), positions_(p_.positions), pending_(c.blocks.size()) {
         packets_.data = in.data;
         packets_.size = in.size;
         share_.slots.resize(p_.slots.size());
@@ -578,7 +790,7 @@ public:
             for (std::size_t i = a; i < b; ++i) packet(i);
             flush();
             if (batch_failed_) compact();
-            touched_slots_.clear();
+            if (a == first && b < last) reserve(b - a, last - first);
         }
     }
 
@@ -641,72 +853,148 @@ private:
         if (reason != Reason::Ok) batch_failed_ = true;
     }
 
+    /// Runs the steps from `pc` to the end of the packet. Each step's handler ends in its own
+    /// jump to the next step's handler, which the processor predicts far better than one jump
+    /// shared by all of them.
     Reason walk(std::uint32_t& pc) {
-        const Step* steps = p_.steps.data();
-        const std::uint32_t count = static_cast<std::uint32_t>(p_.steps.size());
-        while (pc < count) {
-            if (left_-- == 0) [[unlikely]]
-                return Reason::Budget;
-            const Step& s = steps[pc];
-            Reason r = Reason::Ok;
-            switch (s.op) {
-                case Op::Fields: r = fields(s.table); break;
-                case Op::Measure: r = measure(p_.measures[s.table]); break;
-                case Op::Calc: r = calc(s); break;
-                case Op::Seek: r = seek(s); break;
-                case Op::Jump: pc = s.a; continue;
-                case Op::If: {
-                    const int holds = condition(s.a, r);
-                    if (holds < 0) return r;
-                    if (!holds) {
-                        pc = s.b;
-                        continue;
-                    }
-                    break;
-                }
-                case Op::Loop: {
-                    Register& reg = registers_[s.a];
-                    if (reg.stamp != stamp_) return Reason::Unset;
-                    std::uint64_t n;
-                    if (!to_count(reg.v, n)) return Reason::BadSize;
-                    if (n == 0) {
-                        pc = s.b;
-                        continue;
-                    }
-                    if (reg.v.real) reg.v.f -= 1;
-                    else reg.v.i -= 1;
-                    break;
-                }
-                case Op::Route: {
-                    std::uint32_t chosen = 0;
-                    bool found = false;
-                    for (std::uint32_t k = 0; k < s.a; ++k) {
-                        const Route& route = p_.routes[s.table + k];
-                        const int holds = condition(route.condition, r);
-                        if (holds < 0) return r;
-                        if (!holds) continue;
-                        if (found) return Reason::Ambiguous;
-                        chosen = route.target;
-                        found = true;
-                        if (!s.unique) break;
-                    }
-                    if (found) {
-                        pc = chosen;
-                        continue;
-                    }
-                    break;
-                }
-                case Op::Container: status_.container[row_] = static_cast<std::int32_t>(s.a); break;
-                case Op::Emit: r = emit(s); break;
-                case Op::Span: r = span(s); break;
-                case Op::Python: return Reason::NeedsPython;
-                case Op::Fail: return Reason::Failed;
-                case Op::End: return Reason::Ok;
-            }
-            if (r != Reason::Ok) [[unlikely]]
-                return r;
-            ++pc;
+        static const void* const kHandlers[] = {
+            &&fields, &&measure, &&calc, &&seek, &&jump, &&when, &&loop, &&route, &&container,
+            &&emit, &&span, &&python, &&fail, &&end, &&measure_sized, &&measure_terminated,
+            &&measure_tagged,
+        };
+        static_assert(std::size(kHandlers) == kExecOps);
+        const Step* const steps = p_.steps.data();  // ends in an End step
+        const std::uint8_t* const exec = c_.exec.data();
+        const Step* s = nullptr;
+        Reason r = Reason::Ok;
+#define BL_NEXT()                                          \
+    do {                                                   \
+        if (left_-- == 0) [[unlikely]]                     \
+            return Reason::Budget;                         \
+        s = steps + pc;                                    \
+        goto* kHandlers[exec[pc]];                         \
+    } while (0)
+#define BL_STEP(call)              \
+    do {                           \
+        r = (call);                \
+        if (r != Reason::Ok) [[unlikely]] \
+            return r;              \
+        ++pc;                      \
+        BL_NEXT();                 \
+    } while (0)
+        BL_NEXT();
+    fields:
+        BL_STEP(this->fields(s->table));
+    measure:
+        BL_STEP(this->measure<MeasureKind::General>(p_.measures[s->table]));
+    measure_sized:
+        BL_STEP(this->measure<MeasureKind::Sized>(p_.measures[s->table]));
+    measure_terminated:
+        BL_STEP(this->measure<MeasureKind::Terminated>(p_.measures[s->table]));
+    measure_tagged:
+        BL_STEP(this->measure<MeasureKind::Tagged>(p_.measures[s->table]));
+    calc:
+        BL_STEP(this->calc(*s));
+    seek:
+        BL_STEP(this->seek(*s));
+    jump:
+        pc = s->a;
+        BL_NEXT();
+    when: {
+        const int holds = condition(s->a, r);
+        if (holds < 0) return r;
+        pc = holds ? pc + 1 : s->b;
+        BL_NEXT();
+    }
+    loop: {
+        Register& reg = registers_[s->a];
+        if (reg.stamp != stamp_) return Reason::Unset;
+        std::uint64_t n;
+        if (!to_count(reg.v, n)) return Reason::BadSize;
+        if (n == 0) {
+            pc = s->b;
+            BL_NEXT();
         }
+        if (reg.v.real) reg.v.f -= 1;
+        else reg.v.i -= 1;
+        ++pc;
+        BL_NEXT();
+    }
+    route:
+        r = this->route(*s, pc);
+        if (r != Reason::Ok) return r;
+        BL_NEXT();
+    container:
+        status_.container[row_] = static_cast<std::int32_t>(s->a);
+        ++pc;
+        BL_NEXT();
+    emit:
+        BL_STEP(this->emit(*s));
+    span:
+        BL_STEP(this->span(*s));
+    python:
+        return Reason::NeedsPython;
+    fail:
+        return Reason::Failed;
+    end:
+        return Reason::Ok;
+#undef BL_STEP
+#undef BL_NEXT
+    }
+
+    /// A route step: `pc` becomes the chosen route's target, or the next step.
+    Reason route(const Step& s, std::uint32_t& pc) {
+        const std::int32_t keyed = c_.keyed_at[pc];
+        if (keyed >= 0) {
+            // Every route tests registers for equality with constants: all of them at once,
+            // without a branch per route, when those registers hold integers.
+            const KeyedRoute& k = c_.keyed[static_cast<std::size_t>(keyed)];
+            i128 v[KeyedRoute::kMax] = {};
+            bool ready = true;
+            for (std::uint32_t j = 0; j < k.count; ++j) {
+                const Register& reg = registers_[k.registers[j]];
+                ready &= reg.stamp == stamp_ && !reg.v.real;
+                v[j] = reg.v.i;
+            }
+            if (ready && !k.table.empty()) {
+                std::uint64_t cell = 0;
+                for (std::uint32_t j = 0; j < k.count; ++j) {
+                    const i128 d = v[j] - k.low[j];
+                    cell += k.stride[j] * (d >= 0 && d < static_cast<i128>(k.span[j]) ? static_cast<std::uint64_t>(d) : k.span[j]);
+                }
+                const std::int64_t entry = k.table[cell];
+                if (entry == KeyedRoute::kAmbiguous) return Reason::Ambiguous;
+                pc = entry == KeyedRoute::kNone ? pc + 1 : static_cast<std::uint32_t>(entry);
+                return Reason::Ok;
+            }
+            if (ready) {
+                std::uint32_t matches = 0, chosen = pc + 1;
+                for (std::size_t row = k.rows.size(); row-- > 0;) {
+                    const KeyedRoute::Row& w = k.rows[row];
+                    bool match = true;
+                    for (std::uint32_t j = 0; j < k.count; ++j) match &= !(w.mask >> j & 1) || w.key[j] == v[j];
+                    matches += match;
+                    chosen = match ? w.target : chosen;
+                }
+                if (matches > 1 && s.unique) return Reason::Ambiguous;
+                pc = chosen;
+                return Reason::Ok;
+            }
+        }
+        Reason why = Reason::Ok;
+        std::uint32_t chosen = pc + 1;
+        bool found = false;
+        for (std::uint32_t k = 0; k < s.a; ++k) {
+            const Route& route = p_.routes[s.table + k];
+            const int holds = condition(route.condition, why);
+            if (holds < 0) return why;
+            if (!holds) continue;
+            if (found) return Reason::Ambiguous;
+            chosen = route.target;
+            found = true;
+            if (!s.unique) break;
+        }
+        pc = chosen;
         return Reason::Ok;
     }
 
@@ -750,6 +1038,26 @@ private:
     /// 1 or 0, or -1 with `why` set.
     int condition(std::uint32_t node, Reason& why) const noexcept {
         const Condition& c = p_.conditions[node];
+        if (c.kind == Condition::Kind::Compare && c.lhs.kind == Operand::Kind::Register &&
+            c.rhs.kind == Operand::Kind::Int) {
+            // The usual criterion: a decoded integer against a constant.
+            const Register& r = registers_[c.lhs.index];
+            if (r.stamp != stamp_) {
+                why = Reason::Unset;
+                return -1;
+            }
+            if (!r.v.real) {
+                const i128 a = r.v.i, b = c.rhs.integer;
+                switch (c.op) {
+                    case Compare::Eq: return a == b;
+                    case Compare::Ne: return a != b;
+                    case Compare::Lt: return a < b;
+                    case Compare::Le: return a <= b;
+                    case Compare::Gt: return a > b;
+                    case Compare::Ge: return a >= b;
+                }
+            }
+        }
         if (c.kind == Condition::Kind::Compare) {
             Value a, b;
             if (!load(c.lhs, a, why) || !load(c.rhs, b, why)) return -1;
@@ -823,19 +1131,12 @@ private:
 
     // ---- Slots ----
 
-    SlotValues& slot(std::int32_t k) noexcept {
-        const auto index = static_cast<std::size_t>(k);
-        if (slot_batch_[index] != batch_) {
-            slot_batch_[index] = batch_;
-            touched_slots_.push_back(static_cast<std::uint32_t>(index));
-        }
-        return share_.slots[index];
-    }
+    SlotValues& slot(std::int32_t k) noexcept { return share_.slots[static_cast<std::size_t>(k)]; }
 
     void append_span(std::int32_t k, std::uint64_t start, std::uint64_t bits) {
         SlotValues& s = slot(k);
-        const std::uint64_t pair[2] = {start, bits};
-        std::memcpy(s.values.extend(16), pair, 16);
+        std::memcpy(s.values.extend(8), &start, 8);
+        s.lengths.push_back(bits);
         s.rows.push_back(row_);
     }
 
@@ -905,6 +1206,26 @@ private:
     /// filled after the batch.
     Reason field_now(const FieldPlan& f, std::uint64_t origin) {
         const bool to_slot = f.slot >= 0 && !f.deferred;
+        if (f.plain) {
+            if (!to_slot && f.register_ < 0) return Reason::Ok;  // nothing to keep, nothing that can fail
+            const bool twos = f.field.encoding == UnpackEncoding::TwosComplement;
+            const unsigned unused = 64 - f.field.bits;
+            for (std::uint32_t e = 0; e < f.count; ++e) {
+                std::uint64_t v = cut_plain(origin + f.rel + e * f.stride, f.field.bits);
+                if (twos) v = static_cast<std::uint64_t>(static_cast<std::int64_t>(v << unused) >> unused);
+                if (to_slot) {
+                    SlotValues& out = slot(f.slot);
+                    store_low(out.values.extend(f.size), v, f.size);
+                    out.rows.push_back(row_);
+                }
+                if (f.register_ >= 0) {
+                    Value value;
+                    value.i = twos ? i128{static_cast<std::int64_t>(v)} : i128{v};
+                    set(static_cast<std::uint32_t>(f.register_), value);
+                }
+            }
+            return Reason::Ok;
+        }
         for (std::uint32_t e = 0; e < f.count; ++e) {
             const std::uint64_t at = origin + f.rel + e * f.stride;
             if (f.raw) {
@@ -991,10 +1312,12 @@ private:
             }
         }
         if (f.raw || f.text) {
-            std::uint8_t* w = out.values.extend(m * 16);
+            std::uint8_t* w = out.values.extend(m * 8);
+            std::uint64_t* lengths = out.lengths.extend(m);
             for (std::size_t j = 0; j < m; ++j) {
-                const std::uint64_t pair[2] = {starts[j] + f.rel, f.field.bits};
-                std::memcpy(w + j * 16, pair, 16);
+                const std::uint64_t start = starts[j] + f.rel;
+                std::memcpy(w + j * 8, &start, 8);
+                lengths[j] = f.field.bits;
             }
         }
         std::uint32_t* rows = out.rows.extend(m);
@@ -1016,9 +1339,43 @@ private:
         finish(row, reason, step);
     }
 
+    /// Room for the whole share in each slot, at the first batch's rate (and a little more),
+    /// in one arena, so that the slots neither grow step by step nor fault page by page.
+    void reserve(std::size_t done, std::size_t total) {
+        const double scale = static_cast<double>(total) / static_cast<double>(done) * 1.1;
+        struct Want {
+            std::size_t rows, values, lengths;
+        };
+        std::vector<Want> wants(share_.slots.size());
+        std::size_t bytes = 0;
+        for (std::size_t k = 0; k < wants.size(); ++k) {
+            const SlotValues& s = share_.slots[k];
+            if (s.rows.empty()) continue;
+            const auto n = static_cast<std::size_t>(static_cast<double>(s.rows.size()) * scale) + 64;
+            const bool spans = p_.slots[k].kind != SlotKind::Number;
+            wants[k] = Want{n, n * c_.value_sizes[k], spans ? n : 0};
+            bytes += n * sizeof(std::uint32_t) + wants[k].values + wants[k].lengths * sizeof(std::uint64_t) + 3 * 64;
+        }
+        if (bytes < (std::size_t{1} << 20)) return;  // small: malloc is as good
+        share_.arena = std::make_unique<Arena>(bytes);
+        Arena& arena = *share_.arena;
+        for (std::size_t k = 0; k < wants.size(); ++k) {
+            const Want& w = wants[k];
+            if (w.rows == 0) continue;
+            SlotValues& s = share_.slots[k];
+            if (void* rows = arena.take(w.rows * sizeof(std::uint32_t)))
+                s.rows.adopt(static_cast<std::uint32_t*>(rows), w.rows);
+            if (void* values = arena.take(w.values)) s.values.adopt(static_cast<std::uint8_t*>(values), w.values);
+            if (w.lengths) {
+                if (void* lengths = arena.take(w.lengths * sizeof(std::uint64_t)))
+                    s.lengths.adopt(static_cast<std::uint64_t*>(lengths), w.lengths);
+            }
+        }
+    }
+
     /// Drops the values of the batch's packets that were not decoded.
     void compact() {
-        for (std::uint32_t k : touched_slots_) {
+        for (std::size_t k = 0; k < share_.slots.size(); ++k) {
             SlotValues& s = share_.slots[k];
             const std::size_t size = c_.value_sizes[k];
             std::size_t from = s.rows.size();
@@ -1029,11 +1386,13 @@ private:
                 if (to != j) {
                     s.rows[to] = s.rows[j];
                     std::memmove(s.values.data() + to * size, s.values.data() + j * size, size);
+                    if (!s.lengths.empty()) s.lengths[to] = s.lengths[j];
                 }
                 ++to;
             }
             s.rows.truncate(to);
             s.values.truncate(to * size);
+            if (!s.lengths.empty()) s.lengths.truncate(to);
         }
     }
 
@@ -1065,6 +1424,8 @@ private:
         return std::nullopt;
     }
 
+    /// A measured field; `K` is the form that validation found for it (General: any).
+    template <MeasureKind K>
     Reason measure(const Measure& m) {
         std::uint64_t base;
         if (!position(m.at, base)) return Reason::Unset;
@@ -1073,17 +1434,28 @@ private:
         const std::uint64_t start = static_cast<std::uint64_t>(at);
         const std::uint64_t room = bits_ - start;
         std::uint64_t content = start, length = 0, end = 0;
-        if (m.size_from != SizeFrom::Form) {
+        if (K == MeasureKind::Sized || (K == MeasureKind::General && m.size_from != SizeFrom::Form)) {
             std::uint64_t bits = m.size;
             if (m.size_from == SizeFrom::Register) {
                 const Register& r = registers_[m.size];
                 if (r.stamp != stamp_) return Reason::Unset;
-                if (!to_count(r.v, bits)) return Reason::BadSize;
+                Value v = r.v;
+                if (m.size_slope != 1 || m.size_offset != 0) {
+                    if (v.real) {
+                        v.f = v.f * static_cast<double>(m.size_slope) + static_cast<double>(m.size_offset);
+                    } else if (__builtin_mul_overflow(v.i, i128{m.size_slope}, &v.i) ||
+                               __builtin_add_overflow(v.i, i128{m.size_offset}, &v.i)) {
+                        return Reason::BadSize;
+                    }
+                }
+                if (!to_count(v, bits)) return Reason::BadSize;
             }
             if (bits > room) return Reason::OutOfPacket;
             end = start + bits;
             length = bits;
-            if (m.form == Form::Terminated) {
+            if (K == MeasureKind::Sized) {
+                // plain: the whole field
+            } else if (m.form == Form::Terminated) {
                 if (start % 8) return Reason::NotAligned;
                 const std::uint64_t first = (start_bit_ + start) / 8;
                 if (auto k = find_terminator(m, first, first + bits / 8))
@@ -1098,7 +1470,7 @@ private:
             }
         } else {
             const std::uint64_t limit = std::min(room, m.max_bits);
-            if (m.form == Form::Terminated) {
+            if (K == MeasureKind::Terminated || (K == MeasureKind::General && m.form == Form::Terminated)) {
                 if (start % 8) return Reason::NotAligned;
                 const std::uint64_t first = (start_bit_ + start) / 8;
                 const auto k = find_terminator(m, first, first + limit / 8);
@@ -1117,17 +1489,44 @@ private:
         }
         if (m.slot >= 0) {
             const Slot& s = p_.slots[static_cast<std::size_t>(m.slot)];
-            if (s.kind == SlotKind::Text) {
-                if (length > UINT32_MAX) return Reason::BadSize;
-                auto text = columns::decode_text_field(s.text, in_.data, start_bit_ + content,
-                                                       static_cast<std::uint32_t>(length), false,
-                                                       scratch_);
-                if (!text) return Reason::BadText;
-            }
+            if (s.kind == SlotKind::Text && !valid_text(s.text, start_bit_ + content, length)) return Reason::BadText;
             append_span(m.slot, start_bit_ + content, length);
         }
         if (m.end >= 0) positions_[static_cast<std::size_t>(m.end)] = Position{end, stamp_};
         return Reason::Ok;
+    }
+
+    /// Whether `bits` bits at absolute bit `start` are text in `encoding`. Bytes below 0x80 on
+    /// byte boundaries are checked here: they are valid in every 8-bit encoding.
+    bool valid_text(UnpackEncoding encoding, std::uint64_t start, std::uint64_t bits) {
+        if (bits > UINT32_MAX) return false;
+        const bool eight_bit = encoding == UnpackEncoding::UsAscii || encoding == UnpackEncoding::Utf8 ||
+                               encoding == UnpackEncoding::Latin1 || encoding == UnpackEncoding::Windows1252;
+        if (eight_bit && ((start | bits) & 7) == 0) {
+            const std::uint8_t* p = in_.data + start / 8;
+            const std::uint64_t n = bits / 8;
+            std::uint64_t high = 0, k = 0;
+            for (; k + 8 <= n; k += 8) {
+                std::uint64_t word;
+                std::memcpy(&word, p + k, 8);
+                high |= word;
+            }
+            for (; k < n; ++k) high |= p[k];
+            if ((high & 0x8080808080808080ULL) == 0) return true;
+        }
+        return static_cast<bool>(columns::decode_text_field(encoding, in_.data, start, static_cast<std::uint32_t>(bits),
+                                                            false, scratch_));
+    }
+
+    /// A big-endian field of 1..64 bits at absolute bit `at`, inside the data.
+    std::uint64_t cut_plain(std::uint64_t at, std::uint32_t bits) const noexcept {
+        const std::uint64_t byte = at >> 3;
+        const unsigned shift = static_cast<unsigned>(at & 7);
+        if (shift + bits > 64 || in_.size - byte < 8) [[unlikely]]
+            return layout::cut_value(in_.data, in_.size, at, bits, false, false);
+        std::uint64_t word;
+        std::memcpy(&word, in_.data + byte, 8);
+        return (__builtin_bswap64(word) << shift) >> (64 - bits);
     }
 
     std::uint64_t tag(std::uint64_t start, std::uint32_t bits) const noexcept {
@@ -1147,8 +1546,6 @@ private:
     std::vector<std::uint32_t> failed_order_ = std::vector<std::uint32_t>(kBatch);
     std::vector<std::uint32_t> touched_blocks_;  // deferred entries of the current packet
     std::vector<std::uint32_t> noted_ = std::vector<std::uint32_t>(c_.blocks.size());  // zero between uses
-    std::vector<std::uint32_t> touched_slots_;   // slots written in the current batch
-    std::vector<std::size_t> slot_batch_;        // per slot: the batch that last wrote it
     ByteBuffer scratch_;
     std::uint64_t stamp_ = 0;
     std::uint64_t start_bit_ = 0, bits_ = 0;

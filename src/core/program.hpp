@@ -47,7 +47,8 @@
 //       A field of variable size at P[at] + offset. `form`: ("plain",), ("terminated",
 //       terminator_bytes, unit_bytes[, max_bits]) or ("tagged", tag_bits, unit_bits[, max_bits])
 //       (a big-endian count of units, then that many units). `size` is None (the form measures
-//       the field), an int (bits) or ("reg", k) (bits from V[k]); with a size the terminator or
+//       the field), an int (bits), ("reg", k) (bits from V[k]) or ("reg", k, slope, offset)
+//       (V[k] * slope + offset bits, integers); with a size the terminator or
 //       tag lies inside the field (no terminator found: the whole field is the content). The
 //       content goes to `slot` (span or text), the field's end to P[end] (both may be None).
 //   ("calc", dst, op, a, b)          V[dst] = a op b, op one of + - * // (floor division)
@@ -79,9 +80,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -161,6 +165,7 @@ struct Measure {
     std::uint64_t max_bits = UINT64_MAX;  // a measured field takes at most this many bits
     SizeFrom size_from = SizeFrom::Form;
     std::uint64_t size = 0;         // Fixed: bits; Register: the register
+    std::int64_t size_slope = 1, size_offset = 0;  // Register: bits = V[size] * slope + offset
     std::int32_t slot = -1;         // a Span or Text slot, -1: none
     std::int32_t end = -1;          // a position register, -1: none
 };
@@ -231,7 +236,7 @@ public:
     const Program& program() const noexcept;
     const Slot& slot(std::size_t k) const noexcept { return program().slots[k]; }
     std::size_t slot_count() const noexcept { return program().slots.size(); }
-    /// Bytes per value of slot k: the element size, 16 for spans (start and length).
+    /// Bytes per value in `SlotValues::values` of slot k: the element size, 8 for spans.
     std::size_t value_size(std::size_t k) const noexcept;
     const Checked& checked() const noexcept { return *checked_; }
 
@@ -262,21 +267,59 @@ struct Status {
     std::int32_t* step = nullptr;
 };
 
-/// A growable array of plain values whose new room stays unset until it is written.
+/// One block of memory for the slots of a share, sized once the first batch showed how much
+/// each slot takes: mapped in huge pages and populated at once where the system allows, which
+/// costs a fraction of faulting a page at a time. Slices of it are handed out and never freed
+/// one by one; the block goes with the Arena.
+class Arena {
+public:
+    /// Throws std::bad_alloc.
+    explicit Arena(std::size_t size);
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena();
+    /// `bytes` bytes aligned to 64, or null when the block is used up.
+    void* take(std::size_t bytes) noexcept;
+
+private:
+    std::uint8_t* base_ = nullptr;
+    std::size_t size_ = 0, used_ = 0;
+    bool mapped_ = false;
+};
+
+/// A growable array of plain values whose new room stays unset until it is written. Its storage
+/// comes from malloc and grows by realloc (large blocks move without a copy), or lies in an
+/// Arena (`adopt`) until it outgrows it; it can be handed over whole (`release`).
 template <class T>
 class Growing {
+    static_assert(std::is_trivially_copyable_v<T>);
+
 public:
-    T* data() noexcept { return data_.get(); }
-    const T* data() const noexcept { return data_.get(); }
+    Growing() noexcept = default;
+    Growing(const Growing&) = delete;
+    Growing& operator=(const Growing&) = delete;
+    Growing(Growing&& other) noexcept { *this = std::move(other); }
+    Growing& operator=(Growing&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+        std::swap(owned_, other.owned_);
+        return *this;
+    }
+    ~Growing() {
+        if (owned_) std::free(data_);
+    }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-    T& back() noexcept { return data_[size_ - 1]; }
     /// `n` more elements, unset: returns the first of them. Throws std::bad_alloc.
     T* extend(std::size_t n) {
-        if (n > capacity_ - size_) grow(n);
-        T* first = data_.get() + size_;
+        if (n > capacity_ - size_) grow(size_ + n);
+        T* first = data_ + size_;
         size_ += n;
         return first;
     }
@@ -284,30 +327,60 @@ public:
     void pop_back() noexcept { --size_; }
     void truncate(std::size_t n) noexcept { size_ = n; }
     void clear() noexcept { size_ = 0; }
+    /// Room for `n` elements in all.
+    void reserve(std::size_t n) {
+        if (n > capacity_) resize_storage(n);
+    }
+    /// Moves the elements into `storage` (room for `capacity`, at least the size), which the
+    /// caller keeps alive: an Arena's slice.
+    void adopt(T* storage, std::size_t capacity) noexcept {
+        if (size_) std::memcpy(storage, data_, size_ * sizeof(T));
+        if (owned_) std::free(data_);
+        data_ = storage;
+        capacity_ = capacity;
+        owned_ = false;
+    }
+    /// The storage, and whether the caller is to free() it (else it lies in an Arena); the
+    /// array is empty after.
+    std::pair<T*, bool> release() noexcept {
+        const std::pair<T*, bool> out{data_, owned_};
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        owned_ = true;
+        return out;
+    }
 
 private:
-    void grow(std::size_t n) {
-        if (n > SIZE_MAX / sizeof(T) / 2 - size_) throw std::bad_alloc();
-        const std::size_t capacity = std::max<std::size_t>({size_ + n, capacity_ * 2, 16});
-        std::unique_ptr<T[]> fresh(new T[capacity]);  // default-initialised: no zeroing
-        if (size_) std::memcpy(fresh.get(), data_.get(), size_ * sizeof(T));
-        data_ = std::move(fresh);
-        capacity_ = capacity;
+    void grow(std::size_t needed) {
+        if (needed < size_ || needed > SIZE_MAX / sizeof(T) / 2) throw std::bad_alloc();
+        resize_storage(std::max<std::size_t>({needed, capacity_ * 2, 16}));
     }
-    std::unique_ptr<T[]> data_;
+    void resize_storage(std::size_t capacity) {
+        void* fresh = owned_ ? std::realloc(data_, capacity * sizeof(T)) : std::malloc(capacity * sizeof(T));
+        if (!fresh) throw std::bad_alloc();
+        if (!owned_ && size_) std::memcpy(fresh, data_, size_ * sizeof(T));
+        data_ = static_cast<T*>(fresh);
+        capacity_ = capacity;
+        owned_ = true;
+    }
+    T* data_ = nullptr;
     std::size_t size_ = 0, capacity_ = 0;
+    bool owned_ = true;
 };
 
-/// One slot's values from a run over a contiguous share of the packets. A span value is two
-/// uint64: the absolute start bit in the data and the length in bits.
+/// One slot's values from a run over a contiguous share of the packets. Spans keep their start
+/// bits (absolute, in the data) in `values` as uint64 and their lengths in bits in `lengths`.
 struct SlotValues {
     Growing<std::uint8_t> values;
-    Growing<std::uint32_t> rows;  // the packet index of each value
+    Growing<std::uint64_t> lengths;  // spans only
+    Growing<std::uint32_t> rows;     // the packet index of each value
 };
 
-/// A share's output: each slot's values, for packets [first, last).
+/// A share's output: each slot's values, for packets [first, last). Slot storage may lie in
+/// the arena, which must outlive it.
 struct Share {
     std::size_t first = 0, last = 0;
+    std::unique_ptr<Arena> arena;
     std::vector<SlotValues> slots;
 };
 

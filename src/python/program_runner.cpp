@@ -4,6 +4,7 @@
 #include "program_runner.hpp"
 
 #include <array>
+#include <cstdlib>
 #include <limits>
 #include <cstring>
 #include <new>
@@ -395,8 +396,22 @@ bool Reader::step(PyObject* o) {
                 !form(item[3], m) || !index_or_none(item[5], m.slot, "slot") ||
                 !index_or_none(item[6], m.end, "end"))
                 return false;
+            PyObject* const* linear;
+            Py_ssize_t four = 0;
+            const bool sequence = PyTuple_Check(item[4]) || PyList_Check(item[4]);
             if (item[4] == Py_None) {
                 m.size_from = pg::SizeFrom::Form;
+            } else if (sequence && items(item[4], linear, four, "the size") && four == 4) {
+                std::string_view kind;
+                if (!text(linear[0], kind, "the size")) return false;
+                if (kind != "reg")
+                    return value_error("the size must be None, an int, ('reg', k) or ('reg', k, slope, offset)");
+                std::uint32_t k;
+                if (!number(linear[1], k, "a register") || !number(linear[2], m.size_slope, "the slope") ||
+                    !number(linear[3], m.size_offset, "the offset"))
+                    return false;
+                m.size_from = pg::SizeFrom::Register;
+                m.size = k;
             } else {
                 pg::Operand size;
                 if (!operand(item[4], size, "the size")) return false;
@@ -408,7 +423,7 @@ bool Reader::step(PyObject* o) {
                     m.size_from = pg::SizeFrom::Register;
                     m.size = size.index;
                 } else {
-                    return value_error("the size must be None, an int or ('reg', k)");
+                    return value_error("the size must be None, an int, ('reg', k) or ('reg', k, slope, offset)");
                 }
             }
             s.table = static_cast<std::uint32_t>(p_->measures.size());
@@ -581,10 +596,12 @@ struct Span {
     std::uint64_t start, bits;
 };
 
-Span span_at(const std::uint8_t* p) {
-    Span s;
-    std::memcpy(&s, p, sizeof s);
-    return s;
+/// Value j of a span or text slot.
+Span span_at(const pg::SlotValues& s, std::size_t j) {
+    Span span;
+    std::memcpy(&span.start, s.values.data() + j * 8, 8);
+    span.bits = s.lengths[j];
+    return span;
 }
 
 [[gnu::cold]] PyObject* raise_changed() {
@@ -610,52 +627,133 @@ PyObject* span_to_python(const std::uint8_t* data, Span s) {
     return bytes;
 }
 
-PyObject* value_to_python(const pg::Slot& slot, const std::uint8_t* data, const std::uint8_t* p,
-                          ByteBuffer& scratch) {
+/// Value j of a slot as a Python object.
+PyObject* value_to_python(const pg::Slot& slot, const std::uint8_t* data, const pg::SlotValues& s,
+                          std::size_t j, std::size_t size, ByteBuffer& scratch) {
     switch (slot.kind) {
-        case pg::SlotKind::Number: return number_to_python(slot.element, p);
-        case pg::SlotKind::Span: return span_to_python(data, span_at(p));
-        case pg::SlotKind::Text: return text_to_python(slot.text, data, span_at(p), scratch);
+        case pg::SlotKind::Number: return number_to_python(slot.element, s.values.data() + j * size);
+        case pg::SlotKind::Span: return span_to_python(data, span_at(s, j));
+        case pg::SlotKind::Text: return text_to_python(slot.text, data, span_at(s, j), scratch);
     }
     return nullptr;
 }
 
 // ---- A run over many packets: the columns ----
 
-/// One slot's arrays, and where their data lies while they are filled.
+/// A run's storage handed to numpy without a copy, exported as a one-dimensional buffer of its
+/// element type: a malloc'ed array the object frees, or a slice of an arena it keeps alive.
+struct OwnedArray {
+    PyObject_HEAD
+    void* data;
+    void* to_free;
+    PyObject* keep;
+    Py_ssize_t length;
+    Py_ssize_t itemsize;
+    const char* format;
+};
+
+void owned_dealloc(PyObject* self) {
+    auto* a = reinterpret_cast<OwnedArray*>(self);
+    std::free(a->to_free);
+    Py_XDECREF(a->keep);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int owned_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* a = reinterpret_cast<OwnedArray*>(self);
+    view->obj = Py_NewRef(self);
+    view->buf = a->data;
+    view->len = a->length * a->itemsize;
+    view->readonly = 0;
+    view->itemsize = a->itemsize;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(a->format) : nullptr;
+    view->ndim = 1;
+    view->shape = (flags & PyBUF_ND) ? &a->length : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &a->itemsize : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+PyObject* g_owned_type = nullptr;  // created on first use, kept for the life of the process
+
+PyObject* owned_type() {
+    if (g_owned_type) return g_owned_type;
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(owned_dealloc)},
+        {Py_bf_getbuffer, reinterpret_cast<void*>(owned_getbuffer)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"bitloom._ProgramColumn", static_cast<int>(sizeof(OwnedArray)), 0,
+                        Py_TPFLAGS_DEFAULT, slots};
+    g_owned_type = PyType_FromSpec(&spec);
+    return g_owned_type;
+}
+
+const char* buffer_format(Element element) {
+    switch (element) {
+        case Element::U8: return "B";
+        case Element::U16: return "H";
+        case Element::U32: return "I";
+        case Element::U64: return "Q";
+        case Element::I8: return "b";
+        case Element::I16: return "h";
+        case Element::I32: return "i";
+        case Element::I64: return "q";
+        case Element::F32: return "f";
+        default: return "d";
+    }
+}
+
+void destroy_arena(PyObject* capsule) {
+    delete static_cast<pg::Arena*>(PyCapsule_GetPointer(capsule, "bitloom._arena"));
+}
+
+/// A numpy array over `count` elements of released storage: freed with the array when it came
+/// from malloc, else a slice of the arena that `arena` holds.
+template <class T>
+PyObject* adopt(const Numpy& np, std::pair<T*, bool> storage, std::size_t count, Element element,
+                PyObject* arena) {
+    void* to_free = storage.second ? storage.first : nullptr;
+    PyObject* type = owned_type();
+    PyObject* owner = type ? PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0) : nullptr;
+    if (!owner) {
+        std::free(to_free);
+        return nullptr;
+    }
+    auto* a = reinterpret_cast<OwnedArray*>(owner);
+    a->data = storage.first;
+    a->to_free = to_free;
+    a->keep = storage.second ? nullptr : Py_NewRef(arena);
+    a->length = static_cast<Py_ssize_t>(count);
+    a->itemsize = static_cast<Py_ssize_t>(columns::element_size(element));
+    a->format = buffer_format(element);
+    PyObject* array = PyObject_CallOneArg(np.asarray, owner);
+    Py_DECREF(owner);
+    return array;
+}
+
+/// One slot's arrays and where they are filled when the shares are put together.
 struct SlotArrays {
-    Ref first, second, rows;  // values (or starts), bits (spans), rows
+    Ref first, second, rows;  // values or span starts, span lengths, rows
     void* first_out = nullptr;
     std::uint64_t* second_out = nullptr;
     std::uint32_t* rows_out = nullptr;
-    std::size_t count = 0;
-    bool split = false;  // spans: starts and bits apart
 };
 
-/// The shares' values of every slot, concatenated into the arrays (no interpreter needed).
-void copy_out(const pg::Valid& program, const std::vector<pg::Share>& shares, std::vector<SlotArrays>& out) {
-    for (std::size_t k = 0; k < out.size(); ++k) {
-        SlotArrays& a = out[k];
-        const std::size_t size = program.value_size(k);
-        std::size_t at = 0;
-        for (const pg::Share& share : shares) {
-            const pg::SlotValues& s = share.slots[k];
-            const std::size_t n = s.rows.size();
-            if (n == 0) continue;
-            std::memcpy(a.rows_out + at, s.rows.data(), n * sizeof(std::uint32_t));
-            if (a.split) {
-                auto* starts = static_cast<std::uint64_t*>(a.first_out);
-                for (std::size_t j = 0; j < n; ++j) {
-                    const Span span = span_at(s.values.data() + j * 16);
-                    starts[at + j] = span.start;
-                    a.second_out[at + j] = span.bits;
-                }
-            } else if (a.first_out) {
-                std::memcpy(static_cast<std::uint8_t*>(a.first_out) + at * size, s.values.data(), n * size);
-            }
-            at += n;
-        }
+PyObject* array_for(const Numpy& np, std::size_t count, Element element, Views& views, void*& out) {
+    PyObject* array = new_array(np, count, element);
+    if (!array) return nullptr;
+    if (element == Element::Text) return array;
+    Py_buffer* view = views.take(array, true);
+    if (!view) {
+        Py_DECREF(array);
+        return nullptr;
     }
+    out = view->buf;
+    return array;
 }
 
 /// A text slot's str column: str objects made in slices, each slice copied in by numpy.
@@ -686,7 +784,7 @@ bool fill_text(const pg::Slot& slot, const std::uint8_t* data, const std::vector
                 if (!list.get()) return false;
                 for (Py_ssize_t i = 0; i < kSlice; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
             }
-            PyObject* str = text_to_python(slot.text, data, span_at(s.values.data() + j * 16), scratch);
+            PyObject* str = text_to_python(slot.text, data, span_at(s, j), scratch);
             if (!str) return false;
             PyList_SetItem(list.get(), filled++, str);  // steals `str`, releases the None
             if (filled == kSlice && !flush()) return false;
@@ -695,39 +793,68 @@ bool fill_text(const pg::Slot& slot, const std::uint8_t* data, const std::vector
     return flush();
 }
 
-PyObject* array_for(const Numpy& np, std::size_t count, Element element, Views& views, void*& out) {
-    PyObject* array = new_array(np, count, element);
-    if (!array) return nullptr;
-    if (element == Element::Text) return array;
-    Py_buffer* view = views.take(array, true);
-    if (!view) {
-        Py_DECREF(array);
-        return nullptr;
+/// The arrays of slot k: taken over from a single share, or allocated for several and filled
+/// by `copy_out`; text decoded to str is filled here, from the spans.
+bool slot_arrays(const Numpy& np, const pg::Valid& program, const std::uint8_t* data,
+                 std::vector<pg::Share>& shares, PyObject* arena, std::size_t k, bool spans, Views& views,
+                 SlotArrays& a) {
+    const pg::Slot& slot = program.slot(k);
+    const bool split = slot.kind == pg::SlotKind::Span || (slot.kind == pg::SlotKind::Text && spans);
+    const Element element = split ? Element::U64 : slot.kind == pg::SlotKind::Text ? Element::Text : slot.element;
+    std::size_t count = 0;
+    for (const pg::Share& share : shares) count += share.slots[k].rows.size();
+    if (element == Element::Text) {
+        a.first.reset(new_array(np, count, Element::Text));
+        if (!a.first.get() || !fill_text(slot, data, shares, k, a.first.get())) return false;
     }
-    out = view->buf;
-    return array;
+    if (shares.size() == 1 && count > 0) {
+        pg::SlotValues& s = shares[0].slots[k];
+        a.rows.reset(adopt(np, s.rows.release(), count, Element::U32, arena));
+        if (element != Element::Text) a.first.reset(adopt(np, s.values.release(), count, element, arena));
+        if (split) a.second.reset(adopt(np, s.lengths.release(), count, Element::U64, arena));
+        return a.rows.get() && a.first.get() && (!split || a.second.get());
+    }
+    void *rows = nullptr, *second = nullptr;
+    if (element != Element::Text) a.first.reset(array_for(np, count, element, views, a.first_out));
+    if (split && a.first.get()) a.second.reset(array_for(np, count, Element::U64, views, second));
+    a.rows.reset(a.first.get() ? array_for(np, count, Element::U32, views, rows) : nullptr);
+    a.second_out = static_cast<std::uint64_t*>(second);
+    a.rows_out = static_cast<std::uint32_t*>(rows);
+    return a.rows.get() && (!split || a.second.get());
+}
+
+/// The shares' values of every slot, concatenated into the arrays (no interpreter needed).
+void copy_out(const pg::Valid& program, const std::vector<pg::Share>& shares, std::vector<SlotArrays>& out) {
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        SlotArrays& a = out[k];
+        if (!a.rows_out) continue;  // taken over, or empty
+        const std::size_t size = program.value_size(k);
+        std::size_t at = 0;
+        for (const pg::Share& share : shares) {
+            const pg::SlotValues& s = share.slots[k];
+            const std::size_t n = s.rows.size();
+            if (n == 0) continue;
+            std::memcpy(a.rows_out + at, s.rows.data(), n * sizeof(std::uint32_t));
+            if (a.first_out) std::memcpy(static_cast<std::uint8_t*>(a.first_out) + at * size, s.values.data(), n * size);
+            if (a.second_out) std::memcpy(a.second_out + at, s.lengths.data(), n * sizeof(std::uint64_t));
+            at += n;
+        }
+    }
 }
 
 PyObject* columns_of(const Numpy& np, const pg::Valid& program, const pg::Input& input,
-                     const std::vector<pg::Share>& shares, bool spans, Views& views) {
+                     std::vector<pg::Share>& shares, bool spans, Views& views) {
     const std::size_t slots = program.slot_count();
     std::vector<SlotArrays> arrays(slots);
-    for (std::size_t k = 0; k < slots; ++k) {
-        SlotArrays& a = arrays[k];
-        for (const pg::Share& share : shares) a.count += share.slots[k].rows.size();
-        const pg::Slot& slot = program.slot(k);
-        a.split = slot.kind == pg::SlotKind::Span || (slot.kind == pg::SlotKind::Text && spans);
-        void* rows = nullptr;
-        void* second = nullptr;
-        const Element element = a.split ? Element::U64 : slot.kind == pg::SlotKind::Text ? Element::Text : slot.element;
-        a.first.reset(array_for(np, a.count, element, views, a.first_out));
-        if (a.split && a.first.get()) a.second.reset(array_for(np, a.count, Element::U64, views, second));
-        if (!a.first.get() || (a.split && !a.second.get())) return nullptr;
-        a.rows.reset(array_for(np, a.count, Element::U32, views, rows));
-        if (!a.rows.get()) return nullptr;
-        a.second_out = static_cast<std::uint64_t*>(second);
-        a.rows_out = static_cast<std::uint32_t*>(rows);
+    // A single share's arena goes to the arrays that lie in it.
+    Ref arena;
+    if (shares.size() == 1 && shares[0].arena) {
+        arena.reset(PyCapsule_New(shares[0].arena.get(), "bitloom._arena", destroy_arena));
+        if (!arena.get()) return nullptr;
+        shares[0].arena.release();  // the capsule owns it now
     }
+    for (std::size_t k = 0; k < slots; ++k)
+        if (!slot_arrays(np, program, input.data, shares, arena.get(), k, spans, views, arrays[k])) return nullptr;
     Py_BEGIN_ALLOW_THREADS
     copy_out(program, shares, arrays);
     Py_END_ALLOW_THREADS
@@ -735,12 +862,8 @@ PyObject* columns_of(const Numpy& np, const pg::Valid& program, const pg::Input&
     if (!list.get()) return nullptr;
     for (std::size_t k = 0; k < slots; ++k) {
         SlotArrays& a = arrays[k];
-        const pg::Slot& slot = program.slot(k);
-        if (slot.kind == pg::SlotKind::Text && !spans &&
-            !fill_text(slot, input.data, shares, k, a.first.get()))
-            return nullptr;
-        PyObject* item = a.split ? PyTuple_Pack(3, a.first.get(), a.second.get(), a.rows.get())
-                                 : PyTuple_Pack(2, a.first.get(), a.rows.get());
+        PyObject* item = a.second.get() ? PyTuple_Pack(3, a.first.get(), a.second.get(), a.rows.get())
+                                        : PyTuple_Pack(2, a.first.get(), a.rows.get());
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
     }
@@ -838,7 +961,7 @@ PyObject* run_packet(py::Object program, py::Buffer packet) {
         if (!list) return nullptr;
         PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(k), list);
         for (std::size_t j = 0; j < s.rows.size(); ++j) {
-            PyObject* v = value_to_python(valid->slot(k), packet.data, s.values.data() + j * size_k, scratch);
+            PyObject* v = value_to_python(valid->slot(k), packet.data, s, j, size_k, scratch);
             if (!v) return nullptr;
             PyList_SET_ITEM(list, static_cast<Py_ssize_t>(j), v);
         }

@@ -127,6 +127,7 @@ struct Outcome {
     std::vector<std::int32_t> container, step;
     std::vector<std::uint8_t> reason;
     std::vector<std::vector<std::uint8_t>> values;
+    std::vector<std::vector<std::uint64_t>> lengths;
     std::vector<std::vector<std::uint32_t>> rows;
 
     Reason why(std::size_t i) const { return static_cast<Reason>(reason[i]); }
@@ -134,6 +135,16 @@ struct Outcome {
     std::vector<T> of(std::size_t k) const {
         std::vector<T> out(values[k].size() / sizeof(T));
         if (!out.empty()) std::memcpy(out.data(), values[k].data(), values[k].size());
+        return out;
+    }
+    /// A span slot's values as (start, bits) pairs in a row.
+    std::vector<std::uint64_t> spans(std::size_t k) const {
+        const auto starts = of<std::uint64_t>(k);
+        std::vector<std::uint64_t> out;
+        for (std::size_t j = 0; j < starts.size(); ++j) {
+            out.push_back(starts[j]);
+            out.push_back(lengths[k][j]);
+        }
         return out;
     }
     bool operator==(const Outcome&) const = default;
@@ -159,11 +170,13 @@ Outcome run_on(const Valid& v, const Packets& pk, unsigned threads = 1) {
                       .sizes = pk.sizes.data(), .count = n};
     const auto shares = run(v, input, Status{o.container.data(), o.reason.data(), o.step.data()}, threads);
     o.values.resize(v.slot_count());
+    o.lengths.resize(v.slot_count());
     o.rows.resize(v.slot_count());
     for (const Share& s : shares)
         for (std::size_t k = 0; k < v.slot_count(); ++k) {
             const SlotValues& sv = s.slots[k];
             o.values[k].insert(o.values[k].end(), sv.values.data(), sv.values.data() + sv.values.size());
+            o.lengths[k].insert(o.lengths[k].end(), sv.lengths.data(), sv.lengths.data() + sv.lengths.size());
             o.rows[k].insert(o.rows[k].end(), sv.rows.data(), sv.rows.data() + sv.rows.size());
         }
     return o;
@@ -212,7 +225,7 @@ void fixed_fields_and_arrays() {
     CHECK((o.rows[arr] == std::vector<std::uint32_t>{0, 0, 0, 1, 1, 1}));
     CHECK((o.of<float>(f) == std::vector<float>{1.0f, 2.0f}));
     // The raw span: 12 bits from bit 4 of each packet (packet 1 starts at byte 13).
-    CHECK((o.of<std::uint64_t>(raw) == std::vector<std::uint64_t>{4, 12, 13 * 8 + 4, 12}));
+    CHECK((o.spans(raw) == std::vector<std::uint64_t>{4, 12, 13 * 8 + 4, 12}));
 }
 
 void deferred_and_immediate_agree() {
@@ -355,9 +368,9 @@ void variable_size_fields() {
     CHECK(o.why(4) == Reason::BadText && o.step[4] == 0);
     CHECK(o.why(5) == Reason::OutOfPacket && o.step[5] == 4);
     // Spans: (start bit, bits).
-    CHECK((o.of<std::uint64_t>(t1) == std::vector<std::uint64_t>{8, 24, 11 * 8 + 8, 0}));
-    CHECK((o.of<std::uint64_t>(t2) == std::vector<std::uint64_t>{32, 16, 12 * 8, 0}));
-    CHECK((o.of<std::uint64_t>(bin) == std::vector<std::uint64_t>{64, 16, 14 * 8, 0}));
+    CHECK((o.spans(t1) == std::vector<std::uint64_t>{8, 24, 11 * 8 + 8, 0}));
+    CHECK((o.spans(t2) == std::vector<std::uint64_t>{32, 16, 12 * 8, 0}));
+    CHECK((o.spans(bin) == std::vector<std::uint64_t>{64, 16, 14 * 8, 0}));
     CHECK((o.of<std::uint8_t>(tail) == std::vector<std::uint8_t>{7, 9}));
 }
 
@@ -406,7 +419,7 @@ void measure_forms_with_a_size() {
         const Outcome o = run_on(v, pk);
         CHECK(o.why(0) == c.reason);
         if (c.reason != Reason::Ok) continue;
-        const auto spans = o.of<std::uint64_t>(s);
+        const auto spans = o.spans(s);
         CHECK((spans == std::vector<std::uint64_t>{c.start, c.bits, 0, c.end}));
     }
 }
@@ -559,7 +572,7 @@ void routing_and_loops() {
     CHECK((o.of<std::uint16_t>(2) == std::vector<std::uint16_t>{0x100, 0x101}));
     CHECK((o.of<std::int64_t>(4) == std::vector<std::int64_t>{3, 2, 1, 0}));
     CHECK((o.rows[4] == std::vector<std::uint32_t>{0, 1, 2, 3}));
-    const auto blobs = o.of<std::uint64_t>(1);
+    const auto blobs = o.spans(1);
     CHECK(blobs.size() == 10 && blobs[0] == 32 && blobs[1] == 16 && blobs[3] == 0 && blobs[5] == 24);
 }
 
@@ -583,6 +596,77 @@ void routes_unique_first_and_ambiguous() {
         if (unique) CHECK(o.why(1) == Reason::Ambiguous && o.step[1] == 1);
         else CHECK(o.why(1) == Reason::Ok && o.container[1] == 1);
     }
+}
+
+void keyed_routes() {
+    // Equalities only, so the routes are keyed: a == 1 and b == 2; a == 1 (any b); a == 3 and
+    // a == 4 (never); 7 == b. Register 0 is a or, when the first byte is 0xFF, the float 1.0.
+    for (bool unique : {true, false}) {
+        Builder b;
+        b.p.registers = 3;
+        b.p.containers = 5;
+        b.fields(0, {field(0, 8, -1, 0), field(8, 8, -1, 1)});
+        const auto is_float = b.cmp(Compare::Eq, reg(0), num(255));
+        b.when(is_float, 4);
+        b.fields(0, {field(16, 32, -1, 0, E::Ieee754F32)});
+        b.jump(4);
+        const auto a1 = b.cmp(Compare::Eq, reg(0), num(1));
+        const auto r1 = b.join(true, {a1, b.cmp(Compare::Eq, reg(1), num(2))});
+        const auto r3 = b.join(true, {b.cmp(Compare::Eq, reg(0), num(3)), b.cmp(Compare::Eq, reg(0), num(4))});
+        const auto r4 = b.cmp(Compare::Eq, num(7), reg(1));
+        const auto unset = b.cmp(Compare::Eq, reg(2), num(0));
+        b.route({{r1, 6}, {a1, 8}, {r3, 10}, {r4, 12}}, unique);  // step 4
+        b.op(Op::End);
+        b.container(1), b.op(Op::End);
+        b.container(2), b.op(Op::End);
+        b.container(3), b.op(Op::End);
+        b.container(4);
+        // A route on a register no step sets.
+        Builder u;
+        u.p.registers = 1;
+        u.route({{u.cmp(Compare::Eq, reg(0), num(0)), 1}});
+        const Valid v = valid(b.p);
+        Packets pk;
+        pk.add({1, 2, 0, 0, 0, 0});     // routes 1 and 2 hold
+        pk.add({1, 5, 0, 0, 0, 0});     // route 2
+        pk.add({3, 7, 0, 0, 0, 0});     // route 4
+        pk.add({4, 4, 0, 0, 0, 0});     // none
+        pk.add({255, 7, 0x3F, 0x80, 0, 0});  // a is the float 1.0: routes 2 and 4, the general way
+        const Outcome o = run_on(v, pk);
+        if (unique) {
+            CHECK(o.why(0) == Reason::Ambiguous && o.step[0] == 4);
+            CHECK(o.why(4) == Reason::Ambiguous && o.step[4] == 4);
+        } else {
+            CHECK(o.container[0] == 1 && o.container[4] == 2);
+        }
+        CHECK(o.container[1] == 2 && o.container[2] == 4 && o.container[3] == -1 && o.why(3) == Reason::Ok);
+        Packets one;
+        one.add({0});
+        CHECK(run_on(valid(u.p), one).why(0) == Reason::Unset);
+        (void)unset;
+    }
+}
+
+void measure_with_a_linear_size() {
+    // A count of 16-bit words, the field (count - 1) * 16 + 8 bits: slope and offset.
+    Builder b;
+    b.p.registers = 1;
+    b.p.positions = 2;
+    const auto s = b.span_slot();
+    b.fields(0, {field(0, 8, -1, 0)});
+    Measure m = measure_at(0, 8, static_cast<std::int32_t>(s), 1);
+    m.size_from = SizeFrom::Register;
+    m.size = 0;
+    m.size_slope = 16;
+    m.size_offset = -8;
+    b.measure(m);
+    const Valid v = valid(b.p);
+    Packets pk;
+    pk.add({3, 1, 2, 3, 4, 5});
+    pk.add({0, 1});  // -8 bits
+    const Outcome o = run_on(v, pk);
+    CHECK(o.why(0) == Reason::Ok && o.why(1) == Reason::BadSize);
+    CHECK((o.spans(s) == std::vector<std::uint64_t>{8, 40}));
 }
 
 void nested_loops_and_budget() {
@@ -739,6 +823,8 @@ int main() {
     arithmetic_and_comparisons();
     routing_and_loops();
     routes_unique_first_and_ambiguous();
+    keyed_routes();
+    measure_with_a_linear_size();
     nested_loops_and_budget();
     exits_and_unset_values();
     threads_give_the_same_output();
