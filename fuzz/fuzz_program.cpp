@@ -202,12 +202,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (std::size_t k = 0; k < slots; ++k) {
         const SlotValues& s = o.shares[0].slots[k];
         FUZZ_CHECK(s.values.size() == s.rows.size() * v.value_size(k));
+        FUZZ_CHECK(s.lengths.size() == (v.slot(k).kind == SlotKind::Number ? 0 : s.rows.size()));
         for (std::size_t j = 0; j < s.rows.size(); ++j) {
             FUZZ_CHECK(s.rows[j] < count && o.reason[s.rows[j]] == 0);
             FUZZ_CHECK(j == 0 || s.rows[j - 1] <= s.rows[j]);
             if (v.slot(k).kind != SlotKind::Number) {
                 std::uint64_t span[2];
-                std::memcpy(span, s.values.data() + j * 16, 16);
+                std::memcpy(span, s.values.data() + j * 8, 8);
+                span[1] = s.lengths[j];
                 const std::uint64_t packet = offsets[s.rows[j]] * 8;
                 FUZZ_CHECK(span[0] >= packet && span[1] <= sizes[s.rows[j]] * 8 &&
                            span[0] - packet <= sizes[s.rows[j]] * 8 - span[1]);
@@ -223,14 +225,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         for (std::size_t k = 0; k < slots; ++k) {
             const SlotValues& s = o.shares[0].slots[k];
             const SlotValues& a = alone.shares[0].slots[k];
-            const std::size_t size = v.value_size(k);
+            const std::size_t width = v.value_size(k);
             std::size_t first = 0;
             while (first < s.rows.size() && s.rows[first] < i) ++first;
             std::size_t last = first;
             while (last < s.rows.size() && s.rows[last] == i) ++last;
             FUZZ_CHECK(a.rows.size() == last - first);
             FUZZ_CHECK(a.rows.size() == 0 ||
-                       std::memcmp(a.values.data(), s.values.data() + first * size, a.rows.size() * size) == 0);
+                       std::memcmp(a.values.data(), s.values.data() + first * width, a.rows.size() * width) == 0);
+            FUZZ_CHECK(a.lengths.size() == 0 ||
+                       std::memcmp(a.lengths.data(), s.lengths.data() + first, a.lengths.size() * 8) == 0);
         }
     }
     return 0;

@@ -867,9 +867,12 @@ private:
         const std::uint8_t* const exec = c_.exec.data();
         const Step* s = nullptr;
         Reason r = Reason::Ok;
+        // The budget lives in a register here: in the object, every byte a step writes could
+        // change it, so each step would load and store it.
+        std::uint64_t budget = left_;
 #define BL_NEXT()                                          \
     do {                                                   \
-        if (left_-- == 0) [[unlikely]]                     \
+        if (budget-- == 0) [[unlikely]]                    \
             return Reason::Budget;                         \
         s = steps + pc;                                    \
         goto* kHandlers[exec[pc]];                         \
@@ -883,8 +886,13 @@ private:
         BL_NEXT();                 \
     } while (0)
         BL_NEXT();
-    fields:
+    fields: {
+        // Every element read counts against the budget, so a packet's values stay bounded.
+        const std::uint64_t elements = c_.blocks[s->table].elements;
+        if (elements > budget) return Reason::Budget;
+        budget -= elements;
         BL_STEP(this->fields(s->table));
+    }
     measure:
         BL_STEP(this->measure<MeasureKind::General>(p_.measures[s->table]));
     measure_sized:
@@ -1170,9 +1178,6 @@ private:
         if (!position(b.at, base)) return Reason::Unset;
         const i128 low = i128{base} + b.low, high = i128{base} + b.high;
         if (low < 0 || high > i128{bits_}) return Reason::OutOfPacket;
-        // Every element read counts against the budget, so a packet's values stay bounded.
-        if (b.elements > left_) return Reason::Budget;
-        left_ -= b.elements;
         const std::uint64_t origin = start_bit_ + static_cast<std::uint64_t>(low);
         if (b.deferred) {
             Pending& p = pending_[k];
@@ -1408,6 +1413,10 @@ private:
         const std::uint64_t last = stop - size;  // the last byte a terminator may start at
         if (m.unit == 1) {
             std::uint64_t k = first;
+            // Short text first, byte by byte: cheaper than a call for the usual few bytes.
+            for (const std::uint64_t near = std::min(last, first + 15); k <= near; ++k)
+                if (data[k] == m.terminator[0] && (size == 1 || std::memcmp(data + k, m.terminator, size) == 0))
+                    return k;
             while (k <= last) {
                 const void* hit = std::memchr(data + k, m.terminator[0], last - k + 1);
                 if (!hit) return std::nullopt;
@@ -1530,7 +1539,7 @@ private:
     }
 
     std::uint64_t tag(std::uint64_t start, std::uint32_t bits) const noexcept {
-        return layout::cut_value(in_.data, in_.size, start_bit_ + start, bits, false, false);
+        return cut_plain(start_bit_ + start, bits);
     }
 
     const Checked& c_;

@@ -108,6 +108,12 @@ struct Builder {
         return c;
     }
     std::uint32_t next() const { return static_cast<std::uint32_t>(p.steps.size()); }
+    /// `f` with three zero-width fields into slots of their own: a block keeps enough values
+    /// to wait for the batch.
+    std::vector<FieldRead> deferred(std::vector<FieldRead> f) {
+        for (int k = 0; k < 3; ++k) f.push_back(field(0, 0, static_cast<std::int32_t>(slot(Element::U8))));
+        return f;
+    }
     std::uint32_t slot(Element e) {
         p.slots.push_back(Slot{.kind = SlotKind::Number, .element = e});
         return static_cast<std::uint32_t>(p.slots.size() - 1);
@@ -238,8 +244,9 @@ void deferred_and_immediate_agree() {
         b.fields(0, {field(0, 8, -1, 0)});  // the shift in bits
         b.p.registers = 1;
         b.seek(1, 0, reg(0));
-        b.fields(1, {field(8, 16, static_cast<std::int32_t>(x)), field(24, 8, static_cast<std::int32_t>(y), -1, E::PackedBcd),
-                     field(32, 16, static_cast<std::int32_t>(t), -1, E::UsAscii)});
+        b.fields(1, b.deferred({field(8, 16, static_cast<std::int32_t>(x)),
+                                field(24, 8, static_cast<std::int32_t>(y), -1, E::PackedBcd),
+                                field(32, 16, static_cast<std::int32_t>(t), -1, E::UsAscii)}));
         if (shared) {
             const auto never = b.cmp(Compare::Eq, num(0), num(1));
             b.when(never, b.next() + 2);
@@ -284,7 +291,7 @@ void first_failure_wins_over_later_steps() {
     // block. A failure before the block (the packet too short for a later read) reports itself.
     Builder b;
     const auto d = b.slot(Element::U64);
-    b.fields(0, {field(0, 8, static_cast<std::int32_t>(d), -1, E::PackedBcd)});
+    b.fields(0, b.deferred({field(0, 8, static_cast<std::int32_t>(d), -1, E::PackedBcd)}));
     b.op(Op::Fail);
     const Valid v = valid(b.p);
     Packets pk;
@@ -306,8 +313,8 @@ void first_failure_wins_over_later_steps() {
         l.calc(0, Arith::Add, num(3), num(0));
         l.seek(1, 0, num(0));
         const auto head = l.loop(0, 0);
-        const auto digit_step = l.fields(1, {field(0, 8, static_cast<std::int32_t>(digits), -1, E::PackedBcd)});
-        const auto text_step = l.fields(1, {field(8, 8, static_cast<std::int32_t>(texts), -1, E::UsAscii)});
+        const auto digit_step = l.fields(1, l.deferred({field(0, 8, static_cast<std::int32_t>(digits), -1, E::PackedBcd)}));
+        const auto text_step = l.fields(1, l.deferred({field(8, 8, static_cast<std::int32_t>(texts), -1, E::UsAscii)}));
         l.seek(1, 1, num(16));
         l.jump(head);
         l.p.steps[head].b = walk_fails ? l.op(Op::Fail) : l.op(Op::End);
