@@ -1,7 +1,10 @@
 """The decode program from Python (bitloom._program, _run_program, _run_packet): hand-built
 descriptions over known packets, hostile descriptions refused with clear messages, objects of
 the caller that cannot re-enter, and the same columns on any number of threads."""
+import ctypes
+import ctypes.util
 import threading
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -185,6 +188,10 @@ def steps(*s, **extra):
     (steps(("measure", 0, 0, ("zigzag",), None, None, None)), ValueError, "unknown form 'zigzag'"),
     (steps(("measure", 0, 0, ("plain",), -8, None, None)), ValueError, "the size must not be negative"),
     (steps(("measure", 0, 0, ("plain",), 8, 0, None), slots=["u8"]), ValueError, "holds numbers, not spans or text"),
+    (steps(("measure", 0, 0, ("plain",), ("reg", 0, 8), None, None), registers=1), ValueError,
+     "the size must be None, an int, ('reg', k) or ('reg', k, slope, offset)"),
+    (steps(("measure", 0, 0, ("plain",), ("reg", 0, 8.0, 0), None, None), registers=1), TypeError,
+     "the slope must be an int"),
     (steps(("if", ("~", 1, 2), 1)), ValueError, "unknown condition operator '~'"),
     (steps(("if", ("and",), 1)), ValueError, "\"and\" needs at least one condition"),
     (steps(("if", ("==", 1), 1)), ValueError, "a comparison takes two operands"),
@@ -274,8 +281,47 @@ def test_bad_run_arguments(call, error, message):
     assert message in str(raised.value)
 
 
+def test_a_size_from_a_decoded_count_with_a_linear_adjustment():
+    # A count of 16-bit words, then (count - 1) * 16 + 8 bits of binary; a count of 0 gives -8.
+    program = bitloom._program(steps(("fields", 0, [(0, 8, "unsigned", None, 0)]),
+                                     ("measure", 0, 8, ("plain",), ("reg", 0, 16, -8), 0, None),
+                                     registers=1, slots=["span"]))
+    assert bitloom._run_packet(program, bytes([3, 1, 2, 3, 4, 5]))[3] == [[b"\x01\x02\x03\x04\x05"]]
+    assert REASONS[bitloom._run_packet(program, bytes([0, 1]))[1]] == "bad size"
+
+
 def test_packets_beyond_the_data_and_empty_runs(events):
     out = bitloom._run_program(events, b"\x02\x00\x00", np.array([0, 2, 9], np.uint64))
     assert [REASONS[r] for r in out["reason"]] == ["ok", "outside the packet", "beyond the data"]
     empty = bitloom._run_program(events, b"", np.zeros(0, np.uint64))
     assert len(empty["container"]) == 0 and all(len(a) == 0 for slot in empty["slots"] for a in slot)
+
+
+def test_runs_leave_nothing_behind(events):
+    """Many calls, successful and failing, settle: Python objects (tracemalloc) and the C heap."""
+    try:
+        mallinfo2 = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6").mallinfo2
+        mallinfo2.restype = ctypes.c_size_t * 10
+    except (OSError, AttributeError):
+        pytest.skip("no mallinfo2")
+    heap = lambda: mallinfo2()[7] + mallinfo2()[4]  # noqa: E731  (uordblks + hblkhd)
+    packet = event(1, 1, [("AB", "x", b"\x01")])
+    data = packet * 600
+    offsets = np.arange(600, dtype=np.uint64) * len(packet)
+
+    def calls():
+        bitloom._run_packet(events, packet)
+        bitloom._run_packet(events, packet[:-1])
+        bitloom._run_program(events, data, offsets)
+        with pytest.raises(ValueError):
+            bitloom._program(steps(("jump", 9)))
+
+    for _ in range(300):
+        calls()
+    tracemalloc.start()
+    before, c_before = tracemalloc.get_traced_memory()[0], heap()
+    for _ in range(2000):
+        calls()
+    grown, c_grown = tracemalloc.get_traced_memory()[0] - before, heap() - c_before
+    tracemalloc.stop()
+    assert grown < 64 * 1024 and c_grown < 256 * 1024, (grown, c_grown)

@@ -809,7 +809,7 @@ private:
         start_bit_ = offset * 8;
         bits_ = size * 8;
         ++stamp_;
-        positions_[0] = Position{0, stamp_};
+        pos_[0] = Position{0, stamp_};
         touched_blocks_.clear();
         const u128 allowed = u128{p_.budget_base} + u128{p_.budget_per_byte} * size;
         left_ = allowed > kMaxBudget * 1024 ? kMaxBudget * 1024 : static_cast<std::uint64_t>(allowed);
@@ -830,7 +830,7 @@ private:
             const Pending& p = pending_[k];
             const std::size_t entry = p.starts.size() - noted_[k]--;
             if (found) continue;
-            const BlockPlan& b = c_.blocks[k];
+            const BlockPlan& b = blocks_[k];
             if (Reason r = check_deferred(b, p.starts[entry], b.fields.size()); r != Reason::Ok) {
                 why = r;
                 where = b.step;
@@ -888,19 +888,19 @@ private:
         BL_NEXT();
     fields: {
         // Every element read counts against the budget, so a packet's values stay bounded.
-        const std::uint64_t elements = c_.blocks[s->table].elements;
+        const std::uint64_t elements = blocks_[s->table].elements;
         if (elements > budget) return Reason::Budget;
         budget -= elements;
         BL_STEP(this->fields(s->table));
     }
     measure:
-        BL_STEP(this->measure<MeasureKind::General>(p_.measures[s->table]));
+        BL_STEP(this->measure<MeasureKind::General>(measures_[s->table]));
     measure_sized:
-        BL_STEP(this->measure<MeasureKind::Sized>(p_.measures[s->table]));
+        BL_STEP(this->measure<MeasureKind::Sized>(measures_[s->table]));
     measure_terminated:
-        BL_STEP(this->measure<MeasureKind::Terminated>(p_.measures[s->table]));
+        BL_STEP(this->measure<MeasureKind::Terminated>(measures_[s->table]));
     measure_tagged:
-        BL_STEP(this->measure<MeasureKind::Tagged>(p_.measures[s->table]));
+        BL_STEP(this->measure<MeasureKind::Tagged>(measures_[s->table]));
     calc:
         BL_STEP(this->calc(*s));
     seek:
@@ -915,7 +915,7 @@ private:
         BL_NEXT();
     }
     loop: {
-        Register& reg = registers_[s->a];
+        Register& reg = regs_[s->a];
         if (reg.stamp != stamp_) return Reason::Unset;
         std::uint64_t n;
         if (!to_count(reg.v, n)) return Reason::BadSize;
@@ -960,7 +960,7 @@ private:
             i128 v[KeyedRoute::kMax] = {};
             bool ready = true;
             for (std::uint32_t j = 0; j < k.count; ++j) {
-                const Register& reg = registers_[k.registers[j]];
+                const Register& reg = regs_[k.registers[j]];
                 ready &= reg.stamp == stamp_ && !reg.v.real;
                 v[j] = reg.v.i;
             }
@@ -1008,8 +1008,20 @@ private:
 
     // ---- Registers and positions ----
 
+    /// `base + offset`; false before the packet's first bit or past 64 bits (the caller then
+    /// finds the place outside the packet).
+    static bool place(std::uint64_t base, std::int64_t offset, std::uint64_t& out) noexcept {
+        if (offset < 0) {
+            const auto back = static_cast<std::uint64_t>(-offset);  // offsets lie within 2^62
+            if (base < back) return false;
+            out = base - back;
+            return true;
+        }
+        return !__builtin_add_overflow(base, static_cast<std::uint64_t>(offset), &out);
+    }
+
     bool position(std::uint32_t k, std::uint64_t& out) const noexcept {
-        const Position& p = positions_[k];
+        const Position& p = pos_[k];
         out = p.bit;
         return p.stamp == stamp_;
     }
@@ -1019,7 +1031,7 @@ private:
             case Operand::Kind::Int: v = Value{o.integer, 0, false}; return true;
             case Operand::Kind::Float: v = Value{0, o.real, true}; return true;
             case Operand::Kind::Register: {
-                const Register& r = registers_[o.index];
+                const Register& r = regs_[o.index];
                 if (r.stamp != stamp_) {
                     why = Reason::Unset;
                     return false;
@@ -1041,7 +1053,7 @@ private:
         return false;
     }
 
-    void set(std::uint32_t k, const Value& v) noexcept { registers_[k] = Register{v, stamp_}; }
+    void set(std::uint32_t k, const Value& v) noexcept { regs_[k] = Register{v, stamp_}; }
 
     /// 1 or 0, or -1 with `why` set.
     int condition(std::uint32_t node, Reason& why) const noexcept {
@@ -1049,7 +1061,7 @@ private:
         if (c.kind == Condition::Kind::Compare && c.lhs.kind == Operand::Kind::Register &&
             c.rhs.kind == Operand::Kind::Int) {
             // The usual criterion: a decoded integer against a constant.
-            const Register& r = registers_[c.lhs.index];
+            const Register& r = regs_[c.lhs.index];
             if (r.stamp != stamp_) {
                 why = Reason::Unset;
                 return -1;
@@ -1133,7 +1145,7 @@ private:
         }
         if (at < 0) return Reason::OutOfPacket;
         if (at >= kPastHighest) return Reason::BadSize;
-        positions_[s.a] = Position{static_cast<std::uint64_t>(at), stamp_};
+        pos_[s.a] = Position{static_cast<std::uint64_t>(at), stamp_};
         return Reason::Ok;
     }
 
@@ -1143,9 +1155,10 @@ private:
 
     void append_span(std::int32_t k, std::uint64_t start, std::uint64_t bits) {
         SlotValues& s = slot(k);
-        std::memcpy(s.values.extend(8), &start, 8);
-        s.lengths.push_back(bits);
-        s.rows.push_back(row_);
+        s.make_room(1, 8, true);
+        std::memcpy(s.values.extend_in_place(8), &start, 8);
+        *s.lengths.extend_in_place(1) = bits;
+        *s.rows.extend_in_place(1) = row_;
     }
 
     Reason emit(const Step& s) {
@@ -1157,8 +1170,9 @@ private:
         if (!narrow(element, v, bytes)) return Reason::BadValue;
         SlotValues& out = slot(static_cast<std::int32_t>(s.a));
         const std::size_t size = columns::element_size(element);
-        std::memcpy(out.values.extend(size), bytes, size);
-        out.rows.push_back(row_);
+        out.make_room(1, size, false);
+        std::memcpy(out.values.extend_in_place(size), bytes, size);
+        *out.rows.extend_in_place(1) = row_;
         return Reason::Ok;
     }
 
@@ -1173,12 +1187,12 @@ private:
     // ---- Fixed fields ----
 
     Reason fields(std::uint32_t k) {
-        const BlockPlan& b = c_.blocks[k];
+        const BlockPlan& b = blocks_[k];
         std::uint64_t base;
         if (!position(b.at, base)) return Reason::Unset;
-        const i128 low = i128{base} + b.low, high = i128{base} + b.high;
-        if (low < 0 || high > i128{bits_}) return Reason::OutOfPacket;
-        const std::uint64_t origin = start_bit_ + static_cast<std::uint64_t>(low);
+        std::uint64_t low, high;
+        if (!place(base, b.low, low) || !place(base, b.high, high) || high > bits_) return Reason::OutOfPacket;
+        const std::uint64_t origin = start_bit_ + low;
         if (b.deferred) {
             Pending& p = pending_[k];
             p.starts.push_back(origin);
@@ -1220,8 +1234,9 @@ private:
                 if (twos) v = static_cast<std::uint64_t>(static_cast<std::int64_t>(v << unused) >> unused);
                 if (to_slot) {
                     SlotValues& out = slot(f.slot);
-                    store_low(out.values.extend(f.size), v, f.size);
-                    out.rows.push_back(row_);
+                    out.make_room(1, f.size, false);
+                    store_low(out.values.extend_in_place(f.size), v, f.size);
+                    *out.rows.extend_in_place(1) = row_;
                 }
                 if (f.register_ >= 0) {
                     Value value;
@@ -1240,12 +1255,13 @@ private:
             alignas(16) std::uint8_t scratch[16];
             SlotValues* out = to_slot && !f.text ? &slot(f.slot) : nullptr;
             columns::Field field = f.field;
-            field.out = out ? out->values.extend(f.size) : scratch;
+            if (out) out->make_room(1, f.size, false);
+            field.out = out ? out->values.extend_in_place(f.size) : scratch;
             if (auto failure = f.general(packets_, field, 0, &at, 0, 1)) [[unlikely]] {
                 if (out) out->values.truncate(out->values.size() - f.size);
                 return f.text ? Reason::BadText : Reason::BadValue;
             }
-            if (out) out->rows.push_back(row_);
+            if (out) *out->rows.extend_in_place(1) = row_;
             if (f.text && to_slot) append_span(f.slot, at, f.field.bits);
             if (f.register_ >= 0)
                 set(static_cast<std::uint32_t>(f.register_), widen(f.element, field.out));
@@ -1276,7 +1292,7 @@ private:
         for (std::size_t k = 0; k < pending_.size(); ++k) {
             Pending& p = pending_[k];
             if (p.starts.empty()) continue;
-            const BlockPlan& b = c_.blocks[k];
+            const BlockPlan& b = blocks_[k];
             for (const FieldPlan& f : b.fields)
                 if (f.deferred) flush_field(b, f, p);
             p.starts.clear();
@@ -1299,13 +1315,14 @@ private:
             starts = expanded_.data();
         }
         SlotValues& out = slot(f.slot);
+        out.make_room(m, f.raw || f.text ? 8 : f.size, f.raw || f.text);
         if (!f.raw) {
             const bool aligned = (p.misaligned & 7) == 0 && f.rel % 8 == 0 &&
                                  (f.count == 1 || f.stride % 8 == 0);
             const columns::Plan::Kernel kernel = aligned ? f.aligned : f.general;
             columns::Field field = f.field;
             // The kernel writes out[i] for i in [first, m): out points at the first new value.
-            field.out = f.text ? nullptr : out.values.extend(m * f.size);
+            field.out = f.text ? nullptr : out.values.extend_in_place(m * f.size);
             std::size_t first = 0;
             while (first < m) {
                 auto failure = kernel(packets_, field, f.rel, starts + first, first, m);
@@ -1317,15 +1334,15 @@ private:
             }
         }
         if (f.raw || f.text) {
-            std::uint8_t* w = out.values.extend(m * 8);
-            std::uint64_t* lengths = out.lengths.extend(m);
+            std::uint8_t* w = out.values.extend_in_place(m * 8);
+            std::uint64_t* lengths = out.lengths.extend_in_place(m);
             for (std::size_t j = 0; j < m; ++j) {
                 const std::uint64_t start = starts[j] + f.rel;
                 std::memcpy(w + j * 8, &start, 8);
                 lengths[j] = f.field.bits;
             }
         }
-        std::uint32_t* rows = out.rows.extend(m);
+        std::uint32_t* rows = out.rows.extend_in_place(m);
         if (f.count == 1) {
             std::memcpy(rows, p.rows.data(), n * sizeof(std::uint32_t));
         } else {
@@ -1438,20 +1455,24 @@ private:
     Reason measure(const Measure& m) {
         std::uint64_t base;
         if (!position(m.at, base)) return Reason::Unset;
-        const i128 at = i128{base} + m.offset;
-        if (at < 0 || at > i128{bits_}) return Reason::OutOfPacket;
-        const std::uint64_t start = static_cast<std::uint64_t>(at);
+        std::uint64_t start;
+        if (!place(base, m.offset, start) || start > bits_) return Reason::OutOfPacket;
         const std::uint64_t room = bits_ - start;
         std::uint64_t content = start, length = 0, end = 0;
         if (K == MeasureKind::Sized || (K == MeasureKind::General && m.size_from != SizeFrom::Form)) {
             std::uint64_t bits = m.size;
             if (m.size_from == SizeFrom::Register) {
-                const Register& r = registers_[m.size];
+                const Register& r = regs_[m.size];
                 if (r.stamp != stamp_) return Reason::Unset;
                 Value v = r.v;
                 if (m.size_slope != 1 || m.size_offset != 0) {
+                    std::int64_t narrow;
                     if (v.real) {
                         v.f = v.f * static_cast<double>(m.size_slope) + static_cast<double>(m.size_offset);
+                    } else if (v.i >= INT64_MIN && v.i <= INT64_MAX &&
+                               !__builtin_mul_overflow(static_cast<std::int64_t>(v.i), m.size_slope, &narrow) &&
+                               !__builtin_add_overflow(narrow, m.size_offset, &narrow)) {
+                        v.i = narrow;  // the usual case, in 64 bits
                     } else if (__builtin_mul_overflow(v.i, i128{m.size_slope}, &v.i) ||
                                __builtin_add_overflow(v.i, i128{m.size_offset}, &v.i)) {
                         return Reason::BadSize;
@@ -1501,7 +1522,7 @@ private:
             if (s.kind == SlotKind::Text && !valid_text(s.text, start_bit_ + content, length)) return Reason::BadText;
             append_span(m.slot, start_bit_ + content, length);
         }
-        if (m.end >= 0) positions_[static_cast<std::size_t>(m.end)] = Position{end, stamp_};
+        if (m.end >= 0) pos_[static_cast<std::size_t>(m.end)] = Position{end, stamp_};
         return Reason::Ok;
     }
 
@@ -1550,6 +1571,11 @@ private:
     columns::Packets packets_;  // the data, for the kernels
     std::vector<Register> registers_;
     std::vector<Position> positions_;
+    // The arrays the steps use, one load away (each step reads several of them).
+    Register* const regs_ = registers_.data();
+    Position* const pos_ = positions_.data();
+    const BlockPlan* const blocks_ = c_.blocks.data();
+    const Measure* const measures_ = p_.measures.data();
     std::vector<Pending> pending_;
     Growing<std::uint64_t> expanded_;
     std::vector<std::uint32_t> failed_order_ = std::vector<std::uint32_t>(kBatch);

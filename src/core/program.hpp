@@ -65,16 +65,21 @@
 //   ("python",)  ("fail",)  ("end",)
 //
 // Loops are built from `loop` and `jump`: ("calc", r, "+", count, 0), then at the head
-// ("loop", r, after), the body, ("jump", head). The budget bounds the work per packet: a packet
-// may run base + per_byte * its size in bytes steps (default 4096 + 64 per byte), so a program
-// whose jumps loop forever fails its packets instead of hanging.
+// ("loop", r, after), the body, ("jump", head). The budget bounds the work and the values per
+// packet: a packet may run base + per_byte * its size in bytes steps, each element a block
+// reads counting as one more (default 4096 + 64 per byte), so a program whose jumps loop
+// forever fails its packets instead of hanging.
 //
 // ## Speed
-// A block of fields whose slots have no other writer is not decoded while the packet is walked:
-// its start is noted, and after a batch of packets each field is decoded over all the noted
-// starts by the column loop's kernel for it (columns.hpp). Fields that write a register are
-// decoded at once, as are blocks writing a slot that another step writes too (their order in
-// the slot is the order the steps ran). Per packet nothing is allocated once the buffers grew.
+// Each step's handler ends in its own jump to the next step's handler (the steps end in a
+// sentinel End, so no bound is checked). A route whose routes test registers for equality with
+// constants (the usual restriction criteria) is one lookup in a table built at validation. A
+// block of fields with several values to keep and no other writer of their slots is not decoded
+// while the packet is walked: its start is noted, and after a batch of packets each field is
+// decoded over all the noted starts by the column loop's kernel for it (columns.hpp). Fields
+// that write a register, and small blocks, are decoded at once (plain integers inline). After
+// the first batch each slot gets room for the whole share, in one arena of huge pages populated
+// at once; the arrays are handed to the caller without a copy. Per packet nothing is allocated.
 #pragma once
 
 #include <algorithm>
@@ -313,6 +318,7 @@ public:
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
     bool empty() const noexcept { return size_ == 0; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
@@ -324,6 +330,12 @@ public:
         return first;
     }
     void push_back(T value) { *extend(1) = value; }
+    /// `n` more elements where the caller made room.
+    T* extend_in_place(std::size_t n) noexcept {
+        T* first = data_ + size_;
+        size_ += n;
+        return first;
+    }
     void pop_back() noexcept { --size_; }
     void truncate(std::size_t n) noexcept { size_ = n; }
     void clear() noexcept { size_ = 0; }
@@ -370,10 +382,22 @@ private:
 
 /// One slot's values from a run over a contiguous share of the packets. Spans keep their start
 /// bits (absolute, in the data) in `values` as uint64 and their lengths in bits in `lengths`.
+/// The arrays grow together: room for a row is room for its value (`make_room`).
 struct SlotValues {
     Growing<std::uint8_t> values;
     Growing<std::uint64_t> lengths;  // spans only
     Growing<std::uint32_t> rows;     // the packet index of each value
+
+    /// Room for `n` more values of `size` bytes (and lengths, for spans) in every array.
+    void make_room(std::size_t n, std::size_t size, bool spans) {
+        if (n <= rows.capacity() - rows.size()) [[likely]]
+            return;
+        const std::size_t capacity = std::max<std::size_t>({rows.size() + n, rows.capacity() * 2, 16});
+        if (capacity > SIZE_MAX / 16) throw std::bad_alloc();
+        rows.reserve(capacity);
+        values.reserve(capacity * size);
+        if (spans) lengths.reserve(capacity);
+    }
 };
 
 /// A share's output: each slot's values, for packets [first, last). Slot storage may lie in

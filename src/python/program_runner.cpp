@@ -397,11 +397,13 @@ bool Reader::step(PyObject* o) {
                 !index_or_none(item[6], m.end, "end"))
                 return false;
             PyObject* const* linear;
-            Py_ssize_t four = 0;
+            Py_ssize_t given = 0;
             const bool sequence = PyTuple_Check(item[4]) || PyList_Check(item[4]);
             if (item[4] == Py_None) {
                 m.size_from = pg::SizeFrom::Form;
-            } else if (sequence && items(item[4], linear, four, "the size") && four == 4) {
+            } else if (sequence && items(item[4], linear, given, "the size") && given != 2 && given != 4) {
+                return value_error("the size must be None, an int, ('reg', k) or ('reg', k, slope, offset)");
+            } else if (given == 4) {
                 std::string_view kind;
                 if (!text(linear[0], kind, "the size")) return false;
                 if (kind != "reg")
