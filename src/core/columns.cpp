@@ -368,13 +368,14 @@ bool can_fail(const Field& f) {
 }
 
 /// The loop for one field; `aligned` when its start bit is a multiple of 8 in every packet.
-Plan::Kernel choose_kernel(const Field& f, bool aligned) {
-    if (!f.out && !can_fail(f)) return nullptr;
+/// `kept`: the values are written out (else only a field that can fail gets a loop).
+Plan::Kernel choose_kernel(const Field& f, bool aligned, bool kept) {
+    if (!kept && !can_fail(f)) return nullptr;
     if (is_text(f.encoding)) return &text_loop;
     if (f.encoding == E::Ieee754F128) return f.bits == 128 ? &wide_loop<true> : &refused_loop;
     if (f.encoding == E::Ieee754_1985F80 && f.bits == 80) return &wide_loop<false>;
     if (f.bits > 64) return &refused_loop;
-    if (aligned && !f.reverse && f.out) {
+    if (aligned && !f.reverse && kept) {
         if (Plan::Kernel k = f.little ? aligned_kernel<true>(f) : aligned_kernel<false>(f)) return k;
     }
     const Element element = element_of(f.encoding, f.bits);
@@ -387,6 +388,8 @@ Plan::Kernel choose_kernel(const Field& f, bool aligned) {
 }
 
 }  // namespace
+
+Plan::Kernel field_kernel(const Field& f, bool aligned) { return choose_kernel(f, aligned, true); }
 
 bool is_text(UnpackEncoding encoding) noexcept {
     return encoding >= E::Utf8 && encoding <= E::Windows1252;
@@ -518,8 +521,8 @@ Plan::Plan(const Packets& packets, std::vector<Field> fields)
         extent_ = std::max(extent_, position);
         rel_.push_back(rel);
         const bool aligned = (packets_.offset_bits + rel) % 8 == 0;
-        fast_.push_back(choose_kernel(f, aligned));
-        checked_.push_back(choose_kernel(f, false));
+        fast_.push_back(choose_kernel(f, aligned, f.out != nullptr));
+        checked_.push_back(choose_kernel(f, false, f.out != nullptr));
     }
 }
 

@@ -144,6 +144,12 @@ Result<DecodedText> decode_text_field(UnpackEncoding encoding, const std::uint8_
                                       std::uint64_t start, std::uint32_t bits, bool little,
                                       ByteBuffer& scratch);
 
+/// The loop that decodes field `f` over many packets (Plan::Kernel), for callers that place
+/// fields themselves: every start passed to it must leave the field inside the data, and with
+/// `aligned` every start plus `rel` must be a multiple of 8. Text fields are checked and not
+/// written. The kernel writes `f.out`, which must be set when it runs.
+Plan::Kernel field_kernel(const Field& f, bool aligned);
+
 /// True for the text encodings.
 bool is_text(UnpackEncoding encoding) noexcept;
 
