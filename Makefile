@@ -48,9 +48,13 @@ $(VENV)/.group-%: pyproject.toml | $(VENV)/.ready
 	touch $@
 
 # Rebuilds (incrementally, in build/) only when a source file changed; pip installs numpy, the
-# package's dependency, the first time.
+# package's dependency, the first time. This build leaves out the whole-program optimisation that
+# CMakeLists.txt turns on for release builds: with it the module's link alone takes about ten times
+# as long as the rest of the build (some minutes of both cores) for little speed. `pip install .`
+# and make dist keep it; make test-release tests the release wheel.
+DEV_BUILD := -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION_RELEASE=OFF
 $(VENV)/.installed: $(VENV)/.ready $(SOURCES) $(wildcard stubs/bitloom-stubs/*.pyi)
-	$(VPY) -m pip install -q --no-build-isolation .
+	$(VPY) -m pip install -q --no-build-isolation $(DEV_BUILD) .
 	touch $@
 
 demo: $(VENV)/.installed $(call group_stamps,demo)
