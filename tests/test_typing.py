@@ -115,5 +115,5 @@ def test_every_function_has_a_one_line_docstring_in_the_stubs():
     tree = ast.parse(stub.read_text())
     docs = {node.name: ast.get_docstring(node) for node in tree.body
             if isinstance(node, ast.FunctionDef)}
-    assert list(docs) == bitloom.__all__
+    assert [name for name in docs if not name.startswith("_")] == bitloom.__all__
     assert all(doc and "\n" not in doc for doc in docs.values()), docs

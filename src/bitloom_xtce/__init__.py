@@ -12,7 +12,7 @@ Each container is translated into bitloom recipes, so the work per packet (and p
 packets) is done by bitloom's compiled reader; calibrators, enumerations and restriction criteria
 are applied to whole columns with numpy.
 """
-from ._definition import CheckedPacket, Definition, DecodeWarning, FileResult, load
+from ._definition import CheckedPacket, Definition, DecodeWarning, FileResult, Skipped, load
 from ._errors import PacketError, XtceError, XtceWarning
 from ._model import Container, Parameter, ParameterType, Tolerated
 from ._stream import DecodeStream, decode_files
@@ -20,6 +20,6 @@ from ._tables import ParquetTables, concat
 from ._time import LEAP_SECONDS
 from ._validity import AlarmLevel
 
-__all__ = ["load", "Definition", "FileResult", "CheckedPacket", "AlarmLevel", "LEAP_SECONDS", "Container",
+__all__ = ["load", "Definition", "FileResult", "Skipped", "CheckedPacket", "AlarmLevel", "LEAP_SECONDS", "Container",
            "Parameter", "ParameterType", "Tolerated", "XtceError", "XtceWarning", "PacketError", "DecodeWarning",
            "DecodeStream", "decode_files", "concat", "ParquetTables"]

@@ -130,7 +130,7 @@ class PacketSequence:
         return gaps
 
     def reassemble(self, data: bytes, offsets: np.ndarray, lengths: np.ndarray, apids: np.ndarray,
-                   flags: np.ndarray, counts: np.ndarray, skipped: dict[str, tuple[int, int]],
+                   flags: np.ndarray, counts: np.ndarray, skipped: dict[str, list[np.ndarray]],
                    base: int) -> tuple[bytes, np.ndarray, np.ndarray, dict[int, int]]:
         """Put segmented packets back together: each whole one takes the place of its last segment
         among the packets, its bytes appended behind `data`. Returns the data, offsets and lengths
@@ -187,7 +187,7 @@ class PacketSequence:
         span = self.broken.get(apid)
         return span is not None and (count - span[0]) % SEQUENCE_COUNTS <= (span[1] - span[0]) % SEQUENCE_COUNTS
 
-    def finish(self, skipped: dict[str, tuple[int, int]], base: int) -> None:
+    def finish(self, skipped: dict[str, list[np.ndarray]], base: int) -> None:
         """The end of the stream: packets still waiting for segments are lost."""
         for gathering in self.pending.values():
             if gathering is not None:
@@ -204,6 +204,6 @@ def _whole(parts: list[bytes]) -> bytes:
     return b"".join([header, parts[0][HEADER_BYTES:], *parts[1:]])
 
 
-def _drop(skipped: dict[str, tuple[int, int]], offset: int) -> None:
-    count, first = skipped.get(LOST_SEGMENT, (0, offset))
-    skipped[LOST_SEGMENT] = (count + 1, min(first, offset))
+def _drop(skipped: dict[str, list[np.ndarray]], offset: int) -> None:
+    """Count a packet lost by its first segment's offset (it may lie before the piece: negative)."""
+    skipped.setdefault(LOST_SEGMENT, []).append(np.array([offset], dtype=np.int64))

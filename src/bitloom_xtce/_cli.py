@@ -357,7 +357,8 @@ def _scan(args: argparse.Namespace) -> int:
     print(f"missing: sequence counts skipped between consecutive packets of the APID; "
           f"{sum(gaps.values())} in all")
     if cut:
-        (_, at), = cut.values()
+        (parts,) = cut.values()  # the one packet cut off at the end: its byte offset
+        at = int(parts[0][0])
         print(f"truncated: the last {len(data) - at} bytes, from byte {at}, are not a whole packet")
     strange = int(np.count_nonzero(header["version"]))
     if strange:

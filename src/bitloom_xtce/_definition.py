@@ -5,6 +5,7 @@ import contextlib
 import gc
 import hashlib
 import os
+import re
 import threading
 import warnings
 from collections.abc import Callable, Iterator, Mapping
@@ -16,7 +17,7 @@ import numpy as np
 
 from ._encode import Encoder, concrete_below, declared_checks
 from ._errors import PacketError, XtceError, XtceWarning
-from ._fields import measure
+from ._fields import measure, take_bits
 from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Tolerated, Value)
@@ -36,19 +37,49 @@ class DecodeWarning(UserWarning):
     for theirs, or are cut off at the end of the file."""
 
 
+class Skipped(tuple[int, int]):
+    """The packets of a file skipped for one reason. It unpacks as (count, byte offset of the
+    first one); `offsets` and `indices` hold every one's byte offset and number in the file
+    (from 0, in file order, as numpy arrays)."""
+
+    offsets: np.ndarray
+    indices: np.ndarray
+
+    def __new__(cls, offsets: np.ndarray, indices: np.ndarray) -> Skipped:
+        record = super().__new__(cls, (len(offsets), int(offsets[0])))
+        record.offsets = offsets
+        record.indices = indices
+        return record
+
+    def __repr__(self) -> str:
+        return f"Skipped({self[0]}, first at byte {self[1]})"
+
+    def __reduce__(self) -> tuple[Any, ...]:  # from worker processes, by pickle
+        return Skipped, (self.offsets, self.indices)
+
+    @classmethod
+    def join(cls, parts: list[tuple[Skipped, int, int]]) -> Skipped:
+        """One record from those of consecutive pieces (of a stream, or files one after
+        another): (record, byte offset and packet number at which its piece starts)."""
+        offsets = np.concatenate([np.asarray(r.offsets, dtype=np.int64) + np.int64(at) for r, at, _ in parts])
+        indices = np.concatenate([np.asarray(r.indices, dtype=np.int64) + np.int64(n) for r, _, n in parts])
+        order = np.argsort(offsets, kind="stable")
+        return cls(offsets[order], indices[order])
+
+
 class FileResult(dict[str, dict[str, np.ndarray]]):
     """decode_file's result: container name -> {parameter name -> column}, in the order the
     containers first occur. `packets` counts the packets found, `skipped` maps each reason a
-    packet was not decoded to (count, byte offset of the first such packet), and
-    `packet_index` maps each container to the index in the file of each of its rows' packets.
-    `invalid` and `alarms` map each container to {parameter -> column} for the parameters whose
-    types have a valid range (True where the value lies outside it) or alarms (AlarmLevel
-    numbers, uint8). `gaps` maps each APID to the number of sequence counts missing among its
-    packets, and `attributes` maps parameters to their ``units`` and ``description`` (those the
-    definition gives)."""
+    packet was not decoded to a Skipped record: (count, byte offset of the first such packet),
+    with every such packet's offset and number; `packet_index` maps each container to the index
+    in the file of each of its rows' packets. `invalid` and `alarms` map each container to
+    {parameter -> column} for the parameters whose types have a valid range (True where the value
+    lies outside it) or alarms (AlarmLevel numbers, uint8). `gaps` maps each APID to the number of
+    sequence counts missing among its packets, and `attributes` maps parameters to their
+    ``units`` and ``description`` (those the definition gives)."""
 
     packets: int
-    skipped: dict[str, tuple[int, int]]
+    skipped: dict[str, Skipped]
     packet_index: dict[str, np.ndarray]
     invalid: dict[str, dict[str, np.ndarray]]
     alarms: dict[str, dict[str, np.ndarray]]
@@ -91,6 +122,37 @@ class CheckedPacket(NamedTuple):
     alarms: dict[str, AlarmLevel]
 
 
+_Skips = dict[str, list[np.ndarray]]  # reason -> byte offsets of the packets skipped for it
+_TRUNCATED = "truncated at the end of the data"
+
+
+# Why packets are not decoded: decode's PacketError carries the same reason that decode_file
+# counts the packet under.
+
+def _too_short(container: str) -> str:
+    return f"too short for container {container!r}"
+
+
+def _before_start(container: str) -> str:
+    return f"with an entry before the packet's start in container {container!r}"
+
+
+def _bad(container: str, parameter: str) -> str:
+    return f"with a bad {parameter!r} field in container {container!r}"
+
+
+def _ambiguous(container: str) -> str:
+    return f"matching more than one container below {container!r}"
+
+
+def _unmatched(container: str) -> str:
+    return f"matching no concrete container below {container!r}"
+
+
+def _field_error(container: str, parameter: str, detail: str) -> PacketError:
+    return PacketError(f"container {container!r}: {parameter!r}: {detail}", _bad(container, parameter))
+
+
 @dataclass(slots=True)
 class _Group:
     """Packets that have followed the same containers so far. Fixed-size fields are read only
@@ -122,7 +184,7 @@ class _Columns:
     """How a concrete container's packets become columns once they are routed to it: one reader
     call per anchor for every fixed field of the container and its base containers."""
 
-    reads: list[tuple[int, int, list[dict]]]  # (anchor, start bit after it, recipe)
+    reads: list[tuple[int, int, list[dict], frozenset[str]]]  # (anchor, start bit after it, recipe, its names)
     extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
     texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
     calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
@@ -322,20 +384,23 @@ class Definition:
         values: dict[str, Value] = {}
         fields: dict[str, bytes] = {}
         segment = self._root_segment()
-        get = _Values(self._parameters, lambda name: member_value(values, name)).get
+        lookup = _Values(self._parameters, lambda name: member_value(values, name))
+        get = lookup.get
 
         while True:
+            name = segment.container.name
             for step in segment.steps:
-                try:
-                    if isinstance(step, Block):
-                        self._block_one(step.prepare(), packet, limit, anchors, values, fields)
-                    elif isinstance(step, Structure):
-                        reader = Reader(self._parameters, self._containers, packet, limit, values, get)
+                if isinstance(step, Block):
+                    self._block_one(step.prepare(), name, packet, limit, anchors, values, fields)
+                elif isinstance(step, Structure):
+                    reader = Reader(self._parameters, self._containers, packet, limit, values, get)
+                    try:
                         anchors.append(reader.step(step.entry, anchors[step.anchor] + step.offset))
-                    else:
-                        self._variable_one(step, packet, limit, anchors, values, fields, get)
-                except PacketError as e:
-                    raise PacketError(f"container {segment.container.name!r}: {e}") from None
+                    except PacketError as e:
+                        raise PacketError(f"container {name!r}: {e}", _bad(name, step.entry.ref)) from None
+                else:
+                    self._variable_one(step, name, packet, limit, anchors, values, fields, get)
+                lookup.calibrated.clear()  # a parameter listed again has a new value
             following = self._next(segment.container, get)
             if following is None:
                 break
@@ -375,44 +440,60 @@ class Definition:
             return matches[0]
         if len(matches) > 1:
             raise PacketError(f"the packet matches more than one container below {container.name!r}: "
-                              + ", ".join(matches))
+                              + ", ".join(matches), _ambiguous(container.name))
         return None  # the deepest container reached, abstract or not
 
     @staticmethod
-    def _block_one(block: Block, packet: bytes, limit: int, anchors: list[int],
+    def _block_one(block: Block, container: str, packet: bytes, limit: int, anchors: list[int],
                    values: dict[str, Value], fields: dict[str, bytes]) -> None:
         base = anchors[block.anchor]
         start, end = base + block.start, base + block.end
-        if start < 0 or end > limit:
+        if start < 0:
+            first = min(block.fields, key=lambda f: f.offset).parameter.name
+            raise PacketError(f"container {container!r}: {first!r} would start {-start} bits before the packet",
+                              _before_start(container))
+        if end > limit:
             last = max(block.fields, key=lambda f: f.offset + f.bits).parameter.name
-            raise PacketError(f"the packet ({limit // 8} bytes) is too short: {last!r} ends at bit {end}")
+            raise PacketError(f"container {container!r}: the packet ({limit // 8} bytes) is too short: "
+                              f"{last!r} ends at bit {end}", _too_short(container))
         if block.recipe:
-            values.update(bitloom.unpack_parameters(packet, start, cast(Any, block.recipe)))
+            try:
+                values.update(bitloom.unpack_parameters(packet, start, cast(Any, block.recipe)))
+            except ValueError:
+                for f in block.fallible:  # the first field that fails on its own
+                    if f.item is None:
+                        continue
+                    try:
+                        bitloom.unpack_parameters(packet, start, cast(Any, [f.item]))
+                    except ValueError as e:
+                        raise _field_error(container, f.parameter.name, str(e).removeprefix("ValueError: ")) from None
+                raise
         for f in block.texts:
-            text_encoding = f.parameter.type.encoding
-            assert isinstance(text_encoding, StringEncoding)
-            fields[f.parameter.name] = measure(text_encoding, packet, base + f.offset, limit, None)[1]
+            fields[f.parameter.name] = take_bits(packet, base + f.offset, f.bits)
         for f in block.extracted:
             enc = f.parameter.type.encoding
             assert isinstance(enc, (StringEncoding, BinaryEncoding))
             try:
                 _, raw_field, text = measure(enc, packet, base + f.offset, limit, None)
             except PacketError as e:
-                raise PacketError(f"{f.parameter.name!r}: {e}") from None
+                raise _field_error(container, f.parameter.name, str(e)) from None
             fields[f.parameter.name] = raw_field
             values[f.parameter.name] = raw_field if text is None else text
 
     @staticmethod
-    def _variable_one(step: Variable, packet: bytes, limit: int, anchors: list[int], values: dict[str, Value],
-                      fields: dict[str, bytes], get: Callable[[str, bool], Value]) -> None:
+    def _variable_one(step: Variable, container: str, packet: bytes, limit: int, anchors: list[int],
+                      values: dict[str, Value], fields: dict[str, bytes], get: Callable[[str, bool], Value]) -> None:
         enc = step.parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
         start = anchors[step.anchor] + step.offset
+        if start < 0:
+            raise PacketError(f"container {container!r}: {step.parameter.name!r} would start {-start} bits "
+                              "before the packet", _before_start(container))
         size = enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
         try:
             bits, raw_field, text = measure(enc, packet, start, limit, size)
         except PacketError as e:
-            raise PacketError(f"{step.parameter.name!r}: {e}") from None
+            raise _field_error(container, step.parameter.name, str(e)) from None
         fields[step.parameter.name] = raw_field
         values[step.parameter.name] = raw_field if text is None else text
         anchors.append(start + bits)
@@ -423,13 +504,14 @@ class Definition:
                     prefix_bytes: int = 0, unmatched: str = "skip", segmented: bool = False) -> FileResult:
         """Split `data` into packets and decode each with its concrete container. Returns
         container name -> {parameter name -> numpy column}, one row per packet in file order.
-        Packets that match no concrete container, are too short for theirs, or are cut off at
-        the end are skipped and reported in one DecodeWarning (counts and first offsets), and in
-        the result's `skipped`; the result's `gaps` counts the sequence counts missing per APID.
-        `prefix_bytes` skips that many bytes before each packet (a per-packet marker some
-        recorders write). `unmatched="keep"` puts a packet that matches no concrete container in
-        the table of the deepest (abstract) container it reached instead of skipping it.
-        `segmented=True` puts segmented packets back together first."""
+        Packets that decode refuses (too short, a field whose bits are no value of its encoding,
+        more than one concrete container), packets that match no concrete container and a packet
+        cut off at the end are skipped and reported in one DecodeWarning (counts and first
+        offsets), and in the result's `skipped`; the result's `gaps` counts the sequence counts
+        missing per APID. `prefix_bytes` skips that many bytes before each packet (a per-packet
+        marker some recorders write). `unmatched="keep"` puts a packet that matches no concrete
+        container in the table of the deepest (abstract) container it reached instead of
+        skipping it. `segmented=True` puts segmented packets back together first."""
         from ._stream import decode_piece
         if not isinstance(data, bytes):
             data = bytes(data)
@@ -454,11 +536,12 @@ class Definition:
         not decoded are counted into `skipped` (those that match no concrete container kept in
         their abstract one's table with `keep`)."""
         result = FileResult()
-        result.skipped = skipped
+        result.packets = len(offsets) + (1 if _TRUNCATED in skipped else 0)
         found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, offsets, checks
         if len(offsets):
             group = _Group(offsets, lengths * 8, [0], {})
-            self._route(self._root_segment(), group, data, raw, found, skipped, keep)
+            with np.errstate(all="ignore"):  # overflow to infinity and NaN, as for one packet
+                self._route(self._root_segment(), group, data, raw, found, skipped, keep)
         order = {name: i for i, name in enumerate(self.concrete())}
         result.packet_index, result.invalid, result.alarms = {}, {}, {}
         sorter = np.argsort(offsets, kind="stable")
@@ -467,32 +550,47 @@ class Definition:
             # Reassembled packets lie behind the data: the offsets are not sorted then.
             result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
             result.invalid[name], result.alarms[name] = invalid, alarms
+        result.skipped = {}
+        signed = offsets.astype(np.int64)
+        for reason, parts in skipped.items():
+            where = np.sort(np.concatenate([np.asarray(part, dtype=np.int64) for part in parts]))
+            found_at = np.searchsorted(signed, where, sorter=sorter).clip(0, max(len(offsets) - 1, 0))
+            result.skipped[reason] = Skipped(where, sorter[found_at] if len(offsets) else
+                                             np.zeros(len(where), dtype=np.int64))
         return result
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
                found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
-               skipped: dict[str, tuple[int, int]], keep: bool) -> None:
+               skipped: _Skips, keep: bool) -> None:
         """Run one container's steps over a group, then send its packets on to the inheritors
         whose restrictions they meet, or make them this container's columns."""
         name = segment.container.name
         for step in segment.steps:
             if isinstance(step, Block):
                 step.prepare()
+                starts = group.anchors[step.anchor] + step.start
+                if not isinstance(starts, int):  # a negative location after a variable-size field
+                    group = _skip(group, starts < 0, _before_start(name), skipped)
                 short = (group.anchors[step.anchor] + step.end) > group.bits
-                if short.any():
-                    group = _skip(group, short, f"too short for container {name!r}", skipped)
-                    if not len(group.offsets):
-                        return
+                group = _skip(group, short, _too_short(name), skipped)
                 for f in step.fields:
                     group.known[f.parameter.name] = (step, f)
+                for kept in (group.values, group.fields, group.calibrated):  # read at an earlier place
+                    if kept and not kept.keys().isdisjoint(step.names):
+                        for stale in kept.keys() & step.names:
+                            del kept[stale]
+                if step.fallible and len(group.offsets):
+                    group = _check(data, group, step, name, skipped)
             else:
-                bad = self._structure_columns(step, group, data) if isinstance(step, Structure) else \
-                    self._variable_columns(step, group, data)
-                if bad.any():
-                    group = _skip(group, bad, f"with a bad {step.parameter.name!r} field in container {name!r}",
+                if isinstance(step, Structure):
+                    group = _skip(group, self._structure_columns(step, group, data), _bad(name, step.entry.ref),
                                   skipped)
-                    if not len(group.offsets):
-                        return
+                else:
+                    early, bad = self._variable_columns(step, group, data)
+                    group = _drop(group, [(early, _before_start(name)), (bad, _bad(name, step.parameter.name))],
+                                  skipped)
+            if not len(group.offsets):
+                return
         container = segment.container
         if container.children:
             tested = self._tested.get(name)
@@ -513,16 +611,13 @@ class Definition:
                 chosen = mask & (hits == 1)
                 if chosen.any():
                     self._route(self._segments[child], group.take(chosen), data, raw, found, skipped, keep)
-            many = hits > 1
-            if many.any():
-                _skip(group, many, f"matching more than one container below {name!r}", skipped)
+            _skip(group, hits > 1, _ambiguous(name), skipped)
             none = hits == 0
             if not none.any():
                 return
             group = group.take(none)
         if container.abstract and not keep:
-            _skip(group, np.ones(len(group.offsets), dtype=bool),
-                  f"matching no concrete container below {name!r}", skipped)
+            _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
             return
         for n in segment.names:  # numbers written as text: a packet whose text does not parse is skipped
             ptype = self._parameters[n].type
@@ -589,8 +684,12 @@ class Definition:
         plan = self._plans.get(segment.container.name)
         if plan is None:
             plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
-        for anchor, start, recipe in plan.reads:
-            group.values.update(_unpack(data, recipe, group, anchor, start))
+        for anchor, start, recipe, names in plan.reads:
+            values = group.values
+            wanted = recipe if values.keys().isdisjoint(names) else \
+                [item for item in recipe if item["name"] not in values]  # not read for routing already
+            if wanted:
+                group.values.update(_unpack(data, wanted, group, anchor, start))
         for f in plan.extracted:
             if f.parameter.name not in group.fields:
                 _cut(data, group, f)
@@ -663,11 +762,16 @@ class Definition:
         """Raw or calibrated columns of a group by name, each fixed field read on first use."""
         return _Values(self._parameters, _GroupReader(group, data).column, group.calibrated).get
 
-    def _variable_columns(self, step: Variable, group: _Group, data: bytes) -> np.ndarray:
+    def _variable_columns(self, step: Variable, group: _Group, data: bytes) -> tuple[np.ndarray, np.ndarray]:
+        """Measure a variable-size field in every packet of a group and add the anchor after it.
+        Returns the packets where it would start before the packet, and those where it does
+        not fit or does not decode."""
         enc = step.parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
         packet_bits = group.offsets.astype(np.int64) * 8
-        starts = packet_bits + group.anchors[step.anchor] + step.offset
+        relative = group.anchors[step.anchor] + step.offset
+        early = np.zeros(len(packet_bits), dtype=bool) if isinstance(relative, int) else relative < 0
+        starts = packet_bits + relative
         limits = packet_bits + group.bits
         sizes: list[Any] = [None] * len(starts)
         if enc.dynamic is not None:
@@ -677,8 +781,11 @@ class Definition:
         widths = np.zeros(len(starts), dtype=np.int64)
         raw_fields: list[bytes] = []
         texts: list[str | None] = []
+        before = set(np.flatnonzero(early).tolist()) if early.any() else None  # skipped for that, not measured
         for i, (s, limit, size) in enumerate(zip(starts.tolist(), limits.tolist(), sizes)):
             try:
+                if before and i in before:
+                    raise PacketError("before the packet")
                 bits, raw_field, text = measure(enc, data, s, limit, size)
             except PacketError:
                 bad[i] = True
@@ -690,7 +797,7 @@ class Definition:
         group.fields[step.parameter.name] = _object_column(raw_fields)
         group.values[step.parameter.name] = _text_column(texts) if isinstance(enc, StringEncoding) \
             else group.fields[step.parameter.name]
-        return bad
+        return early, bad if before is None else bad & ~early
 
 
 _Checked = tuple[dict[str, np.ndarray], dict[str, np.ndarray]]  # invalid, alarms: parameter -> column
@@ -816,16 +923,43 @@ def _prefetch(data: bytes, group: _Group, names: list[str], routing: set[str]) -
             blocks[id(entry[0])] = entry[0]
     for block in blocks.values():
         items = [f.item for f in block.fields if f.item is not None and f.parameter.name in routing
-                 and f.parameter.name not in group.values]
+                 and f.parameter.name not in group.values and group.known[f.parameter.name][1] is f]
         group.values.update(_unpack(data, items, group, block.anchor, block.start))
 
 
-def _skip(group: _Group, mask: np.ndarray, reason: str, skipped: dict[str, tuple[int, int]]) -> _Group:
+def _skip(group: _Group, mask: np.ndarray, reason: str, skipped: _Skips) -> _Group:
     """Count the packets of `mask` as not decoded for `reason`; the group without them."""
-    first = int(group.offsets[int(np.argmax(mask))])
-    count, earlier = skipped.get(reason, (0, first))
-    skipped[reason] = (count + int(np.count_nonzero(mask)), min(earlier, first))
-    return group.take(~mask)
+    return _drop(group, [(mask, reason)], skipped)
+
+
+def _drop(group: _Group, reasons: list[tuple[np.ndarray, str]], skipped: _Skips) -> _Group:
+    """As _skip, for several disjoint masks at once."""
+    out = None
+    for mask, reason in reasons:
+        if mask.any():
+            skipped.setdefault(reason, []).append(group.offsets[mask])
+            out = mask if out is None else out | mask
+    return group if out is None else group.take(~out)
+
+
+def _check(data: bytes, group: _Group, block: Block, container: str, skipped: _Skips) -> _Group:
+    """Read a block's fields that may hold no value of their encoding now, as the one-packet
+    path does, and skip the packets where one does not: counted under the first such field."""
+    first = np.full(len(group.offsets), -1, dtype=np.int64)  # per packet: the first failing field
+    items = [f.item for f in block.fallible if f.item is not None]
+    if items:
+        columns, failed = _read_rows(data, items, group, block.anchor, block.start)
+        group.values.update(columns)
+        if failed is not None:
+            first = failed
+    for k, f in enumerate(block.fallible[len(items):], len(items)):
+        bad = _cut(data, group, f)
+        if bad is not None:
+            first[(first < 0) & bad] = k
+    if not (first >= 0).any():
+        return group
+    return _drop(group, [(first == k, _bad(container, block.fallible[k].parameter.name))
+                         for k in np.unique(first[first >= 0]).tolist()], skipped)
 
 
 def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dict[str, Parameter]) -> _Columns:
@@ -854,7 +988,7 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
                 texts.append(f)
             recipe.append(dict(f.item, offset_bits=f.offset - start))
         if recipe:
-            reads.append((anchor, start, recipe))
+            reads.append((anchor, start, recipe, frozenset(item["name"] for item in recipe)))
     calibrate = []
     for name in segment.names:
         ptype = parameters[name].type
@@ -866,41 +1000,123 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
 
 def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:
     """Read `recipe` at `start` bits after an anchor of every packet of a group."""
-    items = cast(Any, recipe)  # dicts of the reader's recipe items
+    return _unpack_at(data, recipe, *_positions(group, anchor, start))
+
+
+def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]:
+    """Byte offsets (uint64) and bit shifts (the same for all, or one per packet) of the bit
+    `start` bits after an anchor of every packet of a group."""
     base = group.anchors[anchor]
     if isinstance(base, int):  # the packet start: the same for every packet
         first = base + start
-        offsets = group.offsets if first < 8 else group.offsets + np.uint64(first >> 3)
-        return bitloom.unpack_columns(data, items, offsets, offset_bits=first & 7)
+        return (group.offsets if first < 8 else group.offsets + np.uint64(first >> 3)), first & 7
     absolute = group.offsets.astype(np.int64) * 8 + base + start
     shifts = absolute & 7
-    if (shifts == shifts[0]).all():
-        return bitloom.unpack_columns(data, items, (absolute >> 3).astype(np.uint64), offset_bits=int(shifts[0]))
+    offsets = (absolute >> 3).astype(np.uint64)
+    if not len(shifts) or (shifts == shifts[0]).all():
+        return offsets, int(shifts[0]) if len(shifts) else 0
+    return offsets, shifts
+
+
+def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any) -> dict[str, np.ndarray]:
+    items = cast(Any, recipe)  # dicts of the reader's recipe items
+    if isinstance(shifts, int):
+        return bitloom.unpack_columns(data, items, offsets, offset_bits=shifts)
     columns: dict[str, np.ndarray] = {}
     for shift in np.unique(shifts):
         rows = shifts == shift
-        part = bitloom.unpack_columns(data, items, (absolute[rows] >> 3).astype(np.uint64), offset_bits=int(shift))
+        part = bitloom.unpack_columns(data, items, offsets[rows], offset_bits=int(shift))
         for key, column in part.items():
             if key not in columns:
-                columns[key] = np.empty(len(absolute), dtype=column.dtype)
+                columns[key] = np.empty(len(offsets), dtype=column.dtype)
             columns[key][rows] = column
     return columns
 
 
-def _cut(data: bytes, group: _Group, f: Field, keep_text: bool = True) -> None:
+_FAILED_PACKET = re.compile(r"packet (\d+) at byte \d+: ")
+
+
+def _read_rows(data: bytes, recipe: list[dict], group: _Group, anchor: int,
+               start: int) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+    """As _unpack, where some packets may fail. Returns the columns (a failed packet's row holds
+    a placeholder) and, if any packet failed, the index in `recipe` of each packet's first
+    failing item (-1 where none fails)."""
+    offsets, shifts = _positions(group, anchor, start)
+    try:
+        return _unpack_at(data, recipe, offsets, shifts), None
+    except ValueError as e:
+        if not _FAILED_PACKET.match(str(e)):
+            raise
+    first = np.full(len(offsets), -1, dtype=np.int64)
+    for k, item in enumerate(recipe):
+        rows = np.flatnonzero(first < 0)
+        first[rows[_failing(data, item, offsets[rows], shifts if isinstance(shifts, int) else shifts[rows])]] = k
+    good = first < 0
+    part = _unpack_at(data, recipe, offsets[good], shifts if isinstance(shifts, int) else shifts[good])
+    columns = {}
+    for key, column in part.items():
+        columns[key] = np.zeros(len(offsets), dtype=column.dtype)
+        columns[key][good] = column
+    return columns, first
+
+
+def _failing(data: bytes, item: dict, offsets: np.ndarray, shifts: Any) -> np.ndarray:
+    """The rows where one reader item fails. The reader names the first failing packet of a
+    call; the next call starts after it, over a window that grows while no packet fails, so the
+    work stays near one read of every packet however many fail."""
+    if not isinstance(shifts, int):
+        bad = []
+        for shift in np.unique(shifts):
+            rows = np.flatnonzero(shifts == shift)
+            bad.append(rows[_failing(data, item, offsets[rows], int(shift))])
+        return np.concatenate(bad)
+    found: list[int] = []
+    position, window = 0, len(offsets)
+    while position < len(offsets):
+        try:
+            bitloom.unpack_columns(data, cast(Any, [item]), offsets[position:position + window], offset_bits=shifts)
+        except ValueError as e:
+            match = _FAILED_PACKET.match(str(e))
+            if match is None:
+                raise
+            row = int(match.group(1))
+            found.append(position + row)
+            position += row + 1
+            window = max(2 * (row + 1), 256)
+        else:
+            position += window
+            window *= 2
+    return np.array(found, dtype=np.int64)
+
+
+def _cut(data: bytes, group: _Group, f: Field, keep_text: bool = True) -> np.ndarray | None:
     """Cut a fixed-size text or binary field out of every packet of a group (its bytes, and
-    its text unless the reader gives that)."""
+    its text unless the reader gives that). Returns the packets whose text does not decode,
+    if any (their rows hold empty text)."""
     enc = f.parameter.type.encoding
     assert isinstance(enc, (StringEncoding, BinaryEncoding))
     base = group.anchors[f.anchor]
     starts = (group.offsets.astype(np.int64) * 8 + base + f.offset).tolist()
-    pieces = [measure(enc, data, s, s + f.bits, None) for s in starts]
+    raw_fields: list[bytes] = []
+    texts: list[str | None] = []
+    bad = None
+    for i, s in enumerate(starts):
+        try:
+            _, raw_field, text = measure(enc, data, s, s + f.bits, None)
+        except PacketError:
+            if bad is None:
+                bad = np.zeros(len(starts), dtype=bool)
+            bad[i] = True
+            raw_field, text = take_bits(data, s, f.bits), ""
+        raw_fields.append(raw_field)
+        texts.append(text)
     name = f.parameter.name
-    group.fields[name] = _object_column([p[1] for p in pieces])
+    group.fields[name] = _object_column(raw_fields)
     if isinstance(enc, BinaryEncoding):
         group.values[name] = group.fields[name]
     elif keep_text:
-        group.values[name] = _text_column([p[2] for p in pieces])
+        group.values[name] = _text_column(texts)
+    return bad
 
 
 def _object_column(items: list[Any]) -> np.ndarray:
@@ -913,11 +1129,11 @@ def _text_column(items: list[Any]) -> np.ndarray:
     return np.array(items, dtype=np.dtypes.StringDType())
 
 
-def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, dict[str, tuple[int, int]]]:
+def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
     """Packet offsets and lengths, and the truncated tail if there is one."""
     if framing != "ccsds":
         raise ValueError(f"framing {framing!r} is not supported (only 'ccsds')")
-    skipped: dict[str, tuple[int, int]] = {}
+    skipped: _Skips = {}
     if prefix_bytes < 0:
         raise ValueError("prefix_bytes must not be negative")
     if prefix_bytes:
@@ -948,5 +1164,5 @@ def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np
                 offsets, lengths = offsets[:-1], lengths[:-1]
     end = int(offsets[-1]) + int(lengths[-1]) if len(offsets) else 0
     if end < len(data):
-        skipped["truncated at the end of the data"] = (1, end)
+        skipped[_TRUNCATED] = [np.array([end], dtype=np.uint64)]
     return offsets, lengths, skipped

@@ -24,6 +24,8 @@ from itertools import repeat
 from operator import itemgetter
 from typing import Literal, cast
 
+import numpy as np
+
 from ._crc import ErrorCheck, error_check
 from ._errors import XtceError
 from ._model import (MATH_OPERATORS, OPERATORS, AllOf, AnyOf, BinaryEncoding, Calibrator, Comparison,
@@ -1364,6 +1366,16 @@ def literal_for(node: Element, parameter: Parameter, calibrated: bool, text: str
             if lowered in ("false", "0"):
                 return False
             raise fail(node, f"{text!r} is not a boolean value for {parameter.name!r}")
+        if calibrated and ptype.kind == "absolute_time":  # an instant, as ISO 8601 (UTC)
+            try:
+                return np.datetime64(text.removesuffix("Z").removesuffix("z"), "ns")
+            except ValueError:
+                raise fail(node, f"{text!r} is not a date-time (ISO 8601) for {parameter.name!r}") from None
+        if calibrated and ptype.kind == "relative_time":  # a duration, in seconds
+            seconds = real(node, text, f"value for {parameter.name!r} (seconds)")
+            if not abs(seconds) < 9.2e9:
+                raise fail(node, f"{text!r} seconds is out of range for {parameter.name!r}")
+            return np.timedelta64(round(seconds * 1e9), "ns")
         if isinstance(enc, StringEncoding) and (ptype.kind == "string" or not calibrated):
             return text
         if isinstance(enc, BinaryEncoding) and (ptype.kind == "binary" or not calibrated):

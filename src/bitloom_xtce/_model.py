@@ -8,6 +8,7 @@ and the column path give the same bits.
 from __future__ import annotations
 
 import bisect
+import heapq
 import math
 import operator
 from collections.abc import Callable, Mapping
@@ -38,10 +39,26 @@ class DynamicSize:
     intercept: int | float
 
     def bits(self, value: Value) -> Value:
-        if isinstance(value, np.ndarray):
-            exact = value.dtype.kind in "iu" and isinstance(self.slope, int) and isinstance(self.intercept, int)
-            value = value.astype(np.int64 if exact else np.float64)
-        return self.slope * value + self.intercept
+        """The size for a value or a column of them. Integers stay exact whatever their size
+        (a column goes to Python integers when int64 would overflow); otherwise the arithmetic
+        is binary64, the same operations on one value and on a column."""
+        slope, intercept = self.slope, self.intercept
+        exact = isinstance(slope, int) and isinstance(intercept, int)
+        if not isinstance(value, np.ndarray):
+            if exact and isinstance(value, int):
+                return slope * value + intercept
+            return _float(slope) * float(value) + _float(intercept)
+        if not (exact and value.dtype.kind in "iu"):
+            return value.astype(np.float64) * _float(slope) + _float(intercept)
+        if value.dtype.itemsize <= 4 and -(1 << 31) < slope < 1 << 31 and -(1 << 62) < intercept < 1 << 62:
+            return value.astype(np.int64) * slope + intercept  # within int64 whatever the values
+        if len(value):
+            ends = (int(value.min()), int(value.max()))
+            products = [slope * v for v in ends]
+            every = (slope, intercept, *ends, *products, *(p + intercept for p in products))
+            if all(_INT64[0] <= v <= _INT64[1] for v in every):
+                return value.astype(np.int64) * slope + intercept
+        return value.astype(object) * slope + intercept
 
     def __repr__(self) -> str:
         kind = "calibrated" if self.calibrated else "raw"
@@ -159,6 +176,17 @@ def _as_float(x: Value) -> Value:
     return x.astype(np.float64) if isinstance(x, np.ndarray) else float(x)
 
 
+def _float(number: int | float) -> float:
+    """A number as binary64; an integer beyond its range is infinite."""
+    try:
+        return float(number)
+    except OverflowError:
+        return float("inf") if number > 0 else float("-inf")
+
+
+_INT64 = (-(1 << 63), (1 << 63) - 1)
+
+
 @dataclass(frozen=True, slots=True)
 class Polynomial:
     """sum(coefficient * x**exponent), terms in document order, powers by repeated products."""
@@ -173,6 +201,8 @@ class Polynomial:
             for _ in range(exponent):
                 power = power * x
             total = total + coefficient * power
+        if isinstance(x, np.ndarray) and not isinstance(total, np.ndarray):  # constant terms only
+            total = np.full(x.shape, total)
         return total
 
     def __repr__(self) -> str:
@@ -182,7 +212,8 @@ class Polynomial:
 @dataclass(frozen=True, slots=True)
 class Spline:
     """Piecewise: order 0 takes the value of the point at or below x, order 1 interpolates
-    linearly. Outside the points: the end value or end segment if `extrapolate`, else NaN."""
+    linearly. Outside the points: the end value or end segment if `extrapolate`, else NaN. NaN
+    gives NaN."""
 
     raw: tuple[float, ...]
     calibrated: tuple[float, ...]
@@ -201,11 +232,10 @@ class Spline:
                 x0, x1 = np.asarray(xs)[m], np.asarray(xs)[m + 1]
                 y0, y1 = np.asarray(ys)[m], np.asarray(ys)[m + 1]
                 out = y0 + (x - x0) * (y1 - y0) / (x1 - x0)
-            if not self.extrapolate:
-                out = np.where((x < xs[0]) | (x > xs[-1]), np.nan, out)
-            return out
+            outside = np.isnan(x) if self.extrapolate else ~((x >= xs[0]) & (x <= xs[-1]))
+            return np.where(outside, np.nan, out)
         q = float(x)
-        if not self.extrapolate and not xs[0] <= q <= xs[-1]:
+        if q != q or not self.extrapolate and not xs[0] <= q <= xs[-1]:
             return float("nan")
         i: int = bisect.bisect_right(xs, q) - 1
         if self.order == 0:
@@ -324,6 +354,51 @@ OPERATORS: dict[str, Callable[[Value, Value], Value]] = {
 }
 
 
+ORDERING = frozenset({"<", "<=", ">", ">=", "lt", "leq", "gt", "geq"})
+
+
+def _compare(op: Callable[[Value, Value], Value], left: Value, right: Value) -> Value:
+    """op(left, right), an integer against a float compared exactly, as Python compares them:
+    numpy rounds the integers of a column to binary64 first, which ties values past 2**53."""
+    result = op(left, right)
+    if not isinstance(result, np.ndarray):
+        return result
+    kinds = (_kind(left), _kind(right))
+    if kinds not in (("i", "f"), ("u", "f"), ("f", "i"), ("f", "u")):
+        return result
+    whole, other = (left, right) if kinds[0] in "iu" else (right, left)
+    whole = np.asarray(whole)
+    doubt = np.broadcast_to((whole.astype(np.float64) == other) & ((whole > 2**53) | (whole < -2**53)), result.shape)
+    if doubt.any():
+        exact = [np.broadcast_to(np.asarray(side).astype(object), result.shape)[doubt] for side in (left, right)]
+        result = np.array(result, dtype=bool)
+        result[doubt] = np.asarray(op(*exact), dtype=bool)
+    return result
+
+
+def _kind(value: Value) -> str:
+    if isinstance(value, np.ndarray):
+        return value.dtype.kind
+    return "f" if isinstance(value, float) else "i" if isinstance(value, int) else ""
+
+
+def _unlabeled(value: Value) -> Value:
+    """Where a value is an enumeration value without a label (None, also in a column)."""
+    if value is None:
+        return True
+    if isinstance(value, np.ndarray) and value.dtype.kind == "T" and hasattr(value.dtype, "na_object"):
+        return np.array([v is None for v in value.tolist()], dtype=bool)
+    return False
+
+
+def _labelled(value: Value) -> Value:
+    if value is None:
+        return ""
+    if isinstance(value, np.ndarray) and value.dtype.kind == "T" and hasattr(value.dtype, "na_object"):
+        return np.array(["" if v is None else v for v in value.tolist()], dtype=np.dtypes.StringDType())
+    return value
+
+
 @dataclass(slots=True)
 class Comparison:
     """parameter (raw or calibrated) <op> a literal, or another parameter's value."""
@@ -337,7 +412,18 @@ class Comparison:
 
     def evaluate(self, get: Lookup) -> Value:
         right = get(*self.other) if self.other is not None else self.value
-        return OPERATORS[self.op](get(self.parameter, self.calibrated), right)
+        left = get(self.parameter, self.calibrated)
+        if isinstance(left, np.ndarray) and left.dtype == object and isinstance(right, bytes):
+            # Compared as Python bytes: numpy's own bytes scalar would drop trailing zero bytes.
+            right, boxed = np.empty((), dtype=object), right
+            right[()] = boxed
+        if self.op in ORDERING:  # an enumeration value without a label is in no order, as NaN
+            missing = _unlabeled(left) | _unlabeled(right)
+            if missing is True:
+                return False
+            if np.any(missing):
+                return OPERATORS[self.op](_labelled(left), _labelled(right)) & ~missing
+        return _compare(OPERATORS[self.op], left, right)
 
     def parameters(self) -> list[tuple[str, bool]]:
         return [(self.parameter, self.calibrated)] + ([self.other] if self.other else [])
@@ -384,6 +470,49 @@ class AnyOf:
 Criterion: TypeAlias = Comparison | AllOf | AnyOf
 
 
+def label_ranges(entries: tuple[tuple[int, int, str], ...]) -> tuple[list[int], list[int], list[str]]:
+    """An enumeration as sorted disjoint ranges (starts, ends, labels): each value takes the
+    label of the first entry, in document order, whose value..maxValue holds it."""
+    order = sorted(range(len(entries)), key=lambda k: entries[k][0])
+    pieces: list[tuple[int, int, int]] = []  # (start, end, entry)
+    if all(entries[a][1] < entries[b][0] for a, b in zip(order, order[1:])):
+        pieces = [(entries[k][0], entries[k][1], k) for k in order]
+    else:
+        # Between two consecutive bounds the entries that hold a value do not change: sweep the
+        # bounds with the entries begun so far, by document order (ended ones dropped lazily).
+        bounds = sorted({v for low, high, _ in entries for v in (low, high + 1)})
+        begun: list[tuple[int, int]] = []  # (entry, end)
+        taken = 0
+        for low, after in zip(bounds, bounds[1:]):
+            while taken < len(order) and entries[order[taken]][0] <= low:
+                heapq.heappush(begun, (order[taken], entries[order[taken]][1]))
+                taken += 1
+            while begun and begun[0][1] < low:
+                heapq.heappop(begun)
+            if begun:
+                k = begun[0][0]
+                if pieces and pieces[-1][2] == k and pieces[-1][1] == low - 1:
+                    pieces[-1] = (pieces[-1][0], after - 1, k)
+                else:
+                    pieces.append((low, after - 1, k))
+    return [p[0] for p in pieces], [p[1] for p in pieces], [entries[p[2]][2] for p in pieces]
+
+
+def _label_table(starts: list[int], ends: list[int], labels: list[str],
+                 dtype: np.dtype) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
+    """An enumeration's ranges as arrays for columns of `dtype`: for integers, clipped to what
+    the column can hold (and compared exactly); the labels with "" after them."""
+    if dtype.kind in "iu":
+        low, high = int(np.iinfo(dtype).min), int(np.iinfo(dtype).max)
+        kept = [i for i in range(len(starts)) if starts[i] <= high and ends[i] >= low]
+        first = np.array([max(starts[i], low) for i in kept], dtype=dtype)
+        last = np.array([min(ends[i], high) for i in kept], dtype=dtype)
+    else:
+        kept = list(range(len(starts)))
+        first, last = np.array(starts, dtype=np.float64), np.array(ends, dtype=np.float64)
+    return first, last, np.array([labels[i] for i in kept] + [""], dtype=np.dtypes.StringDType()), kept
+
+
 # ---------------------------------------------------------------------------------------------
 # Parameter types and parameters
 
@@ -409,7 +538,7 @@ class ParameterType:
     dimensions: tuple[tuple[Count, Count], ...] = ()  # arrays: (first index, last index) per dimension
     rank: int = 0  # arrays: how many dimensions (the entry gives them when the type does not)
     initial: str | None = None  # initialValue, as written: the value encoding uses when given none
-    _lookup: Any = field(default=None, repr=False)
+    _lookup: Any = field(default=None, init=False, repr=False)  # built on first use
 
     @property
     def structured(self) -> bool:
@@ -472,7 +601,7 @@ class ParameterType:
             for context in enc.context_calibrators:
                 if context.criterion.evaluate(get):
                     return context.calibrator(raw, get)
-            return enc.calibrator(raw, get) if enc.calibrator is not None else raw
+            return enc.calibrator(raw, get) if enc.calibrator is not None else _as_float(raw)  # a float, as when one matches
         # Columns: the first context that matches decides, row by row.
         result = enc.calibrator(raw, get) if enc.calibrator is not None else raw.astype(np.float64)
         decided = np.zeros(len(raw), dtype=bool)
@@ -485,27 +614,21 @@ class ParameterType:
 
     def _enumerate(self, raw: Value) -> Value:
         if self._lookup is None:
-            exact = {v: label for v, hi, label in self.enumeration if v == hi}
-            ranges = sorted((v, hi, label) for v, hi, label in self.enumeration if v != hi)
-            self._lookup = (exact, ranges)
-        exact, ranges = self._lookup
+            self._lookup = (*label_ranges(self.enumeration), {})  # and per column type, its arrays
+        starts, ends, labels = self._lookup[:3]
         if not isinstance(raw, np.ndarray):
-            label = exact.get(raw)
-            if label is None:
-                for lo, hi, text in ranges:
-                    if lo <= raw <= hi:
-                        return text
-            return label
-        entries = sorted(self.enumeration)
-        starts = np.array([e[0] for e in entries], dtype=np.float64 if raw.dtype.kind == "f" else np.int64)
-        ends = np.array([e[1] for e in entries], dtype=starts.dtype)
-        labels = np.array([e[2] for e in entries] + [""], dtype=np.dtypes.StringDType())
-        i = np.searchsorted(starts, raw, side="right") - 1
-        inside = (i >= 0) & (raw <= ends[np.maximum(i, 0)]) if len(entries) else np.zeros(len(raw), bool)
+            i = bisect.bisect_right(starts, raw) - 1
+            return labels[i] if i >= 0 and raw <= ends[i] else None
+        tables = self._lookup[3]
+        table = tables.get(raw.dtype)
+        if table is None:
+            table = tables[raw.dtype] = _label_table(starts, ends, labels, raw.dtype)
+        first, last, names, kept = table
+        at = np.searchsorted(first, raw, side="right") - 1
+        inside = (at >= 0) & (raw <= last[np.maximum(at, 0)]) if kept else np.zeros(len(raw), bool)
         if inside.all():
-            return labels[i]
-        out = np.array(labels[np.where(inside, i, len(entries))],
-                       dtype=np.dtypes.StringDType(na_object=None))
+            return names[at]
+        out = np.array(names[np.where(inside, at, len(kept))], dtype=np.dtypes.StringDType(na_object=None))
         out[~inside] = None
         return out
 

@@ -43,6 +43,10 @@ class Block:
     recipe: list[dict] = field(default_factory=list)  # numbers, and plain text when calibrated
     extracted: list[Field] = field(default_factory=list)  # bytes cut out in Python
     texts: list[Field] = field(default_factory=list)  # plain fixed-size text
+    # Fields whose bits may hold no value of their encoding (invalid text, BCD digits, reserved
+    # float patterns), in the order the one-packet path reads them: recipe, then the cut out text.
+    fallible: list[Field] = field(default_factory=list)
+    names: frozenset[str] = frozenset()
     prepared: bool = False
 
     def prepare(self) -> Block:
@@ -66,6 +70,17 @@ class Block:
                 self.texts.append(f)
             else:
                 self.extracted.append(f)
+        self.names = frozenset(f.parameter.name for f in self.fields)
+        self.fallible = [f for f in self.fields if f.item is not None and f.item["encoding"] not in TOTAL_READERS] \
+            + [f for f in self.extracted if isinstance(f.parameter.type.encoding, StringEncoding)]
+
+
+# The reader encodings that give a value for every bit pattern of a field.
+TOTAL_READERS = frozenset({
+    "unsigned", "twos_complement", "ones_complement", "sign_magnitude",
+    "ieee754_f16", "ieee754_f32", "ieee754_f64", "ieee754_f128", "mil_std_1750a_f32", "mil_std_1750a_f48",
+    "ibm_f32", "ibm_f64", "ti_f32", "ti_f40", "iso_8859_1", "windows_1252",
+})
 
 
 def reader_item(f: Field, start: int, encoding: str, byte_order: str, reverse: bool) -> dict:

@@ -23,7 +23,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from ._ccsds import LOST_SEGMENT, PacketSequence, joined_gaps, primary_headers
-from ._definition import Definition, FileResult, _frame, _Group, _warn_skipped
+from ._definition import Definition, FileResult, Skipped, _frame, _Group, _warn_skipped
 from ._plan import Block, Structure
 
 TRUNCATED = "truncated at the end of the data"  # the reason _frame gives
@@ -52,7 +52,7 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
                                                               skipped, base)
         if final:
             sequence.finish(skipped, base)
-    lost = skipped.get(LOST_SEGMENT, (0, 0))[0]  # packets, each counted once, whose segments went
+    lost = sum(len(part) for part in skipped.get(LOST_SEGMENT, []))  # packets, each counted once, whose segments went
     result = definition._decode_frames(data, offsets, lengths, raw, skipped, unmatched == "keep")
     result.packets = len(offsets) + lost + (TRUNCATED in skipped)
     result.gaps = gaps
@@ -60,9 +60,11 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
     if sequence.decoded:
         result.packet_index = {name: index + sequence.decoded for name, index in result.packet_index.items()}
     sequence.decoded += len(offsets)
-    if origins or base:
-        result.skipped = {reason: (count, origins.get(first, first) + base)
-                          for reason, (count, first) in skipped.items()}
+    before = sequence.decoded - len(offsets)  # packets of the stream before this piece
+    if origins or base or before:  # offsets and numbers in the stream, segments by their first one
+        result.skipped = {reason: Skipped(np.array([origins.get(int(o), int(o)) + base for o in record.offsets],
+                                                   dtype=np.int64), record.indices + before)
+                          for reason, record in result.skipped.items()}
     return result, end
 
 
@@ -342,14 +344,15 @@ def _merge(definition: Definition, parts: list[tuple[Any, str | None]], threads:
     merged.invalid, merged.alarms = {}, {}
     start = index = 0
     bases = []  # each file's first packet index
+    skips: dict[str, list[tuple[Skipped, int, int]]] = {}
     for (result, _, _, size, decoded), _ in parts:
-        for reason, (count, first) in result.skipped.items():
-            earlier = merged.skipped.get(reason, (0, start + first))
-            merged.skipped[reason] = (earlier[0] + count, earlier[1])
+        for reason, record in result.skipped.items():
+            skips.setdefault(reason, []).append((record, start, index))
         merged.attributes.update(result.attributes)
         bases.append(index)
         start += size
         index += decoded
+    merged.skipped = {reason: Skipped.join(records) for reason, records in skips.items()}
     merged.gaps = joined_gaps([(part[0].gaps, part[1], part[2]) for part, _ in parts])
     order = {name: i for i, name in enumerate(definition.concrete())}
     names = sorted({name for result in results for name in result}, key=lambda n: order.get(n, len(order)))

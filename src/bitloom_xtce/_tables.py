@@ -26,7 +26,7 @@ from typing import Any
 
 import numpy as np
 
-from ._definition import FileResult
+from ._definition import FileResult, Skipped
 
 
 def _need(module: str, extra: str) -> Any:
@@ -72,10 +72,16 @@ def join_results(results: list[FileResult], consume: bool) -> FileResult:
             setattr(out, checks, {name: {key: _join([p.pop(key) if consume else p[key] for p in parts])
                                          for key in parts[0]} for name, parts in held.items()})
     out.skipped, out.gaps, out.attributes = {}, {}, {}
+    records: dict[str, list[Any]] = {}
     for result in results:
-        for reason, (count, first) in getattr(result, "skipped", {}).items():
-            earlier = out.skipped.get(reason, (0, first))
-            out.skipped[reason] = (earlier[0] + count, min(earlier[1], first))
+        for reason, record in getattr(result, "skipped", {}).items():
+            records.setdefault(reason, []).append(record)
+    for reason, held in records.items():  # records of a stream's pieces hold offsets in the stream
+        if all(isinstance(r, Skipped) for r in held):
+            out.skipped[reason] = Skipped.join([(r, 0, 0) for r in held])
+        else:
+            out.skipped[reason] = (sum(r[0] for r in held), min(r[1] for r in held))
+    for result in results:
         for apid, missing in getattr(result, "gaps", {}).items():
             out.gaps[apid] = out.gaps.get(apid, 0) + missing
         out.attributes.update(_attributes(result))

@@ -16,6 +16,7 @@ they are turned into UTC with LEAP_SECONDS. An instant inside a leap second (suc
 from __future__ import annotations
 
 import datetime
+import math
 from dataclasses import dataclass
 from fractions import Fraction
 from typing import Any
@@ -23,6 +24,7 @@ from typing import Any
 import numpy as np
 
 NS = 1_000_000_000
+NAT = -(1 << 63)  # numpy's NaT: a time too far out for datetime64[ns]
 
 # (the UTC date from which TAI - UTC is `seconds`, seconds): every leap second to date. Another
 # is announced about six months ahead in IERS Bulletin C; add its line here.
@@ -61,10 +63,10 @@ def tai_to_utc(tai: np.ndarray) -> np.ndarray:
     1970-01-01, POSIX style). Before 1972 TAI - UTC is taken as 10 s (UTC then did not step by
     whole seconds)."""
     i = np.searchsorted(_STARTS, tai, side="right") - 1
-    utc = tai - _OFFSETS[np.maximum(i, 0)]
+    utc = _add(tai, -_OFFSETS[np.maximum(i, 0)])
     following = np.minimum(i + 1, len(_STARTS) - 1)
     inside = (i + 1 < len(_STARTS)) & (tai >= _STARTS[following] - NS)
-    return np.where(inside, _DATES[following], utc)
+    return np.where(tai == NAT, NAT, np.where(inside, _DATES[following], utc))
 
 
 def utc_to_tai(utc: np.ndarray) -> np.ndarray:
@@ -115,7 +117,7 @@ class TimeScale:
         if value.dtype.kind in "iub" and not (value.dtype == np.uint64 and (value >> np.uint64(63)).any()):
             value = value.astype(np.int64)
             largest = int(np.abs(value).max()) if len(value) else 0
-            if largest * abs(scale) + abs(offset) >= 1 << 62:  # products would leave int64
+            if (largest + 1) * abs(scale) + abs(offset) >= 1 << 62:  # products would leave int64
                 return _exactly(value, scale, offset)
             if scale.denominator == 1 and offset.denominator == 1:
                 return value * np.int64(scale.numerator) + np.int64(offset.numerator)
@@ -131,12 +133,10 @@ class TimeScale:
             return _exactly(value, scale, offset)
         if value.dtype.kind in "iu":
             return _exactly(value, scale, offset)
-        with np.errstate(invalid="ignore"):
-            ns = np.rint(value.astype(np.float64) * float(scale) + float(offset))
-        bad = ~np.isfinite(ns) | (np.abs(ns) >= 2.0 ** 63)
-        if bad.any():
-            raise ValueError(f"time value {value[bad][0]!r} is out of range")
-        return ns.astype(np.int64)
+        with np.errstate(all="ignore"):
+            ns = np.rint(value.astype(np.float64) * _float(scale) + _float(offset))
+            bad = ~np.isfinite(ns) | (np.abs(ns) >= 2.0 ** 63)
+            return np.where(bad, NAT, ns).astype(np.int64)
 
     def convert(self, value: Any, get: Any) -> Any:
         """Time values of a number or a column of numbers (`get` gives other parameters' values)."""
@@ -146,11 +146,11 @@ class TimeScale:
             out: Any = ns.view("m8[ns]")
         elif self.offset_from is not None:
             base = np.asarray(get(*self.offset_from)).astype("M8[ns]").view(np.int64)
-            out = (base + ns).view("M8[ns]")
+            out = _add(base, ns).view("M8[ns]")
         elif self.epoch_scale == "tai":
-            out = tai_to_utc(ns + np.int64(self.epoch)).view("M8[ns]")
+            out = tai_to_utc(_add(ns, self.epoch)).view("M8[ns]")
         else:
-            out = (ns + np.int64(self.epoch)).view("M8[ns]")
+            out = _add(ns, self.epoch).view("M8[ns]")
         return out if column else out[0]
 
     def number(self, value: Any, get: Any) -> np.ndarray:
@@ -182,8 +182,23 @@ class TimeScale:
 
 
 def _exactly(value: np.ndarray, scale: Fraction, offset: Fraction) -> np.ndarray:
-    """Integer nanoseconds in Python integers (scales whose fractions do not fit int64 products)."""
+    """Integer nanoseconds in Python integers (scales whose fractions do not fit int64 products);
+    NaT where the time lies beyond what datetime64[ns] holds (the years 1678 to 2262)."""
     out = [(int(v) * scale + offset + Fraction(1, 2)).__floor__() for v in value.tolist()]
-    if any(not -(1 << 63) <= n < 1 << 63 for n in out):
-        raise ValueError("a time value is out of range (beyond the years 1678 to 2262)")
-    return np.array(out, dtype=np.int64)
+    return np.array([n if NAT < n < 1 << 63 else NAT for n in out], dtype=np.int64)
+
+
+def _float(x: Fraction) -> float:
+    try:
+        return float(x)
+    except OverflowError:
+        return math.inf if x > 0 else -math.inf
+
+
+def _add(a: np.ndarray, b: Any) -> np.ndarray:
+    """a + b in int64 nanoseconds, NaT where either is NaT or the sum leaves int64."""
+    a, b = np.broadcast_arrays(np.asarray(a, dtype=np.int64), np.asarray(b, dtype=np.int64))
+    with np.errstate(over="ignore"):
+        total = a + b
+    wrapped = ((b > 0) & (total < a)) | ((b < 0) & (total > a))
+    return np.where(wrapped | (a == NAT) | (b == NAT) | (total == NAT), NAT, total)

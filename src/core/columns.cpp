@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -367,13 +368,14 @@ bool can_fail(const Field& f) {
 }
 
 /// The loop for one field; `aligned` when its start bit is a multiple of 8 in every packet.
-Plan::Kernel choose_kernel(const Field& f, bool aligned) {
-    if (!f.out && !can_fail(f)) return nullptr;
+/// `kept`: the values are written out (else only a field that can fail gets a loop).
+Plan::Kernel choose_kernel(const Field& f, bool aligned, bool kept) {
+    if (!kept && !can_fail(f)) return nullptr;
     if (is_text(f.encoding)) return &text_loop;
     if (f.encoding == E::Ieee754F128) return f.bits == 128 ? &wide_loop<true> : &refused_loop;
     if (f.encoding == E::Ieee754_1985F80 && f.bits == 80) return &wide_loop<false>;
     if (f.bits > 64) return &refused_loop;
-    if (aligned && !f.reverse && f.out) {
+    if (aligned && !f.reverse && kept) {
         if (Plan::Kernel k = f.little ? aligned_kernel<true>(f) : aligned_kernel<false>(f)) return k;
     }
     const Element element = element_of(f.encoding, f.bits);
@@ -386,6 +388,8 @@ Plan::Kernel choose_kernel(const Field& f, bool aligned) {
 }
 
 }  // namespace
+
+Plan::Kernel field_kernel(const Field& f, bool aligned) { return choose_kernel(f, aligned, true); }
 
 bool is_text(UnpackEncoding encoding) noexcept {
     return encoding >= E::Utf8 && encoding <= E::Windows1252;
@@ -444,15 +448,17 @@ Result<DecodedText> decode_text_field(UnpackEncoding encoding, const std::uint8_
 
 Framed frame_space_packets(const std::uint8_t* data, std::size_t size,
                            std::vector<std::uint64_t>& out) {
-    // A run of packets at a time into a fixed buffer, so that the walk itself never allocates.
+    // A run of packets at a time, noted straight into room made for the run at the end of `out`.
     constexpr std::size_t kRun = 4096;
-    std::uint64_t run[kRun];
     Framed framed;
     std::uint64_t position = 0;
     for (;;) {
+        const std::size_t noted = out.size();
+        out.resize(noted + kRun);
+        std::uint64_t* run = out.data() + noted;
         Framed part = frame_packets(data + position, size - position, 0, run, kRun);
         for (std::size_t i = 0; i < part.count; ++i) run[i] += position;
-        out.insert(out.end(), run, run + part.count);
+        out.resize(noted + part.count);
         framed.count += part.count;
         if (part.cut) {
             framed.cut = *part.cut;
@@ -461,8 +467,8 @@ Framed frame_space_packets(const std::uint8_t* data, std::size_t size,
             return framed;
         }
         if (part.count < kRun) return framed;
-        position = run[kRun - 1] + 7 + (std::uint64_t{data[run[kRun - 1] + 4]} << 8 |
-                                         data[run[kRun - 1] + 5]);
+        const std::uint64_t last = out.back();
+        position = last + 7 + (std::uint64_t{data[last + 4]} << 8 | data[last + 5]);
     }
 }
 
@@ -515,8 +521,8 @@ Plan::Plan(const Packets& packets, std::vector<Field> fields)
         extent_ = std::max(extent_, position);
         rel_.push_back(rel);
         const bool aligned = (packets_.offset_bits + rel) % 8 == 0;
-        fast_.push_back(choose_kernel(f, aligned));
-        checked_.push_back(choose_kernel(f, false));
+        fast_.push_back(choose_kernel(f, aligned, f.out != nullptr));
+        checked_.push_back(choose_kernel(f, false, f.out != nullptr));
     }
 }
 
@@ -574,8 +580,9 @@ std::optional<Failure> Plan::walk_packet(std::size_t i, std::uint64_t offset) co
 
 std::optional<Failure> Plan::run(std::size_t first, std::size_t last,
                                  std::atomic<std::size_t>* lowest) const {
-    std::uint64_t bases[kBlock];
-    bool inside[kBlock];
+    // The block's packet starts live on the heap: this frame lies under the entry point's.
+    const auto bases = std::make_unique_for_overwrite<std::uint64_t[]>(kBlock);
+    const auto inside = std::make_unique_for_overwrite<bool[]>(kBlock);
     auto report = [&](std::optional<Failure> failure) {
         if (lowest) {
             std::size_t seen = lowest->load(std::memory_order_relaxed);
@@ -594,7 +601,7 @@ std::optional<Failure> Plan::run(std::size_t first, std::size_t last,
             std::size_t r = j;
             while (r < b && inside[r - a]) ++r;
             if (r > j) {
-                if (auto failure = run_block(j, r, bases + (j - a))) return report(std::move(failure));
+                if (auto failure = run_block(j, r, bases.get() + (j - a))) return report(std::move(failure));
             }
             if (r < b) {
                 if (auto failure = walk_packet(r, packets_.byte_offset(r)))

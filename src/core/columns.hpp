@@ -73,7 +73,7 @@ public:
     /// Decodes packets [first, last). Returns the failure of the lowest packet, and in it of the
     /// first field, that fails; the outputs are then partly written. `lowest`, when given, is
     /// shared between runs over other packets: a run stops once a lower packet has failed, and
-    /// lowers it on failure.
+    /// lowers it on failure. Throws std::bad_alloc (the block's scratch is on the heap).
     std::optional<Failure> run(std::size_t first, std::size_t last,
                                std::atomic<std::size_t>* lowest = nullptr) const;
 
@@ -143,6 +143,12 @@ Framed frame_space_packets(const std::uint8_t* data, std::size_t size,
 Result<DecodedText> decode_text_field(UnpackEncoding encoding, const std::uint8_t* data,
                                       std::uint64_t start, std::uint32_t bits, bool little,
                                       ByteBuffer& scratch);
+
+/// The loop that decodes field `f` over many packets (Plan::Kernel), for callers that place
+/// fields themselves: every start passed to it must leave the field inside the data, and with
+/// `aligned` every start plus `rel` must be a multiple of 8. Text fields are checked and not
+/// written. The kernel writes `f.out`, which must be set when it runs.
+Plan::Kernel field_kernel(const Field& f, bool aligned);
 
 /// True for the text encodings.
 bool is_text(UnpackEncoding encoding) noexcept;

@@ -13,6 +13,7 @@
 
 #include "core/columns.hpp"
 #include "errors.hpp"
+#include "numpy_api.hpp"
 #include "recipe.hpp"
 
 namespace bitloom {
@@ -22,16 +23,11 @@ namespace {
 using namespace recipe;
 using columns::Element;
 
+}  // namespace
+
 // ---- numpy, imported on first use ----
 
-/// What the two functions use of numpy: created once, under the interpreter lock, and kept for
-/// the life of the process.
-struct Numpy {
-    PyObject* empty = nullptr;
-    PyObject* asarray = nullptr;
-    PyObject* ascontiguousarray = nullptr;
-    PyObject* string_dtype = nullptr;  // numpy.dtypes.StringDType() (numpy 2); null before
-};
+namespace {
 Numpy g_numpy;
 bool g_numpy_ready = false;
 
@@ -44,6 +40,8 @@ bool g_numpy_ready = false;
         PyErr_SetRaisedException(error);
     }
 }
+
+}  // namespace
 
 const Numpy* numpy_api(const char* what) {
     if (g_numpy_ready) [[likely]]
@@ -82,6 +80,7 @@ const Numpy* numpy_api(const char* what) {
     return &g_numpy;
 }
 
+namespace {
 const char* dtype_name(Element element) {
     switch (element) {
         case Element::U8: return "uint8";
@@ -99,7 +98,8 @@ const char* dtype_name(Element element) {
     return nullptr;
 }
 
-/// numpy.empty(count, dtype); for text, the variable-width string dtype.
+}  // namespace
+
 PyObject* new_array(const Numpy& np, std::size_t count, Element element) {
     const auto n = static_cast<Py_ssize_t>(count);
     if (element != Element::Text) return PyObject_CallFunction(np.empty, "ns", n, dtype_name(element));
@@ -114,30 +114,9 @@ PyObject* new_array(const Numpy& np, std::size_t count, Element element) {
 
 // ---- Buffers held for the call ----
 
-/// Buffer exports released together at the end of the call; each stays where it was made.
-class Views {
-public:
-    Views() = default;
-    Views(const Views&) = delete;
-    Views& operator=(const Views&) = delete;
-    ~Views() { release(); }
-    void release() {
-        for (Py_buffer& view : views_) PyBuffer_Release(&view);
-        views_.clear();
-    }
-    /// Exports `obj` (C-contiguous, writable if asked); null with an exception set on failure.
-    Py_buffer* take(PyObject* obj, bool writable) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0)) < 0)
-            return nullptr;
-        views_.push_back(view);
-        return &views_.back();
-    }
-private:
-    std::deque<Py_buffer> views_;
-};
-
 // ---- Where the packets lie ----
+
+namespace {
 
 [[gnu::cold]] PyObject* raise_cut(const columns::Cut& cut) {
     const std::string text =
@@ -203,10 +182,17 @@ bool read_size(PyObject* obj, const char* name, std::uint64_t& out) {
     return true;
 }
 
-/// The offsets argument as a contiguous uint64 array, read in place; `holder` keeps it alive.
+}  // namespace
+
 bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
-                  const std::uint64_t*& out, std::size_t& count) {
-    Ref array(PyObject_CallOneArg(np.asarray, offsets));
+                  const std::uint64_t*& out, std::size_t& count, const char* name) {
+    Ref array;
+    {
+        // numpy reads a caller's object through its __array__, __len__ or __getitem__.
+        RecursionGuard guard(" while reading the offsets");
+        if (!guard.entered()) return false;
+        array.reset(PyObject_CallOneArg(np.asarray, offsets));
+    }
     if (!array.get()) return false;
     Ref dtype(PyObject_GetAttrString(array.get(), "dtype"));
     Ref kind(dtype.get() ? PyObject_GetAttrString(dtype.get(), "kind") : nullptr);
@@ -220,19 +206,19 @@ bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
     if (!is_signed && !is_unsigned && !empty) {
         // The scalar type's name ("float64"): a plain attribute, where str(dtype) runs Python code.
         Ref scalar(PyObject_GetAttrString(dtype.get(), "type"));
-        Ref name(scalar.get() && PyType_Check(scalar.get())
-                     ? PyType_GetName(reinterpret_cast<PyTypeObject*>(scalar.get()))
-                     : nullptr);
-        if (!name.get()) return false;
-        PyErr_Format(PyExc_TypeError, "argument 'offsets': an array of integers is required, not %U",
-                     name.get());
+        Ref type_name(scalar.get() && PyType_Check(scalar.get())
+                          ? PyType_GetName(reinterpret_cast<PyTypeObject*>(scalar.get()))
+                          : nullptr);
+        if (!type_name.get()) return false;
+        PyErr_Format(PyExc_TypeError, "argument '%s': an array of integers is required, not %U",
+                     name, type_name.get());
         return false;
     }
     const long dimensions = PyLong_AsLong(ndim.get());
     if (dimensions != 1) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_ValueError, "offsets must be one-dimensional, not %ld-dimensional",
-                         dimensions);
+            PyErr_Format(PyExc_ValueError, "%s must be one-dimensional, not %ld-dimensional",
+                         name, dimensions);
         return false;
     }
     holder.reset(PyObject_CallFunction(np.ascontiguousarray, "Os", array.get(),
@@ -245,7 +231,7 @@ bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
         const auto* values = static_cast<const std::int64_t*>(view->buf);
         const auto* negative = std::find_if(values, values + count, [](std::int64_t v) { return v < 0; });
         if (negative != values + count) {
-            PyErr_Format(PyExc_ValueError, "offsets[%zd] is negative: %lld",
+            PyErr_Format(PyExc_ValueError, "%s[%zd] is negative: %lld", name,
                          static_cast<Py_ssize_t>(negative - values), static_cast<long long>(*negative));
             return false;
         }
@@ -253,6 +239,8 @@ bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
     out = static_cast<const std::uint64_t*>(view->buf);  // non-negative: the same bits
     return true;
 }
+
+namespace {
 
 // ---- The recipe ----
 

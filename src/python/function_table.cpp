@@ -23,6 +23,7 @@
 #include "core/unicode.hpp"
 #include "errors.hpp"
 #include "packet.hpp"
+#include "program_runner.hpp"
 
 namespace bitloom::py {
 
@@ -176,7 +177,10 @@ constexpr std::uint8_t arity_of() {
      kinds_of<&bitloom::fn>(), 3, 2, &invoke<&bitloom::fn>}
 // Whole buffers of packets: optional parameters, the last ones keyword-only.
 #define BL_ROW_KEYWORDS(fn, signature, required, keyword_only, defaults, ...) \
-    {#fn, #fn signature "\n--\n\n", {__VA_ARGS__}, kinds_of<&bitloom::fn>(), \
+    BL_ROW_NAMED(#fn, fn, signature, required, keyword_only, defaults, __VA_ARGS__)
+// A function whose Python name is not its C++ name (the private ones, named with a leading _).
+#define BL_ROW_NAMED(name, fn, signature, required, keyword_only, defaults, ...) \
+    {name, name signature "\n--\n\n", {__VA_ARGS__}, kinds_of<&bitloom::fn>(), \
      arity_of<&bitloom::fn>(), required, &invoke<&bitloom::fn>, keyword_only, defaults}
 
 // Registration order: the order of attachment and of `__all__`.
@@ -249,6 +253,13 @@ constexpr Row kRows[] = {
                     "data", "recipe", "offsets", "offset_bits", "packet_size", "threads"),
     BL_ROW_KEYWORDS(packet_offsets, "(data, framing='ccsds', *, allow_partial=False)", 1, 1, {},
                     "data", "framing", "allow_partial"),
+    // Private: the decode program of bitloom_xtce (core/program.hpp). Not in __all__.
+    BL_ROW_NAMED("_program", make_program, "(description)", 1, 0, {}, "description"),
+    BL_ROW_NAMED("_run_program", run_program,
+                 "(program, data, offsets, sizes=None, *, threads=1, spans=False)", 3, 2,
+                 (std::array<std::uint64_t, kMaxParams>{0, 0, 0, 0, 1, 0}), "program", "data",
+                 "offsets", "sizes", "threads", "spans"),
+    BL_ROW_NAMED("_run_packet", run_packet, "(program, packet)", 2, 0, {}, "program", "packet"),
 };
 
 #undef BL_OP
@@ -257,9 +268,10 @@ constexpr Row kRows[] = {
 #undef BL_ROW3
 #undef BL_ROW_SIGNED
 #undef BL_ROW_KEYWORDS
+#undef BL_ROW_NAMED
 
 constexpr std::size_t kFunctionCount = std::size(kRows);
-static_assert(kFunctionCount == 64);
+static_assert(kFunctionCount == 67);
 
 /// Every parameter has a name, every optional one a kind with a default, and keyword-only
 /// parameters are optional.
@@ -568,6 +580,13 @@ int attach_functions(PyObject* module) {
             break;
         }
         PyObject* name = PyObject_GetAttrString(function, "__name__");
+        if (name && def.ml_name[0] == '_') {  // private: attached, not listed in __all__
+            status = PyObject_SetAttr(module, name, function);
+            Py_DECREF(name);
+            Py_DECREF(function);
+            if (status < 0) break;
+            continue;
+        }
         PyObject* all = name ? PyObject_GetAttrString(module, "__all__") : nullptr;
         if (name && !all && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();

@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "function_table.hpp"
 #include "item_cache.hpp"
+#include "program_runner.hpp"
 
 namespace {
 
@@ -28,7 +29,8 @@ PyObject* create_module() {
     if (!module) return nullptr;
     if (!bitloom::py::prepare_function_table() || !bitloom::py::ensure_internal_fault() ||
         bitloom::py::attach_functions(module) < 0 ||
-        PyModule_AddObjectRef(module, "InternalFault", bitloom::py::internal_fault_type()) < 0) {
+        PyModule_AddObjectRef(module, "InternalFault", bitloom::py::internal_fault_type()) < 0 ||
+        bitloom::attach_program_constants(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -1,6 +1,7 @@
 """Bit-exact codecs for spacecraft telemetry and telecommand parameters, and recipe-driven packets."""
 
 from collections.abc import Buffer, Sequence
+from types import CapsuleType
 from typing import Any, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, type_check_only
 
 import numpy as np
@@ -296,3 +297,24 @@ def unpack_columns(
 
 def packet_offsets(data: Buffer, framing: str | _Int = "ccsds", *, allow_partial: bool = False) -> npt.NDArray[np.uint64]:
     """The byte offset of every packet in data: space packets ("ccsds") or packets of framing bytes."""
+
+# Private: the decode program that bitloom_xtce compiles definitions into. Its description format
+# and result are described in src/core/program.hpp and src/python/program_runner.hpp.
+_PROGRAM_REASONS: tuple[str, ...]
+
+def _program(description: dict[str, Any]) -> CapsuleType:
+    """Validate a decode program description into a program that any thread may run."""
+
+def _run_program(
+    program: CapsuleType,
+    data: Buffer,
+    offsets: npt.ArrayLike,
+    sizes: npt.ArrayLike | None = None,
+    *,
+    threads: _Int = 1,
+    spans: bool = False,
+) -> dict[str, Any]:
+    """Run a program over every packet of data: per-packet container, reason and step, and each slot's columns."""
+
+def _run_packet(program: CapsuleType, packet: Buffer) -> tuple[int | None, int, int | None, list[list[Any]]]:
+    """Run a program over one packet: (container, reason, step, each slot's values)."""
