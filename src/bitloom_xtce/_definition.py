@@ -554,9 +554,13 @@ class Definition:
         signed = offsets.astype(np.int64)
         for reason, parts in skipped.items():
             where = np.sort(np.concatenate([np.asarray(part, dtype=np.int64) for part in parts]))
-            found_at = np.searchsorted(signed, where, sorter=sorter).clip(0, max(len(offsets) - 1, 0))
-            result.skipped[reason] = Skipped(where, sorter[found_at] if len(offsets) else
-                                             np.zeros(len(where), dtype=np.int64))
+            # A packet's number is its place among the packets; one cut off at the end comes
+            # after them all.
+            found_at = np.searchsorted(signed, where, sorter=sorter)
+            inside = found_at < len(offsets)
+            numbers = np.full(len(where), len(offsets), dtype=np.int64)
+            numbers[inside] = sorter[found_at[inside]]
+            result.skipped[reason] = Skipped(where, numbers)
         return result
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,

@@ -110,7 +110,7 @@ def arrow_array(column: np.ndarray) -> Any:
         absent = None
         if mask is not np.ma.nomask:
             inner = np.ma.MaskedArray(inner, mask.reshape(shape))
-            rows = mask.reshape(len(mask), -1).all(axis=1) if mask.size else np.zeros(len(mask), bool)
+            rows = np.asarray(mask).reshape(len(values), -1).all(axis=1) if values.size else np.zeros(len(values), bool)
             absent = pa.array(rows) if rows.any() else None  # a whole array absent: a null list
         return pa.FixedSizeListArray.from_arrays(arrow_array(inner), values.shape[1], mask=absent)
     if values.dtype == object:
