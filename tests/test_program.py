@@ -299,12 +299,20 @@ def test_packets_beyond_the_data_and_empty_runs(events):
 
 def test_runs_leave_nothing_behind(events):
     """Many calls, successful and failing, settle: Python objects (tracemalloc) and the C heap."""
+    class Mallinfo2(ctypes.Structure):  # glibc's struct mallinfo2, returned by value
+        _fields_ = [(name, ctypes.c_size_t) for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd",
+                                                          "usmblks", "fsmblks", "uordblks", "fordblks",
+                                                          "keepcost")]
+
     try:
         mallinfo2 = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6").mallinfo2
-        mallinfo2.restype = ctypes.c_size_t * 10
+        mallinfo2.restype = Mallinfo2
     except (OSError, AttributeError):
         pytest.skip("no mallinfo2")
-    heap = lambda: mallinfo2()[7] + mallinfo2()[4]  # noqa: E731  (uordblks + hblkhd)
+
+    def heap() -> int:
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
     packet = event(1, 1, [("AB", "x", b"\x01")])
     data = packet * 600
     offsets = np.arange(600, dtype=np.uint64) * len(packet)
@@ -324,4 +332,6 @@ def test_runs_leave_nothing_behind(events):
         calls()
     grown, c_grown = tracemalloc.get_traced_memory()[0] - before, heap() - c_before
     tracemalloc.stop()
-    assert grown < 64 * 1024 and c_grown < 256 * 1024, (grown, c_grown)
+    # Bounds per call far below one run's output (600 packets' columns, about 10 KB), so a result
+    # or a program kept alive per call fails, while free lists and the allocator settling do not.
+    assert grown < 256 * 1024 and c_grown < 1024 * 1024, (grown, c_grown)
