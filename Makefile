@@ -66,8 +66,10 @@ demo: $(VENV)/.installed $(call group_stamps,demo)
 # needs is installed here, so a skip there is a test that did not run.
 TEST_JOBS ?= 2
 PYTEST = $(VPY) -m pytest -q -rs $(if $(CI),--fail-on-skip)
+# A worker that crashes fails the run at once (--max-worker-restart=0): restarting it can leave the
+# controller waiting for a file that no worker takes.
 test: $(VENV)/.installed $(call group_stamps,$(TEST_GROUPS)) native-test
-	$(PYTEST) -n $(TEST_JOBS) --dist loadfile -m "not release"
+	$(PYTEST) -n $(TEST_JOBS) --dist loadfile --max-worker-restart=0 -m "not release"
 
 # The release wheel (make dist: zig's clang, auditwheel repair) and the whole suite against it in a
 # fresh virtual environment.
