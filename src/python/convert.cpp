@@ -196,7 +196,8 @@ bool convert_f64_slow(PyObject* obj, double& out) {
         out = value;
         return true;
     };
-    return PyFloat_Check(obj) ? read() : calling_back(read);
+    // An exact int converts without the caller's code; a subclass may have its own __float__.
+    return PyFloat_Check(obj) || PyLong_CheckExact(obj) ? read() : calling_back(read);
 }
 
 float narrow_to_f32(double value) noexcept { return narrow_to_binary32(value); }
