@@ -599,7 +599,8 @@ std::optional<Failure> Plan::run(std::size_t first, std::size_t last,
             std::size_t r = j;
             while (r < b && inside[r - a]) ++r;
             if (r > j) {
-                if (auto failure = run_block(j, r, bases.get() + (j - a))) return report(std::move(failure));
+                if (auto failure = run_block(j, r, bases.get() + (j - a)))
+                    return report(std::move(failure));
             }
             if (r < b) {
                 if (auto failure = walk_packet(r, packets_.byte_offset(r)))
