@@ -448,17 +448,17 @@ Result<DecodedText> decode_text_field(UnpackEncoding encoding, const std::uint8_
 
 Framed frame_space_packets(const std::uint8_t* data, std::size_t size,
                            std::vector<std::uint64_t>& out) {
-    // A run of packets at a time, noted straight into room made for the run at the end of `out`.
+    // A run of packets at a time into a buffer of the walk's own, allocated once: on the heap,
+    // since this frame lies under the module's entry points. A packet takes 7 bytes or more.
     constexpr std::size_t kRun = 4096;
+    const std::size_t room = std::min<std::size_t>(kRun, size / 7 + 1);
+    const auto run = std::make_unique_for_overwrite<std::uint64_t[]>(room);
     Framed framed;
     std::uint64_t position = 0;
     for (;;) {
-        const std::size_t noted = out.size();
-        out.resize(noted + kRun);
-        std::uint64_t* run = out.data() + noted;
-        Framed part = frame_packets(data + position, size - position, 0, run, kRun);
+        Framed part = frame_packets(data + position, size - position, 0, run.get(), room);
         for (std::size_t i = 0; i < part.count; ++i) run[i] += position;
-        out.resize(noted + part.count);
+        out.insert(out.end(), run.get(), run.get() + part.count);
         framed.count += part.count;
         if (part.cut) {
             framed.cut = *part.cut;
@@ -466,9 +466,9 @@ Framed frame_space_packets(const std::uint8_t* data, std::size_t size,
             framed.cut->offset += position;
             return framed;
         }
-        if (part.count < kRun) return framed;
-        const std::uint64_t last = out.back();
-        position = last + 7 + (std::uint64_t{data[last + 4]} << 8 | data[last + 5]);
+        if (part.count < room) return framed;
+        position = run[room - 1] + 7 + (std::uint64_t{data[run[room - 1] + 4]} << 8 |
+                                        data[run[room - 1] + 5]);
     }
 }
 
@@ -581,8 +581,9 @@ std::optional<Failure> Plan::walk_packet(std::size_t i, std::uint64_t offset) co
 std::optional<Failure> Plan::run(std::size_t first, std::size_t last,
                                  std::atomic<std::size_t>* lowest) const {
     // The block's packet starts live on the heap: this frame lies under the entry point's.
-    const auto bases = std::make_unique_for_overwrite<std::uint64_t[]>(kBlock);
-    const auto inside = std::make_unique_for_overwrite<bool[]>(kBlock);
+    const std::size_t block = std::min(kBlock, std::max<std::size_t>(last - first, 1));
+    const auto bases = std::make_unique_for_overwrite<std::uint64_t[]>(block);
+    const auto inside = std::make_unique_for_overwrite<bool[]>(block);
     auto report = [&](std::optional<Failure> failure) {
         if (lowest) {
             std::size_t seen = lowest->load(std::memory_order_relaxed);
@@ -594,14 +595,15 @@ std::optional<Failure> Plan::run(std::size_t first, std::size_t last,
     };
     for (std::size_t a = first; a < last;) {
         if (lowest && lowest->load(std::memory_order_relaxed) < a) return std::nullopt;
-        const std::size_t b = std::min(last, a + kBlock);
+        const std::size_t b = std::min(last, a + block);
         for (std::size_t i = a; i < b; ++i)
             inside[i - a] = whole_recipe_inside(packets_.byte_offset(i), bases[i - a]);
         for (std::size_t j = a; j < b;) {
             std::size_t r = j;
             while (r < b && inside[r - a]) ++r;
             if (r > j) {
-                if (auto failure = run_block(j, r, bases.get() + (j - a))) return report(std::move(failure));
+                if (auto failure = run_block(j, r, bases.get() + (j - a)))
+                    return report(std::move(failure));
             }
             if (r < b) {
                 if (auto failure = walk_packet(r, packets_.byte_offset(r)))

@@ -101,8 +101,8 @@ bool calling_back(F&& read) {
 
 bool RecursionGuard::enter(const char* where) noexcept {
     if (stack_nearly_full()) [[unlikely]] {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s (the C stack is nearly full)",
-                     where);
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded%s (the C stack is nearly full)", where);
         return false;
     }
     return Py_EnterRecursiveCall(where) == 0;
@@ -129,8 +129,8 @@ bool convert_i64_slow(PyObject* obj, std::int64_t& out) {
 
 bool convert_u64_slow(PyObject* obj, std::uint64_t& out) {
     PyObject* index = obj;
-    if (!PyLong_Check(obj) && !calling_back([&] { return (index = PyNumber_Index(obj)) != nullptr; }))
-        return false;
+    auto read_index = [&] { return (index = PyNumber_Index(obj)) != nullptr; };
+    if (!PyLong_Check(obj) && !calling_back(read_index)) return false;
     const unsigned long long value = PyLong_AsUnsignedLongLong(index);
     if (index != obj) Py_DECREF(index);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -148,9 +148,10 @@ bool convert_u128(PyObject* obj, u128& out) {
     u128 value = 0;
     Py_ssize_t needed = -1;
     auto read = [&] {
-        needed = PyLong_AsNativeBytes(obj, &value, sizeof value,
-                                      Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
-                                          Py_ASNATIVEBYTES_REJECT_NEGATIVE | Py_ASNATIVEBYTES_ALLOW_INDEX);
+        needed = PyLong_AsNativeBytes(
+            obj, &value, sizeof value,
+            Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                Py_ASNATIVEBYTES_REJECT_NEGATIVE | Py_ASNATIVEBYTES_ALLOW_INDEX);
         return needed >= 0;
     };
     if (!(PyLong_Check(obj) ? read() : calling_back(read))) return false;
@@ -196,7 +197,8 @@ bool convert_f64_slow(PyObject* obj, double& out) {
         out = value;
         return true;
     };
-    return PyFloat_Check(obj) ? read() : calling_back(read);
+    // An exact int converts without the caller's code; a subclass may have its own __float__.
+    return PyFloat_Check(obj) || PyLong_CheckExact(obj) ? read() : calling_back(read);
 }
 
 float narrow_to_f32(double value) noexcept { return narrow_to_binary32(value); }
