@@ -13,10 +13,11 @@ def pytest_sessionfinish(session, exitstatus):
     if not session.config.getoption("--fail-on-skip") or exitstatus != pytest.ExitCode.OK:
         return
     reporter = session.config.pluginmanager.get_plugin("terminalreporter")
-    skipped = reporter.stats.get("skipped", []) if reporter else []
+    skipped = reporter.stats.get("skipped", []) if reporter else []  # none in xdist's workers
     if skipped:
+        reporter.write_line("")
+        reporter.write_sep("=", f"--fail-on-skip: {len(skipped)} skipped test(s) fail the run", red=True)
         for report in skipped:
-            where, _, reason = report.longrepr if isinstance(report.longrepr, tuple) else ("", 0, str(report.longrepr))
-            print(f"\nnot run: {report.nodeid or where}: {reason}", end="")
-        print(f"\n--fail-on-skip: {len(skipped)} test(s) skipped")
+            reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
+            reporter.write_line(f"{report.nodeid}: {reason}")
         session.exitstatus = pytest.ExitCode.TESTS_FAILED
