@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, cast
 import bitloom
 import numpy as np
 
+from ._commands import Command, Commands, build_commands
 from ._encode import Encoder, concrete_below, declared_checks
 from ._errors import PacketError, XtceError, XtceWarning
 from ._fields import measure, take_bits
@@ -213,6 +214,7 @@ def load(source: Source | list[Source] | tuple[Source, ...], *, root: str | None
                 loader.collect(document.root)
             loader.build()
             definition = Definition(loader, root)
+            definition._commands = build_commands(loader, definition)
             definition._source = (tuple(d._data for d in documents.documents), strict)
         except Refusal as e:
             e.element = loader.origin.get(id(e.element), e.element)
@@ -251,7 +253,10 @@ def _collector_paused() -> Iterator[None]:
 
 
 class Definition:
-    """The telemetry of an XTCE document: its parameters, containers and how to decode packets."""
+    """The telemetry of an XTCE document: its parameters, containers and how to decode packets;
+    and its telecommands."""
+
+    _commands: Commands | None = None  # the meta commands, when the documents have CommandMetaData
 
     def __init__(self, loader: Loader, root: str | None) -> None:
         # with the leaves of fixed-size structures (`P.member`, `P[i]`), which the public map leaves out
@@ -683,6 +688,35 @@ class Definition:
         per packet; a column of decode_file's result serves as is), back to back. As encode;
         `sequence_count` is the first packet's count or one per packet."""
         return self._encoder.encode_many(container, columns, raw, sequence_count)
+
+    # -- telecommands -----------------------------------------------------------------------
+
+    @property
+    def commands(self) -> Mapping[str, Command]:
+        """The meta commands by name (qualified where two share a name): their arguments, the
+        arguments' defaults and valid ranges, what ArgumentAssignments fix, whether abstract."""
+        if self._commands is None:
+            return NameMap({}, "meta commands")
+        return self._commands.map
+
+    def encode_command(self, name: str, /, **arguments: Any) -> bytes:
+        """The packet of meta command `name` with its arguments' values (calibrated: labels,
+        booleans, text, engineering units, times). Arguments left out take their defaults; a
+        value outside an argument's valid range, a missing or unknown argument, or an abstract
+        command raises ValueError. The CCSDS header, fixed values, the length, the sequence count
+        (a counter per APID) and declared checks are filled in as for telemetry."""
+        if self._commands is None:
+            raise ValueError(f"no meta command named {name!r}: the definition has no commands")
+        return self._commands.encode(name, arguments)
+
+    def decode_command(self, data: bytes) -> tuple[str, dict[str, Value]]:
+        """The meta command a packet is and its arguments' values: the one concrete meta command
+        whose layout, fixed values, assignments, restriction criteria, length and checks the
+        packet matches (of a command and one that narrows it, the narrower). ValueError when no
+        command or more than one matches."""
+        if self._commands is None:
+            raise ValueError("the definition has no commands")
+        return self._commands.decode(data)
 
     def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
         plan = self._plans.get(segment.container.name)

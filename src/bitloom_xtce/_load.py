@@ -40,7 +40,7 @@ from ._xml import EARLIER, XML, XSI, Element, Refusal, fail, text
 DESCRIPTIVE = frozenset({"LongDescription", "AliasSet", "AncillaryDataSet", "UnitSet", "Header"})
 # Elements that never change where or how a bit is read: read past and listed (refused when strict).
 READ_PAST = {
-    "CommandMetaData": "commanding, not loaded yet", "ServiceSet": "services",
+    "ServiceSet": "services",
     "MessageSet": "messages", "StreamSet": "streams", "AlgorithmSet": "algorithms",
     "DefaultAlarm": "alarms of a kind not evaluated", "ContextAlarmList": "context alarms, not evaluated yet",
     "BinaryContextAlarmList": "context alarms, not evaluated yet", "ValidRangeSet": "a validity range",
@@ -193,8 +193,11 @@ class Scope:
 
 
 class Loader:
+    categories = CATEGORIES  # names of the categories, for messages
+
     def __init__(self, strict: bool = False) -> None:
         self.strict = strict
+        self.command_nodes: list[tuple[Element, Scope]] = []  # CommandMetaData: see _commands
         self.top = Scope("", None)  # above every document's space system
         self.scopes: dict[str, Scope] = {"": self.top}  # by path
         # category -> qualified name -> (element, space system, name)
@@ -294,9 +297,9 @@ class Loader:
                 self.command_metadata(node, scope)
 
     def command_metadata(self, node: Element, scope: Scope) -> None:
-        """Commanding: not loaded yet, read past (its own arguments, types and containers are
-        not visible to telemetry)."""
-        self.tolerate(node, f"<{node.tag}>: {READ_PAST[node.tag]}")
+        """Commanding: kept for after the telemetry is built (its argument types, meta commands
+        and command containers are not visible to telemetry)."""
+        self.command_nodes.append((node, scope))
 
     def telemetry(self, node: Element, scope: Scope) -> None:
         for child in self.check(node, (), ("ParameterTypeSet", "ParameterSet", "ContainerSet")):
@@ -340,7 +343,7 @@ class Loader:
             if not name or strict or "/" in name:
                 name = self.name(node)
             if name in names:
-                raise fail(node, f"a second {CATEGORIES[category]} named {name!r} (first at line {EARLIER})",
+                raise fail(node, f"a second {self.categories[category]} named {name!r} (first at line {EARLIER})",
                            declared[names[name]][0])
             qualified = names[name] = path + name
             declared[qualified] = (node, scope, name)
@@ -402,7 +405,7 @@ class Loader:
             extra += f"; the only one named {name!r} is {self.only_one(category, name)}, refused with strict=True"
         elif count:
             extra += f" ({count} have that name)"
-        raise fail(node, f"{attribute} {ref!r} names no {CATEGORIES[category]}{extra}")
+        raise fail(node, f"{attribute} {ref!r} names no {self.categories[category]}{extra}")
 
     def _path(self, category: int, ref: str, scope: Scope) -> str | None:
         parts = [p for p in ref.split("/") if p]

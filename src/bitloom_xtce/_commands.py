@@ -1,0 +1,923 @@
+"""Telecommands: argument types, meta commands and their command containers, and the packets
+they make.
+
+A command packet is laid out by the telemetry machinery: each argument becomes a parameter of
+its command (under its own name), each CommandContainer a container whose base is the base meta
+command's container or a telemetry container (a CCSDS header with restriction criteria that fill
+the APID and packet type), and each FixedValueEntry a field whose value never changes. Every
+concrete meta command gets its own parameters and containers, so arguments of the same name in
+different commands never meet, and its own Encoder over them; a packet is decoded by trying the
+concrete commands in turn.
+
+Argument types are read by the parameter type code (an IntegerArgumentType is read as an
+IntegerParameterType with the same children), by a Loader over a second set of categories:
+argument types where parameter types are, then meta commands and command containers; parameters
+and telemetry containers are shared with the telemetry's loader.
+
+Commanding never stops the telemetry from loading: what cannot be read (a construct not supported,
+a reference to nothing) drops the argument type or meta command concerned, and is listed on
+`tolerated`. With strict=True it is refused.
+"""
+from __future__ import annotations
+
+import dataclasses
+import math
+import threading
+from collections import Counter
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from operator import itemgetter
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ._encode import Encoder
+from ._errors import PacketError
+from ._load import (CONTAINER, DESCRIPTIVE, NAMED, PARAMETER, READ_PAST, TYPE, Loader, Scope, boolean, literal_for,
+                    number, only, required)
+from ._model import BinaryEncoding, Container, Entry, IntegerEncoding, NameMap, Parameter, ParameterType
+from ._plan import Segment, Structure, check_criterion, compile_container
+from ._structure import leaves
+from ._validity import Range
+from ._xml import EARLIER, Element, Refusal, fail, text
+
+if TYPE_CHECKING:
+    from ._definition import Definition
+
+COMMAND, COMMAND_CONTAINER = 3, 4
+ARGUMENT_TYPE_TAGS = {
+    "IntegerArgumentType": "IntegerParameterType", "FloatArgumentType": "FloatParameterType",
+    "EnumeratedArgumentType": "EnumeratedParameterType", "BooleanArgumentType": "BooleanParameterType",
+    "StringArgumentType": "StringParameterType", "BinaryArgumentType": "BinaryParameterType",
+    "AbsoluteTimeArgumentType": "AbsoluteTimeParameterType",
+    "RelativeTimeArgumentType": "RelativeTimeParameterType",
+    "RelativeTimeAgumentType": "RelativeTimeParameterType",  # the schema's own spelling
+    "AggregateArgumentType": "AggregateParameterType", "ArrayArgumentType": "ArrayParameterType",
+}
+# Parts of a meta command that never change its packet: read past and listed.
+COMMAND_READ_PAST = {
+    "TransmissionConstraintList": "transmission constraints, not evaluated",
+    "DefaultSignificance": "a command's significance", "ContextSignificanceList": "a command's significance",
+    "Interlock": "command interlocks, not evaluated", "VerifierSet": "command verifiers, not evaluated",
+    "ParameterToSetList": "parameters set by a command, not set",
+    "ParametersToSuspendAlarmsOnSet": "alarms suspended by a command, not evaluated",
+    "SystemName": "a meta command property",
+}
+CONTAINER_READ_PAST = {"DefaultRateInStream", "RateInStreamSet"}
+COMMAND_SETS = ("ArgumentTypeSet", "MetaCommandSet", "CommandContainerSet")
+
+
+# ---------------------------------------------------------------------------------------------
+# What a definition's commands are
+
+
+@dataclass(slots=True)
+class Argument:
+    """An argument of a meta command: its type, its default value (from initialValue, the
+    argument's or its type's; None if it has none) and the ranges its values must lie in (any
+    one of them; on calibrated values unless `valid_calibrated` is False)."""
+
+    name: str
+    type: ParameterType
+    default: Any = None
+    description: str = ""
+    valid: tuple[Range, ...] = ()
+    valid_calibrated: bool = True
+
+    def __repr__(self) -> str:
+        extra = f", default {self.default!r}" if self.default is not None else ""
+        return f"Argument({self.name!r}, {self.type.kind}, {self.type.encoding!r}{extra})"
+
+
+@dataclass(slots=True)
+class Command:
+    """A meta command. `arguments` are those encode_command takes (its own and those it inherits,
+    less those that an ArgumentAssignment fixes, listed in `assignments` with their values);
+    `defaults` the values used for the arguments left out. An abstract meta command, or one
+    without a CommandContainer anywhere on its inheritance chain, makes no packet."""
+
+    name: str
+    qualified_name: str
+    abstract: bool
+    arguments: dict[str, Argument]
+    assignments: dict[str, Any]
+    base: str | None = None
+    description: str = ""
+    container: str | None = None  # the command container its packet is laid out by
+
+    @property
+    def defaults(self) -> dict[str, Any]:
+        return {name: a.default for name, a in self.arguments.items() if a.default is not None}
+
+    def __repr__(self) -> str:
+        text = f"Command({self.name!r}" + (", abstract" if self.abstract else "")
+        text += f", arguments {list(self.arguments)}"
+        if self.base is not None:
+            text += f", base {self.base!r}"
+        return text + ")"
+
+
+@dataclass(slots=True, eq=False)
+class _Spec:
+    """A command container as read: its container (internal name), the arguments and fixed
+    fields its entries place, its element for refusals."""
+
+    container: Container
+    element: Element
+    arguments: list[tuple[str, Element]]
+    fixed: dict[str, tuple[Parameter, Any]]  # pseudo-parameter -> (it, its raw value)
+    comparisons: list[tuple[Element, Any]]
+    includes: list[str]  # command containers its entries include
+
+
+@dataclass(slots=True, eq=False)
+class _World:
+    """One concrete command's parameters and containers, with its encoder and decoder."""
+
+    command: Command
+    container: str
+    parameters: dict[str, Parameter]
+    placed: list[str]  # arguments its packet places
+    fixed: dict[str, Any]  # pseudo-parameter -> raw value
+    structured: dict[str, ParameterType]  # arguments whose values are split into fields
+    encoder: Encoder
+    decoder: Definition
+    computed: frozenset[str] = frozenset()  # arguments the packet sets itself: sizes, restrictions
+    assigned_raw: dict[str, Any] = field(default_factory=dict)
+
+
+# ---------------------------------------------------------------------------------------------
+# Loading
+
+
+class _CommandLoader(Loader):
+    """The telemetry loader's state with argument types in place of parameter types, and meta
+    commands and command containers as two more categories."""
+
+    categories = ("argument type", "parameter", "container", "meta command", "command container")
+
+    def __init__(self, main: Loader) -> None:
+        self.__dict__.update(main.__dict__)
+        self.main = main
+        self.mirrors: dict[int, Scope] = {}
+        self.scopes = {}
+        self.top = self.mirror(main.top)
+        self.declared = ({}, main.declared[PARAMETER], main.declared[CONTAINER], {}, {})
+        self.counts = ({}, main.counts[PARAMETER], main.counts[CONTAINER], {}, {})
+        self.by_name = ({}, main.by_name[PARAMETER], main.by_name[CONTAINER], {}, {})
+        self.type_by_qualified, self.types, self.unusable, self.merged = {}, {}, {}, {}
+        self.building, self.comparisons, self.numeric_refs, self.time_refs = [], [], [], []
+        self.member_refs = {}
+        self.valid: dict[str, tuple[tuple[Range, ...], bool]] = {}  # argument type -> its valid ranges
+        self.arguments_in_scope: dict[str, Any] = {}  # argument names that references may name
+        self.specs: dict[str, _Spec] = {}  # qualified command container -> as read
+        self.spec_failures: dict[str, str] = {}
+        self.built: dict[str, Command] = {}
+        self.failed: dict[str, str] = {}  # qualified meta command -> why it is not loaded
+        self.own_container: dict[str, str] = {}  # qualified meta command -> its qualified command container
+        self.nodes_of: dict[str, Element] = {}
+
+    def mirror(self, scope: Scope) -> Scope:
+        found = self.mirrors.get(id(scope))
+        if found is None:
+            parent = self.mirror(scope.parent) if scope.parent is not None else None
+            found = self.mirrors[id(scope)] = Scope(scope.path, parent)
+            found.names = ({}, scope.names[PARAMETER], scope.names[CONTAINER], {}, {})  # type: ignore[assignment]
+            self.scopes[scope.path] = found
+        return found
+
+    def refused(self, element: Element, what: str, problem: Refusal) -> None:
+        """A command construct that cannot be read: refused when strict, else listed."""
+        if self.strict:
+            raise problem
+        self.tolerate(element, f"{what}: {problem.message.replace(EARLIER, '?')}")
+
+    # -- declarations ---------------------------------------------------------------------------
+
+    def collect_commands(self) -> None:
+        for node, scope in self.main.command_nodes:
+            here = self.mirror(scope)
+            self.check_attributes(node, ())
+            for child in node:
+                tag = child.tag
+                try:
+                    if tag in DESCRIPTIVE:
+                        continue
+                    if tag == "ArgumentTypeSet":
+                        self.declare_each(TYPE, self.members(child, tuple(ARGUMENT_TYPE_TAGS)), here)
+                    elif tag == "MetaCommandSet":
+                        commands = self.members(child, ("MetaCommand",), {"BlockMetaCommand": "command blocks"})
+                        self.declare_each(COMMAND, commands, here)
+                        for command in commands:
+                            inner = [c for c in command if c.tag == "CommandContainer"]
+                            if inner and self.declare_each(COMMAND_CONTAINER, inner[:1], here):
+                                self.own_container[here.names[COMMAND].get(command.attrib.get("name", ""), "")] = \
+                                    here.names[COMMAND_CONTAINER][inner[0].attrib["name"]]
+                    elif tag == "CommandContainerSet":
+                        self.declare_each(COMMAND_CONTAINER, self.members(child, ("SequenceContainer",
+                                                                                  "CommandContainer")), here)
+                    elif tag in ("ParameterTypeSet", "ParameterSet"):
+                        self.tolerate(child, f"<{tag}> of <CommandMetaData>: parameters for commanding, not "
+                                             "loaded yet")
+                    else:
+                        self.read_past(child, node)
+                except Refusal as problem:
+                    self.refused(child, f"<{tag}> not loaded", problem)
+        for category in (TYPE, COMMAND, COMMAND_CONTAINER):
+            self.counts[category].update(Counter(map(itemgetter(2), self.declared[category].values())))
+
+    def members(self, node: Element, tags: tuple[str, ...], past: dict[str, str] | None = None) -> list[Element]:
+        self.check_attributes(node, ())
+        kept = []
+        for child in node:
+            if child.tag in tags:
+                kept.append(child)
+            elif past and child.tag in past:
+                self.tolerate(child, f"<{child.tag}>: {past[child.tag]}, not loaded yet")
+            elif child.tag not in DESCRIPTIVE:
+                self.read_past(child, node)
+        return kept
+
+    def declare_each(self, category: int, nodes: list[Element], scope: Scope) -> bool:
+        declared = True
+        for node in nodes:
+            try:
+                self.declare(category, [node], scope)
+            except Refusal as problem:
+                self.refused(node, f"<{node.tag}> not loaded", problem)
+                declared = False
+        return declared
+
+    # -- argument types -------------------------------------------------------------------------
+
+    def type_node(self, qualified: str) -> Element:
+        """The argument type's element (with its base type's merged in) as the parameter type
+        of the same kind; its valid ranges are kept aside."""
+        merged = super().type_node(qualified)
+        tag = ARGUMENT_TYPE_TAGS.get(merged.tag)
+        if tag is None:
+            raise fail(merged, "not an argument type")
+        node = Element(tag, dict(merged.attrib))
+        ranges: list[Range] = []
+        calibrated = True
+        for child in merged:
+            if child.tag == "ValidRangeSet":
+                self.check(child, ("validRangeAppliesToCalibrated",), ("ValidRange",))
+                calibrated = boolean(child, "validRangeAppliesToCalibrated", True)
+                for valid in child:
+                    if valid.tag == "ValidRange":
+                        self.check(valid, ("minInclusive", "minExclusive", "maxInclusive", "maxExclusive"))
+                        ranges.append(self.bounds(valid))
+            elif child.tag == "ValidRange" and tag in ("IntegerParameterType", "FloatParameterType"):
+                self.check(child, ("minInclusive", "minExclusive", "maxInclusive", "maxExclusive",
+                                   "validRangeAppliesToCalibrated"))
+                calibrated = boolean(child, "validRangeAppliesToCalibrated", True)
+                ranges.append(self.bounds(child))
+            else:
+                node.append(child)
+        if ranges and tag not in ("IntegerParameterType", "FloatParameterType"):
+            raise fail(merged, f"a valid range on <{merged.tag}>: only integer and float arguments have one")
+        self.valid[qualified] = (tuple(ranges), calibrated)
+        self.origin[id(node)] = self.origin.get(id(merged), merged)
+        return node
+
+    def dynamic_value(self, node: Element) -> Any:
+        """A size from another argument (ArgumentInstanceRef) or a parameter."""
+        ref = only(node, ("ArgumentInstanceRef", "ParameterInstanceRef"))
+        assert ref is not None
+        if ref.tag == "ParameterInstanceRef":
+            return super().dynamic_value(node)
+        from ._model import DynamicSize
+        self.check(node, (), ("ArgumentInstanceRef", "LinearAdjustment"))
+        self.check(ref, ("argumentRef", "useCalibratedValue"))
+        slope: int | float = 1
+        intercept: int | float = 0
+        if (adj := only(node, ("LinearAdjustment",), required=False)) is not None:
+            self.check(adj, ("slope", "intercept"))
+            slope = number(adj, adj.attrib.get("slope", "1"), "slope")
+            intercept = number(adj, adj.attrib.get("intercept", "0"), "intercept")
+        return DynamicSize(required(ref, "argumentRef").strip(), boolean(ref, "useCalibratedValue", True),
+                           slope, intercept)
+
+    def usable(self, name: str, user: Element) -> Parameter:
+        here, self.unusable = self.unusable, self.main.unusable  # parameters' types are the telemetry's
+        try:
+            return super().usable(name, user)
+        finally:
+            self.unusable = here
+
+    def parameter_ref(self, ref: str, node: Element, attribute: str = "parameterRef") -> str:
+        """Criteria in commanding may test the command's arguments as well as parameters."""
+        if ref.strip() in self.arguments_in_scope:
+            return ref.strip()
+        return super().parameter_ref(ref, node, attribute)
+
+    def build_argument_types(self) -> None:
+        for qualified in self.declared[TYPE]:
+            if qualified in self.type_by_qualified or qualified in self.unusable:
+                continue
+            marks = len(self.comparisons), len(self.numeric_refs), len(self.time_refs)
+            try:
+                self.build_type(qualified)
+            except Refusal as problem:  # types that hold each other: unusable in tolerant mode too
+                if self.strict:
+                    raise
+                del self.comparisons[marks[0]:], self.numeric_refs[marks[1]:], self.time_refs[marks[2]:]
+                self.unusable[qualified] = problem
+        try:
+            for node, comparison in self.comparisons:
+                for ref, _ in comparison.parameters():
+                    self.usable(ref, node)
+                if comparison.literal is not None:
+                    comparison.value = literal_for(node, self.main.parameters[comparison.parameter],
+                                                   comparison.calibrated, comparison.literal)
+            for node, name, calibrated, use in self.numeric_refs:
+                kind = self.usable(name, node).type.kind
+                if kind not in ("integer", "float"):
+                    raise fail(node, f"{use} from {name!r}, a {kind} parameter")
+            if self.member_refs:
+                node = next(iter(self.member_refs.values()))[0]
+                raise fail(node, "a reference to a member of an aggregate parameter in commanding")
+        except Refusal as problem:  # the argument types concerned are not marked: drop them all
+            if self.strict:
+                raise
+            for qualified in list(self.type_by_qualified):
+                self.unusable[qualified] = problem
+            self.type_by_qualified.clear()
+        self.comparisons.clear()
+
+    def argument_type(self, ref: str, node: Element) -> tuple[str, ParameterType]:
+        qualified = self.find(TYPE, ref, node, "argumentTypeRef")
+        ptype = self.type_by_qualified.get(qualified)
+        if ptype is None:
+            problem = self.unusable[qualified]
+            raise fail(node, f"argumentTypeRef {ref!r}: {problem.message.replace(EARLIER, '?')}")
+        return qualified, ptype
+
+    # -- meta commands --------------------------------------------------------------------------
+
+    def build_commands(self) -> dict[str, Command]:
+        for qualified in self.declared[COMMAND]:
+            self.command(qualified, [])
+        keys = {q: self.key(COMMAND, q) for q in self.built}
+        return {keys[q]: c for q, c in self.built.items()}
+
+    def command(self, qualified: str, chain: list[str]) -> Command | None:
+        if qualified in self.built or qualified in self.failed:
+            return self.built.get(qualified)
+        node, scope, name = self.declared[COMMAND][qualified]
+        if qualified in chain:
+            loop = chain[chain.index(qualified):] + [qualified]
+            problem = fail(node, "meta command inheritance loops: " + " -> ".join(q.rpartition("/")[2] for q in loop))
+            self.failed[qualified] = problem.message
+            self.refused(node, "<MetaCommand>s not loaded", problem)
+            return None
+        here = self.scope
+        try:
+            self.scope = scope
+            command = self.meta_command(node, qualified, name, chain + [qualified])
+        except Refusal as problem:
+            self.failed[qualified] = problem.message
+            self.refused(node, "<MetaCommand>s not loaded", problem)
+            return None
+        finally:
+            self.scope = here
+        self.built[qualified] = command
+        return command
+
+    def meta_command(self, node: Element, qualified: str, name: str, chain: list[str]) -> Command:
+        self.check_attributes(node, (*NAMED, "abstract"))
+        parts: dict[str, Element] = {}
+        for child in node:
+            tag = child.tag
+            if tag in ("BaseMetaCommand", "ArgumentList", "CommandContainer"):
+                if tag in parts:
+                    raise fail(child, f"more than one <{tag}> inside <MetaCommand>")
+                parts[tag] = child
+            elif tag in COMMAND_READ_PAST:
+                self.tolerate(child, f"<{tag}>: {COMMAND_READ_PAST[tag]}")
+            elif tag not in DESCRIPTIVE:
+                self.read_past(child, node)
+        base: Command | None = None
+        arguments: dict[str, Argument] = {}
+        assignments: dict[str, Any] = {}
+        container = None
+        if (found := parts.get("BaseMetaCommand")) is not None:
+            self.check(found, ("metaCommandRef",), ("ArgumentAssignmentList",))
+            ref = required(found, "metaCommandRef")
+            base_qualified = self.find(COMMAND, ref, found, "metaCommandRef")
+            here = self.scope
+            base = self.command(base_qualified, chain)
+            self.scope = here
+            if base is None:
+                why = self.failed.get(base_qualified, "")
+                raise fail(found, f"its base meta command {ref!r} is not loaded"
+                                  + (f" ({why.replace(EARLIER, '?')})" if why else ""))
+            arguments.update(base.arguments)
+            assignments.update(base.assignments)
+            container = base.container
+            if (listed := only(found, ("ArgumentAssignmentList",), required=False)) is not None:
+                for assignment in self.check(listed, (), ("ArgumentAssignment",)):
+                    self.check(assignment, ("argumentName", "argumentValue"))
+                    argument = required(assignment, "argumentName").strip()
+                    if argument not in arguments:
+                        raise fail(assignment, f"argumentName {argument!r}: the base meta command {base.name!r} "
+                                               "has no such argument" + (" left to assign" if argument in assignments
+                                                                         else ""))
+                    assignments[argument] = self.value_of(assignment, arguments.pop(argument),
+                                                          required(assignment, "argumentValue"), "argumentValue")
+        own = dict(arguments)
+        if (listed := parts.get("ArgumentList")) is not None:
+            for element in self.check(listed, (), ("Argument",)):
+                self.check(element, (*NAMED, "argumentTypeRef", "initialValue"))
+                argument = self.name(element)
+                if argument in own or argument in assignments:
+                    raise fail(element, f"a second argument named {argument!r}")
+                type_qualified, ptype = self.argument_type(required(element, "argumentTypeRef"), element)
+                written = element.attrib.get("initialValue", ptype.initial)
+                valid, calibrated = self.valid.get(type_qualified, ((), True))
+                made = Argument(argument, ptype, None, element.attrib.get("shortDescription", ""), valid, calibrated)
+                if written is not None and not ptype.structured:
+                    made.default = self.value_of(element, made, written, "initialValue")
+                own[argument] = made
+        if parts.get("CommandContainer") is not None:
+            spec_qualified = self.own_container.get(qualified)
+            if spec_qualified is None:  # declared twice: listed already
+                raise fail(parts["CommandContainer"], "its CommandContainer is not loaded")
+            container = self.main_container_name(spec_qualified)
+            self.arguments_in_scope = {**own, **assignments}
+            try:
+                self.spec(spec_qualified)
+            finally:
+                self.arguments_in_scope = {}
+        return Command(self.key(COMMAND, qualified), qualified, boolean(node, "abstract", False), own, assignments,
+                       base.name if base is not None else None, node.attrib.get("shortDescription", ""), container)
+
+    def value_of(self, node: Element, argument: Argument, written: str, what: str) -> Any:
+        """A default or assigned value, written as text, as a value of the argument's type."""
+        from ._encode import initial_value
+        ptype = argument.type
+        written = written.strip()
+        try:
+            if ptype.kind == "absolute_time":
+                return np.datetime64(written.removesuffix("Z").removesuffix("z"), "ns")
+            if ptype.kind == "relative_time":
+                return np.timedelta64(round(float(written) * 1e9), "ns")
+            value = initial_value(Parameter(argument.name, ptype), written)
+        except ValueError:
+            raise fail(node, f"{what} {written!r} is not a value of argument {argument.name!r} "
+                             f"({ptype.kind})") from None
+        if ptype.kind == "enumerated" and value not in {label for _, _, label in ptype.enumeration}:
+            raise fail(node, f"{what} {written!r} is not a label of argument {argument.name!r}")
+        return value
+
+    # -- command containers ---------------------------------------------------------------------
+
+    def main_container_name(self, qualified: str) -> str:
+        """The name a command container has among the telemetry's containers in a command's world."""
+        key = self.key(COMMAND_CONTAINER, qualified)
+        return key if key not in self.main.containers else f"{key} (command)"
+
+    def spec(self, qualified: str) -> _Spec:
+        found = self.specs.get(qualified)
+        if found is not None:
+            return found
+        if qualified in self.spec_failures:
+            node = self.declared[COMMAND_CONTAINER][qualified][0]
+            raise fail(node, self.spec_failures[qualified])
+        node, scope, _ = self.declared[COMMAND_CONTAINER][qualified]
+        here = self.scope
+        self.scope = self.declared[COMMAND_CONTAINER][qualified][1]
+        try:
+            made = self.command_container(node, qualified)
+        except Refusal as problem:
+            self.spec_failures[qualified] = problem.message
+            raise
+        finally:
+            self.scope = here
+        self.specs[qualified] = made
+        return made
+
+    def container_target(self, ref: str, node: Element) -> tuple[str, str | None]:
+        """(name in a command's world, qualified command container or None) of a containerRef."""
+        try:
+            qualified = self.find(COMMAND_CONTAINER, ref, node, "containerRef")
+        except Refusal:
+            return self.container_ref(ref, node), None
+        return self.main_container_name(qualified), qualified
+
+    def command_container(self, node: Element, qualified: str) -> _Spec:
+        name = self.main_container_name(qualified)
+        children = ("EntryList", "BaseContainer", "BinaryEncoding")
+        self.check_attributes(node, (*NAMED, "abstract", "idlePattern"))
+        for child in node:
+            if child.tag in CONTAINER_READ_PAST:
+                self.tolerate(child, f"<{child.tag}>: {READ_PAST[child.tag]}")
+            elif child.tag not in children and child.tag not in DESCRIPTIVE:
+                self.read_past(child, node)
+        entries: list[Entry] = []
+        arguments: list[tuple[str, Element]] = []
+        fixed: dict[str, tuple[Parameter, Any]] = {}
+        includes: list[str] = []
+        marks = len(self.comparisons)
+        entry_list = only(node, ("EntryList",), required=False)
+        for entry in entry_list if entry_list is not None else ():
+            tag = entry.tag
+            if tag in DESCRIPTIVE:
+                continue
+            keys = {"ArgumentRefEntry": "argumentRef", "ParameterRefEntry": "parameterRef",
+                    "ContainerRefEntry": "containerRef", "FixedValueEntry": "binaryValue"}
+            key = keys.get(tag)
+            if key is None:
+                self.read_past(entry, entry_list)  # type: ignore[arg-type]
+                if tag[0] == "{" or tag in READ_PAST:
+                    continue
+                raise fail(entry, f"<{tag}> in a command container is not supported")
+            extra = ("name", "sizeInBits") if tag == "FixedValueEntry" else ()
+            kids = self.check(entry, (key, "shortDescription", *extra),
+                              ("LocationInContainerInBits", "RepeatEntry", "IncludeCondition"))
+            if any(kid.tag != "LocationInContainerInBits" for kid in kids):
+                raise fail(entry, f"a repeated or conditional <{tag}> in a command container is not supported")
+            found = only(entry, ("LocationInContainerInBits",), required=False)
+            location = self.location(found) if found is not None else None
+            if tag == "ArgumentRefEntry":
+                argument = required(entry, key).strip()
+                arguments.append((argument, entry))
+                entries.append(Entry("parameter", argument, location))
+            elif tag == "ParameterRefEntry":
+                target = self.parameter_ref(required(entry, key), entry)
+                if target not in self.arguments_in_scope:
+                    self.usable(target, entry)
+                else:
+                    arguments.append((target, entry))
+                entries.append(Entry("parameter", target, location))
+            elif tag == "ContainerRefEntry":
+                target, command_qualified = self.container_target(required(entry, key), entry)
+                if command_qualified is not None:
+                    self.spec(command_qualified)
+                    includes.append(command_qualified)
+                entries.append(Entry("container", target, location))
+            else:
+                parameter, value = self.fixed_field(entry, name, len(fixed))
+                fixed[parameter.name] = (parameter, value)
+                entries.append(Entry("parameter", parameter.name, location))
+        base = restriction = size = None
+        if (base_node := only(node, ("BaseContainer",), required=False)) is not None:
+            self.check(base_node, ("containerRef",), ("RestrictionCriteria",))
+            base, command_qualified = self.container_target(required(base_node, "containerRef"), base_node)
+            if command_qualified is not None:
+                self.spec(command_qualified)
+                includes.append(command_qualified)
+            if (crit := only(base_node, ("RestrictionCriteria",), required=False)) is not None:
+                self.check(crit, (), ("Comparison", "ComparisonList", "BooleanExpression"))
+                restriction = self.criterion(crit)
+        if (encoding := only(node, ("BinaryEncoding",), required=False)) is not None:
+            size = self.container_size(encoding)
+        comparisons = self.comparisons[marks:]
+        del self.comparisons[marks:]
+        container = Container(name, boolean(node, "abstract", False), tuple(entries), base, restriction, [],
+                              node.attrib.get("shortDescription", ""), size)
+        return _Spec(container, node, arguments, fixed, comparisons, includes)
+
+    def fixed_field(self, entry: Element, container: str, index: int) -> tuple[Parameter, Any]:
+        """A FixedValueEntry as a parameter of its own, whose value is fixed."""
+        bits = int(number(entry, required(entry, "sizeInBits"), "sizeInBits", int))
+        if not 1 <= bits <= 1 << 20:
+            raise fail(entry, f"sizeInBits {bits}: 1 to {1 << 20} are supported")
+        written = required(entry, "binaryValue").strip()
+        try:
+            value = int(written, 16) if written else 0
+        except ValueError:
+            raise fail(entry, f"binaryValue {written!r} is not hexadecimal") from None
+        if value >> bits:
+            raise fail(entry, f"binaryValue {written!r} does not fit in {bits} bits")
+        label = entry.attrib.get("name") or f"FixedValue{index + 1}"
+        name = f"{label} ({container} fixed value)"
+        if bits <= 64:
+            ptype = ParameterType(name, "integer", IntegerEncoding(bits, "unsigned", "unsigned"))
+            return Parameter(name, ptype, "", name, str(value)), value
+        data = value.to_bytes((bits + 7) // 8, "big")
+        ptype = ParameterType(name, "binary", BinaryEncoding(bits))
+        return Parameter(name, ptype, "", name, data.hex()), data
+
+
+# ---------------------------------------------------------------------------------------------
+# Each command's world
+
+
+def _world(loader: _CommandLoader, definition: Definition, qualified: str, command: Command) -> _World:
+    """The parameters, containers and segments of one concrete command's packets."""
+    node = loader.declared[COMMAND][qualified][0]
+    own = loader.own_container
+    spec_qualified = None
+    at = qualified
+    while spec_qualified is None:  # the nearest command container up the inheritance chain
+        spec_qualified = own.get(at)
+        if spec_qualified is None:
+            base = loader.built[at].base
+            if base is None:
+                raise fail(node, "no CommandContainer on its inheritance chain: it makes no packet")
+            at = next(q for q, c in loader.built.items() if c.name == base)
+    top = loader.spec(spec_qualified)
+    parameters = dict(definition._parameters)
+    placeable = {**command.arguments, **{n: None for n in command.assignments}}
+    all_arguments = dict(command.arguments)
+    ancestors: list[Command] = []
+    at = qualified
+    while at is not None:
+        c = loader.built[at]
+        ancestors.append(c)
+        at = next((q for q, b in loader.built.items() if c.base is not None and b.name == c.base), None)
+    for c in ancestors:  # the types of assigned arguments: from where they are declared
+        for n, a in c.arguments.items():
+            all_arguments.setdefault(n, a)
+    # every command container the packet uses, from the top one down its bases and inclusions
+    specs: dict[str, _Spec] = {}
+    todo = [spec_qualified]
+    while todo:
+        q = todo.pop()
+        if q in specs:
+            continue
+        specs[q] = loader.spec(q)
+        todo.extend(specs[q].includes)
+    fixed: dict[str, Any] = {}
+    placed: list[str] = []
+    for spec in specs.values():
+        for argument, entry in spec.arguments:
+            if argument not in placeable:
+                raise fail(entry, f"argumentRef {argument!r}: meta command {command.name!r} has no such argument")
+            placed.append(argument)
+        for name, (parameter, value) in spec.fixed.items():
+            parameters[name] = parameter
+            fixed[name] = value
+    for argument in dict.fromkeys(placed):
+        if argument in definition._parameters:
+            raise fail(node, f"argument {argument!r} has the name of a parameter: not supported in one packet")
+        parameters[argument] = Parameter(argument, all_arguments[argument].type, "", argument)
+    for spec in specs.values():
+        for element, comparison in spec.comparisons:
+            for ref, _ in comparison.parameters():
+                if ref not in parameters:
+                    loader.usable(ref, element)
+            if comparison.literal is not None:
+                comparison.value = literal_for(element, parameters[comparison.parameter], comparison.calibrated,
+                                               comparison.literal)
+    containers = dict(definition._containers)
+    for spec in specs.values():
+        containers[spec.container.name] = dataclasses.replace(spec.container, children=[])
+    chain = [top.container.name]
+    while containers[chain[-1]].base is not None:
+        chain.append(containers[chain[-1]].base)  # type: ignore[arg-type]
+        if len(chain) > 100:
+            raise fail(top.element, "container inheritance loops or nests more than 100 deep")
+    chain.reverse()
+    for upper, lower in zip(chain, chain[1:]):
+        containers[upper] = dataclasses.replace(containers[upper], children=[lower])
+    segments: dict[str, Segment] = {}
+    elements = {spec.container.name: spec.element for spec in specs.values()}
+    for name in chain:
+        if name in definition._segments and name not in elements:  # a telemetry container, routed to this command
+            segments[name] = dataclasses.replace(definition._segments[name], container=containers[name])
+            continue
+        base = segments[containers[name].base] if containers[name].base is not None else None  # type: ignore[index]
+        if base is not None:
+            check_criterion(containers[name].restriction, base.names, elements[name])
+        segments[name] = compile_container(containers[name], containers, parameters, base, elements[name])
+    structured = {n: parameters[n].type for n in dict.fromkeys(placed) if parameters[n].type.structured}
+    flat = {}
+    for name in chain:  # fixed-size structures as their fields, for the encoder
+        names = []
+        for n in segments[name].names:
+            parts = leaves(n, parameters[n].type) if n in structured else None
+            names.extend([p for p, _ in parts] if parts is not None else [n])
+        flat[name] = dataclasses.replace(segments[name], names=names)
+    encoder = Encoder(parameters, containers, flat, chain[0])
+    if encoder.header is not None:  # a telecommand's packet type is 1 unless told otherwise
+        version, *rest = encoder.header.defaults
+        defaults = {n: (1 if v == 0 else v) for n, v in encoder.header.defaults.items() if n != version}
+        encoder.header = dataclasses.replace(encoder.header, defaults={version: 0, **defaults})
+    decoder = object.__new__(type(definition))  # the definition's decoding over this command's parts
+    decoder.__dict__.update(definition.__dict__)
+    decoder._parameters = parameters
+    decoder._containers = containers
+    decoder._segments = segments
+    decoder.root = chain[0]
+    decoder._plans, decoder._error_checks, decoder._tested, decoder._routed = {}, {}, {}, None
+    decoder._read_whole = {n for s in segments.values() for step in s.steps if isinstance(step, Structure)
+                           for n in step.names}
+    decoder._encoder = encoder
+    try:
+        computed = set(encoder.plan(chain[-1]).sized)
+    except ValueError:  # a layout the encoder refuses: said when the command is encoded
+        computed = set()
+    for name in chain:
+        restriction = containers[name].restriction
+        computed.update(p for p, _ in (restriction.parameters() if restriction is not None else ()))
+    return _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder,
+                  frozenset(computed))
+
+
+class Commands:
+    """A definition's meta commands and what makes their packets."""
+
+    def __init__(self, commands: dict[str, Command], worlds: dict[str, _World], aliases: dict[str, str]) -> None:
+        self.commands = commands
+        self.worlds = worlds
+        self.map = NameMap(commands, "meta commands", aliases)
+        self._counts: dict[Any, int] = {}
+        self._lock = threading.Lock()
+        for world in worlds.values():  # one sequence counter per APID for every command
+            world.encoder._counts = self._counts
+            world.encoder._lock = self._lock
+
+    def command(self, name: str) -> Command:
+        try:
+            return self.map[name]
+        except KeyError as e:
+            known = [n for n in self.commands if not self.commands[n].abstract]
+            hint = f" (concrete ones: {', '.join(known[:8])}{', ...' if len(known) > 8 else ''})" if known else ""
+            raise ValueError(f"no meta command named {name!r}{hint}" if e.args[0] == name else e.args[0]) from None
+
+    def encode(self, name: str, arguments: Mapping[str, Any]) -> bytes:
+        command = self.command(name)
+        if command.abstract:
+            below = [n for n, c in self.commands.items() if c.base == command.name]
+            raise ValueError(f"meta command {command.name!r} is abstract: encode one that inherits from it"
+                             + (f" ({', '.join(below[:8])})" if below else ""))
+        world = self.worlds.get(command.name)
+        if world is None:
+            raise ValueError(f"meta command {command.name!r} makes no packet: it has no CommandContainer")
+        unknown = [k for k in arguments if k not in command.arguments]
+        if unknown:
+            fixed = [k for k in unknown if k in command.assignments]
+            if fixed:
+                raise ValueError(f"meta command {command.name!r}: argument {fixed[0]!r} is fixed to "
+                                 f"{command.assignments[fixed[0]]!r} by its ArgumentAssignment")
+            raise ValueError(f"meta command {command.name!r} has no argument {unknown[0]!r} (its arguments: "
+                             f"{', '.join(command.arguments) or 'none'})")
+        values: dict[str, Any] = {}
+        missing = []
+        for name_, argument in command.arguments.items():
+            if name_ in arguments:
+                value = arguments[name_]
+            elif argument.default is not None:
+                value = argument.default
+            else:
+                if name_ not in world.computed:
+                    missing.append(name_)
+                continue
+            if argument.valid:
+                _check_range(world, argument, value)
+            values[name_] = value
+        if missing:
+            raise ValueError(f"meta command {command.name!r}: no value for argument{'s' if len(missing) > 1 else ''} "
+                             f"{', '.join(map(repr, missing))} (given none, and it has no default)")
+        values.update(command.assignments)
+        packet_values: dict[str, Any] = {}
+        for name_ in world.placed:
+            if name_ not in values:  # the size of a field, or fixed by a restriction: computed
+                continue
+            if name_ in world.structured:
+                _flatten(name_, world.structured[name_], values[name_], packet_values)
+            else:
+                packet_values[name_] = values[name_]
+        return world.encoder.encode(world.container, packet_values, False, None)
+
+    def decode(self, data: bytes) -> tuple[str, dict[str, Any]]:
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"data must be bytes, not {type(data).__name__}")
+        packet = bytes(data)
+        matches: list[tuple[_World, dict[str, Any]]] = []
+        near: list[str] = []
+        for world in self.worlds.values():
+            try:
+                segment, values, fields, get = world.decoder._decode_one(packet)
+            except PacketError as e:
+                if not any(r in (e.reason or "") for r in ("matching no concrete container", "too short")):
+                    near.append(f"{world.command.name}: {e}")
+                continue
+            if segment.container.name != world.container:
+                continue
+            raw = world.decoder._shown(segment, values, fields, get, True)
+            why = _mismatch(world, raw, get, len(packet))
+            if why is not None:
+                continue
+            shown = world.decoder._shown(segment, values, fields, get, False)
+            matches.append((world, {n: shown[n] for n in world.placed if n in world.command.arguments}))
+        if len(matches) > 1:  # a command and those that narrow it: the narrowest
+            names = {w.command.name for w, _ in matches}
+            bases = {w.command.base for w, _ in matches}
+            matches = [(w, v) for w, v in matches if w.command.name not in bases] if len(names) > 1 else matches
+        if not matches:
+            raise ValueError(f"the packet ({len(packet)} bytes) matches no meta command"
+                             + (f": {near[0]}" if len(near) == 1 else ""))
+        if len(matches) > 1:
+            raise ValueError("the packet matches more than one meta command: "
+                             + ", ".join(w.command.name for w, _ in matches))
+        world, arguments = matches[0]
+        return world.command.name, arguments
+
+
+def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | None:
+    """Why a packet decoded with a command's layout is not that command's (None if it is)."""
+    for name, value in world.fixed.items():
+        if raw.get(name) != value:
+            return f"{name} is {raw.get(name)!r}, not {value!r}"
+    if world.command.assignments and not world.assigned_raw:
+        world.assigned_raw = {n: world.encoder.one(n, True)(v, _no_lookup) for n, v in world.command.assignments.items()
+                              if n in world.placed and n not in world.structured and
+                              not isinstance(world.parameters[n].type.encoding, BinaryEncoding)}
+    for name, value in world.assigned_raw.items():
+        if raw.get(name) != value and get(name, True) != world.command.assignments[name]:
+            return f"{name} is {raw.get(name)!r}, not the assigned {value!r}"
+    header = world.encoder.header
+    if header is not None and header.length in raw:
+        return None if raw[header.length] + 7 == size else "its length field disagrees with its size"
+    given = {n: raw[n] for n in raw}
+    count = header.count if header is not None else None
+    try:
+        again = world.encoder.encode(world.container, given, True, None if count is None else None)
+    except ValueError as e:
+        return str(e)
+    return None if len(again) == size else f"{size} bytes, its layout {len(again)}"
+
+
+def _no_lookup(name: str, calibrated: bool) -> Any:
+    raise ValueError(f"a value that depends on {name!r}")
+
+
+def _check_range(world: _World, argument: Argument, value: Any) -> None:
+    if argument.valid_calibrated:
+        checked = value
+    else:
+        checked = world.encoder.one(argument.name, True)(value, _no_lookup)
+    if isinstance(checked, (bool, np.bool_)) or not isinstance(checked, (int, float, np.integer, np.floating)):
+        return  # refused as a value of its type when encoded
+    inside = any(bool(r.inside(np.array([float(checked)]))[0]) for r in argument.valid)
+    if not inside or (isinstance(checked, float) and math.isnan(checked)):
+        ranges = " or ".join(map(repr, argument.valid))
+        raise ValueError(f"argument {argument.name!r}: {value!r} is outside its valid range {ranges}"
+                         + ("" if argument.valid_calibrated else f" (raw value {checked!r})"))
+
+
+def _flatten(name: str, ptype: ParameterType, value: Any, out: dict[str, Any]) -> None:
+    """A structure's value as the values of its fields, named as `leaves` names them."""
+    if ptype.kind == "aggregate":
+        if not isinstance(value, Mapping):
+            raise ValueError(f"{name}: {value!r} is not a mapping of its members' values")
+        members = dict(ptype.members)
+        unknown = [k for k in value if k not in members]
+        if unknown:
+            raise ValueError(f"{name}: no member {unknown[0]!r} (its members: {', '.join(members)})")
+        for member, mtype in ptype.members:
+            if member not in value:
+                raise ValueError(f"{name}: no value for its member {member!r}")
+            _flatten(f"{name}.{member}", mtype, value[member], out)
+        return
+    if ptype.kind == "array":
+        shape = tuple(int(b) - int(a) + 1 for a, b in ptype.dimensions)
+        assert ptype.element is not None
+        if ptype.element.kind == "aggregate" or ptype.element.structured:
+            items = _nested(value, len(shape))
+        else:
+            array = np.asarray(value, dtype=object)
+            if array.shape != shape:
+                raise ValueError(f"{name}: an array of shape {array.shape}, its type's is {shape}")
+            items = array.reshape(-1).tolist()
+        if len(items) != math.prod(shape):
+            raise ValueError(f"{name}: {len(items)} elements, its type has {math.prod(shape)}")
+        for i, item in enumerate(items):
+            _flatten(f"{name}[{i}]", ptype.element, item, out)
+        return
+    out[name] = value
+
+
+def _nested(value: Any, depth: int) -> list[Any]:
+    items = [value]
+    for _ in range(depth):
+        items = [x for item in items for x in list(item)]
+    return items
+
+
+def build_commands(main: Loader, definition: Definition) -> Commands | None:
+    """The meta commands of the CommandMetaData the loader kept; None if there is none."""
+    if not main.command_nodes:
+        return None
+    loader = _CommandLoader(main)
+    loader.collect_commands()
+    loader.build_argument_types()
+    commands = loader.build_commands()
+    worlds: dict[str, _World] = {}
+    for qualified, command in list(loader.built.items()):
+        if command.abstract or command.container is None:
+            continue
+        try:
+            worlds[command.name] = _world(loader, definition, qualified, command)
+        except Refusal as problem:
+            loader.refused(loader.declared[COMMAND][qualified][0], "<MetaCommand>s that make no packet", problem)
+            del commands[command.name]
+    for qualified, problem in loader.unusable.items():  # argument types that cannot be read (never when strict)
+        node = loader.declared[TYPE][qualified][0]
+        loader.tolerate(node, f"<{node.tag}>s that cannot be read: " + problem.message.replace(EARLIER, "?"))
+    aliases = {q: loader.key(COMMAND, q) for q in loader.built}
+    return Commands(commands, worlds, aliases)
