@@ -21,11 +21,12 @@ import numpy as np
 from . import DecodeWarning, Definition, FileResult, XtceError, XtceWarning, load
 from ._ccsds import IDLE_APID, primary_headers, sequence_gaps
 from ._describe import describe, tops
+from . import _command_cli as command_cli
 from . import _encode_cli as encode_cli
 from ._output import check_out, file_names, prepare_out
 from ._source import FAILURE, USAGE, CommandError, check_file, read_input
 
-COMMANDS = ("decode", "describe", "scan", "encode")
+COMMANDS = ("decode", "describe", "scan", "encode", "command")
 NUMERIC_KINDS = ("integer", "float", "absolute_time", "relative_time")
 EPILOG = """\
 The decode command's name may be left out: {prog} DEFINITION PACKETS --out DIR.
@@ -33,7 +34,7 @@ Files compressed with gzip, bzip2 or xz are read as they are.
 
 decode needs pyarrow and tqdm:  pip install 'bitloom[xtce-cli]'
 decode --plot needs matplotlib: pip install 'bitloom[xtce-plot]'
-describe and scan need only bitloom and numpy.
+describe, scan and command need only bitloom and numpy.
 
 Exit status: 0 done; 1 the files could not be read, written or decoded (not a single packet
 decoded is a failure); 2 the command line is wrong."""
@@ -105,6 +106,15 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     _definition_options(encode)
     encode_cli.add_arguments(encode)
     encode.set_defaults(run=_encode)
+
+    command = commands.add_parser("command", help="print a telecommand's packet in hexadecimal",
+                                  description="Encode one telecommand of an XTCE definition, from its meta "
+                                              "command's name and NAME=VALUE arguments, and print its packet "
+                                              "in hexadecimal. Arguments left out take their defaults.")
+    command.add_argument("definition", type=pathlib.Path, metavar="DEFINITION", help="the XTCE document")
+    _definition_options(command)
+    command_cli.add_arguments(command)
+    command.set_defaults(run=_command)
     return parser
 
 
@@ -314,6 +324,12 @@ def _encode(args: argparse.Namespace) -> int:
     check_file(args.table, "table")
     _require("pyarrow", "reading the table", "xtce-cli")
     return encode_cli.run(args, _load(args, args.root))
+
+
+def _command(args: argparse.Namespace) -> int:
+    for path in (args.definition, *args.also):
+        check_file(path, "definition")
+    return command_cli.run(args, _load(args))
 
 
 def _describe(args: argparse.Namespace) -> int:

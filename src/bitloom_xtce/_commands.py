@@ -738,7 +738,7 @@ class Commands:
             hint = f" (concrete ones: {', '.join(known[:8])}{', ...' if len(known) > 8 else ''})" if known else ""
             raise ValueError(f"no meta command named {name!r}{hint}" if e.args[0] == name else e.args[0]) from None
 
-    def encode(self, name: str, arguments: Mapping[str, Any]) -> bytes:
+    def encode(self, name: str, arguments: Mapping[str, Any], sequence_count: int | None = None) -> bytes:
         command = self.command(name)
         if command.abstract:
             below = [n for n, c in self.commands.items() if c.base == command.name]
@@ -781,7 +781,7 @@ class Commands:
                 _flatten(name_, world.structured[name_], values[name_], packet_values)
             else:
                 packet_values[name_] = values[name_]
-        return world.encoder.encode(world.container, packet_values, False, None)
+        return world.encoder.encode(world.container, packet_values, False, sequence_count)
 
     def decode(self, data: bytes) -> tuple[str, dict[str, Any]]:
         if not isinstance(data, (bytes, bytearray, memoryview)):

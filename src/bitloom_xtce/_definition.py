@@ -699,15 +699,24 @@ class Definition:
             return NameMap({}, "meta commands")
         return self._commands.map
 
-    def encode_command(self, name: str, /, **arguments: Any) -> bytes:
-        """The packet of meta command `name` with its arguments' values (calibrated: labels,
-        booleans, text, engineering units, times). Arguments left out take their defaults; a
-        value outside an argument's valid range, a missing or unknown argument, or an abstract
-        command raises ValueError. The CCSDS header, fixed values, the length, the sequence count
-        (a counter per APID) and declared checks are filled in as for telemetry."""
+    def encode_command(self, name: str, values: Mapping[str, Any] | None = None, /, *,
+                       sequence_count: int | None = None, **arguments: Any) -> bytes:
+        """The packet of meta command `name` with its arguments' values, as keywords or as a
+        mapping (calibrated: labels, booleans, text, engineering units, times). Arguments left out
+        take their defaults; a value outside an argument's valid range, a missing or unknown
+        argument, or an abstract command raises ValueError. The CCSDS header, fixed values, the
+        length, the sequence count (`sequence_count`, else a counter per APID shared by the
+        commands) and declared checks are filled in as for telemetry."""
         if self._commands is None:
             raise ValueError(f"no meta command named {name!r}: the definition has no commands")
-        return self._commands.encode(name, arguments)
+        if values is not None:
+            if not isinstance(values, Mapping):
+                raise TypeError(f"values must be a mapping of argument names to values, not {type(values).__name__}")
+            twice = values.keys() & arguments.keys()
+            if twice:
+                raise ValueError(f"argument {sorted(twice)[0]!r} given both in values and as a keyword")
+            arguments = {**values, **arguments}
+        return self._commands.encode(name, arguments, sequence_count)
 
     def decode_command(self, data: bytes) -> tuple[str, dict[str, Value]]:
         """The meta command a packet is and its arguments' values: the one concrete meta command

@@ -1,0 +1,98 @@
+"""The command line's `command`: one telecommand from its meta command's name and NAME=VALUE
+arguments, printed as hexadecimal.
+
+Each value is read as its argument's type has it: integers in decimal or with 0x, 0o or 0b,
+floats, enumeration labels, booleans (true, false, 1, 0), text as written, binary data in
+hexadecimal, absolute times in ISO 8601 (UTC), relative times in seconds, aggregates and arrays in
+JSON. A failure is a CommandError: status 2 for a meta command, argument or value the command line
+names wrongly, 1 for a command that the definition cannot encode."""
+from __future__ import annotations
+
+import argparse
+import json
+from typing import Any
+
+import numpy as np
+
+from ._definition import Definition
+from ._model import ParameterType
+from ._source import FAILURE, USAGE, CommandError
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("name", metavar="NAME", help="the meta command")
+    parser.add_argument("arguments", nargs="*", metavar="ARG=VALUE", help="its arguments' values")
+    parser.add_argument("--sequence-count", type=int, metavar="N",
+                        help="the packet's CCSDS sequence count (default 0)")
+
+
+def run(args: argparse.Namespace, definition: Definition) -> int:
+    commands = definition.commands
+    try:
+        command = commands[args.name]
+    except KeyError:
+        concrete = [n for n, c in commands.items() if not c.abstract]
+        raise CommandError(f"definition {args.definition} has no meta command named {args.name!r}"
+                           + (f" (it has {', '.join(concrete[:10])}{', ...' if len(concrete) > 10 else ''})"
+                              if concrete else " (it has none)"), USAGE) from None
+    if command.abstract:
+        below = [n for n, c in commands.items() if c.base == command.name]
+        raise CommandError(f"meta command {command.name} is abstract: name one that inherits from it"
+                           + (f" ({', '.join(below[:10])})" if below else ""), USAGE)
+    values: dict[str, Any] = {}
+    for written in args.arguments:
+        name, equals, text = written.partition("=")
+        if not equals or not name:
+            raise CommandError(f"{written!r}: give arguments as NAME=VALUE", USAGE)
+        if name in values:
+            raise CommandError(f"argument {name!r} given twice", USAGE)
+        argument = command.arguments.get(name)
+        if argument is None:
+            if name in command.assignments:
+                raise CommandError(f"argument {name!r} of {command.name} is fixed to {command.assignments[name]!r}",
+                                   USAGE)
+            raise CommandError(f"meta command {command.name} has no argument {name!r} (its arguments: "
+                               f"{', '.join(command.arguments) or 'none'})", USAGE)
+        values[name] = parse_value(name, argument.type, text)
+    try:
+        packet = definition.encode_command(command.name, values, sequence_count=args.sequence_count or 0)
+    except ValueError as e:
+        message = str(e)
+        wrong = "outside its valid range" in message or "no value for argument" in message or \
+            any(message.startswith(f"{n}:") for n in values)
+        if not message.startswith("meta command"):
+            message = f"meta command {command.name}: {message}"
+        raise CommandError(message, USAGE if wrong else FAILURE) from None
+    print(packet.hex())
+    return 0
+
+
+def parse_value(name: str, ptype: ParameterType, text: str) -> Any:
+    """An argument's value from the command line's text."""
+    kind = ptype.kind
+    try:
+        if kind in ("aggregate", "array"):
+            return json.loads(text)
+        if kind == "integer":
+            try:
+                return int(text, 0)
+            except ValueError:
+                return float(text)  # a calibrated integer may take a fraction
+        if kind == "float":
+            return float(text)
+        if kind == "boolean":
+            lowered = text.strip().lower()
+            if lowered not in ("true", "false", "1", "0"):
+                raise ValueError(text)
+            return lowered in ("true", "1")
+        if kind == "binary":
+            return bytes.fromhex(text.strip().removeprefix("0x"))
+        if kind == "absolute_time":
+            return np.datetime64(text.strip().removesuffix("Z").removesuffix("z"), "ns")
+        if kind == "relative_time":
+            return np.timedelta64(round(float(text) * 1e9), "ns")
+    except (ValueError, OverflowError):
+        what = {"aggregate": "JSON", "array": "JSON", "binary": "hexadecimal bytes", "absolute_time":
+                "an ISO 8601 time", "relative_time": "a number of seconds", "integer": "an integer"}.get(kind, f"a {kind} value")
+        raise CommandError(f"argument {name}: {text!r} is not {what}", USAGE) from None
+    return text  # text, and enumeration labels
