@@ -190,7 +190,7 @@ class _CommandLoader(Loader):
         """A command construct that cannot be read: refused when strict, else listed."""
         if self.strict:
             raise problem
-        self.tolerate(element, f"{what}: {problem.message.replace(EARLIER, '?')}")
+        self.tolerate(problem.element, f"{what}: {problem.message.replace(EARLIER, '?')}")
 
     # -- declarations ---------------------------------------------------------------------------
 
@@ -437,7 +437,10 @@ class _CommandLoader(Loader):
                 written = element.attrib.get("initialValue", ptype.initial)
                 valid, calibrated = self.valid.get(type_qualified, ((), True))
                 made = Argument(argument, ptype, None, element.attrib.get("shortDescription", ""), valid, calibrated)
-                if written is not None and not ptype.structured:
+                if written is not None and ptype.structured:
+                    self.tolerate(element, "an initialValue of an aggregate or array argument (not read: give "
+                                           "its value)")
+                elif written is not None:
                     made.default = self.value_of(element, made, written, "initialValue")
                 own[argument] = made
         if parts.get("CommandContainer") is not None:
@@ -833,10 +836,14 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | 
     header = world.encoder.header
     if header is not None and header.length in raw:
         return None if raw[header.length] + 7 == size else "its length field disagrees with its size"
-    given = {n: raw[n] for n in raw}
-    count = header.count if header is not None else None
+    given: dict[str, Any] = {}
+    for name, value in raw.items():
+        if name in world.structured:
+            _flatten(name, world.structured[name], value, given)
+        else:
+            given[name] = value
     try:
-        again = world.encoder.encode(world.container, given, True, None if count is None else None)
+        again = world.encoder.encode(world.container, given, True, None)
     except ValueError as e:
         return str(e)
     return None if len(again) == size else f"{size} bytes, its layout {len(again)}"

@@ -1,0 +1,358 @@
+"""Telecommands: argument types of every kind, meta command inheritance with assignments,
+defaults, valid ranges, fixed values, decoding packets back to commands, what tolerant loading
+lists and strict loading refuses, and the command line's `command`."""
+import pickle
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import bitloom_xtce
+from bitloom_xtce import XtceError, XtceWarning
+from bitloom_xtce._cli import main
+from bitloom_xtce._inverse import integer_range
+from bitloom_xtce._model import FloatEncoding, IntegerEncoding, Polynomial
+
+COMMANDS = "tests/data/xtce/commands.xml"
+NS = 'xmlns:xtce="http://www.omg.org/spec/XTCE/20180204"'
+
+
+def x(text):
+    """XTCE elements written without their prefix, for brevity."""
+    import re
+    return re.sub(r"<(/?)([A-Z])", r"<\1xtce:\2", text)
+
+
+def command_document(types, arguments, entries, telemetry="", more=""):
+    return x(f'<?xml version="1.0"?>\n<SpaceSystem name="S" {NS}>\n{telemetry}<CommandMetaData>\n'
+             f'<ArgumentTypeSet>{types}</ArgumentTypeSet>\n<MetaCommandSet>\n'
+             f'<MetaCommand name="C"><ArgumentList>{arguments}</ArgumentList>\n'
+             f'<CommandContainer name="C"><EntryList>{entries}</EntryList></CommandContainer></MetaCommand>\n'
+             f'{more}</MetaCommandSet>\n</CommandMetaData>\n</SpaceSystem>\n').encode()
+
+
+def one_argument(type_xml, name="T"):
+    return command_document(type_xml, f'<Argument name="a" argumentTypeRef="{name}"/>', '<ArgumentRefEntry argumentRef="a"/>')
+
+
+def same(a, b):
+    if isinstance(a, dict):
+        return isinstance(b, dict) and a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, np.ndarray)) or isinstance(b, np.ndarray):
+        return np.array_equal(np.asarray(a), np.asarray(b))
+    return type(a) is type(b) and a == b or isinstance(a, np.generic) and a == b
+
+
+U8 = '<IntegerDataEncoding sizeInBits="8"/>'
+POLY = ('<IntegerDataEncoding sizeInBits="12" encoding="twosComplement"><DefaultCalibrator><PolynomialCalibrator>'
+        '<Term coefficient="0.5" exponent="0"/><Term coefficient="0.125" exponent="1"/></PolynomialCalibrator>'
+        '</DefaultCalibrator></IntegerDataEncoding>')
+
+
+@pytest.mark.parametrize("type_xml, value, packet, decoded", [
+    (f'<IntegerArgumentType name="T">{U8}</IntegerArgumentType>', 200, "c8", 200),
+    ('<IntegerArgumentType name="T"><IntegerDataEncoding sizeInBits="16" encoding="twosComplement" '
+     'byteOrder="leastSignificantByteFirst"/></IntegerArgumentType>', -2, "feff", -2),
+    ('<IntegerArgumentType name="T"><IntegerDataEncoding sizeInBits="8" encoding="packedBCD"/></IntegerArgumentType>', 42,
+     "42", 42),
+    (f'<FloatArgumentType name="T">{POLY}</FloatArgumentType>', 21.3, "0a60", 21.25),  # nearest raw value
+    ('<FloatArgumentType name="T"><FloatDataEncoding sizeInBits="32"/></FloatArgumentType>', 1.5, "3fc00000", 1.5),
+    ('<FloatArgumentType name="T"><FloatDataEncoding sizeInBits="64" byteOrder="leastSignificantByteFirst"/>'
+     '</FloatArgumentType>', -2.0, "00000000000000c0", -2.0),
+    (f'<EnumeratedArgumentType name="T">{U8}<EnumerationList><Enumeration value="1" label="A"/>'
+     '<Enumeration value="5" label="B"/></EnumerationList></EnumeratedArgumentType>', "B", "05", "B"),
+    ('<BooleanArgumentType name="T"><IntegerDataEncoding sizeInBits="1"/></BooleanArgumentType>', True, "80", True),
+    ('<StringArgumentType name="T"><StringDataEncoding encoding="US-ASCII"><SizeInBits><Fixed><FixedValue>32'
+     '</FixedValue></Fixed></SizeInBits></StringDataEncoding></StringArgumentType>', "ABCD", "41424344", "ABCD"),
+    ('<StringArgumentType name="T"><StringDataEncoding><Variable maxSizeInBits="64"><TerminationChar>00'
+     '</TerminationChar></Variable></StringDataEncoding></StringArgumentType>', "hé", "68c3a900", "hé"),
+    ('<StringArgumentType name="T"><StringDataEncoding><Variable maxSizeInBits="64"><LeadingSize '
+     'sizeInBitsOfSizeTag="8"/></Variable></StringDataEncoding></StringArgumentType>', "hi", "026869", "hi"),
+    ('<BinaryArgumentType name="T"><BinaryDataEncoding><SizeInBits><FixedValue>16</FixedValue></SizeInBits>'
+     '</BinaryDataEncoding></BinaryArgumentType>', b"\x01\x02", "0102", b"\x01\x02"),
+    ('<AbsoluteTimeArgumentType name="T"><Encoding units="seconds"><IntegerDataEncoding sizeInBits="32"/></Encoding>'
+     '<ReferenceTime><Epoch>2020-01-01T00:00:00Z</Epoch></ReferenceTime></AbsoluteTimeArgumentType>',
+     np.datetime64("2020-01-01T00:01:40"), "00000064", np.datetime64("2020-01-01T00:01:40", "ns")),
+    ('<RelativeTimeAgumentType name="T"><Encoding units="seconds" scale="0.001"><IntegerDataEncoding sizeInBits="16"/>'
+     '</Encoding></RelativeTimeAgumentType>', np.timedelta64(1500, "ms"), "05dc", np.timedelta64(1500, "ms")),
+    (f'<IntegerArgumentType name="B">{U8}</IntegerArgumentType><IntegerArgumentType name="S"><IntegerDataEncoding '
+     'sizeInBits="8" encoding="twosComplement"/></IntegerArgumentType><AggregateArgumentType name="T"><MemberList>'
+     '<Member name="u" typeRef="B"/><Member name="s" typeRef="S"/></MemberList></AggregateArgumentType>',
+     {"u": 1, "s": -1}, "01ff", {"u": 1, "s": -1}),
+    (f'<IntegerArgumentType name="B">{U8}</IntegerArgumentType><ArrayArgumentType name="T" arrayTypeRef="B">'
+     '<DimensionList><Dimension><StartingIndex><FixedValue>0</FixedValue></StartingIndex><EndingIndex><FixedValue>1'
+     '</FixedValue></EndingIndex></Dimension><Dimension><StartingIndex><FixedValue>0</FixedValue></StartingIndex>'
+     '<EndingIndex><FixedValue>1</FixedValue></EndingIndex></Dimension></DimensionList></ArrayArgumentType>',
+     [[1, 2], [3, 4]], "01020304", [[1, 2], [3, 4]]),
+], ids=["unsigned", "twos-little", "bcd", "polynomial", "f32", "f64-little", "enumerated", "boolean", "text-fixed",
+        "text-terminated", "text-counted", "binary", "absolute-time", "relative-time", "aggregate", "array-2d"])
+def test_each_kind_of_argument_encodes_and_decodes_back(type_xml, value, packet, decoded):
+    definition = bitloom_xtce.load(one_argument(type_xml), strict=True)
+    made = definition.encode_command("C", a=value)
+    assert made.hex() == packet
+    name, arguments = definition.decode_command(made)
+    assert name == "C" and same(arguments["a"], decoded), arguments
+
+
+@pytest.fixture(scope="module")
+def spacecraft():
+    return bitloom_xtce.load(COMMANDS, strict=True)
+
+
+def test_the_ccsds_header_of_a_telecommand(spacecraft):
+    packet = spacecraft.encode_command("SET_MODE", mode="SCIENCE", sequence_count=7)
+    header = spacecraft.decode(packet)  # telemetry's own view: the header container's fields
+    assert (header["TYPE"], header["APID"], header["SEQ_FLAGS"], header["SEQ_COUNT"], header["LENGTH"]) == \
+        (1, 200, 3, 7, len(packet) - 7)
+    # one counter per APID, shared by every command
+    counts = [spacecraft.decode(spacecraft.encode_command(n))["SEQ_COUNT"] for n in ("NOOP", "SET_MODE", "NOOP")]
+    assert counts[1] == counts[0] + 1 and counts[2] == counts[0] + 2
+
+
+def test_inheritance_assignments_and_defaults(spacecraft):
+    commands = spacecraft.commands
+    assert commands["TC"].abstract and not commands["HEATER_1_ON"].abstract
+    assert list(commands["HEATER"].arguments) == ["heater", "on", "setpoint"]
+    assert list(commands["HEATER_1_ON"].arguments) == ["setpoint"]
+    assert commands["HEATER_1_ON"].assignments == {"opcode": 2, "heater": 1, "on": True}
+    assert commands["HEATER"].defaults == {"setpoint": 20.0} and commands["SET_MODE"].defaults == {"mode": "STANDBY"}
+    # the narrower command is the wider one with its assignments, and a packet decodes as the narrower
+    narrow = spacecraft.encode_command("HEATER_1_ON", setpoint=-10, sequence_count=0)
+    wide = spacecraft.encode_command("HEATER", heater=1, on=True, setpoint=-10, sequence_count=0)
+    assert narrow == wide
+    assert spacecraft.decode_command(wide) == ("HEATER_1_ON", {"setpoint": -10.0})
+    assert spacecraft.decode_command(spacecraft.encode_command("HEATER", heater=2, on=False)) == \
+        ("HEATER", {"heater": 2, "on": False, "setpoint": 20.0})
+    assert spacecraft.decode_command(spacecraft.encode_command("SET_MODE")) == ("SET_MODE", {"mode": "STANDBY"})
+
+
+@pytest.mark.parametrize("name, arguments, message", [
+    ("HEATER", {"heater": 7, "on": True}, "argument 'heater': 7 is outside its valid range [1.0, 6.0]"),
+    ("HEATER", {"heater": 0, "on": True}, "argument 'heater': 0 is outside"),
+    ("HEATER", {"heater": 2, "on": True, "setpoint": 60.5}, "argument 'setpoint': 60.5 is outside its valid range"),
+    ("HEATER", {"heater": 2, "on": True, "setpoint": float("nan")}, "argument 'setpoint': nan is outside"),
+    ("HEATER", {"on": True}, "no value for argument 'heater' (given none, and it has no default)"),
+    ("HEATER", {"heater": 2, "on": True, "bogus": 1}, "has no argument 'bogus' (its arguments: heater, on, setpoint)"),
+    ("HEATER_1_ON", {"heater": 2}, "argument 'heater' is fixed to 1 by its ArgumentAssignment"),
+    ("TC", {}, "meta command 'TC' is abstract: encode one that inherits from it (NOOP, SET_MODE"),
+    ("NOPE", {}, "no meta command named 'NOPE' (concrete ones: NOOP"),
+    ("SET_MODE", {"mode": "OFF"}, "mode: 'OFF' is not one of its labels"),
+    ("POINT", {"target": {"x": 1}, "weights": [1, 2, 3]}, "target: no value for its member 'y'"),
+    ("POINT", {"target": {"x": 1, "y": 2}, "weights": [1, 2]}, "weights: an array of shape (2,), its type's is (3,)"),
+    ("UPLOAD", {"file": "x" * 40, "data": b"", "at": np.datetime64("2021-01-01")}, "more than its maximum of 256"),
+    ("UPLOAD", {"file": "x", "size": 2, "data": b"abc", "at": np.datetime64("2021-01-01")}, "3 bytes for a field"),
+])
+def test_refusals_name_the_argument(spacecraft, name, arguments, message):
+    with pytest.raises(ValueError) as caught:
+        spacecraft.encode_command(name, arguments)
+    assert message in str(caught.value)
+
+
+def test_valid_ranges_on_raw_values_and_in_the_older_form():
+    raw = one_argument(f'<FloatArgumentType name="T">{POLY}<ValidRangeSet validRangeAppliesToCalibrated="false">'
+                       '<ValidRange minInclusive="0" maxInclusive="8"/><ValidRange minInclusive="100" '
+                       'maxExclusive="101"/></ValidRangeSet></FloatArgumentType>')
+    definition = bitloom_xtce.load(raw, strict=True)
+    assert definition.encode_command("C", a=1.5).hex() == "0080"  # raw 8
+    assert definition.encode_command("C", a=13.0).hex() == "0640"  # raw 100: in the second range
+    with pytest.raises(ValueError, match=r"'a': 1.625 is outside its valid range \[0.0, 8.0\] or \[100.0, 101.0\) "
+                                         r"\(raw value 9\)"):
+        definition.encode_command("C", a=1.625)
+    older = one_argument(f'<IntegerArgumentType name="T">{U8}<ValidRange minInclusive="3"/></IntegerArgumentType>')
+    with pytest.raises(ValueError, match="'a': 2 is outside its valid range"):
+        bitloom_xtce.load(older, strict=True).encode_command("C", a=2)
+
+
+def test_fixed_values_locations_and_included_containers():
+    telemetry = x(f'<TelemetryMetaData><ParameterTypeSet><IntegerParameterType name="P8">{U8}</IntegerParameterType>'
+                  '</ParameterTypeSet><ParameterSet><Parameter name="SYNC" parameterTypeRef="P8" initialValue="170"/>'
+                  '</ParameterSet><ContainerSet><SequenceContainer name="Sync"><EntryList><ParameterRefEntry '
+                  'parameterRef="SYNC"/></EntryList></SequenceContainer></ContainerSet></TelemetryMetaData>\n')
+    text = command_document(f'<IntegerArgumentType name="T">{U8}</IntegerArgumentType>',
+                            '<Argument name="a" argumentTypeRef="T"/>',
+                            '<FixedValueEntry name="op" binaryValue="0F" sizeInBits="4"/>'
+                            '<ArgumentRefEntry argumentRef="a"><LocationInContainerInBits referenceLocation='
+                            '"containerStart"><FixedValue>8</FixedValue></LocationInContainerInBits></ArgumentRefEntry>'
+                            '<FixedValueEntry binaryValue="0102030405060708090A" sizeInBits="80"/>'
+                            '<ContainerRefEntry containerRef="Sync"/>', telemetry)
+    definition = bitloom_xtce.load(text, strict=True)
+    packet = definition.encode_command("C", a=0x33)
+    assert packet.hex() == "f0330102030405060708090aaa"
+    assert definition.decode_command(packet) == ("C", {"a": 0x33})
+    for broken in (b"\xe0" + packet[1:], packet[:2] + b"\x00" + packet[3:]):  # a fixed value changed
+        with pytest.raises(ValueError, match="matches no meta command"):
+            definition.decode_command(broken)
+
+
+def test_decode_command_refusals(spacecraft):
+    good = spacecraft.encode_command("SET_MODE", mode="SAFE")
+    with pytest.raises(ValueError, match=r"matches no meta command: SET_MODE: .*TC_CRC is"):
+        spacecraft.decode_command(good[:-1] + bytes([good[-1] ^ 1]))
+    with pytest.raises(ValueError, match=r"the packet \(3 bytes\) matches no meta command"):
+        spacecraft.decode_command(good[:3])
+    with pytest.raises(ValueError, match="matches no meta command"):  # a length field that disagrees
+        spacecraft.decode_command(spacecraft.encode_command("NOOP") + b"\x00")
+    twins = command_document(f'<IntegerArgumentType name="T">{U8}</IntegerArgumentType>',
+                             '<Argument name="a" argumentTypeRef="T"/>', '<ArgumentRefEntry argumentRef="a"/>',
+                             more=x('<MetaCommand name="D"><ArgumentList><Argument name="b" argumentTypeRef="T"/>'
+                                    '</ArgumentList><CommandContainer name="D"><EntryList><ArgumentRefEntry '
+                                    'argumentRef="b"/></EntryList></CommandContainer></MetaCommand>'))
+    with pytest.raises(ValueError, match="matches more than one meta command: C, D"):
+        bitloom_xtce.load(twins).decode_command(b"\x01")
+
+
+def test_commands_survive_pickling(spacecraft):
+    again = pickle.loads(pickle.dumps(spacecraft))
+    assert list(again.commands) == list(spacecraft.commands)
+    assert again.encode_command("NOOP", sequence_count=3) == spacecraft.encode_command("NOOP", sequence_count=3)
+
+
+# -- tolerant loading lists what it cannot read; strict loading refuses it -------------------------
+
+TM = x(f'<TelemetryMetaData><ParameterTypeSet><IntegerParameterType name="P8">{U8}</IntegerParameterType>'
+       '</ParameterTypeSet><ParameterSet><Parameter name="v" parameterTypeRef="P8"/></ParameterSet><ContainerSet>'
+       '<SequenceContainer name="P"><EntryList><ParameterRefEntry parameterRef="v"/></EntryList></SequenceContainer>'
+       '</ContainerSet></TelemetryMetaData>\n')
+GOOD_TYPE = f'<IntegerArgumentType name="T">{U8}</IntegerArgumentType>'
+GOOD_ARGUMENT = '<Argument name="a" argumentTypeRef="T"/>'
+GOOD_ENTRY = '<ArgumentRefEntry argumentRef="a"/>'
+
+
+def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""):
+    return command_document(types, arguments, entries, TM, x(more))
+
+
+@pytest.mark.parametrize("text, what, line", [
+    (broken(types='<IntegerArgumentType name="T"><IntegerDataEncoding sizeInBits="0"/></IntegerArgumentType>'),
+     "sizeInBits must be positive, not 0", (7, 5)),
+    (broken(arguments='<Argument name="a" argumentTypeRef="Nothing"/>'), "argumentTypeRef 'Nothing' names no argument type",
+     7),
+    (broken(arguments='<Argument name="a" argumentTypeRef="T" initialValue="x"/>'),
+     "initialValue 'x' is not a value of argument 'a' (integer)", 7),
+    (broken(entries='<ArgumentRefEntry argumentRef="b"/>'), "argumentRef 'b': meta command 'C' has no such argument", 8),
+    (broken(entries='<ArgumentRefEntry argumentRef="a"><RepeatEntry><Count><FixedValue>2</FixedValue></Count>'
+                    '</RepeatEntry></ArgumentRefEntry>'), "a repeated or conditional <ArgumentRefEntry>", 8),
+    (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="Gone"/></MetaCommand>'),
+     "metaCommandRef 'Gone' names no meta command", 9),
+    (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"><ArgumentAssignmentList><ArgumentAssignment '
+                 'argumentName="z" argumentValue="1"/></ArgumentAssignmentList></BaseMetaCommand></MetaCommand>'),
+     "argumentName 'z': the base meta command 'C' has no such argument", 9),
+    (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="F"/></MetaCommand><MetaCommand name="F">'
+                 '<BaseMetaCommand metaCommandRef="E"/></MetaCommand>'), "meta command inheritance loops", 9),
+    (broken(more='<BlockMetaCommand name="B"/>'), "<BlockMetaCommand>: command blocks", 9),
+    (broken(more='<MetaCommand name="E"><VerifierSet/></MetaCommand>'), "<VerifierSet>: command verifiers", 9),
+    (broken().replace(b"<xtce:ArgumentTypeSet>", b"<xtce:ParameterSet/><xtce:ArgumentTypeSet>"),
+     "<ParameterSet> of <CommandMetaData>", 5),
+    (broken().replace(b"<xtce:ArgumentTypeSet>", b"<xtce:Oddity/><xtce:ArgumentTypeSet>"),
+     "element not supported inside <CommandMetaData>", 5),
+])
+def test_commanding_never_stops_telemetry_from_loading(text, what, line):
+    with pytest.warns(XtceWarning):
+        definition = bitloom_xtce.load(text)
+    assert definition.decode(b"\x07") == {"v": 7}
+    tolerant, strict = line if isinstance(line, tuple) else (line, line)
+    listed = [t for t in definition.tolerated if what in t.what]
+    assert listed and listed[0].line == tolerant, definition.tolerated
+    with pytest.raises(XtceError, match=f"line {strict}") as caught:
+        bitloom_xtce.load(text, strict=True)
+    assert what in str(caught.value)
+
+
+# -- round trip over random arguments ---------------------------------------------------------------
+
+def values_of(ptype, valid=()):
+    """Values of a type that decode to themselves exactly."""
+    enc = ptype.encoding
+    if ptype.kind == "aggregate":
+        return st.fixed_dictionaries({m: values_of(t) for m, t in ptype.members})
+    if ptype.kind == "array":
+        size = 1
+        for a, b in ptype.dimensions:
+            size *= b - a + 1
+        return st.lists(values_of(ptype.element), min_size=size, max_size=size)
+    if ptype.kind == "enumerated":
+        return st.sampled_from([label for _, _, label in ptype.enumeration])
+    if ptype.kind == "boolean":
+        return st.booleans()
+    if ptype.kind == "string":
+        most = (enc.max_bits or enc.bits) // 8 - (1 if enc.terminator else 0)
+        return st.text(st.characters(min_codepoint=0x20, max_codepoint=0x7E), max_size=most)
+    if ptype.kind == "binary":
+        return st.binary(max_size=255)
+    if ptype.kind == "absolute_time":
+        return st.integers(0, 2 ** 32 - 1).map(lambda s: np.datetime64("2020-01-01", "ns") + np.timedelta64(s, "s"))
+    if isinstance(enc, FloatEncoding):
+        return st.floats(width=enc.bits, allow_nan=False, allow_infinity=False)
+    assert isinstance(enc, IntegerEncoding)
+    lo, hi = integer_range(enc)
+    raws = st.integers(lo, hi)
+    values = raws.map(lambda r: ptype.calibrate(r)) if isinstance(enc.calibrator, Polynomial) else raws
+    if valid:
+        values = values.filter(lambda v: any(r.inside(np.array([float(v)]))[0] for r in valid))
+    return values
+
+
+@st.composite
+def commands_and_arguments(draw, definition):
+    names = [n for n, c in definition.commands.items() if not c.abstract]
+    name = draw(st.sampled_from(names))
+    arguments = {}
+    for argument in definition.commands[name].arguments.values():
+        if argument.name == "size":  # the size of `data`: computed
+            continue
+        if argument.default is not None and draw(st.booleans()):
+            continue
+        arguments[argument.name] = draw(values_of(argument.type, argument.valid))
+    return name, arguments
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_decode_command_inverts_encode_command(spacecraft, data):
+    name, arguments = data.draw(commands_and_arguments(spacecraft))
+    packet = spacecraft.encode_command(name, arguments)
+    decoded_name, decoded = spacecraft.decode_command(packet)
+    command = spacecraft.commands[name]
+    expected = {**command.defaults, **arguments}
+    if name == "HEATER" and (expected["heater"], expected["on"]) == (1, True):  # it is HEATER_1_ON
+        assert (decoded_name, decoded) == ("HEATER_1_ON", {"setpoint": expected["setpoint"]})
+        return
+    assert decoded_name == name
+    if "data" in expected:
+        expected["size"] = len(expected["data"])
+    assert same(decoded, {n: expected[n] for n in decoded}), (decoded, expected)
+    assert set(decoded) == set(command.arguments)
+
+
+# -- the command line ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("argv, status, out", [
+    (["SET_MODE", "mode=SCIENCE"], 0, "10c8c000000301201901\n"),
+    (["HEATER", "heater=0x2", "on=true", "setpoint=-10", "--sequence-count", "5"], 0, "10c8c005000302"),
+    (["POINT", 'target={"x": -1, "y": 2}', "weights=[1,2,3]"], 0, "04ffff0002010203"),
+    (["UPLOAD", "file=a", "data=0a0b", "at=2020-01-01T00:00:10Z"], 0, "0000000a3fc00000610002" + "0a0b"),
+    (["HEATER", "heater=9", "on=1"], 2, "error: meta command HEATER: argument 'heater': 9 is outside its valid range"),
+    (["HEATER", "heater=2"], 2, "error: meta command 'HEATER': no value for argument 'on'"),
+    (["HEATER", "heater=two"], 2, "error: argument heater: 'two' is not an integer"),
+    (["HEATER", "heater"], 2, "error: 'heater': give arguments as NAME=VALUE"),
+    (["HEATER", "oops=1"], 2, "error: meta command HEATER has no argument 'oops'"),
+    (["HEATER_1_ON", "on=false"], 2, "error: argument 'on' of HEATER_1_ON is fixed to True"),
+    (["TC"], 2, "error: meta command TC is abstract: name one that inherits from it (NOOP, SET_MODE"),
+    (["NOPE"], 2, "error: definition tests/data/xtce/commands.xml has no meta command named 'NOPE'"),
+])
+def test_command_line(capsys, argv, status, out):
+    assert main(["command", COMMANDS, *argv]) == status
+    captured = capsys.readouterr()
+    if status == 0:
+        assert out in captured.out and captured.err == "" and captured.out.count("\n") == 1
+    else:
+        assert captured.err.startswith(out) and captured.err.count("\n") == 1 and captured.out == ""
+
+
+def test_command_line_definition_without_commands(capsys):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert main(["command", "tests/data/xtce/housekeeping.xml", "X"]) == 2
+    assert "has no meta command named 'X' (it has none)" in capsys.readouterr().err
