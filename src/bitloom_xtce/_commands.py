@@ -144,6 +144,7 @@ class _World:
     decoder: Definition
     computed: frozenset[str] = frozenset()  # arguments the packet sets itself: sizes, restrictions
     assigned_raw: dict[str, Any] = field(default_factory=dict)
+    unchecked: Any = None  # its decoder without checks, made when first needed
 
 
 # ---------------------------------------------------------------------------------------------
@@ -786,6 +787,16 @@ class Commands:
                 packet_values[name_] = values[name_]
         return world.encoder.encode(world.container, packet_values, False, sequence_count)
 
+    @staticmethod
+    def _otherwise(world: _World, packet: bytes) -> bool:
+        """Whether a packet would be the command's but for its checks."""
+        try:
+            segment, values, fields, get = _unchecked(world)._decode_one(packet)
+        except PacketError:
+            return False
+        raw = world.decoder._shown(segment, values, fields, get, True)
+        return segment.container.name == world.container and _mismatch(world, raw, get, len(packet)) is None
+
     def decode(self, data: bytes) -> tuple[str, dict[str, Any]]:
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"data must be bytes, not {type(data).__name__}")
@@ -796,7 +807,7 @@ class Commands:
             try:
                 segment, values, fields, get = world.decoder._decode_one(packet)
             except PacketError as e:
-                if not any(r in (e.reason or "") for r in ("matching no concrete container", "too short")):
+                if e.reason is None and self._otherwise(world, packet):  # only its check fails
                     near.append(f"{world.command.name}: {e}")
                 continue
             if segment.container.name != world.container:
@@ -819,6 +830,17 @@ class Commands:
                              + ", ".join(w.command.name for w, _ in matches))
         world, arguments = matches[0]
         return world.command.name, arguments
+
+
+def _unchecked(world: _World) -> Definition:
+    """The command's decoder without the verification of check fields."""
+    found = world.unchecked
+    if found is None:
+        found = object.__new__(type(world.decoder))
+        found.__dict__.update(world.decoder.__dict__)
+        found._error_checks = {n: [] for n in world.decoder._segments}
+        world.unchecked = found
+    return found
 
 
 def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | None:

@@ -20,7 +20,7 @@ class PacketError(ValueError):
 
 class XtceWarning(UserWarning):
     """A definition loaded without some of what its document says: constructs that never change
-    how a packet decodes (commanding, algorithms, alarms, display hints, elements of other
+    how a packet decodes (commanding not read yet, algorithms, alarms, display hints, elements of other
     namespaces...), spellings outside the schema read for what they mean, and parameter types
     that no container places and that could not be decoded. One warning per load lists each kind
     once; `Definition.tolerated` has the same list. `load(..., strict=True)` refuses them instead."""
