@@ -23,7 +23,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import threading
-from collections import Counter
+from collections import ChainMap, Counter
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from operator import itemgetter
@@ -36,7 +36,7 @@ from ._errors import PacketError
 from ._load import (CONTAINER, DESCRIPTIVE, NAMED, PARAMETER, READ_PAST, TYPE, Loader, Scope, boolean, literal_for,
                     number, only, required)
 from ._model import BinaryEncoding, Container, Entry, IntegerEncoding, NameMap, Parameter, ParameterType
-from ._plan import Segment, Structure, check_criterion, compile_container
+from ._plan import Block, Segment, Structure, check_criterion, compile_container
 from ._structure import leaves
 from ._validity import Range
 from ._xml import EARLIER, Element, Refusal, fail, text
@@ -145,6 +145,7 @@ class _World:
     computed: frozenset[str] = frozenset()  # arguments the packet sets itself: sizes, restrictions
     assigned_raw: dict[str, Any] = field(default_factory=dict)
     unchecked: Any = None  # its decoder without checks, made when first needed
+    signature: list[tuple[int, int, int]] = field(default_factory=list)  # (first bit, bits, value) of fixed fields
 
 
 # ---------------------------------------------------------------------------------------------
@@ -609,8 +610,10 @@ class _CommandLoader(Loader):
 # Each command's world
 
 
-def _world(loader: _CommandLoader, definition: Definition, qualified: str, command: Command) -> _World:
-    """The parameters, containers and segments of one concrete command's packets."""
+def _world(loader: _CommandLoader, definition: Definition, qualified: str, command: Command,
+           qualified_of: dict[str, str]) -> _World:
+    """The parameters, containers and segments of one concrete command's packets (over the
+    telemetry's, which are not copied)."""
     node = loader.declared[COMMAND][qualified][0]
     own = loader.own_container
     spec_qualified = None
@@ -621,9 +624,9 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
             base = loader.built[at].base
             if base is None:
                 raise fail(node, "no CommandContainer on its inheritance chain: it makes no packet")
-            at = next(q for q, c in loader.built.items() if c.name == base)
+            at = qualified_of[base]
     top = loader.spec(spec_qualified)
-    parameters = dict(definition._parameters)
+    parameters: Any = ChainMap({}, definition._parameters)
     placeable = {**command.arguments, **{n: None for n in command.assignments}}
     all_arguments = dict(command.arguments)
     ancestors: list[Command] = []
@@ -631,7 +634,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     while at is not None:
         c = loader.built[at]
         ancestors.append(c)
-        at = next((q for q, b in loader.built.items() if c.base is not None and b.name == c.base), None)
+        at = qualified_of[c.base] if c.base is not None else None
     for c in ancestors:  # the types of assigned arguments: from where they are declared
         for n, a in c.arguments.items():
             all_arguments.setdefault(n, a)
@@ -666,7 +669,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
             if comparison.literal is not None:
                 comparison.value = literal_for(element, parameters[comparison.parameter], comparison.calibrated,
                                                comparison.literal)
-    containers = dict(definition._containers)
+    containers: Any = ChainMap({}, definition._containers)
     for spec in specs.values():
         containers[spec.container.name] = dataclasses.replace(spec.container, children=[])
     chain = [top.container.name]
@@ -710,15 +713,29 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     decoder._read_whole = {n for s in segments.values() for step in s.steps if isinstance(step, Structure)
                            for n in step.names}
     decoder._encoder = encoder
-    try:
-        computed = set(encoder.plan(chain[-1]).sized)
-    except ValueError:  # a layout the encoder refuses: said when the command is encoded
-        computed = set()
+    world = _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder)
+    for name, value in command.assignments.items():  # the raw values of assigned arguments, checked now
+        if name in world.placed and name not in structured and not isinstance(parameters[name].type.encoding,
+                                                                               BinaryEncoding):
+            try:
+                world.assigned_raw[name] = encoder.one(name, True)(value, _no_lookup)
+            except ValueError as e:
+                raise fail(node, f"the value assigned to argument {name!r} cannot be encoded: {e}") from None
+    known = {**fixed, **world.assigned_raw}
+    for name in chain:  # fields at fixed places whose values are fixed: a packet's first sorting
+        for step in segments[name].steps:
+            for f in step.fields if isinstance(step, Block) and step.anchor == 0 else ():
+                enc = f.parameter.type.encoding
+                if f.parameter.name in known and isinstance(enc, IntegerEncoding) and enc.form == "unsigned" and \
+                        (enc.byte_order == "big" or enc.bits <= 8) and not enc.reverse_bits:
+                    world.signature.append((f.offset, f.bits, known[f.parameter.name]))
+    world.signature.sort()
+    computed: set[str] = set()
     for name in chain:
         restriction = containers[name].restriction
         computed.update(p for p, _ in (restriction.parameters() if restriction is not None else ()))
-    return _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder,
-                  frozenset(computed))
+    world.computed = frozenset(computed)
+    return world
 
 
 class Commands:
@@ -730,9 +747,20 @@ class Commands:
         self.map = NameMap(commands, "meta commands", aliases)
         self._counts: dict[Any, int] = {}
         self._lock = threading.Lock()
-        for world in worlds.values():  # one sequence counter per APID for every command
-            world.encoder._counts = self._counts
+        # worlds by the values of their fixed fields at fixed places: (first bit, bits) of each
+        # such field -> their values -> the worlds
+        self.sorted: dict[tuple[tuple[int, int], ...], dict[tuple[int, ...], list[int]]] = {}
+        self.unsorted: list[int] = []
+        self.order = list(worlds.values())
+        for i, world in enumerate(self.order):
+            world.encoder._counts = self._counts  # one sequence counter per APID for every command
             world.encoder._lock = self._lock
+            if not world.signature:
+                self.unsorted.append(i)
+                continue
+            places = tuple((start, bits) for start, bits, _ in world.signature)
+            values = tuple(value for _, _, value in world.signature)
+            self.sorted.setdefault(places, {}).setdefault(values, []).append(i)
 
     def command(self, name: str) -> Command:
         try:
@@ -767,7 +795,7 @@ class Commands:
             elif argument.default is not None:
                 value = argument.default
             else:
-                if name_ not in world.computed:
+                if name_ not in world.computed and name_ not in world.encoder.plan(world.container).sized:
                     missing.append(name_)
                 continue
             if argument.valid:
@@ -787,6 +815,18 @@ class Commands:
                 packet_values[name_] = values[name_]
         return world.encoder.encode(world.container, packet_values, False, sequence_count)
 
+    def candidates(self, packet: bytes) -> list[_World]:
+        """The commands a packet may be, by the values of their fixed fields at fixed places."""
+        found = list(self.unsorted)
+        if self.sorted:
+            size = len(packet) * 8
+            whole = int.from_bytes(packet, "big")
+            for places, table in self.sorted.items():
+                if all(start + bits <= size for start, bits in places):
+                    key = tuple((whole >> (size - start - bits)) & ((1 << bits) - 1) for start, bits in places)
+                    found.extend(table.get(key, ()))
+        return [self.order[i] for i in sorted(found)]
+
     @staticmethod
     def _otherwise(world: _World, packet: bytes) -> bool:
         """Whether a packet would be the command's but for its checks."""
@@ -803,7 +843,7 @@ class Commands:
         packet = bytes(data)
         matches: list[tuple[_World, dict[str, Any]]] = []
         near: list[str] = []
-        for world in self.worlds.values():
+        for world in self.candidates(packet):
             try:
                 segment, values, fields, get = world.decoder._decode_one(packet)
             except PacketError as e:
@@ -848,10 +888,6 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | 
     for name, value in world.fixed.items():
         if raw.get(name) != value:
             return f"{name} is {raw.get(name)!r}, not {value!r}"
-    if world.command.assignments and not world.assigned_raw:
-        world.assigned_raw = {n: world.encoder.one(n, True)(v, _no_lookup) for n, v in world.command.assignments.items()
-                              if n in world.placed and n not in world.structured and
-                              not isinstance(world.parameters[n].type.encoding, BinaryEncoding)}
     for name, value in world.assigned_raw.items():
         if raw.get(name) != value and get(name, True) != world.command.assignments[name]:
             return f"{name} is {raw.get(name)!r}, not the assigned {value!r}"
@@ -937,11 +973,12 @@ def build_commands(main: Loader, definition: Definition) -> Commands | None:
     loader.build_argument_types()
     commands = loader.build_commands()
     worlds: dict[str, _World] = {}
+    qualified_of = {c.name: q for q, c in loader.built.items()}
     for qualified, command in list(loader.built.items()):
         if command.abstract or command.container is None:
             continue
         try:
-            worlds[command.name] = _world(loader, definition, qualified, command)
+            worlds[command.name] = _world(loader, definition, qualified, command, qualified_of)
         except Refusal as problem:
             loader.refused(loader.declared[COMMAND][qualified][0], "<MetaCommand>s that make no packet", problem)
             del commands[command.name]
