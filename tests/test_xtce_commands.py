@@ -186,6 +186,23 @@ def test_fixed_values_locations_and_included_containers():
             definition.decode_command(broken)
 
 
+def test_arguments_named_as_parameters():
+    """Arguments and parameters have names of their own: one may hide the other in a command's
+    packet unless the packet places both."""
+    telemetry = x(f'<TelemetryMetaData><ParameterTypeSet><IntegerParameterType name="P16"><IntegerDataEncoding '
+                  'sizeInBits="16"/></IntegerParameterType></ParameterTypeSet><ParameterSet><Parameter name="a" '
+                  'parameterTypeRef="P16"/><Parameter name="b" parameterTypeRef="P16" initialValue="7"/></ParameterSet>'
+                  '<ContainerSet><SequenceContainer name="P"><EntryList><ParameterRefEntry parameterRef="a"/>'
+                  '</EntryList></SequenceContainer></ContainerSet></TelemetryMetaData>\n')
+    fine = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY + '<ParameterRefEntry parameterRef="b"/>', telemetry)
+    definition = bitloom_xtce.load(fine, strict=True)
+    assert definition.encode_command("C", a=1).hex() == "010007"
+    assert definition.decode(b"\x00\x05") == {"a": 5}
+    clash = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY + '<ContainerRefEntry containerRef="P"/>', telemetry)
+    with pytest.raises(XtceError, match="argument 'a' has the name of a parameter that its packet places too"):
+        bitloom_xtce.load(clash, strict=True)
+
+
 def test_decode_command_refusals(spacecraft):
     good = spacecraft.encode_command("SET_MODE", mode="SAFE")
     with pytest.raises(ValueError, match=r"matches no meta command: SET_MODE: .*TC_CRC is"):

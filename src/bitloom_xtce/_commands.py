@@ -128,6 +128,7 @@ class _Spec:
     fixed: dict[str, tuple[Parameter, Any]]  # pseudo-parameter -> (it, its raw value)
     comparisons: list[tuple[Element, Any]]
     includes: list[str]  # command containers its entries include
+    parameters: set[str]  # telemetry parameters it places, or its base and included telemetry containers do
 
 
 @dataclass(slots=True, eq=False)
@@ -177,7 +178,7 @@ class _CommandLoader(Loader):
         self.built: dict[str, Command] = {}
         self.failed: dict[str, str] = {}  # qualified meta command -> why it is not loaded
         self.own_container: dict[str, str] = {}  # qualified meta command -> its qualified command container
-        self.nodes_of: dict[str, Element] = {}
+        self.telemetry: Any = None  # the Definition of the telemetry, once built
 
     def mirror(self, scope: Scope) -> Scope:
         found = self.mirrors.get(id(scope))
@@ -524,6 +525,7 @@ class _CommandLoader(Loader):
         arguments: list[tuple[str, Element]] = []
         fixed: dict[str, tuple[Parameter, Any]] = {}
         includes: list[str] = []
+        parameters: set[str] = set()  # the telemetry parameters its entries place
         marks = len(self.comparisons)
         entry_list = only(node, ("EntryList",), required=False)
         for entry in entry_list if entry_list is not None else ():
@@ -550,17 +552,17 @@ class _CommandLoader(Loader):
                 arguments.append((argument, entry))
                 entries.append(Entry("parameter", argument, location))
             elif tag == "ParameterRefEntry":
-                target = self.parameter_ref(required(entry, key), entry)
-                if target not in self.arguments_in_scope:
-                    self.usable(target, entry)
-                else:
-                    arguments.append((target, entry))
+                target = Loader.parameter_ref(self, required(entry, key), entry)  # a parameter, never an argument
+                self.usable(target, entry)
+                parameters.add(target)
                 entries.append(Entry("parameter", target, location))
             elif tag == "ContainerRefEntry":
                 target, command_qualified = self.container_target(required(entry, key), entry)
                 if command_qualified is not None:
                     self.spec(command_qualified)
                     includes.append(command_qualified)
+                else:
+                    parameters.update(self.main_names(target))
                 entries.append(Entry("container", target, location))
             else:
                 parameter, value = self.fixed_field(entry, name, len(fixed))
@@ -573,6 +575,8 @@ class _CommandLoader(Loader):
             if command_qualified is not None:
                 self.spec(command_qualified)
                 includes.append(command_qualified)
+            else:
+                parameters.update(self.main_names(base))
             if (crit := only(base_node, ("RestrictionCriteria",), required=False)) is not None:
                 self.check(crit, (), ("Comparison", "ComparisonList", "BooleanExpression"))
                 restriction = self.criterion(crit)
@@ -582,7 +586,11 @@ class _CommandLoader(Loader):
         del self.comparisons[marks:]
         container = Container(name, boolean(node, "abstract", False), tuple(entries), base, restriction, [],
                               node.attrib.get("shortDescription", ""), size)
-        return _Spec(container, node, arguments, fixed, comparisons, includes)
+        return _Spec(container, node, arguments, fixed, comparisons, includes, parameters)
+
+    def main_names(self, container: str) -> list[str]:
+        """The parameters a telemetry container, its base containers and what it includes place."""
+        return self.telemetry._segments[container].names
 
     def fixed_field(self, entry: Element, container: str, index: int) -> tuple[Parameter, Any]:
         """A FixedValueEntry as a parameter of its own, whose value is fixed."""
@@ -657,9 +665,11 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
         for name, (parameter, value) in spec.fixed.items():
             parameters[name] = parameter
             fixed[name] = value
-    for argument in dict.fromkeys(placed):
-        if argument in definition._parameters:
-            raise fail(node, f"argument {argument!r} has the name of a parameter: not supported in one packet")
+    used = {p for spec in specs.values() for p in spec.parameters}
+    for argument in dict.fromkeys(placed):  # an argument's name hides a parameter's in the command's parts
+        if argument in used:
+            raise fail(node, f"argument {argument!r} has the name of a parameter that its packet places too: "
+                             "not supported")
         parameters[argument] = Parameter(argument, all_arguments[argument].type, "", argument)
     for spec in specs.values():
         for element, comparison in spec.comparisons:
@@ -969,6 +979,7 @@ def build_commands(main: Loader, definition: Definition) -> Commands | None:
     if not main.command_nodes:
         return None
     loader = _CommandLoader(main)
+    loader.telemetry = definition
     loader.collect_commands()
     loader.build_argument_types()
     commands = loader.build_commands()
