@@ -34,7 +34,8 @@ def command_document(types, arguments, entries, telemetry="", more=""):
 
 
 def one_argument(type_xml, name="T"):
-    return command_document(type_xml, f'<Argument name="a" argumentTypeRef="{name}"/>', '<ArgumentRefEntry argumentRef="a"/>')
+    return command_document(type_xml, f'<Argument name="a" argumentTypeRef="{name}"/>',
+                            '<ArgumentRefEntry argumentRef="a"/>')
 
 
 def same(a, b):
@@ -55,8 +56,8 @@ POLY = ('<IntegerDataEncoding sizeInBits="12" encoding="twosComplement"><Default
     (f'<IntegerArgumentType name="T">{U8}</IntegerArgumentType>', 200, "c8", 200),
     ('<IntegerArgumentType name="T"><IntegerDataEncoding sizeInBits="16" encoding="twosComplement" '
      'byteOrder="leastSignificantByteFirst"/></IntegerArgumentType>', -2, "feff", -2),
-    ('<IntegerArgumentType name="T"><IntegerDataEncoding sizeInBits="8" encoding="packedBCD"/></IntegerArgumentType>', 42,
-     "42", 42),
+    ('<IntegerArgumentType name="T"><IntegerDataEncoding sizeInBits="8" encoding="packedBCD"/>'
+     '</IntegerArgumentType>', 42, "42", 42),
     (f'<FloatArgumentType name="T">{POLY}</FloatArgumentType>', 21.3, "0a60", 21.25),  # nearest raw value
     ('<FloatArgumentType name="T"><FloatDataEncoding sizeInBits="32"/></FloatArgumentType>', 1.5, "3fc00000", 1.5),
     ('<FloatArgumentType name="T"><FloatDataEncoding sizeInBits="64" byteOrder="leastSignificantByteFirst"/>'
@@ -244,17 +245,19 @@ def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""
 @pytest.mark.parametrize("text, what, line", [
     (broken(types='<IntegerArgumentType name="T"><IntegerDataEncoding sizeInBits="0"/></IntegerArgumentType>'),
      "sizeInBits must be positive, not 0", (7, 5)),
-    (broken(arguments='<Argument name="a" argumentTypeRef="Nothing"/>'), "argumentTypeRef 'Nothing' names no argument type",
-     7),
+    (broken(arguments='<Argument name="a" argumentTypeRef="Nothing"/>'),
+     "argumentTypeRef 'Nothing' names no argument type", 7),
     (broken(arguments='<Argument name="a" argumentTypeRef="T" initialValue="x"/>'),
      "initialValue 'x' is not a value of argument 'a' (integer)", 7),
-    (broken(entries='<ArgumentRefEntry argumentRef="b"/>'), "argumentRef 'b': meta command 'C' has no such argument", 8),
+    (broken(entries='<ArgumentRefEntry argumentRef="b"/>'),
+     "argumentRef 'b': meta command 'C' has no such argument", 8),
     (broken(entries='<ArgumentRefEntry argumentRef="a"><RepeatEntry><Count><FixedValue>2</FixedValue></Count>'
                     '</RepeatEntry></ArgumentRefEntry>'), "a repeated or conditional <ArgumentRefEntry>", 8),
     (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="Gone"/></MetaCommand>'),
      "metaCommandRef 'Gone' names no meta command", 9),
-    (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"><ArgumentAssignmentList><ArgumentAssignment '
-                 'argumentName="z" argumentValue="1"/></ArgumentAssignmentList></BaseMetaCommand></MetaCommand>'),
+    (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"><ArgumentAssignmentList>'
+                 '<ArgumentAssignment argumentName="z" argumentValue="1"/></ArgumentAssignmentList></BaseMetaCommand>'
+                 '</MetaCommand>'),
      "argumentName 'z': the base meta command 'C' has no such argument", 9),
     (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="F"/></MetaCommand><MetaCommand name="F">'
                  '<BaseMetaCommand metaCommandRef="E"/></MetaCommand>'), "meta command inheritance loops", 9),

@@ -92,7 +92,8 @@ def parse_value(name: str, ptype: ParameterType, text: str) -> Any:
         if kind == "relative_time":
             return np.timedelta64(round(float(text) * 1e9), "ns")
     except (ValueError, OverflowError):
-        what = {"aggregate": "JSON", "array": "JSON", "binary": "hexadecimal bytes", "absolute_time":
-                "an ISO 8601 time", "relative_time": "a number of seconds", "integer": "an integer"}.get(kind, f"a {kind} value")
+        what = {"aggregate": "JSON", "array": "JSON", "binary": "hexadecimal bytes", "integer": "an integer",
+                "absolute_time": "an ISO 8601 time", "relative_time": "a number of seconds"}.get(kind)
+        what = what or f"a {kind} value"
         raise CommandError(f"argument {name}: {text!r} is not {what}", USAGE) from None
     return text  # text, and enumeration labels

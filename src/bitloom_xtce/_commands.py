@@ -39,7 +39,7 @@ from ._model import BinaryEncoding, Container, Entry, IntegerEncoding, NameMap, 
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
 from ._structure import leaves
 from ._validity import Range
-from ._xml import EARLIER, Element, Refusal, fail, text
+from ._xml import EARLIER, Element, Refusal, fail
 
 if TYPE_CHECKING:
     from ._definition import Definition
@@ -64,7 +64,6 @@ COMMAND_READ_PAST = {
     "SystemName": "a meta command property",
 }
 CONTAINER_READ_PAST = {"DefaultRateInStream", "RateInStreamSet"}
-COMMAND_SETS = ("ArgumentTypeSet", "MetaCommandSet", "CommandContainerSet")
 
 
 # ---------------------------------------------------------------------------------------------
