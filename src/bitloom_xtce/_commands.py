@@ -199,7 +199,10 @@ class _CommandLoader(Loader):
     def collect_commands(self) -> None:
         for node, scope in self.main.command_nodes:
             here = self.mirror(scope)
-            self.check_attributes(node, ())
+            try:
+                self.check_attributes(node, ())
+            except Refusal as problem:
+                self.refused(node, "<CommandMetaData> attributes", problem)
             for child in node:
                 tag = child.tag
                 try:
