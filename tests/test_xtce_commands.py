@@ -166,6 +166,22 @@ def test_valid_ranges_on_raw_values_and_in_the_older_form():
         bitloom_xtce.load(older, strict=True).encode_command("C", a=2)
 
 
+def test_defaults_of_structures_are_json():
+    aggregate = (f'<IntegerArgumentType name="B">{U8}</IntegerArgumentType><AggregateArgumentType name="T">'
+                 '<MemberList><Member name="u" typeRef="B"/><Member name="v" typeRef="B"/></MemberList>'
+                 '</AggregateArgumentType>')
+    text = command_document(aggregate, '<Argument name="a" argumentTypeRef="T" initialValue=\'{"u": 1, "v": 2}\'/>',
+                            '<ArgumentRefEntry argumentRef="a"/>')
+    definition = bitloom_xtce.load(text, strict=True)
+    assert definition.commands["C"].defaults == {"a": {"u": 1, "v": 2}}
+    assert definition.encode_command("C").hex() == "0102"
+    unread = text.replace(b'\'{"u": 1, "v": 2}\'', b'"u=1"')
+    with pytest.warns(XtceWarning, match="initialValue of an aggregate or array argument that is not its value in JSON"):
+        assert bitloom_xtce.load(unread).commands["C"].defaults == {}
+    with pytest.raises(XtceError, match="line 6"):
+        bitloom_xtce.load(unread, strict=True)
+
+
 def test_fixed_values_locations_and_included_containers():
     telemetry = x(f'<TelemetryMetaData><ParameterTypeSet><IntegerParameterType name="P8">{U8}</IntegerParameterType>'
                   '</ParameterTypeSet><ParameterSet><Parameter name="SYNC" parameterTypeRef="P8" initialValue="170"/>'

@@ -443,8 +443,7 @@ class _CommandLoader(Loader):
                 valid, calibrated = self.valid.get(type_qualified, ((), True))
                 made = Argument(argument, ptype, None, element.attrib.get("shortDescription", ""), valid, calibrated)
                 if written is not None and ptype.structured:
-                    self.tolerate(element, "an initialValue of an aggregate or array argument (not read: give "
-                                           "its value)")
+                    made.default = self.structure_value(element, made, written)
                 elif written is not None:
                     made.default = self.value_of(element, made, written, "initialValue")
                 own[argument] = made
@@ -460,6 +459,19 @@ class _CommandLoader(Loader):
                 self.arguments_in_scope = {}
         return Command(self.key(COMMAND, qualified), qualified, boolean(node, "abstract", False), own, assignments,
                        base.name if base is not None else None, node.attrib.get("shortDescription", ""), container)
+
+    def structure_value(self, node: Element, argument: Argument, written: str) -> Any:
+        """The initialValue of an aggregate or array argument, written in JSON (an object of its
+        members' values, an array of its elements); None, listed, when it is written otherwise."""
+        import json
+        try:
+            value = json.loads(written)
+            _flatten(argument.name, argument.type, value, {})
+        except ValueError:
+            self.tolerate(node, "an initialValue of an aggregate or array argument that is not its value in JSON "
+                                "(not used)")
+            return None
+        return value
 
     def value_of(self, node: Element, argument: Argument, written: str, what: str) -> Any:
         """A default or assigned value, written as text, as a value of the argument's type."""
