@@ -2,6 +2,7 @@
 defaults, valid ranges, fixed values, decoding packets back to commands, what tolerant loading
 lists and strict loading refuses, and the command line's `command`."""
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -21,7 +22,6 @@ NS = 'xmlns:xtce="http://www.omg.org/spec/XTCE/20180204"'
 
 def x(text):
     """XTCE elements written without their prefix, for brevity."""
-    import re
     return re.sub(r"<(/?)([A-Z])", r"<\1xtce:\2", text)
 
 
@@ -164,6 +164,22 @@ def test_valid_ranges_on_raw_values_and_in_the_older_form():
     older = one_argument(f'<IntegerArgumentType name="T">{U8}<ValidRange minInclusive="3"/></IntegerArgumentType>')
     with pytest.raises(ValueError, match="'a': 2 is outside its valid range"):
         bitloom_xtce.load(older, strict=True).encode_command("C", a=2)
+
+
+@pytest.mark.parametrize("value, message", [
+    ("AB12", None), ("A", "'A' has 1 characters, outside its size range [2.0, 4.0]"),
+    ("ab12", "'ab12' does not match its restrictionPattern '[A-Z0-9]*'"),
+])
+def test_size_range_and_pattern_of_text(value, message):
+    text = one_argument('<StringArgumentType name="T" restrictionPattern="[A-Z0-9]*"><StringDataEncoding><Variable '
+                        'maxSizeInBits="64"><TerminationChar>00</TerminationChar></Variable></StringDataEncoding>'
+                        '<SizeRangeInCharacters minInclusive="2" maxInclusive="4"/></StringArgumentType>')
+    definition = bitloom_xtce.load(text, strict=True)
+    if message is None:
+        assert definition.encode_command("C", a=value) == value.encode() + b"\0"
+    else:
+        with pytest.raises(ValueError, match=re.escape(f"argument 'a': {message}")):
+            definition.encode_command("C", a=value)
 
 
 def test_defaults_of_structures_are_json():

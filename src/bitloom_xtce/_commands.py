@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import re
 import threading
 from collections import ChainMap, Counter
 from collections.abc import Mapping
@@ -80,8 +81,9 @@ class Argument:
     type: ParameterType
     default: Any = None
     description: str = ""
-    valid: tuple[Range, ...] = ()
+    valid: tuple[Range, ...] = ()  # of text: its length in characters
     valid_calibrated: bool = True
+    pattern: re.Pattern[str] | None = None  # text must match it (restrictionPattern)
 
     def __repr__(self) -> str:
         extra = f", default {self.default!r}" if self.default is not None else ""
@@ -171,6 +173,7 @@ class _CommandLoader(Loader):
         self.building, self.comparisons, self.numeric_refs, self.time_refs = [], [], [], []
         self.member_refs = {}
         self.valid: dict[str, tuple[tuple[Range, ...], bool]] = {}  # argument type -> its valid ranges
+        self.patterns: dict[str, re.Pattern[str]] = {}  # string argument type -> its restrictionPattern
         self.arguments_in_scope: dict[str, Any] = {}  # argument names that references may name
         self.specs: dict[str, _Spec] = {}  # qualified command container -> as read
         self.spec_failures: dict[str, str] = {}
@@ -273,6 +276,9 @@ class _CommandLoader(Loader):
                     if valid.tag == "ValidRange":
                         self.check(valid, ("minInclusive", "minExclusive", "maxInclusive", "maxExclusive"))
                         ranges.append(self.bounds(valid))
+            elif child.tag == "SizeRangeInCharacters" and tag == "StringParameterType":
+                self.check(child, ("minInclusive", "maxInclusive"))
+                ranges.append(self.bounds(child))
             elif child.tag == "ValidRange" and tag in ("IntegerParameterType", "FloatParameterType"):
                 self.check(child, ("minInclusive", "minExclusive", "maxInclusive", "maxExclusive",
                                    "validRangeAppliesToCalibrated"))
@@ -280,9 +286,15 @@ class _CommandLoader(Loader):
                 ranges.append(self.bounds(child))
             else:
                 node.append(child)
-        if ranges and tag not in ("IntegerParameterType", "FloatParameterType"):
+        if ranges and tag not in ("IntegerParameterType", "FloatParameterType", "StringParameterType"):
             raise fail(merged, f"a valid range on <{merged.tag}>: only integer and float arguments have one")
         self.valid[qualified] = (tuple(ranges), calibrated)
+        if "restrictionPattern" in merged.attrib:
+            try:
+                self.patterns[qualified] = re.compile(merged.attrib["restrictionPattern"])
+            except re.error as e:
+                raise fail(merged, f"restrictionPattern {merged.attrib['restrictionPattern']!r} is not a regular "
+                                   f"expression this library reads: {e}") from None
         self.origin[id(node)] = self.origin.get(id(merged), merged)
         return node
 
@@ -441,7 +453,8 @@ class _CommandLoader(Loader):
                 type_qualified, ptype = self.argument_type(required(element, "argumentTypeRef"), element)
                 written = element.attrib.get("initialValue", ptype.initial)
                 valid, calibrated = self.valid.get(type_qualified, ((), True))
-                made = Argument(argument, ptype, None, element.attrib.get("shortDescription", ""), valid, calibrated)
+                made = Argument(argument, ptype, None, element.attrib.get("shortDescription", ""), valid, calibrated,
+                                self.patterns.get(type_qualified))
                 if written is not None and ptype.structured:
                     made.default = self.structure_value(element, made, written)
                 elif written is not None:
@@ -822,7 +835,7 @@ class Commands:
                 if name_ not in world.computed and name_ not in world.encoder.plan(world.container).sized:
                     missing.append(name_)
                 continue
-            if argument.valid:
+            if argument.valid or argument.pattern is not None:
                 _check_range(world, argument, value)
             values[name_] = value
         if missing:
@@ -936,6 +949,16 @@ def _no_lookup(name: str, calibrated: bool) -> Any:
 
 
 def _check_range(world: _World, argument: Argument, value: Any) -> None:
+    if argument.type.kind == "string":
+        if not isinstance(value, str):
+            return  # refused as text when encoded
+        if argument.pattern is not None and argument.pattern.fullmatch(value) is None:
+            raise ValueError(f"argument {argument.name!r}: {value!r} does not match its restrictionPattern "
+                             f"{argument.pattern.pattern!r}")
+        if argument.valid and not any(bool(r.inside(np.array([float(len(value))]))[0]) for r in argument.valid):
+            raise ValueError(f"argument {argument.name!r}: {value!r} has {len(value)} characters, outside its size "
+                             f"range {' or '.join(map(repr, argument.valid))}")
+        return
     if argument.valid_calibrated:
         checked = value
     else:
