@@ -219,6 +219,23 @@ def test_fixed_values_locations_and_included_containers():
             definition.decode_command(broken)
 
 
+def test_containers_of_the_command_container_set():
+    telemetry = x(f'<TelemetryMetaData><ParameterTypeSet><IntegerParameterType name="P8">{U8}</IntegerParameterType>'
+                  '</ParameterTypeSet><ParameterSet><Parameter name="SYNC" parameterTypeRef="P8" initialValue="170"/>'
+                  '</ParameterSet></TelemetryMetaData>\n')
+    shared = x('<CommandContainerSet><CommandContainer name="Head"><EntryList><ParameterRefEntry parameterRef="SYNC"/>'
+               '<FixedValueEntry binaryValue="01" sizeInBits="8"/></EntryList></CommandContainer>'
+               '<CommandContainer name="Tail"><EntryList><FixedValueEntry binaryValue="FF" sizeInBits="8"/></EntryList>'
+               '</CommandContainer></CommandContainerSet>')
+    text = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY + '<ContainerRefEntry containerRef="Tail"/>', telemetry)
+    text = text.replace(b"</xtce:EntryList></xtce:CommandContainer>",
+                        b'</xtce:EntryList><xtce:BaseContainer containerRef="Head"/></xtce:CommandContainer>')
+    text = text.replace(b"</xtce:MetaCommandSet>", b"</xtce:MetaCommandSet>" + shared.encode())
+    definition = bitloom_xtce.load(text, strict=True)
+    assert definition.encode_command("C", a=5).hex() == "aa0105ff"
+    assert definition.decode_command(bytes.fromhex("aa0105ff")) == ("C", {"a": 5})
+
+
 def test_arguments_named_as_parameters():
     """Arguments and parameters have names of their own: one may hide the other in a command's
     packet unless the packet places both."""
