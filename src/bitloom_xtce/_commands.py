@@ -948,6 +948,15 @@ def _no_lookup(name: str, calibrated: bool) -> Any:
     raise ValueError(f"a value that depends on {name!r}")
 
 
+def _inside(r: Range, value: Any) -> bool:
+    """Whether one number lies within a range (NaN within none), compared exactly."""
+    if value != value:
+        return False
+    if r.low is not None and not (value >= r.low if r.low_inclusive else value > r.low):
+        return False
+    return r.high is None or bool(value <= r.high if r.high_inclusive else value < r.high)
+
+
 def _check_range(world: _World, argument: Argument, value: Any) -> None:
     if argument.type.kind == "string":
         if not isinstance(value, str):
@@ -955,7 +964,7 @@ def _check_range(world: _World, argument: Argument, value: Any) -> None:
         if argument.pattern is not None and argument.pattern.fullmatch(value) is None:
             raise ValueError(f"argument {argument.name!r}: {value!r} does not match its restrictionPattern "
                              f"{argument.pattern.pattern!r}")
-        if argument.valid and not any(bool(r.inside(np.array([float(len(value))]))[0]) for r in argument.valid):
+        if argument.valid and not any(_inside(r, len(value)) for r in argument.valid):
             raise ValueError(f"argument {argument.name!r}: {value!r} has {len(value)} characters, outside its size "
                              f"range {' or '.join(map(repr, argument.valid))}")
         return
@@ -965,8 +974,7 @@ def _check_range(world: _World, argument: Argument, value: Any) -> None:
         checked = world.encoder.one(argument.name, True)(value, _no_lookup)
     if isinstance(checked, (bool, np.bool_)) or not isinstance(checked, (int, float, np.integer, np.floating)):
         return  # refused as a value of its type when encoded
-    inside = any(bool(r.inside(np.array([float(checked)]))[0]) for r in argument.valid)
-    if not inside or (isinstance(checked, float) and math.isnan(checked)):
+    if not any(_inside(r, checked) for r in argument.valid):
         ranges = " or ".join(map(repr, argument.valid))
         raise ValueError(f"argument {argument.name!r}: {value!r} is outside its valid range {ranges}"
                          + ("" if argument.valid_calibrated else f" (raw value {checked!r})"))
