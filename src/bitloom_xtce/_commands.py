@@ -191,7 +191,7 @@ class _CommandLoader(Loader):
             self.scopes[scope.path] = found
         return found
 
-    def refused(self, element: Element, what: str, problem: Refusal) -> None:
+    def refused(self, what: str, problem: Refusal) -> None:
         """A command construct that cannot be read: refused when strict, else listed."""
         if self.strict:
             raise problem
@@ -205,7 +205,7 @@ class _CommandLoader(Loader):
             try:
                 self.check_attributes(node, ())
             except Refusal as problem:
-                self.refused(node, "<CommandMetaData> attributes", problem)
+                self.refused("<CommandMetaData> attributes", problem)
             for child in node:
                 tag = child.tag
                 try:
@@ -215,11 +215,12 @@ class _CommandLoader(Loader):
                         self.declare_each(TYPE, self.members(child, tuple(ARGUMENT_TYPE_TAGS)), here)
                     elif tag == "MetaCommandSet":
                         commands = self.members(child, ("MetaCommand",), {"BlockMetaCommand": "command blocks"})
-                        self.declare_each(COMMAND, commands, here)
                         for command in commands:
+                            if not self.declare_each(COMMAND, [command], here):
+                                continue
                             inner = [c for c in command if c.tag == "CommandContainer"]
                             if inner and self.declare_each(COMMAND_CONTAINER, inner[:1], here):
-                                self.own_container[here.names[COMMAND].get(command.attrib.get("name", ""), "")] = \
+                                self.own_container[here.names[COMMAND][command.attrib["name"]]] = \
                                     here.names[COMMAND_CONTAINER][inner[0].attrib["name"]]
                     elif tag == "CommandContainerSet":
                         self.declare_each(COMMAND_CONTAINER, self.members(child, ("SequenceContainer",
@@ -230,7 +231,7 @@ class _CommandLoader(Loader):
                     else:
                         self.read_past(child, node)
                 except Refusal as problem:
-                    self.refused(child, f"<{tag}> not loaded", problem)
+                    self.refused(f"<{tag}> not loaded", problem)
         for category in (TYPE, COMMAND, COMMAND_CONTAINER):
             self.counts[category].update(Counter(map(itemgetter(2), self.declared[category].values())))
 
@@ -243,7 +244,10 @@ class _CommandLoader(Loader):
             elif past and child.tag in past:
                 self.tolerate(child, f"<{child.tag}>: {past[child.tag]}, not loaded yet")
             elif child.tag not in DESCRIPTIVE:
-                self.read_past(child, node)
+                try:
+                    self.read_past(child, node)
+                except Refusal as problem:
+                    self.refused(f"<{child.tag}> not loaded", problem)
         return kept
 
     def declare_each(self, category: int, nodes: list[Element], scope: Scope) -> bool:
@@ -252,7 +256,7 @@ class _CommandLoader(Loader):
             try:
                 self.declare(category, [node], scope)
             except Refusal as problem:
-                self.refused(node, f"<{node.tag}> not loaded", problem)
+                self.refused(f"<{node.tag}> not loaded", problem)
                 declared = False
         return declared
 
@@ -387,7 +391,7 @@ class _CommandLoader(Loader):
             loop = chain[chain.index(qualified):] + [qualified]
             problem = fail(node, "meta command inheritance loops: " + " -> ".join(q.rpartition("/")[2] for q in loop))
             self.failed[qualified] = problem.message
-            self.refused(node, "<MetaCommand>s not loaded", problem)
+            self.refused("<MetaCommand>s not loaded", problem)
             return None
         here = self.scope
         try:
@@ -395,7 +399,7 @@ class _CommandLoader(Loader):
             command = self.meta_command(node, qualified, name, chain + [qualified])
         except Refusal as problem:
             self.failed[qualified] = problem.message
-            self.refused(node, "<MetaCommand>s not loaded", problem)
+            self.refused("<MetaCommand>s not loaded", problem)
             return None
         finally:
             self.scope = here
@@ -1036,7 +1040,7 @@ def build_commands(main: Loader, definition: Definition) -> Commands | None:
         try:
             worlds[command.name] = _world(loader, definition, qualified, command, qualified_of)
         except Refusal as problem:
-            loader.refused(loader.declared[COMMAND][qualified][0], "<MetaCommand>s that make no packet", problem)
+            loader.refused("<MetaCommand>s that make no packet", problem)
             del commands[command.name]
     for qualified, problem in loader.unusable.items():  # argument types that cannot be read (never when strict)
         node = loader.declared[TYPE][qualified][0]
