@@ -310,6 +310,8 @@ def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""
      "argumentName 'z': the base meta command 'C' has no such argument", 9),
     (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="F"/></MetaCommand><MetaCommand name="F">'
                  '<BaseMetaCommand metaCommandRef="E"/></MetaCommand>'), "meta command inheritance loops", 9),
+    (broken(entries=GOOD_ENTRY + '<ContainerRefEntry containerRef="C"/>'),
+     "command containers include or extend each other: C -> C", 8),
     (broken(more='<BlockMetaCommand name="B"/>'), "<BlockMetaCommand>: command blocks", 9),
     (broken(more='<MetaCommand name="E"><VerifierSet/></MetaCommand>'), "<VerifierSet>: command verifiers", 9),
     (broken().replace(b"<xtce:ArgumentTypeSet>", b"<xtce:ParameterSet/><xtce:ArgumentTypeSet>"),

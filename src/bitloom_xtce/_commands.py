@@ -34,8 +34,8 @@ import numpy as np
 
 from ._encode import Encoder
 from ._errors import PacketError
-from ._load import (CONTAINER, DESCRIPTIVE, NAMED, PARAMETER, READ_PAST, TYPE, Loader, Scope, boolean, literal_for,
-                    number, only, required)
+from ._load import (CONTAINER, DESCRIPTIVE, MAX_NESTING, NAMED, PARAMETER, READ_PAST, TYPE, Loader, Scope, boolean,
+                    literal_for, number, only, required)
 from ._model import BinaryEncoding, Container, Entry, IntegerEncoding, NameMap, Parameter, ParameterType
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
 from ._structure import leaves
@@ -176,8 +176,10 @@ class _CommandLoader(Loader):
         self.patterns: dict[str, re.Pattern[str]] = {}  # string argument type -> its restrictionPattern
         self.arguments_in_scope: dict[str, Any] = {}  # argument names that references may name
         self.specs: dict[str, _Spec] = {}  # qualified command container -> as read
+        self.parsing: list[str] = []  # command containers being read, each reading those it names
         self.spec_failures: dict[str, str] = {}
         self.built: dict[str, Command] = {}
+        self.depth: dict[str, int] = {}  # meta command -> how many it inherits from, itself included
         self.failed: dict[str, str] = {}  # qualified meta command -> why it is not loaded
         self.own_container: dict[str, str] = {}  # qualified meta command -> its qualified command container
         self.telemetry: Any = None  # the Definition of the telemetry, once built
@@ -395,8 +397,14 @@ class _CommandLoader(Loader):
             return None
         here = self.scope
         try:
+            if len(chain) >= MAX_NESTING:
+                raise fail(node, f"meta commands inherit from each other more than {MAX_NESTING} deep")
             self.scope = scope
             command = self.meta_command(node, qualified, name, chain + [qualified])
+            depth = self.depth[command.base] + 1 if command.base is not None else 1
+            if depth > MAX_NESTING:
+                raise fail(node, f"meta commands inherit from each other more than {MAX_NESTING} deep")
+            self.depth[command.name] = depth
         except Refusal as problem:
             self.failed[qualified] = problem.message
             self.refused("<MetaCommand>s not loaded", problem)
@@ -430,10 +438,8 @@ class _CommandLoader(Loader):
             here = self.scope
             base = self.command(base_qualified, chain)
             self.scope = here
-            if base is None:
-                why = self.failed.get(base_qualified, "")
-                raise fail(found, f"its base meta command {ref!r} is not loaded"
-                                  + (f" ({why.replace(EARLIER, '?')})" if why else ""))
+            if base is None:  # the base's own reason is listed (or refused) already
+                raise fail(found, "its base meta command is not loaded")
             arguments.update(base.arguments)
             assignments.update(base.assignments)
             container = base.container
@@ -523,6 +529,13 @@ class _CommandLoader(Loader):
             node = self.declared[COMMAND_CONTAINER][qualified][0]
             raise fail(node, self.spec_failures[qualified])
         node, scope, _ = self.declared[COMMAND_CONTAINER][qualified]
+        if len(self.parsing) >= MAX_NESTING:
+            raise fail(node, f"command containers nested more than {MAX_NESTING} deep")
+        if qualified in self.parsing:
+            names = self.parsing[self.parsing.index(qualified):] + [qualified]
+            raise fail(node, "command containers include or extend each other: "
+                             + " -> ".join(q.rpartition("/")[2] for q in names))
+        self.parsing.append(qualified)
         here = self.scope
         self.scope = self.declared[COMMAND_CONTAINER][qualified][1]
         try:
@@ -532,6 +545,7 @@ class _CommandLoader(Loader):
             raise
         finally:
             self.scope = here
+            self.parsing.pop()
         self.specs[qualified] = made
         return made
 
@@ -705,6 +719,8 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     for spec in specs.values():
         for element, comparison in spec.comparisons:
             for ref, _ in comparison.parameters():
+                if ref in placeable and ref not in parameters:
+                    raise fail(element, f"a criterion tests argument {ref!r}, which the packet does not place")
                 if ref not in parameters:
                     loader.usable(ref, element)
             if comparison.literal is not None:
@@ -741,7 +757,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
         flat[name] = dataclasses.replace(segments[name], names=names)
     encoder = Encoder(parameters, containers, flat, chain[0])
     if encoder.header is not None:  # a telecommand's packet type is 1 unless told otherwise
-        version, *rest = encoder.header.defaults
+        version = next(iter(encoder.header.defaults))
         defaults = {n: (1 if v == 0 else v) for n, v in encoder.header.defaults.items() if n != version}
         encoder.header = dataclasses.replace(encoder.header, defaults={version: 0, **defaults})
     decoder = object.__new__(type(definition))  # the definition's decoding over this command's parts
