@@ -236,6 +236,28 @@ def test_containers_of_the_command_container_set():
     assert definition.decode_command(bytes.fromhex("aa0105ff")) == ("C", {"a": 5})
 
 
+def test_parameters_of_command_metadata():
+    """CommandMetaData's own parameters (of its own parameter types or the telemetry's) are placed
+    by command containers; the telemetry never sees them."""
+    telemetry = x(f'<TelemetryMetaData><ParameterTypeSet><IntegerParameterType name="P8">{U8}</IntegerParameterType>'
+                  '</ParameterTypeSet><ParameterSet><Parameter name="v" parameterTypeRef="P8"/></ParameterSet>'
+                  '<ContainerSet><SequenceContainer name="P"><EntryList><ParameterRefEntry parameterRef="v"/>'
+                  '</EntryList></SequenceContainer></ContainerSet></TelemetryMetaData>\n')
+    own = x('<ParameterTypeSet><IntegerParameterType name="P16"><IntegerDataEncoding sizeInBits="16"/>'
+            '</IntegerParameterType></ParameterTypeSet><ParameterSet><Parameter name="KEY" parameterTypeRef="P16" '
+            'initialValue="4660"/><Parameter name="TAG" parameterTypeRef="P8" initialValue="9"/>'
+            '<Parameter name="v" parameterTypeRef="P8"/></ParameterSet>')
+    text = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY + '<ParameterRefEntry parameterRef="KEY"/>'
+                            '<ParameterRefEntry parameterRef="TAG"/>', telemetry)
+    text = text.replace(b"<xtce:ArgumentTypeSet>", own.encode() + b"<xtce:ArgumentTypeSet>")
+    with pytest.warns(XtceWarning, match="a second parameter named 'v'"):  # the telemetry's keeps its name
+        definition = bitloom_xtce.load(text)
+    assert definition.encode_command("C", a=1).hex() == "01123409"
+    assert list(definition.parameters) == ["v"] and definition.decode(b"\x07") == {"v": 7}
+    with pytest.raises(XtceError, match="a second parameter named 'v'"):
+        bitloom_xtce.load(text, strict=True)
+
+
 def test_arguments_named_as_parameters():
     """Arguments and parameters have names of their own: one may hide the other in a command's
     packet unless the packet places both."""
@@ -314,8 +336,10 @@ def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""
      "command containers include or extend each other: C -> C", 8),
     (broken(more='<BlockMetaCommand name="B"/>'), "<BlockMetaCommand>: command blocks", 9),
     (broken(more='<MetaCommand name="E"><VerifierSet/></MetaCommand>'), "<VerifierSet>: command verifiers", 9),
-    (broken().replace(b"<xtce:ArgumentTypeSet>", b"<xtce:ParameterSet/><xtce:ArgumentTypeSet>"),
-     "<ParameterSet> of <CommandMetaData>", 5),
+    (broken(entries=GOOD_ENTRY + '<ParameterRefEntry parameterRef="w"/>').replace(
+        b"<xtce:ArgumentTypeSet>", b'<xtce:ParameterSet><xtce:Parameter name="w" parameterTypeRef="None"/>'
+                                   b'</xtce:ParameterSet><xtce:ArgumentTypeSet>'),
+     "parameterTypeRef 'None' names no parameter type", 5),
     (broken().replace(b"<xtce:ArgumentTypeSet>", b"<xtce:Oddity/><xtce:ArgumentTypeSet>"),
      "element not supported inside <CommandMetaData>", 5),
 ])

@@ -34,8 +34,8 @@ import numpy as np
 
 from ._encode import Encoder
 from ._errors import PacketError
-from ._load import (CONTAINER, DESCRIPTIVE, MAX_NESTING, NAMED, PARAMETER, READ_PAST, TYPE, Loader, Scope, boolean,
-                    literal_for, number, only, required)
+from ._load import (CONTAINER, DESCRIPTIVE, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES, TYPE,
+                    TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, required)
 from ._model import BinaryEncoding, Container, Entry, IntegerEncoding, NameMap, Parameter, ParameterType
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
 from ._structure import leaves
@@ -55,6 +55,7 @@ ARGUMENT_TYPE_TAGS = {
     "RelativeTimeAgumentType": "RelativeTimeParameterType",  # the schema's own spelling
     "AggregateArgumentType": "AggregateParameterType", "ArrayArgumentType": "ArrayParameterType",
 }
+PARAMETER_TYPE_TAGS = (*TYPE_TAGS, *STRUCTURE_TYPES)
 # Parts of a meta command that never change its packet: read past and listed.
 COMMAND_READ_PAST = {
     "TransmissionConstraintList": "transmission constraints, not evaluated",
@@ -166,9 +167,11 @@ class _CommandLoader(Loader):
         self.mirrors: dict[int, Scope] = {}
         self.scopes = {}
         self.top = self.mirror(main.top)
-        self.declared = ({}, main.declared[PARAMETER], main.declared[CONTAINER], {}, {})
-        self.counts = ({}, main.counts[PARAMETER], main.counts[CONTAINER], {}, {})
-        self.by_name = ({}, main.by_name[PARAMETER], main.by_name[CONTAINER], {}, {})
+        # parameters of CommandMetaData over the telemetry's, which they never change
+        self.declared = ({}, ChainMap({}, main.declared[PARAMETER]), main.declared[CONTAINER], {}, {})
+        self.counts = ({}, ChainMap({}, main.counts[PARAMETER]), main.counts[CONTAINER], {}, {})
+        self.by_name = ({}, {}, main.by_name[CONTAINER], {}, {})
+        self.parameters = ChainMap({}, main.parameters)
         self.type_by_qualified, self.types, self.unusable, self.merged = {}, {}, {}, {}
         self.building, self.comparisons, self.numeric_refs, self.time_refs = [], [], [], []
         self.member_refs = {}
@@ -189,7 +192,7 @@ class _CommandLoader(Loader):
         if found is None:
             parent = self.mirror(scope.parent) if scope.parent is not None else None
             found = self.mirrors[id(scope)] = Scope(scope.path, parent)
-            found.names = ({}, scope.names[PARAMETER], scope.names[CONTAINER], {}, {})  # type: ignore[assignment]
+            found.names = ({}, ChainMap({}, scope.names[PARAMETER]), scope.names[CONTAINER], {}, {})  # type: ignore[assignment]
             self.scopes[scope.path] = found
         return found
 
@@ -227,15 +230,18 @@ class _CommandLoader(Loader):
                     elif tag == "CommandContainerSet":
                         self.declare_each(COMMAND_CONTAINER, self.members(child, ("SequenceContainer",
                                                                                   "CommandContainer")), here)
-                    elif tag in ("ParameterTypeSet", "ParameterSet"):
-                        self.tolerate(child, f"<{tag}> of <CommandMetaData>: parameters for commanding, not "
-                                             "loaded yet")
+                    elif tag == "ParameterTypeSet":  # beside the argument types
+                        self.declare_each(TYPE, self.members(child, PARAMETER_TYPE_TAGS), here)
+                    elif tag == "ParameterSet":
+                        self.declare_each(PARAMETER, self.members(child, ("Parameter",)), here)
                     else:
                         self.read_past(child, node)
                 except Refusal as problem:
                     self.refused(f"<{tag}> not loaded", problem)
         for category in (TYPE, COMMAND, COMMAND_CONTAINER):
             self.counts[category].update(Counter(map(itemgetter(2), self.declared[category].values())))
+        own = Counter(map(itemgetter(2), self.declared[PARAMETER].maps[0].values()))
+        self.counts[PARAMETER].update({n: self.main.counts[PARAMETER].get(n, 0) + k for n, k in own.items()})
 
     def members(self, node: Element, tags: tuple[str, ...], past: dict[str, str] | None = None) -> list[Element]:
         self.check_attributes(node, ())
@@ -268,7 +274,7 @@ class _CommandLoader(Loader):
         """The argument type's element (with its base type's merged in) as the parameter type
         of the same kind; its valid ranges are kept aside."""
         merged = super().type_node(qualified)
-        tag = ARGUMENT_TYPE_TAGS.get(merged.tag)
+        tag = ARGUMENT_TYPE_TAGS.get(merged.tag, merged.tag if merged.tag in PARAMETER_TYPE_TAGS else None)
         if tag is None:
             raise fail(merged, "not an argument type")
         node = Element(tag, dict(merged.attrib))
@@ -323,6 +329,8 @@ class _CommandLoader(Loader):
                            slope, intercept)
 
     def usable(self, name: str, user: Element) -> Parameter:
+        if name not in self.parameters and name not in self.unusable_parameters:
+            raise fail(user, f"parameter {name!r} is not loaded")  # one of CommandMetaData's, listed
         here, self.unusable = self.unusable, self.main.unusable  # parameters' types are the telemetry's
         try:
             return super().usable(name, user)
@@ -368,6 +376,34 @@ class _CommandLoader(Loader):
                 self.unusable[qualified] = problem
             self.type_by_qualified.clear()
         self.comparisons.clear()
+
+    def build_parameters(self) -> None:
+        """The parameters of CommandMetaData: of its parameter types, or of the telemetry's."""
+        for qualified, (node, scope, name) in self.declared[PARAMETER].maps[0].items():
+            here = self.scope
+            self.scope = scope
+            try:
+                self.check(node, ("name", "shortDescription", "parameterTypeRef", "initialValue"),
+                           ("ParameterProperties",))
+                ref = required(node, "parameterTypeRef")
+                try:
+                    ptype = self.argument_type(ref, node)[1]
+                except Refusal:
+                    main_scope = self.main.scopes[scope.path]
+                    self.main.scope = main_scope
+                    type_qualified = self.main.find(TYPE, ref, node, "parameterTypeRef")
+                    ptype = self.main.type_by_qualified.get(type_qualified)  # type: ignore[assignment]
+                    if ptype is None:
+                        raise fail(node, f"parameterTypeRef {ref!r}: "
+                                         + self.main.unusable[type_qualified].message.replace(EARLIER, "?"))
+            except Refusal as problem:
+                self.refused("<Parameter>s of <CommandMetaData> not loaded", problem)
+                continue
+            finally:
+                self.scope = here
+            key = self.key(PARAMETER, qualified)
+            self.parameters.maps[0][key] = Parameter(key, ptype, node.attrib.get("shortDescription", ""), qualified,
+                                                     node.attrib.get("initialValue"))
 
     def argument_type(self, ref: str, node: Element) -> tuple[str, ParameterType]:
         qualified = self.find(TYPE, ref, node, "argumentTypeRef")
@@ -679,7 +715,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
                 raise fail(node, "no CommandContainer on its inheritance chain: it makes no packet")
             at = qualified_of[base]
     top = loader.spec(spec_qualified)
-    parameters: Any = ChainMap({}, definition._parameters)
+    parameters: Any = ChainMap({}, loader.parameters)
     placeable = {**command.arguments, **{n: None for n in command.assignments}}
     all_arguments = dict(command.arguments)
     ancestors: list[Command] = []
@@ -1047,6 +1083,7 @@ def build_commands(main: Loader, definition: Definition) -> Commands | None:
     loader.telemetry = definition
     loader.collect_commands()
     loader.build_argument_types()
+    loader.build_parameters()
     commands = loader.build_commands()
     worlds: dict[str, _World] = {}
     qualified_of = {c.name: q for q, c in loader.built.items()}
