@@ -39,6 +39,8 @@ def one_argument(type_xml, name="T"):
 
 
 def same(a, b):
+    if isinstance(a, tuple):
+        return isinstance(b, tuple) and len(a) == len(b) and all(same(p, q) for p, q in zip(a, b))
     if isinstance(a, dict):
         return isinstance(b, dict) and a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
     if isinstance(a, (list, np.ndarray)) or isinstance(b, np.ndarray):
@@ -52,7 +54,7 @@ POLY = ('<IntegerDataEncoding sizeInBits="12" encoding="twosComplement"><Default
         '</DefaultCalibrator></IntegerDataEncoding>')
 
 
-@pytest.mark.parametrize("type_xml, value, packet, decoded", [
+KINDS = [
     (f'<IntegerArgumentType name="T">{U8}</IntegerArgumentType>', 200, "c8", 200),
     ('<IntegerArgumentType name="T"><IntegerDataEncoding sizeInBits="16" encoding="twosComplement" '
      'byteOrder="leastSignificantByteFirst"/></IntegerArgumentType>', -2, "feff", -2),
@@ -87,8 +89,12 @@ POLY = ('<IntegerDataEncoding sizeInBits="12" encoding="twosComplement"><Default
      '</FixedValue></EndingIndex></Dimension><Dimension><StartingIndex><FixedValue>0</FixedValue></StartingIndex>'
      '<EndingIndex><FixedValue>1</FixedValue></EndingIndex></Dimension></DimensionList></ArrayArgumentType>',
      [[1, 2], [3, 4]], "01020304", [[1, 2], [3, 4]]),
-], ids=["unsigned", "twos-little", "bcd", "polynomial", "f32", "f64-little", "enumerated", "boolean", "text-fixed",
-        "text-terminated", "text-counted", "binary", "absolute-time", "relative-time", "aggregate", "array-2d"])
+]
+KIND_NAMES = ["unsigned", "twos-little", "bcd", "polynomial", "f32", "f64-little", "enumerated", "boolean", "text-fixed",
+              "text-terminated", "text-counted", "binary", "absolute-time", "relative-time", "aggregate", "array-2d"]
+
+
+@pytest.mark.parametrize("type_xml, value, packet, decoded", KINDS, ids=KIND_NAMES)
 def test_each_kind_of_argument_encodes_and_decodes_back(type_xml, value, packet, decoded):
     definition = bitloom_xtce.load(one_argument(type_xml), strict=True)
     made = definition.encode_command("C", a=value)
@@ -363,21 +369,22 @@ def values_of(ptype, valid=()):
     if ptype.kind == "aggregate":
         return st.fixed_dictionaries({m: values_of(t) for m, t in ptype.members})
     if ptype.kind == "array":
-        size = 1
-        for a, b in ptype.dimensions:
-            size *= b - a + 1
-        return st.lists(values_of(ptype.element), min_size=size, max_size=size)
+        values = values_of(ptype.element)
+        for a, b in reversed(ptype.dimensions):
+            values = st.lists(values, min_size=b - a + 1, max_size=b - a + 1)
+        return values
     if ptype.kind == "enumerated":
         return st.sampled_from([label for _, _, label in ptype.enumeration])
     if ptype.kind == "boolean":
         return st.booleans()
     if ptype.kind == "string":
-        most = (enc.max_bits or enc.bits) // 8 - (1 if enc.terminator else 0)
-        return st.text(st.characters(min_codepoint=0x20, max_codepoint=0x7E), max_size=most)
+        most = (enc.max_bits or enc.bits) // 8 - (1 if enc.terminator else 0) - (enc.leading_bits or 0) // 8
+        least = most if enc.plain else 0  # a fixed field with nothing to end the text sooner: filled
+        return st.text(st.characters(min_codepoint=0x20, max_codepoint=0x7E), min_size=least, max_size=most)
     if ptype.kind == "binary":
-        return st.binary(max_size=255)
-    if ptype.kind == "absolute_time":
-        return st.integers(0, 2 ** 32 - 1).map(lambda s: np.datetime64("2020-01-01", "ns") + np.timedelta64(s, "s"))
+        return st.binary(max_size=255) if enc.bits is None else st.binary(min_size=enc.bits // 8, max_size=enc.bits // 8)
+    if ptype.kind in ("absolute_time", "relative_time"):
+        return st.integers(*integer_range(enc)).map(ptype.calibrate)
     if isinstance(enc, FloatEncoding):
         return st.floats(width=enc.bits, allow_nan=False, allow_infinity=False)
     assert isinstance(enc, IntegerEncoding)
@@ -419,6 +426,25 @@ def test_decode_command_inverts_encode_command(spacecraft, data):
         expected["size"] = len(expected["data"])
     assert same(decoded, {n: expected[n] for n in decoded}), (decoded, expected)
     assert set(decoded) == set(command.arguments)
+
+
+@pytest.mark.parametrize("type_xml", [row[0] for row in KINDS], ids=KIND_NAMES)
+@settings(max_examples=25, deadline=None)
+@given(data=st.data())
+def test_each_kind_round_trips_over_random_values(type_xml, data):
+    definition = load_once(type_xml)
+    argument = definition.commands["C"].arguments["a"]
+    value = data.draw(values_of(argument.type))
+    assert same(definition.decode_command(definition.encode_command("C", a=value)), ("C", {"a": value}))
+
+
+_LOADED = {}
+
+
+def load_once(type_xml):
+    if type_xml not in _LOADED:
+        _LOADED[type_xml] = bitloom_xtce.load(one_argument(type_xml), strict=True)
+    return _LOADED[type_xml]
 
 
 # -- the command line ------------------------------------------------------------------------------
