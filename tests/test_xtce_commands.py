@@ -472,6 +472,14 @@ def test_command_line(capsys, argv, status, out):
         assert captured.err.startswith(out) and captured.err.count("\n") == 1 and captured.out == ""
 
 
+def test_describe_lists_the_meta_commands(capsys):
+    assert main(["describe", COMMANDS]) == 0
+    out = capsys.readouterr().out
+    assert "\n7 meta commands:\n\nTC (abstract)\n  - opcode  integer  unsigned, 8 bits\n    NOOP with opcode = 0\n" in out
+    assert "        HEATER_1_ON with heater = 1, on = True\n" in out
+    assert "  - heater    integer  unsigned, 3 bits         valid [1.0, 6.0]\n" in out
+
+
 def test_command_line_definition_without_commands(capsys):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

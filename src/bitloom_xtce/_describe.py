@@ -1,6 +1,6 @@
 """describe: a definition as a tree of containers, each under the container it inherits from,
 with its restriction criteria and, for each of its own entries, the parameter's type, encoding
-and size, calibration and units."""
+and size, calibration and units; then its meta commands, the same way, with their arguments."""
 from __future__ import annotations
 
 from collections.abc import Iterator
@@ -26,6 +26,46 @@ def describe(definition: Definition) -> Iterator[str]:
     for name in tops(definition):
         yield ""
         yield from _container(definition, definition.containers[name], 0, included)
+    commands = definition.commands
+    if commands:
+        yield ""
+        yield f"{len(commands)} meta command{'s' if len(commands) != 1 else ''}:"
+        below: dict[str | None, list[str]] = {}
+        for name, command in commands.items():
+            below.setdefault(command.base if command.base in commands else None, []).append(name)
+        for name in below.get(None, []):
+            yield ""
+            yield from _command(definition, name, 0, below)
+
+
+def _command(definition: Definition, name: str, depth: int, below: dict[str | None, list[str]]) -> Iterator[str]:
+    """A meta command with what its assignments fix and the arguments it adds, then those that
+    inherit from it."""
+    pad = INDENT * depth
+    command = definition.commands[name]
+    base = definition.commands[command.base] if command.base is not None else None
+    notes = [n for n, on in (("abstract", command.abstract), ("no packet", command.container is None)) if on]
+    head = f"{pad}{name}" + (f" ({'; '.join(notes)})" if notes else "")
+    fixed = {n: v for n, v in command.assignments.items() if base is None or n not in base.assignments}
+    if fixed:
+        head += " with " + ", ".join(f"{n} = {v!r}" for n, v in fixed.items())
+    yield head
+    rows = []
+    for argument in command.arguments.values():
+        if base is not None and argument.name in base.arguments:
+            continue
+        ptype = argument.type
+        extra = [f"default {argument.default!r}"] if argument.default is not None else []
+        if argument.valid:
+            extra.append(("length " if ptype.kind == "string" else "valid ") + " or ".join(map(repr, argument.valid)))
+        encoding = _inside(repr(ptype.encoding)) if ptype.encoding is not None else ""
+        rows.append((argument.name, ptype.kind, encoding, *_meaning(ptype), *extra))
+    widths = [max((len(row[i]) for row in rows), default=0) for i in range(3)]
+    for row in rows:
+        cells = [cell.ljust(width) for cell, width in zip(row, widths)] + list(row[3:])
+        yield (f"{pad}  - " + "  ".join(cell for cell in cells if cell.strip())).rstrip()
+    for child in below.get(name, []):
+        yield from _command(definition, child, depth + 1, below)
 
 
 def _container(definition: Definition, container: Container, depth: int,
