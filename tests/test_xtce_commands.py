@@ -157,6 +157,19 @@ def test_refusals_name_the_argument(spacecraft, name, arguments, message):
     assert message in str(caught.value)
 
 
+def test_an_argument_that_holds_a_check_is_computed():
+    crc = ('<IntegerArgumentType name="K"><IntegerDataEncoding sizeInBits="8"><ErrorDetectCorrect><Checksum name="sum8"/>'
+           '</ErrorDetectCorrect></IntegerDataEncoding></IntegerArgumentType>')
+    text = command_document(GOOD_TYPE + crc, GOOD_ARGUMENT + '<Argument name="k" argumentTypeRef="K"/>',
+                            GOOD_ENTRY + GOOD_ENTRY + '<ArgumentRefEntry argumentRef="k"/>')
+    definition = bitloom_xtce.load(text, strict=True)
+    packet = definition.encode_command("C", a=0x81)
+    assert packet.hex() == "818102"
+    assert definition.decode_command(packet) == ("C", {"a": 0x81, "k": 2})
+    with pytest.raises(ValueError, match="matches no meta command: C: .*k is 0x3"):
+        definition.decode_command(b"\x81\x81\x03")
+
+
 def test_valid_ranges_on_raw_values_and_in_the_older_form():
     raw = one_argument(f'<FloatArgumentType name="T">{POLY}<ValidRangeSet validRangeAppliesToCalibrated="false">'
                        '<ValidRange minInclusive="0" maxInclusive="8"/><ValidRange minInclusive="100" '

@@ -888,7 +888,7 @@ class Commands:
             elif argument.default is not None:
                 value = argument.default
             else:
-                if name_ not in world.computed and name_ not in world.encoder.plan(world.container).sized:
+                if name_ not in world.computed and name_ not in _made(world):
                     missing.append(name_)
                 continue
             if argument.valid or argument.pattern is not None:
@@ -988,7 +988,13 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | 
     if header is not None and header.length in raw:
         return None if raw[header.length] + 7 == size else "its length field disagrees with its size"
     given: dict[str, Any] = {}
+    try:
+        checks = {f.parameter.name for f, _ in world.encoder.plan(world.container).checks}  # verified by decoding
+    except ValueError as e:  # a layout that encoding does not support
+        return str(e)
     for name, value in raw.items():
+        if name in checks:
+            continue
         if name in world.structured:
             _flatten(name, world.structured[name], value, given)
         else:
@@ -998,6 +1004,12 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | 
     except ValueError as e:
         return str(e)
     return None if len(again) == size else f"{size} bytes, its layout {len(again)}"
+
+
+def _made(world: _World) -> set[str]:
+    """The arguments the packet's layout sets: sizes of other fields, checks."""
+    plan = world.encoder.plan(world.container)
+    return set(plan.sized) | {f.parameter.name for f, _ in plan.checks}
 
 
 def _no_lookup(name: str, calibrated: bool) -> Any:
