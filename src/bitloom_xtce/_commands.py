@@ -950,7 +950,7 @@ class Commands:
             if why is not None:
                 continue
             shown = world.decoder._shown(segment, values, fields, get, False)
-            matches.append((world, {n: shown[n] for n in world.placed if n in world.command.arguments}))
+            matches.append((world, {n: shown[n] for n in world.command.arguments if n in world.placed and n in shown}))
         if len(matches) > 1:  # a command and those that narrow it: the narrowest
             names = {w.command.name for w, _ in matches}
             bases = {w.command.base for w, _ in matches}
