@@ -311,6 +311,23 @@ def test_decode_command_refusals(spacecraft):
         bitloom_xtce.load(twins).decode_command(b"\x01")
 
 
+def test_meta_commands_of_the_same_name_in_two_space_systems():
+    def system(name, base_ref, opcode):
+        return (f'<SpaceSystem name="{name}"><CommandMetaData><MetaCommandSet><MetaCommand name="RESET">'
+                f'<BaseMetaCommand metaCommandRef="{base_ref}"><ArgumentAssignmentList><ArgumentAssignment '
+                f'argumentName="a" argumentValue="{opcode}"/></ArgumentAssignmentList></BaseMetaCommand></MetaCommand>'
+                '</MetaCommandSet></CommandMetaData></SpaceSystem>')
+    text = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY).replace(b'name="C">', b'name="C" abstract="true">', 1)
+    text = text.replace(b"</xtce:SpaceSystem>", x(system("A", "C", 1) + system("B", "/S/C", 2)).encode()
+                        + b"</xtce:SpaceSystem>")
+    definition = bitloom_xtce.load(text, strict=True)
+    assert list(definition.commands) == ["C", "/S/A/RESET", "/S/B/RESET"]
+    assert definition.encode_command("/S/B/RESET") == b"\x02"
+    assert definition.decode_command(b"\x01") == ("/S/A/RESET", {})
+    with pytest.raises(ValueError, match="'RESET' names 2 meta commands: /S/A/RESET, /S/B/RESET"):
+        definition.encode_command("RESET")
+
+
 def test_commands_survive_pickling(spacecraft):
     again = pickle.loads(pickle.dumps(spacecraft))
     assert list(again.commands) == list(spacecraft.commands)

@@ -665,7 +665,8 @@ class _CommandLoader(Loader):
             size = self.container_size(encoding)
         comparisons = self.comparisons[marks:]
         del self.comparisons[marks:]
-        container = Container(name, boolean(node, "abstract", False), tuple(entries), base, restriction, [],
+        # abstract or not, a command container lays out the packets of the meta commands that use it
+        container = Container(name, False, tuple(entries), base, restriction, [],
                               node.attrib.get("shortDescription", ""), size)
         return _Spec(container, node, arguments, fixed, comparisons, includes, parameters)
 
