@@ -317,7 +317,7 @@ def test_meta_commands_of_the_same_name_in_two_space_systems():
                 f'<BaseMetaCommand metaCommandRef="{base_ref}"><ArgumentAssignmentList><ArgumentAssignment '
                 f'argumentName="a" argumentValue="{opcode}"/></ArgumentAssignmentList></BaseMetaCommand></MetaCommand>'
                 '</MetaCommandSet></CommandMetaData></SpaceSystem>')
-    text = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY).replace(b'name="C">', b'name="C" abstract="true">', 1)
+    text = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY).replace(b'name="C">', b'name="C" abstract="true">')
     text = text.replace(b"</xtce:SpaceSystem>", x(system("A", "C", 1) + system("B", "/S/C", 2)).encode()
                         + b"</xtce:SpaceSystem>")
     definition = bitloom_xtce.load(text, strict=True)
