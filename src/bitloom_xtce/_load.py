@@ -3,8 +3,9 @@
 What changes where or how a bit is read is either understood or refused with an XtceError naming
 the element, its name and its line. What never does is read past: documentation silently
 (descriptions, aliases, units, ancillary data, the header), everything else (algorithms,
-alarms, display hints, streams, elements of other namespaces...) listed on `Definition.tolerated`,
-as are spellings outside the schema that generators write and that mean one thing only. Parameter types that cannot be decoded (no data encoding, an invalid size, a
+alarms, display hints, streams, elements of other namespaces...) listed on
+`Definition.tolerated`, as are spellings outside the schema that generators write and that mean
+one thing only. Parameter types that cannot be decoded (no data encoding, an invalid size, a
 structure not read yet) are refused only when a container places a parameter of theirs; until
 then they are listed too. With `strict=True` everything that would be listed is refused.
 CommandMetaData is kept for _commands, which reads it once the telemetry is built.
