@@ -889,7 +889,7 @@ class Commands:
             elif argument.default is not None:
                 value = argument.default
             else:
-                if name_ not in world.computed and name_ not in _made(world):
+                if name_ in world.placed and name_ not in world.computed and name_ not in _made(world):
                     missing.append(name_)
                 continue
             if argument.valid or argument.pattern is not None:
