@@ -118,6 +118,16 @@ def test_the_ccsds_header_of_a_telecommand(spacecraft):
     assert counts[1] == counts[0] + 1 and counts[2] == counts[0] + 2
 
 
+def test_threads_share_the_sequence_counter():
+    definition = bitloom_xtce.load(COMMANDS)
+    from concurrent.futures import ThreadPoolExecutor
+    names = ["NOOP", "SET_MODE"] * 400
+    with ThreadPoolExecutor(8) as pool:
+        packets = list(pool.map(definition.encode_command, names))
+    counts = sorted(definition.decode(p)["SEQ_COUNT"] for p in packets)
+    assert counts == list(range(len(names)))
+
+
 def test_inheritance_assignments_and_defaults(spacecraft):
     commands = spacecraft.commands
     assert commands["TC"].abstract and not commands["HEATER_1_ON"].abstract
