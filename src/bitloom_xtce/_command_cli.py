@@ -3,7 +3,7 @@ arguments, printed as hexadecimal.
 
 Each value is read as its argument's type has it: integers in decimal or with 0x, 0o or 0b,
 floats, enumeration labels, booleans (true, false, 1, 0), text as written, binary data in
-hexadecimal, absolute times in ISO 8601 (UTC), relative times in seconds, aggregates and arrays in
+hexadecimal, absolute times in ISO 8601 (UTC), relative times in seconds or as PT1M30S, aggregates and arrays in
 JSON. A failure is a CommandError: status 2 for a meta command, argument or value the command line
 names wrongly, 1 for a command that the definition cannot encode."""
 from __future__ import annotations
@@ -14,6 +14,7 @@ from typing import Any
 
 import numpy as np
 
+from ._commands import duration
 from ._definition import Definition
 from ._model import ParameterType
 from ._source import FAILURE, USAGE, CommandError
@@ -90,10 +91,10 @@ def parse_value(name: str, ptype: ParameterType, text: str) -> Any:
         if kind == "absolute_time":
             return np.datetime64(text.strip().removesuffix("Z").removesuffix("z"), "ns")
         if kind == "relative_time":
-            return np.timedelta64(round(float(text) * 1e9), "ns")
+            return duration(text)
     except (ValueError, OverflowError):
         what = {"aggregate": "JSON", "array": "JSON", "binary": "hexadecimal bytes", "integer": "an integer",
-                "absolute_time": "an ISO 8601 time", "relative_time": "a number of seconds"}.get(kind)
+                "absolute_time": "an ISO 8601 time", "relative_time": "a duration (seconds, or PT1M30S)"}.get(kind)
         what = what or f"a {kind} value"
         raise CommandError(f"argument {name}: {text!r} is not {what}", USAGE) from None
     return text  # text, and enumeration labels

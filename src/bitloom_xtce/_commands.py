@@ -27,6 +27,7 @@ import threading
 from collections import ChainMap, Counter
 from collections.abc import Mapping
 from dataclasses import dataclass, field
+from fractions import Fraction
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any
 
@@ -192,7 +193,8 @@ class _CommandLoader(Loader):
         if found is None:
             parent = self.mirror(scope.parent) if scope.parent is not None else None
             found = self.mirrors[id(scope)] = Scope(scope.path, parent)
-            found.names = ({}, ChainMap({}, scope.names[PARAMETER]), scope.names[CONTAINER], {}, {})  # type: ignore[assignment]
+            found.names = (  # type: ignore[assignment]
+                {}, ChainMap({}, scope.names[PARAMETER]), scope.names[CONTAINER], {}, {})
             self.scopes[scope.path] = found
         return found
 
@@ -541,7 +543,7 @@ class _CommandLoader(Loader):
             if ptype.kind == "absolute_time":
                 return np.datetime64(written.removesuffix("Z").removesuffix("z"), "ns")
             if ptype.kind == "relative_time":
-                return np.timedelta64(round(float(written) * 1e9), "ns")
+                return duration(written)
             value = initial_value(Parameter(argument.name, ptype), written)
         except ValueError:
             raise fail(node, f"{what} {written!r} is not a value of argument {argument.name!r} "
@@ -1005,6 +1007,29 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | 
     except ValueError as e:
         return str(e)
     return None if len(again) == size else f"{size} bytes, its layout {len(again)}"
+
+
+_DURATION = re.compile(r"(-)?P(?:(\d+(?:\.\d*)?)D)?(?:T(?:(\d+(?:\.\d*)?)H)?(?:(\d+(?:\.\d*)?)M)?"
+                       r"(?:(\d+(?:\.\d*)?)S)?)?", re.ASCII)
+
+
+def duration(text: str) -> np.timedelta64:
+    """A duration written as seconds or as the XML schema's days, hours, minutes and seconds
+    (``PT1M30.5S``), to the nanosecond; ValueError for anything else."""
+    text = text.strip()
+    found = _DURATION.fullmatch(text)
+    if found is None or text in ("P", "-P") or text.endswith("T"):
+        seconds = Fraction(text) if re.fullmatch(r"[+-]?(\d+(\.\d*)?|\.\d+)", text, re.ASCII) else None
+        if seconds is None:
+            raise ValueError(f"{text!r} is not a duration")
+    else:
+        sign, days, hours, minutes, secs = found.groups()
+        seconds = sum(Fraction(v or "0") * unit for v, unit in ((days, 86400), (hours, 3600), (minutes, 60), (secs, 1)))
+        seconds = -seconds if sign else seconds
+    nanoseconds = round(seconds * 10 ** 9)
+    if abs(nanoseconds) >= 1 << 63:
+        raise ValueError(f"{text!r} is out of range")
+    return np.timedelta64(nanoseconds, "ns")
 
 
 def _made(world: _World) -> set[str]:
