@@ -129,7 +129,6 @@ def test_mistakes_and_failures_are_one_line(files, monkeypatch, capsys, prepare,
 
 @pytest.mark.parametrize("argv, module, extra", [
     ("m.xml p.bin --out out", "pyarrow", "xtce-cli"),
-    ("m.xml p.bin --out out", "tqdm", "xtce-cli"),
     ("m.xml p.bin --out out --plot v", "matplotlib", "xtce-plot"),
 ])
 def test_a_missing_optional_package_names_its_extra(files, monkeypatch, capsys, argv, module, extra):
@@ -143,7 +142,7 @@ def test_a_missing_optional_package_names_its_extra(files, monkeypatch, capsys, 
 def test_a_bug_shows_its_traceback_and_asks_for_a_report(files, monkeypatch, capsys):
     def broken(*args, **kwargs):
         raise RuntimeError("a fault inside")
-    monkeypatch.setattr(bitloom_xtce.Definition, "decode_file", broken)
+    monkeypatch.setattr(bitloom_xtce.Definition, "iter_decode", broken)
     monkeypatch.chdir(files)
     assert main(["m.xml", "p.bin", "--out", "out"]) == 1
     err = capsys.readouterr().err
