@@ -200,20 +200,28 @@ def test_bad_streams_are_refused(synthetic, source, options, error, message, tmp
         list(synthetic.iter_decode(source, **options))
 
 
+PER_BLOCK = 16384  # 4 KiB packets of APID 8 (container Bulk), counts 0..16383, A counting up from 0
+
+
+def _bulk(path, blocks):
+    """`blocks` times 64 MiB of packets that follow on without a gap."""
+    block = np.zeros((PER_BLOCK, 4096), dtype=np.uint8)
+    block[:, 0:2] = np.frombuffer(struct.pack(">H", 8), dtype=np.uint8)
+    counts = np.arange(PER_BLOCK, dtype=np.uint16) | 0xC000
+    block[:, 2], block[:, 3] = counts >> 8, counts & 0xFF
+    block[:, 4:6] = np.frombuffer(struct.pack(">H", 4096 - 7), dtype=np.uint8)
+    block[:, 6:10] = np.arange(PER_BLOCK, dtype=">u4").view(np.uint8).reshape(-1, 4)
+    with open(path, "wb") as f:
+        for _ in range(blocks):
+            f.write(block.data)
+
+
 def test_a_stream_much_larger_than_its_memory(synthetic, tmp_path):
     """320 MB streamed in 4 MB chunks by a process whose peak resident memory grows by less than
     a fifth of that."""
-    per_block = 16384  # 64 MiB of 4 KiB packets, counts 0..16383: the blocks follow on without a gap
-    block = np.zeros((per_block, 4096), dtype=np.uint8)
-    block[:, 0:2] = np.frombuffer(struct.pack(">H", 8), dtype=np.uint8)
-    counts = np.arange(per_block, dtype=np.uint16) | 0xC000
-    block[:, 2], block[:, 3] = counts >> 8, counts & 0xFF
-    block[:, 4:6] = np.frombuffer(struct.pack(">H", 4096 - 7), dtype=np.uint8)
-    block[:, 6:10] = np.arange(per_block, dtype=">u4").view(np.uint8).reshape(-1, 4)
+    per_block = PER_BLOCK
     path = tmp_path / "big.bin"
-    with open(path, "wb") as f:
-        for _ in range(5):
-            f.write(block.data)
+    _bulk(path, 5)
     (tmp_path / "d.xml").write_text(DOCUMENT)
     script = """if True:
         import resource, sys, bitloom_xtce
@@ -233,6 +241,43 @@ def test_a_stream_much_larger_than_its_memory(synthetic, tmp_path):
     packets, total, gaps, grown = map(int, run.stdout.split())
     assert (packets, total, gaps) == (5 * per_block, 5 * per_block * (per_block - 1) // 2, 0)
     assert grown < path.stat().st_size // 5, f"peak memory grew by {grown >> 20} MiB"
+
+
+CLI_MEMORY = """if True:
+    import resource, sys
+    import pyarrow.parquet
+    from bitloom_xtce._cli import main
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    status = main(sys.argv[1:])
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print("grown", (after - before) * 1024)
+    sys.exit(status)
+"""
+
+
+def test_the_command_line_decodes_a_file_much_larger_than_its_memory(tmp_path):
+    """The decode command over 320 MB, from a file and from standard input, in 4 MB chunks:
+    peak resident memory grows by less than a fifth of the input; every packet in the Parquet
+    file, a row group per chunk."""
+    pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    path = tmp_path / "big.bin"
+    _bulk(path, 5)
+    (tmp_path / "d.xml").write_text(DOCUMENT)
+    for via in ("file", "stdin"):
+        out = tmp_path / via
+        with open(path, "rb") as stdin:
+            run = subprocess.run([sys.executable, "-c", CLI_MEMORY, str(tmp_path / "d.xml"),
+                                  str(path) if via == "file" else "-", "--out", str(out), "--chunk-size", "4M"],
+                                 stdin=stdin, capture_output=True, text=True,
+                                 env={**os.environ, "OPENBLAS_NUM_THREADS": "1"}, timeout=600)
+        assert run.returncode == 0, run.stderr
+        grown = int(run.stdout.split("grown ")[1])
+        assert f"{5 * PER_BLOCK} of {5 * PER_BLOCK} packets" in run.stdout
+        assert grown < path.stat().st_size // 5, f"{via}: peak memory grew by {grown >> 20} MiB"
+        table = pq.ParquetFile(out / "Bulk.parquet")
+        assert table.metadata.num_row_groups == 80
+        assert table.read(columns=["A"])["A"].to_numpy().sum(dtype=np.int64) == 5 * PER_BLOCK * (PER_BLOCK - 1) // 2
 
 
 # -- segmented packets and sequence gaps --------------------------------------------------------------
