@@ -404,8 +404,30 @@ def test_many_files_with_columns_of_every_type(make, tmp_path):
     cuts = [0, *bitloom.packet_offsets(data)[[20, 50]].tolist(), len(data)]
     for i, (a, b) in enumerate(zip(cuts, cuts[1:])):
         (tmp_path / f"part{i}.bin").write_bytes(data[a:b])
-    assert_same(bitloom_xtce.decode_files(str(tmp_path / "part*.bin"), definition, workers=2),
-                definition.decode_file(data))
+    for workers in (1, 2):
+        assert_same(bitloom_xtce.decode_files(str(tmp_path / "part*.bin"), definition, workers=workers),
+                    definition.decode_file(data))
+
+
+def test_a_file_that_fails_in_a_worker_releases_those_after_it(synthetic, tmp_path):
+    """The worker of a later file waits for the files before it to count their rows: one that
+    fails instead tells it to give up rather than leave it waiting."""
+    import multiprocessing
+    from bitloom_xtce import _stream
+    (tmp_path / "good.bin").write_bytes(science(0, 1))
+    context = multiprocessing.get_context("forkserver")
+    names = list(synthetic._containers)
+    _stream._start_worker(context.Condition(), context.RawArray("q", 2 * (len(names) + 2)), names)
+    options = ("ccsds", False, 0, "skip", False)
+    outcome = []
+    later = threading.Thread(target=lambda: outcome.append(pytest.raises(
+        _stream._EarlierFileFailed, _stream._decode_placed, synthetic, 1, str(tmp_path / "good.bin"), str(tmp_path),
+        options)), daemon=True)
+    later.start()
+    with pytest.raises(FileNotFoundError):
+        _stream._decode_placed(synthetic, 0, str(tmp_path / "gone.bin"), str(tmp_path), options)
+    later.join(timeout=30)
+    assert not later.is_alive() and len(outcome) == 1
 
 
 @pytest.mark.parametrize("paths, options, error, message", [
@@ -550,12 +572,18 @@ def test_parquet_written_a_chunk_at_a_time(jpss, jpss_data, tmp_path):
     assert pathlib.Path(writer.paths["HK"]).name == "HK.parquet"
 
 
+def _lists(value):
+    """A column's values as Python values, arrays within it as lists."""
+    value = value.tolist() if isinstance(value, np.ndarray) else value
+    return [_lists(v) for v in value] if isinstance(value, list) else value
+
+
 @pytest.mark.parametrize("case", __import__("test_xtce_structures").CASES)
 def test_structured_columns_stream_and_convert(case):
     """Aggregates, arrays, repeats and conditions: chunks join to the whole file's result, and
-    the tables take the columns decoding makes, Arrow as the command line writes it."""
+    the tables take the columns decoding makes, Arrow (as the command line writes it) with the
+    values of the columns."""
     structures = __import__("test_xtce_structures")
-    from bitloom_xtce._cli import _arrow
     types, parameters, entries, packets = structures.CASES[case]
     definition = bitloom_xtce.load(structures.document(types, structures.HEADER | parameters,
                                                       structures.HEAD + entries))
@@ -567,7 +595,7 @@ def test_structured_columns_stream_and_convert(case):
         assert str(joined["P"][key].tolist()) == str(column.tolist()), key
     table = whole.to_arrow()["P"]
     for key, column in whole["P"].items():
-        assert table.column(key).to_pylist() == _arrow(column).to_pylist(), key
+        assert table.column(key).to_pylist() == _lists(column), key
     assert len(whole.to_pandas()["P"]) == len(whole.to_xarray()["P"]["packet"]) == len(packets)
 
 
