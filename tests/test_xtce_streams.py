@@ -364,7 +364,12 @@ def test_a_definition_pickles_as_its_document(jpss, jpss_data):
     assert len(pickle.dumps(jpss)) < len((DATA / "jpss1_geolocation_xtce_v1.xml").read_bytes()) + 200
 
 
-def test_many_files_decode_as_one_stream(synthetic, tmp_path):
+@pytest.mark.parametrize("mapped", [True, False], ids=["columns mapped", "small columns read"])
+def test_many_files_decode_as_one_stream(synthetic, tmp_path, monkeypatch, mapped):
+    import mmap
+    from bitloom_xtce import _stream
+    if mapped:  # every column a mapping of the file the workers placed its rows in
+        monkeypatch.setattr(_stream, "_MAPPED", 1)
     files = [[science(0, 10), packet(6, 0, b"\x00\x01")], [science(1, 11), science(4, 12)],
              [packet(6, 3, b"\x00\x02"), science(5, 13)[:-1]]]  # gaps of 2 (APID 6) and 2 (APID 5)
     paths = []
@@ -377,6 +382,10 @@ def test_many_files_decode_as_one_stream(synthetic, tmp_path):
         with pytest.warns(DecodeWarning, match="1 of 6 packets not decoded"):
             result = bitloom_xtce.decode_files(str(tmp_path / "part*.bin"), synthetic, workers=workers)
         assert_same(result, whole)
+        memory = result["Science"]["A"]
+        while isinstance(memory, np.ndarray):
+            memory = memory.base
+        assert isinstance(getattr(memory, "obj", memory), mmap.mmap) == mapped
         assert result.attributes == {"A": {"units": "V", "description": "first value"},
                                      "B": {"units": "V"}, "C": {"units": "V"}}
 

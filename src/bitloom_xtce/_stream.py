@@ -357,8 +357,10 @@ def _merge(parts: list[Any], scratch: _Scratch | None) -> FileResult:
     def joined(pieces: list[Any]) -> np.ndarray:
         if all(isinstance(p, _Placed) for p in pieces) and len({(p.file, p.dtype, p.shape) for p in pieces}) == 1:
             assert scratch is not None
-            return scratch.mapped(pieces[0].file, np.dtype(pieces[0].dtype), sum(p.rows for p in pieces),
-                                  pieces[0].shape)
+            whole = pieces[0]._replace(start=0, rows=sum(p.rows for p in pieces))
+            if whole.rows * np.dtype(whole.dtype).itemsize * math.prod(whole.shape) < _MAPPED:
+                return scratch.read(whole)  # small: read, rather than spend a mapping on it
+            return scratch.mapped(whole.file, np.dtype(whole.dtype), whole.rows, whole.shape)
         return _join_pieces([scratch.read(p) if isinstance(p, _Placed) else p for p in pieces])  # type: ignore
 
     for name in names:
@@ -392,6 +394,9 @@ def _decode_path(definition: Definition, path: str, framing: str, raw: bool, pre
 # room: the rows of each file are written at their place in it (by the worker that decoded the file,
 # once the files before have told how many rows they hold), and the result's column is a mapping
 # of the file. Nothing is copied after decoding but that one write, and that by the workers.
+
+
+_MAPPED = 1 << 20  # columns at least this large are mappings (a process has some 65 000 at most)
 
 
 class _Placed(NamedTuple):
@@ -505,6 +510,7 @@ def _decode_in_workers(definition: Definition, files: list[str], workers: int, o
     # Started by a fork server, not forked: a copy of a process that runs threads (pyarrow's,
     # dask's) may deadlock.
     context = multiprocessing.get_context("forkserver")
+    _preload(context)
     names = list(definition._containers)
     condition = context.Condition()
     table = context.RawArray("q", len(files) * (len(names) + 2))
@@ -518,6 +524,19 @@ def _decode_in_workers(definition: Definition, files: list[str], workers: int, o
             for future in futures:
                 future.cancel()
             raise
+
+
+def _preload(context: Any) -> None:
+    """Have the fork server import this module (numpy and bitloom with it) when it starts, so that
+    each pool's workers begin with them imported: importing them in every worker took most of a
+    second per call. Added to the modules the server loads already; nothing changes once it runs."""
+    from multiprocessing import forkserver
+    server = getattr(forkserver, "_forkserver", None)
+    loaded = getattr(server, "_preload_modules", None)
+    if getattr(server, "_forkserver_pid", 0) is not None or not isinstance(loaded, list) or __name__ in loaded:
+        return
+    with contextlib.suppress(Exception):
+        context.set_forkserver_preload([*loaded, __name__])
 
 
 def _start_worker(condition: Any, table: Any, names: list[str]) -> None:
