@@ -246,7 +246,8 @@ def _decode(args: argparse.Namespace) -> int:
         run = _Run(definition, names, staging.directory, args)
         run.stream(source)
         if not sum(run.counts.values()):
-            raise CommandError(f"packets {source.name}: {_nothing_decoded(run.packets, run.skipped, run.size)}")
+            raise CommandError(f"packets {source.name}: "
+                               f"{_nothing_decoded(run.packets, run.skipped, run.size, source.stdin)}")
         notes = []
         if args.plot:
             from ._plot import plot
@@ -405,10 +406,10 @@ def _check_plot(definition: Definition, args: argparse.Namespace) -> None:
                                    f"{'drawn' if option == '--plot' else 'an axis of numbers'}", USAGE)
 
 
-def _nothing_decoded(packets: int, skipped: dict[str, tuple[int, int]], size: int) -> str:
+def _nothing_decoded(packets: int, skipped: dict[str, tuple[int, int]], size: int, stdin: bool) -> str:
     """Why no packet was decoded, in one sentence."""
     if not packets:
-        hint = "the input is empty" if not size else \
+        hint = f"{'standard input' if stdin else 'the file'} is empty" if not size else \
             "is it a file of CCSDS space packets? (with a marker before each packet: --prefix-bytes)"
         return f"no space packet in its {size} bytes: {hint}"
     reasons = "; ".join(f"{count} {reason} (first at byte {first})" for reason, (count, first) in skipped.items())
