@@ -370,8 +370,9 @@ def test_many_files_decode_as_one_stream(synthetic, tmp_path, monkeypatch, mappe
     from bitloom_xtce import _stream
     if mapped:  # every column a mapping of the file the workers placed its rows in
         monkeypatch.setattr(_stream, "_MAPPED", 1)
-    files = [[science(0, 10), packet(6, 0, b"\x00\x01")], [science(1, 11), science(4, 12)],
-             [packet(6, 3, b"\x00\x02"), science(5, 13)[:-1]]]  # gaps of 2 (APID 6) and 2 (APID 5)
+    # gaps of 2 (APID 6) and 2 (APID 5); the first file holds only the second container
+    files = [[packet(6, 0, b"\x00\x01")], [science(0, 10), science(1, 11), science(4, 12)],
+             [packet(6, 3, b"\x00\x02"), science(5, 13)[:-1]]]
     paths = []
     for i, packets in enumerate(files):
         paths.append(tmp_path / f"part{i}.bin")

@@ -310,7 +310,7 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
     workers = _positive("workers", workers if workers is not None else os.cpu_count() or 1)
     options = (framing, raw, prefix_bytes, unmatched, segmented)
     if len(files) == 1:
-        merged = _merge([_decode_path(definition, files[0], *options)], None)
+        merged = _merge(definition, [_decode_path(definition, files[0], *options)], None)
         _warn_skipped(merged, 3)
         return merged
     scratch = _Scratch(sum(os.path.getsize(path) for path in files))
@@ -326,14 +326,14 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
                 base += part[4]
         else:
             parts = _decode_in_workers(definition, files, min(workers, len(files)), options, scratch.directory)
-        merged = _merge(parts, scratch)
+        merged = _merge(definition, parts, scratch)
     finally:
         scratch.remove()
     _warn_skipped(merged, 3)
     return merged
 
 
-def _merge(parts: list[Any], scratch: _Scratch | None) -> FileResult:
+def _merge(definition: Definition, parts: list[Any], scratch: _Scratch | None) -> FileResult:
     """One result from the files' parts, in file order. A numeric column whose rows the files
     placed in one scratch file becomes a mapping of that file (no copy); others are joined."""
     results: list[FileResult] = [part[0] for part in parts]
@@ -351,8 +351,8 @@ def _merge(parts: list[Any], scratch: _Scratch | None) -> FileResult:
         index += decoded
     merged.skipped = {reason: Skipped.join(records) for reason, records in skips.items()}
     merged.gaps = joined_gaps([(part[0].gaps, part[1], part[2]) for part in parts])
-    # in the order of the first file that holds each container (decode orders them by the definition)
-    names = list(dict.fromkeys(name for result in results for name in result))
+    order = {name: i for i, name in enumerate(definition.concrete())}  # as decode_file orders them
+    names = sorted({name for result in results for name in result}, key=lambda n: order.get(n, len(order)))
 
     def joined(pieces: list[Any]) -> np.ndarray:
         if all(isinstance(p, _Placed) for p in pieces) and len({(p.file, p.dtype, p.shape) for p in pieces}) == 1:
