@@ -106,7 +106,8 @@ class Staging:
             self.directory = pathlib.Path(tempfile.mkdtemp(prefix=_STAGING, dir=out))
         except OSError as e:
             self._remove_created()
-            raise CommandError(f"--out {out}: cannot be created: {e.strerror or e}") from None
+            doing = "be created" if self._created else "be written into"
+            raise CommandError(f"--out {out}: cannot {doing}: {e.strerror or e}") from None
 
     def commit(self) -> list[pathlib.Path]:
         removed = prepare_out(self.out, keep=self.directory)
