@@ -495,11 +495,11 @@ class _Scratch:
 
 # -- worker processes ---------------------------------------------------------------------------
 #
-# The worker of each file tells the others, through a table in shared memory, how many packets it
-# decoded and how many rows each container got, then waits until every file before it has done
-# the same: its rows go after theirs. Files are handed out in order, so those before have been
-# taken already and tell theirs without waiting on later ones; a file that fails says so, and
-# those after it give up.
+# The worker of each file waits until the file before it has told, through a table in shared
+# memory, how many packets the files up to it decoded and how many rows each container got from
+# them: its rows go after those. It then adds its own and tells the next. Files are handed out in
+# order, so those before have been taken already and none waits on a later one; a file that fails
+# says so, and those after it give up in turn.
 
 _PENDING, _COUNTED, _FAILED = 0, 1, 2
 _shared: Any = None  # in a worker: (condition, table, container names)
@@ -551,23 +551,24 @@ class _EarlierFileFailed(Exception):
 def _decode_placed(definition: Definition, index: int, path: str, directory: str, options: tuple[Any, ...]) -> Any:
     condition, table, names = _shared
     width = len(names) + 2
-    row = index * width
+    row, before = index * width, (index - 1) * width
     try:
         part = _decode_path(definition, path, *options)
-    except BaseException:
+        with condition:
+            if index:
+                condition.wait_for(lambda: table[before] != _PENDING)
+                if table[before] == _FAILED:
+                    raise _EarlierFileFailed(path)
+            base = table[before + 1] if index else 0
+            starts = [table[before + 2 + c] if index else 0 for c in range(len(names))]
+            table[row + 1] = base + part[4]
+            for c, name in enumerate(names):
+                table[row + 2 + c] = starts[c] + _rows(part[0], name)
+            table[row] = _COUNTED
+            condition.notify_all()
+    except BaseException:  # an interrupt while waiting too: the files after this one must not wait on
         with condition:
             table[row] = _FAILED
             condition.notify_all()
         raise
-    with condition:
-        table[row + 1] = part[4]
-        for c, name in enumerate(names):
-            table[row + 2 + c] = _rows(part[0], name)
-        table[row] = _COUNTED
-        condition.notify_all()
-        condition.wait_for(lambda: all(table[j * width] != _PENDING for j in range(index)))
-        if any(table[j * width] == _FAILED for j in range(index)):
-            raise _EarlierFileFailed(path)
-        base = sum(table[j * width + 1] for j in range(index))
-        starts = [sum(table[j * width + 2 + c] for j in range(index)) for c in range(len(names))]
     return _place(part, names, starts, base, directory)
