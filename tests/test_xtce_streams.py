@@ -419,6 +419,18 @@ def test_many_files_with_columns_of_every_type(make, tmp_path):
                     definition.decode_file(data))
 
 
+def test_the_fork_server_preloads_only_the_copy_this_process_runs(monkeypatch, tmp_path):
+    """Workers forked from a server that imported another copy of the package (one sys.path
+    finds only at run time) would run that copy's code: no preloading then."""
+    from bitloom_xtce import _stream
+    (tmp_path / "bitloom_xtce").mkdir()
+    (tmp_path / "bitloom_xtce" / "__init__.py").write_text("")
+    monkeypatch.setattr(_stream, "__file__", str(tmp_path / "bitloom_xtce" / "_stream.py"))
+    assert not _stream._found_at_start()  # a new interpreter finds the package elsewhere
+    monkeypatch.chdir(tmp_path)  # where a new interpreter started here looks first
+    assert _stream._found_at_start() == (not sys.flags.safe_path and not sys.flags.isolated)
+
+
 def test_a_file_that_fails_in_a_worker_releases_those_after_it(synthetic, tmp_path):
     """The worker of a later file waits for the files before it to count their rows: one that
     fails instead tells it to give up rather than leave it waiting."""

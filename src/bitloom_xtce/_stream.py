@@ -529,14 +529,37 @@ def _decode_in_workers(definition: Definition, files: list[str], workers: int, o
 def _preload(context: Any) -> None:
     """Have the fork server import this module (numpy and bitloom with it) when it starts, so that
     each pool's workers begin with them imported: importing them in every worker took most of a
-    second per call. Added to the modules the server loads already; nothing changes once it runs."""
+    second per call. Added to the modules the server loads already; nothing changes once it runs,
+    nor when the server would import another copy of the package than this process did."""
     from multiprocessing import forkserver
     server = getattr(forkserver, "_forkserver", None)
     loaded = getattr(server, "_preload_modules", None)
     if getattr(server, "_forkserver_pid", 0) is not None or not isinstance(loaded, list) or __name__ in loaded:
         return
-    with contextlib.suppress(Exception):
-        context.set_forkserver_preload([*loaded, __name__])
+    if _found_at_start():
+        with contextlib.suppress(Exception):
+            context.set_forkserver_preload([*loaded, __name__])
+
+
+def _found_at_start() -> bool:
+    """Whether a new interpreter imports this package from where this one did. The fork server
+    imports what it preloads with the path an interpreter starts with, not this process's
+    sys.path: a package found elsewhere (sys.path changed at run time, an editable install)
+    would be another copy, which the workers must not be given."""
+    import site
+    import sys
+    ours = pathlib.Path(__file__).resolve().parent.parent
+    entries = []
+    if not sys.flags.isolated:
+        if not sys.flags.safe_path:
+            entries.append(os.getcwd())  # the fork server runs with -c
+        if not sys.flags.ignore_environment:
+            entries += os.environ.get("PYTHONPATH", "").split(os.pathsep)
+    entries += site.getsitepackages() + ([site.getusersitepackages()] if site.ENABLE_USER_SITE else [])
+    for entry in entries:
+        if entry and os.path.isfile(os.path.join(entry, "bitloom_xtce", "__init__.py")):
+            return pathlib.Path(entry).resolve() == ours
+    return False
 
 
 def _start_worker(condition: Any, table: Any, names: list[str]) -> None:
