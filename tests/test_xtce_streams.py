@@ -364,11 +364,14 @@ def test_a_definition_pickles_as_its_document(jpss, jpss_data):
     assert len(pickle.dumps(jpss)) < len((DATA / "jpss1_geolocation_xtce_v1.xml").read_bytes()) + 200
 
 
-@pytest.mark.parametrize("mapped", [True, False], ids=["columns mapped", "small columns read"])
-def test_many_files_decode_as_one_stream(synthetic, tmp_path, monkeypatch, mapped):
+@pytest.mark.parametrize("placed, mapped", [(True, True), (True, False), (False, False)],
+                         ids=["columns placed and mapped", "placed, small ones read", "small files joined"])
+def test_many_files_decode_as_one_stream(synthetic, tmp_path, monkeypatch, placed, mapped):
     import mmap
     from bitloom_xtce import _stream
-    if mapped:  # every column a mapping of the file the workers placed its rows in
+    if placed:  # as for large files: the rows of each written where the whole column's go
+        monkeypatch.setattr(_stream, "_PLACED_FILES", 0)
+    if mapped:  # every column a mapping of the file its rows were placed in
         monkeypatch.setattr(_stream, "_MAPPED", 1)
     # gaps of 2 (APID 6) and 2 (APID 5); the first file holds only the second container
     files = [[packet(6, 0, b"\x00\x01")], [science(0, 10), science(1, 11), science(4, 12)],
@@ -406,10 +409,13 @@ def _housekeeping():
 
 
 @pytest.mark.parametrize("make", [_idex, _housekeeping], ids=["text and bytes", "times and booleans"])
-def test_many_files_with_columns_of_every_type(make, tmp_path):
-    """Columns workers do not hand back as plain numbers (numpy text, bytes objects) join too,
-    and times and booleans as numbers."""
+def test_many_files_with_columns_of_every_type(make, tmp_path, monkeypatch):
+    """Columns not placed as plain numbers (numpy text, bytes objects) join too, and times and
+    booleans are placed as numbers."""
     import bitloom
+    from bitloom_xtce import _stream
+    monkeypatch.setattr(_stream, "_PLACED_FILES", 0)
+    monkeypatch.setattr(_stream, "_MAPPED", 1)
     definition, data = make()
     cuts = [0, *bitloom.packet_offsets(data)[[20, 50]].tolist(), len(data)]
     for i, (a, b) in enumerate(zip(cuts, cuts[1:])):

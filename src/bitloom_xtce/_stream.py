@@ -309,28 +309,37 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
     _check_options(framing, prefix_bytes, unmatched)
     workers = _positive("workers", workers if workers is not None else os.cpu_count() or 1)
     options = (framing, raw, prefix_bytes, unmatched, segmented)
-    if len(files) == 1:
-        merged = _merge(definition, [_decode_path(definition, files[0], *options)], None)
-        _warn_skipped(merged, 3)
-        return merged
-    scratch = _Scratch(sum(os.path.getsize(path) for path in files))
+    total = sum(os.path.getsize(path) for path in files)
+    # Small files (under a megabyte on average) make columns that cost less to copy than to place.
+    scratch = _Scratch(total) if len(files) > 1 and total >= len(files) * _PLACED_FILES else None
     try:
-        if workers == 1:
-            names = list(definition._containers)
-            starts, base = [0] * len(names), 0
-            parts = []
-            for path in files:
-                part = _decode_path(definition, path, *options)
-                parts.append(_place(part, names, starts, base, scratch.directory))
-                starts = [start + _rows(part[0], name) for start, name in zip(starts, names)]
-                base += part[4]
+        if workers == 1 or len(files) == 1:
+            parts = _decode_here(definition, files, options, scratch)
         else:
-            parts = _decode_in_workers(definition, files, min(workers, len(files)), options, scratch.directory)
+            parts = _decode_in_workers(definition, files, min(workers, len(files)), options, scratch)
         merged = _merge(definition, parts, scratch)
     finally:
-        scratch.remove()
+        if scratch is not None:
+            scratch.remove()
     _warn_skipped(merged, 3)
     return merged
+
+
+def _decode_here(definition: Definition, files: list[str], options: tuple[Any, ...],
+                 scratch: _Scratch | None) -> list[Any]:
+    """The files decoded in this process, one after another."""
+    names = list(definition._containers)
+    starts, base = [0] * len(names), 0
+    parts = []
+    for path in files:
+        part = _decode_path(definition, path, *options)
+        if scratch is not None:
+            counts = [_rows(part[0], name) for name in names]
+            part = _place(part, names, starts, base, scratch.directory)
+            starts = [start + count for start, count in zip(starts, counts)]
+            base += part[4]
+        parts.append(part)
+    return parts
 
 
 def _merge(definition: Definition, parts: list[Any], scratch: _Scratch | None) -> FileResult:
@@ -346,6 +355,10 @@ def _merge(definition: Definition, parts: list[Any], scratch: _Scratch | None) -
     for result, _, _, size, decoded in parts:
         for reason, record in result.skipped.items():
             skips.setdefault(reason, []).append((record, start, index))
+        if index:  # packet indexes count from the first file's first packet (placed ones do already)
+            for column in result.packet_index.values():
+                if isinstance(column, np.ndarray):
+                    column += index
         merged.attributes.update(result.attributes)
         start += size
         index += decoded
@@ -397,6 +410,7 @@ def _decode_path(definition: Definition, path: str, framing: str, raw: bool, pre
 
 
 _MAPPED = 1 << 20  # columns at least this large are mappings (a process has some 65 000 at most)
+_PLACED_FILES = 1 << 20  # columns are placed when the files average at least this many bytes
 
 
 class _Placed(NamedTuple):
@@ -506,17 +520,20 @@ _shared: Any = None  # in a worker: (condition, table, container names)
 
 
 def _decode_in_workers(definition: Definition, files: list[str], workers: int, options: tuple[Any, ...],
-                       directory: str) -> list[Any]:
+                       scratch: _Scratch | None) -> list[Any]:
+    """The files decoded by `workers` processes; their columns placed in `scratch`, or (None)
+    sent back pickled."""
     # Started by a fork server, not forked: a copy of a process that runs threads (pyarrow's,
     # dask's) may deadlock.
     context = multiprocessing.get_context("forkserver")
     _preload(context)
     names = list(definition._containers)
     condition = context.Condition()
-    table = context.RawArray("q", len(files) * (len(names) + 2))
+    table = context.RawArray("q", len(files) * (len(names) + 2) if scratch is not None else 1)
     with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
                                                 initargs=(condition, table, names)) as pool:
-        futures = [pool.submit(_decode_placed, definition, i, path, directory, options)
+        futures = [pool.submit(_decode_path, definition, path, *options) if scratch is None else
+                   pool.submit(_decode_placed, definition, i, path, scratch.directory, options)
                    for i, path in enumerate(files)]
         try:
             return [future.result() for future in futures]
