@@ -298,7 +298,7 @@ class _Run:
         args = self.args
         writer = ParquetTables(self.directory, self.names) if args.format == "parquet" else \
             CsvTables(self.directory, self.names)
-        progress = _Progress(source, sys.stderr.isatty() and not args.no_progress)
+        progress = _Progress(source, sys.stderr is not None and sys.stderr.isatty() and not args.no_progress)
         with warnings.catch_warnings(record=True) as caught, progress:
             warnings.simplefilter("always", DecodeWarning)
             stream = self.definition.iter_decode(source, chunk_bytes=args.chunk_size, raw=args.raw,
