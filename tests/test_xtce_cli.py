@@ -196,7 +196,8 @@ def test_decode_writes_row_groups_that_equal_decode_file(tmp_path, capsys, defin
     data = gzip.decompress(packets.read_bytes())
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        want = loaded.decode_file(data).to_arrow()
+        whole = loaded.decode_file(data)
+        want = whole.to_arrow()
         chunks = {name: sum(1 for result in loaded.iter_decode(data, chunk_bytes=chunk)
                             if len(result.packet_index.get(name, ()))) for name in want}
     if via == "file":
@@ -205,7 +206,9 @@ def test_decode_writes_row_groups_that_equal_decode_file(tmp_path, capsys, defin
     else:
         piped = {"stdin": data, "gzip stdin": gzip.compress(data), "bzip2 stdin": bz2.compress(data)}[via]
         report = _stdin(definition, piped, tmp_path, "--chunk-size", str(chunk))
-    assert f"{sum(t.num_rows for t in want.values())} of " in report
+    assert f"{sum(t.num_rows for t in want.values())} of {whole.packets} packets" in report
+    for reason, (count, first) in whole.skipped.items():  # the chunks' counts added up
+        assert f"skipped: {count} {reason} (first at byte {first})" in report
     for name, table in want.items():
         written = pq.ParquetFile(tmp_path / "out" / f"{name}.parquet")
         assert written.metadata.num_row_groups == chunks[name] > 1
