@@ -392,13 +392,27 @@ def _join_pieces(pieces: list[np.ndarray]) -> np.ndarray:
 
 
 def _decode_path(definition: Definition, path: str, framing: str, raw: bool, prefix_bytes: int, unmatched: str,
-                 segmented: bool) -> tuple[FileResult, dict[int, int], dict[int, int], int, int]:
+                 segmented: bool, read: bool = False) -> tuple[FileResult, dict[int, int], dict[int, int], int, int]:
     """One file: its result, the first and last sequence count of each APID, its size and the
     number of packets decoded."""
-    data = pathlib.Path(path).read_bytes()
+    mapped = None
+    with open(path, "rb") as f:
+        if not read and os.fstat(f.fileno()).st_size >= _MAPPED:
+            # A large file is mapped rather than read: its pages come from the page cache as they
+            # are, not copied into fresh memory.
+            with contextlib.suppress(OSError, ValueError):  # a file system that cannot map it
+                mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        data = f.read() if mapped is None else mapped
+    size = len(data)
     sequence = PacketSequence(segmented)
     result, _ = decode_piece(definition, data, framing, raw, prefix_bytes, sequence, unmatched=unmatched)
-    return result, sequence.first, sequence.last, len(data), sequence.decoded
+    if mapped is not None:
+        try:
+            mapped.close()
+        except BufferError:  # a column refers to the file's pages: decode from a copy instead
+            del result
+            return _decode_path(definition, path, framing, raw, prefix_bytes, unmatched, segmented, read=True)
+    return result, sequence.first, sequence.last, size, sequence.decoded
 
 
 # -- columns placed where the whole result's go ---------------------------------------------------
@@ -409,7 +423,7 @@ def _decode_path(definition: Definition, path: str, framing: str, raw: bool, pre
 # of the file. Nothing is copied after decoding but that one write, and that by the workers.
 
 
-_MAPPED = 1 << 20  # columns at least this large are mappings (a process has some 65 000 at most)
+_MAPPED = 1 << 20  # files and columns at least this large are mapped (a process has some 65 000 mappings at most)
 _PLACED_FILES = 1 << 20  # columns are placed when the files average at least this many bytes
 
 
