@@ -2,7 +2,10 @@
 repeated, their sequence counts renumbered so that the files follow on), with 1 and 2 worker
 processes, against decode_file on each file in one process. Throughput in MB/s of packet data;
 the speed-up of 2 workers over 1 is a ratio measured in the same run. The machine's load average
-is printed with it: other work on the machine lowers the speed-up."""
+is printed with it: other work on the machine lowers the speed-up. So is the processor time each
+run used (this process, the fork server's and its workers'), and the cores that gives on average:
+with 2 workers that is 2 on an idle machine, and a speed-up short of 2 with the same processor
+time as 1 worker and fewer cores in use is the machine's doing, not the work's."""
 import gzip
 import multiprocessing
 import os
@@ -42,6 +45,30 @@ def timed(fn):
     return time.perf_counter() - start
 
 
+def cpu_seconds():
+    """Processor time used so far by this process, its children, and the fork server's children
+    (decode_files' workers, counted when the fork server has reaped them)."""
+    from multiprocessing import forkserver
+    t = os.times()
+    total = t.user + t.system + t.children_user + t.children_system
+    pid = getattr(getattr(forkserver, "_forkserver", None), "_forkserver_pid", None)
+    if pid:
+        try:
+            fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+            total += sum(int(v) for v in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
+def timed_cpu(fn):
+    """Wall and processor seconds of fn()."""
+    cpu = cpu_seconds()
+    wall = timed(fn)
+    time.sleep(0.2)  # the fork server reaps the workers that have just ended
+    return wall, cpu_seconds() - cpu
+
+
 def _spin(n):
     total = 0
     for i in range(n):
@@ -73,16 +100,19 @@ def run():
             for path in paths:
                 definition.decode_file(path.read_bytes())
 
-        best = {}
+        best, cpu = {}, {}
         for _ in range(2):  # alternate, so that load from elsewhere falls on each alike
             for label, fn in [("decode_file, one process", one_process),
                               ("decode_files, workers=1", lambda: bitloom_xtce.decode_files(paths, definition, workers=1)),
                               ("decode_files, workers=2", lambda: bitloom_xtce.decode_files(paths, definition, workers=2))]:
-                best[label] = min(best.get(label, float("inf")), timed(fn))
+                wall, used = timed_cpu(fn)
+                if wall < best.get(label, float("inf")):
+                    best[label], cpu[label] = wall, used
         for label, seconds in best.items():
             workers = 2 if label.endswith("2") else 1
             print(f"  {label:<26} {seconds:6.2f} s  {total / seconds:6.1f} MB/s  "
-                  f"({total / seconds / workers:6.1f} MB/s per worker)")
+                  f"({total / seconds / workers:6.1f} MB/s per worker)  processor {cpu[label]:5.2f} s, "
+                  f"{cpu[label] / seconds:4.2f} cores")
         ratio = best["decode_files, workers=1"] / best["decode_files, workers=2"]
         with multiprocessing.get_context("forkserver").Pool(2) as pool:
             ceiling = machine_speedup(pool)

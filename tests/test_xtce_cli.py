@@ -95,6 +95,8 @@ def _write(name, data):
     (_write("out/old.txt", b""), "m.xml p.bin --out out", 2, r"--out \S*out: is not empty; give --overwrite"),
     (None, "m.xml p.bin --out out --prefix-bytes -1", 2, r"argument --prefix-bytes: must be 0 or more, not -1"),
     (None, "scan p.bin --prefix-bytes x", 2, r"argument --prefix-bytes: 'x' is not a whole number"),
+    (None, "m.xml p.bin --out out --chunk-size 12x", 2, r"argument --chunk-size: '12x' is not a size in bytes"),
+    (None, "m.xml p.bin --out out --chunk-size 0K", 2, r"argument --chunk-size: must be at least 1 byte"),
     (_no_root, "m.xml p.bin --out out", 2, r"definition \S*m.xml: no single container .* --root .*CCSDS, R2"),
     (None, "m.xml p.bin --out out --root NOPE", 2, r"--root NOPE: \S*m.xml has no container of that name"),
     (None, "m.xml p.bin --out out --plot NOPE", 2, r"--plot NOPE: \S*m.xml has no parameter of that name"),
@@ -129,7 +131,6 @@ def test_mistakes_and_failures_are_one_line(files, monkeypatch, capsys, prepare,
 
 @pytest.mark.parametrize("argv, module, extra", [
     ("m.xml p.bin --out out", "pyarrow", "xtce-cli"),
-    ("m.xml p.bin --out out", "tqdm", "xtce-cli"),
     ("m.xml p.bin --out out --plot v", "matplotlib", "xtce-plot"),
 ])
 def test_a_missing_optional_package_names_its_extra(files, monkeypatch, capsys, argv, module, extra):
@@ -143,7 +144,7 @@ def test_a_missing_optional_package_names_its_extra(files, monkeypatch, capsys, 
 def test_a_bug_shows_its_traceback_and_asks_for_a_report(files, monkeypatch, capsys):
     def broken(*args, **kwargs):
         raise RuntimeError("a fault inside")
-    monkeypatch.setattr(bitloom_xtce.Definition, "decode_file", broken)
+    monkeypatch.setattr(bitloom_xtce.Definition, "iter_decode", broken)
     monkeypatch.chdir(files)
     assert main(["m.xml", "p.bin", "--out", "out"]) == 1
     err = capsys.readouterr().err
@@ -164,6 +165,135 @@ def test_decode_reads_compressed_inputs_by_their_content(tmp_path, capsys, compr
     status, out, _ = run(capsys, *command, xml, packets, "--out", tmp_path / "out")
     assert status == 0 and "JPSS_ATT_EPHEM       7200 packets\n" in out and "7200 of 7200 packets" in out
     assert [p.name for p in (tmp_path / "out").iterdir()] == ["JPSS_ATT_EPHEM.parquet"]
+
+
+def _stdin(definition, packets, tmp_path, *options):
+    """The command line in a process of its own, the packets on its standard input."""
+    done = subprocess.run([sys.executable, "-m", "bitloom_xtce", str(definition), "-", "--out", str(tmp_path / "out"),
+                           *options], input=packets, capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.decode()
+
+
+IDEX_XML, IDEX_BIN = DATA / "idex_combined_science_definition.xml.gz", DATA / "idex_packets.bin.gz"
+
+
+@pytest.mark.parametrize("definition, packets, via, chunk", [
+    (JPSS_XML, JPSS_BIN, "file", 50_000),
+    (JPSS_XML, JPSS_BIN, "stdin", 100_000),
+    (JPSS_XML, JPSS_BIN, "gzip stdin", 100_000),
+    (IDEX_XML, IDEX_BIN, "file", 30_000),  # binary fields and text
+    (IDEX_XML, IDEX_BIN, "bzip2 stdin", 50_000),
+])
+def test_decode_writes_row_groups_that_equal_decode_file(tmp_path, capsys, definition, packets, via, chunk):
+    """A file or standard input (compressed or not) decoded a chunk at a time: one row group per
+    chunk holding rows of the container, the tables as decode_file gives them for the whole file."""
+    needs_writers()
+    import warnings
+    import pyarrow.parquet as pq
+    loaded = bitloom_xtce.load(gzip.decompress(definition.read_bytes()) if definition.suffix == ".gz" else
+                               definition.read_bytes())
+    data = gzip.decompress(packets.read_bytes())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        whole = loaded.decode_file(data)
+        want = whole.to_arrow()
+        chunks = {name: sum(1 for result in loaded.iter_decode(data, chunk_bytes=chunk)
+                            if len(result.packet_index.get(name, ()))) for name in want}
+    if via == "file":
+        status, report, _ = run(capsys, definition, packets, "--out", tmp_path / "out", "--chunk-size", chunk)
+        assert status == 0
+    else:
+        piped = {"stdin": data, "gzip stdin": gzip.compress(data), "bzip2 stdin": bz2.compress(data)}[via]
+        report = _stdin(definition, piped, tmp_path, "--chunk-size", str(chunk))
+    assert f"{sum(t.num_rows for t in want.values())} of {whole.packets} packets" in report
+    for reason, (count, first) in whole.skipped.items():  # the chunks' counts added up
+        assert f"skipped: {count} {reason} (first at byte {first})" in report
+    for name, table in want.items():
+        written = pq.ParquetFile(tmp_path / "out" / f"{name}.parquet")
+        assert written.metadata.num_row_groups == chunks[name] > 1
+        assert written.read().equals(table, check_metadata=True), name
+
+
+def test_decode_writes_csv_and_replaces_only_its_own(tmp_path, capsys):
+    needs_writers()
+    import pyarrow.csv as pcsv
+    out = tmp_path / "out"
+    status, report, _ = run(capsys, IDEX_XML, IDEX_BIN, "--out", out, "--format", "csv", "--chunk-size", "20K")
+    assert status == 0 and "Sci0TypeNonZero         72 packets" in report
+    assert sorted(p.name for p in out.iterdir()) == ["Sci0TypeNonZero.csv", "Sci0TypeZero.csv", "bitloom-csv.json"]
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        want = bitloom_xtce.load(gzip.decompress(IDEX_XML.read_bytes())).decode_file(
+            gzip.decompress(IDEX_BIN.read_bytes()))["Sci0TypeNonZero"]
+    text = pcsv.read_csv(out / "Sci0TypeNonZero.csv", convert_options=pcsv.ConvertOptions(
+        column_types={k: "string" for k, v in want.items() if v.dtype.kind in "OT"}))
+    assert text.column_names == list(want)
+    for key, column in want.items():
+        got = text[key].to_pylist()
+        if column.dtype == object:  # binary fields: hexadecimal
+            assert [bytes.fromhex(v) for v in got] == column.tolist(), key
+        else:
+            assert np.array_equal(np.array(got, dtype=column.dtype), column), key
+    (out / "Theirs.csv").write_text("x\n1\n")
+    # JPSS packets: no IDEX container matches, so nothing is replaced by a failed run
+    assert run(capsys, IDEX_XML, JPSS_BIN, "--out", out, "--overwrite", "--format", "csv")[0] == 1
+    assert len(list(out.iterdir())) == 4
+    status, report, _ = run(capsys, JPSS_XML, JPSS_BIN, "--out", out, "--overwrite", "--format", "csv")
+    assert status == 0 and "removed 3 files of an earlier run" in report
+    assert sorted(p.name for p in out.iterdir()) == ["JPSS_ATT_EPHEM.csv", "Theirs.csv", "bitloom-csv.json"]
+
+
+@pytest.mark.parametrize("earlier", [False, True], ids=["new out", "earlier run"])
+def test_a_run_that_fails_midway_leaves_out_as_it_was(tmp_path, capsys, earlier):
+    """Damaged compressed data found after several chunks were written: --out as before."""
+    needs_writers()
+    out = tmp_path / "deep" / "out"
+    if earlier:
+        assert run(capsys, JPSS_XML, JPSS_BIN, "--out", out)[0] == 0
+    before = {p.name: p.read_bytes() for p in out.iterdir()} if earlier else None
+    damaged = tmp_path / "p.gz"
+    damaged.write_bytes(gzip.compress(gzip.decompress(JPSS_BIN.read_bytes()))[:-5000])
+    status, out_text, err = run(capsys, JPSS_XML, damaged, "--out", out, "--overwrite", "--chunk-size", "10K")
+    assert (status, out_text) == (1, "") and re.fullmatch(r"error: packets \S*p.gz: damaged gzip data: .*\n", err)
+    if earlier:
+        assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+    else:
+        assert not (tmp_path / "deep").exists()
+
+
+SEGMENTED = b"".join([  # A (APID 1) cut into three segments, counts 5..7; then A with count 9
+    bytes([0, 1, 0x40, 5, 0, 0]) + b"\x00", bytes([0, 1, 0x00, 6, 0, 0]) + b"\x01",
+    bytes([0, 1, 0x80, 7, 0, 0]) + b"\x0a", packet(1, b"\x01\x00\x0b", 9)])
+
+
+@pytest.mark.parametrize("options, lines", [
+    (["--segmented"], ["A 2 packets", "total 2 of 2 packets, in {out}",
+                       "missing: 1 packets by their sequence counts (APID 1: 1)"]),
+    ([], ["A 1 packets", "total 1 of 4 packets, in {out}", "skipped: 3 too short for container 'A' (first at byte 0)",
+          "missing: 1 packets by their sequence counts (APID 1: 1)"]),
+])
+def test_segmented_packets_and_gaps_in_the_summary(files, capsys, options, lines):
+    needs_writers()
+    (files / "p.bin").write_bytes(SEGMENTED)
+    out = files / "out"
+    status, report, _ = run(capsys, files / "m.xml", files / "p.bin", "--out", out, "--chunk-size", "9", *options)
+    shown = [" ".join(line.split()) for line in report.splitlines()]
+    assert status == 0 and [line.format(out=out) for line in lines if line.format(out=out) not in shown] == []
+
+
+@pytest.mark.parametrize("tqdm, options, shown", [
+    (True, [], "decoding: "), (False, [], "decoding: 0.0 MB of 0.0 MB (100%)"), (True, ["--no-progress"], None),
+])
+def test_progress_on_a_terminal_only(files, monkeypatch, capsys, tqdm, options, shown):
+    needs_writers()
+    if not tqdm:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    assert run(capsys, files / "m.xml", files / "p.bin", "--out", files / "a")[2] == ""  # not a terminal
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    status, _, err = run(capsys, files / "m.xml", files / "p.bin", "--out", files / "b", *options)
+    assert status == 0 and (err == "" if shown is None else shown in err)
 
 
 def test_python_m_decodes_the_samples_into_parquet(tmp_path):

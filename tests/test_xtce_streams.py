@@ -200,20 +200,28 @@ def test_bad_streams_are_refused(synthetic, source, options, error, message, tmp
         list(synthetic.iter_decode(source, **options))
 
 
+PER_BLOCK = 16384  # 4 KiB packets of APID 8 (container Bulk), counts 0..16383, A counting up from 0
+
+
+def _bulk(path, blocks):
+    """`blocks` times 64 MiB of packets that follow on without a gap."""
+    block = np.zeros((PER_BLOCK, 4096), dtype=np.uint8)
+    block[:, 0:2] = np.frombuffer(struct.pack(">H", 8), dtype=np.uint8)
+    counts = np.arange(PER_BLOCK, dtype=np.uint16) | 0xC000
+    block[:, 2], block[:, 3] = counts >> 8, counts & 0xFF
+    block[:, 4:6] = np.frombuffer(struct.pack(">H", 4096 - 7), dtype=np.uint8)
+    block[:, 6:10] = np.arange(PER_BLOCK, dtype=">u4").view(np.uint8).reshape(-1, 4)
+    with open(path, "wb") as f:
+        for _ in range(blocks):
+            f.write(block.data)
+
+
 def test_a_stream_much_larger_than_its_memory(synthetic, tmp_path):
     """320 MB streamed in 4 MB chunks by a process whose peak resident memory grows by less than
     a fifth of that."""
-    per_block = 16384  # 64 MiB of 4 KiB packets, counts 0..16383: the blocks follow on without a gap
-    block = np.zeros((per_block, 4096), dtype=np.uint8)
-    block[:, 0:2] = np.frombuffer(struct.pack(">H", 8), dtype=np.uint8)
-    counts = np.arange(per_block, dtype=np.uint16) | 0xC000
-    block[:, 2], block[:, 3] = counts >> 8, counts & 0xFF
-    block[:, 4:6] = np.frombuffer(struct.pack(">H", 4096 - 7), dtype=np.uint8)
-    block[:, 6:10] = np.arange(per_block, dtype=">u4").view(np.uint8).reshape(-1, 4)
+    per_block = PER_BLOCK
     path = tmp_path / "big.bin"
-    with open(path, "wb") as f:
-        for _ in range(5):
-            f.write(block.data)
+    _bulk(path, 5)
     (tmp_path / "d.xml").write_text(DOCUMENT)
     script = """if True:
         import resource, sys, bitloom_xtce
@@ -233,6 +241,43 @@ def test_a_stream_much_larger_than_its_memory(synthetic, tmp_path):
     packets, total, gaps, grown = map(int, run.stdout.split())
     assert (packets, total, gaps) == (5 * per_block, 5 * per_block * (per_block - 1) // 2, 0)
     assert grown < path.stat().st_size // 5, f"peak memory grew by {grown >> 20} MiB"
+
+
+CLI_MEMORY = """if True:
+    import resource, sys
+    import pyarrow.parquet
+    from bitloom_xtce._cli import main
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    status = main(sys.argv[1:])
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print("grown", (after - before) * 1024)
+    sys.exit(status)
+"""
+
+
+def test_the_command_line_decodes_a_file_much_larger_than_its_memory(tmp_path):
+    """The decode command over 320 MB, from a file and from standard input, in 4 MB chunks:
+    peak resident memory grows by less than a fifth of the input; every packet in the Parquet
+    file, a row group per chunk."""
+    pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    path = tmp_path / "big.bin"
+    _bulk(path, 5)
+    (tmp_path / "d.xml").write_text(DOCUMENT)
+    for via in ("file", "stdin"):
+        out = tmp_path / via
+        with open(path, "rb") as stdin:
+            run = subprocess.run([sys.executable, "-c", CLI_MEMORY, str(tmp_path / "d.xml"),
+                                  str(path) if via == "file" else "-", "--out", str(out), "--chunk-size", "4M"],
+                                 stdin=stdin, capture_output=True, text=True,
+                                 env={**os.environ, "OPENBLAS_NUM_THREADS": "1"}, timeout=600)
+        assert run.returncode == 0, run.stderr
+        grown = int(run.stdout.split("grown ")[1])
+        assert f"{5 * PER_BLOCK} of {5 * PER_BLOCK} packets" in run.stdout
+        assert grown < path.stat().st_size // 5, f"{via}: peak memory grew by {grown >> 20} MiB"
+        table = pq.ParquetFile(out / "Bulk.parquet")
+        assert table.metadata.num_row_groups == 80
+        assert table.read(columns=["A"])["A"].to_numpy().sum(dtype=np.int64) == 5 * PER_BLOCK * (PER_BLOCK - 1) // 2
 
 
 # -- segmented packets and sequence gaps --------------------------------------------------------------
@@ -319,9 +364,18 @@ def test_a_definition_pickles_as_its_document(jpss, jpss_data):
     assert len(pickle.dumps(jpss)) < len((DATA / "jpss1_geolocation_xtce_v1.xml").read_bytes()) + 200
 
 
-def test_many_files_decode_as_one_stream(synthetic, tmp_path):
-    files = [[science(0, 10), packet(6, 0, b"\x00\x01")], [science(1, 11), science(4, 12)],
-             [packet(6, 3, b"\x00\x02"), science(5, 13)[:-1]]]  # gaps of 2 (APID 6) and 2 (APID 5)
+@pytest.mark.parametrize("placed, mapped", [(True, True), (True, False), (False, False)],
+                         ids=["columns placed and mapped", "placed, small ones read", "small files joined"])
+def test_many_files_decode_as_one_stream(synthetic, tmp_path, monkeypatch, placed, mapped):
+    import mmap
+    from bitloom_xtce import _stream
+    if placed:  # as for large files: the rows of each written where the whole column's go
+        monkeypatch.setattr(_stream, "_PLACED_FILES", 0)
+    if mapped:  # every column a mapping of the file its rows were placed in
+        monkeypatch.setattr(_stream, "_MAPPED", 1)
+    # gaps of 2 (APID 6) and 2 (APID 5); the first file holds only the second container
+    files = [[packet(6, 0, b"\x00\x01")], [science(0, 10), science(1, 11), science(4, 12)],
+             [packet(6, 3, b"\x00\x02"), science(5, 13)[:-1]]]
     paths = []
     for i, packets in enumerate(files):
         paths.append(tmp_path / f"part{i}.bin")
@@ -332,6 +386,10 @@ def test_many_files_decode_as_one_stream(synthetic, tmp_path):
         with pytest.warns(DecodeWarning, match="1 of 6 packets not decoded"):
             result = bitloom_xtce.decode_files(str(tmp_path / "part*.bin"), synthetic, workers=workers)
         assert_same(result, whole)
+        memory = result["Science"]["A"]
+        while isinstance(memory, np.ndarray):
+            memory = memory.base
+        assert isinstance(getattr(memory, "obj", memory), mmap.mmap) == mapped
         assert result.attributes == {"A": {"units": "V", "description": "first value"},
                                      "B": {"units": "V"}, "C": {"units": "V"}}
 
@@ -351,16 +409,53 @@ def _housekeeping():
 
 
 @pytest.mark.parametrize("make", [_idex, _housekeeping], ids=["text and bytes", "times and booleans"])
-def test_many_files_with_columns_of_every_type(make, tmp_path):
-    """Columns workers do not hand back as plain numbers (numpy text, bytes objects) join too,
-    and times and booleans as numbers."""
+def test_many_files_with_columns_of_every_type(make, tmp_path, monkeypatch):
+    """Columns not placed as plain numbers (numpy text, bytes objects) join too, and times and
+    booleans are placed as numbers."""
     import bitloom
+    from bitloom_xtce import _stream
+    monkeypatch.setattr(_stream, "_PLACED_FILES", 0)
+    monkeypatch.setattr(_stream, "_MAPPED", 1)
     definition, data = make()
     cuts = [0, *bitloom.packet_offsets(data)[[20, 50]].tolist(), len(data)]
     for i, (a, b) in enumerate(zip(cuts, cuts[1:])):
         (tmp_path / f"part{i}.bin").write_bytes(data[a:b])
-    assert_same(bitloom_xtce.decode_files(str(tmp_path / "part*.bin"), definition, workers=2),
-                definition.decode_file(data))
+    for workers in (1, 2):
+        assert_same(bitloom_xtce.decode_files(str(tmp_path / "part*.bin"), definition, workers=workers),
+                    definition.decode_file(data))
+
+
+def test_the_fork_server_preloads_only_the_copy_this_process_runs(monkeypatch, tmp_path):
+    """Workers forked from a server that imported another copy of the package (one sys.path
+    finds only at run time) would run that copy's code: no preloading then."""
+    from bitloom_xtce import _stream
+    (tmp_path / "bitloom_xtce").mkdir()
+    (tmp_path / "bitloom_xtce" / "__init__.py").write_text("")
+    monkeypatch.setattr(_stream, "__file__", str(tmp_path / "bitloom_xtce" / "_stream.py"))
+    assert not _stream._found_at_start()  # a new interpreter finds the package elsewhere
+    monkeypatch.chdir(tmp_path)  # where a new interpreter started here looks first
+    assert _stream._found_at_start() == (not sys.flags.safe_path and not sys.flags.isolated)
+
+
+def test_a_file_that_fails_in_a_worker_releases_those_after_it(synthetic, tmp_path):
+    """The worker of a later file waits for the files before it to count their rows: one that
+    fails instead tells it to give up rather than leave it waiting."""
+    import multiprocessing
+    from bitloom_xtce import _stream
+    (tmp_path / "good.bin").write_bytes(science(0, 1))
+    context = multiprocessing.get_context("forkserver")
+    names = list(synthetic._containers)
+    _stream._start_worker(context.Condition(), context.RawArray("q", 2 * (len(names) + 2)), names)
+    options = ("ccsds", False, 0, "skip", False)
+    outcome = []
+    later = threading.Thread(target=lambda: outcome.append(pytest.raises(
+        _stream._EarlierFileFailed, _stream._decode_placed, synthetic, 1, str(tmp_path / "good.bin"), str(tmp_path),
+        options)), daemon=True)
+    later.start()
+    with pytest.raises(FileNotFoundError):
+        _stream._decode_placed(synthetic, 0, str(tmp_path / "gone.bin"), str(tmp_path), options)
+    later.join(timeout=30)
+    assert not later.is_alive() and len(outcome) == 1
 
 
 @pytest.mark.parametrize("paths, options, error, message", [
@@ -505,12 +600,18 @@ def test_parquet_written_a_chunk_at_a_time(jpss, jpss_data, tmp_path):
     assert pathlib.Path(writer.paths["HK"]).name == "HK.parquet"
 
 
+def _lists(value):
+    """A column's values as Python values, arrays within it as lists."""
+    value = value.tolist() if isinstance(value, np.ndarray) else value
+    return [_lists(v) for v in value] if isinstance(value, list) else value
+
+
 @pytest.mark.parametrize("case", __import__("test_xtce_structures").CASES)
 def test_structured_columns_stream_and_convert(case):
     """Aggregates, arrays, repeats and conditions: chunks join to the whole file's result, and
-    the tables take the columns decoding makes, Arrow as the command line writes it."""
+    the tables take the columns decoding makes, Arrow (as the command line writes it) with the
+    values of the columns."""
     structures = __import__("test_xtce_structures")
-    from bitloom_xtce._cli import _arrow
     types, parameters, entries, packets = structures.CASES[case]
     definition = bitloom_xtce.load(structures.document(types, structures.HEADER | parameters,
                                                       structures.HEAD + entries))
@@ -522,7 +623,7 @@ def test_structured_columns_stream_and_convert(case):
         assert str(joined["P"][key].tolist()) == str(column.tolist()), key
     table = whole.to_arrow()["P"]
     for key, column in whole["P"].items():
-        assert table.column(key).to_pylist() == _arrow(column).to_pylist(), key
+        assert table.column(key).to_pylist() == _lists(column), key
     assert len(whole.to_pandas()["P"]) == len(whole.to_xarray()["P"]["packet"]) == len(packets)
 
 

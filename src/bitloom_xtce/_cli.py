@@ -12,9 +12,12 @@ from __future__ import annotations
 import argparse
 import importlib
 import pathlib
+import re
 import sys
+import time
 import traceback
 import warnings
+from typing import Any
 
 import numpy as np
 
@@ -23,16 +26,16 @@ from ._ccsds import IDLE_APID, primary_headers, sequence_gaps
 from ._describe import describe, tops
 from . import _command_cli as command_cli
 from . import _encode_cli as encode_cli
-from ._output import check_out, file_names, prepare_out
-from ._source import FAILURE, USAGE, CommandError, check_file, read_input
+from ._output import Staging, check_out, file_names
+from ._source import FAILURE, STDIN, USAGE, CommandError, PacketInput, check_file, read_input
 
 COMMANDS = ("decode", "describe", "scan", "encode", "command")
 NUMERIC_KINDS = ("integer", "float", "absolute_time", "relative_time")
 EPILOG = """\
 The decode command's name may be left out: {prog} DEFINITION PACKETS --out DIR.
-Files compressed with gzip, bzip2 or xz are read as they are.
+Files compressed with gzip, bzip2 or xz are read as they are (standard input too).
 
-decode needs pyarrow and tqdm:  pip install 'bitloom[xtce-cli]'
+decode needs pyarrow (and tqdm for its progress bar): pip install 'bitloom[xtce-cli]'
 decode --plot needs matplotlib: pip install 'bitloom[xtce-plot]'
 describe, scan and command need only bitloom and numpy.
 
@@ -55,6 +58,20 @@ def _count(text: str) -> int:
     return value
 
 
+_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+
+
+def _size(text: str) -> int:
+    """A number of bytes, with an optional K, M or G (binary: 1024, 1024**2, 1024**3)."""
+    match = re.fullmatch(r"\s*(\d+)\s*([kmg]?)i?b?\s*", text, re.IGNORECASE)
+    if match is None:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a size in bytes (such as 4096, 512K, 64M or 1G)")
+    value = int(match[1]) * _UNITS[match[2].lower()]
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1 byte")
+    return value
+
+
 def build_parser(prog: str) -> argparse.ArgumentParser:
     parser = _Parser(prog=prog, formatter_class=argparse.RawDescriptionHelpFormatter,
                      description="Look into and decode files of CCSDS space packets with an XTCE definition.",
@@ -63,17 +80,30 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     prefix = dict(type=_count, default=0, metavar="N", help="bytes to skip before each packet (a recorder's marker)")
 
     decode = commands.add_parser("decode", help="decode packets into one Parquet file per container",
-                                 description="Decode a file of space packets with an XTCE definition into one "
-                                             "Parquet file per container, in DIR. Needs pyarrow and tqdm "
-                                             "(pip install 'bitloom[xtce-cli]'), and matplotlib for --plot "
-                                             "(pip install 'bitloom[xtce-plot]').")
+                                 description="Decode a file of space packets of any size, or standard input, "
+                                             "with an XTCE definition into one Parquet (or CSV) file per "
+                                             "container, in DIR, a chunk at a time. Needs pyarrow (pip install "
+                                             "'bitloom[xtce-cli]', which brings tqdm for the progress bar too), "
+                                             "and matplotlib for --plot (pip install 'bitloom[xtce-plot]').")
     decode.add_argument("definition", type=pathlib.Path, metavar="DEFINITION", help="the XTCE document")
     _definition_options(decode)
-    decode.add_argument("packets", type=pathlib.Path, metavar="PACKETS", help="the packet file")
+    decode.add_argument("packets", type=pathlib.Path, metavar="PACKETS",
+                        help="the packet file, or - for standard input")
     decode.add_argument("--out", type=pathlib.Path, required=True, metavar="DIR",
                         help="the output directory: new, empty, or with --overwrite")
     decode.add_argument("--overwrite", action="store_true",
-                        help="write into a DIR that is not empty, removing its *.parquet files and plot.png first")
+                        help="write into a DIR that is not empty, replacing the files an earlier run wrote "
+                             "there (its Parquet or CSV files and plot.png); other files stay")
+    decode.add_argument("--format", choices=("parquet", "csv"), default="parquet",
+                        help="the files written: Parquet (default) or CSV (binary fields in hexadecimal, "
+                             "arrays as JSON lists)")
+    decode.add_argument("--chunk-size", type=_size, default=64 << 20, metavar="SIZE",
+                        help="bytes decoded at a time, such as 16M (default 64M): memory stays at a few "
+                             "chunks and their tables whatever the size of the input")
+    decode.add_argument("--segmented", action="store_true",
+                        help="put segmented packets back together before decoding")
+    decode.add_argument("--no-progress", action="store_true",
+                        help="no progress bar (there is none when stderr is not a terminal)")
     decode.add_argument("--raw", action="store_true", help="raw values (no calibration or enumeration)")
     decode.add_argument("--root", metavar="NAME", help="the container decoding starts from")
     decode.add_argument("--prefix-bytes", **prefix)  # type: ignore[arg-type]
@@ -208,10 +238,10 @@ def _decode(args: argparse.Namespace) -> int:
     # What can be checked quickly first, then the definition (a large one takes seconds).
     for path in (args.definition, *args.also):
         check_file(path, "definition")
-    check_file(args.packets, "packets")
+    if str(args.packets) != STDIN:
+        check_file(args.packets, "packets")
     check_out(args.out, args.overwrite)
-    _require("pyarrow", "writing Parquet", "xtce-cli")
-    _require("tqdm", "the progress bar", "xtce-cli")
+    _require("pyarrow", f"writing {'Parquet' if args.format == 'parquet' else 'CSV'}", "xtce-cli")
     if args.plot:
         _require("matplotlib", "--plot", "xtce-plot")
     definition = _load(args, args.root)
@@ -220,38 +250,159 @@ def _decode(args: argparse.Namespace) -> int:
                            f"name one with --root (containers inheriting from none: {', '.join(tops(definition))})",
                            USAGE)
     _check_plot(definition, args)
-    data, _ = read_input(args.packets, "packets")
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", DecodeWarning)
-        tables = definition.decode_file(data, raw=args.raw, prefix_bytes=args.prefix_bytes)
-    for warning in caught:
-        if not issubclass(warning.category, DecodeWarning):
-            warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
-    counts = {name: len(tables.packet_index[name]) for name in tables}
-    if not sum(counts.values()):
-        raise CommandError(f"packets {args.packets}: {_nothing_decoded(tables, len(data))}")
+    names = file_names(definition.concrete())
+    picture = args.out / "plot.png"
+    with PacketInput(args.packets, "packets") as source, Staging(args.out) as staging:
+        run = _Run(definition, names, staging.directory, args)
+        run.stream(source)
+        if not sum(run.counts.values()):
+            raise CommandError(f"packets {source.name}: "
+                               f"{_nothing_decoded(run.packets, run.skipped, run.size, source.stdin)}")
+        notes = []
+        if args.plot:
+            from ._plot import plot
+            from ._tables import concat
+            notes = plot(definition, concat(run.kept), args.plot, args.time, staging.directory / picture.name)
+        removed = staging.commit()
 
-    removed = prepare_out(args.out)
     if removed:
         print(f"removed {len(removed)} file{'s' if len(removed) > 1 else ''} of an earlier run from {args.out}")
-    names = file_names(list(tables))
-    _write(tables, names, args.out)
+    counts = run.counts
     width = max(len(n) for n in counts)
+    suffix = f".{args.format}"
     for name, count in counts.items():
-        renamed = f"  -> {names[name]}.parquet" if names[name] != name else ""
+        renamed = f"  -> {names[name]}{suffix}" if names[name] != name else ""
         print(f"{name:<{width}}  {count:>9} packets{renamed}")
-    print(f"{'total':<{width}}  {sum(counts.values()):>9} of {tables.packets} packets, in {args.out}")
-    for reason, (count, first) in tables.skipped.items():
+    print(f"{'total':<{width}}  {sum(counts.values()):>9} of {run.packets} packets, in {args.out}")
+    for reason, (count, first) in run.skipped.items():
         print(f"skipped: {count} {reason} (first at byte {first})")
+    missing = {apid: n for apid, n in sorted(run.gaps.items()) if n}
+    if missing:
+        print(f"missing: {sum(missing.values())} packets by their sequence counts "
+              f"({', '.join(f'APID {apid}: {n}' for apid, n in missing.items())})")
     if args.plot:
-        from ._plot import plot
-        picture = args.out / "plot.png"
-        notes = plot(definition, tables, args.plot, args.time, picture)
         for note in notes:
             print(f"not plotted: {note}")
         if picture.exists():
             print(f"plot: {picture}")
     return 0
+
+
+class _Run:
+    """One decode run: the input's chunks decoded and written as they come, with what the
+    summary needs counted along (and the columns --plot draws kept)."""
+
+    def __init__(self, definition: Definition, names: dict[str, str], directory: pathlib.Path,
+                 args: argparse.Namespace) -> None:
+        self.definition, self.names, self.directory, self.args = definition, names, directory, args
+        self.counts: dict[str, int] = {}
+        self.packets = self.size = 0
+        self.skipped: dict[str, tuple[int, int]] = {}
+        self.gaps: dict[int, int] = {}
+        self.kept: list[FileResult] = []
+        self._plotted = set(args.plot or ()) | ({args.time} if args.time else set())
+
+    def stream(self, source: PacketInput) -> None:
+        from ._output import CsvTables
+        from ._tables import ParquetTables
+        args = self.args
+        writer = ParquetTables(self.directory, self.names) if args.format == "parquet" else \
+            CsvTables(self.directory, self.names)
+        progress = _Progress(source, sys.stderr is not None and sys.stderr.isatty() and not args.no_progress)
+        with warnings.catch_warnings(record=True) as caught, progress:
+            warnings.simplefilter("always", DecodeWarning)
+            stream = self.definition.iter_decode(source, chunk_bytes=args.chunk_size, raw=args.raw,
+                                                 prefix_bytes=args.prefix_bytes, segmented=args.segmented)
+            try:
+                with stream:
+                    for result in stream:
+                        self._count(result)
+                        try:
+                            writer.write(result)
+                        except OSError as e:
+                            raise CommandError(f"--out {args.out}: cannot write: {e.strerror or e}") from None
+                        del result
+                        progress.update(source.consumed())
+                        self._show(caught)
+            finally:
+                try:
+                    writer.close()
+                except OSError as e:
+                    raise CommandError(f"--out {args.out}: cannot write: {e.strerror or e}") from None
+            self.size = stream.position
+            self._show(caught)
+        order = {name: i for i, name in enumerate(self.names)}
+        self.counts = dict(sorted(self.counts.items(), key=lambda item: order.get(item[0], len(order))))
+
+    def _count(self, result: FileResult) -> None:
+        self.packets += result.packets
+        for name, index in result.packet_index.items():
+            if len(index):
+                self.counts[name] = self.counts.get(name, 0) + len(index)
+        for reason, (count, first) in result.skipped.items():
+            held = self.skipped.get(reason)
+            self.skipped[reason] = (count, first) if held is None else (held[0] + count, min(held[1], first))
+        for apid, missing in result.gaps.items():
+            self.gaps[apid] = self.gaps.get(apid, 0) + missing
+        if self._plotted:  # only the columns drawn, so that memory stays bounded by them
+            kept = FileResult()
+            kept.packet_index = {}
+            for name, columns in result.items():
+                drawn = {key: column for key, column in columns.items() if key in self._plotted}
+                if drawn:
+                    kept[name] = drawn
+                    kept.packet_index[name] = result.packet_index[name]
+            self.kept.append(kept)
+
+    @staticmethod
+    def _show(caught: list[warnings.WarningMessage]) -> None:
+        """Warnings other than DecodeWarning (the summary tells what those say), as Python shows
+        them."""
+        for warning in caught:
+            if not issubclass(warning.category, DecodeWarning):
+                warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
+        caught.clear()
+
+
+class _Progress:
+    """Bytes of the input read so far, on stderr: a tqdm bar when tqdm is installed, otherwise a
+    line rewritten in place; nothing when not `enabled`. Removed when done."""
+
+    def __init__(self, source: PacketInput, enabled: bool) -> None:
+        self.total = source.size
+        self._bar: Any = None
+        self._line = enabled
+        self._shown, self._width = 0.0, 0
+        if enabled:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return
+            self._line = False
+            self._bar = tqdm(total=self.total, unit="B", unit_scale=True, unit_divisor=1024, desc="decoding",
+                             file=sys.stderr, leave=False, dynamic_ncols=True)
+
+    def update(self, done: int) -> None:
+        if self._bar is not None:
+            self._bar.update(done - self._bar.n)
+        elif self._line and time.monotonic() - self._shown >= 0.25:
+            self._shown = time.monotonic()
+            text = f"decoding: {done / 1e6:,.1f} MB"
+            if self.total:
+                text += f" of {self.total / 1e6:,.1f} MB ({100 * done / self.total:.0f}%)"
+            sys.stderr.write("\r" + text.ljust(self._width))
+            sys.stderr.flush()
+            self._width = len(text)
+
+    def __enter__(self) -> _Progress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._bar is not None:
+            self._bar.close()
+        elif self._width:
+            sys.stderr.write("\r" + " " * self._width + "\r")
+            sys.stderr.flush()
 
 
 def _check_plot(definition: Definition, args: argparse.Namespace) -> None:
@@ -265,55 +416,14 @@ def _check_plot(definition: Definition, args: argparse.Namespace) -> None:
                                    f"{'drawn' if option == '--plot' else 'an axis of numbers'}", USAGE)
 
 
-def _nothing_decoded(tables: FileResult, size: int) -> str:
+def _nothing_decoded(packets: int, skipped: dict[str, tuple[int, int]], size: int, stdin: bool) -> str:
     """Why no packet was decoded, in one sentence."""
-    if not tables.packets:
-        hint = "the file is empty" if not size else \
+    if not packets:
+        hint = f"{'standard input' if stdin else 'the file'} is empty" if not size else \
             "is it a file of CCSDS space packets? (with a marker before each packet: --prefix-bytes)"
         return f"no space packet in its {size} bytes: {hint}"
-    reasons = "; ".join(f"{count} {reason} (first at byte {first})"
-                        for reason, (count, first) in tables.skipped.items())
-    return f"none of its {tables.packets} packets decoded: {reasons} (the scan command shows what their headers say)"
-
-
-def _write(tables: FileResult, names: dict[str, str], out: pathlib.Path) -> None:
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-    from tqdm import tqdm
-
-    for container, columns in tqdm(tables.items(), desc="writing", unit="container", file=sys.stderr,
-                                   disable=None):
-        table = pa.table({key: _arrow(column) for key, column in columns.items()},
-                         metadata={"container": container})
-        path = out / f"{names[container]}.parquet"
-        try:
-            pq.write_table(table, path)
-        except OSError as e:
-            raise CommandError(f"--out {out}: cannot write {path.name}: {e.strerror or e}") from None
-
-
-def _arrow(column: np.ndarray):  # type: ignore[no-untyped-def]
-    """A column as an Arrow array: fixed-size arrays as fixed-size lists, per-packet arrays of
-    varying size (object columns) as lists, and masked values (an entry whose include condition
-    failed) as nulls."""
-    import pyarrow as pa
-    mask = None
-    if isinstance(column, np.ma.MaskedArray):
-        mask = np.ma.getmaskarray(column).reshape(len(column), -1).any(axis=1) if len(column) else None
-        column = column.data
-    if column.ndim > 1:
-        flat = _arrow(column.reshape(-1))
-        for size in reversed(column.shape[1:]):
-            flat = pa.FixedSizeListArray.from_arrays(flat, size)
-        return flat if mask is None else pa.array(flat.to_pylist(), type=flat.type, mask=mask)
-    if column.dtype.kind == "T":  # numpy's variable-width text
-        return pa.array(column.tolist(), type=pa.string(), mask=mask)
-    if column.dtype == object:
-        items = [None if mask is not None and mask[i] else v for i, v in enumerate(column.tolist())]
-        if all(v is None or isinstance(v, bytes) for v in items):
-            return pa.array(items, type=pa.binary())
-        return pa.array([v.tolist() if isinstance(v, np.ndarray) else v for v in items])
-    return pa.array(column, mask=mask)
+    reasons = "; ".join(f"{count} {reason} (first at byte {first})" for reason, (count, first) in skipped.items())
+    return f"none of its {packets} packets decoded: {reasons} (the scan command shows what their headers say)"
 
 
 # -- describe -----------------------------------------------------------------------------------

@@ -10,11 +10,14 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import glob
+import hashlib
 import math
+import mmap
 import multiprocessing
 import os
 import pathlib
 import re
+import shutil
 import socket
 import tempfile
 from collections.abc import Callable, Iterable, Iterator
@@ -306,93 +309,81 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
     _check_options(framing, prefix_bytes, unmatched)
     workers = _positive("workers", workers if workers is not None else os.cpu_count() or 1)
     options = (framing, raw, prefix_bytes, unmatched, segmented)
-    if workers == 1 or len(files) == 1:
-        parts: list[tuple[Any, str | None]] = [(_decode_path(definition, path, *options), None) for path in files]
-    else:
-        # Started by a fork server, not forked: a copy of a process that runs threads (pyarrow's,
-        # dask's) may deadlock.
-        context = multiprocessing.get_context("forkserver")
-        with concurrent.futures.ProcessPoolExecutor(min(workers, len(files)), mp_context=context) as pool:
-            futures = [pool.submit(_decode_spilled, definition, path, *options) for path in files]
-            try:
-                parts = [future.result() for future in futures]
-            except BaseException:
-                for future in futures:
-                    future.cancel()
-                concurrent.futures.wait(futures)
-                for future in futures:
-                    if not future.cancelled() and future.exception() is None:
-                        _remove(future.result()[1])
-                raise
+    total = sum(os.path.getsize(path) for path in files)
+    # Small files (under a megabyte on average) make columns that cost less to copy than to place.
+    scratch = _Scratch(total) if len(files) > 1 and total >= len(files) * _PLACED_FILES else None
     try:
-        merged = _merge(definition, parts, workers)
+        if workers == 1 or len(files) == 1:
+            parts = _decode_here(definition, files, options, scratch)
+        else:
+            parts = _decode_in_workers(definition, files, min(workers, len(files)), options, scratch)
+        merged = _merge(definition, parts, scratch)
     finally:
-        for _, spill in parts:
-            _remove(spill)
+        if scratch is not None:
+            scratch.remove()
     _warn_skipped(merged, 3)
     return merged
 
 
-def _merge(definition: Definition, parts: list[tuple[Any, str | None]], threads: int) -> FileResult:
-    """One result from the files' parts, in file order. Each numeric column of the whole is made
-    once and filled with the files' rows by `threads` threads at once (reading the columns that
-    workers left in files straight into it); other columns are joined as concat joins them."""
-    results: list[FileResult] = [part[0] for part, _ in parts]
+def _decode_here(definition: Definition, files: list[str], options: tuple[Any, ...],
+                 scratch: _Scratch | None) -> list[Any]:
+    """The files decoded in this process, one after another."""
+    names = list(definition._containers)
+    starts, base = [0] * len(names), 0
+    parts = []
+    for path in files:
+        part = _decode_path(definition, path, *options)
+        if scratch is not None:
+            counts = [_rows(part[0], name) for name in names]
+            part = _place(part, names, starts, base, scratch.directory)
+            starts = [start + count for start, count in zip(starts, counts)]
+            base += part[4]
+        parts.append(part)
+    return parts
+
+
+def _merge(definition: Definition, parts: list[Any], scratch: _Scratch | None) -> FileResult:
+    """One result from the files' parts, in file order. A numeric column whose rows the files
+    placed in one scratch file becomes a mapping of that file (no copy); others are joined."""
+    results: list[FileResult] = [part[0] for part in parts]
     merged = FileResult()
     merged.packets = sum(result.packets for result in results)
     merged.skipped, merged.gaps, merged.attributes, merged.packet_index = {}, {}, {}, {}
     merged.invalid, merged.alarms = {}, {}
     start = index = 0
-    bases = []  # each file's first packet index
     skips: dict[str, list[tuple[Skipped, int, int]]] = {}
-    for (result, _, _, size, decoded), _ in parts:
+    for result, _, _, size, decoded in parts:
         for reason, record in result.skipped.items():
             skips.setdefault(reason, []).append((record, start, index))
+        if index:  # packet indexes count from the first file's first packet (placed ones do already)
+            for column in result.packet_index.values():
+                if isinstance(column, np.ndarray):
+                    column += index
         merged.attributes.update(result.attributes)
-        bases.append(index)
         start += size
         index += decoded
     merged.skipped = {reason: Skipped.join(records) for reason, records in skips.items()}
-    merged.gaps = joined_gaps([(part[0].gaps, part[1], part[2]) for part, _ in parts])
-    order = {name: i for i, name in enumerate(definition.concrete())}
+    merged.gaps = joined_gaps([(part[0].gaps, part[1], part[2]) for part in parts])
+    order = {name: i for i, name in enumerate(definition.concrete())}  # as decode_file orders them
     names = sorted({name for result in results for name in result}, key=lambda n: order.get(n, len(order)))
-    copies: list[list[tuple[np.ndarray, Any, int]]] = [[] for _ in parts]  # per file: (into, from, add)
+
+    def joined(pieces: list[Any]) -> np.ndarray:
+        if all(isinstance(p, _Placed) for p in pieces) and len({(p.file, p.dtype, p.shape) for p in pieces}) == 1:
+            assert scratch is not None
+            whole = pieces[0]._replace(start=0, rows=sum(p.rows for p in pieces))
+            if whole.rows * np.dtype(whole.dtype).itemsize * math.prod(whole.shape) < _MAPPED:
+                return scratch.read(whole)  # small: read, rather than spend a mapping on it
+            return scratch.mapped(whole.file, np.dtype(whole.dtype), whole.rows, whole.shape)
+        return _join_pieces([scratch.read(p) if isinstance(p, _Placed) else p for p in pieces])  # type: ignore
+
     for name in names:
-        holding = [i for i, result in enumerate(results) if name in result]
-        rows = [results[i].packet_index[name].shape[0] for i in holding]  # arrays and _Spilled alike
-        ends = np.cumsum(rows).tolist()
-
-        def joined(pieces: list[Any], add: list[int]) -> np.ndarray:
-            whole = _empty_whole(pieces, ends[-1])
-            if whole is None:
-                return _join_pieces([_read_spilled(piece, parts[i][1]) for piece, i in zip(pieces, holding)])
-            for piece, i, stop, size, extra in zip(pieces, holding, ends, rows, add):
-                copies[i].append((whole[stop - size:stop], piece, extra))
-            return whole
-
-        no_add = [0] * len(holding)
-        merged[name] = {key: joined([results[i][name][key] for i in holding], no_add)
-                        for key in results[holding[0]][name]}
-        merged.packet_index[name] = joined([results[i].packet_index[name] for i in holding],
-                                           [bases[i] for i in holding])
+        holding = [result for result in results if name in result]
+        merged[name] = {key: joined([result[name][key] for result in holding]) for key in holding[0][name]}
+        merged.packet_index[name] = joined([result.packet_index[name] for result in holding])
         for checks in ("invalid", "alarms"):  # {parameter -> column} per container, as the tables
-            tables = [getattr(results[i], checks)[name] for i in holding]
-            getattr(merged, checks)[name] = {key: joined([t[key] for t in tables], no_add) for key in tables[0]}
-    with concurrent.futures.ThreadPoolExecutor(threads) as pool:  # numpy and file reads free the GIL
-        list(pool.map(_fill, copies, [spill for _, spill in parts]))
+            tables = [getattr(result, checks)[name] for result in holding]
+            getattr(merged, checks)[name] = {key: joined([t[key] for t in tables]) for key in tables[0]}
     return merged
-
-
-def _empty_whole(pieces: list[Any], rows: int) -> np.ndarray | None:
-    """An unfilled array for the joined pieces, when they are plain numeric columns (in memory or
-    in a worker's file) of one type and row shape; None for others."""
-    described = [(np.dtype(p.dtype), tuple(p.shape[1:])) if isinstance(p, _Spilled) else
-                 (p.dtype, p.shape[1:]) if type(p) is np.ndarray and p.dtype.kind in "biufcmM" else None
-                 for p in pieces]
-    if described[0] is None or any(d != described[0] for d in described):
-        return None
-    dtype, shape = described[0]
-    return np.empty((rows, *shape), dtype=dtype)
 
 
 def _join_pieces(pieces: list[np.ndarray]) -> np.ndarray:
@@ -400,80 +391,238 @@ def _join_pieces(pieces: list[np.ndarray]) -> np.ndarray:
     return _join(pieces)
 
 
-def _read_spilled(piece: Any, spill: str | None) -> Any:
-    if not isinstance(piece, _Spilled):
-        return piece
-    assert spill is not None
-    with open(spill, "rb") as f:
-        f.seek(piece.offset)
-        return np.fromfile(f, dtype=piece.dtype, count=math.prod(piece.shape)).reshape(piece.shape)
-
-
-def _fill(copies: list[tuple[np.ndarray, Any, int]], spill: str | None) -> None:
-    """Copy one file's rows into the joined columns: from memory, or read from its file."""
-    with contextlib.ExitStack() as stack:
-        f = stack.enter_context(open(spill, "rb", buffering=0)) if spill is not None else None
-        for into, piece, add in copies:
-            if isinstance(piece, _Spilled):
-                assert f is not None
-                f.seek(piece.offset)
-                view = memoryview(into.reshape(-1).view(np.uint8))  # any dtype (times too) as bytes
-                done = 0
-                while done < len(view):
-                    got = f.readinto(view[done:])
-                    if not got:
-                        raise OSError(f"{spill}: ends before the columns written to it")
-                    done += got
-            else:
-                into[...] = piece
-            if add:
-                into += add
-
-
 def _decode_path(definition: Definition, path: str, framing: str, raw: bool, prefix_bytes: int, unmatched: str,
-                 segmented: bool) -> tuple[FileResult, dict[int, int], dict[int, int], int, int]:
+                 segmented: bool, read: bool = False) -> tuple[FileResult, dict[int, int], dict[int, int], int, int]:
     """One file: its result, the first and last sequence count of each APID, its size and the
     number of packets decoded."""
-    data = pathlib.Path(path).read_bytes()
+    mapped = None
+    with open(path, "rb") as f:
+        if not read and os.fstat(f.fileno()).st_size >= _MAPPED:
+            # A large file is mapped rather than read: its pages come from the page cache as they
+            # are, not copied into fresh memory.
+            with contextlib.suppress(OSError, ValueError):  # a file system that cannot map it
+                mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        data = f.read() if mapped is None else mapped
+    size = len(data)
     sequence = PacketSequence(segmented)
     result, _ = decode_piece(definition, data, framing, raw, prefix_bytes, sequence, unmatched=unmatched)
-    return result, sequence.first, sequence.last, len(data), sequence.decoded
+    if mapped is not None:
+        try:
+            mapped.close()
+        except BufferError:  # a column refers to the file's pages: decode from a copy instead
+            del result
+            return _decode_path(definition, path, framing, raw, prefix_bytes, unmatched, segmented, read=True)
+    return result, sequence.first, sequence.last, size, sequence.decoded
 
 
-class _Spilled(NamedTuple):
-    """Where a column a worker wrote lies in its file."""
+# -- columns placed where the whole result's go ---------------------------------------------------
+#
+# Each numeric column of the whole result is a scratch file, on a memory file system when there is
+# room: the rows of each file are written at their place in it (by the worker that decoded the file,
+# once the files before have told how many rows they hold), and the result's column is a mapping
+# of the file. Nothing is copied after decoding but that one write, and that by the workers.
 
-    offset: int
+
+_MAPPED = 1 << 20  # files and columns at least this large are mapped (a process has some 65 000 mappings at most)
+_PLACED_FILES = 1 << 20  # columns are placed when the files average at least this many bytes
+
+
+class _Placed(NamedTuple):
+    """A column's rows of one file, in a scratch file from row `start`."""
+
+    file: str
+    start: int
+    rows: int
     dtype: str
     shape: tuple[int, ...]
 
 
-def _arrays(result: FileResult) -> list[dict[str, Any]]:
-    return [*result.values(), result.packet_index, *result.invalid.values(), *result.alarms.values()]
+def _numeric(column: Any) -> bool:
+    return type(column) is np.ndarray and column.dtype.kind in "biufcmM"
 
 
-def _decode_spilled(definition: Definition, path: str, *options: Any) -> tuple[Any, str | None]:
-    """_decode_path in a worker process, its numeric columns written to a temporary file rather
-    than sent back pickled: through the pool's pipe, hundreds of megabytes take seconds, the
-    more so on a busy machine. Returns the part and the file (None when nothing went there)."""
-    part = _decode_path(definition, path, *options)
-    plain = [(arrays, key) for arrays in _arrays(part[0]) for key, column in arrays.items()
-             if type(column) is np.ndarray and column.dtype.kind in "biufcmM"]
-    if not plain:
-        return part, None
-    with tempfile.NamedTemporaryFile(prefix="bitloom-", suffix=".columns", delete=False) as f:
-        try:
-            for arrays, key in plain:
-                column = arrays[key]
-                arrays[key] = _Spilled(f.tell(), column.dtype.str, column.shape)
-                f.write(np.ascontiguousarray(column).reshape(-1).view(np.uint8))
-        except BaseException:
-            _remove(f.name)
-            raise
-    return part, f.name
+def _rows(result: FileResult, name: str) -> int:
+    index = result.packet_index.get(name)
+    return 0 if index is None else index.rows if isinstance(index, _Placed) else len(index)
 
 
-def _remove(path: str | None) -> None:
-    if path is not None:
+def _place(part: Any, names: list[str], starts: list[int], base: int, directory: str) -> Any:
+    """Write the numeric columns of a file's part into the scratch files at `starts` (the row of
+    each container's first row, in the order of `names`), its packet indexes counted on from
+    `base`; the part returned holds a _Placed for each."""
+    result = part[0]
+    first = dict(zip(names, starts))
+    for name in result:
+        start = first[name]
+        index = result.packet_index[name]
+        if base:
+            index += base
+        groups = (("t", result[name]), ("p", result.packet_index), ("i", result.invalid.get(name, {})),
+                  ("a", result.alarms.get(name, {})))
+        for group, columns in groups:
+            for key, column in list(columns.items()):
+                if group == "p" and key != name or not _numeric(column):
+                    continue
+                column = np.ascontiguousarray(column)
+                label = f"{group}\0{name}\0{key}\0{column.dtype.str}\0{column.shape[1:]}"
+                file = hashlib.sha256(label.encode("utf-8", "surrogatepass")).hexdigest()[:32]
+                row = column.dtype.itemsize * math.prod(column.shape[1:])
+                _write_at(os.path.join(directory, file), column.reshape(-1).view(np.uint8), start * row)
+                columns[key] = _Placed(file, start, len(column), column.dtype.str, tuple(column.shape[1:]))
+    return part
+
+
+def _write_at(path: str, data: np.ndarray, offset: int) -> None:
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    try:
+        view = memoryview(data)
+        while len(view):
+            done = os.pwrite(fd, view, offset)
+            view, offset = view[done:], offset + done
+    finally:
+        os.close(fd)
+
+
+class _Scratch:
+    """A directory for the placed columns: on /dev/shm when it has room for several times the
+    input, otherwise in the temporary directory. Removed once the columns are mapped."""
+
+    def __init__(self, input_bytes: int) -> None:
+        where = None
         with contextlib.suppress(OSError):
-            os.unlink(path)
+            shm = os.statvfs("/dev/shm")
+            if shm.f_bavail * shm.f_frsize >= 4 * input_bytes:
+                where = "/dev/shm"
+        self.directory = tempfile.mkdtemp(prefix="bitloom-", dir=where)
+
+    def mapped(self, file: str, dtype: np.dtype, rows: int, shape: tuple[int, ...]) -> np.ndarray:
+        """The whole column in `file`: an array on a shared mapping of it (which outlives the
+        file)."""
+        size = rows * dtype.itemsize * math.prod(shape)
+        if not size:
+            return np.empty((rows, *shape), dtype=dtype)
+        fd = os.open(os.path.join(self.directory, file), os.O_RDWR)
+        try:
+            if os.fstat(fd).st_size < size:  # not expected: rows never written read as zeros
+                os.ftruncate(fd, size)
+            memory = mmap.mmap(fd, size, trackfd=False)
+        finally:
+            os.close(fd)
+        return np.frombuffer(memory, dtype=dtype, count=rows * math.prod(shape)).reshape(rows, *shape)
+
+    def read(self, piece: _Placed) -> np.ndarray:
+        dtype = np.dtype(piece.dtype)
+        count = piece.rows * math.prod(piece.shape)
+        with open(os.path.join(self.directory, piece.file), "rb") as f:
+            f.seek(piece.start * dtype.itemsize * math.prod(piece.shape))
+            return np.fromfile(f, dtype=dtype, count=count).reshape(piece.rows, *piece.shape)
+
+    def remove(self) -> None:
+        shutil.rmtree(self.directory, ignore_errors=True)
+
+
+# -- worker processes ---------------------------------------------------------------------------
+#
+# The worker of each file waits until the file before it has told, through a table in shared
+# memory, how many packets the files up to it decoded and how many rows each container got from
+# them: its rows go after those. It then adds its own and tells the next. Files are handed out in
+# order, so those before have been taken already and none waits on a later one; a file that fails
+# says so, and those after it give up in turn.
+
+_PENDING, _COUNTED, _FAILED = 0, 1, 2
+_shared: Any = None  # in a worker: (condition, table, container names)
+
+
+def _decode_in_workers(definition: Definition, files: list[str], workers: int, options: tuple[Any, ...],
+                       scratch: _Scratch | None) -> list[Any]:
+    """The files decoded by `workers` processes; their columns placed in `scratch`, or (None)
+    sent back pickled."""
+    # Started by a fork server, not forked: a copy of a process that runs threads (pyarrow's,
+    # dask's) may deadlock.
+    context = multiprocessing.get_context("forkserver")
+    _preload(context)
+    names = list(definition._containers)
+    condition = context.Condition()
+    table = context.RawArray("q", len(files) * (len(names) + 2) if scratch is not None else 1)
+    with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
+                                                initargs=(condition, table, names)) as pool:
+        futures = [pool.submit(_decode_path, definition, path, *options) if scratch is None else
+                   pool.submit(_decode_placed, definition, i, path, scratch.directory, options)
+                   for i, path in enumerate(files)]
+        try:
+            return [future.result() for future in futures]
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            raise
+
+
+def _preload(context: Any) -> None:
+    """Have the fork server import this module (numpy and bitloom with it) when it starts, so that
+    each pool's workers begin with them imported: importing them in every worker took most of a
+    second per call. Added to the modules the server loads already; nothing changes once it runs,
+    nor when the server would import another copy of the package than this process did."""
+    from multiprocessing import forkserver
+    server = getattr(forkserver, "_forkserver", None)
+    loaded = getattr(server, "_preload_modules", None)
+    if getattr(server, "_forkserver_pid", 0) is not None or not isinstance(loaded, list) or __name__ in loaded:
+        return
+    if _found_at_start():
+        with contextlib.suppress(Exception):
+            context.set_forkserver_preload([*loaded, __name__])
+
+
+def _found_at_start() -> bool:
+    """Whether a new interpreter imports this package from where this one did. The fork server
+    imports what it preloads with the path an interpreter starts with, not this process's
+    sys.path: a package found elsewhere (sys.path changed at run time, an editable install)
+    would be another copy, which the workers must not be given."""
+    import site
+    import sys
+    ours = pathlib.Path(__file__).resolve().parent.parent
+    entries = []
+    if not sys.flags.isolated:
+        if not sys.flags.safe_path:
+            entries.append(os.getcwd())  # the fork server runs with -c
+        if not sys.flags.ignore_environment:
+            entries += os.environ.get("PYTHONPATH", "").split(os.pathsep)
+    entries += site.getsitepackages() + ([site.getusersitepackages()] if site.ENABLE_USER_SITE else [])
+    for entry in entries:
+        if entry and os.path.isfile(os.path.join(entry, "bitloom_xtce", "__init__.py")):
+            return pathlib.Path(entry).resolve() == ours
+    return False
+
+
+def _start_worker(condition: Any, table: Any, names: list[str]) -> None:
+    global _shared
+    _shared = (condition, table, names)
+
+
+class _EarlierFileFailed(Exception):
+    """A file before this one failed to decode (its own error is the one reported)."""
+
+
+def _decode_placed(definition: Definition, index: int, path: str, directory: str, options: tuple[Any, ...]) -> Any:
+    condition, table, names = _shared
+    width = len(names) + 2
+    row, before = index * width, (index - 1) * width
+    try:
+        part = _decode_path(definition, path, *options)
+        with condition:
+            if index:
+                condition.wait_for(lambda: table[before] != _PENDING)
+                if table[before] == _FAILED:
+                    raise _EarlierFileFailed(path)
+            base = table[before + 1] if index else 0
+            starts = [table[before + 2 + c] if index else 0 for c in range(len(names))]
+            table[row + 1] = base + part[4]
+            for c, name in enumerate(names):
+                table[row + 2 + c] = starts[c] + _rows(part[0], name)
+            table[row] = _COUNTED
+            condition.notify_all()
+    except BaseException:  # an interrupt while waiting too: the files after this one must not wait on
+        with condition:
+            table[row] = _FAILED
+            condition.notify_all()
+        raise
+    return _place(part, names, starts, base, directory)
