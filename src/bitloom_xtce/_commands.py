@@ -321,12 +321,7 @@ class _CommandLoader(Loader):
         from ._model import DynamicSize
         self.check(node, (), ("ArgumentInstanceRef", "LinearAdjustment"))
         self.check(ref, ("argumentRef", "useCalibratedValue"))
-        slope: int | float = 1
-        intercept: int | float = 0
-        if (adj := only(node, ("LinearAdjustment",), required=False)) is not None:
-            self.check(adj, ("slope", "intercept"))
-            slope = number(adj, adj.attrib.get("slope", "1"), "slope")
-            intercept = number(adj, adj.attrib.get("intercept", "0"), "intercept")
+        slope, intercept = self.linear_adjustment(node)
         return DynamicSize(required(ref, "argumentRef").strip(), boolean(ref, "useCalibratedValue", True),
                            slope, intercept)
 

@@ -952,14 +952,18 @@ class Loader:
         ref = only(node, ("ParameterInstanceRef",))
         assert ref is not None
         name, calibrated = self.instance_ref(ref)
-        slope: int | float = 1
-        intercept: int | float = 0
-        if (adj := only(node, ("LinearAdjustment",), required=False)) is not None:
-            self.check(adj, ("slope", "intercept"))
-            slope = number(adj, adj.attrib.get("slope", "1"), "slope")
-            intercept = number(adj, adj.attrib.get("intercept", "0"), "intercept")
+        slope, intercept = self.linear_adjustment(node)
         self.numeric_refs.append((node, name, calibrated, "a size"))
         return DynamicSize(name, calibrated, slope, intercept)
+
+    def linear_adjustment(self, node: Element) -> tuple[int | float, int | float]:
+        """The (slope, intercept) of a dynamic value's LinearAdjustment: (1, 0) without one."""
+        adj = only(node, ("LinearAdjustment",), required=False)
+        if adj is None:
+            return 1, 0
+        self.check(adj, ("slope", "intercept"))
+        return (number(adj, adj.attrib.get("slope", "1"), "slope"),
+                number(adj, adj.attrib.get("intercept", "0"), "intercept"))
 
     def instance_ref(self, node: Element) -> tuple[str, bool]:
         self.check(node, ("parameterRef", "instance", "useCalibratedValue"))
