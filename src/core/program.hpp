@@ -48,9 +48,9 @@
 //       terminator_bytes, unit_bytes[, max_bits]) or ("tagged", tag_bits, unit_bits[, max_bits])
 //       (a big-endian count of units, then that many units). `size` is None (the form measures
 //       the field), an int (bits), ("reg", k) (bits from V[k]) or ("reg", k, slope, offset)
-//       (V[k] * slope + offset bits, integers); with a size the terminator or
-//       tag lies inside the field (no terminator found: the whole field is the content). The
-//       content goes to `slot` (span or text), the field's end to P[end] (both may be None).
+//       (V[k] * slope + offset bits, integers). With a size, the terminator or tag lies inside
+//       the field (no terminator found: the whole field is the content). The content goes to
+//       `slot` (span or text), the field's end to P[end] (both may be None).
 //   ("calc", dst, op, a, b)          V[dst] = a op b, op one of + - * // (floor division)
 //   ("seek", dst, base, operand)     P[dst] = P[base] + operand bits
 //   ("jump", target)                 go to step `target` (the step count ends the packet)
