@@ -32,7 +32,8 @@ doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE | doctes
 doctest_global_setup = "import os; os.chdir(%r)" % str(pathlib.Path(__file__).resolve().parent.parent)
 
 
-_MADE_BY_LOAD = {f"bitloom_xtce.{n}" for n in ("Definition", "Container", "Parameter", "ParameterType")}
+_MADE_BY_LOAD = {f"bitloom_xtce.{n}" for n in ("Definition", "Container", "Parameter", "ParameterType",
+                                                            "DecodeStream")}
 
 
 def _no_constructor_signature(app, what, name, obj, options, signature, return_annotation):

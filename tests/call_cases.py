@@ -65,6 +65,25 @@ class Sequence:
         return self.items[i]
 
 
+class Reentrant:
+    """A number or a buffer whose conversion method calls the module once before it answers."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        bitloom.encode_twos_complement(-1, 8)
+        return self.value
+
+    def __float__(self):
+        bitloom.decode_ieee754_f16(0x3C00)
+        return float(self.value)
+
+    def __buffer__(self, flags):
+        bitloom.decode_utf8(b"x")
+        return memoryview(self.value)
+
+
 def _cases():
     cases = []
     add = lambda name, *args, **kwargs: cases.append((name, args, kwargs))  # noqa: E731
@@ -166,6 +185,14 @@ def _cases():
     add("packet_offsets", PACKET * 3 + b"\0", size)             # partial packet
     add("packet_offsets", PACKET, "ccsds2")
     add("packet_offsets", PACKET, 1.5)
+    # Conversions that run Python code which calls the module again, one level deep.
+    add("encode_twos_complement", Reentrant(-5), Reentrant(16))
+    add("encode_ieee754_f32", Reentrant(2))
+    add("decode_ieee754_f128", Reentrant(1))
+    add("pack_parameters", [RECIPE[0] | {"value": Reentrant(5), "bits": Reentrant(11)}])
+    add("unpack_columns", Reentrant(PACKET * 3), READER, packet_size=Reentrant(size),
+        threads=Reentrant(1))
+    add("packet_offsets", Reentrant(PACKET * 3), Reentrant(size))
     return cases
 
 

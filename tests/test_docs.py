@@ -24,7 +24,7 @@ def test_every_example_on_the_pages_runs(tmp_path):
     assert tests and int(tests.group(1)) >= 60, summary
     # Every page with examples ran some: a page whose blocks stopped being doctests would not.
     ran = set(re.findall(r"^Document: (\S+)", summary, re.M))
-    assert {"index", "getting-started", "recipes", "columns", "xtce", "errors"} <= ran, ran
+    assert {"index", "getting-started", "recipes", "columns", "xtce", "streams", "errors"} <= ran, ran
 
 
 @pytest.mark.parametrize("public", [
@@ -33,5 +33,5 @@ def test_every_example_on_the_pages_runs(tmp_path):
 ], ids=["bitloom", "bitloom_xtce"])
 def test_api_reference_lists_every_public_name(public):
     text = (DOCS / "api.rst").read_text()
-    documented = set(re.findall(r"^\.\. auto(?:function|class|exception):: (?:\w+\.)?(\w+)", text, re.M))
+    documented = set(re.findall(r"^\.\. auto(?:function|class|exception|data):: (?:\w+\.)?(\w+)", text, re.M))
     assert public - documented == set()

@@ -10,6 +10,7 @@ import ctypes
 import ctypes.util
 import gc
 import os
+import re
 import sys
 import tracemalloc
 
@@ -52,9 +53,10 @@ def resident_bytes():
 
 
 def case_id(case):
+    # Without object addresses: the same in every process (pytest-xdist's workers).
     name, args, kwargs = case
     shown = ", ".join([repr(a)[:20] for a in args] + [f"{k}={v!r}"[:20] for k, v in kwargs.items()])
-    return f"{name}({shown})"
+    return re.sub(r" at 0x[0-9a-f]*", "", f"{name}({shown})")
 
 
 def objects_of(case):

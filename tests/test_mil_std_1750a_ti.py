@@ -249,7 +249,7 @@ def test_signed_zeros_encode_to_the_format_zero(fmt):
     (BY_NAME["ti_f40"], 0x7F7FFFFFFF, (2 - 2.0 ** -31) * 2.0 ** 127),
     (BY_NAME["ti_f40"], 0x7F80000000, -(2.0 ** 128)),
     (BY_NAME["ti_f40"], 0x81FFFFFFFF, -(2.0 ** -127) * (1 + 2.0 ** -31)),
-], ids=str)
+], ids=lambda v: getattr(v, "name", str(v)))  # the same in every process (pytest-xdist's workers)
 def test_extreme_patterns(fmt, pattern, value):
     assert fmt.decode(pattern) == value
     if not fmt.single or abs(value) < 2.0 ** 128:

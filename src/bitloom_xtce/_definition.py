@@ -3,22 +3,33 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import hashlib
 import os
+import re
+import threading
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import IO, Any, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import bitloom
 import numpy as np
 
-from ._errors import PacketError, XtceError
-from ._fields import measure
-from ._load import Loader
+from ._encode import Encoder, concrete_below, declared_checks
+from ._errors import PacketError, XtceError, XtceWarning
+from ._fields import measure, take_bits
+from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
-                     Value)
-from ._plan import Block, Field, Segment, Variable, check_criterion, compile_container
-from ._xml import Document, Element, Refusal
+                     Tolerated, Value)
+from ._plan import Block, Field, Segment, Structure, Variable, check_criterion, compile_container
+from ._structure import MISSING, Reader, assemble, assemble_columns, column, columns_of, member_value, split
+from ._structure import column as _structure_column
+from ._text import parse_numbers
+from ._validity import AlarmLevel, evaluate
+from ._xml import Document, Documents, Element, Refusal, Source
+
+if TYPE_CHECKING:
+    from ._stream import DecodeStream
 
 
 class DecodeWarning(UserWarning):
@@ -26,13 +37,120 @@ class DecodeWarning(UserWarning):
     for theirs, or are cut off at the end of the file."""
 
 
+class Skipped(tuple[int, int]):
+    """The packets of a file skipped for one reason. It unpacks as (count, byte offset of the
+    first one); `offsets` and `indices` hold every one's byte offset and number in the file
+    (from 0, in file order, as numpy arrays)."""
+
+    offsets: np.ndarray
+    indices: np.ndarray
+
+    def __new__(cls, offsets: np.ndarray, indices: np.ndarray) -> Skipped:
+        record = super().__new__(cls, (len(offsets), int(offsets[0])))
+        record.offsets = offsets
+        record.indices = indices
+        return record
+
+    def __repr__(self) -> str:
+        return f"Skipped({self[0]}, first at byte {self[1]})"
+
+    def __reduce__(self) -> tuple[Any, ...]:  # from worker processes, by pickle
+        return Skipped, (self.offsets, self.indices)
+
+    @classmethod
+    def join(cls, parts: list[tuple[Skipped, int, int]]) -> Skipped:
+        """One record from those of consecutive pieces (of a stream, or files one after
+        another): (record, byte offset and packet number at which its piece starts)."""
+        offsets = np.concatenate([np.asarray(r.offsets, dtype=np.int64) + np.int64(at) for r, at, _ in parts])
+        indices = np.concatenate([np.asarray(r.indices, dtype=np.int64) + np.int64(n) for r, _, n in parts])
+        order = np.argsort(offsets, kind="stable")
+        return cls(offsets[order], indices[order])
+
+
 class FileResult(dict[str, dict[str, np.ndarray]]):
     """decode_file's result: container name -> {parameter name -> column}, in the order the
     containers first occur. `packets` counts the packets found, `skipped` maps each reason a
-    packet was not decoded to (count, byte offset of the first such packet)."""
+    packet was not decoded to a Skipped record: (count, byte offset of the first such packet),
+    with every such packet's offset and number; `packet_index` maps each container to the index
+    in the file of each of its rows' packets. `invalid` and `alarms` map each container to
+    {parameter -> column} for the parameters whose types have a valid range (True where the value
+    lies outside it) or alarms (AlarmLevel numbers, uint8). `gaps` maps each APID to the number of
+    sequence counts missing among its packets, and `attributes` maps parameters to their
+    ``units`` and ``description`` (those the definition gives)."""
 
     packets: int
-    skipped: dict[str, tuple[int, int]]
+    skipped: dict[str, Skipped]
+    packet_index: dict[str, np.ndarray]
+    invalid: dict[str, dict[str, np.ndarray]]
+    alarms: dict[str, dict[str, np.ndarray]]
+    gaps: dict[int, int]
+    attributes: dict[str, dict[str, str]]
+
+    def to_pandas(self) -> dict[str, Any]:
+        """One pandas DataFrame per container (needs pandas: ``bitloom[pandas]``)."""
+        from ._tables import to_pandas
+        return to_pandas(self)
+
+    def to_xarray(self) -> dict[str, Any]:
+        """One xarray Dataset per container, over a ``packet`` dimension (needs xarray:
+        ``bitloom[xarray]``)."""
+        from ._tables import to_xarray
+        return to_xarray(self)
+
+    def to_arrow(self) -> dict[str, Any]:
+        """One pyarrow Table per container, units and descriptions in the field metadata (needs
+        pyarrow: ``bitloom[arrow]``)."""
+        from ._tables import to_arrow
+        return to_arrow(self)
+
+    def to_parquet(self, directory: str | os.PathLike[str]) -> dict[str, str]:
+        """Write DIRECTORY/CONTAINER.parquet for each container; returns the paths by container."""
+        from ._tables import ParquetTables
+        with ParquetTables(directory) as writer:
+            writer.write(self)
+        return writer.paths
+
+
+class CheckedPacket(NamedTuple):
+    """decode_checked's result: the container the packet matched, its values (as decode gives
+    them), and for the parameters whose types have them, whether each value is invalid and its
+    alarm level."""
+
+    container: str
+    values: dict[str, Value]
+    invalid: dict[str, bool]
+    alarms: dict[str, AlarmLevel]
+
+
+_Skips = dict[str, list[np.ndarray]]  # reason -> byte offsets of the packets skipped for it
+_TRUNCATED = "truncated at the end of the data"
+
+
+# Why packets are not decoded: decode's PacketError carries the same reason that decode_file
+# counts the packet under.
+
+def _too_short(container: str) -> str:
+    return f"too short for container {container!r}"
+
+
+def _before_start(container: str) -> str:
+    return f"with an entry before the packet's start in container {container!r}"
+
+
+def _bad(container: str, parameter: str) -> str:
+    return f"with a bad {parameter!r} field in container {container!r}"
+
+
+def _ambiguous(container: str) -> str:
+    return f"matching more than one container below {container!r}"
+
+
+def _unmatched(container: str) -> str:
+    return f"matching no concrete container below {container!r}"
+
+
+def _field_error(container: str, parameter: str, detail: str) -> PacketError:
+    return PacketError(f"container {container!r}: {parameter!r}: {detail}", _bad(container, parameter))
 
 
 @dataclass(slots=True)
@@ -48,15 +166,17 @@ class _Group:
     values: dict[str, np.ndarray] = field(default_factory=dict)  # raw values (text as text)
     fields: dict[str, np.ndarray] = field(default_factory=dict)  # text and binary field bytes
     calibrated: dict[str, np.ndarray] = field(default_factory=dict)
+    items: dict[str, np.ndarray] = field(default_factory=dict)  # values read per packet (objects; MISSING)
 
     def take(self, mask: np.ndarray) -> _Group:
         if mask.all():  # no copies when every packet goes the same way
             return _Group(self.offsets, self.bits, list(self.anchors), dict(self.known), dict(self.values),
-                          dict(self.fields), dict(self.calibrated))
+                          dict(self.fields), dict(self.calibrated), dict(self.items))
         return _Group(self.offsets[mask], self.bits[mask],
                       [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
-                      {k: v[mask] for k, v in self.fields.items()})
+                      {k: v[mask] for k, v in self.fields.items()}, {},
+                      {k: v[mask] for k, v in self.items.items()})
 
 
 @dataclass(slots=True)
@@ -64,29 +184,56 @@ class _Columns:
     """How a concrete container's packets become columns once they are routed to it: one reader
     call per anchor for every fixed field of the container and its base containers."""
 
-    reads: list[tuple[int, int, list[dict]]]  # (anchor, start bit after it, recipe)
+    reads: list[tuple[int, int, list[dict], frozenset[str]]]  # (anchor, start bit after it, recipe, its names)
     extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
     texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
     calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
+    fixed: dict[str, bool]  # parameters read per packet -> whether their values have one shape
 
 
-def load(source: str | os.PathLike[str] | bytes | IO[bytes] | IO[str], *, root: str | None = None) -> Definition:
-    """Load an XTCE document (a path, its bytes or an open file). `root` names the container
-    that decoding starts from; by default the one container without a base container that
-    others inherit from (or the only container without a base)."""
+def load(source: Source | list[Source] | tuple[Source, ...], *, root: str | None = None,
+         strict: bool = False) -> Definition:
+    """Load an XTCE definition: one document (a path, its bytes or an open file) or a list of
+    documents that make one definition (their space systems side by side, references from one
+    into another resolved like references within one). `root` names the container that
+    decoding starts from; by default the one container without a base container that others
+    inherit from (or the only container without a base).
+
+    What never changes how a packet decodes is read past and listed on the result's
+    `tolerated`, with one XtceWarning; `strict=True` refuses it instead (a validation mode)."""
+    sources = list(source) if isinstance(source, (list, tuple)) else [source]
+    if not sources:
+        raise XtceError("no document to load")
     with _collector_paused():
-        document = Document(source)
+        several = len(sources) > 1
+        documents = Documents([Document(s, f"document {i + 1}" if several else "") for i, s in enumerate(sources)])
+        loader = Loader(strict)
         try:
-            loader = Loader()
-            loader.space_system(document.root)
-            loader.resolve()
+            for document in documents.documents:
+                loader.collect(document.root)
+            loader.build()
             definition = Definition(loader, root)
+            definition._source = (tuple(d._data for d in documents.documents), strict)
         except Refusal as e:
-            raise document.error(e) from None
+            e.element = loader.origin.get(id(e.element), e.element)
+            raise documents.error(e) from None
+        tolerated = tuple(_tolerated(loader, documents))
+        definition.tolerated = tolerated
         # The element tree goes before the collector resumes: its first pass then looks only at
         # what the definition keeps.
-        del document, loader
+        del documents, loader
+    if tolerated:
+        warnings.warn("read past or read leniently (strict=True refuses these): "
+                      + "; ".join(map(str, tolerated)), XtceWarning, stacklevel=2)
     return definition
+
+
+def _tolerated(loader: Loader, documents: Documents) -> Iterator[Tolerated]:
+    for what, (element, count) in loader.tolerated.items():
+        element = loader.origin.get(id(element), element)
+        document = next((d for d in documents.documents if d.has(element)), None)
+        label = document.label if document is not None and len(documents.documents) > 1 else ""
+        yield Tolerated(what, document.line(element) if document is not None else 0, count, label)
 
 
 @contextlib.contextmanager
@@ -107,24 +254,46 @@ class Definition:
     """The telemetry of an XTCE document: its parameters, containers and how to decode packets."""
 
     def __init__(self, loader: Loader, root: str | None) -> None:
-        self._parameters = loader.parameters
+        # with the leaves of fixed-size structures (`P.member`, `P[i]`), which the public map leaves out
+        self._parameters = dict(loader.parameters)
         self._containers = loader.containers
-        self.parameters: NameMap = NameMap(self._parameters, "parameters")
-        self.containers: NameMap = NameMap(self._containers, "containers")
-        self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types")
+        self.parameters: NameMap = NameMap(loader.parameters, "parameters", loader.aliases(PARAMETER))
+        self.containers: NameMap = NameMap(self._containers, "containers", loader.aliases(CONTAINER))
+        self.types: NameMap = NameMap({k: t for k, (_, t) in loader.types.items()}, "parameter types",
+                                      loader.aliases(TYPE))
+        self.tolerated: tuple[Tolerated, ...] = ()  # what loading read past or read leniently
         self._segments: dict[str, Segment] = {}
         self._plans: dict[str, _Columns] = {}  # concrete container -> how its columns are read
         self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
         self._routed: set[str] | None = None
+        self._source: tuple[tuple[bytes, ...], bool] | None = None  # the documents and strict, for pickling
         for name in self._containers:
             self._segment(name, loader.container_nodes)
-        if root is not None and root not in self._containers:
-            raise XtceError(f"root container {root!r}: no container has that name")
+        self._read_whole = {n for segment in self._segments.values() for step in segment.steps
+                            if isinstance(step, Structure) for n in step.names}
+        if root is not None:
+            root = loader.aliases(CONTAINER).get(root, root)
+            if root not in self._containers:
+                raise XtceError(f"root container {root!r}: no container has that name")
         self.root = root if root is not None else self._find_root()
+        self._encoder = Encoder(self._parameters, self._containers, self._segments, self.root)
+        self._error_checks: dict[str, list[tuple[Field, Any]]] = {}  # container -> the checks its packets carry
 
     def __repr__(self) -> str:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
                 f"root {self.root!r}>")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled as its documents: loaded again where it is unpickled, once per process.
+        if self._source is None:
+            raise TypeError("only a definition made by bitloom_xtce.load can be pickled")
+        return _reload, (*self._source, self.root)
+
+    def _digest(self) -> str:
+        """A digest of what pickling sends: equal for definitions loaded from the same documents."""
+        if self._source is None:
+            raise TypeError("only a definition made by bitloom_xtce.load can be sent to other processes")
+        return _digest(*self._source, self.root)
 
     def _segment(self, name: str, elements: dict[str, Element]) -> Segment:
         segment = self._segments.get(name)
@@ -155,13 +324,7 @@ class Definition:
 
     def concrete(self) -> list[str]:
         """The containers a packet can decode as: reachable from the root, not abstract."""
-        out, todo = [], [self.root] if self.root else []
-        while todo:
-            name = todo.pop(0)
-            if not self._containers[name].abstract:
-                out.append(name)
-            todo.extend(self._containers[name].children)
-        return out
+        return concrete_below(self._containers, [self.root] if self.root else [])
 
     # -- one packet -------------------------------------------------------------------------
 
@@ -173,30 +336,99 @@ class Definition:
 
     def decode_with_container(self, packet: bytes, raw: bool = False) -> tuple[str, dict[str, Value]]:
         """As decode, and the name of the concrete container the packet matched."""
+        segment, values, fields, get = self._decode_one(packet)
+        return segment.container.name, self._shown(segment, values, fields, get, raw)
+
+    def decode_checked(self, packet: bytes, raw: bool = False) -> CheckedPacket:
+        """As decode_with_container, with the checks the parameter types define: `invalid`
+        (parameter -> whether its value lies outside its type's valid range) and `alarms`
+        (parameter -> its AlarmLevel), each for the parameters whose types have them."""
+        segment, values, fields, get = self._decode_one(packet)
+        invalid: dict[str, bool] = {}
+        alarms: dict[str, AlarmLevel] = {}
+        for n in segment.names:
+            checks = self._parameters[n].type.checks
+            if checks is not None and n in values:
+                bad, level = evaluate(checks, get(n, False), get(n, True))
+                if bad is not None:
+                    invalid[n] = bad
+                if level is not None:
+                    alarms[n] = level
+        shown = self._shown(segment, values, fields, get, raw)
+        return CheckedPacket(segment.container.name, shown, invalid, alarms)
+
+    def _shown(self, segment: Segment, values: dict[str, Value], fields: dict[str, bytes],
+               get: Callable[[str, bool], Value], raw: bool) -> dict[str, Value]:
+        """A packet's values as decode gives them: structures whole, and no value for an entry
+        whose include condition failed."""
+        shown: dict[str, Value] = {}
+        for n in segment.names:
+            ptype = self._parameters[n].type
+            try:
+                if ptype.structured and n not in self._read_whole:  # a fixed-size structure: from its leaves
+                    shown[n] = assemble(n, ptype, (lambda leaf: fields.get(leaf, values[leaf])) if raw else
+                                        (lambda leaf: get(leaf, True)))
+                elif n in values:  # else its include condition failed
+                    shown[n] = fields.get(n, values[n]) if raw else get(n, True)
+            except PacketError as e:
+                raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}") from None
+        return shown
+
+    def _decode_one(self, packet: bytes) -> tuple[Segment, dict[str, Value], dict[str, bytes],
+                                                   Callable[[str, bool], Value]]:
+        """Follow a packet down the containers: the last one's segment, raw values, field
+        bytes, and a lookup of raw or calibrated values."""
         packet = bytes(packet)
         limit = len(packet) * 8
         anchors = [0]
         values: dict[str, Value] = {}
         fields: dict[str, bytes] = {}
         segment = self._root_segment()
-        get = _Values(self._parameters, values.__getitem__).get
+        lookup = _Values(self._parameters, lambda name: member_value(values, name))
+        get = lookup.get
 
         while True:
+            name = segment.container.name
             for step in segment.steps:
-                try:
-                    if isinstance(step, Block):
-                        self._block_one(step.prepare(), packet, limit, anchors, values, fields)
-                    else:
-                        self._variable_one(step, packet, limit, anchors, values, fields, get)
-                except PacketError as e:
-                    raise PacketError(f"container {segment.container.name!r}: {e}") from None
+                if isinstance(step, Block):
+                    self._block_one(step.prepare(), name, packet, limit, anchors, values, fields)
+                elif isinstance(step, Structure):
+                    reader = Reader(self._parameters, self._containers, packet, limit, values, get)
+                    try:
+                        anchors.append(reader.step(step.entry, anchors[step.anchor] + step.offset))
+                    except PacketError as e:
+                        raise PacketError(f"container {name!r}: {e}", _bad(name, step.entry.ref)) from None
+                else:
+                    self._variable_one(step, name, packet, limit, anchors, values, fields, get)
+                lookup.calibrated.clear()  # a parameter listed again has a new value
             following = self._next(segment.container, get)
             if following is None:
                 break
             segment = self._segments[following]
-        if raw:
-            return segment.container.name, {n: fields.get(n, values[n]) for n in segment.names}
-        return segment.container.name, {n: get(n, True) for n in segment.names}
+        self._verify_one(segment, packet, anchors, values, fields)
+        return segment, values, fields, get
+
+    def _declared_checks(self, name: str) -> list[tuple[Field, Any]]:
+        found = self._error_checks.get(name)
+        if found is None:
+            found = self._error_checks[name] = declared_checks(self._segments[name].chain, self._segments)
+        return found
+
+    def _verify_one(self, segment: Segment, packet: bytes, anchors: list[int], values: dict[str, Value],
+                    fields: dict[str, bytes]) -> None:
+        """A packet whose CRC, checksum or parity field disagrees with its bytes is refused."""
+        for f, check in self._declared_checks(segment.container.name):
+            name = f.parameter.name
+            stored = int.from_bytes(fields[name], "big") if name in fields else values[name]
+            start = anchors[f.anchor] + f.offset
+            try:
+                first, stop = check.region(len(packet) * 8, start, f.bits)
+            except ValueError as e:
+                raise PacketError(f"container {segment.container.name!r}: {name}: its {check.algorithm!r} {e}") from None
+            computed = check.compute(packet, first, stop)
+            if computed != stored:
+                raise PacketError(f"container {segment.container.name!r}: {name} is 0x{stored:x}, the packet's "
+                                  f"{check.algorithm!r} is 0x{computed:x}")
 
     def _next(self, container: Container, get: Callable[[str, bool], Value]) -> str | None:
         matches = []
@@ -208,47 +440,60 @@ class Definition:
             return matches[0]
         if len(matches) > 1:
             raise PacketError(f"the packet matches more than one container below {container.name!r}: "
-                              + ", ".join(matches))
-        if container.abstract:
-            raise PacketError(f"the packet matches no concrete container: {container.name!r} is abstract "
-                              "and the restrictions of its inheritors all fail")
-        return None
+                              + ", ".join(matches), _ambiguous(container.name))
+        return None  # the deepest container reached, abstract or not
 
     @staticmethod
-    def _block_one(block: Block, packet: bytes, limit: int, anchors: list[int],
+    def _block_one(block: Block, container: str, packet: bytes, limit: int, anchors: list[int],
                    values: dict[str, Value], fields: dict[str, bytes]) -> None:
         base = anchors[block.anchor]
         start, end = base + block.start, base + block.end
-        if start < 0 or end > limit:
+        if start < 0:
+            first = min(block.fields, key=lambda f: f.offset).parameter.name
+            raise PacketError(f"container {container!r}: {first!r} would start {-start} bits before the packet",
+                              _before_start(container))
+        if end > limit:
             last = max(block.fields, key=lambda f: f.offset + f.bits).parameter.name
-            raise PacketError(f"the packet ({limit // 8} bytes) is too short: {last!r} ends at bit {end}")
+            raise PacketError(f"container {container!r}: the packet ({limit // 8} bytes) is too short: "
+                              f"{last!r} ends at bit {end}", _too_short(container))
         if block.recipe:
-            values.update(bitloom.unpack_parameters(packet, start, cast(Any, block.recipe)))
+            try:
+                values.update(bitloom.unpack_parameters(packet, start, cast(Any, block.recipe)))
+            except ValueError:
+                for f in block.fallible:  # the first field that fails on its own
+                    if f.item is None:
+                        continue
+                    try:
+                        bitloom.unpack_parameters(packet, start, cast(Any, [f.item]))
+                    except ValueError as e:
+                        raise _field_error(container, f.parameter.name, str(e).removeprefix("ValueError: ")) from None
+                raise
         for f in block.texts:
-            text_encoding = f.parameter.type.encoding
-            assert isinstance(text_encoding, StringEncoding)
-            fields[f.parameter.name] = measure(text_encoding, packet, base + f.offset, limit, None)[1]
+            fields[f.parameter.name] = take_bits(packet, base + f.offset, f.bits)
         for f in block.extracted:
             enc = f.parameter.type.encoding
             assert isinstance(enc, (StringEncoding, BinaryEncoding))
             try:
                 _, raw_field, text = measure(enc, packet, base + f.offset, limit, None)
             except PacketError as e:
-                raise PacketError(f"{f.parameter.name!r}: {e}") from None
+                raise _field_error(container, f.parameter.name, str(e)) from None
             fields[f.parameter.name] = raw_field
             values[f.parameter.name] = raw_field if text is None else text
 
     @staticmethod
-    def _variable_one(step: Variable, packet: bytes, limit: int, anchors: list[int], values: dict[str, Value],
-                      fields: dict[str, bytes], get: Callable[[str, bool], Value]) -> None:
+    def _variable_one(step: Variable, container: str, packet: bytes, limit: int, anchors: list[int],
+                      values: dict[str, Value], fields: dict[str, bytes], get: Callable[[str, bool], Value]) -> None:
         enc = step.parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
         start = anchors[step.anchor] + step.offset
+        if start < 0:
+            raise PacketError(f"container {container!r}: {step.parameter.name!r} would start {-start} bits "
+                              "before the packet", _before_start(container))
         size = enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
         try:
             bits, raw_field, text = measure(enc, packet, start, limit, size)
         except PacketError as e:
-            raise PacketError(f"{step.parameter.name!r}: {e}") from None
+            raise _field_error(container, step.parameter.name, str(e)) from None
         fields[step.parameter.name] = raw_field
         values[step.parameter.name] = raw_field if text is None else text
         anchors.append(start + bits)
@@ -256,56 +501,100 @@ class Definition:
     # -- whole files --------------------------------------------------------------------------
 
     def decode_file(self, data: bytes, framing: str = "ccsds", raw: bool = False, *,
-                    prefix_bytes: int = 0) -> FileResult:
+                    prefix_bytes: int = 0, unmatched: str = "skip", segmented: bool = False) -> FileResult:
         """Split `data` into packets and decode each with its concrete container. Returns
         container name -> {parameter name -> numpy column}, one row per packet in file order.
-        Packets that match no concrete container, are too short for theirs, or are cut off at
-        the end are skipped and reported in one DecodeWarning (counts and first offsets), and in
-        the result's `skipped`. `prefix_bytes` skips that many bytes before each packet (a
-        per-packet marker some recorders write)."""
+        Packets that decode refuses (too short, a field whose bits are no value of its encoding,
+        more than one concrete container), packets that match no concrete container and a packet
+        cut off at the end are skipped and reported in one DecodeWarning (counts and first
+        offsets), and in the result's `skipped`; the result's `gaps` counts the sequence counts
+        missing per APID. `prefix_bytes` skips that many bytes before each packet (a per-packet
+        marker some recorders write). `unmatched="keep"` puts a packet that matches no concrete
+        container in the table of the deepest (abstract) container it reached instead of
+        skipping it. `segmented=True` puts segmented packets back together first."""
+        from ._stream import decode_piece
         if not isinstance(data, bytes):
             data = bytes(data)
-        offsets, lengths, skipped = _frame(data, framing, prefix_bytes)
+        result, _ = decode_piece(self, data, framing, raw, prefix_bytes, segmented, unmatched=unmatched)
+        _warn_skipped(result, 3)
+        return result
+
+    def iter_decode(self, source: Any, *, chunk_bytes: int = 64 << 20, framing: str = "ccsds",
+                    raw: bool = False, prefix_bytes: int = 0, unmatched: str = "skip",
+                    segmented: bool = False) -> DecodeStream:
+        """Decode a stream a chunk at a time: `source` is a path, a binary file object (a pipe
+        too), a socket, bytes, or an iterable of bytes. Yields one result like decode_file's per
+        chunk of about `chunk_bytes` bytes (a packet cut by the chunk's end goes into the next),
+        so memory stays bounded whatever the size of the stream. Returns a DecodeStream."""
+        from ._stream import DecodeStream
+        return DecodeStream(self, source, chunk_bytes=chunk_bytes, framing=framing, raw=raw,
+                            prefix_bytes=prefix_bytes, unmatched=unmatched, segmented=segmented)
+
+    def _decode_frames(self, data: bytes, offsets: np.ndarray, lengths: np.ndarray, raw: bool,
+                       skipped: dict[str, tuple[int, int]], keep: bool) -> FileResult:
+        """Decode the packets at `offsets` (`lengths` bytes each) into a result's tables; those
+        not decoded are counted into `skipped` (those that match no concrete container kept in
+        their abstract one's table with `keep`)."""
         result = FileResult()
-        result.packets = len(offsets) + (1 if "truncated at the end of the data" in skipped else 0)
-        result.skipped = skipped
-        found: dict[str, dict[str, np.ndarray]] = {}
+        result.packets = len(offsets) + (1 if _TRUNCATED in skipped else 0)
+        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, offsets, checks
         if len(offsets):
             group = _Group(offsets, lengths * 8, [0], {})
-            self._route(self._root_segment(), group, data, raw, found, skipped)
+            with np.errstate(all="ignore"):  # overflow to infinity and NaN, as for one packet
+                self._route(self._root_segment(), group, data, raw, found, skipped, keep)
         order = {name: i for i, name in enumerate(self.concrete())}
+        result.packet_index, result.invalid, result.alarms = {}, {}, {}
+        sorter = np.argsort(offsets, kind="stable")
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
-            result[name] = found[name]
-        if skipped:
-            total = sum(count for count, _ in skipped.values())
-            detail = "; ".join(f"{count} {reason} (first at byte {first})"
-                               for reason, (count, first) in skipped.items())
-            warnings.warn(f"{total} of {result.packets} packets not decoded: {detail}", DecodeWarning,
-                          stacklevel=2)
+            result[name], at, (invalid, alarms) = found[name]
+            # Reassembled packets lie behind the data: the offsets are not sorted then.
+            result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
+            result.invalid[name], result.alarms[name] = invalid, alarms
+        result.skipped = {}
+        signed = offsets.astype(np.int64)
+        for reason, parts in skipped.items():
+            where = np.sort(np.concatenate([np.asarray(part, dtype=np.int64) for part in parts]))
+            # A packet's number is its place among the packets; one cut off at the end comes
+            # after them all.
+            found_at = np.searchsorted(signed, where, sorter=sorter)
+            inside = found_at < len(offsets)
+            numbers = np.full(len(where), len(offsets), dtype=np.int64)
+            numbers[inside] = sorter[found_at[inside]]
+            result.skipped[reason] = Skipped(where, numbers)
         return result
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
-               found: dict[str, dict[str, np.ndarray]], skipped: dict[str, tuple[int, int]]) -> None:
+               found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
+               skipped: _Skips, keep: bool) -> None:
         """Run one container's steps over a group, then send its packets on to the inheritors
         whose restrictions they meet, or make them this container's columns."""
         name = segment.container.name
         for step in segment.steps:
             if isinstance(step, Block):
                 step.prepare()
+                starts = group.anchors[step.anchor] + step.start
+                if not isinstance(starts, int):  # a negative location after a variable-size field
+                    group = _skip(group, starts < 0, _before_start(name), skipped)
                 short = (group.anchors[step.anchor] + step.end) > group.bits
-                if short.any():
-                    group = _skip(group, short, f"too short for container {name!r}", skipped)
-                    if not len(group.offsets):
-                        return
+                group = _skip(group, short, _too_short(name), skipped)
                 for f in step.fields:
                     group.known[f.parameter.name] = (step, f)
+                for kept in (group.values, group.fields, group.calibrated):  # read at an earlier place
+                    if kept and not kept.keys().isdisjoint(step.names):
+                        for stale in kept.keys() & step.names:
+                            del kept[stale]
+                if step.fallible and len(group.offsets):
+                    group = _check(data, group, step, name, skipped)
             else:
-                bad = self._variable_columns(step, group, data)
-                if bad.any():
-                    group = _skip(group, bad, f"with a bad {step.parameter.name!r} field in container {name!r}",
+                if isinstance(step, Structure):
+                    group = _skip(group, self._structure_columns(step, group, data), _bad(name, step.entry.ref),
                                   skipped)
-                    if not len(group.offsets):
-                        return
+                else:
+                    early, bad = self._variable_columns(step, group, data)
+                    group = _drop(group, [(early, _before_start(name)), (bad, _bad(name, step.parameter.name))],
+                                  skipped)
+            if not len(group.offsets):
+                return
         container = segment.container
         if container.children:
             tested = self._tested.get(name)
@@ -325,26 +614,86 @@ class Definition:
             for child, mask in zip(container.children, masks):
                 chosen = mask & (hits == 1)
                 if chosen.any():
-                    self._route(self._segments[child], group.take(chosen), data, raw, found, skipped)
-            many = hits > 1
-            if many.any():
-                _skip(group, many, f"matching more than one container below {name!r}", skipped)
+                    self._route(self._segments[child], group.take(chosen), data, raw, found, skipped, keep)
+            _skip(group, hits > 1, _ambiguous(name), skipped)
             none = hits == 0
             if not none.any():
                 return
             group = group.take(none)
-        if container.abstract:
-            _skip(group, np.ones(len(group.offsets), dtype=bool),
-                  f"matching no concrete container below {name!r}", skipped)
+        if container.abstract and not keep:
+            _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
             return
-        found[name] = self._columns(segment, group, data, raw)
+        for n in segment.names:  # numbers written as text: a packet whose text does not parse is skipped
+            ptype = self._parameters[n].type
+            if n not in group.items and isinstance(ptype.encoding, StringEncoding) and ptype.kind in ("integer", "float"):
+                bad = parse_numbers(ptype.kind, self._getter(group, data)(n, False))[1]
+                if bad is not None and bad.any():
+                    group = _skip(group, bad, f"with a bad {n!r} value in container {name!r}", skipped)
+                    if not len(group.offsets):
+                        return
+        for f, check in self._declared_checks(name):
+            bad = self._failing(f, check, group, data)
+            if bad.any():
+                group = _skip(group, bad, f"failing the {check.algorithm!r} in {f.parameter.name!r} of container "
+                                          f"{name!r}", skipped)
+                if not len(group.offsets):
+                    return
+        found[name] = self._columns(segment, group, data, raw), group.offsets, self._checks(segment, group, data)
+
+    def _checks(self, segment: Segment, group: _Group, data: bytes) -> _Checked:
+        """The invalid and alarm columns of a container's parameters that have checks."""
+        invalid: dict[str, np.ndarray] = {}
+        alarms: dict[str, np.ndarray] = {}
+        get = None
+        for n in segment.names:
+            checks = self._parameters[n].type.checks
+            if checks is None or n in group.items:
+                continue
+            get = get or self._getter(group, data)
+            bad, levels = evaluate(checks, get(n, False), get(n, True))
+            if bad is not None:
+                invalid[n] = bad
+            if levels is not None:
+                alarms[n] = levels
+        return invalid, alarms
+
+    def _failing(self, f: Field, check: Any, group: _Group, data: bytes) -> np.ndarray:
+        stored = self._getter(group, data)(f.parameter.name, False)
+        if stored.dtype == object:  # a binary field: its bytes as a number
+            stored = np.array([int.from_bytes(b, "big") for b in stored.tolist()], dtype=np.uint64)
+        starts = group.anchors[f.anchor] + f.offset
+        return check.failing(np.frombuffer(data, dtype=np.uint8), group.offsets, group.bits,
+                             np.broadcast_to(np.asarray(starts, dtype=np.int64), group.offsets.shape), f.bits, stored)
+
+    # -- encoding -------------------------------------------------------------------------------
+
+    def encode(self, container: str, values: Mapping[str, Any], *, raw: bool = False,
+               sequence_count: int | None = None) -> bytes:
+        """One packet of `container` from its parameters' values (by name): calibrated values
+        (labels, booleans, text, engineering units), or with `raw=True` the raw values decode
+        gives with raw=True. Values that restriction criteria, sizes, the CCSDS header, check
+        fields or initial values set may be left out. `sequence_count` sets the CCSDS sequence
+        count (by default each APID's counter on this definition, from 0). See the encoding
+        guide for the rules."""
+        return self._encoder.encode(container, values, raw, sequence_count)
+
+    def encode_many(self, container: str, columns: Mapping[str, Any], *, raw: bool = False,
+                    sequence_count: Any = None) -> bytes:
+        """Packets of `container` from columns of values (parameter name -> sequence, one value
+        per packet; a column of decode_file's result serves as is), back to back. As encode;
+        `sequence_count` is the first packet's count or one per packet."""
+        return self._encoder.encode_many(container, columns, raw, sequence_count)
 
     def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
         plan = self._plans.get(segment.container.name)
         if plan is None:
             plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
-        for anchor, start, recipe in plan.reads:
-            group.values.update(_unpack(data, recipe, group, anchor, start))
+        for anchor, start, recipe, names in plan.reads:
+            values = group.values
+            wanted = recipe if values.keys().isdisjoint(names) else \
+                [item for item in recipe if item["name"] not in values]  # not read for routing already
+            if wanted:
+                group.values.update(_unpack(data, wanted, group, anchor, start))
         for f in plan.extracted:
             if f.parameter.name not in group.fields:
                 _cut(data, group, f)
@@ -352,10 +701,60 @@ class Definition:
             for f in plan.texts:
                 if f.parameter.name not in group.fields:
                     _cut(data, group, f, keep_text=False)
-            return {n: group.fields.get(n, group.values[n]) for n in segment.names}
         get = self._getter(group, data)
         values = group.values
-        return {n: get(n, True) if differs else values[n] for n, differs in plan.calibrate}
+        out: dict[str, np.ndarray] = {}
+        for n, differs in plan.calibrate:
+            ptype = self._parameters[n].type
+            if n in group.items:  # read per packet: split into leaf columns
+                self._split_columns(n, ptype, group, get, raw, plan.fixed[n], out)
+            elif ptype.structured:  # a fixed-size structure: from its leaves' columns
+                out.update(assemble_columns(n, ptype, (lambda leaf: group.fields.get(leaf, values[leaf])) if raw
+                                            else (lambda leaf: get(leaf, True)), len(group.offsets)))
+            elif raw:
+                out[n] = group.fields.get(n, values[n])
+            else:
+                out[n] = get(n, True) if differs else values[n]
+        return out
+
+    def _split_columns(self, n: str, ptype: ParameterType, group: _Group, get: Callable[[str, bool], Value],
+                       raw: bool, fixed: bool, out: dict[str, np.ndarray]) -> None:
+        items = group.items[n]
+        per: dict[str, list] = {}
+        columns = columns_of(n, ptype)
+        for i, value in enumerate(items.tolist()):
+            if value is not MISSING and not raw:
+                value = ptype.calibrate(value, _Values(self._parameters, _Row(get, i).raw).get)
+            parts = split(n, ptype, value) if value is not MISSING else {}
+            for c in columns:
+                per.setdefault(c, []).append(parts.get(c, MISSING))
+        for c in columns:
+            out[c] = column(per.get(c, []), fixed)
+
+    def _structure_columns(self, step: Structure, group: _Group, data: bytes) -> np.ndarray:
+        """Read an entry packet by packet (see Reader); the packets it fails on."""
+        packet_bits = group.offsets.astype(np.int64) * 8
+        starts = (packet_bits + group.anchors[step.anchor] + step.offset).tolist()
+        limits = (packet_bits + group.bits).tolist()
+        get = self._getter(group, data)
+        per: dict[str, list] = {n: [] for n in step.names}
+        ends = np.zeros(len(starts), dtype=np.int64)
+        bad = np.zeros(len(starts), dtype=bool)
+        for i, (start, limit) in enumerate(zip(starts, limits)):
+            local: dict[str, Value] = {}
+            row = _Values(self._parameters, _Row(get, i, local).raw).get
+            try:
+                ends[i] = Reader(self._parameters, self._containers, data, limit, local, row).step(step.entry, start)
+            except PacketError:
+                bad[i], ends[i], local = True, start, {}
+            for n in step.names:
+                per[n].append(local.get(n, MISSING))
+        group.anchors.append(ends - packet_bits)
+        for n in step.names:
+            group.items[n] = _object_column(per[n])
+            ptype = self._parameters[n].type
+            group.values[n] = group.items[n] if ptype.structured else column(per[n], step.fixed[n])
+        return bad
 
     def _routing(self) -> set[str]:
         """The parameters that restrictions test."""
@@ -367,11 +766,16 @@ class Definition:
         """Raw or calibrated columns of a group by name, each fixed field read on first use."""
         return _Values(self._parameters, _GroupReader(group, data).column, group.calibrated).get
 
-    def _variable_columns(self, step: Variable, group: _Group, data: bytes) -> np.ndarray:
+    def _variable_columns(self, step: Variable, group: _Group, data: bytes) -> tuple[np.ndarray, np.ndarray]:
+        """Measure a variable-size field in every packet of a group and add the anchor after it.
+        Returns the packets where it would start before the packet, and those where it does
+        not fit or does not decode."""
         enc = step.parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
         packet_bits = group.offsets.astype(np.int64) * 8
-        starts = packet_bits + group.anchors[step.anchor] + step.offset
+        relative = group.anchors[step.anchor] + step.offset
+        early = np.zeros(len(packet_bits), dtype=bool) if isinstance(relative, int) else relative < 0
+        starts = packet_bits + relative
         limits = packet_bits + group.bits
         sizes: list[Any] = [None] * len(starts)
         if enc.dynamic is not None:
@@ -381,8 +785,11 @@ class Definition:
         widths = np.zeros(len(starts), dtype=np.int64)
         raw_fields: list[bytes] = []
         texts: list[str | None] = []
+        before = set(np.flatnonzero(early).tolist()) if early.any() else None  # skipped for that, not measured
         for i, (s, limit, size) in enumerate(zip(starts.tolist(), limits.tolist(), sizes)):
             try:
+                if before and i in before:
+                    raise PacketError("before the packet")
                 bits, raw_field, text = measure(enc, data, s, limit, size)
             except PacketError:
                 bad[i] = True
@@ -394,7 +801,48 @@ class Definition:
         group.fields[step.parameter.name] = _object_column(raw_fields)
         group.values[step.parameter.name] = _text_column(texts) if isinstance(enc, StringEncoding) \
             else group.fields[step.parameter.name]
-        return bad
+        return early, bad if before is None else bad & ~early
+
+
+_Checked = tuple[dict[str, np.ndarray], dict[str, np.ndarray]]  # invalid, alarms: parameter -> column
+
+
+def _warn_skipped(result: FileResult, stacklevel: int) -> None:
+    if result.skipped:
+        total = sum(count for count, _ in result.skipped.values())
+        detail = "; ".join(f"{count} {reason} (first at byte {first})"
+                           for reason, (count, first) in result.skipped.items())
+        warnings.warn(f"{total} of {result.packets} packets not decoded: {detail}", DecodeWarning,
+                      stacklevel=stacklevel)
+
+
+_LOADED: dict[str, Definition] = {}  # a few definitions unpickled lately, by digest
+_LOADED_LOCK = threading.Lock()
+
+
+def _digest(documents: tuple[bytes, ...], strict: bool, root: str | None) -> str:
+    h = hashlib.blake2b(repr((len(documents), strict, root)).encode(), digest_size=16)
+    for document in documents:
+        h.update(len(document).to_bytes(8, "little"))
+        h.update(document)
+    return h.hexdigest()
+
+
+def _reload(documents: tuple[bytes, ...], strict: bool, root: str | None) -> Definition:
+    """An unpickled definition: its documents loaded (what loading reads past was reported where
+    they were loaded first), or the same definition loaded before in this process."""
+    key = _digest(documents, strict, root)
+    with _LOADED_LOCK:
+        definition = _LOADED.get(key)
+    if definition is None:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", XtceWarning)
+            definition = load(list(documents), root=root, strict=strict)
+        with _LOADED_LOCK:
+            while len(_LOADED) >= 8:
+                del _LOADED[next(iter(_LOADED))]
+            _LOADED[key] = definition
+    return definition
 
 
 class _Values:
@@ -412,7 +860,7 @@ class _Values:
 
     def get(self, name: str, want_calibrated: bool) -> Value:
         ptype: ParameterType = self.parameters[name].type
-        if not want_calibrated or not ptype.calibrated_differs or isinstance(ptype.encoding, StringEncoding):
+        if not want_calibrated or not ptype.calibrated_differs or ptype.kind == "string":
             return self.raw(name)
         if name not in self.calibrated:
             self.calibrated[name] = ptype.calibrate(self.raw(name), self.get)
@@ -431,7 +879,11 @@ class _GroupReader:
     def column(self, name: str) -> np.ndarray:
         group = self.group
         column = group.values.get(name)
-        if column is None:
+        if column is None and name not in group.known:  # a member of a structure read per packet
+            values = [member_value({k: v[i] for k, v in group.items.items()}, name)
+                      for i in range(len(group.offsets))]
+            column = group.values[name] = _structure_column(values, True)
+        elif column is None:
             block, f = group.known[name]
             if f.item is None:
                 _cut(self.data, group, f)
@@ -439,6 +891,26 @@ class _GroupReader:
                 group.values.update(_unpack(self.data, [f.item], group, block.anchor, block.start))
             column = group.values[name]
         return column
+
+
+class _Row:
+    """Values of one packet of a group: those read so far in its entry, then the group's columns."""
+
+    __slots__ = ("get", "row", "local")
+
+    def __init__(self, get: Callable[[str, bool], Value], row: int, local: dict[str, Value] | None = None) -> None:
+        self.get = get
+        self.row = row
+        self.local = {} if local is None else local
+
+    def raw(self, name: str) -> Value:
+        try:
+            return member_value(self.local, name)
+        except KeyError:
+            value = self.get(name, False)[self.row]
+        if value is MISSING or value is np.ma.masked:
+            raise PacketError(f"{name!r} has no value in this packet")
+        return value.item() if isinstance(value, np.generic) else value
 
 
 def _criterion_parameters(criterion: Criterion | None) -> list[tuple[str, bool]]:
@@ -455,16 +927,43 @@ def _prefetch(data: bytes, group: _Group, names: list[str], routing: set[str]) -
             blocks[id(entry[0])] = entry[0]
     for block in blocks.values():
         items = [f.item for f in block.fields if f.item is not None and f.parameter.name in routing
-                 and f.parameter.name not in group.values]
+                 and f.parameter.name not in group.values and group.known[f.parameter.name][1] is f]
         group.values.update(_unpack(data, items, group, block.anchor, block.start))
 
 
-def _skip(group: _Group, mask: np.ndarray, reason: str, skipped: dict[str, tuple[int, int]]) -> _Group:
+def _skip(group: _Group, mask: np.ndarray, reason: str, skipped: _Skips) -> _Group:
     """Count the packets of `mask` as not decoded for `reason`; the group without them."""
-    first = int(group.offsets[int(np.argmax(mask))])
-    count, earlier = skipped.get(reason, (0, first))
-    skipped[reason] = (count + int(np.count_nonzero(mask)), min(earlier, first))
-    return group.take(~mask)
+    return _drop(group, [(mask, reason)], skipped)
+
+
+def _drop(group: _Group, reasons: list[tuple[np.ndarray, str]], skipped: _Skips) -> _Group:
+    """As _skip, for several disjoint masks at once."""
+    out = None
+    for mask, reason in reasons:
+        if mask.any():
+            skipped.setdefault(reason, []).append(group.offsets[mask])
+            out = mask if out is None else out | mask
+    return group if out is None else group.take(~out)
+
+
+def _check(data: bytes, group: _Group, block: Block, container: str, skipped: _Skips) -> _Group:
+    """Read a block's fields that may hold no value of their encoding now, as the one-packet
+    path does, and skip the packets where one does not: counted under the first such field."""
+    first = np.full(len(group.offsets), -1, dtype=np.int64)  # per packet: the first failing field
+    items = [f.item for f in block.fallible if f.item is not None]
+    if items:
+        columns, failed = _read_rows(data, items, group, block.anchor, block.start)
+        group.values.update(columns)
+        if failed is not None:
+            first = failed
+    for k, f in enumerate(block.fallible[len(items):], len(items)):
+        bad = _cut(data, group, f)
+        if bad is not None:
+            first[(first < 0) & bad] = k
+    if not (first >= 0).any():
+        return group
+    return _drop(group, [(first == k, _bad(container, block.fallible[k].parameter.name))
+                         for k in np.unique(first[first >= 0]).tolist()], skipped)
 
 
 def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dict[str, Parameter]) -> _Columns:
@@ -493,51 +992,135 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
                 texts.append(f)
             recipe.append(dict(f.item, offset_bits=f.offset - start))
         if recipe:
-            reads.append((anchor, start, recipe))
+            reads.append((anchor, start, recipe, frozenset(item["name"] for item in recipe)))
     calibrate = []
     for name in segment.names:
         ptype = parameters[name].type
-        calibrate.append((name, ptype.calibrated_differs and not isinstance(ptype.encoding, StringEncoding)))
-    return _Columns(reads, extracted, texts, calibrate)
+        calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string"))
+    fixed = {n: f for name in segment.chain for step in segments[name].steps if isinstance(step, Structure)
+             for n, f in step.fixed.items()}
+    return _Columns(reads, extracted, texts, calibrate, fixed)
 
 
 def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:
     """Read `recipe` at `start` bits after an anchor of every packet of a group."""
-    items = cast(Any, recipe)  # dicts of the reader's recipe items
+    return _unpack_at(data, recipe, *_positions(group, anchor, start))
+
+
+def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]:
+    """Byte offsets (uint64) and bit shifts (the same for all, or one per packet) of the bit
+    `start` bits after an anchor of every packet of a group."""
     base = group.anchors[anchor]
     if isinstance(base, int):  # the packet start: the same for every packet
         first = base + start
-        offsets = group.offsets if first < 8 else group.offsets + np.uint64(first >> 3)
-        return bitloom.unpack_columns(data, items, offsets, offset_bits=first & 7)
+        return (group.offsets if first < 8 else group.offsets + np.uint64(first >> 3)), first & 7
     absolute = group.offsets.astype(np.int64) * 8 + base + start
     shifts = absolute & 7
-    if (shifts == shifts[0]).all():
-        return bitloom.unpack_columns(data, items, (absolute >> 3).astype(np.uint64), offset_bits=int(shifts[0]))
+    offsets = (absolute >> 3).astype(np.uint64)
+    if not len(shifts) or (shifts == shifts[0]).all():
+        return offsets, int(shifts[0]) if len(shifts) else 0
+    return offsets, shifts
+
+
+def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any) -> dict[str, np.ndarray]:
+    items = cast(Any, recipe)  # dicts of the reader's recipe items
+    if isinstance(shifts, int):
+        return bitloom.unpack_columns(data, items, offsets, offset_bits=shifts)
     columns: dict[str, np.ndarray] = {}
     for shift in np.unique(shifts):
         rows = shifts == shift
-        part = bitloom.unpack_columns(data, items, (absolute[rows] >> 3).astype(np.uint64), offset_bits=int(shift))
+        part = bitloom.unpack_columns(data, items, offsets[rows], offset_bits=int(shift))
         for key, column in part.items():
             if key not in columns:
-                columns[key] = np.empty(len(absolute), dtype=column.dtype)
+                columns[key] = np.empty(len(offsets), dtype=column.dtype)
             columns[key][rows] = column
     return columns
 
 
-def _cut(data: bytes, group: _Group, f: Field, keep_text: bool = True) -> None:
+_FAILED_PACKET = re.compile(r"packet (\d+) at byte \d+: ")
+
+
+def _read_rows(data: bytes, recipe: list[dict], group: _Group, anchor: int,
+               start: int) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+    """As _unpack, where some packets may fail. Returns the columns (a failed packet's row holds
+    a placeholder) and, if any packet failed, the index in `recipe` of each packet's first
+    failing item (-1 where none fails)."""
+    offsets, shifts = _positions(group, anchor, start)
+    try:
+        return _unpack_at(data, recipe, offsets, shifts), None
+    except ValueError as e:
+        if not _FAILED_PACKET.match(str(e)):
+            raise
+    first = np.full(len(offsets), -1, dtype=np.int64)
+    for k, item in enumerate(recipe):
+        rows = np.flatnonzero(first < 0)
+        first[rows[_failing(data, item, offsets[rows], shifts if isinstance(shifts, int) else shifts[rows])]] = k
+    good = first < 0
+    part = _unpack_at(data, recipe, offsets[good], shifts if isinstance(shifts, int) else shifts[good])
+    columns = {}
+    for key, column in part.items():
+        columns[key] = np.zeros(len(offsets), dtype=column.dtype)
+        columns[key][good] = column
+    return columns, first
+
+
+def _failing(data: bytes, item: dict, offsets: np.ndarray, shifts: Any) -> np.ndarray:
+    """The rows where one reader item fails. The reader names the first failing packet of a
+    call; the next call starts after it, over a window that grows while no packet fails, so the
+    work stays near one read of every packet however many fail."""
+    if not isinstance(shifts, int):
+        bad = []
+        for shift in np.unique(shifts):
+            rows = np.flatnonzero(shifts == shift)
+            bad.append(rows[_failing(data, item, offsets[rows], int(shift))])
+        return np.concatenate(bad)
+    found: list[int] = []
+    position, window = 0, len(offsets)
+    while position < len(offsets):
+        try:
+            bitloom.unpack_columns(data, cast(Any, [item]), offsets[position:position + window], offset_bits=shifts)
+        except ValueError as e:
+            match = _FAILED_PACKET.match(str(e))
+            if match is None:
+                raise
+            row = int(match.group(1))
+            found.append(position + row)
+            position += row + 1
+            window = max(2 * (row + 1), 256)
+        else:
+            position += window
+            window *= 2
+    return np.array(found, dtype=np.int64)
+
+
+def _cut(data: bytes, group: _Group, f: Field, keep_text: bool = True) -> np.ndarray | None:
     """Cut a fixed-size text or binary field out of every packet of a group (its bytes, and
-    its text unless the reader gives that)."""
+    its text unless the reader gives that). Returns the packets whose text does not decode,
+    if any (their rows hold empty text)."""
     enc = f.parameter.type.encoding
     assert isinstance(enc, (StringEncoding, BinaryEncoding))
     base = group.anchors[f.anchor]
     starts = (group.offsets.astype(np.int64) * 8 + base + f.offset).tolist()
-    pieces = [measure(enc, data, s, s + f.bits, None) for s in starts]
+    raw_fields: list[bytes] = []
+    texts: list[str | None] = []
+    bad = None
+    for i, s in enumerate(starts):
+        try:
+            _, raw_field, text = measure(enc, data, s, s + f.bits, None)
+        except PacketError:
+            if bad is None:
+                bad = np.zeros(len(starts), dtype=bool)
+            bad[i] = True
+            raw_field, text = take_bits(data, s, f.bits), ""
+        raw_fields.append(raw_field)
+        texts.append(text)
     name = f.parameter.name
-    group.fields[name] = _object_column([p[1] for p in pieces])
+    group.fields[name] = _object_column(raw_fields)
     if isinstance(enc, BinaryEncoding):
         group.values[name] = group.fields[name]
     elif keep_text:
-        group.values[name] = _text_column([p[2] for p in pieces])
+        group.values[name] = _text_column(texts)
+    return bad
 
 
 def _object_column(items: list[Any]) -> np.ndarray:
@@ -550,11 +1133,11 @@ def _text_column(items: list[Any]) -> np.ndarray:
     return np.array(items, dtype=np.dtypes.StringDType())
 
 
-def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, dict[str, tuple[int, int]]]:
+def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
     """Packet offsets and lengths, and the truncated tail if there is one."""
     if framing != "ccsds":
         raise ValueError(f"framing {framing!r} is not supported (only 'ccsds')")
-    skipped: dict[str, tuple[int, int]] = {}
+    skipped: _Skips = {}
     if prefix_bytes < 0:
         raise ValueError("prefix_bytes must not be negative")
     if prefix_bytes:
@@ -585,5 +1168,5 @@ def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np
                 offsets, lengths = offsets[:-1], lengths[:-1]
     end = int(offsets[-1]) + int(lengths[-1]) if len(offsets) else 0
     if end < len(data):
-        skipped["truncated at the end of the data"] = (1, end)
+        skipped[_TRUNCATED] = [np.array([end], dtype=np.uint64)]
     return offsets, lengths, skipped

@@ -3,6 +3,7 @@ once its termination character or size tag is found. The same functions serve th
 path and the column path."""
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 
 import bitloom
@@ -98,7 +99,7 @@ def _inner_text(encoding: StringEncoding, field: bytes) -> bytes:
 
 
 def _dynamic_bits(size: int | float | None, multiple: int) -> int:
-    if size is None or size != size or size < 0 or size != int(size):
+    if size is None or isinstance(size, float) and not math.isfinite(size) or size < 0 or size != int(size):
         raise PacketError(f"the dynamic size {size!r} is not a whole number of bits")
     bits = int(size)
     if bits % multiple:

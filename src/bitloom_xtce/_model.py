@@ -8,12 +8,19 @@ and the column path give the same bits.
 from __future__ import annotations
 
 import bisect
+import heapq
+import math
 import operator
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Literal, NamedTuple, TypeAlias
 
 import numpy as np
+
+from ._crc import ErrorCheck
+from ._text import binary_integer, parse_numbers, text_boolean
+from ._time import TimeScale
+from ._validity import Checks
 
 Value: TypeAlias = Any  # int, float, str, bytes, bool or a numpy column of them
 Lookup: TypeAlias = Callable[[str, bool], Value]  # (parameter name, calibrated) -> value
@@ -32,10 +39,26 @@ class DynamicSize:
     intercept: int | float
 
     def bits(self, value: Value) -> Value:
-        if isinstance(value, np.ndarray):
-            exact = value.dtype.kind in "iu" and isinstance(self.slope, int) and isinstance(self.intercept, int)
-            value = value.astype(np.int64 if exact else np.float64)
-        return self.slope * value + self.intercept
+        """The size for a value or a column of them. Integers stay exact whatever their size
+        (a column goes to Python integers when int64 would overflow); otherwise the arithmetic
+        is binary64, the same operations on one value and on a column."""
+        slope, intercept = self.slope, self.intercept
+        exact = isinstance(slope, int) and isinstance(intercept, int)
+        if not isinstance(value, np.ndarray):
+            if exact and isinstance(value, int):
+                return slope * value + intercept
+            return _float(slope) * float(value) + _float(intercept)
+        if not (exact and value.dtype.kind in "iu"):
+            return value.astype(np.float64) * _float(slope) + _float(intercept)
+        if value.dtype.itemsize <= 4 and -(1 << 31) < slope < 1 << 31 and -(1 << 62) < intercept < 1 << 62:
+            return value.astype(np.int64) * slope + intercept  # within int64 whatever the values
+        if len(value):
+            ends = (int(value.min()), int(value.max()))
+            products = [slope * v for v in ends]
+            every = (slope, intercept, *ends, *products, *(p + intercept for p in products))
+            if all(_INT64[0] <= v <= _INT64[1] for v in every):
+                return value.astype(np.int64) * slope + intercept
+        return value.astype(object) * slope + intercept
 
     def __repr__(self) -> str:
         kind = "calibrated" if self.calibrated else "raw"
@@ -51,6 +74,7 @@ class IntegerEncoding:
     reverse_bits: bool = False
     calibrator: Calibrator | None = None
     context_calibrators: tuple[ContextCalibrator, ...] = ()
+    check: ErrorCheck | None = None  # the field holds a CRC, checksum or parity of the packet
 
     @property
     def signed(self) -> bool:
@@ -121,6 +145,7 @@ class StringEncoding:
 class BinaryEncoding:
     bits: int | None = None
     dynamic: DynamicSize | None = None
+    check: ErrorCheck | None = None
 
     @property
     def fixed(self) -> bool:
@@ -151,13 +176,24 @@ def _as_float(x: Value) -> Value:
     return x.astype(np.float64) if isinstance(x, np.ndarray) else float(x)
 
 
+def _float(number: int | float) -> float:
+    """A number as binary64; an integer beyond its range is infinite."""
+    try:
+        return float(number)
+    except OverflowError:
+        return float("inf") if number > 0 else float("-inf")
+
+
+_INT64 = (-(1 << 63), (1 << 63) - 1)
+
+
 @dataclass(frozen=True, slots=True)
 class Polynomial:
     """sum(coefficient * x**exponent), terms in document order, powers by repeated products."""
 
     terms: tuple[tuple[float, int], ...]
 
-    def __call__(self, x: Value) -> Value:
+    def __call__(self, x: Value, get: Lookup | None = None) -> Value:
         x = _as_float(x)
         total: Value = 0.0
         for coefficient, exponent in self.terms:
@@ -165,6 +201,8 @@ class Polynomial:
             for _ in range(exponent):
                 power = power * x
             total = total + coefficient * power
+        if isinstance(x, np.ndarray) and not isinstance(total, np.ndarray):  # constant terms only
+            total = np.full(x.shape, total)
         return total
 
     def __repr__(self) -> str:
@@ -174,14 +212,15 @@ class Polynomial:
 @dataclass(frozen=True, slots=True)
 class Spline:
     """Piecewise: order 0 takes the value of the point at or below x, order 1 interpolates
-    linearly. Outside the points: the end value or end segment if `extrapolate`, else NaN."""
+    linearly. Outside the points: the end value or end segment if `extrapolate`, else NaN. NaN
+    gives NaN."""
 
     raw: tuple[float, ...]
     calibrated: tuple[float, ...]
     order: int
     extrapolate: bool
 
-    def __call__(self, x: Value) -> Value:
+    def __call__(self, x: Value, get: Lookup | None = None) -> Value:
         xs, ys = self.raw, self.calibrated
         if isinstance(x, np.ndarray):
             x = x.astype(np.float64)
@@ -193,11 +232,10 @@ class Spline:
                 x0, x1 = np.asarray(xs)[m], np.asarray(xs)[m + 1]
                 y0, y1 = np.asarray(ys)[m], np.asarray(ys)[m + 1]
                 out = y0 + (x - x0) * (y1 - y0) / (x1 - x0)
-            if not self.extrapolate:
-                out = np.where((x < xs[0]) | (x > xs[-1]), np.nan, out)
-            return out
+            outside = np.isnan(x) if self.extrapolate else ~((x >= xs[0]) & (x <= xs[-1]))
+            return np.where(outside, np.nan, out)
         q = float(x)
-        if not self.extrapolate and not xs[0] <= q <= xs[-1]:
+        if q != q or not self.extrapolate and not xs[0] <= q <= xs[-1]:
             return float("nan")
         i: int = bisect.bisect_right(xs, q) - 1
         if self.order == 0:
@@ -210,7 +248,93 @@ class Spline:
         return f"Spline(order {self.order}, {len(self.raw)} points)"
 
 
-Calibrator: TypeAlias = Polynomial | Spline
+def _factorial(x: float) -> float:
+    if x < 0 or x != x:
+        return float("nan")
+    try:
+        return math.gamma(x + 1.0)
+    except OverflowError:
+        return float("inf")
+
+
+def _bitwise(op: Callable[[Any, Any], Any]) -> Callable[[Any, Any], Any]:
+    return lambda a, b: op(a.astype(np.int64), b.astype(np.int64)).astype(np.float64)
+
+
+def _truth(op: Callable[..., Any]) -> Callable[..., Any]:
+    return lambda *args: op(*args).astype(np.float64)
+
+
+# Operators of a MathOperation: (operands taken from the stack, results left on it, function of
+# float64 columns). A stack operator's function returns the items it leaves, as a tuple.
+MATH_OPERATORS: dict[str, tuple[int, int, Callable[..., Any]]] = {
+    "+": (2, 1, np.add), "-": (2, 1, np.subtract), "*": (2, 1, np.multiply), "/": (2, 1, np.true_divide),
+    "%": (2, 1, np.mod), "^": (2, 1, np.power), "y^x": (2, 1, lambda a, b: np.power(b, a)),
+    "ln": (1, 1, np.log), "log": (1, 1, np.log10), "e^x": (1, 1, np.exp), "1/x": (1, 1, np.reciprocal),
+    "x!": (1, 1, np.frompyfunc(_factorial, 1, 1)),
+    "tan": (1, 1, np.tan), "cos": (1, 1, np.cos), "sin": (1, 1, np.sin), "atan": (1, 1, np.arctan),
+    "atan2": (2, 1, lambda a, b: np.arctan2(b, a)), "acos": (1, 1, np.arccos), "asin": (1, 1, np.arcsin),
+    "tanh": (1, 1, np.tanh), "cosh": (1, 1, np.cosh), "sinh": (1, 1, np.sinh), "atanh": (1, 1, np.arctanh),
+    "acosh": (1, 1, np.arccosh), "asinh": (1, 1, np.arcsinh),
+    "swap": (2, 2, lambda a, b: (b, a)), "drop": (1, 0, lambda a: ()), "dup": (1, 2, lambda a: (a, a)),
+    "over": (2, 3, lambda a, b: (a, b, a)),
+    "<<": (2, 1, _bitwise(np.left_shift)), ">>": (2, 1, _bitwise(np.right_shift)),
+    "&": (2, 1, _bitwise(np.bitwise_and)), "|": (2, 1, _bitwise(np.bitwise_or)),
+    "xor": (2, 1, _bitwise(np.bitwise_xor)),
+    "&&": (2, 1, _truth(lambda a, b: (a != 0) & (b != 0))), "||": (2, 1, _truth(lambda a, b: (a != 0) | (b != 0))),
+    ">": (2, 1, _truth(np.greater)), ">=": (2, 1, _truth(np.greater_equal)), "<": (2, 1, _truth(np.less)),
+    "<=": (2, 1, _truth(np.less_equal)), "==": (2, 1, _truth(np.equal)), "!=": (2, 1, _truth(np.not_equal)),
+    "min": (2, 1, np.minimum), "max": (2, 1, np.maximum), "abs": (1, 1, np.abs), "int": (1, 1, np.trunc),
+}
+
+
+@dataclass(frozen=True, slots=True)
+class MathOperation:
+    """A postfix expression: each operand is pushed on a stack (a number, the raw value `x`, or
+    another parameter's value), each operator takes its operands off the top and pushes its
+    result. A single value is evaluated as a column of one, so both paths run the same numpy
+    operations on float64."""
+
+    # ("value", float), ("this", None), ("parameter", (name, calibrated)) or ("operator", symbol)
+    steps: tuple[tuple[str, Any], ...]
+
+    def __call__(self, x: Value, get: Lookup | None = None) -> Value:
+        column = isinstance(x, np.ndarray)
+        values = np.asarray(x if column else [x], dtype=np.float64)
+        stack: list[Any] = []
+        with np.errstate(all="ignore"):
+            for kind, argument in self.steps:
+                if kind == "value":
+                    stack.append(np.full(len(values), argument))
+                elif kind == "this":
+                    stack.append(values)
+                elif kind == "parameter":
+                    if get is None:
+                        raise ValueError(f"{self!r} needs the packet's other values")
+                    other = get(*argument)
+                    stack.append(np.asarray(other if column else [other], dtype=np.float64))
+                else:
+                    takes, leaves, function = MATH_OPERATORS[argument]
+                    operands = stack[len(stack) - takes:]
+                    del stack[len(stack) - takes:]
+                    result = function(*operands)
+                    if leaves == 1:
+                        stack.append(np.asarray(result, dtype=np.float64))
+                    else:
+                        stack.extend(result)
+        result = stack[-1]
+        return result if column else float(result[0])
+
+    def parameters(self) -> list[tuple[str, bool]]:
+        return [argument for kind, argument in self.steps if kind == "parameter"]
+
+    def __repr__(self) -> str:
+        shown = {"value": lambda a: repr(a), "this": lambda a: "x", "parameter": lambda a: a[0],
+                 "operator": lambda a: a}
+        return "MathOperation(" + " ".join(shown[kind](argument) for kind, argument in self.steps) + ")"
+
+
+Calibrator: TypeAlias = Polynomial | Spline | MathOperation
 
 
 @dataclass(frozen=True, slots=True)
@@ -230,6 +354,51 @@ OPERATORS: dict[str, Callable[[Value, Value], Value]] = {
 }
 
 
+ORDERING = frozenset({"<", "<=", ">", ">=", "lt", "leq", "gt", "geq"})
+
+
+def _compare(op: Callable[[Value, Value], Value], left: Value, right: Value) -> Value:
+    """op(left, right), an integer against a float compared exactly, as Python compares them:
+    numpy rounds the integers of a column to binary64 first, which ties values past 2**53."""
+    result = op(left, right)
+    if not isinstance(result, np.ndarray):
+        return result
+    kinds = (_kind(left), _kind(right))
+    if kinds not in (("i", "f"), ("u", "f"), ("f", "i"), ("f", "u")):
+        return result
+    whole, other = (left, right) if kinds[0] in "iu" else (right, left)
+    whole = np.asarray(whole)
+    doubt = np.broadcast_to((whole.astype(np.float64) == other) & ((whole > 2**53) | (whole < -2**53)), result.shape)
+    if doubt.any():
+        exact = [np.broadcast_to(np.asarray(side).astype(object), result.shape)[doubt] for side in (left, right)]
+        result = np.array(result, dtype=bool)
+        result[doubt] = np.asarray(op(*exact), dtype=bool)
+    return result
+
+
+def _kind(value: Value) -> str:
+    if isinstance(value, np.ndarray):
+        return value.dtype.kind
+    return "f" if isinstance(value, float) else "i" if isinstance(value, int) else ""
+
+
+def _unlabeled(value: Value) -> Value:
+    """Where a value is an enumeration value without a label (None, also in a column)."""
+    if value is None:
+        return True
+    if isinstance(value, np.ndarray) and value.dtype.kind == "T" and hasattr(value.dtype, "na_object"):
+        return np.array([v is None for v in value.tolist()], dtype=bool)
+    return False
+
+
+def _labelled(value: Value) -> Value:
+    if value is None:
+        return ""
+    if isinstance(value, np.ndarray) and value.dtype.kind == "T" and hasattr(value.dtype, "na_object"):
+        return np.array(["" if v is None else v for v in value.tolist()], dtype=np.dtypes.StringDType())
+    return value
+
+
 @dataclass(slots=True)
 class Comparison:
     """parameter (raw or calibrated) <op> a literal, or another parameter's value."""
@@ -243,7 +412,18 @@ class Comparison:
 
     def evaluate(self, get: Lookup) -> Value:
         right = get(*self.other) if self.other is not None else self.value
-        return OPERATORS[self.op](get(self.parameter, self.calibrated), right)
+        left = get(self.parameter, self.calibrated)
+        if isinstance(left, np.ndarray) and left.dtype == object and isinstance(right, bytes):
+            # Compared as Python bytes: numpy's own bytes scalar would drop trailing zero bytes.
+            right, boxed = np.empty((), dtype=object), right
+            right[()] = boxed
+        if self.op in ORDERING:  # an enumeration value without a label is in no order, as NaN
+            missing = _unlabeled(left) | _unlabeled(right)
+            if missing is True:
+                return False
+            if np.any(missing):
+                return OPERATORS[self.op](_labelled(left), _labelled(right)) & ~missing
+        return _compare(OPERATORS[self.op], left, right)
 
     def parameters(self) -> list[tuple[str, bool]]:
         return [(self.parameter, self.calibrated)] + ([self.other] if self.other else [])
@@ -290,11 +470,55 @@ class AnyOf:
 Criterion: TypeAlias = Comparison | AllOf | AnyOf
 
 
+def label_ranges(entries: tuple[tuple[int, int, str], ...]) -> tuple[list[int], list[int], list[str]]:
+    """An enumeration as sorted disjoint ranges (starts, ends, labels): each value takes the
+    label of the first entry, in document order, whose value..maxValue holds it."""
+    order = sorted(range(len(entries)), key=lambda k: entries[k][0])
+    pieces: list[tuple[int, int, int]] = []  # (start, end, entry)
+    if all(entries[a][1] < entries[b][0] for a, b in zip(order, order[1:])):
+        pieces = [(entries[k][0], entries[k][1], k) for k in order]
+    else:
+        # Between two consecutive bounds the entries that hold a value do not change: sweep the
+        # bounds with the entries begun so far, by document order (ended ones dropped lazily).
+        bounds = sorted({v for low, high, _ in entries for v in (low, high + 1)})
+        begun: list[tuple[int, int]] = []  # (entry, end)
+        taken = 0
+        for low, after in zip(bounds, bounds[1:]):
+            while taken < len(order) and entries[order[taken]][0] <= low:
+                heapq.heappush(begun, (order[taken], entries[order[taken]][1]))
+                taken += 1
+            while begun and begun[0][1] < low:
+                heapq.heappop(begun)
+            if begun:
+                k = begun[0][0]
+                if pieces and pieces[-1][2] == k and pieces[-1][1] == low - 1:
+                    pieces[-1] = (pieces[-1][0], after - 1, k)
+                else:
+                    pieces.append((low, after - 1, k))
+    return [p[0] for p in pieces], [p[1] for p in pieces], [entries[p[2]][2] for p in pieces]
+
+
+def _label_table(starts: list[int], ends: list[int], labels: list[str],
+                 dtype: np.dtype) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
+    """An enumeration's ranges as arrays for columns of `dtype`: for integers, clipped to what
+    the column can hold (and compared exactly); the labels with "" after them."""
+    if dtype.kind in "iu":
+        low, high = int(np.iinfo(dtype).min), int(np.iinfo(dtype).max)
+        kept = [i for i in range(len(starts)) if starts[i] <= high and ends[i] >= low]
+        first = np.array([max(starts[i], low) for i in kept], dtype=dtype)
+        last = np.array([min(ends[i], high) for i in kept], dtype=dtype)
+    else:
+        kept = list(range(len(starts)))
+        first, last = np.array(starts, dtype=np.float64), np.array(ends, dtype=np.float64)
+    return first, last, np.array([labels[i] for i in kept] + [""], dtype=np.dtypes.StringDType()), kept
+
+
 # ---------------------------------------------------------------------------------------------
 # Parameter types and parameters
 
 Kind: TypeAlias = Literal["integer", "float", "enumerated", "boolean", "string", "binary",
-                          "absolute_time", "relative_time"]
+                          "absolute_time", "relative_time", "aggregate", "array"]
+Count: TypeAlias = "int | DynamicSize"  # a count or an index: fixed, or from a parameter's value
 
 
 @dataclass(slots=True)
@@ -306,13 +530,25 @@ class ParameterType:
     scale: float = 1.0  # time types: seconds = raw * scale + offset
     offset: float = 0.0
     units: str = ""
-    _lookup: Any = field(default=None, repr=False)
+    time: TimeScale | None = None  # time types: how the number becomes a time
+    checks: Checks | None = None  # a valid range and alarms, if the type has them
+    truth: tuple[str, str] = ("True", "False")  # booleans encoded as text: the texts of true and false
+    members: tuple[tuple[str, ParameterType], ...] = ()  # aggregates: (name, type) in decoding order
+    element: ParameterType | None = None  # arrays: the type of each element
+    dimensions: tuple[tuple[Count, Count], ...] = ()  # arrays: (first index, last index) per dimension
+    rank: int = 0  # arrays: how many dimensions (the entry gives them when the type does not)
+    initial: str | None = None  # initialValue, as written: the value encoding uses when given none
+    _lookup: Any = field(default=None, init=False, repr=False)  # built on first use
+
+    @property
+    def structured(self) -> bool:
+        return self.kind in ("aggregate", "array")
 
     @property
     def calibrated_differs(self) -> bool:
         """Whether the calibrated value can differ from the raw value."""
         enc = self.encoding
-        if self.kind in ("enumerated", "boolean", "absolute_time", "relative_time"):
+        if self.kind in ("enumerated", "boolean", "absolute_time", "relative_time", "aggregate", "array"):
             return True
         if self.kind == "float" and isinstance(enc, IntegerEncoding):
             return True
@@ -325,11 +561,22 @@ class ParameterType:
         """The engineering value of a raw value (or of a column of them). `get` gives other
         parameters' values, for context calibrators."""
         enc = self.encoding
+        if self.kind == "aggregate":
+            if isinstance(raw, list):  # occurrences of a repeated entry
+                return [self.calibrate(r, get) for r in raw]
+            return {name: member.calibrate(raw[name], get) for name, member in self.members}
+        if self.kind == "array":
+            return _calibrate_elements(self.element, raw, get)  # type: ignore[arg-type]
         column = isinstance(raw, np.ndarray)
-        if isinstance(enc, StringEncoding):
-            return raw  # decoded text already: see Definition for the raw bytes
+        if isinstance(enc, StringEncoding):  # decoded text already: see Definition for the raw bytes
+            if self.kind in ("integer", "float"):
+                return parse_numbers(self.kind, raw)[0]
+            return text_boolean(raw, *self.truth) if self.kind == "boolean" else raw
         if isinstance(enc, BinaryEncoding):
-            return raw
+            if self.kind not in ("enumerated", "boolean"):
+                return raw
+            raw = binary_integer(raw)
+            column = isinstance(raw, np.ndarray)
         if self.kind == "enumerated":
             return self._enumerate(raw)
         if self.kind == "boolean":
@@ -337,8 +584,8 @@ class ParameterType:
         value = raw
         if isinstance(enc, (IntegerEncoding, FloatEncoding)):
             value = self._apply_calibrators(raw, get)
-        if self.kind in ("absolute_time", "relative_time"):
-            return _as_float(value) * self.scale + self.offset
+        if self.time is not None:
+            return self.time.convert(value, get)
         if self.kind == "float" and value is raw and isinstance(enc, IntegerEncoding):
             return _as_float(value)
         return value
@@ -347,47 +594,41 @@ class ParameterType:
         enc = self.encoding
         assert isinstance(enc, (IntegerEncoding, FloatEncoding))
         if not enc.context_calibrators:
-            return enc.calibrator(raw) if enc.calibrator is not None else raw
+            return enc.calibrator(raw, get) if enc.calibrator is not None else raw
         if get is None:
             raise ValueError(f"{self.name}: context calibrators need the packet's other values")
         if not isinstance(raw, np.ndarray):
             for context in enc.context_calibrators:
                 if context.criterion.evaluate(get):
-                    return context.calibrator(raw)
-            return enc.calibrator(raw) if enc.calibrator is not None else raw
+                    return context.calibrator(raw, get)
+            return enc.calibrator(raw, get) if enc.calibrator is not None else _as_float(raw)  # a float, as when one matches
         # Columns: the first context that matches decides, row by row.
-        result = enc.calibrator(raw) if enc.calibrator is not None else raw.astype(np.float64)
+        result = enc.calibrator(raw, get) if enc.calibrator is not None else raw.astype(np.float64)
         decided = np.zeros(len(raw), dtype=bool)
         for context in enc.context_calibrators:
             match = np.asarray(context.criterion.evaluate(get), dtype=bool) & ~decided
             if match.any():
-                result = np.where(match, context.calibrator(raw), result)
+                result = np.where(match, context.calibrator(raw, get), result)
                 decided |= match
         return result
 
     def _enumerate(self, raw: Value) -> Value:
         if self._lookup is None:
-            exact = {v: label for v, hi, label in self.enumeration if v == hi}
-            ranges = sorted((v, hi, label) for v, hi, label in self.enumeration if v != hi)
-            self._lookup = (exact, ranges)
-        exact, ranges = self._lookup
+            self._lookup = (*label_ranges(self.enumeration), {})  # and per column type, its arrays
+        starts, ends, labels = self._lookup[:3]
         if not isinstance(raw, np.ndarray):
-            label = exact.get(raw)
-            if label is None:
-                for lo, hi, text in ranges:
-                    if lo <= raw <= hi:
-                        return text
-            return label
-        entries = sorted(self.enumeration)
-        starts = np.array([e[0] for e in entries], dtype=np.float64 if raw.dtype.kind == "f" else np.int64)
-        ends = np.array([e[1] for e in entries], dtype=starts.dtype)
-        labels = np.array([e[2] for e in entries] + [""], dtype=np.dtypes.StringDType())
-        i = np.searchsorted(starts, raw, side="right") - 1
-        inside = (i >= 0) & (raw <= ends[np.maximum(i, 0)]) if len(entries) else np.zeros(len(raw), bool)
+            i = bisect.bisect_right(starts, raw) - 1
+            return labels[i] if i >= 0 and raw <= ends[i] else None
+        tables = self._lookup[3]
+        table = tables.get(raw.dtype)
+        if table is None:
+            table = tables[raw.dtype] = _label_table(starts, ends, labels, raw.dtype)
+        first, last, names, kept = table
+        at = np.searchsorted(first, raw, side="right") - 1
+        inside = (at >= 0) & (raw <= last[np.maximum(at, 0)]) if kept else np.zeros(len(raw), bool)
         if inside.all():
-            return labels[i]
-        out = np.array(labels[np.where(inside, i, len(entries))],
-                       dtype=np.dtypes.StringDType(na_object=None))
+            return names[at]
+        out = np.array(names[np.where(inside, at, len(kept))], dtype=np.dtypes.StringDType(na_object=None))
         out[~inside] = None
         return out
 
@@ -396,11 +637,33 @@ class ParameterType:
         return f"ParameterType({self.name!r}, {self.kind}, {self.encoding!r}{extra})"
 
 
+def _calibrate_elements(element: ParameterType, raw: Value, get: Lookup | None) -> Value:
+    """The elements of an array (or the occurrences of a repeated entry), calibrated: numbers
+    all at once, as a column; aggregates and arrays one by one."""
+    if isinstance(raw, list):
+        return [_calibrate_elements(element, r, get) if isinstance(r, list) else element.calibrate(r, get)
+                for r in raw]
+    if element.structured or raw.dtype == object:
+        out = np.empty(raw.shape, dtype=object)
+        for index in np.ndindex(raw.shape):
+            out[index] = element.calibrate(raw[index], get)
+        return out
+    if not element.calibrated_differs or element.kind == "string":
+        return raw
+    flat = element.calibrate(raw.reshape(-1), get)
+    return np.asarray(flat).reshape(raw.shape)
+
+
 @dataclass(slots=True)
 class Parameter:
+    """A parameter; `name` is the name results use: its own where no other parameter of the
+    definition has it, else `qualified_name`, its path through the space systems."""
+
     name: str
     type: ParameterType
     description: str = ""
+    qualified_name: str = ""
+    initial: str | None = None  # initialValue, overriding its type's
 
     def __repr__(self) -> str:
         return f"Parameter({self.name!r}, {self.type.kind}, {self.type.encoding!r})"
@@ -419,10 +682,37 @@ class Location:
     from_start: bool
 
 
+@dataclass(frozen=True, slots=True)
+class Repeat:
+    """An entry read `count` times, `offset` bits apart (after the end of each occurrence)."""
+
+    count: Count
+    offset: Count = 0
+
+
+@dataclass(frozen=True, slots=True)
+class Indirect:
+    """The parameter read at an entry is the one whose alias in `namespace` equals the value of
+    `parameter` (`choices`: alias -> parameter name)."""
+
+    parameter: str
+    calibrated: bool
+    namespace: str
+    choices: dict[str, str]
+
+
 class Entry(NamedTuple):  # a tuple: a large container has many, made quickly
-    kind: Literal["parameter", "container"]
-    ref: str
+    kind: Literal["parameter", "container", "indirect"]
+    ref: str  # the parameter or container (for an indirect entry, the parameter giving the alias)
     location: Location | None = None
+    repeat: Repeat | None = None
+    condition: Criterion | None = None  # the entry is read only where it holds
+    dimensions: tuple[tuple[Count, Count], ...] = ()  # array entries: the dimensions the entry gives
+    indirect: Indirect | None = None
+
+    @property
+    def plain(self) -> bool:
+        return self.repeat is None and self.condition is None and not self.dimensions and self.indirect is None
 
 
 @dataclass(slots=True)
@@ -434,6 +724,7 @@ class Container:
     restriction: Criterion | None = None
     children: list[str] = field(default_factory=list)
     description: str = ""
+    size: int | None = None  # bits, when the container gives its own size
 
     def __repr__(self) -> str:
         text = f"Container({self.name!r}"
@@ -449,14 +740,25 @@ class Container:
 class NameMap(Mapping[str, Any]):
     """A read-only mapping (parameters or containers by name) with a short repr."""
 
-    __slots__ = ("_items", "_what")
+    __slots__ = ("_items", "_what", "_aliases")
 
-    def __init__(self, items: dict[str, Any], what: str) -> None:
+    def __init__(self, items: dict[str, Any], what: str, aliases: dict[str, str] | None = None) -> None:
         self._items = items
         self._what = what
+        self._aliases = aliases or {}  # qualified name -> the name it is listed under
 
     def __getitem__(self, key: str) -> Any:
-        return self._items[key]
+        try:
+            return self._items[key]
+        except KeyError:
+            pass
+        alias = self._aliases.get(key)
+        if alias is not None:
+            return self._items[alias]
+        same = sorted(q for q in self._aliases if q.rpartition("/")[2] == key)
+        if len(same) > 1:
+            raise KeyError(f"{key!r} names {len(same)} {self._what}: {', '.join(same)}")
+        raise KeyError(key)
 
     def __iter__(self):  # type: ignore[no-untyped-def]
         return iter(self._items)
@@ -468,3 +770,17 @@ class NameMap(Mapping[str, Any]):
         names = list(self._items)
         shown = ", ".join(names[:6]) + (", ..." if len(names) > 6 else "")
         return f"<{len(names)} {self._what}: {shown}>"
+
+
+class Tolerated(NamedTuple):
+    """One kind of construct a load read past or read leniently: what it is, where it first
+    occurs (line, and document when the definition has several) and how often."""
+
+    what: str
+    line: int
+    count: int
+    document: str = ""
+
+    def __str__(self) -> str:
+        where = f"line {self.line}" + (f" of {self.document}" if self.document else "")
+        return f"{self.what} ({where}{f', {self.count} times' if self.count > 1 else ''})"

@@ -16,8 +16,11 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from ._xml import Element, Refusal
+from dataclasses import replace
+
 from ._model import (BinaryEncoding, Container, Criterion, Entry, FloatEncoding, IntegerEncoding, Parameter,
                      StringEncoding, is_fixed)
+from ._structure import leaves, produces, static_shape
 
 
 @dataclass(slots=True, eq=False)
@@ -40,6 +43,10 @@ class Block:
     recipe: list[dict] = field(default_factory=list)  # numbers, and plain text when calibrated
     extracted: list[Field] = field(default_factory=list)  # bytes cut out in Python
     texts: list[Field] = field(default_factory=list)  # plain fixed-size text
+    # Fields whose bits may hold no value of their encoding (invalid text, BCD digits, reserved
+    # float patterns), in the order the one-packet path reads them: recipe, then the cut out text.
+    fallible: list[Field] = field(default_factory=list)
+    names: frozenset[str] = frozenset()
     prepared: bool = False
 
     def prepare(self) -> Block:
@@ -63,6 +70,17 @@ class Block:
                 self.texts.append(f)
             else:
                 self.extracted.append(f)
+        self.names = frozenset(f.parameter.name for f in self.fields)
+        self.fallible = [f for f in self.fields if f.item is not None and f.item["encoding"] not in TOTAL_READERS] \
+            + [f for f in self.extracted if isinstance(f.parameter.type.encoding, StringEncoding)]
+
+
+# The reader encodings that give a value for every bit pattern of a field.
+TOTAL_READERS = frozenset({
+    "unsigned", "twos_complement", "ones_complement", "sign_magnitude",
+    "ieee754_f16", "ieee754_f32", "ieee754_f64", "ieee754_f128", "mil_std_1750a_f32", "mil_std_1750a_f48",
+    "ibm_f32", "ibm_f64", "ti_f32", "ti_f40", "iso_8859_1", "windows_1252",
+})
 
 
 def reader_item(f: Field, start: int, encoding: str, byte_order: str, reverse: bool) -> dict:
@@ -80,7 +98,20 @@ class Variable:
     creates: int
 
 
-Step = Block | Variable
+@dataclass(slots=True)
+class Structure:
+    """An entry read one packet at a time (repeated, conditional, indirect, or a structure whose
+    size is known only per packet); it makes the anchor `creates`."""
+
+    entry: Entry
+    anchor: int
+    offset: int
+    creates: int
+    names: list[str]  # the parameters it can give values to
+    fixed: dict[str, bool]  # parameter -> whether its value has the same shape in every packet
+
+
+Step = Block | Variable | Structure
 
 
 @dataclass(slots=True)
@@ -121,6 +152,7 @@ class _Compiler:
 
     def compile(self, container: Container) -> Segment:
         self.walk(container.entries, (0, 0))
+        self.sized(container, (0, 0))
         self.flush()
         base = self.base
         chain = (base.chain if base is not None else []) + [container.name]
@@ -136,28 +168,75 @@ class _Compiler:
                 position = (origin[0], origin[1] + entry.location.bits)
                 if position[0] == 0 and position[1] < 0:
                     raise Refusal(self.element, f"entry {entry.ref!r} would start {-position[1]} bits before the packet")
-            if entry.kind == "container":
+            if entry.kind == "container" and entry.plain:
                 self.cursor = position
-                self.walk(self.containers[entry.ref].entries, position)
+                included = self.containers[entry.ref]
+                self.walk(included.entries, position)
+                self.sized(included, position)
                 continue
-            parameter = parameters[entry.ref]
-            enc = parameter.type.encoding
-            if is_fixed(enc):
-                bits = enc.bits
+            parameter = parameters[entry.ref] if entry.kind == "parameter" else None
+            if parameter is not None and entry.dimensions and all(isinstance(c, int) for d in entry.dimensions
+                                                                  for c in d):
+                # the dimensions an entry gives: the parameter's type with them
+                parameter = parameters[entry.ref] = replace(parameter, type=replace(
+                    parameter.type, dimensions=entry.dimensions))
+                entry = entry._replace(dimensions=())
+            parts = None
+            if parameter is not None and entry.plain:
+                parts = leaves(parameter.name, parameter.type)
+            if parts is None:
+                self.structure(entry._replace(location=None), position)
+                continue
+            assert parameter is not None
+            at = position[1]
+            for name, ptype in parts:
+                leaf = parameters.get(name) if name != parameter.name else parameter
+                if leaf is None or leaf.type is not ptype:
+                    leaf = parameters[name] = Parameter(name, ptype, "", name)
+                bits = ptype.encoding.bits
                 assert bits is not None
-                fields.append(Field(parameter, position[0], position[1], bits))
-                self.cursor = (position[0], position[1] + bits)
-            else:
-                assert isinstance(enc, (StringEncoding, BinaryEncoding))
-                if enc.dynamic is not None and enc.dynamic.parameter not in seen:
-                    raise Refusal(self.element, f"the size of {parameter.name!r} comes from {enc.dynamic.parameter!r}, "
-                                  "which is not decoded before it")
-                self.flush()
-                self.steps.append(Variable(parameter, position[0], position[1], self.anchors))
-                self.cursor = (self.anchors, 0)
-                self.anchors += 1
+                fields.append(Field(leaf, position[0], at, bits))
+                at += bits
+                seen.add(name)
+            self.cursor = (position[0], at)
             names.append(parameter.name)
             seen.add(parameter.name)
+
+    def variable(self, parameter: Parameter, position: tuple[int, int]) -> None:
+        enc = parameter.type.encoding
+        assert isinstance(enc, (StringEncoding, BinaryEncoding))
+        if enc.dynamic is not None and enc.dynamic.parameter not in self.seen:
+            raise Refusal(self.element, f"the size of {parameter.name!r} comes from {enc.dynamic.parameter!r}, "
+                          "which is not decoded before it")
+        self.flush()
+        self.steps.append(Variable(parameter, position[0], position[1], self.anchors))
+        self.cursor = (self.anchors, 0)
+        self.anchors += 1
+
+    def structure(self, entry: Entry, position: tuple[int, int]) -> None:
+        if entry.kind == "parameter" and entry.plain and not self.parameters[entry.ref].type.structured:
+            self.variable(self.parameters[entry.ref], position)
+            self.names.append(entry.ref)
+            self.seen.add(entry.ref)
+            return
+        self.flush()
+        produced = produces(entry, self.containers)
+        fixed = {n: static_shape(entry, self.parameters[n].type) for n in produced}
+        self.steps.append(Structure(entry, position[0], position[1], self.anchors, produced, fixed))
+        self.cursor = (self.anchors, 0)
+        self.anchors += 1
+        self.names.extend(produced)
+        self.seen.update(produced)
+
+    def sized(self, container: Container, start: tuple[int, int]) -> None:
+        """A container that gives its own size ends there, however far its entries reach."""
+        if container.size is None:
+            return
+        end = (start[0], start[1] + container.size)
+        if self.cursor[0] == end[0] and self.cursor[1] > end[1]:
+            raise Refusal(self.element, f"the entries of {container.name!r} end {self.cursor[1] - start[1]} bits "
+                                        f"after its start, past its size of {container.size} bits")
+        self.cursor = end
 
     def flush(self) -> None:
         # The fixed fields listed so far are decoded before the variable-size field that follows

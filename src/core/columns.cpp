@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -447,15 +448,17 @@ Result<DecodedText> decode_text_field(UnpackEncoding encoding, const std::uint8_
 
 Framed frame_space_packets(const std::uint8_t* data, std::size_t size,
                            std::vector<std::uint64_t>& out) {
-    // A run of packets at a time into a fixed buffer, so that the walk itself never allocates.
+    // A run of packets at a time into a buffer of the walk's own, allocated once: on the heap,
+    // since this frame lies under the module's entry points. A packet takes 7 bytes or more.
     constexpr std::size_t kRun = 4096;
-    std::uint64_t run[kRun];
+    const std::size_t room = std::min<std::size_t>(kRun, size / 7 + 1);
+    const auto run = std::make_unique_for_overwrite<std::uint64_t[]>(room);
     Framed framed;
     std::uint64_t position = 0;
     for (;;) {
-        Framed part = frame_packets(data + position, size - position, 0, run, kRun);
+        Framed part = frame_packets(data + position, size - position, 0, run.get(), room);
         for (std::size_t i = 0; i < part.count; ++i) run[i] += position;
-        out.insert(out.end(), run, run + part.count);
+        out.insert(out.end(), run.get(), run.get() + part.count);
         framed.count += part.count;
         if (part.cut) {
             framed.cut = *part.cut;
@@ -463,9 +466,9 @@ Framed frame_space_packets(const std::uint8_t* data, std::size_t size,
             framed.cut->offset += position;
             return framed;
         }
-        if (part.count < kRun) return framed;
-        position = run[kRun - 1] + 7 + (std::uint64_t{data[run[kRun - 1] + 4]} << 8 |
-                                         data[run[kRun - 1] + 5]);
+        if (part.count < room) return framed;
+        position = run[room - 1] + 7 + (std::uint64_t{data[run[room - 1] + 4]} << 8 |
+                                        data[run[room - 1] + 5]);
     }
 }
 
@@ -577,8 +580,10 @@ std::optional<Failure> Plan::walk_packet(std::size_t i, std::uint64_t offset) co
 
 std::optional<Failure> Plan::run(std::size_t first, std::size_t last,
                                  std::atomic<std::size_t>* lowest) const {
-    std::uint64_t bases[kBlock];
-    bool inside[kBlock];
+    // The block's packet starts live on the heap: this frame lies under the entry point's.
+    const std::size_t block = std::min(kBlock, std::max<std::size_t>(last - first, 1));
+    const auto bases = std::make_unique_for_overwrite<std::uint64_t[]>(block);
+    const auto inside = std::make_unique_for_overwrite<bool[]>(block);
     auto report = [&](std::optional<Failure> failure) {
         if (lowest) {
             std::size_t seen = lowest->load(std::memory_order_relaxed);
@@ -590,14 +595,15 @@ std::optional<Failure> Plan::run(std::size_t first, std::size_t last,
     };
     for (std::size_t a = first; a < last;) {
         if (lowest && lowest->load(std::memory_order_relaxed) < a) return std::nullopt;
-        const std::size_t b = std::min(last, a + kBlock);
+        const std::size_t b = std::min(last, a + block);
         for (std::size_t i = a; i < b; ++i)
             inside[i - a] = whole_recipe_inside(packets_.byte_offset(i), bases[i - a]);
         for (std::size_t j = a; j < b;) {
             std::size_t r = j;
             while (r < b && inside[r - a]) ++r;
             if (r > j) {
-                if (auto failure = run_block(j, r, bases + (j - a))) return report(std::move(failure));
+                if (auto failure = run_block(j, r, bases.get() + (j - a)))
+                    return report(std::move(failure));
             }
             if (r < b) {
                 if (auto failure = walk_packet(r, packets_.byte_offset(r)))

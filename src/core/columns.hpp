@@ -73,7 +73,7 @@ public:
     /// Decodes packets [first, last). Returns the failure of the lowest packet, and in it of the
     /// first field, that fails; the outputs are then partly written. `lowest`, when given, is
     /// shared between runs over other packets: a run stops once a lower packet has failed, and
-    /// lowers it on failure.
+    /// lowers it on failure. Throws std::bad_alloc (the block's scratch is on the heap).
     std::optional<Failure> run(std::size_t first, std::size_t last,
                                std::atomic<std::size_t>* lowest = nullptr) const;
 

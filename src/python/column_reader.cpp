@@ -183,7 +183,13 @@ bool read_size(PyObject* obj, const char* name, std::uint64_t& out) {
 
 bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
                   const std::uint64_t*& out, std::size_t& count, const char* name) {
-    Ref array(PyObject_CallOneArg(np.asarray, offsets));
+    Ref array;
+    {
+        // numpy reads a caller's object through its __array__, __len__ or __getitem__.
+        RecursionGuard guard(" while reading the offsets");
+        if (!guard.entered()) return false;
+        array.reset(PyObject_CallOneArg(np.asarray, offsets));
+    }
     if (!array.get()) return false;
     Ref dtype(PyObject_GetAttrString(array.get(), "dtype"));
     Ref kind(dtype.get() ? PyObject_GetAttrString(dtype.get(), "kind") : nullptr);

@@ -5,7 +5,11 @@
 #include "core/text.hpp"
 #include "errors.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -48,7 +52,61 @@ bool is_numpy_bool_type(PyTypeObject* type) {
     return is_numpy;
 }
 
+/// C stack kept free below the deepest level: room for the interpreter to raise, unwind and run
+/// the caller's exception handlers (a quarter of the stack on threads with smaller ones).
+constexpr std::size_t kStackReserve = 256 * 1024;
+
+/// The calling thread's stack, looked up on its first level.
+struct Stack {
+    bool looked_up = false;
+    std::uintptr_t low = 0, high = 0;  // both 0 when the thread library cannot tell
+    std::size_t reserve = 0;
+};
+thread_local Stack t_stack;
+
+[[gnu::cold]] void look_up_stack(Stack& stack) noexcept {
+    stack.looked_up = true;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* low = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > 0) {
+        stack.low = reinterpret_cast<std::uintptr_t>(low);
+        stack.high = stack.low + size;
+        stack.reserve = std::min(kStackReserve, size / 4);
+    }
+    pthread_attr_destroy(&attr);
+}
+
+/// Whether the stack below this frame is down to its reserve. A frame outside the thread's
+/// own stack (a coroutine library's) is not judged.
+bool stack_nearly_full() noexcept {
+    Stack& stack = t_stack;
+    if (!stack.looked_up) [[unlikely]]
+        look_up_stack(stack);
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return here > stack.low && here < stack.high && here - stack.low < stack.reserve;
+}
+
+constexpr const char* kConverting = " while converting a value";
+
+/// Runs `read`, a conversion that may call the object's own Python methods, as one level.
+template <class F>
+bool calling_back(F&& read) {
+    RecursionGuard guard(kConverting);
+    return guard.entered() && read();
+}
+
 }  // namespace
+
+bool RecursionGuard::enter(const char* where) noexcept {
+    if (stack_nearly_full()) [[unlikely]] {
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded%s (the C stack is nearly full)", where);
+        return false;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+}
 
 void raise_cast_error(PyObject* obj, const char* target) {
     std::string text = "'" + type_name(obj) + "' object cannot be cast as '" + target + "'";
@@ -60,23 +118,21 @@ void raise_out_of_range() {
 }
 
 bool convert_i64_slow(PyObject* obj, std::int64_t& out) {
-    long value = PyLong_AsLong(obj);
-    if (value == -1 && PyErr_Occurred()) return false;
-    out = value;
-    return true;
+    auto read = [&] {
+        const long value = PyLong_AsLong(obj);  // a non-int through its __index__
+        if (value == -1 && PyErr_Occurred()) return false;
+        out = value;
+        return true;
+    };
+    return PyLong_Check(obj) ? read() : calling_back(read);
 }
 
 bool convert_u64_slow(PyObject* obj, std::uint64_t& out) {
-    if (PyLong_Check(obj)) {
-        unsigned long long value = PyLong_AsUnsignedLongLong(obj);
-        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-        out = value;
-        return true;
-    }
-    PyObject* index = PyNumber_Index(obj);
-    if (!index) return false;
-    unsigned long long value = PyLong_AsUnsignedLongLong(index);
-    Py_DECREF(index);
+    PyObject* index = obj;
+    auto read_index = [&] { return (index = PyNumber_Index(obj)) != nullptr; };
+    if (!PyLong_Check(obj) && !calling_back(read_index)) return false;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index);
+    if (index != obj) Py_DECREF(index);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     out = value;
     return true;
@@ -90,11 +146,15 @@ bool convert_u128(PyObject* obj, u128& out) {
     }
     // ALLOW_INDEX: objects that are not ints go through their __index__, as everywhere else.
     u128 value = 0;
-    const Py_ssize_t needed = PyLong_AsNativeBytes(
-        obj, &value, sizeof value,
-        Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER | Py_ASNATIVEBYTES_REJECT_NEGATIVE |
-            Py_ASNATIVEBYTES_ALLOW_INDEX);
-    if (needed < 0) return false;
+    Py_ssize_t needed = -1;
+    auto read = [&] {
+        needed = PyLong_AsNativeBytes(
+            obj, &value, sizeof value,
+            Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                Py_ASNATIVEBYTES_REJECT_NEGATIVE | Py_ASNATIVEBYTES_ALLOW_INDEX);
+        return needed >= 0;
+    };
+    if (!(PyLong_Check(obj) ? read() : calling_back(read))) return false;
     if (needed > static_cast<Py_ssize_t>(sizeof value)) [[unlikely]] {
         PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
         return false;
@@ -121,8 +181,8 @@ bool convert_bool(PyObject* obj, bool& out) {
             PyErr_SetString(PyExc_TypeError, text.c_str());
             return false;
         }
-        int result = truth(obj);
-        if (result < 0) return false;
+        int result = -1;
+        if (!calling_back([&] { return (result = truth(obj)) >= 0; })) return false;
         out = result != 0;
         return true;
     }
@@ -131,10 +191,14 @@ bool convert_bool(PyObject* obj, bool& out) {
 }
 
 bool convert_f64_slow(PyObject* obj, double& out) {
-    double value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred()) return false;
-    out = value;
-    return true;
+    auto read = [&] {
+        const double value = PyFloat_AsDouble(obj);  // a non-float through __float__ or __index__
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        out = value;
+        return true;
+    };
+    // An exact int converts without the caller's code; a subclass may have its own __float__.
+    return PyFloat_Check(obj) || PyLong_CheckExact(obj) ? read() : calling_back(read);
 }
 
 float narrow_to_f32(double value) noexcept { return narrow_to_binary32(value); }
@@ -178,19 +242,10 @@ bool convert_bytes(PyObject* obj, Bytes& out) {
     return true;
 }
 
-PyObject* convert_sequence(PyObject* obj) {
-    if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return nullptr;
-    }
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // Iterating a list or tuple yields exactly its items in order; copy them directly.
-        return PySequence_List(obj);
-    }
-    if (!PySequence_Check(obj)) {
-        raise_cast_error(obj, "Sequence");
-        return nullptr;
-    }
+namespace {
+
+/// A new list of what iterating `obj` yields, or NULL.
+PyObject* read_by_iteration(PyObject* obj) {
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
     PyObject* list = PyList_New(0);
@@ -217,8 +272,30 @@ PyObject* convert_sequence(PyObject* obj) {
     return list;
 }
 
+}  // namespace
+
+PyObject* convert_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return nullptr;
+    }
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Iterating a list or tuple yields exactly its items in order; copy them directly.
+        return PySequence_List(obj);
+    }
+    if (!PySequence_Check(obj)) {
+        raise_cast_error(obj, "Sequence");
+        return nullptr;
+    }
+    PyObject* list = nullptr;
+    calling_back([&] { return (list = read_by_iteration(obj)) != nullptr; });
+    return list;
+}
+
 bool convert_buffer(PyObject* obj, Py_buffer& view, Buffer& out) {
-    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) < 0) return false;
+    // A class of the caller's may export through its own __buffer__.
+    auto take = [&] { return PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) == 0; };
+    if (!(PyBytes_CheckExact(obj) ? take() : calling_back(take))) return false;
     out.data = static_cast<const std::uint8_t*>(view.buf);
     out.size = static_cast<std::size_t>(view.len);
     return true;

@@ -36,6 +36,28 @@ struct Object {
     PyObject* obj;
 };
 
+/// Counts a stretch of work that may run the caller's Python code (an __index__, __float__,
+/// __buffer__, __iter__ or __array__ of an argument, or a recipe walk) as one level of the
+/// interpreter's recursion, so that code which calls the module again from there ends in
+/// RecursionError. The level is also refused when the thread's C stack is nearly full, whatever
+/// the recursion limit: the frames between two levels are the interpreter's and ours, and the
+/// limit alone cannot know their size.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) noexcept : entered_(enter(where)) {}
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    bool entered() const noexcept { return entered_; }
+
+private:
+    /// False with RecursionError set when the level is refused.
+    static bool enter(const char* where) noexcept;
+    bool entered_;
+};
+
 bool convert_i64_slow(PyObject* obj, std::int64_t& out);
 bool convert_u64_slow(PyObject* obj, std::uint64_t& out);
 [[gnu::cold]] void raise_out_of_range();

@@ -15,6 +15,7 @@
 
 #include "core/codec.hpp"
 #include "core/unpack_encoding.hpp"
+#include "convert.hpp"
 
 namespace bitloom::recipe {
 
@@ -50,21 +51,8 @@ private:
     PyObject* p_ = nullptr;
 };
 
-/// Counts the walk as one level of the interpreter's recursion, so that a conversion that
-/// re-enters a walk ends in RecursionError long before the C stack runs out.
-class RecursionGuard {
-public:
-    explicit RecursionGuard(const char* where) noexcept : entered_(Py_EnterRecursiveCall(where) == 0) {}
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
-    }
-    bool entered() const noexcept { return entered_; }
-
-private:
-    bool entered_;
-};
+/// The walks count as one level of the interpreter's recursion (convert.hpp).
+using py::RecursionGuard;
 
 enum class Key : std::uint8_t { Name, Encoding, Bits, ByteOrder, ReverseBits, OffsetBits, Value };
 inline constexpr std::size_t kKeyCount = 7;

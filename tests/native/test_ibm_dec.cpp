@@ -1,6 +1,7 @@
-// IBM hexadecimal and DEC VAX floats: every binary32 value through the 32-bit encoders and back
-// (DEC F_floating holds each one in its range exactly; IBM f32 rounds those whose leading hex
-// digit leaves fewer than 24 bits), and the repr-style text that out-of-range messages use.
+// IBM hexadecimal and DEC VAX floats: every binary32 value (check.hpp's sweep) through the 32-bit
+// encoders and back (DEC F_floating holds each one in its range exactly; IBM f32 rounds those whose
+// leading hex digit leaves fewer than 24 bits), and the repr-style text that out-of-range messages
+// use.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -18,7 +19,8 @@ namespace {
 constexpr std::uint64_t kSign32 = 0x80000000u;
 
 void ibm_f32_every_binary32() {
-    for (std::uint32_t bits = 0; bits < 0x7F800000u && check::failures <= 10; ++bits) {
+    for (std::uint32_t bits = 0; bits < 0x7F800000u && check::failures <= 10;
+         bits = static_cast<std::uint32_t>(check::next_binary32(bits))) {
         const float x = std::bit_cast<float>(bits);
         // The negative side on a sample: the sign is a separate bit, and time counts here.
         const float y = (bits & 0xFF) ? x : -x;
@@ -51,7 +53,8 @@ void ibm_f32_every_binary32() {
 
 void dec_f32_every_binary32() {
     const float least = 0x1p-128f, beyond = 0x1p127f;
-    for (std::uint32_t bits = 0; bits <= 0x7F800000u && check::failures <= 10; ++bits) {
+    for (std::uint32_t bits = 0; bits <= 0x7F800000u && check::failures <= 10;
+         bits = static_cast<std::uint32_t>(check::next_binary32(bits))) {
         const float x = std::bit_cast<float>(bits);
         const float y = (bits & 0xFF) ? x : -x;  // the negative side on a sample
         const auto p = encode_dec_f32(x);

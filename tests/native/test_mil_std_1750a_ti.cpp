@@ -1,6 +1,6 @@
-// Every binary32 value through the 32-bit MIL-STD-1750A and TI encoders and back: a value the
-// format holds comes back unchanged, any other one to within half a step, and the patterns are
-// normalised; infinities and NaNs, and the values past the format's range, fail.
+// Every binary32 value (check.hpp's sweep) through the 32-bit MIL-STD-1750A and TI encoders and
+// back: a value the format holds comes back unchanged, any other one to within half a step, and the
+// patterns are normalised; infinities and NaNs, and the values past the format's range, fail.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -44,7 +44,7 @@ int every_binary32(const Limits& f) {
     const auto expect = [&](bool ok, const char* what, float x) {
         if (!ok && ++failures <= 10) std::fprintf(stderr, "%s: %a: check failed: %s\n", f.name, x, what);
     };
-    for (std::uint64_t i = 0; i <= 0xFFFFFFFF && failures <= 10; ++i) {
+    for (std::uint64_t i = 0; i <= 0xFFFFFFFF && failures <= 10; i = check::next_binary32(i)) {
         const float x = std::bit_cast<float>(static_cast<std::uint32_t>(i));
         const auto r = f.encode(x);
         const double a = std::fabs(static_cast<double>(x));

@@ -1,0 +1,83 @@
+"""describe: a definition as a tree of containers, each under the container it inherits from,
+with its restriction criteria and, for each of its own entries, the parameter's type, encoding
+and size, calibration and units."""
+from __future__ import annotations
+
+from collections.abc import Iterator
+
+from . import Definition
+from ._model import Container, Entry, ParameterType
+
+INDENT = "    "
+
+
+def tops(definition: Definition) -> list[str]:
+    """The containers that inherit from none, in document order."""
+    return [name for name, c in definition.containers.items() if c.base is None]
+
+
+def describe(definition: Definition) -> Iterator[str]:
+    """The lines of the tree; the root is marked, and so are containers only ever included."""
+    included: dict[str, list[str]] = {}
+    for container in definition.containers.values():
+        for entry in container.entries:
+            if entry.kind == "container":
+                included.setdefault(entry.ref, []).append(container.name)
+    for name in tops(definition):
+        yield ""
+        yield from _container(definition, definition.containers[name], 0, included)
+
+
+def _container(definition: Definition, container: Container, depth: int,
+               included: dict[str, list[str]]) -> Iterator[str]:
+    pad = INDENT * depth
+    notes = [n for n, on in (("abstract", container.abstract), ("root", container.name == definition.root)) if on]
+    if container.name in included:
+        notes.append("included by " + ", ".join(included[container.name]))
+    head = f"{pad}{container.name}" + (f" ({'; '.join(notes)})" if notes else "")
+    if container.restriction is not None:
+        head += f" when {container.restriction!r}"
+    yield head
+    rows = [_entry(definition, entry) for entry in container.entries]
+    widths = [max((len(row[i]) for row in rows), default=0) for i in range(3)]
+    for row in rows:
+        cells = [cell.ljust(width) for cell, width in zip(row, widths)] + list(row[3:])
+        yield (f"{pad}  - " + "  ".join(cell for cell in cells if cell.strip())).rstrip()
+    for child in container.children:
+        yield from _container(definition, definition.containers[child], depth + 1, included)
+
+
+def _entry(definition: Definition, entry: Entry) -> tuple[str, ...]:
+    """(name, kind, encoding and size, then calibration, labels, units, location as present)."""
+    where: tuple[str, ...] = ()
+    if entry.location is not None:
+        start = "the container's start" if entry.location.from_start else "the previous entry"
+        where = (f"at {entry.location.bits:+} bits from {start}",)
+    if entry.kind == "container":
+        return (entry.ref, "container", "", *where)
+    ptype = definition.parameters[entry.ref].type
+    return (entry.ref, ptype.kind, _inside(repr(ptype.encoding)), *_meaning(ptype), *where)
+
+
+def _inside(text: str) -> str:
+    """'IntegerEncoding(unsigned, 11 bits)' -> 'unsigned, 11 bits'."""
+    return text[text.index("(") + 1:-1]
+
+
+def _meaning(ptype: ParameterType) -> list[str]:
+    """How raw values become engineering values, and their units."""
+    out = []
+    calibrator = getattr(ptype.encoding, "calibrator", None)
+    if calibrator is not None:
+        out.append(repr(calibrator))
+    contexts = getattr(ptype.encoding, "context_calibrators", ())
+    if contexts:
+        out.append(f"{len(contexts)} context calibrator{'s' if len(contexts) > 1 else ''}")
+    if ptype.enumeration:
+        shown = ", ".join(f"{lo}{'' if lo == hi else f'..{hi}'}={label}" for lo, hi, label in ptype.enumeration[:4])
+        out.append("{" + shown + (", ..." if len(ptype.enumeration) > 4 else "") + "}")
+    if ptype.kind in ("absolute_time", "relative_time") and (ptype.scale, ptype.offset) != (1.0, 0.0):
+        out.append(f"raw * {ptype.scale!r} + {ptype.offset!r}")
+    if ptype.units:
+        out.append(f"[{ptype.units}]")
+    return out

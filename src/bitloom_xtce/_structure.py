@@ -1,0 +1,370 @@
+"""Aggregates, arrays, repeated, conditional and indirect entries.
+
+Two ways to decode them. A plain entry whose aggregate or array type has a fixed size is cut
+into its leaves (`P.member`, `P[i]`), which become ordinary fixed fields of the compiled column
+path; `assemble` and `assemble_columns` put the leaves back together. Everything else (sizes,
+counts or conditions known only per packet) is read one packet at a time by `Reader`, the one
+place the per-packet logic lives; `split` turns a value it read into the columns decode_file
+gives.
+"""
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from typing import Any
+
+import bitloom
+import numpy as np
+
+from ._errors import PacketError
+from ._fields import measure
+from ._model import (BinaryEncoding, Container, Count, Entry, FloatEncoding, IntegerEncoding, Parameter,
+                     ParameterType, StringEncoding, Value, is_fixed)
+
+MAX_LEAVES = 1 << 16  # leaves of one fixed-size structure read by the compiled path; more are read per packet
+MAX_ELEMENTS = 1 << 24  # elements of one array or occurrences of one entry in a packet
+MISSING: Any = object()  # an entry whose include condition failed: no value
+
+
+# -- fixed-size structures as leaves ----------------------------------------------------------
+
+def fixed_shape(ptype: ParameterType) -> tuple[int, ...] | None:
+    """An array type's shape when its dimensions are all fixed; None otherwise."""
+    shape = []
+    for first, last in ptype.dimensions:
+        if not isinstance(first, int) or not isinstance(last, int):
+            return None
+        shape.append(max(0, last - first + 1))
+    return tuple(shape) if ptype.dimensions else None
+
+
+def leaves(name: str, ptype: ParameterType) -> list[tuple[str, ParameterType]] | None:
+    """The fixed-size fields a value of `ptype` is made of, in order; None if its size is
+    known only per packet (or it has more than MAX_LEAVES fields)."""
+    out: list[tuple[str, ParameterType]] = []
+    todo: list[tuple[str, ParameterType]] = [(name, ptype)]
+    while todo:  # depth first, in decoding order
+        at, t = todo.pop()
+        if t.kind == "aggregate":
+            todo.extend(reversed([(f"{at}.{m}", mt) for m, mt in t.members]))
+        elif t.kind == "array":
+            shape = fixed_shape(t)
+            if shape is None or math.prod(shape) > MAX_LEAVES:
+                return None
+            assert t.element is not None
+            todo.extend((f"{at}[{i}]", t.element) for i in reversed(range(math.prod(shape))))
+        elif is_fixed(t.encoding):
+            out.append((at, t))
+        else:
+            return None
+        if len(out) + len(todo) > MAX_LEAVES:
+            return None
+    return out
+
+
+def _array(elements: list, shape: tuple[int, ...], element: ParameterType) -> Value:
+    """An array value: numbers and text as a numpy array, aggregates as (nested) lists of dicts."""
+    if element.kind == "aggregate":
+        for size in reversed(shape[1:]):
+            elements = [elements[i:i + size] for i in range(0, len(elements), size)]
+        return elements
+    return _as_array(elements, shape)
+
+
+def _of_aggregates(ptype: ParameterType) -> bool:
+    while ptype.kind == "array" and ptype.element is not None:
+        ptype = ptype.element
+    return ptype.kind == "aggregate"
+
+
+def _as_array(items: list, shape: tuple[int, ...] | None = None) -> np.ndarray:
+    """A list as a numpy array; an object array when its items are arrays of different shapes."""
+    try:
+        array = np.array(items)
+    except ValueError:
+        array = np.empty(len(items), dtype=object)
+        array[:] = items
+        return array
+    if shape is not None:
+        array = array.reshape(shape + array.shape[1:])
+    return array
+
+
+def assemble(name: str, ptype: ParameterType, get: Callable[[str], Value]) -> Value:
+    """One packet's value of a fixed-size structure from its leaves' values."""
+    if ptype.kind == "aggregate":
+        return {m: assemble(f"{name}.{m}", mt, get) for m, mt in ptype.members}
+    if ptype.kind == "array":
+        shape = fixed_shape(ptype)
+        assert shape is not None and ptype.element is not None
+        return _array([assemble(f"{name}[{i}]", ptype.element, get) for i in range(math.prod(shape))],
+                      shape, ptype.element)
+    return get(name)
+
+
+def assemble_columns(name: str, ptype: ParameterType, get: Callable[[str], np.ndarray],
+                     rows: int) -> dict[str, np.ndarray]:
+    """The columns of a fixed-size structure from its leaves' columns: one per leaf member
+    (`P.a.b`), arrays as (rows x shape) columns (an array of aggregates: one such column per
+    member)."""
+    if ptype.kind == "aggregate":
+        out: dict[str, np.ndarray] = {}
+        for m, mt in ptype.members:
+            out.update(assemble_columns(f"{name}.{m}", mt, get, rows))
+        return out
+    if ptype.kind == "array":
+        shape = fixed_shape(ptype)
+        assert shape is not None and ptype.element is not None
+        parts = [assemble_columns(f"{name}[{i}]", ptype.element, get, rows) for i in range(math.prod(shape))]
+        out = {}
+        for suffix in columns_of("", ptype.element):
+            if parts:
+                stacked = np.stack([p[f"{name}[{i}]{suffix}"] for i, p in enumerate(parts)], axis=1)
+            else:
+                stacked = np.empty((rows, 0))
+            out[name + suffix] = stacked.reshape((rows, *shape) + stacked.shape[2:])
+        return out
+    return {name: get(name)}
+
+
+def columns_of(name: str, ptype: ParameterType) -> list[str]:
+    """The column names of a parameter's value in decode_file: its leaf members."""
+    if ptype.kind == "aggregate":
+        return [c for m, mt in ptype.members for c in columns_of(f"{name}.{m}", mt)]
+    if ptype.kind == "array":
+        assert ptype.element is not None
+        return columns_of(name, ptype.element)
+    return [name]
+
+
+def split(name: str, ptype: ParameterType, value: Value) -> dict[str, Value]:
+    """A value read per packet as {column name: value}: aggregates by leaf member; a list (the
+    elements of an array of aggregates, or the occurrences of a repeated entry) as one array
+    per member."""
+    if isinstance(value, list):
+        parts = [split(name, ptype, v) for v in value]
+        return {c: _as_array([p[c] for p in parts]) for c in columns_of(name, ptype)}
+    if ptype.kind == "aggregate":
+        out: dict[str, Value] = {}
+        for m, mt in ptype.members:
+            out.update(split(f"{name}.{m}", mt, value[m]))
+        return out
+    if ptype.kind == "array" and isinstance(value, dict):
+        assert ptype.element is not None
+        return split(name, ptype.element, value)
+    return {name: value}
+
+
+def member_value(values: dict[str, Value], name: str) -> Value:
+    """`P.a.b` from P's value (a dict of its members) when P was read whole; KeyError if none."""
+    if name in values:
+        return values[name]
+    head, dot, rest = name.partition(".")
+    while dot:
+        if head in values:
+            value = values[head]
+            for member in rest.split("."):
+                value = value[member]
+            return value
+        more, dot, rest = rest.partition(".")
+        head = f"{head}.{more}"
+    raise KeyError(name)
+
+
+# -- one packet at a time -----------------------------------------------------------------------
+
+class Reader:
+    """Reads entries of one packet bit by bit: conditions, repeats, dynamic dimensions and
+    indirect references are evaluated on the values read so far (`get`). Raw values go into
+    `values`; an entry whose condition fails gives none."""
+
+    __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items")
+
+    def __init__(self, parameters: dict[str, Parameter], containers: dict[str, Container], packet: bytes,
+                 limit: int, values: dict[str, Value], get: Callable[[str, bool], Value]) -> None:
+        self.parameters = parameters
+        self.containers = containers
+        self.packet = packet
+        self.limit = limit
+        self.values = values
+        self.get = get
+        self.items: dict[int, list[dict]] = {}
+
+    def step(self, entry: Entry, cursor: int) -> int:
+        try:
+            return self.entry(entry, cursor, cursor)
+        except (KeyError, TypeError, IndexError) as e:
+            raise PacketError(f"entry {entry.ref!r}: {type(e).__name__}: {e}") from None
+
+    def entries(self, entries: tuple[Entry, ...], start: int) -> int:
+        cursor = start
+        for entry in entries:
+            cursor = self.entry(entry, cursor, start)
+        return cursor
+
+    def entry(self, entry: Entry, cursor: int, start: int) -> int:
+        """Read one entry at `cursor` (`start`: where its container starts); where it ends."""
+        if entry.condition is not None and not entry.condition.evaluate(self.get):
+            return cursor
+        if entry.location is not None:
+            cursor = (start if entry.location.from_start else cursor) + entry.location.bits
+        if entry.repeat is None:
+            return self.once(entry, cursor)
+        count = self.count(entry.repeat.count, "repeat count")
+        gap = self.count(entry.repeat.offset, "offset between repeats")
+        if count > MAX_ELEMENTS:
+            raise PacketError(f"a repeat count of {count}: at most {MAX_ELEMENTS}")
+        names = self.produces(entry)
+        occurrences: dict[str, list] = {n: [] for n in names}
+        for i in range(count):
+            for n in names:
+                self.values.pop(n, None)
+            cursor = self.once(entry, cursor) + gap
+            if cursor > self.limit:
+                raise PacketError(f"repeat {i + 1} of {count} ends at bit {cursor}, after the packet's end")
+            for n in names:
+                if n in self.values:
+                    occurrences[n].append(self.values[n])
+        for n in names:
+            found = occurrences[n]
+            self.values[n] = found if _of_aggregates(self.parameters[n].type) else _as_array(found)
+        return cursor
+
+    def produces(self, entry: Entry) -> list[str]:
+        return produces(entry, self.containers)
+
+    def once(self, entry: Entry, cursor: int) -> int:
+        if entry.kind == "container":
+            container = self.containers[entry.ref]
+            end = self.entries(container.entries, cursor)
+            return cursor + container.size if container.size is not None else end
+        if entry.kind == "indirect":
+            assert entry.indirect is not None
+            key = self.get(entry.indirect.parameter, entry.indirect.calibrated)
+            name = entry.indirect.choices.get(str(key.item() if isinstance(key, np.generic) else key).strip())
+            if name is None:
+                raise PacketError(f"{entry.indirect.parameter!r} is {key!r}: no parameter has that alias in "
+                                  f"namespace {entry.indirect.namespace!r}")
+        else:
+            name = entry.ref
+        ptype = self.parameters[name].type
+        value, cursor = self.read(ptype, cursor, entry.dimensions or None)
+        self.values[name] = value
+        return cursor
+
+    def count(self, count: Count, what: str) -> int:
+        if isinstance(count, int):
+            return count
+        try:
+            given = self.get(count.parameter, count.calibrated)
+            value = count.bits(given.item() if isinstance(given, np.generic) else given)
+        except KeyError:
+            raise PacketError(f"the {what} comes from {count.parameter!r}, not read before it") from None
+        if isinstance(value, np.generic):
+            value = value.item()
+        if not isinstance(value, (int, float)) or value != int(value):
+            raise PacketError(f"the {what} {value!r} is not a whole number")
+        return int(value)
+
+    def read(self, ptype: ParameterType, cursor: int, dimensions: tuple | None = None) -> tuple[Value, int]:
+        if ptype.kind == "aggregate":
+            value: dict[str, Value] = {}
+            for member, mtype in ptype.members:
+                value[member], cursor = self.read(mtype, cursor)
+            return value, cursor
+        if ptype.kind == "array":
+            shape = tuple(max(0, self.count(last, "last index") - self.count(first, "first index") + 1)
+                          for first, last in dimensions or ptype.dimensions)
+            n = math.prod(shape)
+            element = ptype.element
+            assert element is not None
+            least = element.encoding.bits if not element.structured and is_fixed(element.encoding) else 0
+            if n > MAX_ELEMENTS or n * (least or 0) > self.limit - cursor:
+                raise PacketError(f"an array of {' x '.join(map(str, shape))} elements does not fit the packet")
+            elements = []
+            for _ in range(n):
+                item, cursor = self.read(element, cursor)
+                elements.append(item)
+            return _array(elements, shape, element), cursor
+        enc = ptype.encoding
+        if isinstance(enc, (IntegerEncoding, FloatEncoding)):
+            if cursor < 0 or cursor + enc.bits > self.limit:
+                raise PacketError(f"the packet ({self.limit // 8} bytes) is too short: a field ends at bit "
+                                  f"{cursor + enc.bits}")
+            items = self.items.get(id(enc))
+            if items is None:
+                items = self.items[id(enc)] = [{"name": "v", "encoding": enc.reader, "bits": enc.bits,
+                                                "byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits}]
+            return bitloom.unpack_parameters(self.packet, cursor, items)["v"], cursor + enc.bits
+        assert isinstance(enc, (StringEncoding, BinaryEncoding))
+        size = enc.dynamic.bits(self.get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
+        bits, raw, text = measure(enc, self.packet, cursor, self.limit, size)
+        return (raw if text is None else text), cursor + bits
+
+
+def produces(entry: Entry, containers: dict[str, Container]) -> list[str]:
+    """The parameters an entry can give values to."""
+    if entry.kind == "parameter":
+        return [entry.ref]
+    if entry.kind == "indirect":
+        assert entry.indirect is not None
+        return list(dict.fromkeys(entry.indirect.choices.values()))
+    out: list[str] = []
+    todo = [containers[entry.ref]]
+    while todo:
+        container = todo.pop()
+        for inner in container.entries:
+            if inner.kind == "container":
+                todo.append(containers[inner.ref])
+            else:
+                out.extend(produces(inner, containers))
+    return list(dict.fromkeys(out))
+
+
+def static_shape(entry: Entry, ptype: ParameterType) -> bool:
+    """Whether every packet's value of this entry has the same shape (a 2-D column then)."""
+    if entry.repeat is not None and not isinstance(entry.repeat.count, int):
+        return False
+    if entry.dimensions and any(not isinstance(c, int) for d in entry.dimensions for c in d):
+        return False
+    todo = [ptype]
+    while todo:
+        t = todo.pop()
+        if t.kind == "aggregate":
+            todo.extend(mt for _, mt in t.members)
+        elif t.kind == "array":
+            if not entry.dimensions and fixed_shape(t) is None:
+                return False
+            assert t.element is not None
+            todo.append(t.element)
+    return True
+
+
+def column(items: list[Value], fixed: bool) -> np.ndarray:
+    """One decode_file column from per-packet values (MISSING where an entry's condition failed):
+    numbers as a typed column, arrays of one shape as a (rows x shape) column when `fixed`,
+    anything else as an object column of per-packet values; a numpy masked array where some
+    packets have no value."""
+    present = [v is not MISSING for v in items]
+    values = [v for v in items if v is not MISSING]
+    scalars = all(not isinstance(v, (np.ndarray, list, dict)) for v in values)
+    if values and (scalars or fixed):
+        try:
+            dense = np.array(values)
+        except ValueError:
+            dense = None
+        if dense is not None and (scalars or dense.ndim > 1) and dense.dtype != object:
+            if all(present):
+                return dense
+            out = np.zeros((len(items),) + dense.shape[1:], dtype=dense.dtype)
+            mask = np.zeros(out.shape, dtype=bool)
+            keep = np.array(present)
+            out[keep] = dense
+            mask[~keep] = True
+            return np.ma.masked_array(out, mask)
+    out = np.empty(len(items), dtype=object)
+    for i, v in enumerate(items):
+        out[i] = None if v is MISSING else v
+    if all(present):
+        return out
+    return np.ma.masked_array(out, [not p for p in present])

@@ -1,0 +1,252 @@
+"""Aggregates, arrays, repeats, include conditions, indirect entries and unmatched packets: each
+case decodes packets one at a time and as a file, and the two must agree value for value."""
+import warnings
+
+import numpy as np
+import pytest
+
+import bitloom_xtce
+from bitloom_xtce import PacketError, XtceError
+
+NS = 'xmlns:xtce="http://www.omg.org/spec/XTCE/20180204"'
+BASE = ('<xtce:IntegerParameterType name="U8"><xtce:IntegerDataEncoding sizeInBits="8"/></xtce:IntegerParameterType>'
+        '<xtce:IntegerParameterType name="U16"><xtce:IntegerDataEncoding sizeInBits="16"/></xtce:IntegerParameterType>'
+        '<xtce:FloatParameterType name="C8"><xtce:IntegerDataEncoding sizeInBits="8"><xtce:DefaultCalibrator>'
+        '<xtce:PolynomialCalibrator><xtce:Term coefficient="0.5" exponent="1"/></xtce:PolynomialCalibrator>'
+        '</xtce:DefaultCalibrator></xtce:IntegerDataEncoding></xtce:FloatParameterType>')
+
+
+def fixed(v):
+    return f"<xtce:FixedValue>{v}</xtce:FixedValue>"
+
+
+def dynamic(ref, intercept=0):
+    return (f'<xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="{ref}"/>'
+            f'<xtce:LinearAdjustment intercept="{intercept}"/></xtce:DynamicValue>')
+
+
+def dims(*pairs):
+    return "<xtce:DimensionList>" + "".join(
+        f"<xtce:Dimension><xtce:StartingIndex>{a}</xtce:StartingIndex><xtce:EndingIndex>{b}</xtce:EndingIndex>"
+        "</xtce:Dimension>" for a, b in pairs) + "</xtce:DimensionList>"
+
+
+def aggregate(name, **members):
+    return (f'<xtce:AggregateParameterType name="{name}"><xtce:MemberList>'
+            + "".join(f'<xtce:Member name="{m}" typeRef="{t}"/>' for m, t in members.items())
+            + "</xtce:MemberList></xtce:AggregateParameterType>")
+
+
+def array(name, element, *pairs):
+    return f'<xtce:ArrayParameterType name="{name}" arrayTypeRef="{element}">{dims(*pairs)}</xtce:ArrayParameterType>'
+
+
+def ref(p, inside=""):
+    return f'<xtce:ParameterRefEntry parameterRef="{p}">{inside}</xtce:ParameterRefEntry>'
+
+
+def condition(p, value, op="=="):
+    return (f'<xtce:IncludeCondition><xtce:Comparison parameterRef="{p}" value="{value}" '
+            f'comparisonOperator="{op}" useCalibratedValue="false"/></xtce:IncludeCondition>')
+
+
+def repeat(count, offset=None):
+    return (f"<xtce:RepeatEntry><xtce:Count>{count}</xtce:Count>"
+            + (f"<xtce:Offset>{offset}</xtce:Offset>" if offset is not None else "") + "</xtce:RepeatEntry>")
+
+
+def document(types, parameters, entries, containers=""):
+    params = "".join(f'<xtce:Parameter name="{p}" parameterTypeRef="{t}"/>' for p, t in parameters.items())
+    return (f'<?xml version="1.0"?><xtce:SpaceSystem name="S" {NS}><xtce:TelemetryMetaData>'
+            f"<xtce:ParameterTypeSet>{BASE}{types}</xtce:ParameterTypeSet><xtce:ParameterSet>{params}</xtce:ParameterSet>"
+            f'<xtce:ContainerSet><xtce:SequenceContainer name="P"><xtce:EntryList>{entries}</xtce:EntryList>'
+            f"</xtce:SequenceContainer>{containers}</xtce:ContainerSet></xtce:TelemetryMetaData></xtce:SpaceSystem>"
+            ).encode()
+
+
+def ccsds(body, apid=1):
+    return bytes([8 | apid >> 8, apid & 255, 0xC0, 0, (len(body) - 1) >> 8, (len(body) - 1) & 255]) + body
+
+
+HEADER = {"h1": "U16", "h2": "U16", "h3": "U16"}
+HEAD = ref("h1") + ref("h2") + ref("h3")
+
+A2 = aggregate("A2", x="U8", y="U16")
+R3 = array("R3", "U8", (fixed(0), fixed(2)))
+
+CASES = {
+    # name: (types, parameters, entries, [(body, expected decode values without the header)])
+    "aggregate": (A2, {"a": "A2"}, ref("a"), [(b"\x01\x00\x02", {"a": {"x": 1, "y": 2}})]),
+    "nested aggregate": (A2 + aggregate("N", p="A2", q="C8"), {"n": "N"}, ref("n"),
+                         [(b"\x01\x00\x02\x05", {"n": {"p": {"x": 1, "y": 2}, "q": 2.5}})]),
+    "fixed array": (R3, {"r": "R3"}, ref("r"), [(b"\x03\x04\x05", {"r": [3, 4, 5]})]),
+    "calibrated array, 2 x 2": (array("M", "C8", (fixed(0), fixed(1)), (fixed(1), fixed(2))), {"m": "M"}, ref("m"),
+                                [(b"\x02\x04\x06\x08", {"m": [[1.0, 2.0], [3.0, 4.0]]})]),
+    "array of aggregates": (A2 + array("RA", "A2", (fixed(0), fixed(1))), {"r": "RA"}, ref("r"),
+                            [(b"\x01\x00\x02\x03\x00\x04", {"r": [{"x": 1, "y": 2}, {"x": 3, "y": 4}]})]),
+    "aggregate with an array": (R3 + aggregate("AR", n="U8", r="R3"), {"a": "AR"}, ref("a"),
+                                [(b"\x09\x01\x02\x03", {"a": {"n": 9, "r": [1, 2, 3]}})]),
+    "dynamic array": (array("D", "U8", (fixed(0), dynamic("n", -1))), {"n": "U8", "d": "D"}, ref("n") + ref("d"),
+                      [(b"\x02\x07\x08", {"n": 2, "d": [7, 8]}), (b"\x00", {"n": 0, "d": []}),
+                       (b"\x03\x01\x02\x03", {"n": 3, "d": [1, 2, 3]})]),
+    "dynamic array sized by a member": (aggregate("H", n="U8") + array("D", "U8", (fixed(0), dynamic("h.n", -1))),
+                                        {"h": "H", "d": "D"}, ref("h") + ref("d"),
+                                        [(b"\x01\x07", {"h": {"n": 1}, "d": [7]}),
+                                         (b"\x02\x07\x08", {"h": {"n": 2}, "d": [7, 8]})]),
+    "include condition": ("", {"f": "U8", "v": "U16", "t": "U8"}, ref("f") + ref("v", condition("f", 1)) + ref("t"),
+                          [(b"\x01\x00\x05\x09", {"f": 1, "v": 5, "t": 9}), (b"\x00\x09", {"f": 0, "t": 9})]),
+    "condition on an aggregate member": (A2, {"a": "A2", "v": "U8"}, ref("a") + ref("v", condition("a/x", 1)),
+                                         [(b"\x01\x00\x02\x03", {"a": {"x": 1, "y": 2}, "v": 3}),
+                                          (b"\x00\x00\x02", {"a": {"x": 0, "y": 2}})]),
+    "fixed repeat with an offset": ("", {"v": "U8"}, ref("v", repeat(fixed(3), fixed(8))),
+                                    [(b"\x01\xff\x02\xff\x03\xff", {"v": [1, 2, 3]})]),
+    "dynamic repeat of an aggregate": (A2, {"n": "U8", "a": "A2"}, ref("n") + ref("a", repeat(dynamic("n"))),
+                                       [(b"\x02\x01\x00\x02\x03\x00\x04", {"n": 2, "a": [{"x": 1, "y": 2},
+                                                                                     {"x": 3, "y": 4}]}),
+                                        (b"\x00", {"n": 0, "a": []})]),
+}
+
+
+def agree(expected, got):
+    if isinstance(expected, dict):
+        assert isinstance(got, dict) and set(got) == set(expected), (expected, got)
+        for k in expected:
+            agree(expected[k], got[k])
+    elif isinstance(expected, list) and expected and isinstance(expected[0], dict):
+        assert len(got) == len(expected)
+        for e, g in zip(expected, got):
+            agree(e, g)
+    else:
+        np.testing.assert_array_equal(np.asarray(got), np.asarray(expected))
+
+
+def leaf_columns(name, value, out):
+    """decode's value as decode_file's columns: leaf members, arrays of aggregates by member."""
+    if isinstance(value, dict):
+        for k, v in value.items():
+            leaf_columns(f"{name}.{k}", v, out)
+    elif isinstance(value, list) and value and isinstance(value[0], dict):
+        for k in value[0]:
+            out[f"{name}.{k}"] = np.array([v[k] for v in value])
+    else:
+        out[name] = value
+    return out
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_decode_and_decode_file_agree(case):
+    types, parameters, entries, packets = CASES[case]
+    definition = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    stream = b""
+    for body, expected in packets:
+        values = definition.decode(ccsds(body))
+        agree(expected, {k: v for k, v in values.items() if k not in HEADER})
+        stream += ccsds(body)
+    table = definition.decode_file(stream)["P"]
+    for i, (body, _) in enumerate(packets):
+        one = {}
+        for k, v in definition.decode(ccsds(body)).items():
+            leaf_columns(k, v, one)
+        for column, values in table.items():
+            got = values[i]
+            if column not in one:
+                assert np.ma.is_masked(got) or len(got) == 0, (column, i)  # no value, or no occurrences
+            else:
+                np.testing.assert_array_equal(np.asarray(got), np.asarray(one[column]), err_msg=f"{column} row {i}")
+
+
+def test_fixed_structures_stay_in_the_column_path():
+    definition = bitloom_xtce.load(document(A2 + array("M", "U16", (fixed(0), fixed(1)), (fixed(0), fixed(2))),
+                                            HEADER | {"a": "A2", "m": "M"}, HEAD + ref("a") + ref("m")))
+    body = b"\x01\x00\x02" + bytes(range(12))
+    table = definition.decode_file(ccsds(body) * 4)["P"]
+    assert table["m"].shape == (4, 2, 3) and table["m"].dtype == np.uint16
+    assert table["a.x"].dtype == np.uint8 and list(table) == ["h1", "h2", "h3", "a.x", "a.y", "m"]
+    segment = definition._segments["P"]
+    assert all(type(step).__name__ == "Block" for step in segment.steps)
+
+
+def test_ragged_and_masked_columns():
+    types, parameters, entries, packets = CASES["dynamic array"]
+    definition = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    column = definition.decode_file(b"".join(ccsds(b) for b, _ in packets))["P"]["d"]
+    assert column.dtype == object and [list(v) for v in column] == [[7, 8], [], [1, 2, 3]]
+    types, parameters, entries, packets = CASES["include condition"]
+    definition = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    column = definition.decode_file(b"".join(ccsds(b) for b, _ in packets))["P"]["v"]
+    assert isinstance(column, np.ma.MaskedArray) and column.mask.tolist() == [False, True]
+
+
+def test_conditions_inside_a_repeated_container():
+    inner = ('<xtce:SequenceContainer name="I"><xtce:EntryList>' + ref("k") + ref("v", condition("k", 1))
+             + "</xtce:EntryList></xtce:SequenceContainer>")
+    entries = ref("n") + f'<xtce:ContainerRefEntry containerRef="I">{repeat(dynamic("n"))}</xtce:ContainerRefEntry>'
+    definition = bitloom_xtce.load(document("", HEADER | {"n": "U8", "k": "U8", "v": "U8"}, HEAD + entries, inner))
+    values = definition.decode(ccsds(b"\x03\x01\x07\x00\x01\x08"))
+    assert values["k"].tolist() == [1, 0, 1] and values["v"].tolist() == [7, 8]
+
+
+def test_indirect_entry():
+    types = ""
+    params = ('<xtce:Parameter name="id" parameterTypeRef="U8"/>'
+              '<xtce:Parameter name="a" parameterTypeRef="U8"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="1"/>'
+              '</xtce:AliasSet></xtce:Parameter>'
+              '<xtce:Parameter name="b" parameterTypeRef="U16"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="2"/>'
+              '</xtce:AliasSet></xtce:Parameter>')
+    entries = (ref("id") + '<xtce:IndirectParameterRefEntry aliasNameSpace="ids"><xtce:ParameterInstance '
+               'parameterRef="id"/></xtce:IndirectParameterRefEntry>')
+    text = document(types, {}, entries).replace(b"<xtce:ParameterSet>", b"<xtce:ParameterSet>" + params.encode())
+    definition = bitloom_xtce.load(text)
+    assert definition.decode(b"\x01\x05") == {"id": 1, "a": 5}
+    assert definition.decode(b"\x02\x01\x02") == {"id": 2, "b": 258}
+    with pytest.raises(PacketError, match="no parameter has that alias"):
+        definition.decode(b"\x03\x00")
+
+
+def test_unmatched_packets():
+    child = ('<xtce:SequenceContainer name="C"><xtce:EntryList>' + ref("v") + '</xtce:EntryList><xtce:BaseContainer '
+             'containerRef="P"><xtce:RestrictionCriteria><xtce:Comparison parameterRef="h3" value="1"/>'
+             '</xtce:RestrictionCriteria></xtce:BaseContainer></xtce:SequenceContainer>')
+    text = document("", HEADER | {"v": "U8"}, HEAD, child).replace(b'name="P"', b'name="P" abstract="true"')
+    definition = bitloom_xtce.load(text)
+    assert definition.decode_with_container(ccsds(b"\x05")) == ("P", {"h1": 2049, "h2": 49152, "h3": 0})
+    stream = ccsds(b"\x05") + ccsds(b"\x05\x06")
+    with pytest.warns(bitloom_xtce.DecodeWarning, match="matching no concrete container"):
+        assert set(definition.decode_file(stream)) == {"C"}
+    kept = definition.decode_file(stream, unmatched="keep")
+    assert kept["P"]["h3"].tolist() == [0] and kept["C"]["v"].tolist() == [5]
+    with pytest.raises(ValueError, match="unmatched"):
+        definition.decode_file(stream, unmatched="drop")
+
+
+@pytest.mark.parametrize("types, entries, message", [
+    (array("X", "U8", (fixed(0), fixed(1 << 30))), ref("x"), "at most 16777216 elements"),
+    (aggregate("X", a="X"), ref("x"), "types hold each other"),
+    (aggregate("X", a="U8", b="NOPE"), ref("x"), "NOPE"),
+    ('<xtce:ArrayParameterType name="X" arrayTypeRef="U8"/>', ref("x"), "needs a DimensionList"),
+    (aggregate("X", a="U8"), ref("v", condition("x.zz", 1)), "no member 'zz'"),
+])
+def test_bad_structures_refused(types, entries, message):
+    with warnings.catch_warnings(), pytest.raises(XtceError, match=message):
+        warnings.simplefilter("ignore")
+        bitloom_xtce.load(document(types, {"x": "X", "v": "U8"}, ref("x") + entries if entries != ref("x")
+                                   else entries))
+
+
+@pytest.mark.parametrize("body", [b"\xff\xff\xff\xff", b"\xff"])
+def test_hostile_dynamic_sizes_fail_the_packet(body):
+    definition = bitloom_xtce.load(document(array("D", "U8", (fixed(0), dynamic("n"))), {"n": "U32", "d": "D"},
+                                            ref("n") + ref("d")).replace(b'"U32"', b'"U16"'))
+    with pytest.raises(PacketError, match="does not fit|too short"):
+        definition.decode(body)
+
+
+def test_deeply_nested_types_refused_and_encoding_structures_refused():
+    # declared outermost first, so that each type builds the ones it holds
+    deep = "".join(aggregate(f"X{i}", a=f"X{i - 1}") for i in range(149, 0, -1)) + aggregate("X0", a="U8")
+    with warnings.catch_warnings(), pytest.raises(XtceError, match="nested more than"):
+        warnings.simplefilter("ignore")
+        bitloom_xtce.load(document(deep, {"x": "X149"}, ref("x")))
+    definition = bitloom_xtce.load(document(A2, {"a": "A2"}, ref("a")))
+    with pytest.raises(ValueError, match="encoding aggregates, arrays"):
+        definition.encode("P", {"a": {"x": 1, "y": 2}})
