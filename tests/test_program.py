@@ -3,7 +3,6 @@ descriptions over known packets, hostile descriptions refused with clear message
 the caller that cannot re-enter, and the same columns on any number of threads."""
 import ctypes
 import ctypes.util
-import gc
 import threading
 import tracemalloc
 
