@@ -221,40 +221,30 @@ class _Compiler:
         self.steps[route] = ("route", "unique", list(zip(conditions, targets)))
 
     def block(self, block: Block, container: str, counters: dict[Any, int], place: Place) -> bool:
+        """A block's checks: its extent, and each field that may hold no value of its encoding.
+        Its values are read afterwards in Python, a column per field for all the packets of a
+        container (one reader call per anchor): the program keeps only those that routing or
+        a dynamic size needs, in registers, and the text it measures inside a field."""
         from ._definition import _bad, _before_start, _too_short
         at = block.anchor
         fallible = {id(f) for f in block.fallible}
-        main: list[tuple] = []
-        values: dict[str, tuple[int, str]] = {}
-        low = high = None
+        kept: list[tuple] = []
         for f in block.fields:
-            if id(f) in fallible:
+            if id(f) in fallible or f.item is None or f.parameter.name not in self.needed \
+                    or not isinstance(f.parameter.type.encoding, IntegerEncoding):
                 continue
-            name = f.parameter.name
-            if f.item is not None:
-                kind = _kind(f.item)
-                if kind is None:
-                    return False
-                register = None
-                if kind != "text" and name in self.needed and isinstance(f.parameter.type.encoding, IntegerEncoding):
-                    register = self.register(name)
-                slot = self.slot(("text", f.item["encoding"]) if kind == "text" else kind, counters)
-                main.append((f.offset, f.bits, f.item["encoding"], slot, register,
-                             {"byte_order": f.item["byte_order"], "reverse_bits": f.item["reverse_bits"]}))
-                values[name] = (slot, "text" if kind == "text" else "number")
-            else:  # binary of a fixed size: its bits
-                slot = self.slot("span", counters)
-                main.append((f.offset, f.bits, "raw", slot, None))
-                values[name] = (slot, "bytes")
-            low = f.offset if low is None else min(low, f.offset)
-            high = f.offset + f.bits if high is None else max(high, f.offset + f.bits)
+            kind = _kind(f.item)
+            if kind is None or kind == "text":
+                return False
+            kept.append((f.offset, f.bits, f.item["encoding"], None, self.register(f.parameter.name),
+                         {"byte_order": f.item["byte_order"], "reverse_bits": f.item["reverse_bits"]}))
         if at != 0 and block.start < 0:
             self.check((">=", ("pos", at), -block.start), _before_start(container))
-        if low != block.start or high != block.end:  # the block's extent, checked first
-            self.emit(("measure", at, block.start, ("plain",), block.end - block.start, None, None),
-                      _too_short(container))
-        if main:
-            self.emit(("fields", at, main), _too_short(container))
+        self.emit(("measure", at, block.start, ("plain",), block.end - block.start, None, None),
+                  _too_short(container))
+        if kept:
+            self.emit(("fields", at, kept), _too_short(container))
+        texts: dict[str, int] = {}
         for f in block.fallible:  # each alone: a packet is refused for the first that fails
             name = f.parameter.name
             enc = f.parameter.type.encoding
@@ -265,11 +255,9 @@ class _Compiler:
                 register = None
                 if kind != "text" and name in self.needed and isinstance(enc, IntegerEncoding):
                     register = self.register(name)
-                slot = self.slot(("text", f.item["encoding"]) if kind == "text" else kind, counters)
-                self.emit(("fields", at, [(f.offset, f.bits, f.item["encoding"], slot, register,
+                self.emit(("fields", at, [(f.offset, f.bits, f.item["encoding"], None, register,
                                            {"byte_order": f.item["byte_order"],
                                             "reverse_bits": f.item["reverse_bits"]})]), _bad(container, name))
-                values[name] = (slot, "text" if kind == "text" else "number")
             else:  # text of a fixed size that ends at a termination character or is counted inside
                 assert isinstance(enc, StringEncoding)
                 if enc.leading_bits is not None:
@@ -281,12 +269,16 @@ class _Compiler:
                     form = ("terminated", enc.terminator, enc.unit)
                 slot = self.slot(("text", enc.reader), counters)
                 self.emit(("measure", at, f.offset, form, f.bits, slot, None), _bad(container, name))
-                values[name] = (slot, "text")
-        for name, value in values.items():
-            place.values[name] = value
+                texts[name] = slot
+        for f in block.fields:
+            name = f.parameter.name
             place.whole.pop(name, None)
-            if value[1] == "number" and name in self.registers and name in self.needed \
-                    and isinstance(self.d._parameters[name].type.encoding, IntegerEncoding):
+            if name in texts:
+                place.values[name] = (texts[name], "text")
+            else:
+                place.values.pop(name, None)  # read in Python
+            if name in self.registers and name in self.needed and f.item is not None \
+                    and isinstance(f.parameter.type.encoding, IntegerEncoding):
                 place.in_register.add(name)
             else:
                 place.in_register.discard(name)
