@@ -281,6 +281,7 @@ class Definition:
         self._encoder = Encoder(self._parameters, self._containers, self._segments, self.root)
         self._error_checks: dict[str, list[tuple[Field, Any]]] = {}  # container -> the checks its packets carry
         self._compiled = _compile.Cache()  # the decode programs, made on first use
+        self._known: dict[str, dict[str, tuple[Block, Field]]] = {}  # container -> its fixed fields, by name
 
     def __repr__(self) -> str:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
@@ -579,6 +580,9 @@ class Definition:
         packets end in, made columns as _route makes them; the packets the program cannot take
         go through _route."""
         compiled = self._compiled.get(self, raw)
+        if compiled.by_columns:
+            self._route(self._root_segment(), _Group(offsets, lengths * 8, [0], {}), data, raw, found, skipped, keep)
+            return
         out = bitloom._run_program(compiled.program, data, offsets, lengths, threads=threads)
         reasons, containers, steps, slots = out["reason"], out["container"], out["step"], out["slots"]
         failed = np.flatnonzero(reasons > _compile.PYTHON)
@@ -597,7 +601,7 @@ class Definition:
         if not len(done):
             return
         ended = containers[done]
-        numbers = np.unique(ended).tolist()
+        numbers = np.flatnonzero(np.bincount(ended)).tolist()
         if raw and python_data is None:  # the raw bytes of some fields are cut out in Python
             python_data = bytes(data)
         for number in numbers:
@@ -605,13 +609,7 @@ class Definition:
             name = compiled.names[number]
             segment = self._segments[name]
             place = compiled.places[name]
-            group = _Group(offsets[rows], lengths[rows] * 8, [0] * segment.anchors, {})
-            for link in segment.chain:
-                for step in self._segments[link].steps:
-                    if isinstance(step, Block):
-                        for f in step.fields:
-                            group.known.pop(f.parameter.name, None)
-                            group.known[f.parameter.name] = (step, f)
+            group = _Group(offsets[rows], lengths[rows] * 8, [0] * segment.anchors, dict(self._placed(name)))
             for anchor, k in place.anchors.items():
                 group.anchors[anchor] = _taken(slots[k], rows)
             for n, (k, kind) in place.values.items():
@@ -623,6 +621,21 @@ class Definition:
                 group.fields[n] = _span_bytes(data, *slots[k][:2], _taken_at(slots[k], rows))
             self._settle(segment, group, python_data if python_data is not None else data, raw, found, skipped,
                          keep)
+
+    def _placed(self, name: str) -> dict[str, tuple[Block, Field]]:
+        """The fixed fields of a container and its base containers by parameter, where each is
+        read (a parameter listed twice where it is listed last)."""
+        placed = self._known.get(name)
+        if placed is None:
+            placed = {}
+            for link in self._segments[name].chain:
+                for step in self._segments[link].steps:
+                    if isinstance(step, Block):
+                        for f in step.prepare().fields:
+                            placed.pop(f.parameter.name, None)
+                            placed[f.parameter.name] = (step, f)
+            self._known[name] = placed
+        return placed
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
                found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
