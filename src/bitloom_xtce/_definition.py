@@ -282,6 +282,7 @@ class Definition:
         self._error_checks: dict[str, list[tuple[Field, Any]]] = {}  # container -> the checks its packets carry
         self._compiled = _compile.Cache()  # the decode programs, made on first use
         self._known: dict[str, dict[str, tuple[Block, Field]]] = {}  # container -> its fixed fields, by name
+        self._attributes: dict[tuple, dict[str, dict[str, str]]] = {}  # a result's columns -> their attributes
 
     def __repr__(self) -> str:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
@@ -542,7 +543,7 @@ class Definition:
                             prefix_bytes=prefix_bytes, unmatched=unmatched, segmented=segmented)
 
     def _decode_frames(self, data: bytes, offsets: np.ndarray, lengths: np.ndarray, raw: bool,
-                       skipped: dict[str, tuple[int, int]], keep: bool, threads: int = 1) -> FileResult:
+                       skipped: _Skips, keep: bool, threads: int = 1) -> FileResult:
         """Decode the packets at `offsets` (`lengths` bytes each) into a result's tables; those
         not decoded are counted into `skipped` (those that match no concrete container kept in
         their abstract one's table with `keep`)."""
@@ -592,7 +593,7 @@ class Definition:
                 reason = compiled.reason(key >> 8, key & 255)
                 skipped.setdefault(reason, []).append(offsets[failed[keys == key]])
         python = reasons == _compile.PYTHON
-        python_data = data if isinstance(data, (bytes, mmap.mmap)) else None
+        python_data: Any = data if isinstance(data, (bytes, mmap.mmap)) else None
         if python.any():
             python_data = python_data if python_data is not None else bytes(data)
             group = _Group(offsets[python], lengths[python] * 8, [0], {})
@@ -614,11 +615,11 @@ class Definition:
                 group.anchors[anchor] = _taken(slots[k], rows)
             for n, (k, kind) in place.values.items():
                 if kind == "bytes":
-                    group.values[n] = group.fields[n] = _span_bytes(data, *slots[k][:2], _taken_at(slots[k], rows))
+                    group.values[n] = group.fields[n] = _span_bytes(data, slots[k][0], slots[k][1], _taken_at(slots[k], rows))
                 else:
                     group.values[n] = _taken(slots[k], rows)
             for n, k in place.whole.items():
-                group.fields[n] = _span_bytes(data, *slots[k][:2], _taken_at(slots[k], rows))
+                group.fields[n] = _span_bytes(data, slots[k][0], slots[k][1], _taken_at(slots[k], rows))
             self._settle(segment, group, python_data if python_data is not None else data, raw, found, skipped,
                          keep)
 
@@ -984,7 +985,7 @@ def _span_bytes(data: Any, starts: np.ndarray, bits: np.ndarray, where: np.ndarr
         else:
             column[:] = [view[a:b] for a, b in zip(firsts, lasts)]
         return column
-    source = data if isinstance(data, (bytes, mmap.mmap)) else memoryview(data).cast("B")
+    source: Any = data if isinstance(data, (bytes, mmap.mmap)) else memoryview(data).cast("B")
     column[:] = [bytes(take_bits(source, s, b)) for s, b in zip(starts.tolist(), bits.tolist())]
     return column
 

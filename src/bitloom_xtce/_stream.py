@@ -70,6 +70,18 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
 
 def attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dict[str, dict[str, str]]:
     """Units and descriptions of the parameters in a result (those the definition gives)."""
+    key = tuple(tuple(columns) for columns in result.values())  # the same columns: the same attributes
+    cache = definition._attributes
+    found = cache.get(key)
+    if found is None:
+        found = _attributes(definition, result)
+        if len(cache) >= 64:
+            cache.clear()
+        cache[key] = found
+    return {name: dict(entry) for name, entry in found.items()}
+
+
+def _attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dict[str, dict[str, str]]:
     out: dict[str, dict[str, str]] = {}
     seen: set[str] = set()
     for columns in result.values():
