@@ -154,8 +154,8 @@ def test_routing(name):
 
 @pytest.fixture(scope="module")
 def events():
-    definition = ccsds_definition(text(VARIABLE.format(80, TERM.format("00"))), child("P1", cmp("==", 1), refs("n", "v")),
-                                  U8.format("n"))
+    definition = ccsds_definition(text(VARIABLE.format(80, TERM.format("00"))),
+                                  child("P1", cmp("==", 1), refs("n", "v")), U8.format("n"))
     packets = [ccsds_packet(1, bytes([k % 250]) + b"x" * (k % 7) + b"\0") for k in range(3000)]
     packets[17] = ccsds_packet(1, b"\x01abc")  # no terminator
     return definition, b"".join(packets)

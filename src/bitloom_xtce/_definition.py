@@ -581,27 +581,28 @@ class Definition:
         packets end in, made columns as _route makes them; the packets the program cannot take
         go through _route."""
         compiled = self._compiled.get(self, raw)
-        if compiled.by_columns:
+        if compiled.by_columns and len(offsets) >= _COLUMNS_FROM:
             self._route(self._root_segment(), _Group(offsets, lengths * 8, [0], {}), data, raw, found, skipped, keep)
             return
         out = bitloom._run_program(compiled.program, data, offsets, lengths, threads=threads)
         reasons, containers, steps, slots = out["reason"], out["container"], out["step"], out["slots"]
-        failed = np.flatnonzero(reasons > _compile.PYTHON)
+        every = not reasons.any()  # every packet decoded
+        failed = np.flatnonzero(reasons > _compile.PYTHON) if not every else ()
         if len(failed):
             keys = steps[failed].astype(np.int64) * 256 + reasons[failed]
             for key in np.unique(keys).tolist():
                 reason = compiled.reason(key >> 8, key & 255)
                 skipped.setdefault(reason, []).append(offsets[failed[keys == key]])
-        python = reasons == _compile.PYTHON
+        python = reasons == _compile.PYTHON if not every else None
         python_data: Any = data if isinstance(data, (bytes, mmap.mmap)) else None
-        if python.any():
+        if python is not None and python.any():
             python_data = python_data if python_data is not None else bytes(data)
             group = _Group(offsets[python], lengths[python] * 8, [0], {})
             self._route(self._root_segment(), group, python_data, raw, found, skipped, keep)
-        done = np.flatnonzero(reasons == _compile.OK)
+        done = np.flatnonzero(reasons == _compile.OK) if not every else np.arange(len(reasons))
         if not len(done):
             return
-        ended = containers[done]
+        ended = containers[done] if not every else containers
         numbers = np.flatnonzero(np.bincount(ended)).tolist()
         if raw and python_data is None:  # the raw bytes of some fields are cut out in Python
             python_data = bytes(data)
@@ -615,7 +616,8 @@ class Definition:
                 group.anchors[anchor] = _taken(slots[k], rows)
             for n, (k, kind) in place.values.items():
                 if kind == "bytes":
-                    group.values[n] = group.fields[n] = _span_bytes(data, slots[k][0], slots[k][1], _taken_at(slots[k], rows))
+                    cut = _span_bytes(data, slots[k][0], slots[k][1], _taken_at(slots[k], rows))
+                    group.values[n] = group.fields[n] = cut
                 else:
                     group.values[n] = _taken(slots[k], rows)
             for n, k in place.whole.items():
@@ -928,6 +930,11 @@ def _reload(documents: tuple[bytes, ...], strict: bool, root: str | None) -> Def
                 del _LOADED[next(iter(_LOADED))]
             _LOADED[key] = definition
     return definition
+
+
+# From this many packets the column path reads a definition that it reads faster than the
+# program (see _compile.Compiled.by_columns); below, the program's smaller cost per call wins.
+_COLUMNS_FROM = 1024
 
 
 @contextlib.contextmanager
