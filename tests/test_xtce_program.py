@@ -220,3 +220,20 @@ def test_the_program_is_compiled_once_for_threads_that_start_together(events, mo
     assert made == [False]
     for r in results[1:]:
         assert_same(r, results[0])
+
+
+def test_a_large_file_of_a_fixed_layout_decodes_alike_by_columns_and_by_the_program():
+    definition = ccsds_definition(integer("Integer", '<xtce:IntegerDataEncoding encoding="packedBCD" sizeInBits="8"/>'),
+                                  child("P1", cmp("==", 1), refs("n", "v")), U8.format("n"))
+    compiled = definition._compiled.get(definition, False)
+    assert compiled.by_columns
+    rng = np.random.default_rng(3)
+    bodies = [bytes([k % 256, int(rng.choice([0x12, 0x99, 0x1f]))]) for k in range(1500)]
+    data = b"".join(ccsds_packet(int(rng.choice([1, 1, 1, 2])), b if k % 50 else b[:1]) for k, b in enumerate(bodies))
+    by_columns = definition.decode_file(data)
+    compiled.by_columns = False
+    try:
+        assert_same(definition.decode_file(data), by_columns)
+    finally:
+        compiled.by_columns = True
+    assert len(by_columns.skipped) == 3 and len(by_columns["P1"]["v"]) > 700
