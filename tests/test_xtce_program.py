@@ -110,7 +110,20 @@ def test_the_program_and_the_column_path_agree(name, raw):
     assert ours.skipped and sum(len(c["n"]) for c in ours.values()) > 3  # both kinds of packet
 
 
+def nested(levels):
+    """APID <= 1 and (APID == 7 or (APID <= 1 and (...))): 2 * levels conditions deep."""
+    condition = ("<xtce:Condition><xtce:ParameterInstanceRef parameterRef=\"APID\"/><xtce:ComparisonOperator>{}"
+                 "</xtce:ComparisonOperator><xtce:Value>{}</xtce:Value></xtce:Condition>")
+    inner = condition.format("==", 1)
+    for _ in range(levels):
+        inner = (f"<xtce:ANDedConditions>{condition.format('&lt;=', 1)}<xtce:ORedConditions>"
+                 f"{condition.format('==', 7)}{inner}</xtce:ORedConditions></xtce:ANDedConditions>")
+    return f"<xtce:BooleanExpression>{inner}</xtce:BooleanExpression>"
+
+
 ROUTES = {  # a criterion of P1 (P2 takes APID 2): whether the program routes on it
+    "nested 20 deep": (nested(10), True),
+    "nested 60 deep, past what the program takes": (nested(30), False),
     "raw ==": (cmp("==", 1), True),
     "raw <=, AND, OR": ('<xtce:BooleanExpression><xtce:ORedConditions><xtce:ANDedConditions>'
                         '<xtce:Condition><xtce:ParameterInstanceRef parameterRef="APID"/><xtce:ComparisonOperator>'

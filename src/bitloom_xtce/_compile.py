@@ -1,7 +1,7 @@
 """A definition compiled into one decode program (see bitloom._program) that the core runs over
-every packet of a file: the fixed fields at their anchors, the variable-size fields, the
-routing among containers on raw integers, each container's packets ending at its own container
-number. What the program cannot express (a criterion on a calibrated float or on text, a
+every packet of a file: the checks of the fixed fields at their anchors (their values are read
+afterwards, a column per field), the variable-size fields, the routing among containers on raw
+integers, each container's packets ending at its own container number. What the program cannot express (a criterion on a calibrated float or on text, a
 dynamic size from a calibrated value, entries read one packet at a time) becomes a `python`
 step: the packets that reach it are decoded by the column path in Python instead.
 
@@ -28,7 +28,6 @@ if TYPE_CHECKING:
 
 REASONS = bitloom._PROGRAM_REASONS
 OK, PYTHON = REASONS.index("ok"), REASONS.index("needs python")
-OUT_OF_PACKET = REASONS.index("outside the packet")
 
 _OPS = {"==": "==", "eq": "==", "!=": "!=", "neq": "!=", "<": "<", "lt": "<", "<=": "<=", "leq": "<=",
         ">": ">", "gt": ">", ">=": ">=", "geq": ">="}
@@ -379,12 +378,15 @@ class _Compiler:
 
     # -- restriction criteria
 
-    def criterion(self, criterion: Criterion | None, place: Place) -> tuple | None:
-        """A restriction as a program condition, or None where it needs Python."""
+    def criterion(self, criterion: Criterion | None, place: Place, depth: int = 0) -> tuple | None:
+        """A restriction as a program condition, or None where it needs Python (also where it
+        nests deeper than the program takes: 32 levels, two of them for an enumeration's)."""
         if criterion is None:
             return ("==", 0, 0)
         if isinstance(criterion, (AllOf, AnyOf)):
-            terms = [self.criterion(t, place) for t in criterion.terms]
+            if depth >= 29:
+                return None
+            terms = [self.criterion(t, place, depth + 1) for t in criterion.terms]
             if any(t is None for t in terms):
                 return None
             return ("and" if isinstance(criterion, AllOf) else "or", *terms)
