@@ -36,9 +36,10 @@ def make_packet(rng, apid_index, mode, seq):
     return header + body
 
 
-def make_file():
+def make_file(make=make_packet):
+    """The file of PACKETS packets drawn from POOL made by `make`, their offsets and sizes."""
     rng = random.Random(2024)
-    pool = [make_packet(rng, rng.randrange(4), rng.randrange(2), k) for k in range(POOL)]
+    pool = [make(rng, rng.randrange(4), rng.randrange(2), k) for k in range(POOL)]
     picks = np.random.default_rng(7).integers(0, POOL, PACKETS)
     data = b"".join([pool[i] for i in picks.tolist()])
     sizes = np.array([len(pool[i]) for i in range(POOL)], dtype=np.uint64)[picks]

@@ -120,7 +120,6 @@ class _Compiler:
         self.steps: list[Any] = []
         self.blame: dict[int, tuple[str, dict[int, str]]] = {}
         self.slots: list[Any] = []
-        self.by_kind: dict[Any, list[int]] = {}
         self.registers: dict[str, int] = {}
         self.scratch = 0  # temporaries made
         self.names: list[str] = []
@@ -145,7 +144,7 @@ class _Compiler:
 
     def run(self) -> Compiled:
         segment = self.d._root_segment()
-        self.container(segment, {}, Place())
+        self.container(segment, Place())
         # The fail steps that checks jump to, after the containers' steps.
         for at, reason in self.fails:
             target = len(self.steps)
@@ -160,16 +159,11 @@ class _Compiler:
 
     # -- slots, registers, steps
 
-    def slot(self, kind: Any, counters: dict[Any, int]) -> int:
-        """A slot of `kind`: sibling containers share slots, as a packet takes one of them."""
-        pool = self.by_kind.setdefault(kind, [])
-        n = counters.get(kind, 0)
-        counters[kind] = n + 1
-        if n < len(pool):
-            return pool[n]
-        pool.append(len(self.slots))
+    def slot(self, kind: Any) -> int:
+        """A slot of `kind`, of one field of one container: its values are then those of the
+        container's packets (or of its inheritors'), taken without a search."""
         self.slots.append(kind)
-        return pool[-1]
+        return len(self.slots) - 1
 
     def register(self, name: str) -> int:
         if name not in self.registers:
@@ -193,16 +187,16 @@ class _Compiler:
 
     # -- containers
 
-    def container(self, segment: Segment, counters: dict[Any, int], place: Place) -> None:
+    def container(self, segment: Segment, place: Place) -> None:
         from ._definition import _ambiguous
         name = segment.container.name
         number = len(self.names)
         self.names.append(name)
         for step in segment.steps:
             if isinstance(step, Block):
-                done = self.block(step.prepare(), name, counters, place)
+                done = self.block(step.prepare(), name, place)
             elif isinstance(step, Variable):
-                done = self.variable(step, name, counters, place)
+                done = self.variable(step, name, place)
             else:
                 done = False
             if not done:
@@ -225,10 +219,10 @@ class _Compiler:
         targets = []
         for child in container.children:
             targets.append(len(self.steps))
-            self.container(self.d._segments[child], dict(counters), place.copy())
+            self.container(self.d._segments[child], place.copy())
         self.steps[route] = ("route", "unique", list(zip(conditions, targets)))
 
-    def block(self, block: Block, container: str, counters: dict[Any, int], place: Place) -> bool:
+    def block(self, block: Block, container: str, place: Place) -> bool:
         """A block's checks: its extent, and each field that may hold no value of its encoding.
         Its values are read afterwards in Python, a column per field for all the packets of a
         container (one reader call per anchor): the program keeps only those that routing or
@@ -278,7 +272,7 @@ class _Compiler:
                     if not (place.aligned.get(at, False) and f.offset % 8 == 0):
                         return False
                     form = ("terminated", enc.terminator, enc.unit)
-                slot = self.slot(("text", enc.reader), counters)
+                slot = self.slot(("text", enc.reader))
                 self.emit(("measure", at, f.offset, form, f.bits, slot, None), _bad(container, name))
                 texts[name] = slot
         for f in block.fields:
@@ -295,7 +289,7 @@ class _Compiler:
                 place.in_register.discard(name)
         return True
 
-    def variable(self, step: Variable, container: str, counters: dict[Any, int], place: Place) -> bool:
+    def variable(self, step: Variable, container: str, place: Place) -> bool:
         from ._definition import _bad, _before_start
         parameter = step.parameter
         name = parameter.name
@@ -320,12 +314,12 @@ class _Compiler:
             assert enc.dynamic is not None and size_register is not None
             form: tuple = ("plain",)
             size = ("reg", size_register, enc.dynamic.slope, enc.dynamic.intercept)
-            slot = self.slot("span", counters)
+            slot = self.slot("span")
             kind = "bytes"
             s, i = enc.dynamic.slope, enc.dynamic.intercept
             end_aligned = start_aligned and s % 8 == 0 and i % 8 == 0
         else:
-            slot = self.slot(("text", enc.reader), counters)
+            slot = self.slot(("text", enc.reader))
             kind = "text"
             if enc.dynamic is not None:
                 assert size_register is not None
@@ -362,10 +356,10 @@ class _Compiler:
         if self.raw:
             self.emit(("seek", self.spare_position, at, offset), bad)
         self.emit(("measure", at, offset, form, size, slot, step.creates), bad)
-        anchor = self.slot("i64", counters)
+        anchor = self.slot("i64")
         self.emit(("emit", anchor, ("pos", step.creates)))
         if self.raw:
-            whole_slot = self.slot("span", counters)
+            whole_slot = self.slot("span")
             self.emit(("span", whole_slot, self.spare_position, step.creates), bad)
             place.whole[name] = whole_slot
         else:
