@@ -167,10 +167,12 @@ def test_routing(name):
 
 @pytest.fixture(scope="module")
 def events():
-    definition = ccsds_definition(text(VARIABLE.format(80, TERM.format("00"))),
-                                  child("P1", cmp("==", 1), refs("n", "v")), U8.format("n"))
-    packets = [ccsds_packet(1, bytes([k % 250]) + b"x" * (k % 7) + b"\0") for k in range(3000)]
-    packets[17] = ccsds_packet(1, b"\x01abc")  # no terminator
+    types = text(VARIABLE.format(80, TERM.format("00"))) \
+        + BINARY.format("<xtce:FixedValue>16</xtce:FixedValue>").replace('"T"', '"B"')
+    definition = ccsds_definition(types, child("P1", cmp("==", 1), refs("n", "b", "v")),
+                                  U8.format("n") + '<xtce:Parameter name="b" parameterTypeRef="B"/>')
+    packets = [ccsds_packet(1, bytes([k % 250, k % 7, 1]) + b"x" * (k % 7) + b"\0") for k in range(3000)]
+    packets[17] = ccsds_packet(1, b"\x01\0\0abc")  # no terminator
     return definition, b"".join(packets)
 
 
@@ -188,6 +190,7 @@ def test_a_file_from_a_path_or_a_buffer_is_read_in_place(events, tmp_path):
             with pytest.warns(bitloom_xtce.DecodeWarning):
                 got = definition.decode_file(source)
             assert_same(got, expected)
+            assert {type(b) for b in got["P1"]["b"]} == {bytes}
         assert not mapped.closed  # a caller's map stays open
     assert definition.decode_file(tmp_path / "empty.bin").packets == 0
     with pytest.raises(TypeError, match="decode_file needs bytes, a buffer or a path, not int"):

@@ -62,6 +62,7 @@ class Compiled:
     # in Python decodes a large file of these (measured on JPSS: the walk made decode_file 1.3x
     # slower on 7200 packets, and 1.3x faster on one).
     by_columns: bool = False
+    cuts: bool = False  # some field's bytes are cut out of the data in Python (which needs bytes)
 
     def reason(self, step: int, why: int) -> str:
         found = self.blame.get(step)
@@ -155,7 +156,8 @@ class _Compiler:
             and all(len(self.d._containers[n].children) <= 1 for n in self.names)
         description = {"steps": self.steps, "registers": len(self.registers), "positions": self.positions,
                        "slots": self.slots, "containers": len(self.names)}
-        return Compiled(bitloom._program(description), self.names, self.places, self.blame, by_columns)
+        return Compiled(bitloom._program(description), self.names, self.places, self.blame, by_columns,
+                        self.cut)
 
     # -- slots, registers, steps
 

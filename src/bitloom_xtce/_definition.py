@@ -604,7 +604,7 @@ class Definition:
             return
         ended = containers[done] if not every else containers
         numbers = np.flatnonzero(np.bincount(ended)).tolist()
-        if raw and python_data is None:  # the raw bytes of some fields are cut out in Python
+        if (raw or compiled.cuts) and python_data is None:  # some fields' bytes are cut out in Python
             python_data = bytes(data)
         for number in numbers:
             rows = done if len(numbers) == 1 else done[ended == number]
