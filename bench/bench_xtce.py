@@ -83,6 +83,8 @@ def run():
                                                                      root_container_name="CCSDSTelemetryPacket"), rounds=9)
     print(f"  load CTIM definition (1.7 MB): bitloom_xtce {t_ours * 1e3:.0f} ms, peer {t_peer * 1e3:.0f} ms, "
           f"peer / bitloom_xtce {t_peer / t_ours:.2f}x")
+    flat_events()
+    events(20_000)  # entries read one packet at a time in Python: a part of the file
 
 
 U16 = '<xtce:IntegerParameterType name="U16"><xtce:IntegerDataEncoding sizeInBits="16"/></xtce:IntegerParameterType>'
@@ -286,5 +288,3 @@ def events(packets=None):
 if __name__ == "__main__":
     run()
     structures()
-    flat_events()
-    events()
