@@ -6,11 +6,11 @@ packets/s with text as spans and as str columns, threads=2 against threads=1 (th
 taking turns), and the fixed cost of a one-packet call. space_packet_parser has no repeated
 entries, so it cannot describe this file; bench_xtce.py compares the files it can decode."""
 import random
-import time
 
 import numpy as np
 
 import bitloom
+from harness import best, race
 
 APIDS = (0x20, 0x21, 0x22, 0x23)
 ID_BITS = (8, 16, 32, 24)  # the id before each event, by APID
@@ -36,9 +36,10 @@ def make_packet(rng, apid_index, mode, seq):
     return header + body
 
 
-def make_file():
+def make_file(make=make_packet):
+    """The file of PACKETS packets drawn from POOL made by `make`, their offsets and sizes."""
     rng = random.Random(2024)
-    pool = [make_packet(rng, rng.randrange(4), rng.randrange(2), k) for k in range(POOL)]
+    pool = [make(rng, rng.randrange(4), rng.randrange(2), k) for k in range(POOL)]
     picks = np.random.default_rng(7).integers(0, POOL, PACKETS)
     data = b"".join([pool[i] for i in picks.tolist()])
     sizes = np.array([len(pool[i]) for i in range(POOL)], dtype=np.uint64)[picks]
@@ -91,25 +92,6 @@ def description():
     return {"registers": 4, "positions": 2, "containers": 8, "slots": slots, "steps": steps}
 
 
-def best(fn, rounds):
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def race(first, second, rounds):
-    times = ([], [])
-    for _ in range(rounds):
-        for fn, out in zip((first, second), times):
-            start = time.perf_counter()
-            fn()
-            out.append(time.perf_counter() - start)
-    return min(times[0]), min(times[1])
-
-
 def run():
     data, offsets, sizes = make_file()
     program = bitloom._program(description())
@@ -121,7 +103,7 @@ def run():
     print(f"\n== Decode program: {PACKETS:,} event packets ({megabytes:.0f} MB, {events:,} events, "
           f"8 containers)")
     t1, t2 = race(lambda: bitloom._run_program(program, data, offsets, sizes, spans=True),
-                  lambda: bitloom._run_program(program, data, offsets, sizes, threads=2, spans=True), 5)
+                  lambda: bitloom._run_program(program, data, offsets, sizes, threads=2, spans=True), rounds=5)
     print(f"  text as spans, threads=1: {megabytes / t1:7.0f} MB/s, {PACKETS / t1:12,.0f} packets/s  (target >= 200 MB/s)")
     print(f"  text as spans, threads=2: {megabytes / t2:7.0f} MB/s, {PACKETS / t2:12,.0f} packets/s, "
           f"{t1 / t2:.2f}x threads=1  (target >= 1.7x)")

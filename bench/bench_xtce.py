@@ -1,11 +1,15 @@
 """XTCE: decode_file against space_packet_parser (and ccsdspy's FixedLength on JPSS), and loading
 the CTIM definition against the peer, in one run, best of several. The fast pairs (decode_file and
-ccsdspy, the two loads) take turns round by round, so that a busy machine slows both alike."""
+ccsdspy, the two loads) take turns round by round, so that a busy machine slows both alike. Also:
+the fixed cost of decode_file on a one-packet file against the peer's one packet, and a synthetic
+file of event packets (a count, then that many events of variable-size fields, 8 containers by
+APID and mode) in MB/s, on one thread and on two."""
 import gzip
 import io
 import pathlib
-import time
 import warnings
+
+from harness import best, race
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "data" / "xtce"
 FILES = {  # definition, packets, bytes before each packet
@@ -19,26 +23,6 @@ FILES = {  # definition, packets, bytes before each packet
 def read(name):
     raw = (DATA / name).read_bytes()
     return gzip.decompress(raw) if name.endswith(".gz") else raw
-
-
-def best(fn, rounds):
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def race(first, second, rounds):
-    """Best times of two functions called in turn."""
-    times = ([], [])
-    for _ in range(rounds):
-        for fn, out in zip((first, second), times):
-            start = time.perf_counter()
-            fn()
-            out.append(time.perf_counter() - start)
-    return min(times[0]), min(times[1])
 
 
 def run():
@@ -71,18 +55,36 @@ def run():
                 import ccsdspy
                 fixed = ccsdspy.FixedLength.from_file(str(DATA / "ccsdspy_jpss1_geolocation.csv"))
                 t_ours, t_ccsdspy = race(lambda: ours.decode_file(data, prefix_bytes=prefix),
-                                         lambda: fixed.load(io.BytesIO(data)), 15)
+                                         lambda: fixed.load(io.BytesIO(data)), rounds=15)
                 line += f"; ccsdspy FixedLength {count / t_ccsdspy:12,.0f}/s (bitloom_xtce / ccsdspy " \
                         f"{t_ccsdspy / t_ours:.2f}x)"
             except ImportError:
                 line += "; ccsdspy not installed"
         print(line)
+        # One packet: the fixed cost of a call, against the peer's one packet.
+        first = next(iter(ccsds_generator(data, skip_header_bytes=prefix)))
+        one = data[:prefix + len(first)]
+        calls = 200
+
+        def peer_one():
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                for _ in range(calls):
+                    peer.parse_bytes(next(iter(ccsds_generator(one, skip_header_bytes=prefix))),
+                                     root_container_name=ours.root)
+
+        t_one, t_peer_one = race(lambda: [ours.decode_file(one, prefix_bytes=prefix) for _ in range(calls)],
+                                 peer_one, rounds=7)
+        print(f"    one-packet file: decode_file {t_one / calls * 1e6:6.0f} us per call, peer "
+              f"{t_peer_one / calls * 1e6:6.0f} us, ratio {t_peer_one / t_one:.2f}x  (target >= 1x, <= 50 us)")
     xml = read("ctim_xtce_v1.xml.gz")
     t_ours, t_peer = race(lambda: bitloom_xtce.load(xml),
                           lambda: spp.XtcePacketDefinition.from_xtce(io.BytesIO(xml),
-                                                                     root_container_name="CCSDSTelemetryPacket"), 9)
+                                                                     root_container_name="CCSDSTelemetryPacket"), rounds=9)
     print(f"  load CTIM definition (1.7 MB): bitloom_xtce {t_ours * 1e3:.0f} ms, peer {t_peer * 1e3:.0f} ms, "
           f"peer / bitloom_xtce {t_peer / t_ours:.2f}x")
+    flat_events()
+    events(20_000)  # entries read one packet at a time in Python: a part of the file
 
 
 U16 = '<xtce:IntegerParameterType name="U16"><xtce:IntegerDataEncoding sizeInBits="16"/></xtce:IntegerParameterType>'
@@ -146,6 +148,141 @@ def structures(packets=20_000):
         data = packet * packets
         t = best(lambda: definition.decode_file(data), 5)
         print(f"  {name:24}: {packets / t:12,.0f} packets/s, {packets * fields / t:14,.0f} fields/s")
+
+
+def _event_document(repeat=True):
+    """The event file of bench_program.py as a definition: after the primary header a mode and a
+    count, then `count` events of an id (its width by APID), a size-tagged name, in mode 0 a
+    null-terminated note, and a payload sized by a byte before it. `repeat=False`: the file of
+    _flat_packet, one event per packet without the note, each size a field of its own (a layout
+    the peer decodes)."""
+    from bench_program import APIDS, ID_BITS
+
+    def integer(name, bits):
+        return f'<xtce:IntegerParameterType name="{name}"><xtce:IntegerDataEncoding sizeInBits="{bits}"/>' \
+               "</xtce:IntegerParameterType>"
+
+    def variable(inner):
+        return f'<xtce:Variable maxSizeInBits="2048">{inner}</xtce:Variable>'
+
+    def text(name, size):
+        return (f'<xtce:StringParameterType name="{name}"><xtce:StringDataEncoding encoding="US-ASCII">{size}'
+                "</xtce:StringDataEncoding></xtce:StringParameterType>")
+
+    def sized(of):
+        return (f'<xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="{of}" useCalibratedValue="false"/>'
+                '<xtce:LinearAdjustment slope="8"/></xtce:DynamicValue>')
+
+    header = [("VERSION", 3), ("TYPE", 1), ("SHF", 1), ("APID", 11), ("SEQF", 2), ("SEQC", 14), ("LEN", 16),
+              ("MODE", 8), ("COUNT", 8)]
+    types = "".join(integer(f"{n}_T", b) for n, b in header) + "".join(integer(f"ID{b}_T", b) for b in set(ID_BITS))
+    types += integer("SIZE_T", 8)
+    if repeat:
+        types += text("NAME_T", variable('<xtce:LeadingSize sizeInBitsOfSizeTag="8"/>'))
+        types += text("NOTE_T", variable("<xtce:TerminationChar>00</xtce:TerminationChar>"))
+    parameters = "".join(f'<xtce:Parameter name="{n}" parameterTypeRef="{n}_T"/>' for n, _ in header)
+    containers = ('<xtce:SequenceContainer name="EVENTS" abstract="true"><xtce:EntryList>'
+                  + "".join(f'<xtce:ParameterRefEntry parameterRef="{n}"/>' for n, _ in header)
+                  + "</xtce:EntryList></xtce:SequenceContainer>")
+    for a, apid in enumerate(APIDS):
+        for mode in (0, 1):
+            s = f"{apid}_{mode}"
+            if repeat:
+                fields = [f"ID_{s}", f"NAME_{s}"] + ([f"NOTE_{s}"] if mode == 0 else []) + [f"SIZE_{s}", f"PAYLOAD_{s}"]
+                ptypes = [f"ID{ID_BITS[a]}_T", "NAME_T"] + (["NOTE_T"] if mode == 0 else []) + \
+                    ["SIZE_T", f"PAYLOAD_{s}_T"]
+            else:
+                fields = [f"ID_{s}", f"NSIZE_{s}", f"NAME_{s}", f"SIZE_{s}", f"PAYLOAD_{s}"]
+                ptypes = [f"ID{ID_BITS[a]}_T", "SIZE_T", f"NAME_{s}_T", "SIZE_T", f"PAYLOAD_{s}_T"]
+                types += text(f"NAME_{s}_T", variable(sized(f"NSIZE_{s}")))
+            parameters += "".join(f'<xtce:Parameter name="{n}" parameterTypeRef="{t}"/>' for n, t in zip(fields, ptypes))
+            containers += (f'<xtce:SequenceContainer name="EVENT_{s}"><xtce:EntryList>'
+                           + "".join(f'<xtce:ParameterRefEntry parameterRef="{n}"/>' for n in fields)
+                           + "</xtce:EntryList></xtce:SequenceContainer>")
+            listed = (f'<xtce:ContainerRefEntry containerRef="EVENT_{s}"><xtce:RepeatEntry><xtce:Count>'
+                      '<xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="COUNT" useCalibratedValue="false"/>'
+                      "</xtce:DynamicValue></xtce:Count></xtce:RepeatEntry></xtce:ContainerRefEntry>") if repeat else \
+                "".join(f'<xtce:ParameterRefEntry parameterRef="{n}"/>' for n in fields)
+            containers += (f'<xtce:SequenceContainer name="APID_{s}"><xtce:EntryList>{listed}'
+                           '</xtce:EntryList><xtce:BaseContainer containerRef="EVENTS"><xtce:RestrictionCriteria>'
+                           f'<xtce:ComparisonList><xtce:Comparison parameterRef="APID" value="{apid}" '
+                           f'useCalibratedValue="false"/><xtce:Comparison parameterRef="MODE" value="{mode}" '
+                           'useCalibratedValue="false"/></xtce:ComparisonList></xtce:RestrictionCriteria>'
+                           "</xtce:BaseContainer></xtce:SequenceContainer>")
+            types += (f'<xtce:BinaryParameterType name="PAYLOAD_{s}_T"><xtce:BinaryDataEncoding><xtce:SizeInBits>'
+                      f"{sized(f'SIZE_{s}')}</xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>")
+    return (f'<xtce:SpaceSystem name="EVENTS" xmlns:xtce="http://www.omg.org/spec/XTCE/20180204">'
+            f"<xtce:TelemetryMetaData><xtce:ParameterTypeSet>{types}</xtce:ParameterTypeSet>"
+            f"<xtce:ParameterSet>{parameters}</xtce:ParameterSet><xtce:ContainerSet>{containers}</xtce:ContainerSet>"
+            "</xtce:TelemetryMetaData></xtce:SpaceSystem>").encode()
+
+
+def _flat_packet(rng, apid_index, mode, seq):
+    """One event: an id, a size byte and that many letters, a size byte and that many bytes."""
+    from bench_program import APIDS, ID_BITS
+    bits = ID_BITS[apid_index]
+    name = bytes(rng.choices(b"ABCDEFGHIJKLMNOPQRSTUVWXYZ_", k=rng.randrange(0, 9)))
+    payload = rng.randbytes(rng.randrange(0, 13))
+    body = bytes([mode, 1]) + rng.getrandbits(bits).to_bytes(bits // 8, "big") + bytes([len(name)]) + name \
+        + bytes([len(payload)]) + payload
+    return (APIDS[apid_index].to_bytes(2, "big") + (0xC000 | seq & 0x3FFF).to_bytes(2, "big")
+            + (len(body) - 1).to_bytes(2, "big") + body)
+
+
+def flat_events(peer_packets=20_000):
+    """The event file with one event per packet, which the peer decodes too: decode_file against
+    space_packet_parser on its first packets, then MB/s over the whole file on one and two
+    threads."""
+    import bench_program
+    import bitloom_xtce
+    definition = bitloom_xtce.load(_event_document(repeat=False))
+    data, offsets, sizes = bench_program.make_file(_flat_packet)
+    check = definition.decode_file(data[:int(offsets[1000])])
+    assert not check.skipped and check.packets == 1000, check.skipped
+    megabytes = len(data) / 1e6
+    print(f"\n== XTCE: synthetic event file, one event per packet: {len(offsets):,} packets ({megabytes:.0f} MB), "
+          "8 containers")
+    try:
+        import space_packet_parser as spp
+        from space_packet_parser.generators import ccsds_generator
+    except ImportError:
+        print("  space_packet_parser is not installed: no peer ratio")
+    else:
+        peer = spp.XtcePacketDefinition.from_xtce(io.BytesIO(_event_document(repeat=False)),
+                                                  root_container_name="EVENTS")
+        part = data[:int(offsets[peer_packets])]
+
+        def peer_all():
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                for packet in ccsds_generator(part):
+                    peer.parse_bytes(packet, root_container_name="EVENTS")
+
+        t_ours, t_peer = race(lambda: definition.decode_file(part), peer_all, rounds=2)
+        print(f"  first {peer_packets:,} packets: decode_file {peer_packets / t_ours:12,.0f}/s, peer "
+              f"{peer_packets / t_peer:9,.0f}/s, ratio {t_peer / t_ours:6.1f}x  (target >= 50x)")
+    t1, t2 = race(lambda: definition.decode_file(data), lambda: definition.decode_file(data, threads=2), rounds=3)
+    print(f"  decode_file threads=1: {megabytes / t1:8.1f} MB/s, {len(offsets) / t1:12,.0f} packets/s  "
+          "(target >= 200 MB/s)")
+    print(f"  decode_file threads=2: {megabytes / t2:8.1f} MB/s, {t1 / t2:.2f}x threads=1  (target >= 1.7x)")
+
+
+def events(packets=None):
+    """decode_file on the synthetic event file: MB/s on one and on two threads."""
+    import bench_program
+    import bitloom_xtce
+    definition = bitloom_xtce.load(_event_document())
+    data, offsets, sizes = bench_program.make_file()
+    if packets is not None:  # the first packets only
+        data = data[:int(offsets[packets])]
+    check = definition.decode_file(data[:int(offsets[1000])])
+    assert not check.skipped and check.packets == 1000, check.skipped
+    megabytes = len(data) / 1e6
+    t1, t2 = race(lambda: definition.decode_file(data), lambda: definition.decode_file(data, threads=2), rounds=3)
+    total = packets or len(offsets)
+    print(f"\n== XTCE: synthetic event file, {total:,} packets ({megabytes:.0f} MB), 8 containers")
+    print(f"  decode_file threads=1: {megabytes / t1:8.1f} MB/s, {total / t1:12,.0f} packets/s  (target >= 200 MB/s)")
+    print(f"  decode_file threads=2: {megabytes / t2:8.1f} MB/s, {t1 / t2:.2f}x threads=1  (target >= 1.7x)")
 
 
 if __name__ == "__main__":

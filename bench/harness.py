@@ -1,4 +1,5 @@
 """Timing helpers shared by the benchmark scripts: ratios measured in one run, never absolutes."""
+import time
 import timeit
 
 
@@ -34,3 +35,25 @@ def ratio(stmt, base_stmt, globals=None, rounds=25, number=20_000):
         for i, timer in enumerate(timers):
             best[i] = min(best[i], timer.timeit(number))
     return best[0] / best[1]
+
+
+def best(fn, rounds):
+    """Best wall time of `rounds` calls of `fn`, in seconds."""
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def race(*fns, rounds):
+    """Best wall time of each function, the functions called in turn round by round, so that a
+    busy machine slows them alike."""
+    times = [float("inf")] * len(fns)
+    for _ in range(rounds):
+        for k, fn in enumerate(fns):
+            start = time.perf_counter()
+            fn()
+            times[k] = min(times[k], time.perf_counter() - start)
+    return times

@@ -152,7 +152,7 @@ struct Gen {
 struct Outcome {
     std::vector<std::int32_t> container, step;
     std::vector<std::uint8_t> reason;
-    std::vector<Share> shares;
+    Share share;
 };
 
 Outcome run_all(const Valid& v, const Input& input) {
@@ -160,7 +160,7 @@ Outcome run_all(const Valid& v, const Input& input) {
     o.container.assign(input.count, 0);
     o.step.assign(input.count, 0);
     o.reason.assign(input.count, 0);
-    o.shares = run(v, input, Status{o.container.data(), o.reason.data(), o.step.data()}, 1);
+    o.share = run(v, input, Status{o.container.data(), o.reason.data(), o.step.data()}, 1);
     return o;
 }
 
@@ -192,7 +192,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         if (sizes[i] == UINT64_MAX) sizes[i] = offsets[i] <= rest.size() ? rest.size() - offsets[i] : 0;
     const Input all{.data = data.get(), .size = rest.size(), .offsets = offsets.data(), .sizes = sizes.data(), .count = count};
     const Outcome o = run_all(v, all);
-    FUZZ_CHECK(o.shares.size() == 1);
     const std::size_t slots = v.slot_count();
     for (std::size_t i = 0; i < count; ++i) {
         FUZZ_CHECK(o.reason[i] < kReasonCount);
@@ -200,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         FUZZ_CHECK(o.container[i] >= -1 && o.container[i] < static_cast<std::int32_t>(program.containers));
     }
     for (std::size_t k = 0; k < slots; ++k) {
-        const SlotValues& s = o.shares[0].slots[k];
+        const SlotValues& s = o.share.slots[k];
         FUZZ_CHECK(s.values.size() == s.rows.size() * v.value_size(k));
         FUZZ_CHECK(s.lengths.size() == (v.slot(k).kind == SlotKind::Number ? 0 : s.rows.size()));
         for (std::size_t j = 0; j < s.rows.size(); ++j) {
@@ -223,8 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         FUZZ_CHECK(alone.reason[0] == o.reason[i] && alone.step[0] == o.step[i] &&
                    alone.container[0] == o.container[i]);
         for (std::size_t k = 0; k < slots; ++k) {
-            const SlotValues& s = o.shares[0].slots[k];
-            const SlotValues& a = alone.shares[0].slots[k];
+            const SlotValues& s = o.share.slots[k];
+            const SlotValues& a = alone.share.slots[k];
             const std::size_t width = v.value_size(k);
             std::size_t first = 0;
             while (first < s.rows.size() && s.rows[first] < i) ++first;

@@ -313,6 +313,7 @@ def test_runs_leave_nothing_behind(events):
     def heap() -> int:
         info = mallinfo2()
         return info.uordblks + info.hblkhd
+
     packet = event(1, 1, [("AB", "x", b"\x01")])
     data = packet * 600
     offsets = np.arange(600, dtype=np.uint64) * len(packet)
@@ -321,10 +322,12 @@ def test_runs_leave_nothing_behind(events):
         bitloom._run_packet(events, packet)
         bitloom._run_packet(events, packet[:-1])
         bitloom._run_program(events, data, offsets)
-        with pytest.raises(ValueError):
+        try:
             bitloom._program(steps(("jump", 9)))
+        except ValueError:
+            pass
 
-    for _ in range(300):
+    for _ in range(1000):  # numpy's and the interpreter's free lists settle first
         calls()
     tracemalloc.start()
     before, c_before = tracemalloc.get_traced_memory()[0], heap()

@@ -4,6 +4,7 @@ from __future__ import annotations
 import contextlib
 import gc
 import hashlib
+import mmap
 import os
 import re
 import threading
@@ -15,6 +16,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, cast
 import bitloom
 import numpy as np
 
+from . import _compile
 from ._commands import Command, Commands, build_commands
 from ._encode import Encoder, concrete_below, declared_checks
 from ._errors import PacketError, XtceError, XtceWarning
@@ -283,6 +285,9 @@ class Definition:
         self.root = root if root is not None else self._find_root()
         self._encoder = Encoder(self._parameters, self._containers, self._segments, self.root)
         self._error_checks: dict[str, list[tuple[Field, Any]]] = {}  # container -> the checks its packets carry
+        self._compiled = _compile.Cache()  # the decode programs, made on first use
+        self._known: dict[str, dict[str, tuple[Block, Field]]] = {}  # container -> its fixed fields, by name
+        self._attributes: dict[tuple, dict[str, dict[str, str]]] = {}  # a result's columns -> their attributes
 
     def __repr__(self) -> str:
         return (f"<Definition: {len(self._parameters)} parameters, {len(self._containers)} containers, "
@@ -505,8 +510,9 @@ class Definition:
 
     # -- whole files --------------------------------------------------------------------------
 
-    def decode_file(self, data: bytes, framing: str = "ccsds", raw: bool = False, *,
-                    prefix_bytes: int = 0, unmatched: str = "skip", segmented: bool = False) -> FileResult:
+    def decode_file(self, data: Any, framing: str = "ccsds", raw: bool = False, *,
+                    prefix_bytes: int = 0, unmatched: str = "skip", segmented: bool = False,
+                    threads: int = 1) -> FileResult:
         """Split `data` into packets and decode each with its concrete container. Returns
         container name -> {parameter name -> numpy column}, one row per packet in file order.
         Packets that decode refuses (too short, a field whose bits are no value of its encoding,
@@ -516,11 +522,17 @@ class Definition:
         missing per APID. `prefix_bytes` skips that many bytes before each packet (a per-packet
         marker some recorders write). `unmatched="keep"` puts a packet that matches no concrete
         container in the table of the deepest (abstract) container it reached instead of
-        skipping it. `segmented=True` puts segmented packets back together first."""
+        skipping it. `segmented=True` puts segmented packets back together first.
+
+        `data` is the file's bytes, any buffer (an mmap, a bytearray, a memoryview), read in
+        place, or a path, which is mapped into memory rather than read. `threads=N` decodes
+        the packets on N threads."""
         from ._stream import decode_piece
-        if not isinstance(data, bytes):
-            data = bytes(data)
-        result, _ = decode_piece(self, data, framing, raw, prefix_bytes, segmented, unmatched=unmatched)
+        if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+            raise ValueError(f"threads must be a positive int, got {threads!r}")
+        with _file_data(data) as view:
+            result, _ = decode_piece(self, view, framing, raw, prefix_bytes, segmented, unmatched=unmatched,
+                                     threads=threads)
         _warn_skipped(result, 3)
         return result
 
@@ -536,7 +548,7 @@ class Definition:
                             prefix_bytes=prefix_bytes, unmatched=unmatched, segmented=segmented)
 
     def _decode_frames(self, data: bytes, offsets: np.ndarray, lengths: np.ndarray, raw: bool,
-                       skipped: dict[str, tuple[int, int]], keep: bool) -> FileResult:
+                       skipped: _Skips, keep: bool, threads: int = 1) -> FileResult:
         """Decode the packets at `offsets` (`lengths` bytes each) into a result's tables; those
         not decoded are counted into `skipped` (those that match no concrete container kept in
         their abstract one's table with `keep`)."""
@@ -544,9 +556,8 @@ class Definition:
         result.packets = len(offsets) + (1 if _TRUNCATED in skipped else 0)
         found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, offsets, checks
         if len(offsets):
-            group = _Group(offsets, lengths * 8, [0], {})
             with np.errstate(all="ignore"):  # overflow to infinity and NaN, as for one packet
-                self._route(self._root_segment(), group, data, raw, found, skipped, keep)
+                self._run_program(data, offsets, lengths, raw, found, skipped, keep, threads)
         order = {name: i for i, name in enumerate(self.concrete())}
         result.packet_index, result.invalid, result.alarms = {}, {}, {}
         sorter = np.argsort(offsets, kind="stable")
@@ -567,6 +578,72 @@ class Definition:
             numbers[inside] = sorter[found_at[inside]]
             result.skipped[reason] = Skipped(where, numbers)
         return result
+
+    def _run_program(self, data: Any, offsets: np.ndarray, lengths: np.ndarray, raw: bool,
+                     found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
+                     skipped: _Skips, keep: bool, threads: int) -> None:
+        """Decode the packets with the compiled program: the raw columns of each container its
+        packets end in, made columns as _route makes them; the packets the program cannot take
+        go through _route."""
+        compiled = self._compiled.get(self, raw)
+        if compiled.by_columns and len(offsets) >= _COLUMNS_FROM:
+            self._route(self._root_segment(), _Group(offsets, lengths * 8, [0], {}), data, raw, found, skipped, keep)
+            return
+        out = bitloom._run_program(compiled.program, data, offsets, lengths, threads=threads)
+        reasons, containers, steps, slots = out["reason"], out["container"], out["step"], out["slots"]
+        every = not reasons.any()  # every packet decoded
+        failed = np.flatnonzero(reasons > _compile.PYTHON) if not every else ()
+        if len(failed):
+            keys = steps[failed].astype(np.int64) * 256 + reasons[failed]
+            for key in np.unique(keys).tolist():
+                reason = compiled.reason(key >> 8, key & 255)
+                skipped.setdefault(reason, []).append(offsets[failed[keys == key]])
+        python = reasons == _compile.PYTHON if not every else None
+        python_data: Any = data if isinstance(data, (bytes, mmap.mmap)) else None
+        if python is not None and python.any():
+            python_data = python_data if python_data is not None else bytes(data)
+            group = _Group(offsets[python], lengths[python] * 8, [0], {})
+            self._route(self._root_segment(), group, python_data, raw, found, skipped, keep)
+        done = np.flatnonzero(reasons == _compile.OK) if not every else np.arange(len(reasons))
+        if not len(done):
+            return
+        ended = containers[done] if not every else containers
+        numbers = np.flatnonzero(np.bincount(ended)).tolist()
+        if (raw or compiled.cuts) and python_data is None:  # some fields' bytes are cut out in Python
+            python_data = bytes(data)
+        for number in numbers:
+            rows = done if len(numbers) == 1 else done[ended == number]
+            name = compiled.names[number]
+            segment = self._segments[name]
+            place = compiled.places[name]
+            group = _Group(offsets[rows], lengths[rows] * 8, [0] * segment.anchors, dict(self._placed(name)))
+            for anchor, k in place.anchors.items():
+                group.anchors[anchor] = _taken(slots[k], rows)
+            for n, (k, kind) in place.values.items():
+                if kind == "bytes":
+                    cut = _span_bytes(data, slots[k][0], slots[k][1], _taken_at(slots[k], rows))
+                    group.values[n] = group.fields[n] = cut
+                else:
+                    group.values[n] = _taken(slots[k], rows)
+            for n, k in place.whole.items():
+                group.fields[n] = _span_bytes(data, slots[k][0], slots[k][1], _taken_at(slots[k], rows))
+            self._settle(segment, group, python_data if python_data is not None else data, raw, found, skipped,
+                         keep)
+
+    def _placed(self, name: str) -> dict[str, tuple[Block, Field]]:
+        """The fixed fields of a container and its base containers by parameter, where each is
+        read (a parameter listed twice where it is listed last)."""
+        placed = self._known.get(name)
+        if placed is None:
+            placed = {}
+            for link in self._segments[name].chain:
+                for step in self._segments[link].steps:
+                    if isinstance(step, Block):
+                        for f in step.prepare().fields:
+                            placed.pop(f.parameter.name, None)
+                            placed[f.parameter.name] = (step, f)
+            self._known[name] = placed
+        return placed
 
     def _route(self, segment: Segment, group: _Group, data: bytes, raw: bool,
                found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
@@ -625,6 +702,16 @@ class Definition:
             if not none.any():
                 return
             group = group.take(none)
+        self._settle(segment, group, data, raw, found, skipped, keep)
+
+    def _settle(self, segment: Segment, group: _Group, data: bytes, raw: bool,
+                found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
+                skipped: _Skips, keep: bool) -> None:
+        """Make the packets that end in a container its columns: those of an abstract one are
+        skipped (unless kept), then those whose numbers written as text do not parse or whose
+        checks fail."""
+        name = segment.container.name
+        container = segment.container
         if container.abstract and not keep:
             _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
             return
@@ -737,8 +824,8 @@ class Definition:
                 [item for item in recipe if item["name"] not in values]  # not read for routing already
             if wanted:
                 group.values.update(_unpack(data, wanted, group, anchor, start))
-        for f in plan.extracted:
-            if f.parameter.name not in group.fields:
+        for f in plan.extracted:  # (the program gives their values, and their bytes where raw)
+            if f.parameter.name not in group.fields and (raw or f.parameter.name not in group.values):
                 _cut(data, group, f)
         if raw:
             for f in plan.texts:
@@ -886,6 +973,71 @@ def _reload(documents: tuple[bytes, ...], strict: bool, root: str | None) -> Def
                 del _LOADED[next(iter(_LOADED))]
             _LOADED[key] = definition
     return definition
+
+
+# From this many packets the column path reads a definition that it reads faster than the
+# program (see _compile.Compiled.by_columns); below, the program's smaller cost per call wins.
+_COLUMNS_FROM = 1024
+
+
+@contextlib.contextmanager
+def _file_data(data: Any) -> Iterator[Any]:
+    """decode_file's data as a buffer read in place: a path mapped into memory."""
+    if isinstance(data, (str, os.PathLike)):
+        with open(data, "rb") as file:
+            if os.fstat(file.fileno()).st_size == 0:
+                yield b""
+                return
+            mapped = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+        try:
+            yield mapped
+        finally:
+            with contextlib.suppress(BufferError):  # a view still held keeps it until collected
+                mapped.close()
+    elif isinstance(data, (bytes, mmap.mmap)):
+        yield data
+    else:
+        try:
+            view = memoryview(data)
+        except TypeError:
+            raise TypeError(f"decode_file needs bytes, a buffer or a path, not {type(data).__name__}") from None
+        with view:
+            yield view if view.format == "B" and view.ndim == 1 and view.contiguous else view.cast("B")
+
+
+def _taken_at(slot: tuple[np.ndarray, ...], rows: np.ndarray) -> np.ndarray | None:
+    """Where the values of packets `rows` lie in a slot (each has one), None: all of them."""
+    at = slot[-1]
+    if len(at) == len(rows):
+        return None
+    return np.searchsorted(at, rows)
+
+
+def _taken(slot: tuple[np.ndarray, ...], rows: np.ndarray) -> np.ndarray:
+    where = _taken_at(slot, rows)
+    return slot[0] if where is None else slot[0][where]
+
+
+def _span_bytes(data: Any, starts: np.ndarray, bits: np.ndarray, where: np.ndarray | None) -> np.ndarray:
+    """The bytes of spans (absolute start bits and widths) in the data, right-aligned as
+    take_bits cuts them, as an object column."""
+    if where is not None:
+        starts, bits = starts[where], bits[where]
+    column = np.empty(len(starts), dtype=object)
+    if not len(starts):
+        return column
+    if not ((starts | bits) & 7).any():
+        view = memoryview(data).cast("B") if not isinstance(data, (bytes, mmap.mmap)) else data
+        firsts = (starts >> 3).tolist()
+        lasts = ((starts + bits) >> 3).tolist()
+        if isinstance(view, memoryview):
+            column[:] = [view[a:b].tobytes() for a, b in zip(firsts, lasts)]
+        else:
+            column[:] = [view[a:b] for a, b in zip(firsts, lasts)]
+        return column
+    source: Any = data if isinstance(data, (bytes, mmap.mmap)) else memoryview(data).cast("B")
+    column[:] = [bytes(take_bits(source, s, b)) for s, b in zip(starts.tolist(), bits.tolist())]
+    return column
 
 
 class _Values:

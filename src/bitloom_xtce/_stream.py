@@ -34,7 +34,7 @@ TRUNCATED = "truncated at the end of the data"  # the reason _frame gives
 
 def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, prefix_bytes: int,
                  sequence: PacketSequence | bool, *, unmatched: str = "skip", base: int = 0,
-                 final: bool = True) -> tuple[FileResult, int]:
+                 final: bool = True, threads: int = 1) -> tuple[FileResult, int]:
     """Decode the whole packets of `data`, which starts `base` bytes into its stream (and after
     the packets the sequence has decoded already: packet indexes count from those). Unless
     `final`, a packet cut off at the end is not reported: it is the caller's to carry into the
@@ -56,7 +56,7 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
         if final:
             sequence.finish(skipped, base)
     lost = sum(len(part) for part in skipped.get(LOST_SEGMENT, []))  # packets, each counted once, whose segments went
-    result = definition._decode_frames(data, offsets, lengths, raw, skipped, unmatched == "keep")
+    result = definition._decode_frames(data, offsets, lengths, raw, skipped, unmatched == "keep", threads)
     result.packets = len(offsets) + lost + (TRUNCATED in skipped)
     result.gaps = gaps
     result.attributes = attributes(definition, result)
@@ -73,6 +73,18 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
 
 def attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dict[str, dict[str, str]]:
     """Units and descriptions of the parameters in a result (those the definition gives)."""
+    key = tuple(tuple(columns) for columns in result.values())  # the same columns: the same attributes
+    cache = definition._attributes
+    found = cache.get(key)
+    if found is None:
+        found = _attributes(definition, result)
+        if len(cache) >= 64:
+            cache.clear()
+        cache[key] = found
+    return {name: dict(entry) for name, entry in found.items()}
+
+
+def _attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dict[str, dict[str, str]]:
     out: dict[str, dict[str, str]] = {}
     seen: set[str] = set()
     for columns in result.values():

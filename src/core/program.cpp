@@ -109,9 +109,6 @@ Arena::Arena(std::size_t size) : size_(size) {
 #if defined(MADV_HUGEPAGE)
         madvise(base_, size_, MADV_HUGEPAGE);
 #endif
-#if defined(MADV_POPULATE_WRITE)
-        madvise(base_, size_, MADV_POPULATE_WRITE);  // a failure only leaves the faults to come
-#endif
         return;
     }
 #endif
@@ -127,6 +124,19 @@ Arena::~Arena() {
     }
 #endif
     std::free(base_);
+}
+
+void Arena::populate(void* at, std::size_t bytes) const noexcept {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    if (!mapped_ || bytes == 0) return;
+    constexpr std::uintptr_t kPage = 4096;
+    const auto begin = reinterpret_cast<std::uintptr_t>(at) & ~(kPage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(at) + bytes + kPage - 1) & ~(kPage - 1);
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);  // a failure leaves the faults to come
+#else
+    (void)at;
+    (void)bytes;
+#endif
 }
 
 void* Arena::take(std::size_t bytes) noexcept {
@@ -780,21 +790,51 @@ public:
         share_.slots.resize(p_.slots.size());
     }
 
-    void run(std::size_t first, std::size_t last) {
+    /// Runs the share's first batch of packets; `finish` runs the others.
+    void start(std::size_t first, std::size_t last) {
         share_.first = first;
         share_.last = last;
-        for (std::size_t a = first; a < last; a += kBatch) {
-            const std::size_t b = std::min(last, a + kBatch);
+        batches(first, std::min(last, first + kBatch));
+    }
+    void finish() { batches(std::min(share_.last, share_.first + kBatch), share_.last); }
+
+    /// The values slot k may take over the whole share, at the first batch's rate and a little
+    /// more; 0 when the first batch gave none.
+    std::size_t estimate(std::size_t k) const noexcept {
+        const std::size_t done = std::min(share_.last - share_.first, kBatch);
+        const std::size_t rows = share_.slots[k].rows.size();
+        if (rows == 0 || done == 0) return 0;
+        const double scale = static_cast<double>(share_.last - share_.first) / static_cast<double>(done) * 1.1;
+        return static_cast<std::size_t>(static_cast<double>(rows) * scale) + 64;
+    }
+
+    /// Moves slot k's values into its regions of the arena (room for `count` values each).
+    void adopt(std::size_t k, const Arena& arena, std::size_t count, std::uint32_t* rows,
+               std::uint8_t* values, std::uint64_t* lengths) {
+        SlotValues& s = share_.slots[k];
+        const std::size_t size = c_.value_sizes[k];
+        arena.populate(rows, count * sizeof(std::uint32_t));
+        arena.populate(values, count * size);
+        s.rows.adopt(rows, count);
+        s.values.adopt(values, count * size);
+        if (lengths) {
+            arena.populate(lengths, count * sizeof(std::uint64_t));
+            s.lengths.adopt(lengths, count);
+        }
+    }
+
+private:
+    void batches(std::size_t from, std::size_t to) {
+        for (std::size_t a = from; a < to; a += kBatch) {
+            const std::size_t b = std::min(to, a + kBatch);
             batch_ = a;
             batch_failed_ = false;
             for (std::size_t i = a; i < b; ++i) packet(i);
             flush();
             if (batch_failed_) compact();
-            if (a == first && b < last) reserve(b - a, last - first);
         }
     }
 
-private:
     // ---- One packet ----
 
     void packet(std::size_t i) {
@@ -1361,40 +1401,6 @@ private:
         finish(row, reason, step);
     }
 
-    /// Room for the whole share in each slot, at the first batch's rate (and a little more),
-    /// in one arena, so that the slots neither grow step by step nor fault page by page.
-    void reserve(std::size_t done, std::size_t total) {
-        const double scale = static_cast<double>(total) / static_cast<double>(done) * 1.1;
-        struct Want {
-            std::size_t rows, values, lengths;
-        };
-        std::vector<Want> wants(share_.slots.size());
-        std::size_t bytes = 0;
-        for (std::size_t k = 0; k < wants.size(); ++k) {
-            const SlotValues& s = share_.slots[k];
-            if (s.rows.empty()) continue;
-            const auto n = static_cast<std::size_t>(static_cast<double>(s.rows.size()) * scale) + 64;
-            const bool spans = p_.slots[k].kind != SlotKind::Number;
-            wants[k] = Want{n, n * c_.value_sizes[k], spans ? n : 0};
-            bytes += n * sizeof(std::uint32_t) + wants[k].values + wants[k].lengths * sizeof(std::uint64_t) + 3 * 64;
-        }
-        if (bytes < (std::size_t{1} << 20)) return;  // small: malloc is as good
-        share_.arena = std::make_unique<Arena>(bytes);
-        Arena& arena = *share_.arena;
-        for (std::size_t k = 0; k < wants.size(); ++k) {
-            const Want& w = wants[k];
-            if (w.rows == 0) continue;
-            SlotValues& s = share_.slots[k];
-            if (void* rows = arena.take(w.rows * sizeof(std::uint32_t)))
-                s.rows.adopt(static_cast<std::uint32_t*>(rows), w.rows);
-            if (void* values = arena.take(w.values)) s.values.adopt(static_cast<std::uint8_t*>(values), w.values);
-            if (w.lengths) {
-                if (void* lengths = arena.take(w.lengths * sizeof(std::uint64_t)))
-                    s.lengths.adopt(static_cast<std::uint64_t*>(lengths), w.lengths);
-            }
-        }
-    }
-
     /// Drops the values of the batch's packets that were not decoded.
     void compact() {
         for (std::size_t k = 0; k < share_.slots.size(); ++k) {
@@ -1592,38 +1598,148 @@ private:
 
 }  // namespace
 
-std::vector<Share> run(const Valid& program, const Input& input, const Status& status,
-                       unsigned threads) {
-    const std::size_t n = input.count;
-    const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(threads, n / kBatch));
-    std::vector<Share> out(shares);
-    auto bound = [&](std::size_t t) { return static_cast<std::size_t>(u128{n} * t / shares); };
-    if (shares == 1) {
-        Machine(program.checked(), input, status, out[0]).run(0, n);
-        return out;
-    }
-    std::vector<char> out_of_memory(shares, 0);
-    auto work = [&](std::size_t t) noexcept {
+namespace {
+
+/// Calls work(t) for t in [0, count) on as many threads, the calling thread taking 0 (and any
+/// share no thread could be had for). Throws std::bad_alloc when a share ran out of memory.
+template <class Work>
+void in_parallel(std::size_t count, Work&& work) {
+    std::vector<char> out_of_memory(count, 0);
+    auto guarded = [&](std::size_t t) noexcept {
         try {
-            Machine(program.checked(), input, status, out[t]).run(bound(t), bound(t + 1));
+            work(t);
         } catch (const std::bad_alloc&) {
             out_of_memory[t] = 1;
         }
     };
     std::vector<std::thread> pool;
-    pool.reserve(shares - 1);
-    for (std::size_t t = 1; t < shares; ++t) {
+    pool.reserve(count > 0 ? count - 1 : 0);
+    for (std::size_t t = 1; t < count; ++t) {
         try {
-            pool.emplace_back(work, t);
+            pool.emplace_back(guarded, t);
         } catch (const std::system_error&) {
-            work(t);  // no thread to be had: this one takes the share
+            guarded(t);  // no thread to be had: this one takes the share
         }
     }
-    work(0);
+    if (count > 0) guarded(0);
     for (std::thread& thread : pool) thread.join();
     if (std::find(out_of_memory.begin(), out_of_memory.end(), 1) != out_of_memory.end())
         throw std::bad_alloc();
-    return out;
+}
+
+/// Where each share's values of one array of one slot lie in the arena: the shares' regions
+/// one after the other, so that moving each share's values down to the end of the previous
+/// one's puts the array together in place.
+template <class T>
+void join_array(std::vector<Share>& shares, std::size_t k, Growing<T> SlotValues::*array, std::size_t room) {
+    Growing<T>& into = shares[0].slots[k].*array;
+    std::size_t total = 0;
+    bool in_place = !into.owned();
+    for (Share& share : shares) {
+        const Growing<T>& from = share.slots[k].*array;
+        total += from.size();
+        in_place &= from.size() == 0 || !from.owned();
+    }
+    if (in_place && total <= room) {
+        // Every share stayed in its region: move each down, in order (the regions follow each
+        // other, so a move never overwrites values still to move).
+        T* base = into.data();
+        std::size_t at = into.size();
+        for (std::size_t t = 1; t < shares.size(); ++t) {
+            Growing<T>& from = shares[t].slots[k].*array;
+            if (from.size()) std::memmove(base + at, from.data(), from.size() * sizeof(T));
+            at += from.size();
+            from.clear();
+        }
+        into.adopt(base, room);
+        into.extend_in_place(total - into.size());
+        return;
+    }
+    into.reserve(total);
+    for (std::size_t t = 1; t < shares.size(); ++t) {
+        Growing<T>& from = shares[t].slots[k].*array;
+        if (from.size()) std::memcpy(into.extend(from.size()), from.data(), from.size() * sizeof(T));
+        from.clear();
+    }
+}
+
+}  // namespace
+
+Share run(const Valid& program, const Input& input, const Status& status, unsigned threads) {
+    const Checked& c = program.checked();
+    const std::size_t n = input.count;
+    const std::size_t count = std::max<std::size_t>(1, std::min<std::size_t>(threads, n / kBatch));
+    std::vector<Share> shares(count);
+    std::vector<std::unique_ptr<Machine>> machines;
+    machines.reserve(count);
+    for (Share& share : shares) machines.push_back(std::make_unique<Machine>(c, input, status, share));
+    auto bound = [&](std::size_t t) { return static_cast<std::size_t>(u128{n} * t / count); };
+    in_parallel(count, [&](std::size_t t) { machines[t]->start(bound(t), bound(t + 1)); });
+
+    // The arena: per slot its rows, values and lengths, each array's regions share by share.
+    const std::size_t slots = c.program.slots.size();
+    std::vector<std::size_t> estimates(count * slots);  // [share * slots + slot]
+    std::vector<std::size_t> rooms(slots, 0);           // per slot: values, all shares together
+    std::size_t bytes = 0;
+    for (std::size_t k = 0; k < slots; ++k) {
+        const bool spans = c.program.slots[k].kind != SlotKind::Number;
+        const std::size_t per_value = sizeof(std::uint32_t) + c.value_sizes[k] + (spans ? sizeof(std::uint64_t) : 0);
+        for (std::size_t t = 0; t < count; ++t) {
+            estimates[t * slots + k] = machines[t]->estimate(k);
+            rooms[k] += estimates[t * slots + k];
+        }
+        bytes += rooms[k] * per_value + 3 * 64 * count;
+    }
+    if (bytes >= (std::size_t{1} << 20)) {  // smaller: malloc is as good
+        shares[0].arena = std::make_unique<Arena>(bytes);
+        Arena& arena = *shares[0].arena;
+        // Per slot and array the regions follow each other, share by share.
+        struct Regions {
+            std::uint32_t* rows;
+            std::uint8_t* values;
+            std::uint64_t* lengths;
+        };
+        std::vector<Regions> regions(count * slots, Regions{nullptr, nullptr, nullptr});
+        for (std::size_t k = 0; k < slots; ++k) {
+            if (rooms[k] == 0) continue;
+            const bool spans = c.program.slots[k].kind != SlotKind::Number;
+            auto* rows = static_cast<std::uint32_t*>(arena.take(rooms[k] * sizeof(std::uint32_t)));
+            auto* values = static_cast<std::uint8_t*>(arena.take(rooms[k] * c.value_sizes[k]));
+            auto* lengths = spans ? static_cast<std::uint64_t*>(arena.take(rooms[k] * sizeof(std::uint64_t))) : nullptr;
+            for (std::size_t t = 0; t < count; ++t) {
+                regions[t * slots + k] = Regions{rows, values, lengths};
+                const std::size_t e = estimates[t * slots + k];
+                rows += e;
+                values += e * c.value_sizes[k];
+                if (lengths) lengths += e;
+            }
+        }
+        in_parallel(count, [&](std::size_t t) {
+            for (std::size_t k = 0; k < slots; ++k) {
+                const Regions& r = regions[t * slots + k];
+                if (estimates[t * slots + k] > 0 && r.rows)
+                    machines[t]->adopt(k, arena, estimates[t * slots + k], r.rows, r.values, r.lengths);
+            }
+            machines[t]->finish();
+        });
+    } else {
+        in_parallel(count, [&](std::size_t t) { machines[t]->finish(); });
+    }
+    machines.clear();
+
+    // One share: the others' values after the first's, the slots spread over the threads.
+    if (count > 1) {
+        in_parallel(count, [&](std::size_t t) {
+            for (std::size_t k = t; k < slots; k += count) {
+                const std::size_t size = c.value_sizes[k];
+                join_array(shares, k, &SlotValues::rows, rooms[k]);
+                join_array(shares, k, &SlotValues::values, rooms[k] * size);
+                if (c.program.slots[k].kind != SlotKind::Number) join_array(shares, k, &SlotValues::lengths, rooms[k]);
+            }
+        });
+        shares[0].last = shares.back().last;
+    }
+    return std::move(shares[0]);
 }
 
 }  // namespace bitloom::program

@@ -48,9 +48,9 @@
 //       terminator_bytes, unit_bytes[, max_bits]) or ("tagged", tag_bits, unit_bits[, max_bits])
 //       (a big-endian count of units, then that many units). `size` is None (the form measures
 //       the field), an int (bits), ("reg", k) (bits from V[k]) or ("reg", k, slope, offset)
-//       (V[k] * slope + offset bits, integers); with a size the terminator or
-//       tag lies inside the field (no terminator found: the whole field is the content). The
-//       content goes to `slot` (span or text), the field's end to P[end] (both may be None).
+//       (V[k] * slope + offset bits, integers). With a size, the terminator or tag lies inside
+//       the field (no terminator found: the whole field is the content). The content goes to
+//       `slot` (span or text), the field's end to P[end] (both may be None).
 //   ("calc", dst, op, a, b)          V[dst] = a op b, op one of + - * // (floor division)
 //   ("seek", dst, base, operand)     P[dst] = P[base] + operand bits
 //   ("jump", target)                 go to step `target` (the step count ends the packet)
@@ -272,10 +272,11 @@ struct Status {
     std::int32_t* step = nullptr;
 };
 
-/// One block of memory for the slots of a share, sized once the first batch showed how much
-/// each slot takes: mapped in huge pages and populated at once where the system allows, which
-/// costs a fraction of faulting a page at a time. Slices of it are handed out and never freed
-/// one by one; the block goes with the Arena.
+/// One block of memory for the slots of a run, sized once the first batch of each share showed
+/// how much each slot takes: mapped in huge pages where the system has them, and populated a
+/// region at a time (by the thread that fills it), which costs a fraction of faulting a page
+/// at a time. Slices of it are handed out and never freed one by one; the block goes with the
+/// Arena.
 class Arena {
 public:
     /// Throws std::bad_alloc.
@@ -285,6 +286,8 @@ public:
     ~Arena();
     /// `bytes` bytes aligned to 64, or null when the block is used up.
     void* take(std::size_t bytes) noexcept;
+    /// Makes the pages of [at, at + bytes) present, ready to be written.
+    void populate(void* at, std::size_t bytes) const noexcept;
 
 private:
     std::uint8_t* base_ = nullptr;
@@ -322,6 +325,8 @@ public:
     bool empty() const noexcept { return size_ == 0; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    /// False while the storage is an Arena's slice.
+    bool owned() const noexcept { return owned_; }
     /// `n` more elements, unset: returns the first of them. Throws std::bad_alloc.
     T* extend(std::size_t n) {
         if (n > capacity_ - size_) grow(size_ + n);
@@ -346,6 +351,10 @@ public:
     /// Moves the elements into `storage` (room for `capacity`, at least the size), which the
     /// caller keeps alive: an Arena's slice.
     void adopt(T* storage, std::size_t capacity) noexcept {
+        if (storage == data_) {
+            capacity_ = capacity;
+            return;
+        }
         if (size_) std::memcpy(storage, data_, size_ * sizeof(T));
         if (owned_) std::free(data_);
         data_ = storage;
@@ -401,7 +410,7 @@ struct SlotValues {
 };
 
 /// A share's output: each slot's values, for packets [first, last). Slot storage may lie in
-/// the arena, which must outlive it.
+/// the arena, which must outlive it. `run` returns one share for the whole run.
 struct Share {
     std::size_t first = 0, last = 0;
     std::unique_ptr<Arena> arena;
@@ -412,9 +421,9 @@ struct Share {
 inline constexpr std::size_t kMaxPackets = UINT32_MAX;
 
 /// Runs the program over every packet, split into up to `threads` contiguous shares (one per
-/// thread, the calling thread taking the first); the shares come back in packet order. Throws
-/// std::bad_alloc when the outputs do not fit in memory. `count` must not pass kMaxPackets.
-std::vector<Share> run(const Valid& program, const Input& input, const Status& status,
-                       unsigned threads);
+/// thread, the calling thread taking the first), and puts the shares' values together in packet
+/// order: one Share comes back. Throws std::bad_alloc when the outputs do not fit in memory.
+/// `count` must not pass kMaxPackets.
+Share run(const Valid& program, const Input& input, const Status& status, unsigned threads);
 
 }  // namespace bitloom::program

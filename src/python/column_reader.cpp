@@ -23,11 +23,8 @@ namespace {
 using namespace recipe;
 using columns::Element;
 
-}  // namespace
+// ---- numpy, imported on first use (numpy_api.hpp shares it) ----
 
-// ---- numpy, imported on first use ----
-
-namespace {
 Numpy g_numpy;
 bool g_numpy_ready = false;
 

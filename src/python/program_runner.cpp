@@ -737,18 +737,9 @@ PyObject* adopt(const Numpy& np, std::pair<T*, bool> storage, std::size_t count,
     return array;
 }
 
-/// One slot's arrays and where they are filled when the shares are put together.
-struct SlotArrays {
-    Ref first, second, rows;  // values or span starts, span lengths, rows
-    void* first_out = nullptr;
-    std::uint64_t* second_out = nullptr;
-    std::uint32_t* rows_out = nullptr;
-};
-
 PyObject* array_for(const Numpy& np, std::size_t count, Element element, Views& views, void*& out) {
     PyObject* array = new_array(np, count, element);
     if (!array) return nullptr;
-    if (element == Element::Text) return array;
     Py_buffer* view = views.take(array, true);
     if (!view) {
         Py_DECREF(array);
@@ -759,113 +750,65 @@ PyObject* array_for(const Numpy& np, std::size_t count, Element element, Views& 
 }
 
 /// A text slot's str column: str objects made in slices, each slice copied in by numpy.
-bool fill_text(const pg::Slot& slot, const std::uint8_t* data, const std::vector<pg::Share>& shares,
-               std::size_t k, PyObject* array) {
+bool fill_text(const pg::Slot& slot, const std::uint8_t* data, const pg::SlotValues& s, PyObject* array) {
     constexpr Py_ssize_t kSlice = 4096;
     ByteBuffer scratch;
-    Py_ssize_t at = 0;
-    Ref list;
-    Py_ssize_t filled = 0;
-    auto flush = [&]() {
-        if (filled == 0) return true;
-        if (filled < kSlice && PyList_SetSlice(list.get(), filled, kSlice, nullptr) < 0) return false;
-        Ref start(PyLong_FromSsize_t(at)), stop(PyLong_FromSsize_t(at + filled));
+    const auto n = static_cast<Py_ssize_t>(s.rows.size());
+    for (Py_ssize_t at = 0; at < n; at += kSlice) {
+        const Py_ssize_t count = std::min(kSlice, n - at);
+        Ref list(PyList_New(count));
+        if (!list.get()) return false;
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            PyObject* str = text_to_python(slot.text, data, span_at(s, static_cast<std::size_t>(at + j)), scratch);
+            if (!str) return false;
+            PyList_SET_ITEM(list.get(), j, str);
+        }
+        Ref start(PyLong_FromSsize_t(at)), stop(PyLong_FromSsize_t(at + count));
         if (!start.get() || !stop.get()) return false;
         Ref slice(PySlice_New(start.get(), stop.get(), nullptr));
         if (!slice.get() || PyObject_SetItem(array, slice.get(), list.get()) < 0) return false;
-        at += filled;
-        filled = 0;
-        list.reset(nullptr);
-        return true;
-    };
-    for (const pg::Share& share : shares) {
-        const pg::SlotValues& s = share.slots[k];
-        for (std::size_t j = 0; j < s.rows.size(); ++j) {
-            if (!list.get()) {
-                list.reset(PyList_New(kSlice));
-                if (!list.get()) return false;
-                for (Py_ssize_t i = 0; i < kSlice; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
-            }
-            PyObject* str = text_to_python(slot.text, data, span_at(s, j), scratch);
-            if (!str) return false;
-            PyList_SetItem(list.get(), filled++, str);  // steals `str`, releases the None
-            if (filled == kSlice && !flush()) return false;
-        }
     }
-    return flush();
+    return true;
 }
 
-/// The arrays of slot k: taken over from a single share, or allocated for several and filled
-/// by `copy_out`; text decoded to str is filled here, from the spans.
-bool slot_arrays(const Numpy& np, const pg::Valid& program, const std::uint8_t* data,
-                 std::vector<pg::Share>& shares, PyObject* arena, std::size_t k, bool spans, Views& views,
-                 SlotArrays& a) {
+/// Slot k as a tuple of arrays over the run's own storage, which they take over: (values,
+/// rows) for numbers and text, (starts, bits, rows) for spans (and text when `spans`). Text
+/// decoded to str is made from the spans first.
+PyObject* slot_arrays(const Numpy& np, const pg::Valid& program, const std::uint8_t* data, pg::Share& share,
+                      PyObject* arena, std::size_t k, bool spans) {
     const pg::Slot& slot = program.slot(k);
+    pg::SlotValues& s = share.slots[k];
+    const std::size_t count = s.rows.size();
     const bool split = slot.kind == pg::SlotKind::Span || (slot.kind == pg::SlotKind::Text && spans);
     const Element element = split ? Element::U64 : slot.kind == pg::SlotKind::Text ? Element::Text : slot.element;
-    std::size_t count = 0;
-    for (const pg::Share& share : shares) count += share.slots[k].rows.size();
+    Ref first, second;
     if (element == Element::Text) {
-        a.first.reset(new_array(np, count, Element::Text));
-        if (!a.first.get() || !fill_text(slot, data, shares, k, a.first.get())) return false;
+        first.reset(new_array(np, count, Element::Text));
+        if (!first.get() || !fill_text(slot, data, s, first.get())) return nullptr;
+    } else {
+        first.reset(count ? adopt(np, s.values.release(), count, element, arena) : new_array(np, 0, element));
     }
-    if (shares.size() == 1 && count > 0) {
-        pg::SlotValues& s = shares[0].slots[k];
-        a.rows.reset(adopt(np, s.rows.release(), count, Element::U32, arena));
-        if (element != Element::Text) a.first.reset(adopt(np, s.values.release(), count, element, arena));
-        if (split) a.second.reset(adopt(np, s.lengths.release(), count, Element::U64, arena));
-        return a.rows.get() && a.first.get() && (!split || a.second.get());
-    }
-    void *rows = nullptr, *second = nullptr;
-    if (element != Element::Text) a.first.reset(array_for(np, count, element, views, a.first_out));
-    if (split && a.first.get()) a.second.reset(array_for(np, count, Element::U64, views, second));
-    a.rows.reset(a.first.get() ? array_for(np, count, Element::U32, views, rows) : nullptr);
-    a.second_out = static_cast<std::uint64_t*>(second);
-    a.rows_out = static_cast<std::uint32_t*>(rows);
-    return a.rows.get() && (!split || a.second.get());
+    if (split) second.reset(count ? adopt(np, s.lengths.release(), count, Element::U64, arena)
+                                  : new_array(np, 0, Element::U64));
+    Ref rows(count ? adopt(np, s.rows.release(), count, Element::U32, arena) : new_array(np, 0, Element::U32));
+    if (!first.get() || (split && !second.get()) || !rows.get()) return nullptr;
+    return split ? PyTuple_Pack(3, first.get(), second.get(), rows.get()) : PyTuple_Pack(2, first.get(), rows.get());
 }
 
-/// The shares' values of every slot, concatenated into the arrays (no interpreter needed).
-void copy_out(const pg::Valid& program, const std::vector<pg::Share>& shares, std::vector<SlotArrays>& out) {
-    for (std::size_t k = 0; k < out.size(); ++k) {
-        SlotArrays& a = out[k];
-        if (!a.rows_out) continue;  // taken over, or empty
-        const std::size_t size = program.value_size(k);
-        std::size_t at = 0;
-        for (const pg::Share& share : shares) {
-            const pg::SlotValues& s = share.slots[k];
-            const std::size_t n = s.rows.size();
-            if (n == 0) continue;
-            std::memcpy(a.rows_out + at, s.rows.data(), n * sizeof(std::uint32_t));
-            if (a.first_out) std::memcpy(static_cast<std::uint8_t*>(a.first_out) + at * size, s.values.data(), n * size);
-            if (a.second_out) std::memcpy(a.second_out + at, s.lengths.data(), n * sizeof(std::uint64_t));
-            at += n;
-        }
-    }
-}
-
-PyObject* columns_of(const Numpy& np, const pg::Valid& program, const pg::Input& input,
-                     std::vector<pg::Share>& shares, bool spans, Views& views) {
-    const std::size_t slots = program.slot_count();
-    std::vector<SlotArrays> arrays(slots);
-    // A single share's arena goes to the arrays that lie in it.
+PyObject* columns_of(const Numpy& np, const pg::Valid& program, const pg::Input& input, pg::Share& share,
+                     bool spans) {
+    // The arena goes to the arrays that lie in it.
     Ref arena;
-    if (shares.size() == 1 && shares[0].arena) {
-        arena.reset(PyCapsule_New(shares[0].arena.get(), "bitloom._arena", destroy_arena));
+    if (share.arena) {
+        arena.reset(PyCapsule_New(share.arena.get(), "bitloom._arena", destroy_arena));
         if (!arena.get()) return nullptr;
-        shares[0].arena.release();  // the capsule owns it now
+        share.arena.release();  // the capsule owns it now
     }
-    for (std::size_t k = 0; k < slots; ++k)
-        if (!slot_arrays(np, program, input.data, shares, arena.get(), k, spans, views, arrays[k])) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    copy_out(program, shares, arrays);
-    Py_END_ALLOW_THREADS
+    const std::size_t slots = program.slot_count();
     Ref list(PyList_New(static_cast<Py_ssize_t>(slots)));
     if (!list.get()) return nullptr;
     for (std::size_t k = 0; k < slots; ++k) {
-        SlotArrays& a = arrays[k];
-        PyObject* item = a.second.get() ? PyTuple_Pack(3, a.first.get(), a.second.get(), a.rows.get())
-                                        : PyTuple_Pack(2, a.first.get(), a.rows.get());
+        PyObject* item = slot_arrays(np, program, input.data, share, arena.get(), k, spans);
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
     }
@@ -919,17 +862,17 @@ PyObject* run_program(py::Object program, py::Buffer data, py::Object offsets, p
     if (!steps.get()) return nullptr;
     const pg::Status status{static_cast<std::int32_t*>(container), static_cast<std::uint8_t*>(reason),
                             static_cast<std::int32_t*>(step)};
-    std::vector<pg::Share> shares;
+    pg::Share share;
     bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        shares = pg::run(*valid, input, status, threads);
+        share = pg::run(*valid, input, status, threads);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
     Py_END_ALLOW_THREADS
     if (out_of_memory) return PyErr_NoMemory();
-    Ref slots(columns_of(*np, *valid, input, shares, spans, views));
+    Ref slots(columns_of(*np, *valid, input, share, spans));
     if (!slots.get()) return nullptr;
     return Py_BuildValue("{sOsOsOsO}", "container", containers.get(), "reason", reasons.get(), "step",
                          steps.get(), "slots", slots.get());
@@ -942,11 +885,11 @@ PyObject* run_packet(py::Object program, py::Buffer packet) {
     const pg::Input input{.data = packet.data, .size = packet.size, .offsets = &offset, .sizes = &size, .count = 1};
     std::int32_t container = -1, step = -1;
     std::uint8_t reason = 0;
-    std::vector<pg::Share> shares;
+    pg::Share share;
     bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        shares = pg::run(*valid, input, pg::Status{&container, &reason, &step}, 1);
+        share = pg::run(*valid, input, pg::Status{&container, &reason, &step}, 1);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
@@ -957,7 +900,7 @@ PyObject* run_packet(py::Object program, py::Buffer packet) {
     if (!values.get()) return nullptr;
     ByteBuffer scratch;
     for (std::size_t k = 0; k < slots; ++k) {
-        const pg::SlotValues& s = shares[0].slots[k];
+        const pg::SlotValues& s = share.slots[k];
         const std::size_t size_k = valid->value_size(k);
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(s.rows.size()));
         if (!list) return nullptr;

@@ -128,7 +128,7 @@ struct Builder {
     }
 };
 
-/// A run's per-packet status and each slot's values and rows, the shares put together.
+/// A run's per-packet status and each slot's values and rows.
 struct Outcome {
     std::vector<std::int32_t> container, step;
     std::vector<std::uint8_t> reason;
@@ -174,17 +174,16 @@ Outcome run_on(const Valid& v, const Packets& pk, unsigned threads = 1) {
     o.reason.assign(n, 0xEE);
     const Input input{.data = pk.data.data(), .size = pk.data.size(), .offsets = pk.offsets.data(),
                       .sizes = pk.sizes.data(), .count = n};
-    const auto shares = run(v, input, Status{o.container.data(), o.reason.data(), o.step.data()}, threads);
+    const Share s = run(v, input, Status{o.container.data(), o.reason.data(), o.step.data()}, threads);
     o.values.resize(v.slot_count());
     o.lengths.resize(v.slot_count());
     o.rows.resize(v.slot_count());
-    for (const Share& s : shares)
-        for (std::size_t k = 0; k < v.slot_count(); ++k) {
-            const SlotValues& sv = s.slots[k];
-            o.values[k].insert(o.values[k].end(), sv.values.data(), sv.values.data() + sv.values.size());
-            o.lengths[k].insert(o.lengths[k].end(), sv.lengths.data(), sv.lengths.data() + sv.lengths.size());
-            o.rows[k].insert(o.rows[k].end(), sv.rows.data(), sv.rows.data() + sv.rows.size());
-        }
+    for (std::size_t k = 0; k < v.slot_count(); ++k) {
+        const SlotValues& sv = s.slots[k];
+        o.values[k].assign(sv.values.data(), sv.values.data() + sv.values.size());
+        o.lengths[k].assign(sv.lengths.data(), sv.lengths.data() + sv.lengths.size());
+        o.rows[k].assign(sv.rows.data(), sv.rows.data() + sv.rows.size());
+    }
     return o;
 }
 
@@ -765,6 +764,15 @@ void threads_give_the_same_output() {
     const Outcome one = run_on(v, pk, 1);
     CHECK(std::count(one.reason.begin(), one.reason.end(), 0) > 15000);
     for (unsigned threads : {2u, 3u, 7u}) CHECK(run_on(v, pk, threads) == one);
+
+    // Each share's first batch without events, the rest with many: every share outgrows the
+    // room its first batch asked for, and its values move out of the arena.
+    Packets skewed;
+    for (int i = 0; i < 20000; ++i)
+        skewed.add(event_packet(5, 1, std::vector<std::string>(i % 5000 < 600 ? 0 : 6, std::string(9, 'x'))));
+    const Outcome alone = run_on(v, skewed, 1);
+    CHECK(alone.rows[0].size() == 6 * (20000 - 4 * 600));
+    for (unsigned threads : {2u, 4u}) CHECK(run_on(v, skewed, threads) == alone);
 }
 
 void validator_refusals() {

@@ -1,0 +1,255 @@
+"""decode_file through the compiled decode program: the same result as the column path in Python
+(columns, skipped packets and their reasons, packet numbers) for the layouts the program takes,
+the packets it cannot take handed to Python, and files read in place from paths and buffers."""
+import mmap
+import threading
+import warnings
+
+import bitloom
+import numpy as np
+import pytest
+
+import bitloom_xtce
+from bitloom_xtce import _compile
+from test_xtce import BINARY, STRING, TERM, ccsds_definition, ccsds_packet, child, cmp, integer
+
+LEAD = '<xtce:LeadingSize sizeInBitsOfSizeTag="8"/>'
+VARIABLE = '<xtce:Variable maxSizeInBits="{}">{}</xtce:Variable>'
+DYNAMIC = '<xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="n" useCalibratedValue="false"/>' \
+          '<xtce:LinearAdjustment slope="{}" intercept="{}"/></xtce:DynamicValue>'
+FIXED = '<xtce:SizeInBits><xtce:Fixed><xtce:FixedValue>{}</xtce:FixedValue></xtce:Fixed>{}</xtce:SizeInBits>'
+U8 = '<xtce:Parameter name="{}" parameterTypeRef="U8"/>'
+pytestmark = pytest.mark.filterwarnings("ignore::bitloom_xtce.DecodeWarning")
+
+
+def refs(*names):
+    return "".join(f'<xtce:ParameterRefEntry parameterRef="{n}"/>' for n in names)
+
+
+class _PythonOnly:
+    """A program that hands every packet to Python: the column path as it was."""
+
+    def get(self, definition, raw):
+        return _compile.Compiled(bitloom._program({"steps": [("python",)]}), [], {}, {})
+
+
+def both(definition, data, raw=False):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ours = definition.decode_file(data, raw=raw)
+        kept, definition._compiled = definition._compiled, _PythonOnly()
+        try:
+            theirs = definition.decode_file(data, raw=raw)
+        finally:
+            definition._compiled = kept
+    return ours, theirs
+
+
+def assert_same(ours, theirs):
+    assert list(ours) == list(theirs) and ours.packets == theirs.packets
+    for name, columns in theirs.items():
+        assert list(ours[name]) == list(columns), name
+        for key, column in columns.items():
+            got = ours[name][key]
+            assert got.dtype == column.dtype, (name, key)
+            assert got.tolist() == column.tolist(), (name, key)
+        assert ours.packet_index[name].tolist() == theirs.packet_index[name].tolist()
+    assert {r: (tuple(s), s.indices.tolist()) for r, s in ours.skipped.items()} == \
+        {r: (tuple(s), s.indices.tolist()) for r, s in theirs.skipped.items()}
+
+
+def reasons(definition, data, raw=False):
+    """How the program ended each packet: reason names."""
+    from bitloom_xtce._definition import _frame
+    offsets, lengths, _ = _frame(data, "ccsds", 0)
+    out = bitloom._run_program(definition._compiled.get(definition, raw).program, data, offsets, lengths)
+    return [bitloom._PROGRAM_REASONS[r] for r in out["reason"]]
+
+
+def text(size, charset="UTF-8"):
+    return STRING.format(charset=charset, size=size)
+
+
+# (types, extra parameters, P1's entries after the header, packet bodies); v has type T.
+CASES = {
+    "terminated text": (text(VARIABLE.format(80, TERM.format("00"))), "", refs("v", "n"),
+                        [b"abc\0\x07", b"\0\x01", b"no end", b"\xff\0\x01", b"x" * 9 + b"\0\x02", b"a\0"]),
+    "size-tagged text": (text(VARIABLE.format(80, LEAD)), "", refs("v", "n"),
+                         [b"\x02ok\x07", b"\x00\x01", b"\x05ab", b"\x01\xff\x02", b"\x0cabcdefghijkl\x01"]),
+    "text sized by a field, tag inside": (text(f"<xtce:Variable maxSizeInBits=\"800\">{DYNAMIC.format(8, 0)}{LEAD}"
+                                               "</xtce:Variable>"), U8.format("n"), refs("n", "v"),
+                                          [b"\x03\x02hix", b"\x01\x05", b"\x02\x01\xc3\xa9", b"\x09ab"]),
+    "text sized by a field, whole bytes": (text(f"<xtce:Variable maxSizeInBits=\"800\">{DYNAMIC.format(4, 0)}"
+                                                "</xtce:Variable>", "US-ASCII"), U8.format("n"), refs("n", "v"),
+                                           [b"\x04ab", b"\x03abc", b"\x00", b"\x02\x80"]),
+    "binary sized by a field": (BINARY.format(DYNAMIC.format(8, -8)), U8.format("n"), refs("n", "v", "m"),
+                                [b"\x03\x01\x02\x09", b"\x01\x07", b"\x00\x01", b"\x09\x01"]),
+    "odd-sized binary, then text": (BINARY.format(DYNAMIC.format(1, 0)).replace('"T"', '"B"')
+                                    + text(VARIABLE.format(80, LEAD)), U8.format("n") + U8.format("m").replace(
+                                        '"m" parameterTypeRef="U8"', '"b" parameterTypeRef="B"'),
+                                    refs("n", "b", "v"), [b"\x08\xff\x01a", b"\x04\xf0\x10\x60", b"\x00\x01z"]),
+    "fixed text with a terminator inside": (text(FIXED.format(32, TERM.format("00")), "US-ASCII"), "",
+                                            refs("v", "n"), [b"ab\0c\x01", b"abcd\x02", b"\x80\0\0\0\x03", b"ab"]),
+    "fixed packed BCD": (integer("Integer", '<xtce:IntegerDataEncoding encoding="packedBCD" sizeInBits="8"/>'), "",
+                         refs("n", "v"), [b"\x01\x42", b"\x01\x4f", b"\x01"]),
+}
+
+
+@pytest.mark.parametrize("raw", [False, True])
+@pytest.mark.parametrize("name", list(CASES))
+def test_the_program_and_the_column_path_agree(name, raw):
+    types, params, entries, bodies = CASES[name]
+    children = child("P1", cmp("==", 1), entries) + child("P2", cmp("==", 2), refs("n"))
+    definition = ccsds_definition(types, children, params + (U8.format("n") if 'name="n"' not in params else "")
+                                  + (U8.format("m") if "m" in entries and 'name="m"' not in params else ""))
+    packets = [ccsds_packet(1, b) for b in bodies] + [ccsds_packet(2, b"\x05"), ccsds_packet(3, b"\x00")]
+    data = b"".join(packets * 3)
+    ours, theirs = both(definition, data, raw)
+    assert_same(ours, theirs)
+    assert "needs python" not in reasons(definition, data, raw)
+    assert ours.skipped and sum(len(c["n"]) for c in ours.values()) > 3  # both kinds of packet
+
+
+def nested(levels):
+    """APID <= 1 and (APID == 7 or (APID <= 1 and (...))): 2 * levels conditions deep."""
+    condition = ("<xtce:Condition><xtce:ParameterInstanceRef parameterRef=\"APID\"/><xtce:ComparisonOperator>{}"
+                 "</xtce:ComparisonOperator><xtce:Value>{}</xtce:Value></xtce:Condition>")
+    inner = condition.format("==", 1)
+    for _ in range(levels):
+        inner = (f"<xtce:ANDedConditions>{condition.format('&lt;=', 1)}<xtce:ORedConditions>"
+                 f"{condition.format('==', 7)}{inner}</xtce:ORedConditions></xtce:ANDedConditions>")
+    return f"<xtce:BooleanExpression>{inner}</xtce:BooleanExpression>"
+
+
+ROUTES = {  # a criterion of P1 (P2 takes APID 2): whether the program routes on it
+    "nested 20 deep": (nested(10), True),
+    "nested 60 deep, past what the program takes": (nested(30), False),
+    "raw ==": (cmp("==", 1), True),
+    "raw <=, AND, OR": ('<xtce:BooleanExpression><xtce:ORedConditions><xtce:ANDedConditions>'
+                        '<xtce:Condition><xtce:ParameterInstanceRef parameterRef="APID"/><xtce:ComparisonOperator>'
+                        '&lt;=</xtce:ComparisonOperator><xtce:Value>1</xtce:Value></xtce:Condition>'
+                        '<xtce:Condition><xtce:ParameterInstanceRef parameterRef="e"/><xtce:ComparisonOperator>'
+                        '!=</xtce:ComparisonOperator><xtce:Value>ON</xtce:Value></xtce:Condition>'
+                        '</xtce:ANDedConditions><xtce:Condition><xtce:ParameterInstanceRef parameterRef="APID"/>'
+                        '<xtce:ComparisonOperator>==</xtce:ComparisonOperator><xtce:Value>7</xtce:Value>'
+                        '</xtce:Condition></xtce:ORedConditions></xtce:BooleanExpression>', True),
+    "an enumeration's label": (cmp("==", "ON", "e"), True),
+    "an enumeration's label, !=": (cmp("!=", "ON", "e"), True),
+    "a boolean": (cmp("==", "True", "g"), True),
+    "a boolean, !=": (cmp("!=", "True", "g"), True),
+    "a calibrated float": (cmp("&gt;", "1.5", "f"), False),
+}
+
+
+@pytest.mark.parametrize("name", list(ROUTES))
+def test_routing(name):
+    criterion, compiled = ROUTES[name]
+    types = ('<xtce:EnumeratedParameterType name="E"><xtce:IntegerDataEncoding sizeInBits="8"/><xtce:EnumerationList>'
+             '<xtce:Enumeration value="1" label="ON"/><xtce:Enumeration value="3" maxValue="5" label="ON"/>'
+             '<xtce:Enumeration value="2" label="OFF"/></xtce:EnumerationList></xtce:EnumeratedParameterType>') \
+        + integer("Float", '<xtce:IntegerDataEncoding sizeInBits="8"><xtce:DefaultCalibrator>'
+                  '<xtce:PolynomialCalibrator><xtce:Term coefficient="0.5" exponent="1"/></xtce:PolynomialCalibrator>'
+                  '</xtce:DefaultCalibrator></xtce:IntegerDataEncoding>').replace('"T"', '"F"') \
+        + integer("Integer", '<xtce:IntegerDataEncoding sizeInBits="8"/>') \
+        + '<xtce:BooleanParameterType name="G"><xtce:IntegerDataEncoding sizeInBits="8"/></xtce:BooleanParameterType>'
+    params = '<xtce:Parameter name="e" parameterTypeRef="E"/><xtce:Parameter name="f" parameterTypeRef="F"/>' \
+        '<xtce:Parameter name="g" parameterTypeRef="G"/>'
+    base = child("B", "", refs("e", "f", "g")).replace("<xtce:RestrictionCriteria></xtce:RestrictionCriteria>", "")
+    base = base.replace('<xtce:SequenceContainer name="B">', '<xtce:SequenceContainer name="B" abstract="true">')
+    children = base + child("P1", criterion, refs("v"), "B") + child("P2", cmp("==", 2), refs("v"), "B")
+    definition = ccsds_definition(types, children, params)
+    packets = [ccsds_packet(apid, bytes([e, f, g, 9])) for apid in (1, 2, 7, 9) for e in range(7) for f in (2, 3, 4)
+               for g in (0, 1, 2)]
+    data = b"".join(packets)
+    assert_same(*both(definition, data))
+    assert ("needs python" in reasons(definition, data)) is not compiled
+
+
+@pytest.fixture(scope="module")
+def events():
+    types = text(VARIABLE.format(80, TERM.format("00"))) \
+        + BINARY.format("<xtce:FixedValue>16</xtce:FixedValue>").replace('"T"', '"B"')
+    definition = ccsds_definition(types, child("P1", cmp("==", 1), refs("n", "b", "v")),
+                                  U8.format("n") + '<xtce:Parameter name="b" parameterTypeRef="B"/>')
+    packets = [ccsds_packet(1, bytes([k % 250, k % 7, 1]) + b"x" * (k % 7) + b"\0") for k in range(3000)]
+    packets[17] = ccsds_packet(1, b"\x01\0\0abc")  # no terminator
+    return definition, b"".join(packets)
+
+
+def test_a_file_from_a_path_or_a_buffer_is_read_in_place(events, tmp_path):
+    definition, data = events
+    with pytest.warns(bitloom_xtce.DecodeWarning):
+        expected = definition.decode_file(data)
+    path = tmp_path / "packets.bin"
+    path.write_bytes(data)
+    (tmp_path / "empty.bin").write_bytes(b"")
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        sources = [str(path), path, mapped, bytearray(data), memoryview(data), np.frombuffer(data, np.uint8),
+                   memoryview(bytearray(data)).cast("B", (len(data) // 3, 3)) if len(data) % 3 == 0 else data]
+        for source in sources:
+            with pytest.warns(bitloom_xtce.DecodeWarning):
+                got = definition.decode_file(source)
+            assert_same(got, expected)
+            assert {type(b) for b in got["P1"]["b"]} == {bytes}
+        assert not mapped.closed  # a caller's map stays open
+    assert definition.decode_file(tmp_path / "empty.bin").packets == 0
+    with pytest.raises(TypeError, match="decode_file needs bytes, a buffer or a path, not int"):
+        definition.decode_file(5)
+    with pytest.raises(FileNotFoundError):
+        definition.decode_file(tmp_path / "missing.bin")
+
+
+@pytest.mark.parametrize("threads", [2, 3])
+def test_threads_give_the_same_result(events, threads):
+    definition, data = events
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert_same(definition.decode_file(data, threads=threads), definition.decode_file(data))
+    for bad in (0, -1, 1.5, True):
+        with pytest.raises(ValueError, match="threads must be a positive int"):
+            definition.decode_file(data, threads=bad)
+
+
+def test_the_program_is_compiled_once_for_threads_that_start_together(events, monkeypatch):
+    definition, data = events
+    definition._compiled = _compile.Cache()
+    made = []
+    compile_definition = _compile.compile_definition
+
+    def counted(*args):
+        made.append(args[1])
+        return compile_definition(*args)
+
+    monkeypatch.setattr(_compile, "compile_definition", counted)
+    results = [None] * 4
+    barrier = threading.Barrier(4)
+
+    def work(k):
+        barrier.wait()
+        results[k] = definition.decode_file(data)
+
+    pool = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join()
+    assert made == [False]
+    for r in results[1:]:
+        assert_same(r, results[0])
+
+
+def test_a_large_file_of_a_fixed_layout_decodes_alike_by_columns_and_by_the_program():
+    definition = ccsds_definition(integer("Integer", '<xtce:IntegerDataEncoding encoding="packedBCD" sizeInBits="8"/>'),
+                                  child("P1", cmp("==", 1), refs("n", "v")), U8.format("n"))
+    compiled = definition._compiled.get(definition, False)
+    assert compiled.by_columns
+    rng = np.random.default_rng(3)
+    bodies = [bytes([k % 256, int(rng.choice([0x12, 0x99, 0x1f]))]) for k in range(1500)]
+    data = b"".join(ccsds_packet(int(rng.choice([1, 1, 1, 2])), b if k % 50 else b[:1]) for k, b in enumerate(bodies))
+    by_columns = definition.decode_file(data)
+    compiled.by_columns = False
+    try:
+        assert_same(definition.decode_file(data), by_columns)
+    finally:
+        compiled.by_columns = True
+    assert len(by_columns.skipped) == 3 and len(by_columns["P1"]["v"]) > 700
