@@ -383,8 +383,9 @@ def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""
      "initialValue 'x' is not a value of argument 'a' (integer)", 7),
     (broken(entries='<ArgumentRefEntry argumentRef="b"/>'),
      "argumentRef 'b': meta command 'C' has no such argument", 8),
-    (broken(entries='<ArgumentRefEntry argumentRef="a"><RepeatEntry><Count><FixedValue>2</FixedValue></Count>'
-                    '</RepeatEntry></ArgumentRefEntry>'), "a repeated or conditional <ArgumentRefEntry>", 8),
+    (broken(entries='<FixedValueEntry binaryValue="1" sizeInBits="8"><IncludeCondition><Comparison '
+                    'parameterRef="a" value="1"/></IncludeCondition></FixedValueEntry>'),
+     "a conditional <FixedValueEntry> is not supported", 8),
     (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="Gone"/></MetaCommand>'),
      "metaCommandRef 'Gone' names no meta command", 9),
     (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"><ArgumentAssignmentList>'

@@ -35,9 +35,10 @@ import numpy as np
 
 from ._encode import Encoder
 from ._errors import PacketError
-from ._load import (CONTAINER, DESCRIPTIVE, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES, TYPE,
+from ._load import (CONTAINER, DESCRIPTIVE, MAX_ELEMENTS, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES, TYPE,
                     TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, required)
-from ._model import BinaryEncoding, Container, Entry, IntegerEncoding, NameMap, Parameter, ParameterType
+from ._model import (BinaryEncoding, Container, DynamicSize, Entry, IntegerEncoding, Location, NameMap, Parameter,
+                     ParameterType, Repeat)
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
 from ._structure import leaves
 from ._validity import Range
@@ -150,6 +151,7 @@ class _World:
     assigned_raw: dict[str, Any] = field(default_factory=dict)
     unchecked: Any = None  # its decoder without checks, made when first needed
     signature: list[tuple[int, int, int]] = field(default_factory=list)  # (first bit, bits, value) of fixed fields
+    shapes: _Shapes | None = None  # when its layout depends on its arguments' values
 
 
 # ---------------------------------------------------------------------------------------------
@@ -619,21 +621,20 @@ class _CommandLoader(Loader):
                     continue
                 raise fail(entry, f"<{tag}> in a command container is not supported")
             extra = ("name", "sizeInBits") if tag == "FixedValueEntry" else ()
-            kids = self.check(entry, (key, "shortDescription", *extra),
-                              ("LocationInContainerInBits", "RepeatEntry", "IncludeCondition"))
-            if any(kid.tag != "LocationInContainerInBits" for kid in kids):
-                raise fail(entry, f"a repeated or conditional <{tag}> in a command container is not supported")
-            found = only(entry, ("LocationInContainerInBits",), required=False)
-            location = self.location(found) if found is not None else None
+            location, repeat, condition = self.entry_parts(entry, key, extra)
+            if tag in ("FixedValueEntry", "ContainerRefEntry") and repeat is not None:
+                raise fail(entry, f"a repeated <{tag}> in a command container is not supported")
+            if tag == "FixedValueEntry" and condition is not None:
+                raise fail(entry, "a conditional <FixedValueEntry> is not supported")
             if tag == "ArgumentRefEntry":
                 argument = required(entry, key).strip()
                 arguments.append((argument, entry))
-                entries.append(Entry("parameter", argument, location))
+                entries.append(Entry("parameter", argument, location, repeat, condition))
             elif tag == "ParameterRefEntry":
                 target = Loader.parameter_ref(self, required(entry, key), entry)  # a parameter, never an argument
                 self.usable(target, entry)
                 parameters.add(target)
-                entries.append(Entry("parameter", target, location))
+                entries.append(Entry("parameter", target, location, repeat, condition))
             elif tag == "ContainerRefEntry":
                 target, command_qualified = self.container_target(required(entry, key), entry)
                 if command_qualified is not None:
@@ -641,7 +642,7 @@ class _CommandLoader(Loader):
                     includes.append(command_qualified)
                 else:
                     parameters.update(self.main_names(target))
-                entries.append(Entry("container", target, location))
+                entries.append(Entry("container", target, location, None, condition))
             else:
                 parameter, value = self.fixed_field(entry, name, len(fixed))
                 fixed[parameter.name] = (parameter, value)
@@ -666,6 +667,50 @@ class _CommandLoader(Loader):
         container = Container(name, False, tuple(entries), base, restriction, [],
                               node.attrib.get("shortDescription", ""), size)
         return _Spec(container, node, arguments, fixed, comparisons, includes, parameters)
+
+    def entry_parts(self, entry: Element, key: str, extra: tuple[str, ...]) -> tuple:
+        """An entry's location, repeat and include condition (each None when not given); counts
+        and conditions may name arguments (ArgumentInstanceRef) as well as parameters."""
+        self.check(entry, (key, "shortDescription", *extra),
+                   ("LocationInContainerInBits", "RepeatEntry", "IncludeCondition"))
+        location = repeat = condition = None
+        if (found := only(entry, ("LocationInContainerInBits",), required=False)) is not None:
+            location = self.location(found)
+        if (found := only(entry, ("RepeatEntry",), required=False)) is not None:
+            self.check(found, (), ("Count", "Offset"))
+            count = only(found, ("Count",))
+            assert count is not None
+            offset = only(found, ("Offset",), required=False)
+            repeat = Repeat(self.count_value(count), self.count_value(offset) if offset is not None else 0)
+            if isinstance(repeat.count, int) and not 0 <= repeat.count <= MAX_ELEMENTS:
+                raise fail(count, f"a count of {repeat.count}: 0 to {MAX_ELEMENTS} are supported")
+        if (found := only(entry, ("IncludeCondition",), required=False)) is not None:
+            self.check(found, (), ("Comparison", "ComparisonList", "BooleanExpression"))
+            condition = self.criterion(self.parameter_form(found))
+        return location, repeat, condition
+
+    def parameter_form(self, node: Element) -> Element:
+        """A criterion on arguments written as one on parameters: ArgumentInstanceRef as
+        ParameterInstanceRef, and a Comparison holding its reference as one with parameterRef."""
+        made = Element(node.tag, dict(node.attrib))
+        made.text = node.text
+        self.origin[id(made)] = self.origin.get(id(node), node)
+        for child in node:
+            if node.tag == "Comparison" and child.tag in ("ArgumentInstanceRef", "ParameterInstanceRef"):
+                ref = child.attrib.get("argumentRef", child.attrib.get("parameterRef"))
+                if ref is None:
+                    raise fail(child, f"<{child.tag}> names nothing")
+                made.attrib["parameterRef"] = ref
+                if "useCalibratedValue" in child.attrib:
+                    made.attrib["useCalibratedValue"] = child.attrib["useCalibratedValue"]
+                continue
+            inner = self.parameter_form(child)
+            if child.tag == "ArgumentInstanceRef":
+                inner.tag = "ParameterInstanceRef"
+                if "argumentRef" in inner.attrib:
+                    inner.attrib["parameterRef"] = inner.attrib.pop("argumentRef")
+            made.append(inner)
+        return made
 
     def main_names(self, container: str) -> list[str]:
         """The parameters a telemetry container, its base containers and what it includes place."""
@@ -789,11 +834,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
             parts = leaves(n, parameters[n].type) if n in structured else None
             names.extend([p for p, _ in parts] if parts is not None else [n])
         flat[name] = dataclasses.replace(segments[name], names=names)
-    encoder = Encoder(parameters, containers, flat, chain[0])
-    if encoder.header is not None:  # a telecommand's packet type is 1 unless told otherwise
-        version = next(iter(encoder.header.defaults))
-        defaults = {n: (1 if v == 0 else v) for n, v in encoder.header.defaults.items() if n != version}
-        encoder.header = dataclasses.replace(encoder.header, defaults={version: 0, **defaults})
+    encoder = _command_encoder(parameters, containers, flat, chain[0])
     decoder = object.__new__(type(definition))  # the definition's decoding over this command's parts
     decoder.__dict__.update(definition.__dict__)
     decoder._parameters = parameters
@@ -805,6 +846,8 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
                            for n in step.names}
     decoder._encoder = encoder
     world = _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder)
+    if any(isinstance(step, Structure) for name in chain if name in elements for step in segments[name].steps):
+        world.shapes = _Shapes(world, containers, segments, chain, elements)
     for name, value in command.assignments.items():  # the raw values of assigned arguments, checked now
         if name in world.placed and name not in structured and not isinstance(parameters[name].type.encoding,
                                                                                BinaryEncoding):
@@ -827,6 +870,303 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
         computed.update(p for p, _ in (restriction.parameters() if restriction is not None else ()))
     world.computed = frozenset(computed)
     return world
+
+
+def _command_encoder(parameters: Any, containers: Any, segments: dict[str, Segment], root: str) -> Encoder:
+    encoder = Encoder(parameters, containers, segments, root)
+    if encoder.header is not None:  # a telecommand's packet type is 1 unless told otherwise
+        version = next(iter(encoder.header.defaults))
+        defaults = {n: (1 if v == 0 else v) for n, v in encoder.header.defaults.items() if n != version}
+        encoder.header = dataclasses.replace(encoder.header, defaults={version: 0, **defaults})
+    return encoder
+
+
+# ---------------------------------------------------------------------------------------------
+# Commands whose layout depends on their arguments' values
+
+
+MAX_SHAPES = 64  # layouts kept per command
+_MISSING = object()
+
+
+class _Shapes:
+    """The packets of a command whose layout depends on its arguments' values: repeated and
+    conditional entries, arrays sized by another argument, structures holding fields of variable
+    size. For the values given, each command container's entries are written out as they are
+    then (conditions decided, repeats and arrays as one entry per occurrence and element, named
+    `a[0]`, `a.m`, ...), every one a plain field, and laid out by an encoder made for that shape
+    and kept for the next packets of the same shape."""
+
+    def __init__(self, world: _World, containers: Any, segments: dict[str, Segment], chain: list[str],
+                 elements: dict[str, Element]) -> None:
+        self.world = world
+        self.parameters = world.parameters
+        self.containers = containers
+        self.segments = segments
+        self.chain = chain
+        self.elements = elements
+        self.made: dict[tuple, Encoder] = {}
+        self.lock = threading.Lock()
+        self.arguments = {*world.command.arguments, *world.command.assignments}
+        self.checks = frozenset(n for n in world.placed if getattr(self.parameters[n].type.encoding, "check", None))
+
+    def encode(self, values: dict[str, Any], raw: bool, sequence_count: int | None) -> bytes:
+        walk = _Unroll(self, dict(values), raw)
+        for name in self.chain:
+            if name in self.elements:
+                walk.container(name)
+        walk.finish()
+        key = tuple(walk.key)
+        encoder = self.made.get(key)
+        if encoder is None:
+            encoder = self.build(walk)
+            with self.lock:
+                if len(self.made) >= MAX_SHAPES:
+                    self.made.pop(next(iter(self.made)))
+                encoder = self.made.setdefault(key, encoder)
+        return encoder.encode(self.world.container, walk.packet_values(), raw, sequence_count)
+
+    def build(self, walk: _Unroll) -> Encoder:
+        parameters: Any = ChainMap(dict(walk.leaves), self.parameters)
+        containers: Any = ChainMap(dict(walk.containers), self.containers)
+        segments: dict[str, Segment] = {}
+        for name in self.chain:
+            if name not in self.elements:
+                segments[name] = self.segments[name]
+                continue
+            base = segments[containers[name].base] if containers[name].base is not None else None
+            try:
+                segments[name] = compile_container(containers[name], containers, parameters, base,
+                                                   self.elements[name])
+            except Refusal as e:
+                raise ValueError(f"meta command {self.world.command.name!r}: {e.message}") from None
+        encoder = _command_encoder(parameters, containers, segments, self.chain[0])
+        encoder._counts = self.world.encoder._counts  # one sequence counter per APID for every command
+        encoder._lock = self.world.encoder._lock
+        return encoder
+
+
+class _Unroll:
+    """One packet's command containers written out for its values (see _Shapes)."""
+
+    def __init__(self, shapes: _Shapes, given: dict[str, Any], raw: bool) -> None:
+        from ._definition import _Values
+
+        self.shapes = shapes
+        self.given = given  # argument -> value; sizes and counts derived from the data are added
+        self.raw = raw
+        self.key: list[Any] = []  # the decisions that make the layout
+        self.containers: dict[str, Container] = {}
+        self.leaves: dict[str, Parameter] = {}  # the parameters of occurrences, elements and members
+        self.values: dict[str, Any] = {}  # of leaves
+        self.scalars: list[str] = []  # arguments and parameters placed under their own names
+        self.sized: set[str] = set()  # arguments that size text or binary fields, set by the encoder
+        self.raws: dict[str, Any] = {}
+        self.get = _Values(shapes.parameters, self.raw_of).get
+        self.gap = 0  # bits after the last occurrence of a repeated entry
+
+    @property
+    def command(self) -> str:
+        return self.shapes.world.command.name
+
+    def raw_of(self, name: str) -> Any:
+        found = self.raws.get(name, _MISSING)
+        if found is _MISSING:
+            if name not in self.given:
+                raise KeyError(name)
+            found = self.given[name]
+            ptype = self.shapes.parameters[name].type
+            if not self.raw and ptype.kind not in ("string", "binary") and not ptype.structured:
+                found = self.shapes.world.encoder.one(name, True)(found, self.get)
+            self.raws[name] = found
+        return found
+
+    def container(self, name: str) -> None:
+        if name not in self.containers:
+            container = self.shapes.containers[name]
+            self.containers[name] = dataclasses.replace(container, entries=tuple(self.entries(container.entries)))
+
+    def entries(self, entries: tuple[Entry, ...]) -> list[Entry]:
+        out: list[Entry] = []
+        for entry in entries:
+            if entry.condition is not None:
+                try:
+                    holds = bool(entry.condition.evaluate(self.get))
+                except KeyError as e:
+                    raise ValueError(f"meta command {self.command!r}: no value for {e.args[0]!r}, on which the "
+                                     f"inclusion of entry {entry.ref!r} depends ({entry.condition!r})") from None
+                self.key.append(holds)
+                if not holds:
+                    left = [n for n in _entry_names(entry, self.shapes.containers) if n in self.given
+                            and n in self.shapes.world.command.arguments and n not in self.sized]
+                    if left and entry.kind == "parameter":
+                        raise ValueError(f"meta command {self.command!r}: argument {left[0]!r} is given, but its "
+                                         f"entry is left out of the packet ({entry.condition!r} does not hold)")
+                    continue
+            location = self.after_gap(entry.location)
+            if entry.kind == "container":
+                if entry.ref in self.shapes.elements:
+                    self.container(entry.ref)
+                out.append(Entry("container", entry.ref, location))
+                continue
+            name = entry.ref
+            ptype = self.shapes.parameters[name].type
+            value = self.given.get(name, _MISSING)
+            if entry.repeat is None:
+                self.place(name, ptype, value, location, out)
+                continue
+            count = self.count(entry.repeat.count, name, value)
+            gap = self.count(entry.repeat.offset, name, _MISSING, "offset between repeats")
+            self.key.append((count, gap))
+            items = [_MISSING] * count if value is _MISSING else _items(name, value, 1)[1]
+            initial = self.shapes.parameters[name].initial
+            for i, item in enumerate(items):
+                leaf = f"{name}[{i}]"
+                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, initial)
+                self.place(leaf, ptype, item, location if i == 0 else (Location(gap, False) if gap else None), out)
+            self.gap = gap if items else 0
+        return out
+
+    def after_gap(self, location: Location | None) -> Location | None:
+        gap, self.gap = self.gap, 0
+        if not gap or location is not None and location.from_start:
+            return location
+        return Location(gap + (location.bits if location is not None else 0), False)
+
+    def count(self, count: Any, name: str, value: Any, what: str = "repeat count") -> int:
+        """A repeat's count: fixed, from the argument it names, or from the occurrences given."""
+        if isinstance(count, int):
+            if value is not _MISSING and what == "repeat count":
+                n = _items(name, value, 1)[0][0]
+                if n != count:
+                    raise ValueError(f"{name}: {n} occurrences given, its entry repeats {count} times")
+            return count
+        assert isinstance(count, DynamicSize)
+        if value is not _MISSING and what == "repeat count":
+            n = _items(name, value, 1)[0][0]
+            self.derive(count, n, f"{name}: {n} occurrences given")
+            return n
+        try:
+            made = count.bits(self.get(count.parameter, count.calibrated))
+        except KeyError:
+            raise ValueError(f"meta command {self.command!r}: no value for {count.parameter!r}, which gives the "
+                             f"{what} of {name!r}") from None
+        if isinstance(made, np.generic):
+            made = made.item()
+        if made != int(made) or not 0 <= made <= MAX_ELEMENTS:
+            raise ValueError(f"{count.parameter}: it makes the {what} of {name!r} {made!r}, not a whole number "
+                             f"from 0 to {MAX_ELEMENTS}")
+        return int(made)
+
+    def derive(self, dynamic: DynamicSize, wanted: int, what: str) -> None:
+        """The value of the argument that gives a count, from the count the data has; or, when
+        it is given, a check that the two agree."""
+        name = dynamic.parameter
+        if name in self.given or name not in self.shapes.arguments:
+            try:
+                have = dynamic.bits(self.get(name, dynamic.calibrated))
+            except KeyError:
+                raise ValueError(f"{what}: the count comes from {name!r}, which has no value") from None
+            if have != wanted:
+                raise ValueError(f"{what}, but {name!r} ({self.given.get(name)!r}) makes it {have!r}")
+            return
+        value = (Fraction(wanted) - Fraction(dynamic.intercept)) / Fraction(dynamic.slope)
+        if value.denominator != 1:
+            raise ValueError(f"{what}: no whole value of {name!r} gives that ({dynamic!r})")
+        if self.shapes.parameters[name].type.calibrated_differs and dynamic.calibrated == self.raw:
+            raise ValueError(f"{what}: give {name!r} as well (its value is calibrated)")
+        self.given[name] = int(value)
+
+    def place(self, name: str, ptype: ParameterType, value: Any, location: Location | None,
+              out: list[Entry]) -> None:
+        """A value's entries: one per field of a structure, in order."""
+        if ptype.kind in ("aggregate", "array"):
+            if value is _MISSING:
+                raise ValueError(f"meta command {self.command!r}: no value for argument {name!r} (given none, and "
+                                 "it has no default)")
+            if ptype.kind == "aggregate":
+                if not isinstance(value, Mapping):
+                    raise ValueError(f"{name}: {value!r} is not a mapping of its members' values")
+                members = dict(ptype.members)
+                unknown = [k for k in value if k not in members]
+                if unknown:
+                    raise ValueError(f"{name}: no member {unknown[0]!r} (its members: {', '.join(members)})")
+                parts = [(f"{name}.{m}", mt, value[m] if m in value else _MISSING) for m, mt in ptype.members]
+            else:
+                assert ptype.element is not None
+                shape, items = _items(name, value, ptype.rank)
+                self.key.append(tuple(shape))
+                for d, ((first, last), n) in enumerate(zip(ptype.dimensions, shape)):
+                    low = self.count(first, name, _MISSING, "first index")
+                    if isinstance(last, int):
+                        if n != max(0, last - low + 1):
+                            raise ValueError(f"{name}: an array of shape {tuple(shape)}, its type's dimension {d + 1} "
+                                             f"has {max(0, last - low + 1)} elements")
+                    else:
+                        self.derive(last, low + n - 1, f"{name}: {n} elements in dimension {d + 1}")
+                parts = [(f"{name}[{i}]", ptype.element, item) for i, item in enumerate(items)]
+            for i, (leaf, leaf_type, item) in enumerate(parts):
+                self.leaves[leaf] = Parameter(leaf, leaf_type, "", leaf)
+                self.place(leaf, leaf_type, item, location if i == 0 else None, out)
+            return
+        enc = ptype.encoding
+        dynamic = getattr(enc, "dynamic", None)
+        if dynamic is not None:
+            self.sized.add(dynamic.parameter)
+        out.append(Entry("parameter", name, location))
+        if name in self.leaves:
+            if value is not _MISSING:
+                self.values[name] = value
+            elif self.leaves[name].initial is None:
+                raise ValueError(f"meta command {self.command!r}: no value for {name!r}")
+        else:
+            self.scalars.append(name)
+
+    def finish(self) -> None:
+        if self.gap > 0:  # the last repeat's offset reaches past it: zero bits
+            name = f"(the {self.gap} bits after the last repeat)"
+            ptype = ParameterType(name, "binary", BinaryEncoding(self.gap))
+            self.leaves[name] = Parameter(name, ptype, "", name, bytes((self.gap + 7) // 8).hex())
+            last = self.shapes.chain[-1]
+            container = self.containers[last]
+            self.containers[last] = dataclasses.replace(container, entries=container.entries + (
+                Entry("parameter", name),))
+            self.key.append(name)
+        arguments = self.shapes.world.command.arguments
+        missing = [n for n in dict.fromkeys(self.scalars) if n in arguments and n not in self.given and
+                   n not in self.sized and n not in self.shapes.world.computed and n not in self.shapes.checks]
+        if missing:
+            raise ValueError(f"meta command {self.command!r}: no value for argument{'s' if len(missing) > 1 else ''} "
+                             f"{', '.join(map(repr, missing))} (given none, and it has no default)")
+
+    def packet_values(self) -> dict[str, Any]:
+        out = {n: self.given[n] for n in dict.fromkeys(self.scalars) if n in self.given}
+        out.update(self.values)
+        return out
+
+
+def _entry_names(entry: Entry, containers: Any) -> list[str]:
+    from ._structure import produces
+    return produces(entry, containers)
+
+
+def _items(name: str, value: Any, rank: int) -> tuple[list[int], list[Any]]:
+    """The shape of a value of `rank` dimensions (nested sequences, or a numpy array) and its
+    elements in order."""
+    level = [value]
+    shape = []
+    for _ in range(rank):
+        sizes = set()
+        for item in level:
+            if isinstance(item, (str, bytes, bytearray, Mapping)) or not hasattr(item, "__len__"):
+                raise ValueError(f"{name}: {value!r} is not {'an array' if rank > 1 else 'a sequence'} of "
+                                 f"{rank} dimension{'s' if rank > 1 else ''}")
+            sizes.add(len(item))
+        if len(sizes) > 1:
+            raise ValueError(f"{name}: rows of different lengths ({', '.join(map(str, sorted(sizes)))})")
+        shape.append(sizes.pop() if sizes else 0)
+        level = [x for item in level for x in item]
+    return shape, level
 
 
 class Commands:
@@ -886,7 +1226,8 @@ class Commands:
             elif argument.default is not None:
                 value = argument.default
             else:
-                if name_ in world.placed and name_ not in world.computed and name_ not in _made(world):
+                if world.shapes is None and name_ in world.placed and name_ not in world.computed and \
+                        name_ not in _made(world):
                     missing.append(name_)
                 continue
             if argument.valid or argument.pattern is not None:
@@ -896,6 +1237,8 @@ class Commands:
             raise ValueError(f"meta command {command.name!r}: no value for argument{'s' if len(missing) > 1 else ''} "
                              f"{', '.join(map(repr, missing))} (given none, and it has no default)")
         values.update(command.assignments)
+        if world.shapes is not None:
+            return world.shapes.encode(values, False, sequence_count)
         packet_values: dict[str, Any] = {}
         for name_ in world.placed:
             if name_ not in values:  # the size of a field, or fixed by a restriction: computed
@@ -986,6 +1329,12 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | 
     if header is not None and header.length in raw:
         return None if raw[header.length] + 7 == size else "its length field disagrees with its size"
     given: dict[str, Any] = {}
+    if world.shapes is not None:
+        try:
+            again = world.shapes.encode({n: v for n, v in raw.items() if n not in world.shapes.checks}, True, None)
+        except ValueError as e:
+            return str(e)
+        return None if len(again) == size else f"{size} bytes, its layout {len(again)}"
     try:
         checks = {f.parameter.name for f, _ in world.encoder.plan(world.container).checks}  # verified by decoding
     except ValueError as e:  # a layout that encoding does not support
