@@ -544,3 +544,87 @@ def test_command_line_definition_without_commands(capsys):
         warnings.simplefilter("ignore")
         assert main(["command", "tests/data/xtce/housekeeping.xml", "X"]) == 2
     assert "has no meta command named 'X' (it has none)" in capsys.readouterr().err
+
+
+# -- layouts that depend on the arguments' values -------------------------------------------------
+
+SHAPED_TYPES = (
+    f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType>'
+    f'<EnumeratedArgumentType name="M">{U8}<EnumerationList><Enumeration value="0" label="A"/>'
+    '<Enumeration value="1" label="B"/></EnumerationList></EnumeratedArgumentType>'
+    '<ArrayArgumentType name="ARR" arrayTypeRef="U"><DimensionList><Dimension><StartingIndex><FixedValue>0'
+    '</FixedValue></StartingIndex><EndingIndex><DynamicValue><ArgumentInstanceRef argumentRef="len"/>'
+    '<LinearAdjustment intercept="-1"/></DynamicValue></EndingIndex></Dimension></DimensionList></ArrayArgumentType>'
+    '<StringArgumentType name="S"><StringDataEncoding><Variable maxSizeInBits="128"><DynamicValue>'
+    '<ArgumentInstanceRef argumentRef="slen"/><LinearAdjustment slope="8"/></DynamicValue></Variable>'
+    '</StringDataEncoding></StringArgumentType>'
+    '<StringArgumentType name="Z"><StringDataEncoding><Variable maxSizeInBits="64"><TerminationChar>00'
+    '</TerminationChar></Variable></StringDataEncoding></StringArgumentType>'
+    '<AggregateArgumentType name="P"><MemberList><Member name="k" typeRef="U"/><Member name="z" typeRef="Z"/>'
+    '</MemberList></AggregateArgumentType>')
+SHAPED_ARGUMENTS = "".join(f'<Argument name="{n}" argumentTypeRef="{t}"/>' for n, t in [
+    ("n", "U"), ("v", "U"), ("mode", "M"), ("extra", "U"), ("len", "U"), ("arr", "ARR"), ("slen", "U"), ("s", "S"),
+    ("pairs", "P")])
+SHAPED_ENTRIES = (
+    '<ArgumentRefEntry argumentRef="n"/><ArgumentRefEntry argumentRef="v"><RepeatEntry><Count><DynamicValue>'
+    '<ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count></RepeatEntry></ArgumentRefEntry>'
+    '<ArgumentRefEntry argumentRef="mode"/><ArgumentRefEntry argumentRef="extra"><IncludeCondition><Comparison '
+    'value="B"><ArgumentInstanceRef argumentRef="mode"/></Comparison></IncludeCondition></ArgumentRefEntry>'
+    '<ArgumentRefEntry argumentRef="len"/><ArgumentRefEntry argumentRef="arr"/><ArgumentRefEntry argumentRef="slen"/>'
+    '<ArgumentRefEntry argumentRef="s"/><ArgumentRefEntry argumentRef="pairs"><RepeatEntry><Count><FixedValue>2'
+    '</FixedValue></Count><Offset><FixedValue>8</FixedValue></Offset></RepeatEntry></ArgumentRefEntry>')
+PAIRS = [{"k": 1, "z": "a"}, {"k": 2, "z": ""}]
+
+
+@pytest.fixture(scope="module")
+def shaped():
+    return bitloom_xtce.load(command_document(SHAPED_TYPES, SHAPED_ARGUMENTS, SHAPED_ENTRIES), strict=True)
+
+
+@pytest.mark.parametrize("arguments, packet", [
+    # counts and sizes come from the data; the condition holds; each repeat is followed by 8 bits
+    ({"v": [1, 2, 3], "mode": "B", "extra": 9, "arr": [7, 8], "s": "hi"},
+     "03010203" "0109" "020708" "026869" "016100" "00" "0200" "00"),
+    ({"v": [], "mode": "A", "arr": [], "s": "", "n": 0, "len": 0},  # left out; counts given that agree
+     "00" "00" "00" "00" "016100" "00" "0200" "00"),
+])
+def test_repeats_conditions_and_sizes_from_arguments(shaped, arguments, packet):
+    made = shaped.encode_command("C", pairs=PAIRS, **arguments)
+    assert made.hex() == packet
+    name, decoded = shaped.decode_command(made)
+    expected = {"n": len(arguments["v"]), "len": len(arguments["arr"]), "slen": len(arguments["s"]), **arguments,
+                "pairs": PAIRS}
+    assert name == "C" and decoded.keys() == expected.keys()
+    for key, value in expected.items():
+        assert list(decoded[key]) == list(value) if key in ("v", "arr", "pairs") else decoded[key] == value, key
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ({"v": [1, 2], "n": 3}, "v: 2 occurrences given, but 'n' (3) makes it 3"),
+    ({"arr": [1], "len": 2}, "arr: 1 elements in dimension 1, but 'len' (2) makes it 1"),
+    ({"mode": "A", "extra": 1}, "argument 'extra' is given, but its entry is left out of the packet (mode == 'B'"),
+    ({"mode": "B"}, "no value for argument 'extra'"),
+    ({"s": "abc", "slen": 2}, "s: 'abc' is 3 bytes in UTF-8; its field is 2 bytes"),
+    ({"arr": [[1], [2]]}, "arr[0]: [1] is not an integer"),
+    ({"pairs": PAIRS[:1]}, "pairs: 1 occurrences given, its entry repeats 2 times"),
+    ({"pairs": [{"k": 1}, {"k": 2, "z": ""}]}, "no value for 'pairs[0].z'"),
+])
+def test_shaped_refusals(shaped, arguments, message):
+    given = {"v": [], "mode": "A", "arr": [], "s": "", "pairs": PAIRS, **arguments}
+    with pytest.raises(ValueError) as caught:
+        shaped.encode_command("C", given)
+    assert message in str(caught.value)
+
+
+@settings(max_examples=40, deadline=None)
+@given(v=st.lists(st.integers(0, 255), max_size=5), arr=st.lists(st.integers(0, 255), max_size=5),
+       extra=st.none() | st.integers(0, 255), s=st.text("abc", max_size=16),
+       z=st.lists(st.text("xyz", max_size=7), min_size=2, max_size=2))
+def test_shaped_round_trip(shaped, v, arr, extra, s, z):
+    pairs = [{"k": i, "z": t} for i, t in enumerate(z)]
+    arguments = dict(v=v, arr=arr, s=s, pairs=pairs, mode="A" if extra is None else "B")
+    if extra is not None:
+        arguments["extra"] = extra
+    name, decoded = shaped.decode_command(shaped.encode_command("C", arguments))
+    assert [int(i) for i in decoded["v"]] == v and [int(i) for i in decoded["arr"]] == arr
+    assert decoded["s"] == s and decoded["pairs"] == pairs and decoded.get("extra") == extra

@@ -1269,7 +1269,8 @@ class Commands:
         except PacketError:
             return False
         raw = world.decoder._shown(segment, values, fields, get, True)
-        return segment.container.name == world.container and _mismatch(world, raw, get, len(packet)) is None
+        shown = world.decoder._shown(segment, values, fields, get, False) if world.shapes is not None else None
+        return segment.container.name == world.container and _mismatch(world, raw, get, len(packet), shown) is None
 
     def decode(self, data: bytes) -> tuple[str, dict[str, Any]]:
         if not isinstance(data, (bytes, bytearray, memoryview)):
@@ -1287,10 +1288,10 @@ class Commands:
             if segment.container.name != world.container:
                 continue
             raw = world.decoder._shown(segment, values, fields, get, True)
-            why = _mismatch(world, raw, get, len(packet))
+            shown = world.decoder._shown(segment, values, fields, get, False)
+            why = _mismatch(world, raw, get, len(packet), shown)
             if why is not None:
                 continue
-            shown = world.decoder._shown(segment, values, fields, get, False)
             matches.append((world, {n: shown[n] for n in world.command.arguments if n in world.placed and n in shown}))
         if len(matches) > 1:  # a command and those that narrow it: the narrowest
             names = {w.command.name for w, _ in matches}
@@ -1317,7 +1318,7 @@ def _unchecked(world: _World) -> Definition:
     return found
 
 
-def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | None:
+def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int, shown: dict[str, Any] | None = None) -> str | None:
     """Why a packet decoded with a command's layout is not that command's (None if it is)."""
     for name, value in world.fixed.items():
         if raw.get(name) != value:
@@ -1329,9 +1330,11 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | 
     if header is not None and header.length in raw:
         return None if raw[header.length] + 7 == size else "its length field disagrees with its size"
     given: dict[str, Any] = {}
-    if world.shapes is not None:
+    if world.shapes is not None and shown is not None:  # laid out again from the values decoded
+        arguments = world.command.arguments
         try:
-            again = world.shapes.encode({n: v for n, v in raw.items() if n not in world.shapes.checks}, True, None)
+            again = world.shapes.encode({**{n: v for n, v in shown.items() if n in arguments and
+                                            n not in world.shapes.checks}, **world.command.assignments}, False, None)
         except ValueError as e:
             return str(e)
         return None if len(again) == size else f"{size} bytes, its layout {len(again)}"
