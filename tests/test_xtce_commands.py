@@ -396,8 +396,14 @@ def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""
                  '<BaseMetaCommand metaCommandRef="E"/></MetaCommand>'), "meta command inheritance loops", 9),
     (broken(entries=GOOD_ENTRY + '<ContainerRefEntry containerRef="C"/>'),
      "command containers include or extend each other: C -> C", 8),
-    (broken(more='<BlockMetaCommand name="B"/>'), "<BlockMetaCommand>: command blocks", 9),
-    (broken(more='<MetaCommand name="E"><VerifierSet/></MetaCommand>'), "<VerifierSet>: command verifiers", 9),
+    (broken(more='<BlockMetaCommand name="B"><MetaCommandStepList><MetaCommandStep metaCommandRef="Gone"/>'
+                 '</MetaCommandStepList></BlockMetaCommand>'), "metaCommandRef 'Gone' names no meta command", 9),
+    (broken(more='<BlockMetaCommand name="B"><MetaCommandStepList><MetaCommandStep metaCommandRef="C">'
+                 '<ArgumentAssigmentList><ArgumentAssignment argumentName="a" argumentValue="x"/>'
+                 '</ArgumentAssigmentList></MetaCommandStep></MetaCommandStepList></BlockMetaCommand>'),
+     "argumentValue 'x' is not a value of argument 'a'", 9),
+    (broken(more='<MetaCommand name="E"><ContextSignificanceList/></MetaCommand>'),
+     "<ContextSignificanceList>: a command's significance in contexts", 9),
     (broken(entries=GOOD_ENTRY + '<ParameterRefEntry parameterRef="w"/>').replace(
         b"<xtce:ArgumentTypeSet>", b'<xtce:ParameterSet><xtce:Parameter name="w" parameterTypeRef="None"/>'
                                    b'</xtce:ParameterSet><xtce:ArgumentTypeSet>'),
@@ -426,8 +432,9 @@ def values_of(ptype, valid=()):
         return st.fixed_dictionaries({m: values_of(t) for m, t in ptype.members})
     if ptype.kind == "array":
         values = values_of(ptype.element)
-        for a, b in reversed(ptype.dimensions):
-            values = st.lists(values, min_size=b - a + 1, max_size=b - a + 1)
+        for a, b in reversed(ptype.dimensions):  # a dimension sized by an argument: any size
+            least, most = (b - a + 1, b - a + 1) if isinstance(b, int) else (0, 4)
+            values = st.lists(values, min_size=least, max_size=most)
         return values
     if ptype.kind == "enumerated":
         return st.sampled_from([label for _, _, label in ptype.enumeration])
@@ -453,25 +460,73 @@ def values_of(ptype, valid=()):
     return values
 
 
+def layout_of(definition, name):
+    """Of a command's entries: the repeated arguments (-> a fixed count or None), the
+    conditional ones, and the arguments that give sizes and counts (computed from the data)."""
+    world = definition._commands.worlds[name]
+    containers = world.decoder._containers
+    repeated, conditional, sizes = {}, set(), set()
+    todo = [world.container]
+    while todo:
+        container = containers[todo.pop()]
+        todo.extend([container.base] if container.base else [])
+        for entry in container.entries:
+            if entry.kind == "container":
+                todo.append(entry.ref)
+            if entry.condition is not None:
+                conditional.add(entry.ref)
+            if entry.repeat is not None:
+                count = entry.repeat.count
+                repeated[entry.ref] = count if isinstance(count, int) else None
+                if not isinstance(count, int):
+                    sizes.add(count.parameter)
+    for argument in world.command.arguments.values():
+        types = [argument.type]
+        while types:
+            t = types.pop()
+            types.extend([mt for _, mt in t.members] + ([t.element] if t.element is not None else []))
+            sizes.update(c.parameter for d in t.dimensions for c in d if not isinstance(c, int))
+            if getattr(t.encoding, "dynamic", None) is not None:
+                sizes.add(t.encoding.dynamic.parameter)
+    return repeated, conditional, sizes
+
+
 @st.composite
 def commands_and_arguments(draw, definition):
     names = [n for n, c in definition.commands.items() if not c.abstract]
     name = draw(st.sampled_from(names))
+    repeated, _, sizes = layout_of(definition, name)
     arguments = {}
     for argument in definition.commands[name].arguments.values():
-        if argument.name == "size":  # the size of `data`: computed
+        if argument.name in sizes:  # computed from the data
             continue
         if argument.default is not None and draw(st.booleans()):
             continue
-        arguments[argument.name] = draw(values_of(argument.type, argument.valid))
+        values = values_of(argument.type, argument.valid)
+        if argument.name in repeated:
+            count = repeated[argument.name]
+            values = st.lists(values, min_size=count or 0, max_size=count if count is not None else 4)
+        arguments[argument.name] = draw(values)
     return name, arguments
+
+
+def encode_leaving_out(definition, name, arguments):
+    """A command's packet; arguments whose conditional entries are left out are dropped."""
+    while True:
+        try:
+            return definition.encode_command(name, arguments)
+        except ValueError as e:
+            found = re.search(r"argument '(\w+)' is given, but its entry is left out", str(e))
+            if found is None:
+                raise
+            del arguments[found.group(1)]
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_decode_command_inverts_encode_command(spacecraft, data):
     name, arguments = data.draw(commands_and_arguments(spacecraft))
-    packet = spacecraft.encode_command(name, arguments)
+    packet = encode_leaving_out(spacecraft, name, arguments)
     decoded_name, decoded = spacecraft.decode_command(packet)
     command = spacecraft.commands[name]
     expected = {**command.defaults, **arguments}
@@ -481,8 +536,10 @@ def test_decode_command_inverts_encode_command(spacecraft, data):
     assert decoded_name == name
     if "data" in expected:
         expected["size"] = len(expected["data"])
+    if "rows" in expected:
+        expected["count"] = len(expected["rows"])
     assert same(decoded, {n: expected[n] for n in decoded}), (decoded, expected)
-    assert set(decoded) == set(command.arguments)
+    assert set(decoded) == set(expected) & set(command.arguments)  # conditional ones left out: not there
 
 
 @pytest.mark.parametrize("type_xml", [row[0] for row in KINDS], ids=KIND_NAMES)
@@ -533,7 +590,7 @@ def test_command_line(capsys, argv, status, out):
 def test_describe_lists_the_meta_commands(capsys):
     assert main(["describe", COMMANDS]) == 0
     out = capsys.readouterr().out
-    assert "\n7 meta commands:\n\nTC (abstract)\n  - opcode  integer  unsigned, 8 bits\n" \
+    assert "\n8 meta commands:\n\nTC (abstract)\n  - opcode  integer  unsigned, 8 bits\n" \
            "    NOOP with opcode = 0\n" in out
     assert "        HEATER_1_ON with heater = 1, on = True\n" in out
     assert "  - heater    integer  unsigned, 3 bits         valid [1.0, 6.0]\n" in out
@@ -628,3 +685,59 @@ def test_shaped_round_trip(shaped, v, arr, extra, s, z):
     name, decoded = shaped.decode_command(shaped.encode_command("C", arguments))
     assert [int(i) for i in decoded["v"]] == v and [int(i) for i in decoded["arr"]] == arr
     assert decoded["s"] == s and decoded["pairs"] == pairs and decoded.get("extra") == extra
+
+
+def test_a_shaped_command_with_the_ccsds_header_and_a_crc(spacecraft):
+    packet = spacecraft.encode_command("TABLE", rows=[1, -2, 3], sequence_count=0)
+    assert packet.hex(" ") == "10 c8 c0 00 00 0a 05 03 00 01 ff fe 00 03 00 24 a0"  # the count, 3, set from the rows
+    name, arguments = spacecraft.decode_command(packet)
+    assert name == "TABLE" and list(arguments["rows"]) == [1, -2, 3] and "gain" not in arguments
+    scaled = spacecraft.encode_command("TABLE", rows=[], scaled=True, gain=2.5)
+    assert spacecraft.decode_command(scaled)[1]["gain"] == 2.5
+    with pytest.raises(ValueError, match="the packet .* matches no meta command: TABLE: .*TC_CRC"):
+        spacecraft.decode_command(packet[:-1] + b"\x00")
+
+
+# -- command blocks, and what never changes a packet ------------------------------------------------
+
+def test_a_command_block_gives_its_steps_packets_in_order(spacecraft):
+    block = spacecraft.command_blocks["WARM_UP"]
+    assert [n for n, _ in block.steps] == ["SET_MODE", "HEATER", "NOOP"]
+    packets = spacecraft.encode_command("WARM_UP", sequence_count=16383)
+    assert [spacecraft.decode_command(p) for p in packets] == [
+        ("SET_MODE", {"mode": "STANDBY"}), ("HEATER", {"heater": 2, "on": True, "setpoint": 25.0}), ("NOOP", {})]
+    assert [spacecraft.decode(p)["SEQ_COUNT"] for p in packets] == [16383, 0, 1]  # counts in turn, wrapping
+    with pytest.raises(ValueError, match="command block 'WARM_UP' takes no arguments"):
+        spacecraft.encode_command("WARM_UP", mode="SAFE")
+
+
+def test_command_block_on_the_command_line(capsys):
+    assert main(["command", COMMANDS, "WARM_UP", "--sequence-count", "1"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == 3 and lines[2] == "10c8c003000000"
+
+
+def test_significance_verifiers_and_their_inheritance(spacecraft):
+    heater, narrow = spacecraft.commands["HEATER"], spacecraft.commands["HEATER_1_ON"]
+    assert heater.significance == bitloom_xtce.Significance("vital", "heats the optics")
+    assert narrow.significance == heater.significance and narrow.verifiers == heater.verifiers
+    assert heater.verifiers == (bitloom_xtce.Verifier("Accepted", "", "container: Status", (None, "PT5S",
+                                                                                          "timeLastVerifierPassed")),
+                                bitloom_xtce.Verifier("Complete", "", "STATUS == 0", ("PT1S", "PT30S", "commandRelease")))
+    assert spacecraft.commands["NOOP"].significance is None and spacecraft.commands["NOOP"].verifiers == ()
+    text = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY, more=x(
+        '<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"/><TransmissionConstraintList>'
+        '<TransmissionConstraint timeOut="PT2S" suspendable="true"><BooleanExpression><ORedConditions><Condition>'
+        '<ParameterInstanceRef parameterRef="M"/><ComparisonOperator>!=</ComparisonOperator><Value>3</Value>'
+        '</Condition><Condition><ParameterInstanceRef parameterRef="N"/><ComparisonOperator>==</ComparisonOperator>'
+        '<ParameterInstanceRef parameterRef="M"/></Condition></ORedConditions></BooleanExpression>'
+        '</TransmissionConstraint></TransmissionConstraintList><Interlock verificationToWaitFor="queued" '
+        'verificationProgressPercentage="50"/><VerifierSet><CompleteVerifier name="done"><ComparisonList>'
+        '<Comparison parameterRef="M" value="1"/><Comparison parameterRef="N" value="2"/></ComparisonList>'
+        '</CompleteVerifier></VerifierSet></MetaCommand>'))
+    definition = bitloom_xtce.load(text, strict=True)
+    e = definition.commands["E"]
+    assert e.constraints == (bitloom_xtce.Constraint("(M != 3 or N == M)", "PT2S", True),)
+    assert e.interlock == bitloom_xtce.Interlock(None, "queued", 50.0, False)
+    assert e.verifiers == (bitloom_xtce.Verifier("Complete", "done", "M == 1 and N == 2"),)
+    assert definition.encode_command("E", a=5) == definition.encode_command("C", a=5)  # never the packet

@@ -13,7 +13,7 @@ Each container is translated into bitloom recipes, so the work per packet (and p
 packets) is done by bitloom's compiled reader; calibrators, enumerations and restriction criteria
 are applied to whole columns with numpy.
 """
-from ._commands import Argument, Command
+from ._commands import Argument, Command, CommandBlock, Constraint, Interlock, Significance, Verifier
 from ._definition import CheckedPacket, Definition, DecodeWarning, FileResult, Skipped, load
 from ._errors import PacketError, XtceError, XtceWarning
 from ._model import Container, Parameter, ParameterType, Tolerated

@@ -1,5 +1,5 @@
 """The command line's `command`: one telecommand from its meta command's name and NAME=VALUE
-arguments, printed as hexadecimal.
+arguments, printed as hexadecimal; or the packets of a command block, a line each.
 
 Each value is read as its argument's type has it: integers in decimal or with 0x, 0o or 0b,
 floats, enumeration labels, booleans (true, false, 1, 0), text as written, binary data in
@@ -29,6 +29,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace, definition: Definition) -> int:
     commands = definition.commands
+    if args.name not in commands and args.name in definition.command_blocks:
+        return run_block(args, definition)
     try:
         command = commands[args.name]
     except KeyError:
@@ -64,7 +66,21 @@ def run(args: argparse.Namespace, definition: Definition) -> int:
         if not message.startswith("meta command"):
             message = f"meta command {command.name}: {message}"
         raise CommandError(message, USAGE if wrong else FAILURE) from None
+    assert isinstance(packet, bytes)
     print(packet.hex())
+    return 0
+
+
+def run_block(args: argparse.Namespace, definition: Definition) -> int:
+    """A command block: its steps' packets, one line each."""
+    if args.arguments:
+        raise CommandError(f"command block {args.name} takes no arguments: its steps give them", USAGE)
+    try:
+        packets = definition.encode_command(args.name, sequence_count=args.sequence_count or 0)
+    except ValueError as e:
+        raise CommandError(str(e), FAILURE) from None
+    assert isinstance(packets, list)
+    print("\n".join(p.hex() for p in packets))
     return 0
 
 

@@ -36,7 +36,7 @@ import numpy as np
 from ._encode import Encoder
 from ._errors import PacketError
 from ._load import (CONTAINER, DESCRIPTIVE, MAX_ELEMENTS, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES, TYPE,
-                    TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, required)
+                    TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, real, required)
 from ._model import (BinaryEncoding, Container, DynamicSize, Entry, IntegerEncoding, Location, NameMap, Parameter,
                      ParameterType, Repeat)
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
@@ -60,9 +60,7 @@ ARGUMENT_TYPE_TAGS = {
 PARAMETER_TYPE_TAGS = (*TYPE_TAGS, *STRUCTURE_TYPES)
 # Parts of a meta command that never change its packet: read past and listed.
 COMMAND_READ_PAST = {
-    "TransmissionConstraintList": "transmission constraints, not evaluated",
-    "DefaultSignificance": "a command's significance", "ContextSignificanceList": "a command's significance",
-    "Interlock": "command interlocks, not evaluated", "VerifierSet": "command verifiers, not evaluated",
+    "ContextSignificanceList": "a command's significance in contexts, not read",
     "ParameterToSetList": "parameters set by a command, not set",
     "ParametersToSuspendAlarmsOnSet": "alarms suspended by a command, not evaluated",
     "SystemName": "a meta command property",
@@ -93,6 +91,49 @@ class Argument:
         return f"Argument({self.name!r}, {self.type.kind}, {self.type.encoding!r}{extra})"
 
 
+@dataclass(frozen=True, slots=True)
+class Significance:
+    """How much a command matters (DefaultSignificance): its consequence level (normal, vital,
+    critical, forbidden, user1, user2), why, and the space system at risk."""
+
+    consequence: str = "normal"
+    reason: str = ""
+    system_at_risk: str | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class Verifier:
+    """How a command stage is verified (VerifierSet), as a record: the stage (`Accepted`,
+    `Complete`, ...), what shows it (`check`: a condition written out, or `container: NAME`),
+    and the window in which it is checked (durations as written, and what they count from).
+    Verifiers are not evaluated."""
+
+    stage: str
+    name: str = ""
+    check: str = ""
+    window: tuple[str | None, str | None, str] | None = None  # (start, stop, relative to)
+
+
+@dataclass(frozen=True, slots=True)
+class Constraint:
+    """A condition that must hold for a command to be sent (TransmissionConstraintList), not
+    evaluated: the condition written out, the time out as written, whether suspendable."""
+
+    check: str
+    timeout: str | None = None
+    suspendable: bool = False
+
+
+@dataclass(frozen=True, slots=True)
+class Interlock:
+    """What later commands wait for after this one (Interlock), not evaluated."""
+
+    scope: str | None = None
+    waits_for: str = "complete"
+    progress: float | None = None
+    suspendable: bool = False
+
+
 @dataclass(slots=True)
 class Command:
     """A meta command. `arguments` are those encode_command takes (its own and those it inherits,
@@ -108,6 +149,11 @@ class Command:
     base: str | None = None
     description: str = ""
     container: str | None = None  # the command container its packet is laid out by
+    # Read and shown, never changing the packet; inherited from the base command unless given:
+    significance: Significance | None = None
+    verifiers: tuple[Verifier, ...] = ()  # a stage's verifiers replace the base's of the same stage
+    constraints: tuple[Constraint, ...] = ()  # the base's, then its own
+    interlock: Interlock | None = None
 
     @property
     def defaults(self) -> dict[str, Any]:
@@ -119,6 +165,20 @@ class Command:
         if self.base is not None:
             text += f", base {self.base!r}"
         return text + ")"
+
+
+@dataclass(slots=True)
+class CommandBlock:
+    """A BlockMetaCommand: meta commands sent in order (`steps`: each a command's name and the
+    values of its arguments; arguments left out take their defaults)."""
+
+    name: str
+    qualified_name: str
+    steps: tuple[tuple[str, dict[str, Any]], ...]
+    description: str = ""
+
+    def __repr__(self) -> str:
+        return f"CommandBlock({self.name!r}, steps {[n for n, _ in self.steps]})"
 
 
 @dataclass(slots=True, eq=False)
@@ -189,6 +249,7 @@ class _CommandLoader(Loader):
         self.failed: dict[str, str] = {}  # qualified meta command -> why it is not loaded
         self.own_container: dict[str, str] = {}  # qualified meta command -> its qualified command container
         self.telemetry: Any = None  # the Definition of the telemetry, once built
+        self.block_nodes: list[tuple[Element, Scope]] = []
 
     def mirror(self, scope: Scope) -> Scope:
         found = self.mirrors.get(id(scope))
@@ -223,8 +284,11 @@ class _CommandLoader(Loader):
                     if tag == "ArgumentTypeSet":
                         self.declare_each(TYPE, self.members(child, tuple(ARGUMENT_TYPE_TAGS)), here)
                     elif tag == "MetaCommandSet":
-                        commands = self.members(child, ("MetaCommand",), {"BlockMetaCommand": "command blocks"})
+                        commands = self.members(child, ("MetaCommand", "BlockMetaCommand"))
+                        self.block_nodes.extend((c, here) for c in commands if c.tag == "BlockMetaCommand")
                         for command in commands:
+                            if command.tag == "BlockMetaCommand":
+                                continue
                             if not self.declare_each(COMMAND, [command], here):
                                 continue
                             inner = [c for c in command if c.tag == "CommandContainer"]
@@ -458,6 +522,10 @@ class _CommandLoader(Loader):
                 if tag in parts:
                     raise fail(child, f"more than one <{tag}> inside <MetaCommand>")
                 parts[tag] = child
+            elif tag in ("DefaultSignificance", "VerifierSet", "TransmissionConstraintList", "Interlock"):
+                if tag in parts:
+                    raise fail(child, f"more than one <{tag}> inside <MetaCommand>")
+                parts[tag] = child
             elif tag in COMMAND_READ_PAST:
                 self.tolerate(child, f"<{tag}>: {COMMAND_READ_PAST[tag]}")
             elif tag not in DESCRIPTIVE:
@@ -515,8 +583,107 @@ class _CommandLoader(Loader):
                 self.spec(spec_qualified)
             finally:
                 self.arguments_in_scope = {}
-        return Command(self.key(COMMAND, qualified), qualified, boolean(node, "abstract", False), own, assignments,
+        made = Command(self.key(COMMAND, qualified), qualified, boolean(node, "abstract", False), own, assignments,
                        base.name if base is not None else None, node.attrib.get("shortDescription", ""), container)
+        if base is not None:
+            made.significance, made.verifiers = base.significance, base.verifiers
+            made.constraints, made.interlock = base.constraints, base.interlock
+        if (found := parts.get("DefaultSignificance")) is not None:
+            self.check(found, ("spaceSystemAtRisk", "reasonForWarning", "consequenceLevel"))
+            made.significance = Significance(found.attrib.get("consequenceLevel", "normal").strip(),
+                                             found.attrib.get("reasonForWarning", ""),
+                                             found.attrib.get("spaceSystemAtRisk"))
+        if (found := parts.get("VerifierSet")) is not None:
+            own_verifiers = [self.verifier(v) for v in found if v.tag not in DESCRIPTIVE]
+            stages = {v.stage for v in own_verifiers}
+            made.verifiers = tuple(v for v in made.verifiers if v.stage not in stages) + tuple(own_verifiers)
+        if (found := parts.get("TransmissionConstraintList")) is not None:
+            constraints = []
+            for constraint in found:
+                if constraint.tag == "TransmissionConstraint":
+                    constraints.append(Constraint(_written(constraint), constraint.attrib.get("timeOut"),
+                                                  boolean(constraint, "suspendable", False)))
+            made.constraints = made.constraints + tuple(constraints)
+        if (found := parts.get("Interlock")) is not None:
+            progress = found.attrib.get("verificationProgressPercentage")
+            made.interlock = Interlock(found.attrib.get("scopeToSpaceSystem"),
+                                       found.attrib.get("verificationToWaitFor", "complete").strip(),
+                                       real(found, progress, "verificationProgressPercentage")
+                                       if progress is not None else None, boolean(found, "suspendable", False))
+        return made
+
+    def verifier(self, node: Element) -> Verifier:
+        stage = node.tag.removesuffix("Verifier")
+        window = None
+        if (found := only(node, ("CheckWindow",), required=False)) is not None:
+            window = (found.attrib.get("timeToStartChecking"), found.attrib.get("timeToStopChecking"),
+                      found.attrib.get("timeWindowIsRelativeTo", "timeLastVerifierPassed").strip())
+        return Verifier(stage, node.attrib.get("name", ""), _written(node), window)
+
+    # -- command blocks -------------------------------------------------------------------------
+
+    def build_blocks(self, commands: dict[str, Command], worlds: dict[str, _World]) -> dict[str, CommandBlock]:
+        blocks: dict[str, CommandBlock] = {}
+        for node, scope in self.block_nodes:
+            here = self.scope
+            self.scope = scope
+            try:
+                block = self.block(node, commands, worlds)
+            except Refusal as problem:
+                self.refused("<BlockMetaCommand>s not loaded", problem)
+                continue
+            finally:
+                self.scope = here
+            if block.name in commands or block.name in blocks:
+                self.refused("<BlockMetaCommand>s not loaded",
+                             fail(node, f"a second meta command or block named {block.name!r}"))
+                continue
+            blocks[block.name] = block
+        return blocks
+
+    def block(self, node: Element, commands: dict[str, Command], worlds: dict[str, _World]) -> CommandBlock:
+        import json
+        self.check(node, NAMED, ("MetaCommandStepList",))
+        name = self.name(node)
+        listed = only(node, ("MetaCommandStepList",))
+        assert listed is not None
+        steps = []
+        for step in self.check(listed, (), ("MetaCommandStep",)):
+            self.check(step, ("metaCommandRef",), ("ArgumentAssigmentList", "ArgumentAssignmentList"))
+            qualified = self.find(COMMAND, required(step, "metaCommandRef"), step, "metaCommandRef")
+            command = self.built.get(qualified)
+            if command is None:
+                raise fail(step, f"metaCommandRef {step.attrib['metaCommandRef'].strip()!r}: that meta command is "
+                                 "not loaded")
+            key = self.key(COMMAND, qualified)
+            if key not in worlds:
+                raise fail(step, f"meta command {key!r} makes no packet"
+                                 + (": it is abstract" if command.abstract else ""))
+            values: dict[str, Any] = {}
+            for listed_values in step:
+                if listed_values.tag not in ("ArgumentAssigmentList", "ArgumentAssignmentList"):
+                    continue
+                for assignment in self.check(listed_values, (), ("ArgumentAssignment",)):
+                    self.check(assignment, ("argumentName", "argumentValue"))
+                    argument = required(assignment, "argumentName").strip()
+                    if argument not in command.arguments:
+                        raise fail(assignment, f"argumentName {argument!r}: meta command {key!r} has no such "
+                                               "argument" + (" left to assign" if argument in command.assignments
+                                                             else ""))
+                    written = required(assignment, "argumentValue")
+                    target = command.arguments[argument]
+                    if target.type.structured:
+                        try:
+                            values[argument] = json.loads(written)
+                            _flatten(argument, target.type, values[argument], {})
+                        except ValueError:
+                            raise fail(assignment, f"argumentValue of {argument!r} is not its value in JSON") from None
+                    else:
+                        values[argument] = self.value_of(assignment, target, written, "argumentValue")
+            steps.append((key, values))
+        if not steps:
+            raise fail(listed, "has no <MetaCommandStep>")
+        return CommandBlock(name, self.name(node), tuple(steps), node.attrib.get("shortDescription", ""))
 
     def structure_value(self, node: Element, argument: Argument, written: str) -> Any:
         """The initialValue of an aggregate or array argument, written in JSON (an object of its
@@ -1172,10 +1339,12 @@ def _items(name: str, value: Any, rank: int) -> tuple[list[int], list[Any]]:
 class Commands:
     """A definition's meta commands and what makes their packets."""
 
-    def __init__(self, commands: dict[str, Command], worlds: dict[str, _World], aliases: dict[str, str]) -> None:
+    def __init__(self, commands: dict[str, Command], worlds: dict[str, _World], aliases: dict[str, str],
+                 blocks: dict[str, CommandBlock] | None = None) -> None:
         self.commands = commands
         self.worlds = worlds
         self.map = NameMap(commands, "meta commands", aliases)
+        self.blocks = NameMap(blocks or {}, "command blocks")
         self._counts: dict[Any, int] = {}
         self._lock = threading.Lock()
         # worlds by the values of their fixed fields at fixed places: (first bit, bits) of each
@@ -1200,6 +1369,22 @@ class Commands:
             known = [n for n in self.commands if not self.commands[n].abstract]
             hint = f" (concrete ones: {', '.join(known[:8])}{', ...' if len(known) > 8 else ''})" if known else ""
             raise ValueError(f"no meta command named {name!r}{hint}" if e.args[0] == name else e.args[0]) from None
+
+    def encode_block(self, name: str, arguments: Mapping[str, Any], sequence_count: int | None) -> list[bytes]:
+        """The packets of a command block's steps, in order; the sequence count given is the
+        first step's, and each step takes the next."""
+        block = self.blocks[name]
+        if arguments:
+            raise ValueError(f"command block {block.name!r} takes no arguments: its steps give them "
+                             f"({next(iter(arguments))!r} given)")
+        packets = []
+        for i, (command, values) in enumerate(block.steps):
+            count = None if sequence_count is None else (sequence_count + i) % (1 << 14)
+            try:
+                packets.append(self.encode(command, values, count))
+            except ValueError as e:
+                raise ValueError(f"command block {block.name!r}, step {i + 1} ({command}): {e}") from None
+        return packets
 
     def encode(self, name: str, arguments: Mapping[str, Any], sequence_count: int | None = None) -> bytes:
         command = self.command(name)
@@ -1305,6 +1490,43 @@ class Commands:
                              + ", ".join(w.command.name for w, _ in matches))
         world, arguments = matches[0]
         return world.command.name, arguments
+
+
+def _written(node: Element) -> str:
+    """What a verifier or constraint checks, written out: its comparisons and conditions as
+    `P == v`, joined by and / or; a container as `container: NAME`."""
+    parts = []
+    for child in node:
+        tag = child.tag
+        if tag == "Comparison":
+            ref = child.attrib.get("parameterRef", "?")
+            parts.append(f"{ref} {child.attrib.get('comparisonOperator', '==')} {child.attrib.get('value', '')}")
+        elif tag == "ComparisonList":
+            parts.append(" and ".join(_written(_one(c)) for c in child))
+        elif tag == "BooleanExpression":
+            parts.append(_written(child))
+        elif tag in ("ANDedConditions", "ORedConditions"):
+            joined = f" {'and' if tag[0] == 'A' else 'or'} ".join(_written(_one(c)) for c in child)
+            parts.append(f"({joined})")
+        elif tag == "Condition":
+            refs = [c.attrib.get("parameterRef", c.attrib.get("argumentRef", "?")) for c in child
+                    if c.tag in ("ParameterInstanceRef", "ArgumentInstanceRef")]
+            op = next((c.text or "").strip() for c in child if c.tag == "ComparisonOperator") \
+                if any(c.tag == "ComparisonOperator" for c in child) else "=="
+            value = next(((c.text or "").strip() for c in child if c.tag == "Value"), refs[1] if len(refs) > 1 else "")
+            parts.append(f"{refs[0] if refs else '?'} {op} {value}")
+        elif tag == "ContainerRef":
+            parts.append(f"container: {child.attrib.get('containerRef', '?')}")
+        elif tag in ("ParameterValueChange", "CustomAlgorithm"):
+            parts.append(f"<{tag}>")
+    return " and ".join(p for p in parts if p)
+
+
+def _one(node: Element) -> Element:
+    """An element as the only child of a wrapper, for _written."""
+    wrapper = Element("_", {})
+    wrapper.append(node)
+    return wrapper
 
 
 def _unchecked(world: _World) -> Definition:
@@ -1484,4 +1706,5 @@ def build_commands(main: Loader, definition: Definition) -> Commands | None:
         node = loader.declared[TYPE][qualified][0]
         loader.tolerate(node, f"<{node.tag}>s that cannot be read: " + problem.message.replace(EARLIER, "?"))
     aliases = {q: loader.key(COMMAND, q) for q in loader.built}
-    return Commands(commands, worlds, aliases)
+    blocks = loader.build_blocks(commands, worlds)
+    return Commands(commands, worlds, aliases, blocks)
