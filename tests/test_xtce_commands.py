@@ -741,3 +741,19 @@ def test_significance_verifiers_and_their_inheritance(spacecraft):
     assert e.interlock == bitloom_xtce.Interlock(None, "queued", 50.0, False)
     assert e.verifiers == (bitloom_xtce.Verifier("Complete", "done", "M == 1 and N == 2"),)
     assert definition.encode_command("E", a=5) == definition.encode_command("C", a=5)  # never the packet
+
+
+def test_defaults_give_way_to_the_data_and_ranges_hold_for_each_occurrence():
+    text = command_document(SHAPED_TYPES + f'<IntegerArgumentType name="R">{U8}<ValidRangeSet><ValidRange '
+                            'minInclusive="0" maxInclusive="9"/></ValidRangeSet></IntegerArgumentType>',
+                            SHAPED_ARGUMENTS.replace('name="n" argumentTypeRef="U"', 'name="n" argumentTypeRef="U" '
+                                                     'initialValue="5"').replace(
+                                'name="extra" argumentTypeRef="U"', 'name="extra" argumentTypeRef="U" initialValue="4"'
+                            ).replace('name="v" argumentTypeRef="U"', 'name="v" argumentTypeRef="R"'),
+                            SHAPED_ENTRIES)
+    definition = bitloom_xtce.load(text, strict=True)
+    given = {"mode": "A", "arr": [], "s": "", "pairs": PAIRS}
+    packet = definition.encode_command("C", v=[1, 2], **given)  # n's default, 5, gives way; extra's is left out
+    assert packet.hex().startswith("020102" "00" "00")
+    with pytest.raises(ValueError, match=r"argument 'v': 10 is outside its valid range \[0.0, 9.0\]"):
+        definition.encode_command("C", v=[1, 10], **given)

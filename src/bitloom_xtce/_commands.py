@@ -1077,8 +1077,11 @@ class _Shapes:
         self.arguments = {*world.command.arguments, *world.command.assignments}
         self.checks = frozenset(n for n in world.placed if getattr(self.parameters[n].type.encoding, "check", None))
 
-    def encode(self, values: dict[str, Any], raw: bool, sequence_count: int | None) -> bytes:
-        walk = _Unroll(self, dict(values), raw)
+    def encode(self, values: dict[str, Any], raw: bool, sequence_count: int | None,
+               explicit: set[str] | None = None) -> bytes:
+        """A packet; `explicit` are the arguments the caller gave (the others are defaults,
+        which a count or size from the data overrides), all of them when None."""
+        walk = _Unroll(self, dict(values), raw, set(values) if explicit is None else explicit)
         for name in self.chain:
             if name in self.elements:
                 walk.container(name)
@@ -1116,10 +1119,11 @@ class _Shapes:
 class _Unroll:
     """One packet's command containers written out for its values (see _Shapes)."""
 
-    def __init__(self, shapes: _Shapes, given: dict[str, Any], raw: bool) -> None:
+    def __init__(self, shapes: _Shapes, given: dict[str, Any], raw: bool, explicit: set[str]) -> None:
         from ._definition import _Values
 
         self.shapes = shapes
+        self.explicit = explicit
         self.given = given  # argument -> value; sizes and counts derived from the data are added
         self.raw = raw
         self.key: list[Any] = []  # the decisions that make the layout
@@ -1164,9 +1168,9 @@ class _Unroll:
                                      f"inclusion of entry {entry.ref!r} depends ({entry.condition!r})") from None
                 self.key.append(holds)
                 if not holds:
-                    left = [n for n in _entry_names(entry, self.shapes.containers) if n in self.given
-                            and n in self.shapes.world.command.arguments and n not in self.sized]
-                    if left and entry.kind == "parameter":
+                    left = [n for n in _entry_names(entry, self.shapes.containers) if n in self.explicit
+                            and n in self.shapes.world.command.arguments]
+                    if left:
                         raise ValueError(f"meta command {self.command!r}: argument {left[0]!r} is given, but its "
                                          f"entry is left out of the packet ({entry.condition!r} does not hold)")
                     continue
@@ -1229,7 +1233,8 @@ class _Unroll:
         """The value of the argument that gives a count, from the count the data has; or, when
         it is given, a check that the two agree."""
         name = dynamic.parameter
-        if name in self.given or name not in self.shapes.arguments:
+        if name in self.explicit or name in self.shapes.world.command.assignments or \
+                name not in self.shapes.arguments:
             try:
                 have = dynamic.bits(self.get(name, dynamic.calibrated))
             except KeyError:
@@ -1243,6 +1248,7 @@ class _Unroll:
         if self.shapes.parameters[name].type.calibrated_differs and dynamic.calibrated == self.raw:
             raise ValueError(f"{what}: give {name!r} as well (its value is calibrated)")
         self.given[name] = int(value)
+        self.raws.pop(name, None)
 
     def place(self, name: str, ptype: ParameterType, value: Any, location: Location | None,
               out: list[Entry]) -> None:
@@ -1416,14 +1422,19 @@ class Commands:
                     missing.append(name_)
                 continue
             if argument.valid or argument.pattern is not None:
-                _check_range(world, argument, value)
+                if world.shapes is not None and not argument.type.structured and \
+                        isinstance(value, (list, tuple, np.ndarray)):  # the occurrences of a repeated entry
+                    for item in value:
+                        _check_range(world, argument, item)
+                else:
+                    _check_range(world, argument, value)
             values[name_] = value
         if missing:
             raise ValueError(f"meta command {command.name!r}: no value for argument{'s' if len(missing) > 1 else ''} "
                              f"{', '.join(map(repr, missing))} (given none, and it has no default)")
         values.update(command.assignments)
         if world.shapes is not None:
-            return world.shapes.encode(values, False, sequence_count)
+            return world.shapes.encode(values, False, sequence_count, set(arguments))
         packet_values: dict[str, Any] = {}
         for name_ in world.placed:
             if name_ not in values:  # the size of a field, or fixed by a restriction: computed
