@@ -24,4 +24,5 @@ from ._validity import AlarmLevel
 
 __all__ = ["load", "Definition", "FileResult", "Skipped", "CheckedPacket", "AlarmLevel", "LEAP_SECONDS", "Container",
            "Parameter", "ParameterType", "Tolerated", "Command", "Argument", "XtceError", "XtceWarning", "PacketError", "DecodeWarning",
-           "DecodeStream", "decode_files", "concat", "ParquetTables"]
+           "DecodeStream", "decode_files", "concat", "ParquetTables",
+           "CommandBlock", "Significance", "Verifier", "Constraint", "Interlock"]

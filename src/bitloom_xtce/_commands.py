@@ -583,34 +583,34 @@ class _CommandLoader(Loader):
                 self.spec(spec_qualified)
             finally:
                 self.arguments_in_scope = {}
-        made = Command(self.key(COMMAND, qualified), qualified, boolean(node, "abstract", False), own, assignments,
+        result = Command(self.key(COMMAND, qualified), qualified, boolean(node, "abstract", False), own, assignments,
                        base.name if base is not None else None, node.attrib.get("shortDescription", ""), container)
         if base is not None:
-            made.significance, made.verifiers = base.significance, base.verifiers
-            made.constraints, made.interlock = base.constraints, base.interlock
+            result.significance, result.verifiers = base.significance, base.verifiers
+            result.constraints, result.interlock = base.constraints, base.interlock
         if (found := parts.get("DefaultSignificance")) is not None:
             self.check(found, ("spaceSystemAtRisk", "reasonForWarning", "consequenceLevel"))
-            made.significance = Significance(found.attrib.get("consequenceLevel", "normal").strip(),
+            result.significance = Significance(found.attrib.get("consequenceLevel", "normal").strip(),
                                              found.attrib.get("reasonForWarning", ""),
                                              found.attrib.get("spaceSystemAtRisk"))
         if (found := parts.get("VerifierSet")) is not None:
             own_verifiers = [self.verifier(v) for v in found if v.tag not in DESCRIPTIVE]
             stages = {v.stage for v in own_verifiers}
-            made.verifiers = tuple(v for v in made.verifiers if v.stage not in stages) + tuple(own_verifiers)
+            result.verifiers = tuple(v for v in result.verifiers if v.stage not in stages) + tuple(own_verifiers)
         if (found := parts.get("TransmissionConstraintList")) is not None:
             constraints = []
             for constraint in found:
                 if constraint.tag == "TransmissionConstraint":
                     constraints.append(Constraint(_written(constraint), constraint.attrib.get("timeOut"),
                                                   boolean(constraint, "suspendable", False)))
-            made.constraints = made.constraints + tuple(constraints)
+            result.constraints = result.constraints + tuple(constraints)
         if (found := parts.get("Interlock")) is not None:
             progress = found.attrib.get("verificationProgressPercentage")
-            made.interlock = Interlock(found.attrib.get("scopeToSpaceSystem"),
+            result.interlock = Interlock(found.attrib.get("scopeToSpaceSystem"),
                                        found.attrib.get("verificationToWaitFor", "complete").strip(),
                                        real(found, progress, "verificationProgressPercentage")
                                        if progress is not None else None, boolean(found, "suspendable", False))
-        return made
+        return result
 
     def verifier(self, node: Element) -> Verifier:
         stage = node.tag.removesuffix("Verifier")
@@ -1551,7 +1551,8 @@ def _unchecked(world: _World) -> Definition:
     return found
 
 
-def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int, shown: dict[str, Any] | None = None) -> str | None:
+def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int,
+              shown: dict[str, Any] | None = None) -> str | None:
     """Why a packet decoded with a command's layout is not that command's (None if it is)."""
     for name, value in world.fixed.items():
         if raw.get(name) != value:
