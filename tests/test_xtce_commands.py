@@ -1,6 +1,8 @@
 """Telecommands: argument types of every kind, meta command inheritance with assignments,
 defaults, valid ranges, fixed values, decoding packets back to commands, what tolerant loading
 lists and strict loading refuses, and the command line's `command`."""
+import gzip
+import pathlib
 import pickle
 import re
 import warnings
@@ -17,6 +19,7 @@ from bitloom_xtce._inverse import integer_range
 from bitloom_xtce._model import FloatEncoding, IntegerEncoding, Polynomial
 
 COMMANDS = "tests/data/xtce/commands.xml"
+_LOADED = {}
 NS = 'xmlns:xtce="http://www.omg.org/spec/XTCE/20180204"'
 
 
@@ -491,10 +494,7 @@ def layout_of(definition, name):
     return repeated, conditional, sizes
 
 
-@st.composite
-def commands_and_arguments(draw, definition):
-    names = [n for n, c in definition.commands.items() if not c.abstract]
-    name = draw(st.sampled_from(names))
+def arguments_of(draw, definition, name):
     repeated, _, sizes = layout_of(definition, name)
     arguments = {}
     for argument in definition.commands[name].arguments.values():
@@ -507,7 +507,7 @@ def commands_and_arguments(draw, definition):
             count = repeated[argument.name]
             values = st.lists(values, min_size=count or 0, max_size=count if count is not None else 4)
         arguments[argument.name] = draw(values)
-    return name, arguments
+    return arguments
 
 
 def encode_leaving_out(definition, name, arguments):
@@ -522,22 +522,48 @@ def encode_leaving_out(definition, name, arguments):
             del arguments[found.group(1)]
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def documents_with_commands():
+    """Every test document that defines commands, with its concrete commands."""
+    found = []
+    for path in sorted(pathlib.Path("tests/data/xtce").glob("*.xml*")):
+        data = gzip.decompress(path.read_bytes()) if path.suffix == ".gz" else path.read_bytes()
+        if b"CommandMetaData" in data:
+            definition = loaded(str(path))
+            found.extend((str(path), n) for n, c in definition.commands.items() if n in definition._commands.worlds)
+    return found
+
+
+def loaded(path):
+    if path not in _LOADED:
+        _LOADED[path] = bitloom_xtce.load(path, strict=True)
+    return _LOADED[path]
+
+
+SIZED = {"size": "data", "count": "rows"}  # commands.xml's arguments that give another's size or count
+
+
+def test_the_documents_with_commands_are_known():
+    assert {p for p, _ in documents_with_commands()} == {COMMANDS}  # SIZED describes its sizes
+
+
+@pytest.mark.parametrize("path, name", documents_with_commands())
+@settings(max_examples=60, deadline=None)
 @given(data=st.data())
-def test_decode_command_inverts_encode_command(spacecraft, data):
-    name, arguments = data.draw(commands_and_arguments(spacecraft))
-    packet = encode_leaving_out(spacecraft, name, arguments)
-    decoded_name, decoded = spacecraft.decode_command(packet)
-    command = spacecraft.commands[name]
+def test_decode_command_inverts_encode_command(path, name, data):
+    definition = loaded(path)
+    arguments = arguments_of(data.draw, definition, name)
+    packet = encode_leaving_out(definition, name, arguments)
+    decoded_name, decoded = definition.decode_command(packet)
+    command = definition.commands[name]
     expected = {**command.defaults, **arguments}
-    if name == "HEATER" and (expected["heater"], expected["on"]) == (1, True):  # it is HEATER_1_ON
-        assert (decoded_name, decoded) == ("HEATER_1_ON", {"setpoint": expected["setpoint"]})
-        return
-    assert decoded_name == name
-    if "data" in expected:
-        expected["size"] = len(expected["data"])
-    if "rows" in expected:
-        expected["count"] = len(expected["rows"])
+    for size, of in SIZED.items():  # a count or size: from the data
+        if of in expected:
+            expected[size] = len(expected[of])
+    if decoded_name != name:  # a narrower command with these assigned values
+        narrower = definition.commands[decoded_name]
+        assert narrower.base == name and all(expected[k] == v for k, v in narrower.assignments.items()
+                                             if k in expected)
+        command = narrower
     assert same(decoded, {n: expected[n] for n in decoded}), (decoded, expected)
     assert set(decoded) == set(expected) & set(command.arguments)  # conditional ones left out: not there
 
@@ -551,8 +577,6 @@ def test_each_kind_round_trips_over_random_values(type_xml, data):
     value = data.draw(values_of(argument.type))
     assert same(definition.decode_command(definition.encode_command("C", a=value)), ("C", {"a": value}))
 
-
-_LOADED = {}
 
 
 def load_once(type_xml):
