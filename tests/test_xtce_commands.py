@@ -601,6 +601,10 @@ def load_once(type_xml):
     (["HEATER_1_ON", "on=false"], 2, "error: argument 'on' of HEATER_1_ON is fixed to True"),
     (["TC"], 2, "error: meta command TC is abstract: name one that inherits from it (NOOP, SET_MODE"),
     (["NOPE"], 2, "error: definition tests/data/xtce/commands.xml has no meta command named 'NOPE'"),
+    (["TABLE", "rows=[1, -2, 3]", "--sequence-count", "0"], 0, "10c8c000000a05030001fffe00030024a0\n"),
+    (["TABLE", 'rows=[1, "x"]'], 2, "error: argument rows: 'x' is not an integer"),
+    (["TABLE", "rows=[1"], 2, "error: argument rows: '[1' is not a JSON list of its occurrences"),
+    (["TABLE", "rows=[]", "gain=2"], 2, "error: meta command 'TABLE': argument 'gain' is given, but its entry is left"),
 ])
 def test_command_line(capsys, argv, status, out):
     assert main(["command", COMMANDS, *argv]) == status

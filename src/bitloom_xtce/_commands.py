@@ -212,6 +212,7 @@ class _World:
     unchecked: Any = None  # its decoder without checks, made when first needed
     signature: list[tuple[int, int, int]] = field(default_factory=list)  # (first bit, bits, value) of fixed fields
     shapes: _Shapes | None = None  # when its layout depends on its arguments' values
+    repeated: frozenset[str] = frozenset()  # arguments of repeated entries: given as lists
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1015,6 +1016,8 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     world = _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder)
     if any(isinstance(step, Structure) for name in chain if name in elements for step in segments[name].steps):
         world.shapes = _Shapes(world, containers, segments, chain, elements)
+        world.repeated = frozenset(e.ref for spec in specs.values() for e in spec.container.entries
+                                   if e.repeat is not None and e.ref in placeable)
     for name, value in command.assignments.items():  # the raw values of assigned arguments, checked now
         if name in world.placed and name not in structured and not isinstance(parameters[name].type.encoding,
                                                                                BinaryEncoding):
