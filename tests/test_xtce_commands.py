@@ -785,3 +785,48 @@ def test_defaults_give_way_to_the_data_and_ranges_hold_for_each_occurrence():
     assert packet.hex().startswith("020102" "00" "00")
     with pytest.raises(ValueError, match=r"argument 'v': 10 is outside its valid range \[0.0, 9.0\]"):
         definition.encode_command("C", v=[1, 10], **given)
+
+
+def test_describe_lists_command_blocks(capsys):
+    assert main(["describe", COMMANDS]) == 0
+    assert "\n1 command block:\n\nWARM_UP\n  - SET_MODE with mode = 'STANDBY'\n  - HEATER with heater = 2, on = True, " \
+           "setpoint = 25.0\n  - NOOP\n" in capsys.readouterr().out
+
+
+CONTAINED = x(
+    '<CommandContainerSet><CommandContainer name="Extra"><EntryList><ArgumentRefEntry argumentRef="e"/></EntryList>'
+    '</CommandContainer></CommandContainerSet>')
+
+
+@pytest.mark.parametrize("flag, extra, words, packet", [
+    (1, 7, ["ab", "c"], "01" "07" "616200" "6300"),
+    (0, None, ["ab", "c"], "00" "616200" "6300"),
+])
+def test_conditional_container_and_an_array_of_text(flag, extra, words, packet):
+    types = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><StringArgumentType name="Z"><StringDataEncoding>'
+             '<Variable maxSizeInBits="64"><TerminationChar>00</TerminationChar></Variable></StringDataEncoding>'
+             '</StringArgumentType><ArrayArgumentType name="W" arrayTypeRef="Z"><DimensionList><Dimension><StartingIndex>'
+             '<FixedValue>0</FixedValue></StartingIndex><EndingIndex><FixedValue>1</FixedValue></EndingIndex></Dimension>'
+             '</DimensionList></ArrayArgumentType>')
+    arguments = ('<Argument name="f" argumentTypeRef="U"/><Argument name="e" argumentTypeRef="U"/>'
+                 '<Argument name="w" argumentTypeRef="W"/>')
+    entries = ('<ArgumentRefEntry argumentRef="f"/><ContainerRefEntry containerRef="Extra"><IncludeCondition>'
+               '<Comparison parameterRef="f" value="1"/></IncludeCondition></ContainerRefEntry>'
+               '<ArgumentRefEntry argumentRef="w"/>')
+    text = command_document(types, arguments, entries).replace(b"<xtce:MetaCommandSet>",
+                                                               CONTAINED.encode() + b"<xtce:MetaCommandSet>")
+    definition = bitloom_xtce.load(text, strict=True)
+    given = {"f": flag, "w": words, **({"e": extra} if extra is not None else {})}
+    made = definition.encode_command("C", given)
+    assert made.hex() == packet
+    name, decoded = definition.decode_command(made)
+    assert decoded.pop("w").tolist() == words and decoded == {k: v for k, v in given.items() if k != "w"}
+
+
+def test_threads_share_the_layouts_of_shaped_commands():
+    definition = bitloom_xtce.load(COMMANDS)
+    from concurrent.futures import ThreadPoolExecutor
+    rows = [list(range(i % 7)) for i in range(400)]
+    with ThreadPoolExecutor(8) as pool:
+        packets = list(pool.map(lambda r: definition.encode_command("TABLE", rows=r), rows))
+    assert [definition.decode_command(p)[1]["rows"].tolist() for p in packets] == rows

@@ -1146,8 +1146,13 @@ class _Unroll:
     def raw_of(self, name: str) -> Any:
         found = self.raws.get(name, _MISSING)
         if found is _MISSING:
-            if name not in self.given:
-                raise KeyError(name)
+            parameter = self.shapes.parameters.get(name)
+            if name not in self.given:  # a parameter's initial value, else nothing
+                if parameter is None or name in self.shapes.arguments or (parameter.initial or
+                                                                           parameter.type.initial) is None:
+                    raise KeyError(name)
+                from ._encode import initial_value
+                self.given[name] = initial_value(parameter, parameter.initial or parameter.type.initial)
             found = self.given[name]
             ptype = self.shapes.parameters[name].type
             if not self.raw and ptype.kind not in ("string", "binary") and not ptype.structured:
