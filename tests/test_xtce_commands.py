@@ -360,6 +360,8 @@ def test_commands_survive_pickling(spacecraft):
     again = pickle.loads(pickle.dumps(spacecraft))
     assert list(again.commands) == list(spacecraft.commands)
     assert again.encode_command("NOOP", sequence_count=3) == spacecraft.encode_command("NOOP", sequence_count=3)
+    assert again.encode_command("TABLE", rows=[5], sequence_count=3) == \
+        spacecraft.encode_command("TABLE", rows=[5], sequence_count=3)
 
 
 # -- tolerant loading lists what it cannot read; strict loading refuses it -------------------------
