@@ -1492,10 +1492,12 @@ class Commands:
             if segment.container.name != world.container:
                 continue
             raw = world.decoder._shown(segment, values, fields, get, True)
-            shown = world.decoder._shown(segment, values, fields, get, False)
+            shown = world.decoder._shown(segment, values, fields, get, False) if world.shapes is not None else None
             why = _mismatch(world, raw, get, len(packet), shown)
             if why is not None:
                 continue
+            if shown is None:
+                shown = world.decoder._shown(segment, values, fields, get, False)
             matches.append((world, {n: shown[n] for n in world.command.arguments if n in world.placed and n in shown}))
         if len(matches) > 1:  # a command and those that narrow it: the narrowest
             names = {w.command.name for w, _ in matches}
