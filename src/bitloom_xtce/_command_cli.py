@@ -3,9 +3,10 @@ arguments, printed as hexadecimal; or the packets of a command block, a line eac
 
 Each value is read as its argument's type has it: integers in decimal or with 0x, 0o or 0b,
 floats, enumeration labels, booleans (true, false, 1, 0), text as written, binary data in
-hexadecimal, absolute times in ISO 8601 (UTC), relative times in seconds or as PT1M30S, aggregates and arrays in
-JSON; the occurrences of a repeated argument as a JSON list. A failure is a CommandError: status 2 for a meta command, argument or value the command line
-names wrongly, 1 for a command that the definition cannot encode."""
+hexadecimal, absolute times in ISO 8601 (UTC), relative times in seconds or as PT1M30S, aggregates
+and arrays in JSON; the occurrences of a repeated argument as a JSON list. A failure is a
+CommandError: status 2 for a meta command, argument or value the command line names wrongly, 1 for
+a command that the definition cannot encode."""
 from __future__ import annotations
 
 import argparse

@@ -7,7 +7,9 @@ command's container or a telemetry container (a CCSDS header with restriction cr
 the APID and packet type), and each FixedValueEntry a field whose value never changes. Every
 concrete meta command gets its own parameters and containers, so arguments of the same name in
 different commands never meet, and its own Encoder over them; a packet is decoded by trying the
-concrete commands in turn.
+concrete commands in turn. A command whose layout depends on its arguments' values (repeated and
+conditional entries, arrays sized by another argument) is laid out per shape of the values given
+(see _Shapes). A BlockMetaCommand is a list of steps, each a command with its arguments' values.
 
 Argument types are read by the parameter type code (an IntegerArgumentType is read as an
 IntegerParameterType with the same children), by a Loader over a second set of categories:
@@ -35,8 +37,8 @@ import numpy as np
 
 from ._encode import Encoder
 from ._errors import PacketError
-from ._load import (CONTAINER, DESCRIPTIVE, MAX_ELEMENTS, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES, TYPE,
-                    TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, real, required)
+from ._load import (CONTAINER, DESCRIPTIVE, MAX_ELEMENTS, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES,
+                    TYPE, TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, real, required)
 from ._model import (BinaryEncoding, Container, DynamicSize, Entry, IntegerEncoding, Location, NameMap, Parameter,
                      ParameterType, Repeat)
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
