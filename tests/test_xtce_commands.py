@@ -776,7 +776,7 @@ def test_significance_verifiers_and_their_inheritance(spacecraft):
 def test_defaults_give_way_to_the_data_and_ranges_hold_for_each_occurrence():
     text = command_document(SHAPED_TYPES + f'<IntegerArgumentType name="R">{U8}<ValidRangeSet><ValidRange '
                             'minInclusive="0" maxInclusive="9"/></ValidRangeSet></IntegerArgumentType>',
-                            SHAPED_ARGUMENTS.replace('name="n" argumentTypeRef="U"', 'name="n" argumentTypeRef="U" '
+                            SHAPED_ARGUMENTS.replace('name="n" argumentTypeRef="U"', 'name="n" argumentTypeRef="R" '
                                                      'initialValue="5"').replace(
                                 'name="extra" argumentTypeRef="U"', 'name="extra" argumentTypeRef="U" initialValue="4"'
                             ).replace('name="v" argumentTypeRef="U"', 'name="v" argumentTypeRef="R"'),
@@ -787,6 +787,8 @@ def test_defaults_give_way_to_the_data_and_ranges_hold_for_each_occurrence():
     assert packet.hex().startswith("020102" "00" "00")
     with pytest.raises(ValueError, match=r"argument 'v': 10 is outside its valid range \[0.0, 9.0\]"):
         definition.encode_command("C", v=[1, 10], **given)
+    with pytest.raises(ValueError, match=r"argument 'n': 10 is outside its valid range"):  # a count from the data too
+        definition.encode_command("C", v=[0] * 10, **given)
 
 
 def test_describe_lists_command_blocks(capsys):

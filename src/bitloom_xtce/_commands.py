@@ -686,7 +686,7 @@ class _CommandLoader(Loader):
             steps.append((key, values))
         if not steps:
             raise fail(listed, "has no <MetaCommandStep>")
-        return CommandBlock(name, self.name(node), tuple(steps), node.attrib.get("shortDescription", ""))
+        return CommandBlock(name, f"{self.scope.path}/{name}", tuple(steps), node.attrib.get("shortDescription", ""))
 
     def structure_value(self, node: Element, argument: Argument, written: str) -> Any:
         """The initialValue of an aggregate or array argument, written in JSON (an object of its
@@ -1259,6 +1259,9 @@ class _Unroll:
             raise ValueError(f"{what}: give {name!r} as well (its value is calibrated)")
         self.given[name] = int(value)
         self.raws.pop(name, None)
+        argument = self.shapes.world.command.arguments.get(name)
+        if argument is not None and argument.valid:
+            _check_range(self.shapes.world, argument, self.given[name])
 
     def place(self, name: str, ptype: ParameterType, value: Any, location: Location | None,
               out: list[Entry]) -> None:
