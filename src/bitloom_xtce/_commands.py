@@ -1057,7 +1057,7 @@ def _command_encoder(parameters: Any, containers: Any, segments: dict[str, Segme
 # Commands whose layout depends on their arguments' values
 
 
-MAX_SHAPES = 64  # layouts kept per command
+MAX_SHAPES = 256  # layouts kept per command (a new one costs a few milliseconds)
 _MISSING = object()
 
 
