@@ -1150,11 +1150,11 @@ class _Unroll:
         if found is _MISSING:
             parameter = self.shapes.parameters.get(name)
             if name not in self.given:  # a parameter's initial value, else nothing
-                if parameter is None or name in self.shapes.arguments or (parameter.initial or
-                                                                           parameter.type.initial) is None:
+                written = None if parameter is None else parameter.initial or parameter.type.initial
+                if parameter is None or name in self.shapes.arguments or written is None:
                     raise KeyError(name)
                 from ._encode import initial_value
-                self.given[name] = initial_value(parameter, parameter.initial or parameter.type.initial)
+                self.given[name] = initial_value(parameter, written)
             found = self.given[name]
             ptype = self.shapes.parameters[name].type
             if not self.raw and ptype.kind not in ("string", "binary") and not ptype.structured:
