@@ -834,3 +834,35 @@ def test_threads_share_the_layouts_of_shaped_commands():
     with ThreadPoolExecutor(8) as pool:
         packets = list(pool.map(lambda r: definition.encode_command("TABLE", rows=r), rows))
     assert [definition.decode_command(p)[1]["rows"].tolist() for p in packets] == rows
+
+
+PAIR = x('<CommandContainerSet><CommandContainer name="Pair"><EntryList><ArgumentRefEntry argumentRef="a"/>'
+         '<ArgumentRefEntry argumentRef="z"><IncludeCondition><Comparison parameterRef="a" value="1"/></IncludeCondition>'
+         '</ArgumentRefEntry></EntryList></CommandContainer></CommandContainerSet>')
+
+
+@pytest.mark.parametrize("a, z, packet", [
+    ([1, 0, 1], ["p", "q"], "03" "017000" "00" "017100"),  # z only where a is 1
+    ([], [], "00"),
+    ([0, 1], ["p", "q"], None),  # one z too many
+])
+def test_a_repeated_container(a, z, packet):
+    types = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><StringArgumentType name="Z"><StringDataEncoding>'
+             '<Variable maxSizeInBits="64"><TerminationChar>00</TerminationChar></Variable></StringDataEncoding>'
+             '</StringArgumentType>')
+    arguments = ('<Argument name="n" argumentTypeRef="U"/><Argument name="a" argumentTypeRef="U"/>'
+                 '<Argument name="z" argumentTypeRef="Z"/>')
+    entries = ('<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Pair"><RepeatEntry><Count>'
+               '<DynamicValue><ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count></RepeatEntry>'
+               '</ContainerRefEntry>')
+    text = command_document(types, arguments, entries).replace(b"<xtce:MetaCommandSet>",
+                                                               PAIR.encode() + b"<xtce:MetaCommandSet>")
+    definition = bitloom_xtce.load(text, strict=True)
+    if packet is None:
+        with pytest.raises(ValueError, match=r"z: 2 occurrences given, the packet places 1 \('Pair' repeats 2 times\)"):
+            definition.encode_command("C", a=a, z=z)
+        return
+    made = definition.encode_command("C", a=a, z=z)
+    assert made.hex() == packet
+    name, decoded = definition.decode_command(made)
+    assert decoded["n"] == len(a) and list(decoded["a"]) == a and list(decoded["z"]) == z

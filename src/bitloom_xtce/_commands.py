@@ -792,8 +792,8 @@ class _CommandLoader(Loader):
                 raise fail(entry, f"<{tag}> in a command container is not supported")
             extra = ("name", "sizeInBits") if tag == "FixedValueEntry" else ()
             location, repeat, condition = self.entry_parts(entry, key, extra)
-            if tag in ("FixedValueEntry", "ContainerRefEntry") and repeat is not None:
-                raise fail(entry, f"a repeated <{tag}> in a command container is not supported")
+            if tag == "FixedValueEntry" and repeat is not None:
+                raise fail(entry, "a repeated <FixedValueEntry> is not supported")
             if tag == "FixedValueEntry" and condition is not None:
                 raise fail(entry, "a conditional <FixedValueEntry> is not supported")
             if tag == "ArgumentRefEntry":
@@ -810,9 +810,12 @@ class _CommandLoader(Loader):
                 if command_qualified is not None:
                     self.spec(command_qualified)
                     includes.append(command_qualified)
+                elif repeat is not None:
+                    raise fail(entry, "a repeated <ContainerRefEntry> of a telemetry container in a command "
+                                      "container is not supported")
                 else:
                     parameters.update(self.main_names(target))
-                entries.append(Entry("container", target, location, None, condition))
+                entries.append(Entry("container", target, location, repeat, condition))
             else:
                 parameter, value = self.fixed_field(entry, name, len(fixed))
                 fixed[parameter.name] = (parameter, value)
@@ -1018,8 +1021,8 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     world = _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder)
     if any(isinstance(step, Structure) for name in chain if name in elements for step in segments[name].steps):
         world.shapes = _Shapes(world, containers, segments, chain, elements)
-        world.repeated = frozenset(e.ref for spec in specs.values() for e in spec.container.entries
-                                   if e.repeat is not None and e.ref in placeable)
+        world.repeated = frozenset(n for spec in specs.values() for e in spec.container.entries
+                                   if e.repeat is not None for n in _entry_names(e, containers) if n in placeable)
     for name, value in command.assignments.items():  # the raw values of assigned arguments, checked now
         if name in world.placed and name not in structured and not isinstance(parameters[name].type.encoding,
                                                                                BinaryEncoding):
@@ -1140,12 +1143,22 @@ class _Unroll:
         self.raws: dict[str, Any] = {}
         self.get = _Values(shapes.parameters, self.raw_of).get
         self.gap = 0  # bits after the last occurrence of a repeated entry
+        self.occurrence: int | None = None  # of the repeated container being written out
+        self.occurrences: dict[str, list[Any]] = {}  # its arguments' values, in the occurrences that place them
+        self.taken: dict[str, int] = {}  # how many of those are placed so far
+        self.current: dict[str, Any] = {}  # their values in this occurrence, so far
 
     @property
     def command(self) -> str:
         return self.shapes.world.command.name
 
     def raw_of(self, name: str) -> Any:
+        if name in self.current:  # within an occurrence: its value there
+            value = self.current[name]
+            ptype = self.shapes.parameters[name].type
+            if self.raw or ptype.kind in ("string", "binary") or ptype.structured:
+                return value
+            return self.shapes.world.encoder.one(name, True)(value, self.get)
         found = self.raws.get(name, _MISSING)
         if found is _MISSING:
             parameter = self.shapes.parameters.get(name)
@@ -1180,18 +1193,38 @@ class _Unroll:
                 if not holds:
                     left = [n for n in _entry_names(entry, self.shapes.containers) if n in self.explicit
                             and n in self.shapes.world.command.arguments]
-                    if left:
+                    if left and self.occurrence is None:  # in a repeated container: counted at its end
                         raise ValueError(f"meta command {self.command!r}: argument {left[0]!r} is given, but its "
                                          f"entry is left out of the packet ({entry.condition!r} does not hold)")
                     continue
             location = self.after_gap(entry.location)
+            if entry.kind == "container" and entry.repeat is not None:
+                self.repeated_container(entry, location, out)
+                continue
             if entry.kind == "container":
-                if entry.ref in self.shapes.elements:
+                if entry.ref in self.shapes.elements and self.occurrence is None:
                     self.container(entry.ref)
-                out.append(Entry("container", entry.ref, location))
+                    out.append(Entry("container", entry.ref, location))
+                elif entry.ref in self.shapes.elements:  # inside an occurrence: its own copy
+                    out.append(Entry("container", self.copy(entry.ref), location))
+                else:
+                    out.append(Entry("container", entry.ref, location))
                 continue
             name = entry.ref
             ptype = self.shapes.parameters[name].type
+            if self.occurrence is not None:  # an entry of a repeated container: this occurrence's value
+                if entry.repeat is not None:
+                    raise ValueError(f"meta command {self.command!r}: {name!r} is repeated inside a repeated "
+                                     "container: not supported")
+                leaf = f"{name}[{self.occurrence}]"
+                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, self.shapes.parameters[name].initial)
+                value = _MISSING
+                found = self.occurrences.get(name)
+                if found is not None and self.taken[name] < len(found):  # in the occurrences that place it
+                    value = self.current[name] = found[self.taken[name]]
+                    self.taken[name] += 1
+                self.place(leaf, ptype, value, location, out)
+                continue
             value = self.given.get(name, _MISSING)
             if entry.repeat is None:
                 self.place(name, ptype, value, location, out)
@@ -1207,6 +1240,45 @@ class _Unroll:
                 self.place(leaf, ptype, item, location if i == 0 else (Location(gap, False) if gap else None), out)
             self.gap = gap if items else 0
         return out
+
+    def repeated_container(self, entry: Entry, location: Location | None, out: list[Entry]) -> None:
+        """A repeated command container: a copy of it per occurrence, each of its arguments given
+        as a list of their values in each."""
+        assert entry.repeat is not None
+        if self.occurrence is not None:
+            raise ValueError(f"meta command {self.command!r}: container {entry.ref!r} is repeated inside a "
+                             "repeated container: not supported")
+        names = [n for n in _entry_names(entry, self.shapes.containers) if n in self.shapes.arguments]
+        first = next((n for n in names if n in self.given), None)
+        count = self.count(entry.repeat.count, first or entry.ref, self.given[first] if first else _MISSING)
+        gap = self.count(entry.repeat.offset, entry.ref, _MISSING, "offset between repeats")
+        self.key.append((count, gap))
+        for n in names:
+            if n in self.given:
+                self.occurrences[n] = _items(n, self.given[n], 1)[1]
+                self.taken[n] = 0
+        for i in range(count):
+            self.occurrence = i
+            self.current = {}
+            try:
+                copy = self.copy(entry.ref)
+            finally:
+                self.occurrence = None
+                self.current = {}
+            out.append(Entry("container", copy, location if i == 0 else (Location(gap, False) if gap else None)))
+        for n in names:
+            if n in self.occurrences and self.taken[n] != len(self.occurrences[n]):
+                raise ValueError(f"{n}: {len(self.occurrences[n])} occurrences given, the packet places "
+                                 f"{self.taken[n]} ({entry.ref!r} repeats {count} times)")
+        self.gap = gap if count else 0
+
+    def copy(self, name: str) -> str:
+        """A command container's copy for the current occurrence."""
+        renamed = f"{name}[{self.occurrence}]"
+        container = self.shapes.containers[name]
+        self.containers[renamed] = dataclasses.replace(container, name=renamed,
+                                                       entries=tuple(self.entries(container.entries)))
+        return renamed
 
     def after_gap(self, location: Location | None) -> Location | None:
         gap, self.gap = self.gap, 0
