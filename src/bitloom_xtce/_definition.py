@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, cast
 import bitloom
 import numpy as np
 
-from ._commands import Command, CommandBlock, Commands, build_commands
+from ._commands import Command, Commands, build_commands
 from ._encode import Encoder, concrete_below, declared_checks
 from ._errors import PacketError, XtceError, XtceWarning
 from ._fields import measure, take_bits
@@ -31,6 +31,7 @@ from ._xml import Document, Documents, Element, Refusal, Source
 
 if TYPE_CHECKING:
     from ._stream import DecodeStream
+    from ._commands import CommandBlock
 
 
 class DecodeWarning(UserWarning):
