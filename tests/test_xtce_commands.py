@@ -1,6 +1,8 @@
 """Telecommands: argument types of every kind, meta command inheritance with assignments,
 defaults, valid ranges, fixed values, decoding packets back to commands, what tolerant loading
 lists and strict loading refuses, and the command line's `command`."""
+import gzip
+import pathlib
 import pickle
 import re
 import warnings
@@ -17,6 +19,7 @@ from bitloom_xtce._inverse import integer_range
 from bitloom_xtce._model import FloatEncoding, IntegerEncoding, Polynomial
 
 COMMANDS = "tests/data/xtce/commands.xml"
+_LOADED = {}
 NS = 'xmlns:xtce="http://www.omg.org/spec/XTCE/20180204"'
 
 
@@ -357,6 +360,8 @@ def test_commands_survive_pickling(spacecraft):
     again = pickle.loads(pickle.dumps(spacecraft))
     assert list(again.commands) == list(spacecraft.commands)
     assert again.encode_command("NOOP", sequence_count=3) == spacecraft.encode_command("NOOP", sequence_count=3)
+    assert again.encode_command("TABLE", rows=[5], sequence_count=3) == \
+        spacecraft.encode_command("TABLE", rows=[5], sequence_count=3)
 
 
 # -- tolerant loading lists what it cannot read; strict loading refuses it -------------------------
@@ -383,8 +388,9 @@ def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""
      "initialValue 'x' is not a value of argument 'a' (integer)", 7),
     (broken(entries='<ArgumentRefEntry argumentRef="b"/>'),
      "argumentRef 'b': meta command 'C' has no such argument", 8),
-    (broken(entries='<ArgumentRefEntry argumentRef="a"><RepeatEntry><Count><FixedValue>2</FixedValue></Count>'
-                    '</RepeatEntry></ArgumentRefEntry>'), "a repeated or conditional <ArgumentRefEntry>", 8),
+    (broken(entries='<FixedValueEntry binaryValue="1" sizeInBits="8"><IncludeCondition><Comparison '
+                    'parameterRef="a" value="1"/></IncludeCondition></FixedValueEntry>'),
+     "a conditional <FixedValueEntry> is not supported", 8),
     (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="Gone"/></MetaCommand>'),
      "metaCommandRef 'Gone' names no meta command", 9),
     (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"><ArgumentAssignmentList>'
@@ -395,8 +401,14 @@ def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""
                  '<BaseMetaCommand metaCommandRef="E"/></MetaCommand>'), "meta command inheritance loops", 9),
     (broken(entries=GOOD_ENTRY + '<ContainerRefEntry containerRef="C"/>'),
      "command containers include or extend each other: C -> C", 8),
-    (broken(more='<BlockMetaCommand name="B"/>'), "<BlockMetaCommand>: command blocks", 9),
-    (broken(more='<MetaCommand name="E"><VerifierSet/></MetaCommand>'), "<VerifierSet>: command verifiers", 9),
+    (broken(more='<BlockMetaCommand name="B"><MetaCommandStepList><MetaCommandStep metaCommandRef="Gone"/>'
+                 '</MetaCommandStepList></BlockMetaCommand>'), "metaCommandRef 'Gone' names no meta command", 9),
+    (broken(more='<BlockMetaCommand name="B"><MetaCommandStepList><MetaCommandStep metaCommandRef="C">'
+                 '<ArgumentAssigmentList><ArgumentAssignment argumentName="a" argumentValue="x"/>'
+                 '</ArgumentAssigmentList></MetaCommandStep></MetaCommandStepList></BlockMetaCommand>'),
+     "argumentValue 'x' is not a value of argument 'a'", 9),
+    (broken(more='<MetaCommand name="E"><ContextSignificanceList/></MetaCommand>'),
+     "<ContextSignificanceList>: a command's significance in contexts", 9),
     (broken(entries=GOOD_ENTRY + '<ParameterRefEntry parameterRef="w"/>').replace(
         b"<xtce:ArgumentTypeSet>", b'<xtce:ParameterSet><xtce:Parameter name="w" parameterTypeRef="None"/>'
                                    b'</xtce:ParameterSet><xtce:ArgumentTypeSet>'),
@@ -425,8 +437,9 @@ def values_of(ptype, valid=()):
         return st.fixed_dictionaries({m: values_of(t) for m, t in ptype.members})
     if ptype.kind == "array":
         values = values_of(ptype.element)
-        for a, b in reversed(ptype.dimensions):
-            values = st.lists(values, min_size=b - a + 1, max_size=b - a + 1)
+        for a, b in reversed(ptype.dimensions):  # a dimension sized by an argument: any size
+            least, most = (b - a + 1, b - a + 1) if isinstance(b, int) else (0, 4)
+            values = st.lists(values, min_size=least, max_size=most)
         return values
     if ptype.kind == "enumerated":
         return st.sampled_from([label for _, _, label in ptype.enumeration])
@@ -452,36 +465,109 @@ def values_of(ptype, valid=()):
     return values
 
 
-@st.composite
-def commands_and_arguments(draw, definition):
-    names = [n for n, c in definition.commands.items() if not c.abstract]
-    name = draw(st.sampled_from(names))
+def layout_of(definition, name):
+    """Of a command's entries: the repeated arguments (-> a fixed count or None), the
+    conditional ones, and the arguments that give sizes and counts (computed from the data)."""
+    world = definition._commands.worlds[name]
+    containers = world.decoder._containers
+    repeated, conditional, sizes = {}, set(), set()
+    todo = [world.container]
+    while todo:
+        container = containers[todo.pop()]
+        todo.extend([container.base] if container.base else [])
+        for entry in container.entries:
+            if entry.kind == "container":
+                todo.append(entry.ref)
+            if entry.condition is not None:
+                conditional.add(entry.ref)
+            if entry.repeat is not None:
+                count = entry.repeat.count
+                repeated[entry.ref] = count if isinstance(count, int) else None
+                if not isinstance(count, int):
+                    sizes.add(count.parameter)
+    for argument in world.command.arguments.values():
+        types = [argument.type]
+        while types:
+            t = types.pop()
+            types.extend([mt for _, mt in t.members] + ([t.element] if t.element is not None else []))
+            sizes.update(c.parameter for d in t.dimensions for c in d if not isinstance(c, int))
+            if getattr(t.encoding, "dynamic", None) is not None:
+                sizes.add(t.encoding.dynamic.parameter)
+    return repeated, conditional, sizes
+
+
+def arguments_of(draw, definition, name):
+    repeated, _, sizes = layout_of(definition, name)
     arguments = {}
     for argument in definition.commands[name].arguments.values():
-        if argument.name == "size":  # the size of `data`: computed
+        if argument.name in sizes:  # computed from the data
             continue
         if argument.default is not None and draw(st.booleans()):
             continue
-        arguments[argument.name] = draw(values_of(argument.type, argument.valid))
-    return name, arguments
+        values = values_of(argument.type, argument.valid)
+        if argument.name in repeated:
+            count = repeated[argument.name]
+            values = st.lists(values, min_size=count or 0, max_size=count if count is not None else 4)
+        arguments[argument.name] = draw(values)
+    return arguments
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def encode_leaving_out(definition, name, arguments):
+    """A command's packet; arguments whose conditional entries are left out are dropped."""
+    while True:
+        try:
+            return definition.encode_command(name, arguments)
+        except ValueError as e:
+            found = re.search(r"argument '(\w+)' is given, but its entry is left out", str(e))
+            if found is None:
+                raise
+            del arguments[found.group(1)]
+
+
+def documents_with_commands():
+    """Every test document that defines commands, with its concrete commands."""
+    found = []
+    for path in sorted(pathlib.Path("tests/data/xtce").glob("*.xml*")):
+        data = gzip.decompress(path.read_bytes()) if path.suffix == ".gz" else path.read_bytes()
+        if b"CommandMetaData" in data:
+            definition = loaded(str(path))
+            found.extend((str(path), n) for n, c in definition.commands.items() if n in definition._commands.worlds)
+    return found
+
+
+def loaded(path):
+    if path not in _LOADED:
+        _LOADED[path] = bitloom_xtce.load(path, strict=True)
+    return _LOADED[path]
+
+
+SIZED = {"size": "data", "count": "rows"}  # commands.xml's arguments that give another's size or count
+
+
+def test_the_documents_with_commands_are_known():
+    assert {p for p, _ in documents_with_commands()} == {COMMANDS}  # SIZED describes its sizes
+
+
+@pytest.mark.parametrize("path, name", documents_with_commands())
+@settings(max_examples=60, deadline=None)
 @given(data=st.data())
-def test_decode_command_inverts_encode_command(spacecraft, data):
-    name, arguments = data.draw(commands_and_arguments(spacecraft))
-    packet = spacecraft.encode_command(name, arguments)
-    decoded_name, decoded = spacecraft.decode_command(packet)
-    command = spacecraft.commands[name]
+def test_decode_command_inverts_encode_command(path, name, data):
+    definition = loaded(path)
+    arguments = arguments_of(data.draw, definition, name)
+    packet = encode_leaving_out(definition, name, arguments)
+    decoded_name, decoded = definition.decode_command(packet)
+    command = definition.commands[name]
     expected = {**command.defaults, **arguments}
-    if name == "HEATER" and (expected["heater"], expected["on"]) == (1, True):  # it is HEATER_1_ON
-        assert (decoded_name, decoded) == ("HEATER_1_ON", {"setpoint": expected["setpoint"]})
-        return
-    assert decoded_name == name
-    if "data" in expected:
-        expected["size"] = len(expected["data"])
+    for size, of in SIZED.items():  # a count or size: from the data
+        if of in expected:
+            expected[size] = len(expected[of])
+    if decoded_name != name:  # a narrower command with these assigned values
+        narrower = definition.commands[decoded_name]
+        assert narrower.base == name and all(expected[k] == v for k, v in narrower.assignments.items()
+                                             if k in expected)
+        command = narrower
     assert same(decoded, {n: expected[n] for n in decoded}), (decoded, expected)
-    assert set(decoded) == set(command.arguments)
+    assert set(decoded) == set(expected) & set(command.arguments)  # conditional ones left out: not there
 
 
 @pytest.mark.parametrize("type_xml", [row[0] for row in KINDS], ids=KIND_NAMES)
@@ -493,8 +579,6 @@ def test_each_kind_round_trips_over_random_values(type_xml, data):
     value = data.draw(values_of(argument.type))
     assert same(definition.decode_command(definition.encode_command("C", a=value)), ("C", {"a": value}))
 
-
-_LOADED = {}
 
 
 def load_once(type_xml):
@@ -519,6 +603,10 @@ def load_once(type_xml):
     (["HEATER_1_ON", "on=false"], 2, "error: argument 'on' of HEATER_1_ON is fixed to True"),
     (["TC"], 2, "error: meta command TC is abstract: name one that inherits from it (NOOP, SET_MODE"),
     (["NOPE"], 2, "error: definition tests/data/xtce/commands.xml has no meta command named 'NOPE'"),
+    (["TABLE", "rows=[1, -2, 3]", "--sequence-count", "0"], 0, "10c8c000000a05030001fffe00030024a0\n"),
+    (["TABLE", 'rows=[1, "x"]'], 2, "error: argument rows: 'x' is not an integer"),
+    (["TABLE", "rows=[1"], 2, "error: argument rows: '[1' is not a JSON list of its occurrences"),
+    (["TABLE", "rows=[]", "gain=2"], 2, "error: meta command 'TABLE': argument 'gain' is given, but its entry is left"),
 ])
 def test_command_line(capsys, argv, status, out):
     assert main(["command", COMMANDS, *argv]) == status
@@ -532,7 +620,7 @@ def test_command_line(capsys, argv, status, out):
 def test_describe_lists_the_meta_commands(capsys):
     assert main(["describe", COMMANDS]) == 0
     out = capsys.readouterr().out
-    assert "\n7 meta commands:\n\nTC (abstract)\n  - opcode  integer  unsigned, 8 bits\n" \
+    assert "\n8 meta commands:\n\nTC (abstract)\n  - opcode  integer  unsigned, 8 bits\n" \
            "    NOOP with opcode = 0\n" in out
     assert "        HEATER_1_ON with heater = 1, on = True\n" in out
     assert "  - heater    integer  unsigned, 3 bits         valid [1.0, 6.0]\n" in out
@@ -543,3 +631,238 @@ def test_command_line_definition_without_commands(capsys):
         warnings.simplefilter("ignore")
         assert main(["command", "tests/data/xtce/housekeeping.xml", "X"]) == 2
     assert "has no meta command named 'X' (it has none)" in capsys.readouterr().err
+
+
+# -- layouts that depend on the arguments' values -------------------------------------------------
+
+SHAPED_TYPES = (
+    f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType>'
+    f'<EnumeratedArgumentType name="M">{U8}<EnumerationList><Enumeration value="0" label="A"/>'
+    '<Enumeration value="1" label="B"/></EnumerationList></EnumeratedArgumentType>'
+    '<ArrayArgumentType name="ARR" arrayTypeRef="U"><DimensionList><Dimension><StartingIndex><FixedValue>0'
+    '</FixedValue></StartingIndex><EndingIndex><DynamicValue><ArgumentInstanceRef argumentRef="len"/>'
+    '<LinearAdjustment intercept="-1"/></DynamicValue></EndingIndex></Dimension></DimensionList></ArrayArgumentType>'
+    '<StringArgumentType name="S"><StringDataEncoding><Variable maxSizeInBits="128"><DynamicValue>'
+    '<ArgumentInstanceRef argumentRef="slen"/><LinearAdjustment slope="8"/></DynamicValue></Variable>'
+    '</StringDataEncoding></StringArgumentType>'
+    '<StringArgumentType name="Z"><StringDataEncoding><Variable maxSizeInBits="64"><TerminationChar>00'
+    '</TerminationChar></Variable></StringDataEncoding></StringArgumentType>'
+    '<AggregateArgumentType name="P"><MemberList><Member name="k" typeRef="U"/><Member name="z" typeRef="Z"/>'
+    '</MemberList></AggregateArgumentType>')
+SHAPED_ARGUMENTS = "".join(f'<Argument name="{n}" argumentTypeRef="{t}"/>' for n, t in [
+    ("n", "U"), ("v", "U"), ("mode", "M"), ("extra", "U"), ("len", "U"), ("arr", "ARR"), ("slen", "U"), ("s", "S"),
+    ("pairs", "P")])
+SHAPED_ENTRIES = (
+    '<ArgumentRefEntry argumentRef="n"/><ArgumentRefEntry argumentRef="v"><RepeatEntry><Count><DynamicValue>'
+    '<ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count></RepeatEntry></ArgumentRefEntry>'
+    '<ArgumentRefEntry argumentRef="mode"/><ArgumentRefEntry argumentRef="extra"><IncludeCondition><Comparison '
+    'value="B"><ArgumentInstanceRef argumentRef="mode"/></Comparison></IncludeCondition></ArgumentRefEntry>'
+    '<ArgumentRefEntry argumentRef="len"/><ArgumentRefEntry argumentRef="arr"/><ArgumentRefEntry argumentRef="slen"/>'
+    '<ArgumentRefEntry argumentRef="s"/><ArgumentRefEntry argumentRef="pairs"><RepeatEntry><Count><FixedValue>2'
+    '</FixedValue></Count><Offset><FixedValue>8</FixedValue></Offset></RepeatEntry></ArgumentRefEntry>')
+PAIRS = [{"k": 1, "z": "a"}, {"k": 2, "z": ""}]
+
+
+@pytest.fixture(scope="module")
+def shaped():
+    return bitloom_xtce.load(command_document(SHAPED_TYPES, SHAPED_ARGUMENTS, SHAPED_ENTRIES), strict=True)
+
+
+@pytest.mark.parametrize("arguments, packet", [
+    # counts and sizes come from the data; the condition holds; each repeat is followed by 8 bits
+    ({"v": [1, 2, 3], "mode": "B", "extra": 9, "arr": [7, 8], "s": "hi"},
+     "03010203" "0109" "020708" "026869" "016100" "00" "0200" "00"),
+    ({"v": [], "mode": "A", "arr": [], "s": "", "n": 0, "len": 0},  # left out; counts given that agree
+     "00" "00" "00" "00" "016100" "00" "0200" "00"),
+])
+def test_repeats_conditions_and_sizes_from_arguments(shaped, arguments, packet):
+    made = shaped.encode_command("C", pairs=PAIRS, **arguments)
+    assert made.hex() == packet
+    name, decoded = shaped.decode_command(made)
+    expected = {"n": len(arguments["v"]), "len": len(arguments["arr"]), "slen": len(arguments["s"]), **arguments,
+                "pairs": PAIRS}
+    assert name == "C" and decoded.keys() == expected.keys()
+    for key, value in expected.items():
+        assert list(decoded[key]) == list(value) if key in ("v", "arr", "pairs") else decoded[key] == value, key
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ({"v": [1, 2], "n": 3}, "v: 2 occurrences given, but 'n' (3) makes it 3"),
+    ({"arr": [1], "len": 2}, "arr: 1 elements in dimension 1, but 'len' (2) makes it 1"),
+    ({"mode": "A", "extra": 1}, "argument 'extra' is given, but its entry is left out of the packet (mode == 'B'"),
+    ({"mode": "B"}, "no value for argument 'extra'"),
+    ({"s": "abc", "slen": 2}, "s: 'abc' is 3 bytes in UTF-8; its field is 2 bytes"),
+    ({"arr": [[1], [2]]}, "arr[0]: [1] is not an integer"),
+    ({"pairs": PAIRS[:1]}, "pairs: 1 occurrences given, its entry repeats 2 times"),
+    ({"pairs": [{"k": 1}, {"k": 2, "z": ""}]}, "no value for 'pairs[0].z'"),
+])
+def test_shaped_refusals(shaped, arguments, message):
+    given = {"v": [], "mode": "A", "arr": [], "s": "", "pairs": PAIRS, **arguments}
+    with pytest.raises(ValueError) as caught:
+        shaped.encode_command("C", given)
+    assert message in str(caught.value)
+
+
+@settings(max_examples=40, deadline=None)
+@given(v=st.lists(st.integers(0, 255), max_size=5), arr=st.lists(st.integers(0, 255), max_size=5),
+       extra=st.none() | st.integers(0, 255), s=st.text("abc", max_size=16),
+       z=st.lists(st.text("xyz", max_size=7), min_size=2, max_size=2))
+def test_shaped_round_trip(shaped, v, arr, extra, s, z):
+    pairs = [{"k": i, "z": t} for i, t in enumerate(z)]
+    arguments = dict(v=v, arr=arr, s=s, pairs=pairs, mode="A" if extra is None else "B")
+    if extra is not None:
+        arguments["extra"] = extra
+    name, decoded = shaped.decode_command(shaped.encode_command("C", arguments))
+    assert [int(i) for i in decoded["v"]] == v and [int(i) for i in decoded["arr"]] == arr
+    assert decoded["s"] == s and decoded["pairs"] == pairs and decoded.get("extra") == extra
+
+
+def test_a_shaped_command_with_the_ccsds_header_and_a_crc(spacecraft):
+    packet = spacecraft.encode_command("TABLE", rows=[1, -2, 3], sequence_count=0)
+    assert packet.hex(" ") == "10 c8 c0 00 00 0a 05 03 00 01 ff fe 00 03 00 24 a0"  # the count, 3, set from the rows
+    name, arguments = spacecraft.decode_command(packet)
+    assert name == "TABLE" and list(arguments["rows"]) == [1, -2, 3] and "gain" not in arguments
+    scaled = spacecraft.encode_command("TABLE", rows=[], scaled=True, gain=2.5)
+    assert spacecraft.decode_command(scaled)[1]["gain"] == 2.5
+    with pytest.raises(ValueError, match="the packet .* matches no meta command: TABLE: .*TC_CRC"):
+        spacecraft.decode_command(packet[:-1] + b"\x00")
+
+
+# -- command blocks, and what never changes a packet ------------------------------------------------
+
+def test_a_command_block_gives_its_steps_packets_in_order(spacecraft):
+    block = spacecraft.command_blocks["WARM_UP"]
+    assert [n for n, _ in block.steps] == ["SET_MODE", "HEATER", "NOOP"]
+    packets = spacecraft.encode_command("WARM_UP", sequence_count=16383)
+    assert [spacecraft.decode_command(p) for p in packets] == [
+        ("SET_MODE", {"mode": "STANDBY"}), ("HEATER", {"heater": 2, "on": True, "setpoint": 25.0}), ("NOOP", {})]
+    assert [spacecraft.decode(p)["SEQ_COUNT"] for p in packets] == [16383, 0, 1]  # counts in turn, wrapping
+    with pytest.raises(ValueError, match="command block 'WARM_UP' takes no arguments"):
+        spacecraft.encode_command("WARM_UP", mode="SAFE")
+
+
+def test_command_block_on_the_command_line(capsys):
+    assert main(["command", COMMANDS, "WARM_UP", "--sequence-count", "1"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == 3 and lines[2] == "10c8c003000000"
+
+
+def test_significance_verifiers_and_their_inheritance(spacecraft):
+    heater, narrow = spacecraft.commands["HEATER"], spacecraft.commands["HEATER_1_ON"]
+    assert heater.significance == bitloom_xtce.Significance("vital", "heats the optics")
+    assert narrow.significance == heater.significance and narrow.verifiers == heater.verifiers
+    assert heater.verifiers == (bitloom_xtce.Verifier("Accepted", "", "container: Status", (None, "PT5S",
+                                                                                          "timeLastVerifierPassed")),
+                                bitloom_xtce.Verifier("Complete", "", "STATUS == 0", ("PT1S", "PT30S", "commandRelease")))
+    assert spacecraft.commands["NOOP"].significance is None and spacecraft.commands["NOOP"].verifiers == ()
+    text = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY, more=x(
+        '<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"/><TransmissionConstraintList>'
+        '<TransmissionConstraint timeOut="PT2S" suspendable="true"><BooleanExpression><ORedConditions><Condition>'
+        '<ParameterInstanceRef parameterRef="M"/><ComparisonOperator>!=</ComparisonOperator><Value>3</Value>'
+        '</Condition><Condition><ParameterInstanceRef parameterRef="N"/><ComparisonOperator>==</ComparisonOperator>'
+        '<ParameterInstanceRef parameterRef="M"/></Condition></ORedConditions></BooleanExpression>'
+        '</TransmissionConstraint></TransmissionConstraintList><Interlock verificationToWaitFor="queued" '
+        'verificationProgressPercentage="50"/><VerifierSet><CompleteVerifier name="done"><ComparisonList>'
+        '<Comparison parameterRef="M" value="1"/><Comparison parameterRef="N" value="2"/></ComparisonList>'
+        '</CompleteVerifier></VerifierSet></MetaCommand>'))
+    definition = bitloom_xtce.load(text, strict=True)
+    e = definition.commands["E"]
+    assert e.constraints == (bitloom_xtce.Constraint("(M != 3 or N == M)", "PT2S", True),)
+    assert e.interlock == bitloom_xtce.Interlock(None, "queued", 50.0, False)
+    assert e.verifiers == (bitloom_xtce.Verifier("Complete", "done", "M == 1 and N == 2"),)
+    assert definition.encode_command("E", a=5) == definition.encode_command("C", a=5)  # never the packet
+
+
+def test_defaults_give_way_to_the_data_and_ranges_hold_for_each_occurrence():
+    text = command_document(SHAPED_TYPES + f'<IntegerArgumentType name="R">{U8}<ValidRangeSet><ValidRange '
+                            'minInclusive="0" maxInclusive="9"/></ValidRangeSet></IntegerArgumentType>',
+                            SHAPED_ARGUMENTS.replace('name="n" argumentTypeRef="U"', 'name="n" argumentTypeRef="R" '
+                                                     'initialValue="5"').replace(
+                                'name="extra" argumentTypeRef="U"', 'name="extra" argumentTypeRef="U" initialValue="4"'
+                            ).replace('name="v" argumentTypeRef="U"', 'name="v" argumentTypeRef="R"'),
+                            SHAPED_ENTRIES)
+    definition = bitloom_xtce.load(text, strict=True)
+    given = {"mode": "A", "arr": [], "s": "", "pairs": PAIRS}
+    packet = definition.encode_command("C", v=[1, 2], **given)  # n's default, 5, gives way; extra's is left out
+    assert packet.hex().startswith("020102" "00" "00")
+    with pytest.raises(ValueError, match=r"argument 'v': 10 is outside its valid range \[0.0, 9.0\]"):
+        definition.encode_command("C", v=[1, 10], **given)
+    with pytest.raises(ValueError, match=r"argument 'n': 10 is outside its valid range"):  # a count from the data too
+        definition.encode_command("C", v=[0] * 10, **given)
+
+
+def test_describe_lists_command_blocks(capsys):
+    assert main(["describe", COMMANDS]) == 0
+    assert "\n1 command block:\n\nWARM_UP\n  - SET_MODE with mode = 'STANDBY'\n  - HEATER with heater = 2, on = True, " \
+           "setpoint = 25.0\n  - NOOP\n" in capsys.readouterr().out
+
+
+CONTAINED = x(
+    '<CommandContainerSet><CommandContainer name="Extra"><EntryList><ArgumentRefEntry argumentRef="e"/></EntryList>'
+    '</CommandContainer></CommandContainerSet>')
+
+
+@pytest.mark.parametrize("flag, extra, words, packet", [
+    (1, 7, ["ab", "c"], "01" "07" "616200" "6300"),
+    (0, None, ["ab", "c"], "00" "616200" "6300"),
+])
+def test_conditional_container_and_an_array_of_text(flag, extra, words, packet):
+    types = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><StringArgumentType name="Z"><StringDataEncoding>'
+             '<Variable maxSizeInBits="64"><TerminationChar>00</TerminationChar></Variable></StringDataEncoding>'
+             '</StringArgumentType><ArrayArgumentType name="W" arrayTypeRef="Z"><DimensionList><Dimension><StartingIndex>'
+             '<FixedValue>0</FixedValue></StartingIndex><EndingIndex><FixedValue>1</FixedValue></EndingIndex></Dimension>'
+             '</DimensionList></ArrayArgumentType>')
+    arguments = ('<Argument name="f" argumentTypeRef="U"/><Argument name="e" argumentTypeRef="U"/>'
+                 '<Argument name="w" argumentTypeRef="W"/>')
+    entries = ('<ArgumentRefEntry argumentRef="f"/><ContainerRefEntry containerRef="Extra"><IncludeCondition>'
+               '<Comparison parameterRef="f" value="1"/></IncludeCondition></ContainerRefEntry>'
+               '<ArgumentRefEntry argumentRef="w"/>')
+    text = command_document(types, arguments, entries).replace(b"<xtce:MetaCommandSet>",
+                                                               CONTAINED.encode() + b"<xtce:MetaCommandSet>")
+    definition = bitloom_xtce.load(text, strict=True)
+    given = {"f": flag, "w": words, **({"e": extra} if extra is not None else {})}
+    made = definition.encode_command("C", given)
+    assert made.hex() == packet
+    name, decoded = definition.decode_command(made)
+    assert decoded.pop("w").tolist() == words and decoded == {k: v for k, v in given.items() if k != "w"}
+
+
+def test_threads_share_the_layouts_of_shaped_commands():
+    definition = bitloom_xtce.load(COMMANDS)
+    from concurrent.futures import ThreadPoolExecutor
+    rows = [list(range(i % 7)) for i in range(400)]
+    with ThreadPoolExecutor(8) as pool:
+        packets = list(pool.map(lambda r: definition.encode_command("TABLE", rows=r), rows))
+    assert [definition.decode_command(p)[1]["rows"].tolist() for p in packets] == rows
+
+
+PAIR = x('<CommandContainerSet><CommandContainer name="Pair"><EntryList><ArgumentRefEntry argumentRef="a"/>'
+         '<ArgumentRefEntry argumentRef="z"><IncludeCondition><Comparison parameterRef="a" value="1"/></IncludeCondition>'
+         '</ArgumentRefEntry></EntryList></CommandContainer></CommandContainerSet>')
+
+
+@pytest.mark.parametrize("a, z, packet", [
+    ([1, 0, 1], ["p", "q"], "03" "017000" "00" "017100"),  # z only where a is 1
+    ([], [], "00"),
+    ([0, 1], ["p", "q"], None),  # one z too many
+])
+def test_a_repeated_container(a, z, packet):
+    types = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><StringArgumentType name="Z"><StringDataEncoding>'
+             '<Variable maxSizeInBits="64"><TerminationChar>00</TerminationChar></Variable></StringDataEncoding>'
+             '</StringArgumentType>')
+    arguments = ('<Argument name="n" argumentTypeRef="U"/><Argument name="a" argumentTypeRef="U"/>'
+                 '<Argument name="z" argumentTypeRef="Z"/>')
+    entries = ('<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Pair"><RepeatEntry><Count>'
+               '<DynamicValue><ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count></RepeatEntry>'
+               '</ContainerRefEntry>')
+    text = command_document(types, arguments, entries).replace(b"<xtce:MetaCommandSet>",
+                                                               PAIR.encode() + b"<xtce:MetaCommandSet>")
+    definition = bitloom_xtce.load(text, strict=True)
+    if packet is None:
+        with pytest.raises(ValueError, match=r"z: 2 occurrences given, the packet places 1 \('Pair' repeats 2 times\)"):
+            definition.encode_command("C", a=a, z=z)
+        return
+    made = definition.encode_command("C", a=a, z=z)
+    assert made.hex() == packet
+    name, decoded = definition.decode_command(made)
+    assert decoded["n"] == len(a) and list(decoded["a"]) == a and list(decoded["z"]) == z

@@ -13,7 +13,7 @@ Each container is translated into bitloom recipes, so the work per packet (and p
 packets) is done by bitloom's compiled reader; calibrators, enumerations and restriction criteria
 are applied to whole columns with numpy.
 """
-from ._commands import Argument, Command
+from ._commands import Argument, Command, CommandBlock, Constraint, Interlock, Significance, Verifier
 from ._definition import CheckedPacket, Definition, DecodeWarning, FileResult, Skipped, load
 from ._errors import PacketError, XtceError, XtceWarning
 from ._model import Container, Parameter, ParameterType, Tolerated
@@ -24,4 +24,5 @@ from ._validity import AlarmLevel
 
 __all__ = ["load", "Definition", "FileResult", "Skipped", "CheckedPacket", "AlarmLevel", "LEAP_SECONDS", "Container",
            "Parameter", "ParameterType", "Tolerated", "Command", "Argument", "XtceError", "XtceWarning", "PacketError", "DecodeWarning",
-           "DecodeStream", "decode_files", "concat", "ParquetTables"]
+           "DecodeStream", "decode_files", "concat", "ParquetTables",
+           "CommandBlock", "Significance", "Verifier", "Constraint", "Interlock"]

@@ -1,11 +1,12 @@
 """The command line's `command`: one telecommand from its meta command's name and NAME=VALUE
-arguments, printed as hexadecimal.
+arguments, printed as hexadecimal; or the packets of a command block, a line each.
 
 Each value is read as its argument's type has it: integers in decimal or with 0x, 0o or 0b,
 floats, enumeration labels, booleans (true, false, 1, 0), text as written, binary data in
-hexadecimal, absolute times in ISO 8601 (UTC), relative times in seconds or as PT1M30S, aggregates and arrays in
-JSON. A failure is a CommandError: status 2 for a meta command, argument or value the command line
-names wrongly, 1 for a command that the definition cannot encode."""
+hexadecimal, absolute times in ISO 8601 (UTC), relative times in seconds or as PT1M30S, aggregates
+and arrays in JSON; the occurrences of a repeated argument as a JSON list. A failure is a
+CommandError: status 2 for a meta command, argument or value the command line names wrongly, 1 for
+a command that the definition cannot encode."""
 from __future__ import annotations
 
 import argparse
@@ -29,6 +30,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace, definition: Definition) -> int:
     commands = definition.commands
+    if args.name not in commands and args.name in definition.command_blocks:
+        return run_block(args, definition)
     try:
         command = commands[args.name]
     except KeyError:
@@ -41,6 +44,8 @@ def run(args: argparse.Namespace, definition: Definition) -> int:
         raise CommandError(f"meta command {command.name} is abstract: name one that inherits from it"
                            + (f" ({', '.join(below[:10])})" if below else ""), USAGE)
     values: dict[str, Any] = {}
+    world = definition._commands.worlds.get(command.name) if definition._commands is not None else None
+    repeated = world.repeated if world is not None else frozenset()
     for written in args.arguments:
         name, equals, text = written.partition("=")
         if not equals or not name:
@@ -54,17 +59,42 @@ def run(args: argparse.Namespace, definition: Definition) -> int:
                                    USAGE)
             raise CommandError(f"meta command {command.name} has no argument {name!r} (its arguments: "
                                f"{', '.join(command.arguments) or 'none'})", USAGE)
-        values[name] = parse_value(name, argument.type, text)
+        if name in repeated and text.lstrip().startswith("["):  # its occurrences, in JSON
+            try:
+                items = json.loads(text)
+            except ValueError:
+                raise CommandError(f"argument {name}: {text!r} is not a JSON list of its occurrences", USAGE) from None
+            if not isinstance(items, list):
+                raise CommandError(f"argument {name}: {text!r} is not a JSON list of its occurrences", USAGE)
+            values[name] = [item if argument.type.structured else
+                            parse_value(name, argument.type, item if isinstance(item, str) else json.dumps(item))
+                            for item in items]
+        else:
+            values[name] = parse_value(name, argument.type, text)
     try:
         packet = definition.encode_command(command.name, values, sequence_count=args.sequence_count or 0)
     except ValueError as e:
         message = str(e)
         wrong = "outside its valid range" in message or "no value for argument" in message or \
-            any(message.startswith(f"{n}:") for n in values)
+            "its entry is left out" in message or any(message.startswith(f"{n}:") for n in values)
         if not message.startswith("meta command"):
             message = f"meta command {command.name}: {message}"
         raise CommandError(message, USAGE if wrong else FAILURE) from None
+    assert isinstance(packet, bytes)
     print(packet.hex())
+    return 0
+
+
+def run_block(args: argparse.Namespace, definition: Definition) -> int:
+    """A command block: its steps' packets, one line each."""
+    if args.arguments:
+        raise CommandError(f"command block {args.name} takes no arguments: its steps give them", USAGE)
+    try:
+        packets = definition.encode_command(args.name, sequence_count=args.sequence_count or 0)
+    except ValueError as e:
+        raise CommandError(str(e), FAILURE) from None
+    assert isinstance(packets, list)
+    print("\n".join(p.hex() for p in packets))
     return 0
 
 

@@ -7,7 +7,9 @@ command's container or a telemetry container (a CCSDS header with restriction cr
 the APID and packet type), and each FixedValueEntry a field whose value never changes. Every
 concrete meta command gets its own parameters and containers, so arguments of the same name in
 different commands never meet, and its own Encoder over them; a packet is decoded by trying the
-concrete commands in turn.
+concrete commands in turn. A command whose layout depends on its arguments' values (repeated and
+conditional entries, arrays sized by another argument) is laid out per shape of the values given
+(see _Shapes). A BlockMetaCommand is a list of steps, each a command with its arguments' values.
 
 Argument types are read by the parameter type code (an IntegerArgumentType is read as an
 IntegerParameterType with the same children), by a Loader over a second set of categories:
@@ -35,9 +37,10 @@ import numpy as np
 
 from ._encode import Encoder
 from ._errors import PacketError
-from ._load import (CONTAINER, DESCRIPTIVE, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES, TYPE,
-                    TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, required)
-from ._model import BinaryEncoding, Container, Entry, IntegerEncoding, NameMap, Parameter, ParameterType
+from ._load import (CONTAINER, DESCRIPTIVE, MAX_ELEMENTS, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES,
+                    TYPE, TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, real, required)
+from ._model import (BinaryEncoding, Container, DynamicSize, Entry, IntegerEncoding, Location, NameMap, Parameter,
+                     ParameterType, Repeat)
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
 from ._structure import leaves
 from ._validity import Range
@@ -59,9 +62,7 @@ ARGUMENT_TYPE_TAGS = {
 PARAMETER_TYPE_TAGS = (*TYPE_TAGS, *STRUCTURE_TYPES)
 # Parts of a meta command that never change its packet: read past and listed.
 COMMAND_READ_PAST = {
-    "TransmissionConstraintList": "transmission constraints, not evaluated",
-    "DefaultSignificance": "a command's significance", "ContextSignificanceList": "a command's significance",
-    "Interlock": "command interlocks, not evaluated", "VerifierSet": "command verifiers, not evaluated",
+    "ContextSignificanceList": "a command's significance in contexts, not read",
     "ParameterToSetList": "parameters set by a command, not set",
     "ParametersToSuspendAlarmsOnSet": "alarms suspended by a command, not evaluated",
     "SystemName": "a meta command property",
@@ -92,6 +93,49 @@ class Argument:
         return f"Argument({self.name!r}, {self.type.kind}, {self.type.encoding!r}{extra})"
 
 
+@dataclass(frozen=True, slots=True)
+class Significance:
+    """How much a command matters (DefaultSignificance): its consequence level (normal, vital,
+    critical, forbidden, user1, user2), why, and the space system at risk."""
+
+    consequence: str = "normal"
+    reason: str = ""
+    system_at_risk: str | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class Verifier:
+    """How a command stage is verified (VerifierSet), as a record: the stage (`Accepted`,
+    `Complete`, ...), what shows it (`check`: a condition written out, or `container: NAME`),
+    and the window in which it is checked (durations as written, and what they count from).
+    Verifiers are not evaluated."""
+
+    stage: str
+    name: str = ""
+    check: str = ""
+    window: tuple[str | None, str | None, str] | None = None  # (start, stop, relative to)
+
+
+@dataclass(frozen=True, slots=True)
+class Constraint:
+    """A condition that must hold for a command to be sent (TransmissionConstraintList), not
+    evaluated: the condition written out, the time out as written, whether suspendable."""
+
+    check: str
+    timeout: str | None = None
+    suspendable: bool = False
+
+
+@dataclass(frozen=True, slots=True)
+class Interlock:
+    """What later commands wait for after this one (Interlock), not evaluated."""
+
+    scope: str | None = None
+    waits_for: str = "complete"
+    progress: float | None = None
+    suspendable: bool = False
+
+
 @dataclass(slots=True)
 class Command:
     """A meta command. `arguments` are those encode_command takes (its own and those it inherits,
@@ -107,6 +151,11 @@ class Command:
     base: str | None = None
     description: str = ""
     container: str | None = None  # the command container its packet is laid out by
+    # Read and shown, never changing the packet; inherited from the base command unless given:
+    significance: Significance | None = None
+    verifiers: tuple[Verifier, ...] = ()  # a stage's verifiers replace the base's of the same stage
+    constraints: tuple[Constraint, ...] = ()  # the base's, then its own
+    interlock: Interlock | None = None
 
     @property
     def defaults(self) -> dict[str, Any]:
@@ -118,6 +167,20 @@ class Command:
         if self.base is not None:
             text += f", base {self.base!r}"
         return text + ")"
+
+
+@dataclass(slots=True)
+class CommandBlock:
+    """A BlockMetaCommand: meta commands sent in order (`steps`: each a command's name and the
+    values of its arguments; arguments left out take their defaults)."""
+
+    name: str
+    qualified_name: str
+    steps: tuple[tuple[str, dict[str, Any]], ...]
+    description: str = ""
+
+    def __repr__(self) -> str:
+        return f"CommandBlock({self.name!r}, steps {[n for n, _ in self.steps]})"
 
 
 @dataclass(slots=True, eq=False)
@@ -150,6 +213,8 @@ class _World:
     assigned_raw: dict[str, Any] = field(default_factory=dict)
     unchecked: Any = None  # its decoder without checks, made when first needed
     signature: list[tuple[int, int, int]] = field(default_factory=list)  # (first bit, bits, value) of fixed fields
+    shapes: _Shapes | None = None  # when its layout depends on its arguments' values
+    repeated: frozenset[str] = frozenset()  # arguments of repeated entries: given as lists
 
 
 # ---------------------------------------------------------------------------------------------
@@ -187,6 +252,7 @@ class _CommandLoader(Loader):
         self.failed: dict[str, str] = {}  # qualified meta command -> why it is not loaded
         self.own_container: dict[str, str] = {}  # qualified meta command -> its qualified command container
         self.telemetry: Any = None  # the Definition of the telemetry, once built
+        self.block_nodes: list[tuple[Element, Scope]] = []
 
     def mirror(self, scope: Scope) -> Scope:
         found = self.mirrors.get(id(scope))
@@ -221,8 +287,11 @@ class _CommandLoader(Loader):
                     if tag == "ArgumentTypeSet":
                         self.declare_each(TYPE, self.members(child, tuple(ARGUMENT_TYPE_TAGS)), here)
                     elif tag == "MetaCommandSet":
-                        commands = self.members(child, ("MetaCommand",), {"BlockMetaCommand": "command blocks"})
+                        commands = self.members(child, ("MetaCommand", "BlockMetaCommand"))
+                        self.block_nodes.extend((c, here) for c in commands if c.tag == "BlockMetaCommand")
                         for command in commands:
+                            if command.tag == "BlockMetaCommand":
+                                continue
                             if not self.declare_each(COMMAND, [command], here):
                                 continue
                             inner = [c for c in command if c.tag == "CommandContainer"]
@@ -456,6 +525,10 @@ class _CommandLoader(Loader):
                 if tag in parts:
                     raise fail(child, f"more than one <{tag}> inside <MetaCommand>")
                 parts[tag] = child
+            elif tag in ("DefaultSignificance", "VerifierSet", "TransmissionConstraintList", "Interlock"):
+                if tag in parts:
+                    raise fail(child, f"more than one <{tag}> inside <MetaCommand>")
+                parts[tag] = child
             elif tag in COMMAND_READ_PAST:
                 self.tolerate(child, f"<{tag}>: {COMMAND_READ_PAST[tag]}")
             elif tag not in DESCRIPTIVE:
@@ -513,8 +586,107 @@ class _CommandLoader(Loader):
                 self.spec(spec_qualified)
             finally:
                 self.arguments_in_scope = {}
-        return Command(self.key(COMMAND, qualified), qualified, boolean(node, "abstract", False), own, assignments,
+        result = Command(self.key(COMMAND, qualified), qualified, boolean(node, "abstract", False), own, assignments,
                        base.name if base is not None else None, node.attrib.get("shortDescription", ""), container)
+        if base is not None:
+            result.significance, result.verifiers = base.significance, base.verifiers
+            result.constraints, result.interlock = base.constraints, base.interlock
+        if (found := parts.get("DefaultSignificance")) is not None:
+            self.check(found, ("spaceSystemAtRisk", "reasonForWarning", "consequenceLevel"))
+            result.significance = Significance(found.attrib.get("consequenceLevel", "normal").strip(),
+                                             found.attrib.get("reasonForWarning", ""),
+                                             found.attrib.get("spaceSystemAtRisk"))
+        if (found := parts.get("VerifierSet")) is not None:
+            own_verifiers = [self.verifier(v) for v in found if v.tag not in DESCRIPTIVE]
+            stages = {v.stage for v in own_verifiers}
+            result.verifiers = tuple(v for v in result.verifiers if v.stage not in stages) + tuple(own_verifiers)
+        if (found := parts.get("TransmissionConstraintList")) is not None:
+            constraints = []
+            for constraint in found:
+                if constraint.tag == "TransmissionConstraint":
+                    constraints.append(Constraint(_written(constraint), constraint.attrib.get("timeOut"),
+                                                  boolean(constraint, "suspendable", False)))
+            result.constraints = result.constraints + tuple(constraints)
+        if (found := parts.get("Interlock")) is not None:
+            progress = found.attrib.get("verificationProgressPercentage")
+            result.interlock = Interlock(found.attrib.get("scopeToSpaceSystem"),
+                                       found.attrib.get("verificationToWaitFor", "complete").strip(),
+                                       real(found, progress, "verificationProgressPercentage")
+                                       if progress is not None else None, boolean(found, "suspendable", False))
+        return result
+
+    def verifier(self, node: Element) -> Verifier:
+        stage = node.tag.removesuffix("Verifier")
+        window = None
+        if (found := only(node, ("CheckWindow",), required=False)) is not None:
+            window = (found.attrib.get("timeToStartChecking"), found.attrib.get("timeToStopChecking"),
+                      found.attrib.get("timeWindowIsRelativeTo", "timeLastVerifierPassed").strip())
+        return Verifier(stage, node.attrib.get("name", ""), _written(node), window)
+
+    # -- command blocks -------------------------------------------------------------------------
+
+    def build_blocks(self, commands: dict[str, Command], worlds: dict[str, _World]) -> dict[str, CommandBlock]:
+        blocks: dict[str, CommandBlock] = {}
+        for node, scope in self.block_nodes:
+            here = self.scope
+            self.scope = scope
+            try:
+                block = self.block(node, commands, worlds)
+            except Refusal as problem:
+                self.refused("<BlockMetaCommand>s not loaded", problem)
+                continue
+            finally:
+                self.scope = here
+            if block.name in commands or block.name in blocks:
+                self.refused("<BlockMetaCommand>s not loaded",
+                             fail(node, f"a second meta command or block named {block.name!r}"))
+                continue
+            blocks[block.name] = block
+        return blocks
+
+    def block(self, node: Element, commands: dict[str, Command], worlds: dict[str, _World]) -> CommandBlock:
+        import json
+        self.check(node, NAMED, ("MetaCommandStepList",))
+        name = self.name(node)
+        listed = only(node, ("MetaCommandStepList",))
+        assert listed is not None
+        steps = []
+        for step in self.check(listed, (), ("MetaCommandStep",)):
+            self.check(step, ("metaCommandRef",), ("ArgumentAssigmentList", "ArgumentAssignmentList"))
+            qualified = self.find(COMMAND, required(step, "metaCommandRef"), step, "metaCommandRef")
+            command = self.built.get(qualified)
+            if command is None:
+                raise fail(step, f"metaCommandRef {step.attrib['metaCommandRef'].strip()!r}: that meta command is "
+                                 "not loaded")
+            key = self.key(COMMAND, qualified)
+            if key not in worlds:
+                raise fail(step, f"meta command {key!r} makes no packet"
+                                 + (": it is abstract" if command.abstract else ""))
+            values: dict[str, Any] = {}
+            for listed_values in step:
+                if listed_values.tag not in ("ArgumentAssigmentList", "ArgumentAssignmentList"):
+                    continue
+                for assignment in self.check(listed_values, (), ("ArgumentAssignment",)):
+                    self.check(assignment, ("argumentName", "argumentValue"))
+                    argument = required(assignment, "argumentName").strip()
+                    if argument not in command.arguments:
+                        raise fail(assignment, f"argumentName {argument!r}: meta command {key!r} has no such "
+                                               "argument" + (" left to assign" if argument in command.assignments
+                                                             else ""))
+                    written = required(assignment, "argumentValue")
+                    target = command.arguments[argument]
+                    if target.type.structured:
+                        try:
+                            values[argument] = json.loads(written)
+                            _flatten(argument, target.type, values[argument], {})
+                        except ValueError:
+                            raise fail(assignment, f"argumentValue of {argument!r} is not its value in JSON") from None
+                    else:
+                        values[argument] = self.value_of(assignment, target, written, "argumentValue")
+            steps.append((key, values))
+        if not steps:
+            raise fail(listed, "has no <MetaCommandStep>")
+        return CommandBlock(name, f"{self.scope.path}/{name}", tuple(steps), node.attrib.get("shortDescription", ""))
 
     def structure_value(self, node: Element, argument: Argument, written: str) -> Any:
         """The initialValue of an aggregate or array argument, written in JSON (an object of its
@@ -619,29 +791,31 @@ class _CommandLoader(Loader):
                     continue
                 raise fail(entry, f"<{tag}> in a command container is not supported")
             extra = ("name", "sizeInBits") if tag == "FixedValueEntry" else ()
-            kids = self.check(entry, (key, "shortDescription", *extra),
-                              ("LocationInContainerInBits", "RepeatEntry", "IncludeCondition"))
-            if any(kid.tag != "LocationInContainerInBits" for kid in kids):
-                raise fail(entry, f"a repeated or conditional <{tag}> in a command container is not supported")
-            found = only(entry, ("LocationInContainerInBits",), required=False)
-            location = self.location(found) if found is not None else None
+            location, repeat, condition = self.entry_parts(entry, key, extra)
+            if tag == "FixedValueEntry" and repeat is not None:
+                raise fail(entry, "a repeated <FixedValueEntry> is not supported")
+            if tag == "FixedValueEntry" and condition is not None:
+                raise fail(entry, "a conditional <FixedValueEntry> is not supported")
             if tag == "ArgumentRefEntry":
                 argument = required(entry, key).strip()
                 arguments.append((argument, entry))
-                entries.append(Entry("parameter", argument, location))
+                entries.append(Entry("parameter", argument, location, repeat, condition))
             elif tag == "ParameterRefEntry":
                 target = Loader.parameter_ref(self, required(entry, key), entry)  # a parameter, never an argument
                 self.usable(target, entry)
                 parameters.add(target)
-                entries.append(Entry("parameter", target, location))
+                entries.append(Entry("parameter", target, location, repeat, condition))
             elif tag == "ContainerRefEntry":
                 target, command_qualified = self.container_target(required(entry, key), entry)
                 if command_qualified is not None:
                     self.spec(command_qualified)
                     includes.append(command_qualified)
+                elif repeat is not None:
+                    raise fail(entry, "a repeated <ContainerRefEntry> of a telemetry container in a command "
+                                      "container is not supported")
                 else:
                     parameters.update(self.main_names(target))
-                entries.append(Entry("container", target, location))
+                entries.append(Entry("container", target, location, repeat, condition))
             else:
                 parameter, value = self.fixed_field(entry, name, len(fixed))
                 fixed[parameter.name] = (parameter, value)
@@ -666,6 +840,50 @@ class _CommandLoader(Loader):
         container = Container(name, False, tuple(entries), base, restriction, [],
                               node.attrib.get("shortDescription", ""), size)
         return _Spec(container, node, arguments, fixed, comparisons, includes, parameters)
+
+    def entry_parts(self, entry: Element, key: str, extra: tuple[str, ...]) -> tuple:
+        """An entry's location, repeat and include condition (each None when not given); counts
+        and conditions may name arguments (ArgumentInstanceRef) as well as parameters."""
+        self.check(entry, (key, "shortDescription", *extra),
+                   ("LocationInContainerInBits", "RepeatEntry", "IncludeCondition"))
+        location = repeat = condition = None
+        if (found := only(entry, ("LocationInContainerInBits",), required=False)) is not None:
+            location = self.location(found)
+        if (found := only(entry, ("RepeatEntry",), required=False)) is not None:
+            self.check(found, (), ("Count", "Offset"))
+            count = only(found, ("Count",))
+            assert count is not None
+            offset = only(found, ("Offset",), required=False)
+            repeat = Repeat(self.count_value(count), self.count_value(offset) if offset is not None else 0)
+            if isinstance(repeat.count, int) and not 0 <= repeat.count <= MAX_ELEMENTS:
+                raise fail(count, f"a count of {repeat.count}: 0 to {MAX_ELEMENTS} are supported")
+        if (found := only(entry, ("IncludeCondition",), required=False)) is not None:
+            self.check(found, (), ("Comparison", "ComparisonList", "BooleanExpression"))
+            condition = self.criterion(self.parameter_form(found))
+        return location, repeat, condition
+
+    def parameter_form(self, node: Element) -> Element:
+        """A criterion on arguments written as one on parameters: ArgumentInstanceRef as
+        ParameterInstanceRef, and a Comparison holding its reference as one with parameterRef."""
+        made = Element(node.tag, dict(node.attrib))
+        made.text = node.text
+        self.origin[id(made)] = self.origin.get(id(node), node)
+        for child in node:
+            if node.tag == "Comparison" and child.tag in ("ArgumentInstanceRef", "ParameterInstanceRef"):
+                ref = child.attrib.get("argumentRef", child.attrib.get("parameterRef"))
+                if ref is None:
+                    raise fail(child, f"<{child.tag}> names nothing")
+                made.attrib["parameterRef"] = ref
+                if "useCalibratedValue" in child.attrib:
+                    made.attrib["useCalibratedValue"] = child.attrib["useCalibratedValue"]
+                continue
+            inner = self.parameter_form(child)
+            if child.tag == "ArgumentInstanceRef":
+                inner.tag = "ParameterInstanceRef"
+                if "argumentRef" in inner.attrib:
+                    inner.attrib["parameterRef"] = inner.attrib.pop("argumentRef")
+            made.append(inner)
+        return made
 
     def main_names(self, container: str) -> list[str]:
         """The parameters a telemetry container, its base containers and what it includes place."""
@@ -789,11 +1007,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
             parts = leaves(n, parameters[n].type) if n in structured else None
             names.extend([p for p, _ in parts] if parts is not None else [n])
         flat[name] = dataclasses.replace(segments[name], names=names)
-    encoder = Encoder(parameters, containers, flat, chain[0])
-    if encoder.header is not None:  # a telecommand's packet type is 1 unless told otherwise
-        version = next(iter(encoder.header.defaults))
-        defaults = {n: (1 if v == 0 else v) for n, v in encoder.header.defaults.items() if n != version}
-        encoder.header = dataclasses.replace(encoder.header, defaults={version: 0, **defaults})
+    encoder = _command_encoder(parameters, containers, flat, chain[0])
     decoder = object.__new__(type(definition))  # the definition's decoding over this command's parts
     decoder.__dict__.update(definition.__dict__)
     decoder._parameters = parameters
@@ -805,6 +1019,10 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
                            for n in step.names}
     decoder._encoder = encoder
     world = _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder)
+    if any(isinstance(step, Structure) for name in chain if name in elements for step in segments[name].steps):
+        world.shapes = _Shapes(world, containers, segments, chain, elements)
+        world.repeated = frozenset(n for spec in specs.values() for e in spec.container.entries
+                                   if e.repeat is not None for n in _entry_names(e, containers) if n in placeable)
     for name, value in command.assignments.items():  # the raw values of assigned arguments, checked now
         if name in world.placed and name not in structured and not isinstance(parameters[name].type.encoding,
                                                                                BinaryEncoding):
@@ -829,13 +1047,395 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     return world
 
 
+def _command_encoder(parameters: Any, containers: Any, segments: dict[str, Segment], root: str) -> Encoder:
+    encoder = Encoder(parameters, containers, segments, root)
+    if encoder.header is not None:  # a telecommand's packet type is 1 unless told otherwise
+        version = next(iter(encoder.header.defaults))
+        defaults = {n: (1 if v == 0 else v) for n, v in encoder.header.defaults.items() if n != version}
+        encoder.header = dataclasses.replace(encoder.header, defaults={version: 0, **defaults})
+    return encoder
+
+
+# ---------------------------------------------------------------------------------------------
+# Commands whose layout depends on their arguments' values
+
+
+MAX_SHAPES = 256  # layouts kept per command (a new one costs a few milliseconds)
+_MISSING = object()
+
+
+class _Shapes:
+    """The packets of a command whose layout depends on its arguments' values: repeated and
+    conditional entries, arrays sized by another argument, structures holding fields of variable
+    size. For the values given, each command container's entries are written out as they are
+    then (conditions decided, repeats and arrays as one entry per occurrence and element, named
+    `a[0]`, `a.m`, ...), every one a plain field, and laid out by an encoder made for that shape
+    and kept for the next packets of the same shape."""
+
+    def __init__(self, world: _World, containers: Any, segments: dict[str, Segment], chain: list[str],
+                 elements: dict[str, Element]) -> None:
+        self.world = world
+        self.parameters = world.parameters
+        self.containers = containers
+        self.segments = segments
+        self.chain = chain
+        self.elements = elements
+        self.made: dict[tuple, Encoder] = {}
+        self.lock = threading.Lock()
+        self.arguments = {*world.command.arguments, *world.command.assignments}
+        self.checks = frozenset(n for n in world.placed if getattr(self.parameters[n].type.encoding, "check", None))
+
+    def encode(self, values: dict[str, Any], raw: bool, sequence_count: int | None,
+               explicit: set[str] | None = None) -> bytes:
+        """A packet; `explicit` are the arguments the caller gave (the others are defaults,
+        which a count or size from the data overrides), all of them when None."""
+        walk = _Unroll(self, dict(values), raw, set(values) if explicit is None else explicit)
+        for name in self.chain:
+            if name in self.elements:
+                walk.container(name)
+        walk.finish()
+        key = tuple(walk.key)
+        encoder = self.made.get(key)
+        if encoder is None:
+            encoder = self.build(walk)
+            with self.lock:
+                if len(self.made) >= MAX_SHAPES:
+                    self.made.pop(next(iter(self.made)))
+                encoder = self.made.setdefault(key, encoder)
+        return encoder.encode(self.world.container, walk.packet_values(), raw, sequence_count)
+
+    def build(self, walk: _Unroll) -> Encoder:
+        parameters: Any = ChainMap(dict(walk.leaves), self.parameters)
+        containers: Any = ChainMap(dict(walk.containers), self.containers)
+        segments: dict[str, Segment] = {}
+        for name in self.chain:
+            if name not in self.elements:
+                segments[name] = self.segments[name]
+                continue
+            base = segments[containers[name].base] if containers[name].base is not None else None
+            try:
+                segments[name] = compile_container(containers[name], containers, parameters, base,
+                                                   self.elements[name])
+            except Refusal as e:
+                raise ValueError(f"meta command {self.world.command.name!r}: {e.message}") from None
+        encoder = _command_encoder(parameters, containers, segments, self.chain[0])
+        encoder._counts = self.world.encoder._counts  # one sequence counter per APID for every command
+        encoder._lock = self.world.encoder._lock
+        return encoder
+
+
+class _Unroll:
+    """One packet's command containers written out for its values (see _Shapes)."""
+
+    def __init__(self, shapes: _Shapes, given: dict[str, Any], raw: bool, explicit: set[str]) -> None:
+        from ._definition import _Values
+
+        self.shapes = shapes
+        self.explicit = explicit
+        self.given = given  # argument -> value; sizes and counts derived from the data are added
+        self.raw = raw
+        self.key: list[Any] = []  # the decisions that make the layout
+        self.containers: dict[str, Container] = {}
+        self.leaves: dict[str, Parameter] = {}  # the parameters of occurrences, elements and members
+        self.values: dict[str, Any] = {}  # of leaves
+        self.scalars: list[str] = []  # arguments and parameters placed under their own names
+        self.sized: set[str] = set()  # arguments that size text or binary fields, set by the encoder
+        self.raws: dict[str, Any] = {}
+        self.get = _Values(shapes.parameters, self.raw_of).get
+        self.gap = 0  # bits after the last occurrence of a repeated entry
+        self.occurrence: int | None = None  # of the repeated container being written out
+        self.occurrences: dict[str, list[Any]] = {}  # its arguments' values, in the occurrences that place them
+        self.taken: dict[str, int] = {}  # how many of those are placed so far
+        self.current: dict[str, Any] = {}  # their values in this occurrence, so far
+
+    @property
+    def command(self) -> str:
+        return self.shapes.world.command.name
+
+    def raw_of(self, name: str) -> Any:
+        if name in self.current:  # within an occurrence: its value there
+            value = self.current[name]
+            ptype = self.shapes.parameters[name].type
+            if self.raw or ptype.kind in ("string", "binary") or ptype.structured:
+                return value
+            return self.shapes.world.encoder.one(name, True)(value, self.get)
+        found = self.raws.get(name, _MISSING)
+        if found is _MISSING:
+            parameter = self.shapes.parameters.get(name)
+            if name not in self.given:  # a parameter's initial value, else nothing
+                written = None if parameter is None else parameter.initial or parameter.type.initial
+                if parameter is None or name in self.shapes.arguments or written is None:
+                    raise KeyError(name)
+                from ._encode import initial_value
+                self.given[name] = initial_value(parameter, written)
+            found = self.given[name]
+            ptype = self.shapes.parameters[name].type
+            if not self.raw and ptype.kind not in ("string", "binary") and not ptype.structured:
+                found = self.shapes.world.encoder.one(name, True)(found, self.get)
+            self.raws[name] = found
+        return found
+
+    def container(self, name: str) -> None:
+        if name not in self.containers:
+            container = self.shapes.containers[name]
+            self.containers[name] = dataclasses.replace(container, entries=tuple(self.entries(container.entries)))
+
+    def entries(self, entries: tuple[Entry, ...]) -> list[Entry]:
+        out: list[Entry] = []
+        for entry in entries:
+            if entry.condition is not None:
+                try:
+                    holds = bool(entry.condition.evaluate(self.get))
+                except KeyError as e:
+                    raise ValueError(f"meta command {self.command!r}: no value for {e.args[0]!r}, on which the "
+                                     f"inclusion of entry {entry.ref!r} depends ({entry.condition!r})") from None
+                self.key.append(holds)
+                if not holds:
+                    left = [n for n in _entry_names(entry, self.shapes.containers) if n in self.explicit
+                            and n in self.shapes.world.command.arguments]
+                    if left and self.occurrence is None:  # in a repeated container: counted at its end
+                        raise ValueError(f"meta command {self.command!r}: argument {left[0]!r} is given, but its "
+                                         f"entry is left out of the packet ({entry.condition!r} does not hold)")
+                    continue
+            location = self.after_gap(entry.location)
+            if entry.kind == "container" and entry.repeat is not None:
+                self.repeated_container(entry, location, out)
+                continue
+            if entry.kind == "container":
+                if entry.ref in self.shapes.elements and self.occurrence is None:
+                    self.container(entry.ref)
+                    out.append(Entry("container", entry.ref, location))
+                elif entry.ref in self.shapes.elements:  # inside an occurrence: its own copy
+                    out.append(Entry("container", self.copy(entry.ref), location))
+                else:
+                    out.append(Entry("container", entry.ref, location))
+                continue
+            name = entry.ref
+            ptype = self.shapes.parameters[name].type
+            if self.occurrence is not None:  # an entry of a repeated container: this occurrence's value
+                if entry.repeat is not None:
+                    raise ValueError(f"meta command {self.command!r}: {name!r} is repeated inside a repeated "
+                                     "container: not supported")
+                leaf = f"{name}[{self.occurrence}]"
+                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, self.shapes.parameters[name].initial)
+                value = _MISSING
+                found = self.occurrences.get(name)
+                if found is not None and self.taken[name] < len(found):  # in the occurrences that place it
+                    value = self.current[name] = found[self.taken[name]]
+                    self.taken[name] += 1
+                self.place(leaf, ptype, value, location, out)
+                continue
+            value = self.given.get(name, _MISSING)
+            if entry.repeat is None:
+                self.place(name, ptype, value, location, out)
+                continue
+            count = self.count(entry.repeat.count, name, value)
+            gap = self.count(entry.repeat.offset, name, _MISSING, "offset between repeats")
+            self.key.append((count, gap))
+            items = [_MISSING] * count if value is _MISSING else _items(name, value, 1)[1]
+            initial = self.shapes.parameters[name].initial
+            for i, item in enumerate(items):
+                leaf = f"{name}[{i}]"
+                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, initial)
+                self.place(leaf, ptype, item, location if i == 0 else (Location(gap, False) if gap else None), out)
+            self.gap = gap if items else 0
+        return out
+
+    def repeated_container(self, entry: Entry, location: Location | None, out: list[Entry]) -> None:
+        """A repeated command container: a copy of it per occurrence, each of its arguments given
+        as a list of their values in each."""
+        assert entry.repeat is not None
+        if self.occurrence is not None:
+            raise ValueError(f"meta command {self.command!r}: container {entry.ref!r} is repeated inside a "
+                             "repeated container: not supported")
+        names = [n for n in _entry_names(entry, self.shapes.containers) if n in self.shapes.arguments]
+        first = next((n for n in names if n in self.given), None)
+        count = self.count(entry.repeat.count, first or entry.ref, self.given[first] if first else _MISSING)
+        gap = self.count(entry.repeat.offset, entry.ref, _MISSING, "offset between repeats")
+        self.key.append((count, gap))
+        for n in names:
+            if n in self.given:
+                self.occurrences[n] = _items(n, self.given[n], 1)[1]
+                self.taken[n] = 0
+        for i in range(count):
+            self.occurrence = i
+            self.current = {}
+            try:
+                copy = self.copy(entry.ref)
+            finally:
+                self.occurrence = None
+                self.current = {}
+            out.append(Entry("container", copy, location if i == 0 else (Location(gap, False) if gap else None)))
+        for n in names:
+            if n in self.occurrences and self.taken[n] != len(self.occurrences[n]):
+                raise ValueError(f"{n}: {len(self.occurrences[n])} occurrences given, the packet places "
+                                 f"{self.taken[n]} ({entry.ref!r} repeats {count} times)")
+        self.gap = gap if count else 0
+
+    def copy(self, name: str) -> str:
+        """A command container's copy for the current occurrence."""
+        renamed = f"{name}[{self.occurrence}]"
+        container = self.shapes.containers[name]
+        self.containers[renamed] = dataclasses.replace(container, name=renamed,
+                                                       entries=tuple(self.entries(container.entries)))
+        return renamed
+
+    def after_gap(self, location: Location | None) -> Location | None:
+        gap, self.gap = self.gap, 0
+        if not gap or location is not None and location.from_start:
+            return location
+        return Location(gap + (location.bits if location is not None else 0), False)
+
+    def count(self, count: Any, name: str, value: Any, what: str = "repeat count") -> int:
+        """A repeat's count: fixed, from the argument it names, or from the occurrences given."""
+        if isinstance(count, int):
+            if value is not _MISSING and what == "repeat count":
+                n = _items(name, value, 1)[0][0]
+                if n != count:
+                    raise ValueError(f"{name}: {n} occurrences given, its entry repeats {count} times")
+            return count
+        assert isinstance(count, DynamicSize)
+        if value is not _MISSING and what == "repeat count":
+            n = _items(name, value, 1)[0][0]
+            self.derive(count, n, f"{name}: {n} occurrences given")
+            return n
+        try:
+            made = count.bits(self.get(count.parameter, count.calibrated))
+        except KeyError:
+            raise ValueError(f"meta command {self.command!r}: no value for {count.parameter!r}, which gives the "
+                             f"{what} of {name!r}") from None
+        if isinstance(made, np.generic):
+            made = made.item()
+        if made != int(made) or not 0 <= made <= MAX_ELEMENTS:
+            raise ValueError(f"{count.parameter}: it makes the {what} of {name!r} {made!r}, not a whole number "
+                             f"from 0 to {MAX_ELEMENTS}")
+        return int(made)
+
+    def derive(self, dynamic: DynamicSize, wanted: int, what: str) -> None:
+        """The value of the argument that gives a count, from the count the data has; or, when
+        it is given, a check that the two agree."""
+        name = dynamic.parameter
+        if name in self.explicit or name in self.shapes.world.command.assignments or \
+                name not in self.shapes.arguments:
+            try:
+                have = dynamic.bits(self.get(name, dynamic.calibrated))
+            except KeyError:
+                raise ValueError(f"{what}: the count comes from {name!r}, which has no value") from None
+            if have != wanted:
+                raise ValueError(f"{what}, but {name!r} ({self.given.get(name)!r}) makes it {have!r}")
+            return
+        value = (Fraction(wanted) - Fraction(dynamic.intercept)) / Fraction(dynamic.slope)
+        if value.denominator != 1:
+            raise ValueError(f"{what}: no whole value of {name!r} gives that ({dynamic!r})")
+        if self.shapes.parameters[name].type.calibrated_differs and dynamic.calibrated == self.raw:
+            raise ValueError(f"{what}: give {name!r} as well (its value is calibrated)")
+        self.given[name] = int(value)
+        self.raws.pop(name, None)
+        argument = self.shapes.world.command.arguments.get(name)
+        if argument is not None and argument.valid:
+            _check_range(self.shapes.world, argument, self.given[name])
+
+    def place(self, name: str, ptype: ParameterType, value: Any, location: Location | None,
+              out: list[Entry]) -> None:
+        """A value's entries: one per field of a structure, in order."""
+        if ptype.kind in ("aggregate", "array"):
+            if value is _MISSING:
+                raise ValueError(f"meta command {self.command!r}: no value for argument {name!r} (given none, and "
+                                 "it has no default)")
+            if ptype.kind == "aggregate":
+                if not isinstance(value, Mapping):
+                    raise ValueError(f"{name}: {value!r} is not a mapping of its members' values")
+                members = dict(ptype.members)
+                unknown = [k for k in value if k not in members]
+                if unknown:
+                    raise ValueError(f"{name}: no member {unknown[0]!r} (its members: {', '.join(members)})")
+                parts = [(f"{name}.{m}", mt, value[m] if m in value else _MISSING) for m, mt in ptype.members]
+            else:
+                assert ptype.element is not None
+                shape, items = _items(name, value, ptype.rank)
+                self.key.append(tuple(shape))
+                for d, ((first, last), n) in enumerate(zip(ptype.dimensions, shape)):
+                    low = self.count(first, name, _MISSING, "first index")
+                    if isinstance(last, int):
+                        if n != max(0, last - low + 1):
+                            raise ValueError(f"{name}: an array of shape {tuple(shape)}, its type's dimension {d + 1} "
+                                             f"has {max(0, last - low + 1)} elements")
+                    else:
+                        self.derive(last, low + n - 1, f"{name}: {n} elements in dimension {d + 1}")
+                parts = [(f"{name}[{i}]", ptype.element, item) for i, item in enumerate(items)]
+            for i, (leaf, leaf_type, item) in enumerate(parts):
+                self.leaves[leaf] = Parameter(leaf, leaf_type, "", leaf)
+                self.place(leaf, leaf_type, item, location if i == 0 else None, out)
+            return
+        enc = ptype.encoding
+        dynamic = getattr(enc, "dynamic", None)
+        if dynamic is not None:
+            self.sized.add(dynamic.parameter)
+        out.append(Entry("parameter", name, location))
+        if name in self.leaves:
+            if value is not _MISSING:
+                self.values[name] = value
+            elif self.leaves[name].initial is None:
+                raise ValueError(f"meta command {self.command!r}: no value for {name!r}")
+        else:
+            self.scalars.append(name)
+
+    def finish(self) -> None:
+        if self.gap > 0:  # the last repeat's offset reaches past it: zero bits
+            name = f"(the {self.gap} bits after the last repeat)"
+            ptype = ParameterType(name, "binary", BinaryEncoding(self.gap))
+            self.leaves[name] = Parameter(name, ptype, "", name, bytes((self.gap + 7) // 8).hex())
+            last = self.shapes.chain[-1]
+            container = self.containers[last]
+            self.containers[last] = dataclasses.replace(container, entries=container.entries + (
+                Entry("parameter", name),))
+            self.key.append(name)
+        arguments = self.shapes.world.command.arguments
+        missing = [n for n in dict.fromkeys(self.scalars) if n in arguments and n not in self.given and
+                   n not in self.sized and n not in self.shapes.world.computed and n not in self.shapes.checks]
+        if missing:
+            raise ValueError(f"meta command {self.command!r}: no value for argument{'s' if len(missing) > 1 else ''} "
+                             f"{', '.join(map(repr, missing))} (given none, and it has no default)")
+
+    def packet_values(self) -> dict[str, Any]:
+        out = {n: self.given[n] for n in dict.fromkeys(self.scalars) if n in self.given}
+        out.update(self.values)
+        return out
+
+
+def _entry_names(entry: Entry, containers: Any) -> list[str]:
+    from ._structure import produces
+    return produces(entry, containers)
+
+
+def _items(name: str, value: Any, rank: int) -> tuple[list[int], list[Any]]:
+    """The shape of a value of `rank` dimensions (nested sequences, or a numpy array) and its
+    elements in order."""
+    level = [value]
+    shape = []
+    for _ in range(rank):
+        sizes = set()
+        for item in level:
+            if isinstance(item, (str, bytes, bytearray, Mapping)) or not hasattr(item, "__len__"):
+                raise ValueError(f"{name}: {value!r} is not {'an array' if rank > 1 else 'a sequence'} of "
+                                 f"{rank} dimension{'s' if rank > 1 else ''}")
+            sizes.add(len(item))
+        if len(sizes) > 1:
+            raise ValueError(f"{name}: rows of different lengths ({', '.join(map(str, sorted(sizes)))})")
+        shape.append(sizes.pop() if sizes else 0)
+        level = [x for item in level for x in item]
+    return shape, level
+
+
 class Commands:
     """A definition's meta commands and what makes their packets."""
 
-    def __init__(self, commands: dict[str, Command], worlds: dict[str, _World], aliases: dict[str, str]) -> None:
+    def __init__(self, commands: dict[str, Command], worlds: dict[str, _World], aliases: dict[str, str],
+                 blocks: dict[str, CommandBlock] | None = None) -> None:
         self.commands = commands
         self.worlds = worlds
         self.map = NameMap(commands, "meta commands", aliases)
+        self.blocks = NameMap(blocks or {}, "command blocks")
         self._counts: dict[Any, int] = {}
         self._lock = threading.Lock()
         # worlds by the values of their fixed fields at fixed places: (first bit, bits) of each
@@ -860,6 +1460,22 @@ class Commands:
             known = [n for n in self.commands if not self.commands[n].abstract]
             hint = f" (concrete ones: {', '.join(known[:8])}{', ...' if len(known) > 8 else ''})" if known else ""
             raise ValueError(f"no meta command named {name!r}{hint}" if e.args[0] == name else e.args[0]) from None
+
+    def encode_block(self, name: str, arguments: Mapping[str, Any], sequence_count: int | None) -> list[bytes]:
+        """The packets of a command block's steps, in order; the sequence count given is the
+        first step's, and each step takes the next."""
+        block = self.blocks[name]
+        if arguments:
+            raise ValueError(f"command block {block.name!r} takes no arguments: its steps give them "
+                             f"({next(iter(arguments))!r} given)")
+        packets = []
+        for i, (command, values) in enumerate(block.steps):
+            count = None if sequence_count is None else (sequence_count + i) % (1 << 14)
+            try:
+                packets.append(self.encode(command, values, count))
+            except ValueError as e:
+                raise ValueError(f"command block {block.name!r}, step {i + 1} ({command}): {e}") from None
+        return packets
 
     def encode(self, name: str, arguments: Mapping[str, Any], sequence_count: int | None = None) -> bytes:
         command = self.command(name)
@@ -886,16 +1502,24 @@ class Commands:
             elif argument.default is not None:
                 value = argument.default
             else:
-                if name_ in world.placed and name_ not in world.computed and name_ not in _made(world):
+                if world.shapes is None and name_ in world.placed and name_ not in world.computed and \
+                        name_ not in _made(world):
                     missing.append(name_)
                 continue
             if argument.valid or argument.pattern is not None:
-                _check_range(world, argument, value)
+                if world.shapes is not None and not argument.type.structured and \
+                        isinstance(value, (list, tuple, np.ndarray)):  # the occurrences of a repeated entry
+                    for item in value:
+                        _check_range(world, argument, item)
+                else:
+                    _check_range(world, argument, value)
             values[name_] = value
         if missing:
             raise ValueError(f"meta command {command.name!r}: no value for argument{'s' if len(missing) > 1 else ''} "
                              f"{', '.join(map(repr, missing))} (given none, and it has no default)")
         values.update(command.assignments)
+        if world.shapes is not None:
+            return world.shapes.encode(values, False, sequence_count, set(arguments))
         packet_values: dict[str, Any] = {}
         for name_ in world.placed:
             if name_ not in values:  # the size of a field, or fixed by a restriction: computed
@@ -926,7 +1550,8 @@ class Commands:
         except PacketError:
             return False
         raw = world.decoder._shown(segment, values, fields, get, True)
-        return segment.container.name == world.container and _mismatch(world, raw, get, len(packet)) is None
+        shown = world.decoder._shown(segment, values, fields, get, False) if world.shapes is not None else None
+        return segment.container.name == world.container and _mismatch(world, raw, get, len(packet), shown) is None
 
     def decode(self, data: bytes) -> tuple[str, dict[str, Any]]:
         if not isinstance(data, (bytes, bytearray, memoryview)):
@@ -944,10 +1569,12 @@ class Commands:
             if segment.container.name != world.container:
                 continue
             raw = world.decoder._shown(segment, values, fields, get, True)
-            why = _mismatch(world, raw, get, len(packet))
+            shown = world.decoder._shown(segment, values, fields, get, False) if world.shapes is not None else None
+            why = _mismatch(world, raw, get, len(packet), shown)
             if why is not None:
                 continue
-            shown = world.decoder._shown(segment, values, fields, get, False)
+            if shown is None:
+                shown = world.decoder._shown(segment, values, fields, get, False)
             matches.append((world, {n: shown[n] for n in world.command.arguments if n in world.placed and n in shown}))
         if len(matches) > 1:  # a command and those that narrow it: the narrowest
             names = {w.command.name for w, _ in matches}
@@ -963,6 +1590,43 @@ class Commands:
         return world.command.name, arguments
 
 
+def _written(node: Element) -> str:
+    """What a verifier or constraint checks, written out: its comparisons and conditions as
+    `P == v`, joined by and / or; a container as `container: NAME`."""
+    parts = []
+    for child in node:
+        tag = child.tag
+        if tag == "Comparison":
+            ref = child.attrib.get("parameterRef", "?")
+            parts.append(f"{ref} {child.attrib.get('comparisonOperator', '==')} {child.attrib.get('value', '')}")
+        elif tag == "ComparisonList":
+            parts.append(" and ".join(_written(_one(c)) for c in child))
+        elif tag == "BooleanExpression":
+            parts.append(_written(child))
+        elif tag in ("ANDedConditions", "ORedConditions"):
+            joined = f" {'and' if tag[0] == 'A' else 'or'} ".join(_written(_one(c)) for c in child)
+            parts.append(f"({joined})")
+        elif tag == "Condition":
+            refs = [c.attrib.get("parameterRef", c.attrib.get("argumentRef", "?")) for c in child
+                    if c.tag in ("ParameterInstanceRef", "ArgumentInstanceRef")]
+            op = next((c.text or "").strip() for c in child if c.tag == "ComparisonOperator") \
+                if any(c.tag == "ComparisonOperator" for c in child) else "=="
+            value = next(((c.text or "").strip() for c in child if c.tag == "Value"), refs[1] if len(refs) > 1 else "")
+            parts.append(f"{refs[0] if refs else '?'} {op} {value}")
+        elif tag == "ContainerRef":
+            parts.append(f"container: {child.attrib.get('containerRef', '?')}")
+        elif tag in ("ParameterValueChange", "CustomAlgorithm"):
+            parts.append(f"<{tag}>")
+    return " and ".join(p for p in parts if p)
+
+
+def _one(node: Element) -> Element:
+    """An element as the only child of a wrapper, for _written."""
+    wrapper = Element("_", {})
+    wrapper.append(node)
+    return wrapper
+
+
 def _unchecked(world: _World) -> Definition:
     """The command's decoder without the verification of check fields."""
     found = world.unchecked
@@ -974,7 +1638,8 @@ def _unchecked(world: _World) -> Definition:
     return found
 
 
-def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | None:
+def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int,
+              shown: dict[str, Any] | None = None) -> str | None:
     """Why a packet decoded with a command's layout is not that command's (None if it is)."""
     for name, value in world.fixed.items():
         if raw.get(name) != value:
@@ -986,6 +1651,14 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int) -> str | 
     if header is not None and header.length in raw:
         return None if raw[header.length] + 7 == size else "its length field disagrees with its size"
     given: dict[str, Any] = {}
+    if world.shapes is not None and shown is not None:  # laid out again from the values decoded
+        arguments = world.command.arguments
+        try:
+            again = world.shapes.encode({**{n: v for n, v in shown.items() if n in arguments and
+                                            n not in world.shapes.checks}, **world.command.assignments}, False, None)
+        except ValueError as e:
+            return str(e)
+        return None if len(again) == size else f"{size} bytes, its layout {len(again)}"
     try:
         checks = {f.parameter.name for f, _ in world.encoder.plan(world.container).checks}  # verified by decoding
     except ValueError as e:  # a layout that encoding does not support
@@ -1132,4 +1805,5 @@ def build_commands(main: Loader, definition: Definition) -> Commands | None:
         node = loader.declared[TYPE][qualified][0]
         loader.tolerate(node, f"<{node.tag}>s that cannot be read: " + problem.message.replace(EARLIER, "?"))
     aliases = {q: loader.key(COMMAND, q) for q in loader.built}
-    return Commands(commands, worlds, aliases)
+    blocks = loader.build_blocks(commands, worlds)
+    return Commands(commands, worlds, aliases, blocks)

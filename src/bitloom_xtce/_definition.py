@@ -33,6 +33,7 @@ from ._xml import Document, Documents, Element, Refusal, Source
 
 if TYPE_CHECKING:
     from ._stream import DecodeStream
+    from ._commands import CommandBlock
 
 
 class DecodeWarning(UserWarning):
@@ -786,14 +787,25 @@ class Definition:
             return NameMap({}, "meta commands")
         return self._commands.map
 
+    @property
+    def command_blocks(self) -> Mapping[str, CommandBlock]:
+        """The BlockMetaCommands by name: each a list of steps, a meta command with its arguments'
+        values."""
+        if self._commands is None:
+            return NameMap({}, "command blocks")
+        return self._commands.blocks
+
     def encode_command(self, name: str, values: Mapping[str, Any] | None = None, /, *,
-                       sequence_count: int | None = None, **arguments: Any) -> bytes:
+                       sequence_count: int | None = None, **arguments: Any) -> bytes | list[bytes]:
         """The packet of meta command `name` with its arguments' values, as keywords or as a
         mapping (calibrated: labels, booleans, text, engineering units, times). Arguments left out
         take their defaults; a value outside an argument's valid range, a missing or unknown
         argument, or an abstract command raises ValueError. The CCSDS header, fixed values, the
         length, the sequence count (`sequence_count`, else a counter per APID shared by the
-        commands) and declared checks are filled in as for telemetry."""
+        commands) and declared checks are filled in as for telemetry.
+
+        For a command block (`command_blocks`), the list of its steps' packets in order, the
+        first with `sequence_count` when given and each next step with the next count."""
         if self._commands is None:
             raise ValueError(f"no meta command named {name!r}: the definition has no commands")
         if values is not None:
@@ -803,6 +815,8 @@ class Definition:
             if twice:
                 raise ValueError(f"argument {sorted(twice)[0]!r} given both in values and as a keyword")
             arguments = {**values, **arguments}
+        if name not in self._commands.map and name in self._commands.blocks:
+            return self._commands.encode_block(name, arguments, sequence_count)
         return self._commands.encode(name, arguments, sequence_count)
 
     def decode_command(self, data: bytes) -> tuple[str, dict[str, Value]]:

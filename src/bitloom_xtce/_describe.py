@@ -36,6 +36,16 @@ def describe(definition: Definition) -> Iterator[str]:
         for name in below.get(None, []):
             yield ""
             yield from _command(definition, name, 0, below)
+    blocks = definition.command_blocks
+    if blocks:
+        yield ""
+        yield f"{len(blocks)} command block{'s' if len(blocks) != 1 else ''}:"
+        for block in blocks.values():
+            yield ""
+            yield block.name
+            for step, values in block.steps:
+                given = ", ".join(f"{n} = {v!r}" for n, v in values.items())
+                yield f"  - {step}" + (f" with {given}" if given else "")
 
 
 def _command(definition: Definition, name: str, depth: int, below: dict[str | None, list[str]]) -> Iterator[str]:
