@@ -8,7 +8,8 @@ import warnings
 
 import numpy as np
 
-from bench_xtce import race, read
+from bench_xtce import read
+from harness import race
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "data" / "xtce"
 
@@ -49,15 +50,15 @@ def run():
         for values in rows:
             jpss.encode(name, values)
 
-    t_loop, t_many = race(loop, lambda: jpss.encode_many(name, columns), 5)
+    t_loop, t_many = race(loop, lambda: jpss.encode_many(name, columns), rounds=5)
     per_one, per_many = t_loop / len(rows), t_many / n
     print(f"  JPSS, {n} packets of {fields} fields: encode {per_one * 1e6:.1f} us/packet, encode_many "
           f"{per_many * 1e6:.2f} us/packet: encode_many / loop of encode {per_one / per_many:.0f}x (target >= 20x)")
     packets = jpss.encode_many(name, raw_columns, raw=True)
     recipe = reader_recipe(jpss, name)
     t_raw, t_unpack = race(lambda: jpss.encode_many(name, raw_columns, raw=True),
-                           lambda: bitloom.unpack_columns(packets, recipe, packet_size=71), 9)
-    t_cal, t_decode = race(lambda: jpss.encode_many(name, columns), lambda: jpss.decode_file(packets), 7)
+                           lambda: bitloom.unpack_columns(packets, recipe, packet_size=71), rounds=9)
+    t_cal, t_decode = race(lambda: jpss.encode_many(name, columns), lambda: jpss.decode_file(packets), rounds=7)
     per_field = 1e9 / (n * fields)
     print(f"  per field: encode_many raw {t_raw * per_field:.1f} ns, unpack_columns {t_unpack * per_field:.1f} ns "
           f"(encode_many / unpack_columns {t_raw / t_unpack:.2f}, target <= 2); calibrated: encode_many "
@@ -74,7 +75,7 @@ def run():
                                               sequence_flags=3, sequence_count=0)
 
         assert layout.size == 65
-        t_peer, t_loop = race(peer, loop, 5)
+        t_peer, t_loop = race(peer, loop, rounds=5)
         print(f"  space_packet_parser create_ccsds_packet (+ struct.pack for the user data) "
               f"{t_peer / len(payloads) * 1e6:.1f} us/packet: encode / peer {t_loop / t_peer:.2f}, "
               f"peer / encode_many {t_peer / len(payloads) / per_many:.0f}x")
@@ -91,7 +92,7 @@ def run():
     size = len(out) // n
     recipe = reader_recipe(ctim, "APID_41_Packet")
     t_raw, t_unpack = race(lambda: ctim.encode_many("APID_41_Packet", wide, raw=True),
-                           lambda: bitloom.unpack_columns(out, recipe, packet_size=size), 5)
+                           lambda: bitloom.unpack_columns(out, recipe, packet_size=size), rounds=5)
     per_field = 1e9 / (n * fields)
     print(f"  CTIM APID 41, {n} packets of {fields} fields: encode_many raw {t_raw * per_field:.1f} ns/field, "
           f"unpack_columns {t_unpack * per_field:.1f} ns/field ({t_raw / t_unpack:.2f})")
@@ -105,7 +106,7 @@ def run():
         for values in items:
             idex.encode("Sci0TypeNonZero", values)
 
-    t_loop, t_many = race(idex_loop, lambda: idex.encode_many("Sci0TypeNonZero", varied), 3)
+    t_loop, t_many = race(idex_loop, lambda: idex.encode_many("Sci0TypeNonZero", varied), rounds=3)
     print(f"  IDEX science packets (a binary field of varying size: one builder call per packet), {len(items)} "
           f"packets: encode_many / loop of encode {t_loop / t_many:.1f}x")
 
@@ -113,7 +114,7 @@ def run():
     crc = Crc(16, 0x1021, 0xFFFF)
     matrix = np.frombuffer(packets, dtype=np.uint8).reshape(-1, 71)
     t_many, t_one = race(lambda: crc.many(Covered.rows(matrix)),
-                         lambda: [crc.one(packets[k:k + 71]) for k in range(0, 71 * 2000, 71)], 5)
+                         lambda: [crc.one(packets[k:k + 71]) for k in range(0, 71 * 2000, 71)], rounds=5)
     print(f"  CRC-16/CCITT over {len(matrix)} packets of 71 bytes: {len(packets) / t_many / 1e6:.0f} MB/s in "
           f"columns, {71 * 2000 / t_one / 1e6:.1f} MB/s one packet at a time")
 
