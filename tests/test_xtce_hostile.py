@@ -1,0 +1,67 @@
+"""bitloom_xtce against hostile and unusual inputs: each one gets a ValueError (XtceError,
+PacketError) or a TypeError with a message, never another exception type, a hang or a huge
+allocation. fuzz/xtce_mutate.py runs the long sweep; a short one runs here, and the cases it
+found are kept as tables."""
+import datetime
+import importlib.util
+import pathlib
+import random
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import bitloom_xtce
+from bitloom_xtce import XtceError
+
+DATA = pathlib.Path(__file__).parent / "data" / "xtce"
+_spec = importlib.util.spec_from_file_location("xtce_mutate", pathlib.Path(__file__).parents[1] / "fuzz" / "xtce_mutate.py")
+xtce_mutate = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(xtce_mutate)
+
+
+def quiet_load(source, **options):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return bitloom_xtce.load(source, **options)
+
+
+@pytest.fixture(scope="module")
+def commands():
+    return quiet_load(DATA / "commands.xml")
+
+
+# -- telecommand time arguments ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("value, message", [
+    (2 ** 70, "is not a time"),
+    (np.datetime64("9999-01-01", "D"), "beyond the times"),
+    ("1600-01-01", "beyond the times"),  # numpy wraps such text silently at nanoseconds
+    ("2300-01-01", "beyond the times"),
+    (None, "NaT"),
+    (np.datetime64("NaT"), "NaT"),
+])
+def test_time_argument_out_of_reach(commands, value, message):
+    with pytest.raises(ValueError, match=message):
+        commands.encode_command("UPLOAD", at=value, file="a", size=1, data=b"x", gain=1.0)
+
+
+def test_time_argument_forms_agree(commands):
+    forms = ["2021-01-01T00:00:00", datetime.datetime(2021, 1, 1), np.datetime64("2021-01-01", "D")]
+    packets = {commands.encode_command("UPLOAD", at=v, file="a", size=1, data=b"x", gain=1.0,
+                                           sequence_count=0) for v in forms}
+    assert len(packets) == 1
+
+
+# -- the sweep, briefly ------------------------------------------------------------------------------
+
+SWEPT = [DATA / n for n in ("commands.xml", "housekeeping.xml", "jpss1_geolocation_xtce_v1.xml",
+                            "test_xtce_4byte.xml", "udp_packet.xml")]
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.sampled_from(SWEPT), st.integers(0, 2 ** 32))
+def test_mutated_documents(path, seed):
+    findings = xtce_mutate.run_case(path.name, path.read_bytes(), [], seed, timeout=30)
+    assert findings == []
