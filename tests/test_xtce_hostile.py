@@ -65,3 +65,29 @@ SWEPT = [DATA / n for n in ("commands.xml", "housekeeping.xml", "jpss1_geolocati
 def test_mutated_documents(path, seed):
     findings = xtce_mutate.run_case(path.name, path.read_bytes(), [], seed, timeout=30)
     assert findings == []
+
+
+# -- arguments that are not what they should be ------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def jpss():
+    return quiet_load(DATA / "jpss1_geolocation_xtce_v1.xml")
+
+
+@pytest.mark.parametrize("call", ["decode", "decode_file", "decode_checked"])
+@pytest.mark.parametrize("data", [10 ** 12, 5, None, "text", 1.5])
+def test_packets_that_are_not_bytes(jpss, call, data):
+    # an integer once became that many zero bytes: decoded as a packet, or a MemoryError
+    with pytest.raises(TypeError, match="must be bytes"):
+        getattr(jpss, call)(data)
+
+
+def test_packets_of_any_buffer(jpss):
+    packet = bytes(range(71))
+    assert jpss.decode(np.frombuffer(packet, np.uint8)).keys() == jpss.decode(packet).keys()
+
+
+@pytest.mark.parametrize("source", [None, 5, {}, [b'<SpaceSystem name="a"/>', None]])
+def test_load_of_what_is_no_document(source):
+    with pytest.raises(TypeError, match="a definition is a path, bytes or an open file"):
+        bitloom_xtce.load(source)

@@ -383,7 +383,7 @@ class Definition:
                                                    Callable[[str, bool], Value]]:
         """Follow a packet down the containers: the last one's segment, raw values, field
         bytes, and a lookup of raw or calibrated values."""
-        packet = bytes(packet)
+        packet = _buffer(packet, "packet")
         limit = len(packet) * 8
         anchors = [0]
         values: dict[str, Value] = {}
@@ -518,8 +518,7 @@ class Definition:
         container in the table of the deepest (abstract) container it reached instead of
         skipping it. `segmented=True` puts segmented packets back together first."""
         from ._stream import decode_piece
-        if not isinstance(data, bytes):
-            data = bytes(data)
+        data = _buffer(data, "data")
         result, _ = decode_piece(self, data, framing, raw, prefix_bytes, segmented, unmatched=unmatched)
         _warn_skipped(result, 3)
         return result
@@ -848,6 +847,17 @@ class Definition:
 
 
 _Checked = tuple[dict[str, np.ndarray], dict[str, np.ndarray]]  # invalid, alarms: parameter -> column
+
+
+def _buffer(data: Any, what: str) -> bytes:
+    """The bytes of a bytes-like object (one with the buffer protocol). Anything else is a
+    TypeError: bytes() would make an integer that many zero bytes, and text needs an encoding."""
+    if isinstance(data, bytes):
+        return data
+    try:
+        return bytes(memoryview(data))
+    except TypeError:
+        raise TypeError(f"{what} must be bytes or another bytes-like object, not {type(data).__name__}") from None
 
 
 def _warn_skipped(result: FileResult, stacklevel: int) -> None:
