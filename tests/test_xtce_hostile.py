@@ -35,12 +35,13 @@ def commands():
 # -- telecommand time arguments ---------------------------------------------------------------------
 
 @pytest.mark.parametrize("value, message", [
-    (2 ** 70, "is not a time"),
+    (2 ** 70, "is not a time|beyond the times"),
     (np.datetime64("9999-01-01", "D"), "beyond the times"),
     ("1600-01-01", "beyond the times"),  # numpy wraps such text silently at nanoseconds
     ("2300-01-01", "beyond the times"),
+    ("9999-01-01T00:00:00.123456789", "beyond the times"),  # wraps even at its own unit
     (None, "NaT"),
-    (np.datetime64("NaT"), "NaT"),
+    (np.datetime64("NaT", "ns"), "NaT"),
 ])
 def test_time_argument_out_of_reach(commands, value, message):
     with pytest.raises(ValueError, match=message):
@@ -91,3 +92,49 @@ def test_packets_of_any_buffer(jpss):
 def test_load_of_what_is_no_document(source):
     with pytest.raises(TypeError, match="a definition is a path, bytes or an open file"):
         bitloom_xtce.load(source)
+
+
+# -- entries that depend on what is not decoded yet -------------------------------------------------
+
+from test_xtce_structures import condition, document, dynamic, ref, repeat  # noqa: E402
+
+LATER = [
+    # an entry's condition, repeat count or offset testing itself or a later parameter once made
+    # every packet fail with "KeyError"
+    ("condition on itself", ref("a", condition("a", 1)), "depends on 'a'"),
+    ("condition on a later one", ref("a", condition("b", 1)) + ref("b"), "depends on 'b'"),
+    ("count from a later one", ref("a", repeat(dynamic("b"))) + ref("b"), "depends on 'b'"),
+    ("offset from itself", ref("a", repeat("<xtce:FixedValue>2</xtce:FixedValue>", dynamic("a"))) + ref("b"), "depends on 'a'"),
+]
+
+
+@pytest.mark.parametrize("entries, message", [c[1:] for c in LATER], ids=[c[0] for c in LATER])
+def test_entry_depending_on_what_follows(entries, message):
+    with pytest.raises(XtceError, match=message):
+        quiet_load(document("", {"a": "U8", "b": "U8"}, entries))
+
+
+def test_entry_depending_on_what_precedes():
+    definition = quiet_load(document("", {"a": "U8", "b": "U8"}, ref("b") + ref("a", condition("b", 1))))
+    assert definition.decode(b"\x01\x07") == {"b": 1, "a": 7}
+    assert definition.decode(b"\x02\x07") == {"b": 2}
+
+
+@pytest.mark.parametrize("value", [datetime.datetime(9999, 1, 1), datetime.date(1600, 1, 1)])
+def test_time_objects_out_of_reach(commands, value):
+    with pytest.raises(ValueError, match="beyond the times"):
+        commands.encode_command("UPLOAD", at=value, file="a", size=1, data=b"x", gain=1.0)
+
+
+# -- the command line ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("argv, message", [
+    (["command", DATA / "commands.xml", "UPLOAD", "at=9999-01-01", "file=a", "size=1", "data=00", "gain=1"],
+     "'9999-01-01' lies beyond the times"),  # once wrapped to a time before the epoch
+    (["command", DATA / "commands.xml", "UPLOAD", "at=NaT", "file=a", "size=1", "data=00", "gain=1"], "NaT"),
+])
+def test_command_line_one_error_line(capsys, argv, message):
+    from bitloom_xtce._cli import main
+    assert main([str(a) for a in argv]) != 0
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("error: ") and message in err

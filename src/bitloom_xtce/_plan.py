@@ -14,11 +14,12 @@ container by the restriction criteria on the values decoded so far.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 from ._xml import Element, Refusal
 from dataclasses import replace
 
-from ._model import (BinaryEncoding, Container, Criterion, Entry, FloatEncoding, IntegerEncoding, Parameter,
+from ._model import (BinaryEncoding, Container, Criterion, DynamicSize, Entry, FloatEncoding, IntegerEncoding, Parameter,
                      StringEncoding, is_fixed)
 from ._structure import leaves, produces, static_shape
 
@@ -219,6 +220,9 @@ class _Compiler:
             self.names.append(entry.ref)
             self.seen.add(entry.ref)
             return
+        for name in _depends(entry):  # decoding would look for a value that is not there yet
+            if name not in self.seen and name.replace("/", ".").partition(".")[0] not in self.seen:
+                raise Refusal(self.element, f"entry {entry.ref!r} depends on {name!r}, which is not decoded before it")
         self.flush()
         produced = produces(entry, self.containers)
         fixed = {n: static_shape(entry, self.parameters[n].type) for n in produced}
@@ -249,6 +253,18 @@ class _Compiler:
             block.fields.append(f)
         self.steps.extend(by_anchor.values())
         self.fields.clear()
+
+
+def _depends(entry: Entry) -> list[str]:
+    """The parameters an entry's condition, repeat, dimensions or indirection read."""
+    names = [n for n, _ in entry.condition.parameters()] if entry.condition is not None else []
+    counts: list[Any] = [c for d in entry.dimensions for c in d]
+    if entry.repeat is not None:
+        counts += [entry.repeat.count, entry.repeat.offset]
+    names += [c.parameter for c in counts if isinstance(c, DynamicSize)]
+    if entry.indirect is not None:
+        names.append(entry.indirect.parameter)
+    return names
 
 
 def check_criterion(criterion: Criterion | None, names: list[str], element: Element) -> None:

@@ -162,8 +162,8 @@ class TimeScale:
             if column.dtype.kind in "biuf":  # numpy would read a number as a count of its own units
                 raise TypeError
             if self.absolute:
-                if column.dtype.kind in "OU":  # at their own unit first: text beyond datetime64[ns] would wrap
-                    column = column.astype("M8")
+                if column.dtype.kind in "OU":  # numpy wraps text and objects beyond datetime64[ns] silently
+                    column.astype("M8[us]").astype("M8[ns]")  # an OverflowError there
                 ns = column.astype("M8[ns]").view(np.int64)
                 nat = bool((ns == NAT).any())
                 if self.offset_from is not None:
@@ -176,7 +176,7 @@ class TimeScale:
                 ns = column.astype("m8[ns]").view(np.int64)
                 nat = bool((ns == NAT).any())
         except OverflowError:
-            raise ValueError(f"{np.atleast_1d(np.asarray(value)).tolist()[0]!r} lies beyond the times "
+            raise ValueError(f"{str(np.atleast_1d(np.asarray(value))[0])!r} lies beyond the times "
                              "datetime64[ns] holds (the years 1678 to 2262)") from None
         except (TypeError, ValueError):
             kind = "a time (numpy.datetime64)" if self.absolute else "a duration (numpy.timedelta64)"
