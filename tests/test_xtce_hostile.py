@@ -114,8 +114,17 @@ def test_entry_depending_on_what_follows(entries, message):
         quiet_load(document("", {"a": "U8", "b": "U8"}, entries))
 
 
-def test_entry_depending_on_what_precedes():
-    definition = quiet_load(document("", {"a": "U8", "b": "U8"}, ref("b") + ref("a", condition("b", 1))))
+INCLUDED = ('<xtce:SequenceContainer name="C"><xtce:EntryList>' + ref("a", condition("b", 1))
+            + "</xtce:EntryList></xtce:SequenceContainer>")
+
+
+@pytest.mark.parametrize("entries, containers", [
+    (ref("b") + ref("a", condition("b", 1)), ""),
+    # in an included container, on a parameter of the container that includes it
+    (ref("b") + '<xtce:ContainerRefEntry containerRef="C"/>', INCLUDED),
+])
+def test_entry_depending_on_what_precedes(entries, containers):
+    definition = quiet_load(document("", {"a": "U8", "b": "U8"}, entries, containers), root="P")
     assert definition.decode(b"\x01\x07") == {"b": 1, "a": 7}
     assert definition.decode(b"\x02\x07") == {"b": 2}
 
@@ -138,3 +147,35 @@ def test_command_line_one_error_line(capsys, argv, message):
     assert main([str(a) for a in argv]) != 0
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("error: ") and message in err
+
+
+# -- restrictions on values a packet does not have ------------------------------------------------------
+
+from test_xtce_structures import HEAD, HEADER, ccsds  # noqa: E402
+
+
+@pytest.mark.parametrize("op, value", [("!=", 5), ("==", 0), ("&lt;", 5), ("&gt;=", 0), ("==", 1)])
+def test_restriction_on_a_left_out_value(op, value):
+    # 'a' is there only where h3 (the length) is 1; C's restriction tests it. decode raised
+    # KeyError, decode_file compared its fill value (or raised TypeError for the whole file).
+    child = (f'<xtce:SequenceContainer name="C"><xtce:EntryList>{ref("b")}</xtce:EntryList>'
+             '<xtce:BaseContainer containerRef="P"><xtce:RestrictionCriteria>'
+             f'<xtce:Comparison parameterRef="a" value="{value}" comparisonOperator="{op}"/>'
+             '</xtce:RestrictionCriteria></xtce:BaseContainer></xtce:SequenceContainer>')
+    definition = quiet_load(document("", {**HEADER, "a": "U8", "b": "U8"}, HEAD + ref("a", condition("h3", 1)), child))
+    packets = [ccsds(b"\x01\x02"), ccsds(b"\x00\x01\x02"), ccsds(b"\x03\x02")]
+    chosen = [definition.decode_with_container(p)[0] for p in packets]
+    assert chosen[1] == "P"
+    result = definition.decode_file(b"".join(packets))
+    assert {c: len(t["h1"]) for c, t in result.items()} == {c: chosen.count(c) for c in set(chosen)}
+
+
+def test_arrays_of_no_elements_to_arrow(tmp_path):
+    # Arrow has no fixed-size list of size 0 (pyarrow refuses it, or dies of SIGFPE)
+    pa = pytest.importorskip("pyarrow")
+    definition = quiet_load(document("", {**HEADER, "a": "U8"}, HEAD + ref("a", repeat("<xtce:FixedValue>0</xtce:FixedValue>"))))
+    result = definition.decode_file(ccsds(b"\x01\x02\x03") * 3)
+    assert result["P"]["a"].shape == (3, 0)
+    assert result.to_arrow()["P"].column("a").to_pylist() == [[], [], []]
+    result.to_parquet(tmp_path)
+    assert pa.parquet.read_table(tmp_path / "P.parquet").column("a").to_pylist() == [[], [], []]

@@ -439,7 +439,11 @@ class Definition:
         matches = []
         for name in container.children:
             restriction = self._containers[name].restriction
-            if restriction is None or restriction.evaluate(get):
+            try:
+                holds = restriction is None or restriction.evaluate(get)
+            except KeyError:  # it tests a parameter this packet does not have (an include condition left it out)
+                holds = False
+            if holds:
                 matches.append(name)
         if len(matches) == 1:
             return matches[0]
@@ -611,8 +615,14 @@ class Definition:
             masks = []
             for child in container.children:
                 restriction = self._containers[child].restriction
-                mask = np.ones(len(group.offsets), dtype=bool) if restriction is None else \
-                    np.broadcast_to(np.asarray(restriction.evaluate(get), dtype=bool), group.offsets.shape)
+                if restriction is not None and any(np.ma.is_masked(get(p, False)) for p, _ in restriction.parameters()):
+                    # it tests values some packets do not have (an include condition left them out):
+                    # packet by packet, as decode does, where it does not hold for those
+                    mask = np.array([_row_holds(restriction, _Values(self._parameters, _Row(get, i).raw).get)
+                                     for i in range(len(group.offsets))], dtype=bool)
+                else:
+                    mask = np.ones(len(group.offsets), dtype=bool) if restriction is None else \
+                        np.broadcast_to(np.asarray(restriction.evaluate(get), dtype=bool), group.offsets.shape)
                 masks.append(mask)
             hits = masks[0].astype(np.int8) if len(masks) == 1 else np.sum(masks, axis=0)
             for child, mask in zip(container.children, masks):
@@ -964,6 +974,13 @@ class _Row:
         if value is MISSING or value is np.ma.masked:
             raise PacketError(f"{name!r} has no value in this packet")
         return value.item() if isinstance(value, np.generic) else value
+
+
+def _row_holds(restriction: Criterion, get: Callable[[str, bool], Value]) -> bool:
+    try:
+        return bool(restriction.evaluate(get))
+    except PacketError:  # a value this packet does not have
+        return False
 
 
 def _criterion_parameters(criterion: Criterion | None) -> list[tuple[str, bool]]:

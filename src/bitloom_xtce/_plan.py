@@ -162,7 +162,9 @@ class _Compiler:
 
     def walk(self, entries: tuple[Entry, ...], start: tuple[int, int]) -> None:
         parameters, fields, names, seen = self.parameters, self.fields, self.names, self.seen
-        for entry in entries:
+        for index, entry in enumerate(entries):
+            if not entry.plain:
+                self.ahead(entry, entries[index:])
             position = self.cursor
             if entry.location is not None:
                 origin = start if entry.location.from_start else position
@@ -203,6 +205,20 @@ class _Compiler:
             names.append(parameter.name)
             seen.add(parameter.name)
 
+    def ahead(self, entry: Entry, rest: tuple[Entry, ...]) -> None:
+        """Refuse an entry whose condition, repeat or indirection reads itself or a parameter that
+        its container decodes after it (decoding would look for a value that is not there yet).
+        Parameters of a container that includes this one are decoded before it, and allowed."""
+        def root(name: str) -> str:
+            return name.replace("/", ".").partition(".")[0]
+        needed = [n for n in _depends(entry) if n not in self.seen and root(n) not in self.seen]
+        if needed:
+            later = {n for e in rest for n in produces(e, self.containers)}
+            for name in needed:
+                if name in later or root(name) in later:
+                    raise Refusal(self.element, f"entry {entry.ref!r} depends on {name!r}, which is not decoded "
+                                                "before it")
+
     def variable(self, parameter: Parameter, position: tuple[int, int]) -> None:
         enc = parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
@@ -220,9 +236,6 @@ class _Compiler:
             self.names.append(entry.ref)
             self.seen.add(entry.ref)
             return
-        for name in _depends(entry):  # decoding would look for a value that is not there yet
-            if name not in self.seen and name.replace("/", ".").partition(".")[0] not in self.seen:
-                raise Refusal(self.element, f"entry {entry.ref!r} depends on {name!r}, which is not decoded before it")
         self.flush()
         produced = produces(entry, self.containers)
         fixed = {n: static_shape(entry, self.parameters[n].type) for n in produced}

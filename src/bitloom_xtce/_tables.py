@@ -112,6 +112,9 @@ def arrow_array(column: np.ndarray) -> Any:
             inner = np.ma.MaskedArray(inner, mask.reshape(shape))
             rows = np.asarray(mask).reshape(len(values), -1).all(axis=1) if values.size else np.zeros(len(values), bool)
             absent = pa.array(rows) if rows.any() else None  # a whole array absent: a null list
+        if values.shape[1] == 0:  # Arrow has no fixed-size list of size 0: a list, empty in every row
+            offsets = pa.array(np.zeros(len(values) + 1, dtype=np.int32))
+            return pa.ListArray.from_arrays(offsets, arrow_array(inner), mask=absent)
         return pa.FixedSizeListArray.from_arrays(arrow_array(inner), values.shape[1], mask=absent)
     if values.dtype == object:
         if mask is not np.ma.nomask and mask.any():
