@@ -179,3 +179,33 @@ def test_arrays_of_no_elements_to_arrow(tmp_path):
     assert result.to_arrow()["P"].column("a").to_pylist() == [[], [], []]
     result.to_parquet(tmp_path)
     assert pa.parquet.read_table(tmp_path / "P.parquet").column("a").to_pylist() == [[], [], []]
+
+
+# -- repeats of what takes no bits -----------------------------------------------------------------------
+
+EMPTY = '<xtce:SequenceContainer name="E"><xtce:EntryList/></xtce:SequenceContainer>'
+MANY = "<xtce:FixedValue>16777216</xtce:FixedValue>"
+
+
+def nested(levels):
+    return "".join(f'<xtce:SequenceContainer name="C{i}"><xtce:EntryList><xtce:ContainerRefEntry containerRef="'
+                   f'{f"C{i + 1}" if i + 1 < levels else "E"}">{repeat(MANY)}</xtce:ContainerRefEntry>'
+                   "</xtce:EntryList></xtce:SequenceContainer>" for i in range(levels)) + EMPTY
+
+
+@pytest.mark.parametrize("types, entries, containers", [
+    ("", '<xtce:ContainerRefEntry containerRef="C0"/>', nested(1)),   # 16M empty occurrences: 20 s a packet
+    ("", '<xtce:ContainerRefEntry containerRef="C0"/>', nested(3)),   # 2**72 of them: no end
+    ("", ref("a", repeat(MANY, "<xtce:FixedValue>-8</xtce:FixedValue>")), ""),  # each one steps back
+    ('<xtce:ArrayParameterType name="R" arrayTypeRef="U8"><xtce:DimensionList><xtce:Dimension><xtce:StartingIndex>'
+     "<xtce:FixedValue>0</xtce:FixedValue></xtce:StartingIndex><xtce:EndingIndex><xtce:FixedValue>-1</xtce:FixedValue>"
+     "</xtce:EndingIndex></xtce:Dimension></xtce:DimensionList></xtce:ArrayParameterType>", ref("r", repeat(MANY)), ""),
+])
+def test_repeats_of_nothing_end(types, entries, containers):
+    definition = quiet_load(document(types, {**HEADER, "a": "U8", "r": "R" if types else "U8"}, HEAD + entries,
+                                     containers), root="P")
+    with pytest.raises(bitloom_xtce.PacketError, match="more repeats and array elements"):
+        definition.decode(ccsds(bytes(64)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert sum(n for n, _ in definition.decode_file(ccsds(bytes(64)) * 2).skipped.values()) == 2

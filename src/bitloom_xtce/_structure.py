@@ -23,6 +23,7 @@ from ._model import (BinaryEncoding, Container, Count, Entry, FloatEncoding, Int
 
 MAX_LEAVES = 1 << 16  # leaves of one fixed-size structure read by the compiled path; more are read per packet
 MAX_ELEMENTS = 1 << 24  # elements of one array or occurrences of one entry in a packet
+ZERO_WIDTH = 4096  # repeats and array elements a packet may have beyond its bits
 MISSING: Any = object()  # an entry whose include condition failed: no value
 
 
@@ -178,7 +179,7 @@ class Reader:
     indirect references are evaluated on the values read so far (`get`). Raw values go into
     `values`; an entry whose condition fails gives none."""
 
-    __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items")
+    __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items", "budget")
 
     def __init__(self, parameters: dict[str, Parameter], containers: dict[str, Container], packet: bytes,
                  limit: int, values: dict[str, Value], get: Callable[[str, bool], Value]) -> None:
@@ -189,8 +190,12 @@ class Reader:
         self.values = values
         self.get = get
         self.items: dict[int, list[dict]] = {}
+        self.budget = 0
 
     def step(self, entry: Entry, cursor: int) -> int:
+        # Occurrences and elements that take bits cannot outnumber the bits left; those that
+        # take none (empty containers or arrays, offsets back) would repeat without end.
+        self.budget = max(0, self.limit - cursor) + ZERO_WIDTH
         try:
             return self.entry(entry, cursor, cursor)
         except (KeyError, TypeError, IndexError) as e:
@@ -216,6 +221,7 @@ class Reader:
             raise PacketError(f"a repeat count of {count}: at most {MAX_ELEMENTS}")
         names = self.produces(entry)
         occurrences: dict[str, list] = {n: [] for n in names}
+        self.spend(count)
         for i in range(count):
             for n in names:
                 self.values.pop(n, None)
@@ -252,6 +258,12 @@ class Reader:
         self.values[name] = value
         return cursor
 
+    def spend(self, n: int) -> None:
+        self.budget -= n
+        if self.budget < 0:
+            raise PacketError("more repeats and array elements than the bits left in the packet: the definition "
+                              "repeats entries that take no bits")
+
     def count(self, count: Count, what: str) -> int:
         if isinstance(count, int):
             return count
@@ -281,6 +293,7 @@ class Reader:
             least = element.encoding.bits if not element.structured and is_fixed(element.encoding) else 0
             if n > MAX_ELEMENTS or n * (least or 0) > self.limit - cursor:
                 raise PacketError(f"an array of {' x '.join(map(str, shape))} elements does not fit the packet")
+            self.spend(n)
             elements = []
             for _ in range(n):
                 item, cursor = self.read(element, cursor)
