@@ -209,3 +209,12 @@ def test_repeats_of_nothing_end(types, entries, containers):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         assert sum(n for n, _ in definition.decode_file(ccsds(bytes(64)) * 2).skipped.values()) == 2
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"prefix_bytes": "3"}, TypeError), ({"prefix_bytes": 1.5}, TypeError), ({"prefix_bytes": -1}, ValueError),
+    ({"framing": "raw"}, ValueError), ({"unmatched": "drop"}, ValueError),
+])
+def test_decode_file_options(jpss, options, error):
+    with pytest.raises(error, match="prefix_bytes|framing|unmatched"):
+        jpss.decode_file(bytes(71), **options)

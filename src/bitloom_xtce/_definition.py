@@ -521,8 +521,9 @@ class Definition:
         marker some recorders write). `unmatched="keep"` puts a packet that matches no concrete
         container in the table of the deepest (abstract) container it reached instead of
         skipping it. `segmented=True` puts segmented packets back together first."""
-        from ._stream import decode_piece
+        from ._stream import _check_options, decode_piece
         data = _buffer(data, "data")
+        _check_options(framing, prefix_bytes, unmatched)
         result, _ = decode_piece(self, data, framing, raw, prefix_bytes, segmented, unmatched=unmatched)
         _warn_skipped(result, 3)
         return result

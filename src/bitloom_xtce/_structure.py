@@ -198,7 +198,9 @@ class Reader:
         self.budget = max(0, self.limit - cursor) + ZERO_WIDTH
         try:
             return self.entry(entry, cursor, cursor)
-        except (KeyError, TypeError, IndexError) as e:
+        except KeyError as e:  # a value an include condition left out
+            raise PacketError(f"entry {entry.ref!r}: {e.args[0]!r} has no value in this packet") from None
+        except (TypeError, IndexError) as e:
             raise PacketError(f"entry {entry.ref!r}: {type(e).__name__}: {e}") from None
 
     def entries(self, entries: tuple[Entry, ...], start: int) -> int:

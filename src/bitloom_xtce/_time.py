@@ -176,8 +176,9 @@ class TimeScale:
                 ns = column.astype("m8[ns]").view(np.int64)
                 nat = bool((ns == NAT).any())
         except OverflowError:
-            raise ValueError(f"{str(np.atleast_1d(np.asarray(value))[0])!r} lies beyond the times "
-                             "datetime64[ns] holds (the years 1678 to 2262)") from None
+            what = "the times datetime64[ns] holds (the years 1678 to 2262)" if self.absolute else \
+                "the durations timedelta64[ns] holds (292 years)"
+            raise ValueError(f"{str(np.atleast_1d(np.asarray(value))[0])!r} lies beyond {what}") from None
         except (TypeError, ValueError):
             kind = "a time (numpy.datetime64)" if self.absolute else "a duration (numpy.timedelta64)"
             raise ValueError(f"{column.tolist()[0]!r} is not {kind}; numbers are given with raw=True") from None
