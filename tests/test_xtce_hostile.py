@@ -141,9 +141,13 @@ def test_time_objects_out_of_reach(commands, value):
     (["command", DATA / "commands.xml", "UPLOAD", "at=9999-01-01", "file=a", "size=1", "data=00", "gain=1"],
      "'9999-01-01' lies beyond the times"),  # once wrapped to a time before the epoch
     (["command", DATA / "commands.xml", "UPLOAD", "at=NaT", "file=a", "size=1", "data=00", "gain=1"], "NaT"),
+    (["decode", "{empty}", DATA / "udp_packet.xml", "--out", "{out}"], "has no containers"),
+    (["encode", "{empty}", DATA / "udp_packet.xml", "--out", "{out}"], "has no containers"),
 ])
-def test_command_line_one_error_line(capsys, argv, message):
+def test_command_line_one_error_line(capsys, tmp_path, argv, message):
     from bitloom_xtce._cli import main
+    (tmp_path / "empty.xml").write_bytes(b'<SpaceSystem name="S"/>')
+    argv = [str(a).format(empty=tmp_path / "empty.xml", out=tmp_path / "out") for a in argv]
     assert main([str(a) for a in argv]) != 0
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("error: ") and message in err
