@@ -222,3 +222,31 @@ def test_repeats_of_nothing_end(types, entries, containers):
 def test_decode_file_options(jpss, options, error):
     with pytest.raises(error, match="prefix_bytes|framing|unmatched"):
         jpss.decode_file(bytes(71), **options)
+
+
+# -- values an include condition left out, used by another parameter -------------------------------------
+
+BINARY_N = ('<xtce:BinaryParameterType name="B"><xtce:BinaryDataEncoding><xtce:SizeInBits>' + dynamic("n")
+            + "</xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>")
+MATH_N = ('<xtce:FloatParameterType name="B"><xtce:IntegerDataEncoding sizeInBits="8"><xtce:DefaultCalibrator>'
+          '<xtce:MathOperationCalibrator><xtce:ThisParameterOperand/><xtce:ParameterInstanceRefOperand parameterRef="n"/>'
+          "<xtce:Operator>+</xtce:Operator></xtce:MathOperationCalibrator></xtce:DefaultCalibrator>"
+          "</xtce:IntegerDataEncoding></xtce:FloatParameterType>")
+
+
+@pytest.mark.parametrize("types", [BINARY_N, MATH_N], ids=["size", "calibrator"])
+def test_value_left_out_used_by_another(types):
+    # n is there only where h3 (the length) is 2; b uses it. decode raised KeyError.
+    definition = quiet_load(document(types, {**HEADER, "n": "U8", "b": "B"}, HEAD + ref("n", condition("h3", 2)) + ref("b")))
+    with pytest.raises(bitloom_xtce.PacketError, match="'n' has no value in this packet"):
+        definition.decode(ccsds(b"\x08\xaa\xbb\xcc"))
+    assert definition.decode(ccsds(b"\x08\xaa\xbb"))["n"] == 8
+
+
+def test_size_left_out_skips_the_packet_in_files():
+    # decode_file read the field with a size of 0 there instead
+    definition = quiet_load(document(BINARY_N, {**HEADER, "n": "U8", "b": "B"}, HEAD + ref("n", condition("h3", 2)) + ref("b")))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = definition.decode_file(ccsds(b"\x08\xaa\xbb") + ccsds(b"\x08\xaa\xbb\xcc"))
+    assert result["P"]["b"].tolist() == [b"\xaa"] and sum(n for n, _ in result.skipped.values()) == 1

@@ -10,6 +10,7 @@ import threading
 import warnings
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
+from functools import partial
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import bitloom
@@ -389,7 +390,7 @@ class Definition:
         values: dict[str, Value] = {}
         fields: dict[str, bytes] = {}
         segment = self._root_segment()
-        lookup = _Values(self._parameters, lambda name: member_value(values, name))
+        lookup = _Values(self._parameters, partial(_present, values))
         get = lookup.get
 
         while True:
@@ -441,7 +442,7 @@ class Definition:
             restriction = self._containers[name].restriction
             try:
                 holds = restriction is None or restriction.evaluate(get)
-            except KeyError:  # it tests a parameter this packet does not have (an include condition left it out)
+            except PacketError:  # it tests a parameter this packet does not have (an include condition left it out)
                 holds = False
             if holds:
                 matches.append(name)
@@ -498,7 +499,10 @@ class Definition:
         if start < 0:
             raise PacketError(f"container {container!r}: {step.parameter.name!r} would start {-start} bits "
                               "before the packet", _before_start(container))
-        size = enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
+        try:
+            size = enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
+        except PacketError as e:  # an include condition left it out
+            raise _field_error(container, step.parameter.name, f"its size: {e}") from None
         try:
             bits, raw_field, text = measure(enc, packet, start, limit, size)
         except PacketError as e:
@@ -833,7 +837,11 @@ class Definition:
         sizes: list[Any] = [None] * len(starts)
         if enc.dynamic is not None:
             get = self._getter(group, data)
-            sizes = np.asarray(enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated))).tolist()
+            given = get(enc.dynamic.parameter, enc.dynamic.calibrated)
+            absent = np.ma.getmaskarray(given) if np.ma.is_masked(given) else None
+            sizes = np.asarray(enc.dynamic.bits(np.ma.filled(given, 0) if absent is not None else given)).tolist()
+            if absent is not None:  # no size where an include condition left its parameter out
+                sizes = [None if a else n for n, a in zip(sizes, absent.tolist())]
         bad = np.zeros(len(starts), dtype=bool)
         widths = np.zeros(len(starts), dtype=np.int64)
         raw_fields: list[bytes] = []
@@ -843,6 +851,8 @@ class Definition:
             try:
                 if before and i in before:
                     raise PacketError("before the packet")
+                if size is None and enc.dynamic is not None:
+                    raise PacketError("no size")
                 bits, raw_field, text = measure(enc, data, s, limit, size)
             except PacketError:
                 bad[i] = True
@@ -975,6 +985,14 @@ class _Row:
         if value is MISSING or value is np.ma.masked:
             raise PacketError(f"{name!r} has no value in this packet")
         return value.item() if isinstance(value, np.generic) else value
+
+
+def _present(values: dict[str, Value], name: str) -> Value:
+    """A value decoded from this packet; PacketError for one an include condition left out."""
+    try:
+        return member_value(values, name)
+    except KeyError:
+        raise PacketError(f"{name!r} has no value in this packet") from None
 
 
 def _row_holds(restriction: Criterion, get: Callable[[str, bool], Value]) -> bool:
