@@ -3,6 +3,7 @@ PacketError) or a TypeError with a message, never another exception type, a hang
 allocation. fuzz/xtce_mutate.py runs the long sweep; a short one runs here, and the cases it
 found are kept as tables."""
 import datetime
+import gzip
 import importlib.util
 import pathlib
 import random
@@ -250,3 +251,14 @@ def test_size_left_out_skips_the_packet_in_files():
         warnings.simplefilter("ignore")
         result = definition.decode_file(ccsds(b"\x08\xaa\xbb") + ccsds(b"\x08\xaa\xbb\xcc"))
     assert result["P"]["b"].tolist() == [b"\xaa"] and sum(n for n, _ in result.skipped.values()) == 1
+
+
+def test_iter_decode_of_pieces(jpss):
+    data = gzip.decompress((DATA / "jpss_packets.bin.gz").read_bytes())[:71 * 4]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        # a None piece ended the stream: the packets after it were lost without a word
+        with pytest.raises(TypeError, match="gave NoneType"):
+            list(jpss.iter_decode(iter([data[:142], None, data[142:]])))
+        assert sum(len(next(iter(t.values()))) for r in jpss.iter_decode(iter([data[:142], b"", data[142:]]))
+                   for t in r.values()) == 4
