@@ -67,6 +67,15 @@ def documents() -> list[tuple[str, bytes, list[bytes]]]:
             data = gzip.decompress(data)
         key = next((v for k, v in pairs.items() if k in os.path.basename(path)), None)
         out.append((os.path.relpath(path, "/work"), data, packets.get(key, []) if key else []))
+    # the small documents of the structure tests, each with its packets
+    sys.path.insert(0, os.path.join(REPO, "tests"))
+    try:
+        import test_xtce_structures as structures
+    except ImportError:
+        return out
+    for name, (types, parameters, entries, packets_) in structures.CASES.items():
+        doc = structures.document(types, {**structures.HEADER, **parameters}, structures.HEAD + entries)
+        out.append((f"structures: {name}", doc, [b"".join(structures.ccsds(body) for body, _ in packets_)]))
     return out
 
 

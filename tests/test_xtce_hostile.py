@@ -262,3 +262,61 @@ def test_iter_decode_of_pieces(jpss):
             list(jpss.iter_decode(iter([data[:142], None, data[142:]])))
         assert sum(len(next(iter(t.values()))) for r in jpss.iter_decode(iter([data[:142], b"", data[142:]]))
                    for t in r.values()) == 4
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (1, 0), (2, 0)])
+def test_arrays_of_no_elements_by_dimension_to_arrow(shape):
+    # numpy cannot reshape a size-0 array to (-1, 0)
+    dims = "".join(f"<xtce:Dimension><xtce:StartingIndex>{fixed(0)}</xtce:StartingIndex><xtce:EndingIndex>"
+                   f"{fixed(n - 1)}</xtce:EndingIndex></xtce:Dimension>" for n in shape)
+    types = f'<xtce:ArrayParameterType name="R" arrayTypeRef="U8"><xtce:DimensionList>{dims}</xtce:DimensionList></xtce:ArrayParameterType>'
+    definition = quiet_load(document(types, {**HEADER, "r": "R"}, HEAD + ref("r")))
+    result = definition.decode_file(ccsds(b"\x01") * 2)
+    assert result["P"]["r"].shape == (2, *shape)
+    assert len(result.to_arrow()["P"].column("r")) == 2
+
+
+def fixed(n):
+    return f"<xtce:FixedValue>{n}</xtce:FixedValue>"
+
+
+def test_describe_structures(capsys, tmp_path):
+    # an aggregate's type has no encoding to show: describe raised ValueError
+    from bitloom_xtce._cli import main
+    from test_xtce_structures import A2
+    (tmp_path / "d.xml").write_bytes(document(A2, {**HEADER, "a": "A2"}, HEAD + ref("a")))
+    assert main(["describe", str(tmp_path / "d.xml")]) == 0
+    assert "aggregate" in capsys.readouterr().out
+
+
+def test_entry_naming_a_member():
+    from test_xtce_structures import A2
+    with pytest.raises(XtceError, match="names no parameter"):
+        quiet_load(document(A2, {**HEADER, "a": "A2"}, HEAD + ref("a") + ref("a/x")))
+
+
+# -- conditions and restrictions on repeated values ---------------------------------------------------------
+
+def test_condition_on_a_repeated_value():
+    # numpy's "truth value of an array is ambiguous" escaped, from decode_file for the whole file
+    entries = ref("f", repeat(fixed(2))) + ref("v", condition("f", 1))
+    definition = quiet_load(document("", {**HEADER, "f": "U8", "v": "U8"}, HEAD + entries))
+    with pytest.raises(bitloom_xtce.PacketError, match="tests 2 values, not one"):
+        definition.decode(ccsds(b"\x01\x01\x07"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert sum(n for n, _ in definition.decode_file(ccsds(b"\x01\x01\x07") * 2).skipped.values()) == 2
+
+
+@pytest.mark.parametrize("types, entry", [
+    ("", ref("a", repeat(fixed(2)))),
+    ('<xtce:ArrayParameterType name="R" arrayTypeRef="U8"><xtce:DimensionList><xtce:Dimension><xtce:StartingIndex>'
+     f"{fixed(0)}</xtce:StartingIndex><xtce:EndingIndex>{fixed(1)}</xtce:EndingIndex></xtce:Dimension>"
+     "</xtce:DimensionList></xtce:ArrayParameterType>", ref("r")),
+])
+def test_restriction_on_many_values(types, entry):
+    child = (f'<xtce:SequenceContainer name="C"><xtce:EntryList>{ref("b")}</xtce:EntryList>'
+             '<xtce:BaseContainer containerRef="P"><xtce:RestrictionCriteria><xtce:Comparison parameterRef="'
+             f'{entry.split(chr(34))[1]}" value="1"/></xtce:RestrictionCriteria></xtce:BaseContainer></xtce:SequenceContainer>')
+    with pytest.raises(XtceError, match="a value per repeat or element"):
+        quiet_load(document(types, {**HEADER, "a": "U8", "b": "U8", "r": "R" if types else "U8"}, HEAD + entry, child))

@@ -307,7 +307,10 @@ class Definition:
             container = self._containers[name]
             base = self._segment(container.base, elements) if container.base is not None else None
             if base is not None:
-                check_criterion(container.restriction, base.names, elements[name])
+                many = {n for link in base.chain for step in self._segments[link].steps if isinstance(step, Structure)
+                        and step.entry.repeat is not None for n in step.names}
+                many.update(n for n in base.names if self._parameters[n].type.kind == "array")
+                check_criterion(container.restriction, base.names, elements[name], many)
             segment = compile_container(container, self._containers, self._parameters, base, elements[name])
             self._segments[name] = segment
         return segment

@@ -280,11 +280,15 @@ def _depends(entry: Entry) -> list[str]:
     return names
 
 
-def check_criterion(criterion: Criterion | None, names: list[str], element: Element) -> None:
-    """A restriction may only test parameters that are decoded before it is evaluated."""
+def check_criterion(criterion: Criterion | None, names: list[str], element: Element,
+                    many: set[str] | frozenset[str] = frozenset()) -> None:
+    """A restriction may only test parameters that are decoded before it is evaluated, and that
+    have one value (`many`: those that have one per repeat or array element)."""
     if criterion is None:
         return
     known = set(names)
     for name, _ in criterion.parameters():
         if name not in known:
             raise Refusal(element, f"its restriction tests {name!r}, which its base containers do not decode")
+        if name in many:
+            raise Refusal(element, f"its restriction tests {name!r}, which has a value per repeat or element, not one")

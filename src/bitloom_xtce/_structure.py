@@ -174,6 +174,12 @@ def member_value(values: dict[str, Value], name: str) -> Value:
 
 # -- one packet at a time -----------------------------------------------------------------------
 
+def _one_truth(holds: Any, ref: str) -> bool:
+    if isinstance(holds, np.ndarray) and holds.size != 1:  # it compared a repeated or array value
+        raise PacketError(f"the include condition of {ref!r} tests {holds.size} values, not one")
+    return bool(holds)
+
+
 class Reader:
     """Reads entries of one packet bit by bit: conditions, repeats, dynamic dimensions and
     indirect references are evaluated on the values read so far (`get`). Raw values go into
@@ -211,7 +217,7 @@ class Reader:
 
     def entry(self, entry: Entry, cursor: int, start: int) -> int:
         """Read one entry at `cursor` (`start`: where its container starts); where it ends."""
-        if entry.condition is not None and not entry.condition.evaluate(self.get):
+        if entry.condition is not None and not _one_truth(entry.condition.evaluate(self.get), entry.ref):
             return cursor
         if entry.location is not None:
             cursor = (start if entry.location.from_start else cursor) + entry.location.bits

@@ -105,7 +105,7 @@ def arrow_array(column: np.ndarray) -> Any:
     mask = np.ma.getmask(column) if isinstance(column, np.ma.MaskedArray) else np.ma.nomask
     values = np.ma.getdata(column)
     if values.ndim > 1:  # fixed-size arrays per packet, nested for each further dimension
-        shape = (-1, *values.shape[2:])
+        shape = (values.shape[0] * values.shape[1], *values.shape[2:])  # not -1: a dimension may be 0
         inner = values.reshape(shape)
         absent = None
         if mask is not np.ma.nomask:
