@@ -320,3 +320,11 @@ def test_restriction_on_many_values(types, entry):
              f'{entry.split(chr(34))[1]}" value="1"/></xtce:RestrictionCriteria></xtce:BaseContainer></xtce:SequenceContainer>')
     with pytest.raises(XtceError, match="a value per repeat or element"):
         quiet_load(document(types, {**HEADER, "a": "U8", "b": "U8", "r": "R" if types else "U8"}, HEAD + entry, child))
+
+
+def test_size_from_a_repeated_value():
+    types = ('<xtce:BinaryParameterType name="B"><xtce:BinaryDataEncoding><xtce:SizeInBits>' + dynamic("f")
+             + "</xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>")
+    definition = quiet_load(document(types, {**HEADER, "f": "U8", "b": "B"}, HEAD + ref("f", repeat(fixed(2))) + ref("b")))
+    with pytest.raises(bitloom_xtce.PacketError, match="from 2 values, not one"):
+        definition.decode(ccsds(b"\x08\x08\x07"))
