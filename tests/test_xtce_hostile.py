@@ -328,3 +328,6 @@ def test_size_from_a_repeated_value():
     definition = quiet_load(document(types, {**HEADER, "f": "U8", "b": "B"}, HEAD + ref("f", repeat(fixed(2))) + ref("b")))
     with pytest.raises(bitloom_xtce.PacketError, match="from 2 values, not one"):
         definition.decode(ccsds(b"\x08\x08\x07"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert sum(n for n, _ in definition.decode_file(ccsds(b"\x08\x08\x07") * 2).skipped.values()) == 2

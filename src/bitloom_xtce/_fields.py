@@ -100,10 +100,11 @@ def _inner_text(encoding: StringEncoding, field: bytes) -> bytes:
 
 
 def _dynamic_bits(size: int | float | None, multiple: int) -> int:
-    if isinstance(size, np.ndarray):  # from a repeated or array parameter: one value, or no size
-        if size.size != 1:
-            raise PacketError(f"the dynamic size comes from {size.size} values, not one")
-        size = size.item()
+    if isinstance(size, (np.ndarray, list)):  # from a repeated or array parameter: one value, or no size
+        values = np.asarray(size, dtype=object).ravel()
+        if values.size != 1:
+            raise PacketError(f"the dynamic size comes from {values.size} values, not one")
+        size = values[0]
     if size is None or isinstance(size, float) and not math.isfinite(size) or size < 0 or size != int(size):
         raise PacketError(f"the dynamic size {size!r} is not a whole number of bits")
     bits = int(size)
