@@ -331,3 +331,18 @@ def test_size_from_a_repeated_value():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         assert sum(n for n, _ in definition.decode_file(ccsds(b"\x08\x08\x07") * 2).skipped.values()) == 2
+
+
+def test_command_restriction_on_a_repeated_value():
+    # a base command's field repeated, tested by its inheritors' restrictions: ambiguous truth value
+    doc = (DATA / "commands.xml").read_bytes().replace(
+        b'<xtce:ParameterRefEntry parameterRef="TYPE"/>',
+        b'<xtce:ParameterRefEntry parameterRef="TYPE"><xtce:RepeatEntry><xtce:Count><xtce:FixedValue>2'
+        b'</xtce:FixedValue></xtce:Count></xtce:RepeatEntry></xtce:ParameterRefEntry>', 1)
+    definition = quiet_load(doc)
+    rng = random.Random(5)
+    for _ in range(300):
+        try:
+            definition.decode_command(bytes(rng.randrange(256) for _ in range(rng.randrange(40))))
+        except ValueError as e:
+            assert "ambiguous" not in str(e)

@@ -447,6 +447,8 @@ class Definition:
                 holds = restriction is None or restriction.evaluate(get)
             except PacketError:  # it tests a parameter this packet does not have (an include condition left it out)
                 holds = False
+            if isinstance(holds, np.ndarray) and holds.size != 1:  # a repeated value
+                raise PacketError(f"the restriction of {name!r} tests {holds.size} values, not one")
             if holds:
                 matches.append(name)
         if len(matches) == 1:
