@@ -245,6 +245,8 @@ def _decode(args: argparse.Namespace) -> int:
     if args.plot:
         _require("matplotlib", "--plot", "xtce-plot")
     definition = _load(args, args.root)
+    if not definition.containers:
+        raise CommandError(f"definition {args.definition} has no containers: nothing to decode packets with", USAGE)
     if definition.root is None:
         raise CommandError(f"definition {args.definition}: no single container to start decoding from: "
                            f"name one with --root (containers inheriting from none: {', '.join(tops(definition))})",

@@ -119,7 +119,10 @@ def parse_value(name: str, ptype: ParameterType, text: str) -> Any:
         if kind == "binary":
             return bytes.fromhex(text.strip().removeprefix("0x"))
         if kind == "absolute_time":
-            return np.datetime64(text.strip().removesuffix("Z").removesuffix("z"), "ns")
+            # the text, checked: numpy would wrap a time beyond 1678 to 2262 silently at nanoseconds
+            text = text.strip().removesuffix("Z").removesuffix("z")
+            np.datetime64(text, "us")
+            return text
         if kind == "relative_time":
             return duration(text)
     except (ValueError, OverflowError):

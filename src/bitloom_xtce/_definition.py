@@ -11,6 +11,7 @@ import threading
 import warnings
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
+from functools import partial
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import bitloom
@@ -312,7 +313,10 @@ class Definition:
             container = self._containers[name]
             base = self._segment(container.base, elements) if container.base is not None else None
             if base is not None:
-                check_criterion(container.restriction, base.names, elements[name])
+                many = {n for link in base.chain for step in self._segments[link].steps if isinstance(step, Structure)
+                        and step.entry.repeat is not None for n in step.names}
+                many.update(n for n in base.names if self._parameters[n].type.kind == "array")
+                check_criterion(container.restriction, base.names, elements[name], many)
             segment = compile_container(container, self._containers, self._parameters, base, elements[name])
             self._segments[name] = segment
         return segment
@@ -389,13 +393,13 @@ class Definition:
                                                    Callable[[str, bool], Value]]:
         """Follow a packet down the containers: the last one's segment, raw values, field
         bytes, and a lookup of raw or calibrated values."""
-        packet = bytes(packet)
+        packet = _buffer(packet, "packet")
         limit = len(packet) * 8
         anchors = [0]
         values: dict[str, Value] = {}
         fields: dict[str, bytes] = {}
         segment = self._root_segment()
-        lookup = _Values(self._parameters, lambda name: member_value(values, name))
+        lookup = _Values(self._parameters, partial(_present, values))
         get = lookup.get
 
         while True:
@@ -445,7 +449,13 @@ class Definition:
         matches = []
         for name in container.children:
             restriction = self._containers[name].restriction
-            if restriction is None or restriction.evaluate(get):
+            try:
+                holds = restriction is None or restriction.evaluate(get)
+            except PacketError:  # it tests a parameter this packet does not have (an include condition left it out)
+                holds = False
+            if isinstance(holds, np.ndarray) and holds.size != 1:  # a repeated value
+                raise PacketError(f"the restriction of {name!r} tests {holds.size} values, not one")
+            if holds:
                 matches.append(name)
         if len(matches) == 1:
             return matches[0]
@@ -500,7 +510,10 @@ class Definition:
         if start < 0:
             raise PacketError(f"container {container!r}: {step.parameter.name!r} would start {-start} bits "
                               "before the packet", _before_start(container))
-        size = enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
+        try:
+            size = enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
+        except PacketError as e:  # an include condition left it out
+            raise _field_error(container, step.parameter.name, f"its size: {e}") from None
         try:
             bits, raw_field, text = measure(enc, packet, start, limit, size)
         except PacketError as e:
@@ -528,9 +541,10 @@ class Definition:
         `data` is the file's bytes, any buffer (an mmap, a bytearray, a memoryview), read in
         place, or a path, which is mapped into memory rather than read. `threads=N` decodes
         the packets on N threads."""
-        from ._stream import decode_piece
+        from ._stream import _check_options, decode_piece
         if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
             raise ValueError(f"threads must be a positive int, got {threads!r}")
+        _check_options(framing, prefix_bytes, unmatched)
         with _file_data(data) as view:
             result, _ = decode_piece(self, view, framing, raw, prefix_bytes, segmented, unmatched=unmatched,
                                      threads=threads)
@@ -690,8 +704,14 @@ class Definition:
             masks = []
             for child in container.children:
                 restriction = self._containers[child].restriction
-                mask = np.ones(len(group.offsets), dtype=bool) if restriction is None else \
-                    np.broadcast_to(np.asarray(restriction.evaluate(get), dtype=bool), group.offsets.shape)
+                if restriction is not None and any(np.ma.is_masked(get(p, False)) for p, _ in restriction.parameters()):
+                    # it tests values some packets do not have (an include condition left them out):
+                    # packet by packet, as decode does, where it does not hold for those
+                    mask = np.array([_row_holds(restriction, _Values(self._parameters, _Row(get, i).raw).get)
+                                     for i in range(len(group.offsets))], dtype=bool)
+                else:
+                    mask = np.ones(len(group.offsets), dtype=bool) if restriction is None else \
+                        np.broadcast_to(np.asarray(restriction.evaluate(get), dtype=bool), group.offsets.shape)
                 masks.append(mask)
             hits = masks[0].astype(np.int8) if len(masks) == 1 else np.sum(masks, axis=0)
             for child, mask in zip(container.children, masks):
@@ -924,7 +944,11 @@ class Definition:
         sizes: list[Any] = [None] * len(starts)
         if enc.dynamic is not None:
             get = self._getter(group, data)
-            sizes = np.asarray(enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated))).tolist()
+            given = get(enc.dynamic.parameter, enc.dynamic.calibrated)
+            absent = np.ma.getmaskarray(given) if np.ma.is_masked(given) else None
+            sizes = np.asarray(enc.dynamic.bits(np.ma.filled(given, 0) if absent is not None else given)).tolist()
+            if absent is not None:  # no size where an include condition left its parameter out
+                sizes = [None if a else n for n, a in zip(sizes, absent.tolist())]
         bad = np.zeros(len(starts), dtype=bool)
         widths = np.zeros(len(starts), dtype=np.int64)
         raw_fields: list[bytes] = []
@@ -934,6 +958,8 @@ class Definition:
             try:
                 if before and i in before:
                     raise PacketError("before the packet")
+                if size is None and enc.dynamic is not None:
+                    raise PacketError("no size")
                 bits, raw_field, text = measure(enc, data, s, limit, size)
             except PacketError:
                 bad[i] = True
@@ -949,6 +975,17 @@ class Definition:
 
 
 _Checked = tuple[dict[str, np.ndarray], dict[str, np.ndarray]]  # invalid, alarms: parameter -> column
+
+
+def _buffer(data: Any, what: str) -> bytes:
+    """The bytes of a bytes-like object (one with the buffer protocol). Anything else is a
+    TypeError: bytes() would make an integer that many zero bytes, and text needs an encoding."""
+    if isinstance(data, bytes):
+        return data
+    try:
+        return bytes(memoryview(data))
+    except TypeError:
+        raise TypeError(f"{what} must be bytes or another bytes-like object, not {type(data).__name__}") from None
 
 
 def _warn_skipped(result: FileResult, stacklevel: int) -> None:
@@ -1120,6 +1157,21 @@ class _Row:
         if value is MISSING or value is np.ma.masked:
             raise PacketError(f"{name!r} has no value in this packet")
         return value.item() if isinstance(value, np.generic) else value
+
+
+def _present(values: dict[str, Value], name: str) -> Value:
+    """A value decoded from this packet; PacketError for one an include condition left out."""
+    try:
+        return member_value(values, name)
+    except KeyError:
+        raise PacketError(f"{name!r} has no value in this packet") from None
+
+
+def _row_holds(restriction: Criterion, get: Callable[[str, bool], Value]) -> bool:
+    try:
+        return bool(restriction.evaluate(get))
+    except PacketError:  # a value this packet does not have
+        return False
 
 
 def _criterion_parameters(criterion: Criterion | None) -> list[tuple[str, bool]]:

@@ -110,8 +110,8 @@ def _entry(definition: Definition, entry: Entry) -> tuple[str, ...]:
 
 
 def _inside(text: str) -> str:
-    """'IntegerEncoding(unsigned, 11 bits)' -> 'unsigned, 11 bits'."""
-    return text[text.index("(") + 1:-1]
+    """'IntegerEncoding(unsigned, 11 bits)' -> 'unsigned, 11 bits' ('None', an aggregate's or array's, -> '')."""
+    return text[text.index("(") + 1:-1] if "(" in text else ""
 
 
 def _meaning(ptype: ParameterType) -> list[str]:

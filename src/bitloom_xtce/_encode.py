@@ -162,7 +162,7 @@ class Encoder:
                              "would not decode as it")
         structured = [n for n in segment.names if self.parameters[n].type.structured] + [
             n for link in segment.chain for part in self.segments[link].steps if isinstance(part, Structure)
-            for n in part.names]
+            for n in part.names or [part.entry.ref]]  # a repeated empty container has no names
         if structured:
             raise ValueError(f"container {name!r}: encoding aggregates, arrays, repeated, conditional or indirect "
                              f"entries is not supported yet ({structured[0]!r})")

@@ -36,6 +36,8 @@ def run(args: argparse.Namespace, definition: Definition) -> int:
     container = args.container
     if container is None:
         concrete = definition.concrete()
+        if not definition.containers:
+            raise CommandError(f"definition {args.definition} has no containers: nothing to encode packets of", USAGE)
         if len(concrete) != 1:
             raise CommandError(f"definition {args.definition} has {len(concrete)} concrete containers: name one "
                                f"with --container ({', '.join(concrete[:10])}{', ...' if len(concrete) > 10 else ''})",

@@ -7,6 +7,7 @@ import math
 from collections.abc import Callable
 
 import bitloom
+import numpy as np
 
 from ._errors import PacketError
 from ._model import BinaryEncoding, StringEncoding
@@ -99,6 +100,11 @@ def _inner_text(encoding: StringEncoding, field: bytes) -> bytes:
 
 
 def _dynamic_bits(size: int | float | None, multiple: int) -> int:
+    if isinstance(size, (np.ndarray, list)):  # from a repeated or array parameter: one value, or no size
+        values = np.asarray(size, dtype=object).ravel()
+        if values.size != 1:
+            raise PacketError(f"the dynamic size comes from {values.size} values, not one")
+        size = values[0]
     if size is None or isinstance(size, float) and not math.isfinite(size) or size < 0 or size != int(size):
         raise PacketError(f"the dynamic size {size!r} is not a whole number of bits")
     bits = int(size)

@@ -474,7 +474,10 @@ class Loader:
         parameter = self.parameters.get(name)
         if parameter is not None:
             return parameter
-        problem = self.unusable[self.unusable_parameters[name]]
+        reason = self.unusable_parameters.get(name)
+        if reason is None:  # a member of an aggregate parameter (P/member): no parameter of its own
+            raise fail(user, f"{name!r} names no parameter (a member of an aggregate is placed with its aggregate)")
+        problem = self.unusable[reason]
         if problem.earlier is not None:
             raise fail(problem.element, f"{problem.message} (the type of {name!r}, which <{user.tag}> uses)",
                        problem.earlier)

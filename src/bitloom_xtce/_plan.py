@@ -14,11 +14,12 @@ container by the restriction criteria on the values decoded so far.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 from ._xml import Element, Refusal
 from dataclasses import replace
 
-from ._model import (BinaryEncoding, Container, Criterion, Entry, FloatEncoding, IntegerEncoding, Parameter,
+from ._model import (BinaryEncoding, Container, Criterion, DynamicSize, Entry, FloatEncoding, IntegerEncoding, Parameter,
                      StringEncoding, is_fixed)
 from ._structure import leaves, produces, static_shape
 
@@ -161,7 +162,9 @@ class _Compiler:
 
     def walk(self, entries: tuple[Entry, ...], start: tuple[int, int]) -> None:
         parameters, fields, names, seen = self.parameters, self.fields, self.names, self.seen
-        for entry in entries:
+        for index, entry in enumerate(entries):
+            if not entry.plain:
+                self.ahead(entry, entries[index:])
             position = self.cursor
             if entry.location is not None:
                 origin = start if entry.location.from_start else position
@@ -201,6 +204,20 @@ class _Compiler:
             self.cursor = (position[0], at)
             names.append(parameter.name)
             seen.add(parameter.name)
+
+    def ahead(self, entry: Entry, rest: tuple[Entry, ...]) -> None:
+        """Refuse an entry whose condition, repeat or indirection reads itself or a parameter that
+        its container decodes after it (decoding would look for a value that is not there yet).
+        Parameters of a container that includes this one are decoded before it, and allowed."""
+        def root(name: str) -> str:
+            return name.replace("/", ".").partition(".")[0]
+        needed = [n for n in _depends(entry) if n not in self.seen and root(n) not in self.seen]
+        if needed:
+            later = {n for e in rest for n in produces(e, self.containers)}
+            for name in needed:
+                if name in later or root(name) in later:
+                    raise Refusal(self.element, f"entry {entry.ref!r} depends on {name!r}, which is not decoded "
+                                                "before it")
 
     def variable(self, parameter: Parameter, position: tuple[int, int]) -> None:
         enc = parameter.type.encoding
@@ -251,11 +268,27 @@ class _Compiler:
         self.fields.clear()
 
 
-def check_criterion(criterion: Criterion | None, names: list[str], element: Element) -> None:
-    """A restriction may only test parameters that are decoded before it is evaluated."""
+def _depends(entry: Entry) -> list[str]:
+    """The parameters an entry's condition, repeat, dimensions or indirection read."""
+    names = [n for n, _ in entry.condition.parameters()] if entry.condition is not None else []
+    counts: list[Any] = [c for d in entry.dimensions for c in d]
+    if entry.repeat is not None:
+        counts += [entry.repeat.count, entry.repeat.offset]
+    names += [c.parameter for c in counts if isinstance(c, DynamicSize)]
+    if entry.indirect is not None:
+        names.append(entry.indirect.parameter)
+    return names
+
+
+def check_criterion(criterion: Criterion | None, names: list[str], element: Element,
+                    many: set[str] | frozenset[str] = frozenset()) -> None:
+    """A restriction may only test parameters that are decoded before it is evaluated, and that
+    have one value (`many`: those that have one per repeat or array element)."""
     if criterion is None:
         return
     known = set(names)
     for name, _ in criterion.parameters():
         if name not in known:
             raise Refusal(element, f"its restriction tests {name!r}, which its base containers do not decode")
+        if name in many:
+            raise Refusal(element, f"its restriction tests {name!r}, which has a value per repeat or element, not one")

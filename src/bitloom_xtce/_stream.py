@@ -261,6 +261,9 @@ def _filler(read: Callable[[int], Any]) -> Callable[[int], bytes]:
     return fill
 
 
+_END = object()
+
+
 def _pieces(pieces: Iterator[Any]) -> Callable[[int], bytes]:
     """n bytes from an iterator of bytes-like pieces of any size."""
     held = [b""]
@@ -268,12 +271,13 @@ def _pieces(pieces: Iterator[Any]) -> Callable[[int], bytes]:
     def take(n: int) -> bytes:
         parts, got = [held[0]], len(held[0])
         while got < n:
-            piece = next(pieces, None)
-            if piece is None:
+            piece = next(pieces, _END)
+            if piece is _END:
                 break
             if isinstance(piece, str) or not isinstance(piece, (bytes, bytearray, memoryview)):
-                raise TypeError(f"the iterable gave {type(piece).__name__}, not bytes")
-            parts.append(bytes(piece))
+                raise TypeError(f"the iterable gave {type(piece).__name__}, not bytes")  # None too: not an end
+            piece = bytes(piece)  # a memoryview's len counts its items, not its bytes
+            parts.append(piece)
             got += len(piece)
         joined = b"".join(parts)
         held[0] = joined[n:]

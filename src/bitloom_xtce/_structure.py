@@ -23,6 +23,7 @@ from ._model import (BinaryEncoding, Container, Count, Entry, FloatEncoding, Int
 
 MAX_LEAVES = 1 << 16  # leaves of one fixed-size structure read by the compiled path; more are read per packet
 MAX_ELEMENTS = 1 << 24  # elements of one array or occurrences of one entry in a packet
+ZERO_WIDTH = 4096  # repeats and array elements a packet may have beyond its bits
 MISSING: Any = object()  # an entry whose include condition failed: no value
 
 
@@ -173,12 +174,18 @@ def member_value(values: dict[str, Value], name: str) -> Value:
 
 # -- one packet at a time -----------------------------------------------------------------------
 
+def _one_truth(holds: Any, ref: str) -> bool:
+    if isinstance(holds, np.ndarray) and holds.size != 1:  # it compared a repeated or array value
+        raise PacketError(f"the include condition of {ref!r} tests {holds.size} values, not one")
+    return bool(holds)
+
+
 class Reader:
     """Reads entries of one packet bit by bit: conditions, repeats, dynamic dimensions and
     indirect references are evaluated on the values read so far (`get`). Raw values go into
     `values`; an entry whose condition fails gives none."""
 
-    __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items")
+    __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items", "budget")
 
     def __init__(self, parameters: dict[str, Parameter], containers: dict[str, Container], packet: bytes,
                  limit: int, values: dict[str, Value], get: Callable[[str, bool], Value]) -> None:
@@ -189,11 +196,17 @@ class Reader:
         self.values = values
         self.get = get
         self.items: dict[int, list[dict]] = {}
+        self.budget = 0
 
     def step(self, entry: Entry, cursor: int) -> int:
+        # Occurrences and elements that take bits cannot outnumber the bits left; those that
+        # take none (empty containers or arrays, offsets back) would repeat without end.
+        self.budget = max(0, self.limit - cursor) + ZERO_WIDTH
         try:
             return self.entry(entry, cursor, cursor)
-        except (KeyError, TypeError, IndexError) as e:
+        except KeyError as e:  # a value an include condition left out
+            raise PacketError(f"entry {entry.ref!r}: {e.args[0]!r} has no value in this packet") from None
+        except (TypeError, IndexError) as e:
             raise PacketError(f"entry {entry.ref!r}: {type(e).__name__}: {e}") from None
 
     def entries(self, entries: tuple[Entry, ...], start: int) -> int:
@@ -204,7 +217,7 @@ class Reader:
 
     def entry(self, entry: Entry, cursor: int, start: int) -> int:
         """Read one entry at `cursor` (`start`: where its container starts); where it ends."""
-        if entry.condition is not None and not entry.condition.evaluate(self.get):
+        if entry.condition is not None and not _one_truth(entry.condition.evaluate(self.get), entry.ref):
             return cursor
         if entry.location is not None:
             cursor = (start if entry.location.from_start else cursor) + entry.location.bits
@@ -216,6 +229,7 @@ class Reader:
             raise PacketError(f"a repeat count of {count}: at most {MAX_ELEMENTS}")
         names = self.produces(entry)
         occurrences: dict[str, list] = {n: [] for n in names}
+        self.spend(count)
         for i in range(count):
             for n in names:
                 self.values.pop(n, None)
@@ -252,6 +266,12 @@ class Reader:
         self.values[name] = value
         return cursor
 
+    def spend(self, n: int) -> None:
+        self.budget -= n
+        if self.budget < 0:
+            raise PacketError("more repeats and array elements than the bits left in the packet: the definition "
+                              "repeats entries that take no bits")
+
     def count(self, count: Count, what: str) -> int:
         if isinstance(count, int):
             return count
@@ -281,6 +301,7 @@ class Reader:
             least = element.encoding.bits if not element.structured and is_fixed(element.encoding) else 0
             if n > MAX_ELEMENTS or n * (least or 0) > self.limit - cursor:
                 raise PacketError(f"an array of {' x '.join(map(str, shape))} elements does not fit the packet")
+            self.spend(n)
             elements = []
             for _ in range(n):
                 item, cursor = self.read(element, cursor)

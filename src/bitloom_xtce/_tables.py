@@ -105,13 +105,16 @@ def arrow_array(column: np.ndarray) -> Any:
     mask = np.ma.getmask(column) if isinstance(column, np.ma.MaskedArray) else np.ma.nomask
     values = np.ma.getdata(column)
     if values.ndim > 1:  # fixed-size arrays per packet, nested for each further dimension
-        shape = (-1, *values.shape[2:])
+        shape = (values.shape[0] * values.shape[1], *values.shape[2:])  # not -1: a dimension may be 0
         inner = values.reshape(shape)
         absent = None
         if mask is not np.ma.nomask:
             inner = np.ma.MaskedArray(inner, mask.reshape(shape))
             rows = np.asarray(mask).reshape(len(values), -1).all(axis=1) if values.size else np.zeros(len(values), bool)
             absent = pa.array(rows) if rows.any() else None  # a whole array absent: a null list
+        if values.shape[1] == 0:  # Arrow has no fixed-size list of size 0: a list, empty in every row
+            offsets = pa.array(np.zeros(len(values) + 1, dtype=np.int32))
+            return pa.ListArray.from_arrays(offsets, arrow_array(inner), mask=absent)
         return pa.FixedSizeListArray.from_arrays(arrow_array(inner), values.shape[1], mask=absent)
     if values.dtype == object:
         if mask is not np.ma.nomask and mask.any():

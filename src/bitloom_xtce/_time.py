@@ -162,7 +162,10 @@ class TimeScale:
             if column.dtype.kind in "biuf":  # numpy would read a number as a count of its own units
                 raise TypeError
             if self.absolute:
+                if column.dtype.kind in "OU":  # numpy wraps text and objects beyond datetime64[ns] silently
+                    column.astype("M8[us]").astype("M8[ns]")  # an OverflowError there
                 ns = column.astype("M8[ns]").view(np.int64)
+                nat = bool((ns == NAT).any())
                 if self.offset_from is not None:
                     ns = ns - np.asarray(get(*self.offset_from)).astype("M8[ns]").view(np.int64)
                 elif self.epoch_scale == "tai":
@@ -171,9 +174,17 @@ class TimeScale:
                     ns = ns - np.int64(self.epoch)
             else:
                 ns = column.astype("m8[ns]").view(np.int64)
+                nat = bool((ns == NAT).any())
+        except OverflowError:
+            what = "the times datetime64[ns] holds (the years 1678 to 2262)" if self.absolute else \
+                "the durations timedelta64[ns] holds (292 years)"
+            raise ValueError(f"{str(np.atleast_1d(np.asarray(value))[0])!r} lies beyond {what}") from None
         except (TypeError, ValueError):
             kind = "a time (numpy.datetime64)" if self.absolute else "a duration (numpy.timedelta64)"
             raise ValueError(f"{column.tolist()[0]!r} is not {kind}; numbers are given with raw=True") from None
+        if nat:
+            kind = "a time" if self.absolute else "a duration"
+            raise ValueError(f"NaT is not {kind} that can be encoded")
         return (ns - float(self.offset)) / float(self.scale)
 
     def __repr__(self) -> str:

@@ -59,10 +59,12 @@ class Document:
                 data: bytes | str = f.read()
         elif isinstance(source, (bytes, bytearray, memoryview)):
             data = bytes(source)
-        else:
+        elif callable(getattr(source, "read", None)):
             # Text as it is: expat then ignores the encoding its declaration names, which
             # described bytes this text no longer has.
             data = source.read()
+        else:
+            raise TypeError(f"a definition is a path, bytes or an open file, not {type(source).__name__}")
         self.label = label
         self._data = data
         self._index: dict[int, int] | None = None
