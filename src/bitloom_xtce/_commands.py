@@ -862,9 +862,11 @@ class _CommandLoader(Loader):
             condition = self.criterion(self.parameter_form(found))
         return location, repeat, condition
 
-    def parameter_form(self, node: Element) -> Element:
+    def parameter_form(self, node: Element, depth: int = 0) -> Element:
         """A criterion on arguments written as one on parameters: ArgumentInstanceRef as
         ParameterInstanceRef, and a Comparison holding its reference as one with parameterRef."""
+        if depth > 2 * MAX_NESTING:  # a condition is two elements a level (ANDedConditions, Condition)
+            raise fail(node, f"conditions nested more than {MAX_NESTING} deep")
         made = Element(node.tag, dict(node.attrib))
         made.text = node.text
         self.origin[id(made)] = self.origin.get(id(node), node)
@@ -877,7 +879,7 @@ class _CommandLoader(Loader):
                 if "useCalibratedValue" in child.attrib:
                     made.attrib["useCalibratedValue"] = child.attrib["useCalibratedValue"]
                 continue
-            inner = self.parameter_form(child)
+            inner = self.parameter_form(child, depth + 1)
             if child.tag == "ArgumentInstanceRef":
                 inner.tag = "ParameterInstanceRef"
                 if "argumentRef" in inner.attrib:

@@ -1051,7 +1051,8 @@ def _file_data(data: Any) -> Iterator[Any]:
         try:
             view = memoryview(data)
         except TypeError:
-            raise TypeError(f"decode_file needs bytes, a buffer or a path, not {type(data).__name__}") from None
+            raise TypeError(f"data must be bytes, another bytes-like object or a path, not {type(data).__name__}") \
+                from None
         with view:
             yield view if view.format == "B" and view.ndim == 1 and view.contiguous else view.cast("B")
 
