@@ -193,7 +193,7 @@ def test_a_file_from_a_path_or_a_buffer_is_read_in_place(events, tmp_path):
             assert {type(b) for b in got["P1"]["b"]} == {bytes}
         assert not mapped.closed  # a caller's map stays open
     assert definition.decode_file(tmp_path / "empty.bin").packets == 0
-    with pytest.raises(TypeError, match="decode_file needs bytes, a buffer or a path, not int"):
+    with pytest.raises(TypeError, match="data must be bytes, another bytes-like object or a path, not int"):
         definition.decode_file(5)
     with pytest.raises(FileNotFoundError):
         definition.decode_file(tmp_path / "missing.bin")
