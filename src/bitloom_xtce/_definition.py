@@ -24,7 +24,7 @@ from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, P
 from ._plan import Block, Field, Segment, Structure, Variable, check_criterion, compile_container
 from ._structure import MISSING, Reader, assemble, assemble_columns, column, columns_of, member_value, split
 from ._structure import column as _structure_column
-from ._text import parse_numbers
+from ._text import TEXT_KINDS, parse_numbers
 from ._validity import AlarmLevel, evaluate
 from ._xml import Document, Documents, Element, Refusal, Source
 
@@ -623,9 +623,9 @@ class Definition:
         if container.abstract and not keep:
             _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
             return
-        for n in segment.names:  # numbers written as text: a packet whose text does not parse is skipped
+        for n in segment.names:  # numbers and times written as text: a packet whose text does not parse is skipped
             ptype = self._parameters[n].type
-            if n not in group.items and isinstance(ptype.encoding, StringEncoding) and ptype.kind in ("integer", "float"):
+            if n not in group.items and isinstance(ptype.encoding, StringEncoding) and ptype.kind in TEXT_KINDS:
                 bad = parse_numbers(ptype.kind, self._getter(group, data)(n, False))[1]
                 if bad is not None and bad.any():
                     group = _skip(group, bad, f"with a bad {n!r} value in container {name!r}", skipped)

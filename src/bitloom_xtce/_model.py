@@ -18,7 +18,7 @@ from typing import Any, Literal, NamedTuple, TypeAlias
 import numpy as np
 
 from ._crc import ErrorCheck
-from ._text import binary_integer, parse_numbers, text_boolean
+from ._text import TEXT_KINDS, binary_integer, parse_numbers, text_boolean
 from ._time import TimeScale
 from ._validity import Checks
 
@@ -569,11 +569,16 @@ class ParameterType:
             return _calibrate_elements(self.element, raw, get)  # type: ignore[arg-type]
         column = isinstance(raw, np.ndarray)
         if isinstance(enc, StringEncoding):  # decoded text already: see Definition for the raw bytes
-            if self.kind in ("integer", "float"):
-                return parse_numbers(self.kind, raw)[0]
-            return text_boolean(raw, *self.truth) if self.kind == "boolean" else raw
+            if self.kind == "boolean":
+                return text_boolean(raw, *self.truth)
+            if self.kind not in TEXT_KINDS:
+                return raw
+            value = parse_numbers(self.kind, raw)[0]
+            if self.kind == "enumerated":
+                return self._enumerate(value)
+            return self.time.convert(value, get) if self.kind == "relative_time" else value  # type: ignore[union-attr]
         if isinstance(enc, BinaryEncoding):
-            if self.kind not in ("enumerated", "boolean"):
+            if self.kind not in ("enumerated", "boolean", "absolute_time", "relative_time"):
                 return raw
             raw = binary_integer(raw)
             column = isinstance(raw, np.ndarray)

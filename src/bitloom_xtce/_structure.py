@@ -78,13 +78,16 @@ def _of_aggregates(ptype: ParameterType) -> bool:
 
 
 def _as_array(items: list, shape: tuple[int, ...] | None = None) -> np.ndarray:
-    """A list as a numpy array; an object array when its items are arrays of different shapes."""
+    """A list as a numpy array; an object array when its items are arrays of different shapes,
+    or bytes (numpy's own bytes type drops trailing zero bytes)."""
     try:
-        array = np.array(items)
+        array = np.array(items) if not items or not isinstance(items[0], bytes) else None
     except ValueError:
+        array = None
+    if array is None:
         array = np.empty(len(items), dtype=object)
         array[:] = items
-        return array
+        return array.reshape(shape) if shape is not None and math.prod(shape) == len(items) else array
     if shape is not None:
         array = array.reshape(shape + array.shape[1:])
     return array
@@ -350,10 +353,11 @@ def column(items: list[Value], fixed: bool) -> np.ndarray:
     scalars = all(not isinstance(v, (np.ndarray, list, dict)) for v in values)
     if values and (scalars or fixed):
         try:
-            dense = np.array(values)
+            dense = np.array(values) if not isinstance(values[0], bytes) else None  # bytes stay whole
         except ValueError:
             dense = None
-        if dense is not None and (scalars or dense.ndim > 1) and dense.dtype != object:
+        arrays = not scalars and all(isinstance(v, np.ndarray) for v in values)  # of bytes: object arrays
+        if dense is not None and (scalars or dense.ndim > 1) and (dense.dtype != object or arrays):
             if all(present):
                 return dense
             out = np.zeros((len(items),) + dense.shape[1:], dtype=dense.dtype)
