@@ -22,7 +22,8 @@ from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Tolerated, Value)
 from ._plan import Block, Field, Segment, Structure, Variable, check_criterion, compile_container
-from ._structure import MISSING, Reader, assemble, assemble_columns, column, columns_of, member_value, split
+from ._structure import (MISSING, Reader, assemble, assemble_columns, column, columns_of, member_value, raw_form,
+                         split)
 from ._structure import column as _structure_column
 from ._text import TEXT_KINDS, parse_numbers
 from ._validity import AlarmLevel, evaluate
@@ -398,6 +399,9 @@ class Definition:
                         anchors.append(reader.step(step.entry, anchors[step.anchor] + step.offset))
                     except PacketError as e:
                         raise PacketError(f"container {name!r}: {e}", _bad(name, step.entry.ref)) from None
+                    for n, texts in reader.texts.items():  # what raw=True gives for the texts inside
+                        if texts and n in values:
+                            fields[n] = raw_form(self._parameters[n].type, values[n], texts)
                 else:
                     self._variable_one(step, name, packet, limit, anchors, values, fields, get)
                 lookup.calibrated.clear()  # a parameter listed again has a new value
@@ -719,7 +723,7 @@ class Definition:
 
     def _split_columns(self, n: str, ptype: ParameterType, group: _Group, get: Callable[[str, bool], Value],
                        raw: bool, fixed: bool, out: dict[str, np.ndarray]) -> None:
-        items = group.items[n]
+        items = group.fields[n] if raw and n in group.fields else group.items[n]
         per: dict[str, list] = {}
         columns = columns_of(n, ptype)
         for i, value in enumerate(items.tolist()):
@@ -738,18 +742,28 @@ class Definition:
         limits = (packet_bits + group.bits).tolist()
         get = self._getter(group, data)
         per: dict[str, list] = {n: [] for n in step.names}
+        raws: dict[str, list] = {}  # the raw=True values of those holding text, where not the same
         ends = np.zeros(len(starts), dtype=np.int64)
         bad = np.zeros(len(starts), dtype=bool)
         for i, (start, limit) in enumerate(zip(starts, limits)):
             local: dict[str, Value] = {}
+            texts: dict[str, list[bytes]] = {}
             row = _Values(self._parameters, _Row(get, i, local).raw).get
             try:
-                ends[i] = Reader(self._parameters, self._containers, data, limit, local, row).step(step.entry, start)
+                ends[i] = Reader(self._parameters, self._containers, data, limit, local, row,
+                                 texts).step(step.entry, start)
             except PacketError:
-                bad[i], ends[i], local = True, start, {}
+                bad[i], ends[i], local, texts = True, start, {}, {}
             for n in step.names:
                 per[n].append(local.get(n, MISSING))
+                if texts.get(n) and n in local:
+                    raws.setdefault(n, per[n][:-1])
+                if n in raws:
+                    raws[n].append(raw_form(self._parameters[n].type, local[n], texts[n]) if texts.get(n)
+                                   and n in local else per[n][-1])
         group.anchors.append(ends - packet_bits)
+        for n, items in raws.items():
+            group.fields[n] = _object_column(items)
         for n in step.names:
             group.items[n] = _object_column(per[n])
             ptype = self._parameters[n].type
