@@ -250,3 +250,87 @@ def test_deeply_nested_types_refused_and_encoding_structures_refused():
     definition = bitloom_xtce.load(document(A2, {"a": "A2"}, ref("a")))
     with pytest.raises(ValueError, match="encoding aggregates, arrays"):
         definition.encode("P", {"a": {"x": 1, "y": 2}})
+
+
+# -- checks, raw text and bytes inside structures ----------------------------------------------------
+
+LIMITED = ('<xtce:IntegerParameterType name="L"><xtce:IntegerDataEncoding sizeInBits="8"/><xtce:DefaultAlarm>'
+           '<xtce:StaticAlarmRanges><xtce:WarningRange maxInclusive="10"/></xtce:StaticAlarmRanges></xtce:DefaultAlarm>'
+           '<xtce:ValidRange maxInclusive="20" validRangeAppliesToCalibrated="false"/></xtce:IntegerParameterType>')
+CHECKED = {
+    # name: (types, parameters, entries, bodies, {column: per packet (invalid, alarm level) or None})
+    "conditional": ("", {"n": "U8", "v": "L"}, ref("n") + ref("v", condition("n", 1)),
+                    [b"\x01\x05", b"\x00", b"\x01\x19"], {"v": [(False, 0), None, (True, 2)]}),
+    "repeated": ("", {"v": "L"}, ref("v", repeat(fixed(2))), [b"\x05\x0f"], {"v": [([False, False], [0, 2])]}),
+    "aggregate member": (aggregate("AL", x="L", y="U8"), {"a": "AL"}, ref("a"), [b"\x0f\x19", b"\x15\x00"],
+                         {"a.x": [(False, 2), (True, 2)]}),
+    "fixed array": (array("RL", "L", (fixed(0), fixed(1))), {"r": "RL"}, ref("r"), [b"\x01\x15"],
+                    {"r": [([False, True], [0, 2])]}),
+    "dynamic array of aggregates": (aggregate("AL", x="L", y="U8") + array("DA", "AL", (fixed(1), dynamic("n"))),
+                                    {"n": "U8", "d": "DA"}, ref("n") + ref("d"), [b"\x02\x01\x00\x0b\x00", b"\x00"],
+                                    {"d.x": [([False, False], [0, 2]), ([], [])]}),
+}
+
+
+@pytest.mark.parametrize("case", CHECKED)
+def test_checks_of_values_inside_structures(case):
+    types, parameters, entries, bodies, expected = CHECKED[case]
+    definition = bitloom_xtce.load(document(LIMITED + types, HEADER | parameters, HEAD + entries))
+    result = definition.decode_file(b"".join(ccsds(b) for b in bodies))
+    for column, rows in expected.items():
+        for i, (body, want) in enumerate(zip(bodies, rows)):
+            one = definition.decode_checked(ccsds(body))
+            for got, table, k in ((one.invalid, result.invalid, 0), (one.alarms, result.alarms, 1)):
+                row = table["P"][column][i]
+                if want is None:
+                    assert column not in got and np.ma.is_masked(row)
+                else:
+                    assert np.asarray(got[column]).tolist() == want[k] == np.asarray(row).tolist()
+
+
+TEXT2 = ('<xtce:StringParameterType name="S2"><xtce:StringDataEncoding><xtce:SizeInBits><xtce:Fixed><xtce:FixedValue>16'
+         '</xtce:FixedValue></xtce:Fixed></xtce:SizeInBits></xtce:StringDataEncoding></xtce:StringParameterType>'
+         '<xtce:BinaryParameterType name="B2"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:FixedValue>16'
+         '</xtce:FixedValue></xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>'
+         '<xtce:IntegerParameterType name="N2"><xtce:StringDataEncoding><xtce:SizeInBits><xtce:Fixed><xtce:FixedValue>'
+         '16</xtce:FixedValue></xtce:Fixed></xtce:SizeInBits></xtce:StringDataEncoding></xtce:IntegerParameterType>')
+
+
+def plain(value):
+    if isinstance(value, list):
+        return [plain(v) for v in value]
+    if isinstance(value, dict):
+        return {k: plain(v) for k, v in value.items()}
+    return value.tolist() if isinstance(value, np.ndarray) else value
+
+
+@pytest.mark.parametrize("types, parameter, entry, body, calibrated, raw", [
+    ("", "S2", condition("n", 1), b"\x01a\0", "a\0", b"a\0"),
+    ("", "S2", repeat(fixed(2)), b"\x01ab\0\0", ["ab", "\0\0"], [b"ab", b"\0\0"]),
+    (aggregate("AS", x="U8", s="S2") + array("X", "AS", (fixed(1), dynamic("n"))), "X", "", b"\x01\x07z\0",
+     [{"x": 7, "s": "z\0"}], [{"x": 7, "s": b"z\0"}]),
+    (array("X", "B2", (fixed(1), dynamic("n"))), "X", "", b"\x02a\0\0\0", [b"a\0", b"\0\0"], [b"a\0", b"\0\0"]),
+    ("", "B2", repeat(fixed(2)), b"\x01a\0b\0", [b"a\0", b"b\0"], [b"a\0", b"b\0"]),
+    (array("X", "B2", (fixed(0), fixed(1))), "X", "", b"\x01\0\x01\0\0", [b"\0\x01", b"\0\0"], [b"\0\x01", b"\0\0"]),
+    ("", "N2", repeat(fixed(2)), b"\x01 7-2", [7, -2], [b" 7", b"-2"]),
+])
+def test_text_and_bytes_inside_structures_keep_every_byte(types, parameter, entry, body, calibrated, raw):
+    definition = bitloom_xtce.load(document(TEXT2 + types, HEADER | {"n": "U8", "v": parameter},
+                                            HEAD + ref("n") + ref("v", entry)))
+    for want, as_raw in ((calibrated, False), (raw, True)):
+        assert plain(definition.decode(ccsds(body), raw=as_raw)["v"]) == want
+        column = definition.decode_file(ccsds(body), raw=as_raw)["P"]
+        if isinstance(want, list) and isinstance(want[0], dict):
+            assert plain(column["v.s"][0]) == [w["s"] for w in want]
+        else:
+            assert plain(column["v"][0]) == want
+
+
+def test_a_bad_number_text_inside_a_structure_is_a_bad_packet():
+    definition = bitloom_xtce.load(document(TEXT2, HEADER | {"n": "U8", "t": "N2"},
+                                            HEAD + ref("n") + ref("t", repeat(fixed(2)))))
+    with pytest.raises(PacketError, match="text 'x1' is not an integer"):
+        definition.decode(ccsds(b"\x01x112"))
+    with pytest.warns(bitloom_xtce.DecodeWarning, match="1 with a bad 't' field"):
+        table = definition.decode_file(ccsds(b"\x01x112") + ccsds(b"\x011234"))["P"]
+    assert table["t"].tolist() == [[12, 34]]

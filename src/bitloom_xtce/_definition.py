@@ -22,11 +22,11 @@ from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Tolerated, Value)
 from ._plan import Block, Field, Segment, Structure, Variable, check_criterion, compile_container
-from ._structure import (MISSING, Reader, assemble, assemble_columns, column, columns_of, member_value, raw_form,
-                         split)
+from ._structure import (MISSING, Reader, assemble, assemble_columns, checked_columns, column, columns_of, member_value,
+                         raw_form, split)
 from ._structure import column as _structure_column
 from ._text import TEXT_KINDS, parse_numbers
-from ._validity import AlarmLevel, evaluate
+from ._validity import AlarmLevel, evaluate_any
 from ._xml import Document, Documents, Element, Refusal, Source
 
 if TYPE_CHECKING:
@@ -348,13 +348,28 @@ class Definition:
         invalid: dict[str, bool] = {}
         alarms: dict[str, AlarmLevel] = {}
         for n in segment.names:
-            checks = self._parameters[n].type.checks
-            if checks is not None and n in values:
-                bad, level = evaluate(checks, get(n, False), get(n, True))
+            ptype = self._parameters[n].type
+            if ptype.checks is not None and n in values:
+                checked = [(n, ptype.checks, get(n, False), get(n, True))]
+            elif ptype.structured and (n in values or n not in self._read_whole):
+                # structures: each leaf member that has checks, named as decode_file's columns
+                leaves = checked_columns(n, ptype)
+                if not leaves:
+                    continue
+                if n in self._read_whole:
+                    raws, calibrated = split(n, ptype, values[n]), split(n, ptype, get(n, True))
+                else:
+                    raws = split(n, ptype, assemble(n, ptype, lambda leaf: values[leaf]))
+                    calibrated = split(n, ptype, assemble(n, ptype, lambda leaf: get(leaf, True)))
+                checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
+            else:
+                continue
+            for c, checks, raw_value, value in checked:
+                bad, level = evaluate_any(checks, raw_value, value)
                 if bad is not None:
-                    invalid[n] = bad
+                    invalid[c] = bad
                 if level is not None:
-                    alarms[n] = level
+                    alarms[c] = level
         shown = self._shown(segment, values, fields, get, raw)
         return CheckedPacket(segment.container.name, shown, invalid, alarms)
 
@@ -642,24 +657,62 @@ class Definition:
                                           f"{name!r}", skipped)
                 if not len(group.offsets):
                     return
-        found[name] = self._columns(segment, group, data, raw), group.offsets, self._checks(segment, group, data)
+        columns = self._columns(segment, group, data, raw)
+        found[name] = columns, group.offsets, self._checks(segment, group, data, None if raw else columns)
 
-    def _checks(self, segment: Segment, group: _Group, data: bytes) -> _Checked:
-        """The invalid and alarm columns of a container's parameters that have checks."""
+    def _checks(self, segment: Segment, group: _Group, data: bytes,
+                shown: dict[str, np.ndarray] | None = None) -> _Checked:
+        """The invalid and alarm columns of a container's parameters that have checks (of the
+        leaf members of structures, named as their columns). `shown`: the calibrated columns,
+        when made already."""
         invalid: dict[str, np.ndarray] = {}
         alarms: dict[str, np.ndarray] = {}
         get = None
         for n in segment.names:
-            checks = self._parameters[n].type.checks
-            if checks is None or n in group.items:
+            ptype = self._parameters[n].type
+            leaves = checked_columns(n, ptype)
+            if not leaves:
                 continue
             get = get or self._getter(group, data)
-            bad, levels = evaluate(checks, get(n, False), get(n, True))
-            if bad is not None:
-                invalid[n] = bad
-            if levels is not None:
-                alarms[n] = levels
+            if n not in group.items and not ptype.structured:
+                checked = [(n, leaves[0][1], get(n, False), get(n, True))]
+            else:
+                raws, calibrated = self._structure_checked(segment, n, ptype, group, get, shown)
+                checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
+            for c, checks, raw_column, column in checked:
+                bad, levels = evaluate_any(checks, raw_column, column)
+                if bad is not None:
+                    invalid[c] = bad
+                if levels is not None:
+                    alarms[c] = levels
         return invalid, alarms
+
+    def _structure_checked(self, segment: Segment, n: str, ptype: ParameterType, group: _Group,
+                           get: Callable[[str, bool], Value], shown: dict[str, np.ndarray] | None
+                           ) -> tuple[dict[str, np.ndarray], dict[str, np.ndarray]]:
+        """The raw and calibrated columns of a structure's (or a repeated entry's) leaf members."""
+        rows = len(group.offsets)
+        if n not in group.items:  # a fixed-size structure: from its leaves
+            raws = assemble_columns(n, ptype, lambda leaf: get(leaf, False), rows)
+            return raws, shown if shown is not None else assemble_columns(n, ptype, lambda leaf: get(leaf, True), rows)
+        plan = self._plans.get(segment.container.name)
+        if plan is None:
+            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
+        columns = columns_of(n, ptype)
+        made: list[dict[str, np.ndarray]] = []
+        for calibrate in (False, True):
+            if calibrate and shown is not None:
+                made.append(shown)
+                continue
+            per: dict[str, list] = {c: [] for c in columns}
+            for i, value in enumerate(group.items[n].tolist()):
+                if value is not MISSING and calibrate:
+                    value = ptype.calibrate(value, _Values(self._parameters, _Row(get, i).raw).get)
+                parts = split(n, ptype, value) if value is not MISSING else {}
+                for c in columns:
+                    per[c].append(parts.get(c, MISSING))
+            made.append({c: column(per[c], plan.fixed[n]) for c in columns})
+        return made[0], made[1]
 
     def _failing(self, f: Field, check: Any, group: _Group, data: bytes) -> np.ndarray:
         stored = self._getter(group, data)(f.parameter.name, False)

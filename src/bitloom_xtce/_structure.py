@@ -144,6 +144,17 @@ def columns_of(name: str, ptype: ParameterType) -> list[str]:
     return [name]
 
 
+def checked_columns(name: str, ptype: ParameterType) -> list[tuple[str, Any]]:
+    """(column name, Checks) of the leaf members of a parameter's value whose types have a valid
+    range or alarms, named as columns_of names them."""
+    if ptype.kind == "aggregate":
+        return [c for m, mt in ptype.members for c in checked_columns(f"{name}.{m}", mt)]
+    if ptype.kind == "array":
+        assert ptype.element is not None
+        return checked_columns(name, ptype.element)
+    return [(name, ptype.checks)] if ptype.checks is not None else []
+
+
 def split(name: str, ptype: ParameterType, value: Value) -> dict[str, Value]:
     """A value read per packet as {column name: value}: aggregates by leaf member; a list (the
     elements of an array of aggregates, or the occurrences of a repeated entry) as one array
