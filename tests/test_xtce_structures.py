@@ -326,11 +326,32 @@ def test_text_and_bytes_inside_structures_keep_every_byte(types, parameter, entr
             assert plain(column["v"][0]) == want
 
 
-def test_a_bad_number_text_inside_a_structure_is_a_bad_packet():
-    definition = bitloom_xtce.load(document(TEXT2, HEADER | {"n": "U8", "t": "N2"},
-                                            HEAD + ref("n") + ref("t", repeat(fixed(2)))))
-    with pytest.raises(PacketError, match="text 'x1' is not an integer"):
+@pytest.mark.parametrize("entry, reason", [
+    (ref("t", repeat(fixed(2))), "with a bad 't' value in container 'P'"),  # fixed: read by the column path
+    (ref("t", repeat(dynamic("n", 1))), "with a bad 't' field in container 'P'"),  # read per packet
+    (ref("a"), "with a bad 'a' value in container 'P'"),
+])
+def test_a_bad_number_text_inside_a_structure_is_a_bad_packet(entry, reason):
+    definition = bitloom_xtce.load(document(TEXT2 + aggregate("AT", u="N2", v="N2"),
+                                            HEADER | {"n": "U8", "t": "N2", "a": "AT"}, HEAD + ref("n") + entry))
+    with pytest.raises(PacketError, match="text 'x1' is not an integer") as refused:
         definition.decode(ccsds(b"\x01x112"))
-    with pytest.warns(bitloom_xtce.DecodeWarning, match="1 with a bad 't' field"):
+    assert refused.value.reason == reason
+    with pytest.warns(bitloom_xtce.DecodeWarning, match=f"1 {reason}"):
         table = definition.decode_file(ccsds(b"\x01x112") + ccsds(b"\x011234"))["P"]
-    assert table["t"].tolist() == [[12, 34]]
+    assert [np.asarray(list(v)).tolist() for k, v in table.items() if k not in HEADER and k != "n"] in (
+        [[[12, 34]]], [[12], [34]])
+
+
+def test_a_fixed_repeat_of_fixed_fields_is_read_as_leaves_unless_its_parameter_is_placed_elsewhere():
+    once = bitloom_xtce.load(document(A2, HEADER | {"a": "A2", "v": "U8"},
+                                      HEAD + ref("a", repeat(fixed(2))) + ref("v", repeat(fixed(3)))))
+    assert [type(s).__name__ for s in once._segments["P"].steps] == ["Block"]
+    body = b"\x01\x00\x02\x03\x00\x04\x07\x08\x09"
+    assert plain(once.decode(ccsds(body))) | {"h1": 0, "h2": 0, "h3": 0} == {
+        "h1": 0, "h2": 0, "h3": 0, "a": [{"x": 1, "y": 2}, {"x": 3, "y": 4}], "v": [7, 8, 9]}
+    table = once.decode_file(ccsds(body) * 2)["P"]
+    assert table["a.y"].tolist() == [[2, 4]] * 2 and table["v"].dtype == np.uint8 and table["v"].shape == (2, 3)
+    twice = bitloom_xtce.load(document("", HEADER | {"v": "U8"}, HEAD + ref("v", repeat(fixed(2))) + ref("v")))
+    assert any(type(s).__name__ == "Structure" for s in twice._segments["P"].steps)
+    assert twice.decode(ccsds(b"\x01\x02\x03"))["v"] == 3

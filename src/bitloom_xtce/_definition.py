@@ -21,9 +21,9 @@ from ._fields import measure, take_bits
 from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Tolerated, Value)
-from ._plan import Block, Field, Segment, Structure, Variable, check_criterion, compile_container
-from ._structure import (MISSING, Reader, assemble, assemble_columns, checked_columns, column, columns_of, member_value,
-                         raw_form, split)
+from ._plan import Block, Field, Placements, Segment, Structure, Variable, check_criterion, compile_container
+from ._structure import (MISSING, Reader, assemble, assemble_columns, checked_columns, column, columns_of, leaves,
+                         member_value, raw_form, split)
 from ._structure import column as _structure_column
 from ._text import TEXT_KINDS, parse_numbers
 from ._validity import AlarmLevel, evaluate_any
@@ -140,6 +140,10 @@ def _before_start(container: str) -> str:
 
 def _bad(container: str, parameter: str) -> str:
     return f"with a bad {parameter!r} field in container {container!r}"
+
+
+def _bad_value(container: str, parameter: str) -> str:
+    return f"with a bad {parameter!r} value in container {container!r}"
 
 
 def _ambiguous(container: str) -> str:
@@ -268,6 +272,8 @@ class Definition:
         self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
         self._routed: set[str] | None = None
         self._source: tuple[tuple[bytes, ...], bool] | None = None  # the documents and strict, for pickling
+        self._placements = Placements(self._containers)  # how many entries place each parameter
+        self._text_fields: dict[str, list[tuple[str, str, str]]] = {}  # container -> its numbers as text (see _texts)
         for name in self._containers:
             self._segment(name, loader.container_nodes)
         self._read_whole = {n for segment in self._segments.values() for step in segment.steps
@@ -303,7 +309,8 @@ class Definition:
             base = self._segment(container.base, elements) if container.base is not None else None
             if base is not None:
                 check_criterion(container.restriction, base.names, elements[name])
-            segment = compile_container(container, self._containers, self._parameters, base, elements[name])
+            segment = compile_container(container, self._containers, self._parameters, base, elements[name],
+                                        self._placements)
             self._segments[name] = segment
         return segment
 
@@ -387,7 +394,8 @@ class Definition:
                 elif n in values:  # else its include condition failed
                     shown[n] = fields.get(n, values[n]) if raw else get(n, True)
             except PacketError as e:
-                raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}") from None
+                raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}",
+                                  _bad_value(segment.container.name, n)) from None
         return shown
 
     def _decode_one(self, packet: bytes) -> tuple[Segment, dict[str, Value], dict[str, bytes],
@@ -642,12 +650,11 @@ class Definition:
         if container.abstract and not keep:
             _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
             return
-        for n in segment.names:  # numbers and times written as text: a packet whose text does not parse is skipped
-            ptype = self._parameters[n].type
-            if n not in group.items and isinstance(ptype.encoding, StringEncoding) and ptype.kind in TEXT_KINDS:
-                bad = parse_numbers(ptype.kind, self._getter(group, data)(n, False))[1]
+        for n, kind, whole in self._texts(segment):  # numbers and times as text: a packet whose text does not parse is skipped
+            if n not in group.items:
+                bad = parse_numbers(kind, self._getter(group, data)(n, False))[1]
                 if bad is not None and bad.any():
-                    group = _skip(group, bad, f"with a bad {n!r} value in container {name!r}", skipped)
+                    group = _skip(group, bad, _bad_value(name, whole), skipped)
                     if not len(group.offsets):
                         return
         for f, check in self._declared_checks(name):
@@ -659,6 +666,19 @@ class Definition:
                     return
         columns = self._columns(segment, group, data, raw)
         found[name] = columns, group.offsets, self._checks(segment, group, data, None if raw else columns)
+
+    def _texts(self, segment: Segment) -> list[tuple[str, str, str]]:
+        """(parameter or leaf of a fixed-size structure, its kind, the parameter) of a container's
+        numbers and times written as text."""
+        found = self._text_fields.get(segment.container.name)
+        if found is None:
+            found = self._text_fields[segment.container.name] = []
+            for n in segment.names:
+                ptype = self._parameters[n].type
+                parts = (leaves(n, ptype) or []) if ptype.structured and n not in self._read_whole else [(n, ptype)]
+                found.extend((leaf, t.kind, n) for leaf, t in parts
+                             if isinstance(t.encoding, StringEncoding) and t.kind in TEXT_KINDS)
+        return found
 
     def _checks(self, segment: Segment, group: _Group, data: bytes,
                 shown: dict[str, np.ndarray] | None = None) -> _Checked:

@@ -13,14 +13,15 @@ container by the restriction criteria on the values decoded so far.
 """
 from __future__ import annotations
 
+from collections import Counter
 from dataclasses import dataclass, field
 
 from ._xml import Element, Refusal
 from dataclasses import replace
 
 from ._model import (BinaryEncoding, Container, Criterion, Entry, FloatEncoding, IntegerEncoding, Parameter,
-                     StringEncoding, is_fixed)
-from ._structure import leaves, produces, static_shape
+                     ParameterType, StringEncoding, is_fixed)
+from ._structure import MAX_LEAVES, leaves, produces, static_shape
 
 
 @dataclass(slots=True, eq=False)
@@ -126,10 +127,27 @@ class Segment:
     chain: list[str]  # container names from the root down to this one
 
 
+class Placements:
+    """How many entries of all containers place each parameter (counted on first use)."""
+
+    __slots__ = ("containers", "counts")
+
+    def __init__(self, containers: dict[str, Container]) -> None:
+        self.containers = containers
+        self.counts: Counter[str] | None = None
+
+    def __call__(self, name: str) -> int:
+        if self.counts is None:
+            self.counts = Counter(n for c in self.containers.values() for e in c.entries if e.kind != "container"
+                                  for n in ([e.ref] if e.kind == "parameter" else produces(e, self.containers)))
+        return self.counts[name]
+
+
 def compile_container(container: Container, containers: dict[str, Container],
-                      parameters: dict[str, Parameter], base: Segment | None, element: Element) -> Segment:
+                      parameters: dict[str, Parameter], base: Segment | None, element: Element,
+                      placements: Placements | None = None) -> Segment:
     """A container's steps; `element` is its SequenceContainer, which refusals name."""
-    return _Compiler(containers, parameters, base, element).compile(container)
+    return _Compiler(containers, parameters, base, element, placements).compile(container)
 
 
 class _Compiler:
@@ -137,7 +155,8 @@ class _Compiler:
     # reference cycle, which would keep the whole document alive until the garbage collector runs.
 
     def __init__(self, containers: dict[str, Container], parameters: dict[str, Parameter],
-                 base: Segment | None, element: Element) -> None:
+                 base: Segment | None, element: Element, placements: Placements | None = None) -> None:
+        self.placements = placements
         self.containers = containers
         self.parameters = parameters
         self.base = base
@@ -184,6 +203,15 @@ class _Compiler:
             parts = None
             if parameter is not None and entry.plain:
                 parts = leaves(parameter.name, parameter.type)
+            elif parameter is not None and self.repeated_leaves(entry, parameter):
+                # A fixed count of fixed-size fields, back to back: read as an array of its
+                # occurrences (the parameter is placed by this entry only).
+                assert entry.repeat is not None and isinstance(entry.repeat.count, int)
+                shape = ((0, entry.repeat.count - 1),)
+                parameter = parameters[entry.ref] = replace(parameter, type=ParameterType(
+                    parameter.type.name, "array", parameter.type.encoding, element=parameter.type,
+                    dimensions=shape, rank=1))
+                parts = leaves(parameter.name, parameter.type)
             if parts is None:
                 self.structure(entry._replace(location=None), position)
                 continue
@@ -201,6 +229,17 @@ class _Compiler:
             self.cursor = (position[0], at)
             names.append(parameter.name)
             seen.add(parameter.name)
+
+    def repeated_leaves(self, entry: Entry, parameter: Parameter) -> bool:
+        repeat = entry.repeat
+        if repeat is None or entry.condition is not None or entry.dimensions or self.placements is None:
+            return False
+        if not isinstance(repeat.count, int) or repeat.offset != 0 or not 0 < repeat.count:
+            return False
+        per = leaves(parameter.name, parameter.type)
+        if per is None or len(per) * repeat.count > MAX_LEAVES or parameter.type.kind == "array":
+            return False
+        return self.placements(parameter.name) == 1
 
     def variable(self, parameter: Parameter, position: tuple[int, int]) -> None:
         enc = parameter.type.encoding
