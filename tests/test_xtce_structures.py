@@ -241,15 +241,94 @@ def test_hostile_dynamic_sizes_fail_the_packet(body):
         definition.decode(body)
 
 
-def test_deeply_nested_types_refused_and_encoding_structures_refused():
+def test_deeply_nested_types_refused():
     # declared outermost first, so that each type builds the ones it holds
     deep = "".join(aggregate(f"X{i}", a=f"X{i - 1}") for i in range(149, 0, -1)) + aggregate("X0", a="U8")
     with warnings.catch_warnings(), pytest.raises(XtceError, match="nested more than"):
         warnings.simplefilter("ignore")
         bitloom_xtce.load(document(deep, {"x": "X149"}, ref("x")))
-    definition = bitloom_xtce.load(document(A2, {"a": "A2"}, ref("a")))
-    with pytest.raises(ValueError, match="encoding aggregates, arrays"):
-        definition.encode("P", {"a": {"x": 1, "y": 2}})
+
+
+# -- encoding structures --------------------------------------------------------------------------
+
+H = {"h1": 2049, "h2": 49152, "h3": 0}
+
+
+def same(expected, got):
+    agree(expected, got)
+    for key in expected if isinstance(expected, dict) else ():
+        if isinstance(expected[key], list) and expected[key] and isinstance(expected[key][0], dict):
+            for e, g in zip(expected[key], got[key]):
+                same(e, g)
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_structures_round_trip_through_encode_and_encode_many(case):
+    types, parameters, entries, packets = CASES[case]
+    definition = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    for body, expected in packets:
+        values = definition.decode(ccsds(body))
+        packet = definition.encode("P", values)
+        same(values, definition.decode(packet))
+        if "offset" not in case:  # the bits between repeats are not values: written as zeros
+            assert packet == ccsds(body)
+        raw = definition.decode(ccsds(body), raw=True)
+        same(raw, definition.decode(definition.encode("P", raw, raw=True), raw=True))
+    stream = b"".join(ccsds(b) for b, _ in packets)
+    again = definition.encode_many("P", definition.decode_file(stream)["P"])
+    assert again == stream or "offset" in case
+    for column, values in definition.decode_file(again)["P"].items():
+        for got, want in zip(values, definition.decode_file(stream)["P"][column]):
+            assert np.ma.is_masked(got) == np.ma.is_masked(want)
+            if not np.ma.is_masked(got):
+                np.testing.assert_array_equal(np.asarray(got), np.asarray(want))
+
+
+def test_encoding_structures_fills_counts_and_refuses_what_would_not_decode_back():
+    types, parameters, entries, _ = CASES["dynamic array"]
+    dynamic_array = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    assert dynamic_array.decode(dynamic_array.encode("P", H | {"d": [5, 6, 7]}))["n"] == 3  # n from d's length
+    types, parameters, entries, _ = CASES["dynamic repeat of an aggregate"]
+    repeated = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    assert repeated.decode(repeated.encode("P", H | {"a": [{"x": 1, "y": 2}]}))["n"] == 1
+    types, parameters, entries, _ = CASES["include condition"]
+    conditional = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    for definition, values, message in [
+        (dynamic_array, {"n": 2, "d": [5, 6, 7]}, r"d: an array of shape \(3,\), its type's is \(2,\)"),
+        (repeated, {"n": 2, "a": [{"x": 1, "y": 2}]}, "a: 1 occurrences given, its entry repeats 2 times"),
+        (repeated, {"a": [{"x": 1}]}, "a: no value for its member 'y'"),
+        (repeated, {"a": [{"x": 1, "y": 2, "z": 3}]}, "a: no member 'z'"),
+        (conditional, {"f": 0, "v": 5, "t": 1}, "v: a value is given, but the include condition"),
+        (conditional, {"f": 1, "t": 1}, "no value for 'v'"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            definition.encode("P", H | values)
+
+
+def test_encoding_conditions_inside_a_repeated_container_and_indirect_entries():
+    inner = ('<xtce:SequenceContainer name="I"><xtce:EntryList>' + ref("k") + ref("v", condition("k", 1))
+             + "</xtce:EntryList></xtce:SequenceContainer>")
+    entries = ref("n") + f'<xtce:ContainerRefEntry containerRef="I">{repeat(dynamic("n"))}</xtce:ContainerRefEntry>'
+    definition = bitloom_xtce.load(document("", HEADER | {"n": "U8", "k": "U8", "v": "U8"}, HEAD + entries, inner))
+    packet = ccsds(b"\x03\x01\x07\x00\x01\x08")
+    assert definition.encode("P", definition.decode(packet)) == packet
+    assert definition.encode_many("P", definition.decode_file(packet * 2)["P"]) == packet * 2
+    with pytest.raises(ValueError, match="v: 3 occurrences given, its entry repeats 2 times"):
+        definition.encode("P", H | {"n": 2, "k": [1, 1], "v": [1, 2, 3]})
+    params = ('<xtce:Parameter name="id" parameterTypeRef="U8"/>'
+              '<xtce:Parameter name="a" parameterTypeRef="U8"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="1"/>'
+              '</xtce:AliasSet></xtce:Parameter>'
+              '<xtce:Parameter name="b" parameterTypeRef="U16"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="2"/>'
+              '</xtce:AliasSet></xtce:Parameter>')
+    entries = (ref("id") + '<xtce:IndirectParameterRefEntry aliasNameSpace="ids"><xtce:ParameterInstance '
+               'parameterRef="id"/></xtce:IndirectParameterRefEntry>')
+    indirect = bitloom_xtce.load(document("", {}, entries).replace(b"<xtce:ParameterSet>",
+                                                                   b"<xtce:ParameterSet>" + params.encode()))
+    assert indirect.encode("P", {"id": 2, "b": 258}) == b"\x02\x01\x02"
+    with pytest.raises(ValueError, match="no value for 'a'"):
+        indirect.encode("P", {"id": 1, "b": 258})
+    with pytest.raises(ValueError, match="b: a value is given, but no entry of the packet places it"):
+        indirect.encode("P", {"id": 1, "a": 3, "b": 258})
 
 
 # -- checks, raw text and bytes inside structures ----------------------------------------------------
