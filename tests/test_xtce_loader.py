@@ -164,6 +164,18 @@ def test_types_that_cannot_be_decoded_are_refused_once_placed(types, message):
         quiet_load(document(types=types))
 
 
+def test_byte_order_lists():
+    def order(*significance):
+        return document(types=T.replace('<xtce:IntegerDataEncoding sizeInBits="8"/>',
+                                        '<xtce:IntegerDataEncoding sizeInBits="16"><xtce:ByteOrderList>' + "".join(
+                                            f'<xtce:Byte byteSignificance="{b}"/>' for b in significance)
+                                        + "</xtce:ByteOrderList></xtce:IntegerDataEncoding>"))
+    assert quiet_load(order(0, 1)).decode(b"\x01\x02")["v"] == 0x0201
+    assert quiet_load(order(1, 0)).decode(b"\x01\x02")["v"] == 0x0102
+    with pytest.raises(XtceError, match=r"byte significances \[1\] for 16 bits"):
+        quiet_load(order(1))
+
+
 @pytest.mark.parametrize("entry, message", [
     ('<xtce:ParameterSegmentRefEntry parameterRef="v" order="1" sizeInBits="4"/>', "a parameter split over several"),
     ('<xtce:ContainerSegmentRefEntry containerRef="P" order="1" sizeInBits="4"/>', "a container split over several"),

@@ -434,3 +434,24 @@ def test_a_fixed_repeat_of_fixed_fields_is_read_as_leaves_unless_its_parameter_i
     twice = bitloom_xtce.load(document("", HEADER | {"v": "U8"}, HEAD + ref("v", repeat(fixed(2))) + ref("v")))
     assert any(type(s).__name__ == "Structure" for s in twice._segments["P"].steps)
     assert twice.decode(ccsds(b"\x01\x02\x03"))["v"] == 3
+
+
+def test_restrictions_and_sizes_on_members_of_an_aggregate_in_the_base_container():
+    header = aggregate("HDR", kind="U8", sub="U8", size="U8")
+    text = ('<xtce:StringParameterType name="SV"><xtce:StringDataEncoding><xtce:Variable maxSizeInBits="800">'
+            '<xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="hdr/size"/><xtce:LinearAdjustment slope="8"/>'
+            '</xtce:DynamicValue></xtce:Variable></xtce:StringDataEncoding></xtce:StringParameterType>')
+    children = "".join(
+        f'<xtce:SequenceContainer name="{name}"><xtce:EntryList>{ref(p)}</xtce:EntryList><xtce:BaseContainer '
+        f'containerRef="P"><xtce:RestrictionCriteria><xtce:ComparisonList>{tests}</xtce:ComparisonList>'
+        '</xtce:RestrictionCriteria></xtce:BaseContainer></xtce:SequenceContainer>'
+        for name, p, tests in [("E5", "s", '<xtce:Comparison parameterRef="hdr/kind" value="5"/>'
+                                           '<xtce:Comparison parameterRef="hdr.sub" value="1"/>'),
+                               ("E3", "v", '<xtce:Comparison parameterRef="hdr/kind" value="3"/>')])
+    definition = bitloom_xtce.load(document(header + text, HEADER | {"hdr": "HDR", "s": "SV", "v": "U16"},
+                                            HEAD + ref("hdr"), children).replace(b'name="P"', b'name="P" abstract="true"'))
+    packets = [ccsds(b"\x05\x01\x03abc"), ccsds(b"\x03\x00\x00\x01\x02"), ccsds(b"\x05\x01\x00")]
+    assert [definition.decode_with_container(p)[0] for p in packets] == ["E5", "E3", "E5"]
+    assert definition.decode(packets[0])["s"] == "abc"
+    tables = definition.decode_file(b"".join(packets))
+    assert tables["E5"]["s"].tolist() == ["abc", ""] and tables["E3"]["v"].tolist() == [258]

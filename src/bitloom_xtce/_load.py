@@ -851,9 +851,12 @@ class Loader:
         reverse = BIT_ORDERS.get(node.attrib.get("bitOrder", "mostSignificantBitFirst"))
         if reverse is None:
             raise fail(node, f"bitOrder={node.attrib['bitOrder']!r} is not supported")
+        if node.tag in ("IntegerDataEncoding", "FloatDataEncoding") and \
+                (listed := only(node, ("ByteOrderList",), required=False)) is not None:
+            byte_order = self.byte_order_list(node, listed, byte_order)
         if node.tag == "IntegerDataEncoding":
             self.check(node, ("encoding", "sizeInBits", "changeThreshold", *orders),
-                       ("DefaultCalibrator", "ContextCalibratorList", "ErrorDetectCorrect"))
+                       ("DefaultCalibrator", "ContextCalibratorList", "ErrorDetectCorrect", "ByteOrderList"))
             form = node.attrib.get("encoding", "unsigned")
             if form == "signed":  # what flight-software generators write for two's complement
                 self.tolerate(node, 'encoding="signed" on <IntegerDataEncoding>, read as twosComplement')
@@ -871,7 +874,7 @@ class Loader:
                                    self.error_check(node))
         if node.tag == "FloatDataEncoding":
             self.check(node, ("encoding", "sizeInBits", "changeThreshold", *orders),
-                       ("DefaultCalibrator", "ContextCalibratorList"))
+                       ("DefaultCalibrator", "ContextCalibratorList", "ByteOrderList"))
             form = node.attrib.get("encoding", "IEEE754_1985")
             bits = positive_size(node, node.attrib.get("sizeInBits", "32"), "sizeInBits")
             reader = FLOAT_FORMS.get((form, bits))
@@ -894,6 +897,23 @@ class Loader:
                 raise fail(node, "a check value in binary data of dynamic size is not supported")
             return BinaryEncoding(bits, dynamic, self.error_check(node))
         raise fail(node, "not a data encoding")
+
+    def byte_order_list(self, node: Element, listed: Element, written: str) -> str:
+        """The byte order a ByteOrderList gives (the significance of each byte, in the order the
+        bytes come): most or least significant byte first; others are refused."""
+        significance = []
+        for byte in self.check(listed, (), ("Byte",)):
+            self.check(byte, ("byteSignificance",))
+            significance.append(int(number(byte, required(byte, "byteSignificance"), "byteSignificance", int)))
+        default = "16" if node.tag == "IntegerDataEncoding" else "32"
+        size = int(number(node, node.attrib.get("sizeInBits", default), "sizeInBits", int))
+        order = {tuple(range(size // 8 - 1, -1, -1)): "big", tuple(range(size // 8)): "little"}.get(tuple(significance))
+        if size % 8 or order is None:
+            raise fail(listed, f"byte significances {significance} for {size} bits: only the most or the least "
+                               "significant byte first is supported")
+        if "byteOrder" in node.attrib and order != written and size > 8:
+            raise fail(listed, f"contradicts byteOrder={node.attrib['byteOrder']!r}")
+        return order
 
     def integer_value(self, node: Element) -> tuple[int | None, DynamicSize | None]:
         """A size in bits: fixed, or from another parameter's value."""

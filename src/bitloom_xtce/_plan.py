@@ -244,7 +244,7 @@ class _Compiler:
     def variable(self, parameter: Parameter, position: tuple[int, int]) -> None:
         enc = parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
-        if enc.dynamic is not None and enc.dynamic.parameter not in self.seen:
+        if enc.dynamic is not None and not decoded(enc.dynamic.parameter, self.seen):
             raise Refusal(self.element, f"the size of {parameter.name!r} comes from {enc.dynamic.parameter!r}, "
                           "which is not decoded before it")
         self.flush()
@@ -296,5 +296,12 @@ def check_criterion(criterion: Criterion | None, names: list[str], element: Elem
         return
     known = set(names)
     for name, _ in criterion.parameters():
-        if name not in known:
+        if not decoded(name, known):
             raise Refusal(element, f"its restriction tests {name!r}, which its base containers do not decode")
+
+
+def decoded(name: str, known: set[str]) -> bool:
+    """Whether a parameter, or the aggregate a member (`P.a.b`) belongs to, is among `known`."""
+    while name not in known and "." in name:
+        name = name.rpartition(".")[0]
+    return name in known

@@ -182,6 +182,9 @@ def member_value(values: dict[str, Value], name: str) -> Value:
         if head in values:
             value = values[head]
             for member in rest.split("."):
+                if not isinstance(value, dict):
+                    raise PacketError(f"{name!r}: {head!r} holds several values here (a repeated entry or an "
+                                      "array), not one")
                 value = value[member]
             return value
         more, dot, rest = rest.partition(".")
