@@ -385,6 +385,13 @@ class Definition:
         """A packet's values as decode gives them: structures whole, and no value for an entry
         whose include condition failed."""
         shown: dict[str, Value] = {}
+        for leaf, kind, whole in self._texts(segment):  # numbers and times as text: they must parse
+            if leaf in values and not isinstance(values[leaf], np.ndarray):
+                try:
+                    parse_numbers(kind, values[leaf])
+                except PacketError as e:
+                    raise PacketError(f"container {segment.container.name!r}: {whole!r}: {e}",
+                                      _bad_value(segment.container.name, whole)) from None
         for n in segment.names:
             ptype = self._parameters[n].type
             try:
@@ -647,16 +654,6 @@ class Definition:
             if not none.any():
                 return
             group = group.take(none)
-        if container.abstract and not keep:
-            _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
-            return
-        for n, kind, whole in self._texts(segment):  # numbers and times as text: a packet whose text does not parse is skipped
-            if n not in group.items:
-                bad = parse_numbers(kind, self._getter(group, data)(n, False))[1]
-                if bad is not None and bad.any():
-                    group = _skip(group, bad, _bad_value(name, whole), skipped)
-                    if not len(group.offsets):
-                        return
         for f, check in self._declared_checks(name):
             bad = self._failing(f, check, group, data)
             if bad.any():
@@ -664,6 +661,16 @@ class Definition:
                                           f"{name!r}", skipped)
                 if not len(group.offsets):
                     return
+        for n, kind, whole in self._texts(segment):  # numbers and times as text: a packet whose text does not parse is skipped
+            if n not in group.items:
+                bad = parse_numbers(kind, self._getter(group, data)(n, False))[1]
+                if bad is not None and bad.any():
+                    group = _skip(group, bad, _bad_value(name, whole), skipped)
+                    if not len(group.offsets):
+                        return
+        if container.abstract and not keep:  # after the checks decode makes of such a packet too
+            _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
+            return
         columns = self._columns(segment, group, data, raw)
         found[name] = columns, group.offsets, self._checks(segment, group, data, None if raw else columns)
 

@@ -411,8 +411,21 @@ class Comparison:
     value: Value = None
 
     def evaluate(self, get: Lookup) -> Value:
-        right = get(*self.other) if self.other is not None else self.value
-        left = get(self.parameter, self.calibrated)
+        try:
+            right = get(*self.other) if self.other is not None else self.value
+            left = get(self.parameter, self.calibrated)
+        except KeyError:  # one packet: a parameter whose entry's include condition failed has no value
+            return False
+        result = self._evaluate(left, right)
+        if isinstance(left, np.ndarray) or isinstance(right, np.ndarray):  # columns: no value, no match
+            missing = np.ma.getmask(get(self.parameter, False))
+            if self.other is not None:
+                missing = missing | np.ma.getmask(get(self.other[0], False))
+            if missing is not np.ma.nomask and np.any(missing):
+                result = np.ma.filled(result, False) & ~missing
+        return result
+
+    def _evaluate(self, left: Value, right: Value) -> Value:
         if isinstance(left, np.ndarray) and left.dtype == object and isinstance(right, bytes):
             # Compared as Python bytes: numpy's own bytes scalar would drop trailing zero bytes.
             right, boxed = np.empty((), dtype=object), right
@@ -573,7 +586,7 @@ class ParameterType:
                 return text_boolean(raw, *self.truth)
             if self.kind not in TEXT_KINDS:
                 return raw
-            value = parse_numbers(self.kind, raw)[0]
+            value = parse_numbers(self.kind, raw, lenient=True)[0]  # decoding refuses a bad text by itself
             if self.kind == "enumerated":
                 return self._enumerate(value)
             return self.time.convert(value, get) if self.kind == "relative_time" else value  # type: ignore[union-attr]

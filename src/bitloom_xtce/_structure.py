@@ -326,7 +326,10 @@ class Reader:
             if items is None:
                 items = self.items[id(enc)] = [{"name": "v", "encoding": enc.reader, "bits": enc.bits,
                                                 "byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits}]
-            return bitloom.unpack_parameters(self.packet, cursor, items)["v"], cursor + enc.bits
+            try:
+                return bitloom.unpack_parameters(self.packet, cursor, items)["v"], cursor + enc.bits
+            except ValueError as e:  # bits that are no value of the encoding (a BCD digit above 9...)
+                raise PacketError(str(e).removeprefix("ValueError: ")) from None
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
         size = enc.dynamic.bits(self.get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
         bits, raw, text = measure(enc, self.packet, cursor, self.limit, size)

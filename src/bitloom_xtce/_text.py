@@ -32,14 +32,18 @@ def _parse(kind: str, text: str) -> Any:
     return _number(kind, text)
 
 
-def parse_numbers(kind: str, raw: Any) -> tuple[Any, np.ndarray | None]:
+def parse_numbers(kind: str, raw: Any, lenient: bool = False) -> tuple[Any, np.ndarray | None]:
     """The values texts give for a type of `kind` (one of TEXT_KINDS): integers (int64),
     floats, or date-times (datetime64[ns], UTC); for a column also the rows that do not parse
-    (given as 0 or NaT), for one value a PacketError when it does not."""
+    (given as 0 or NaT), for one value a PacketError when it does not (`lenient`: 0 or NaT, as
+    in a column, for restrictions evaluated before the packet is refused)."""
     if not isinstance(raw, np.ndarray):
         try:
             return _parse(kind, raw), None
         except (ValueError, OverflowError):
+            if lenient:
+                return np.zeros(1, dtype=_DTYPES[kind])[0].item() if kind != "absolute_time" else \
+                    np.datetime64("NaT", "ns"), None
             raise PacketError(f"text {raw!r} is not {_WHAT[kind]}") from None
     out = np.zeros(len(raw), dtype=_DTYPES[kind])
     bad = np.zeros(len(raw), dtype=bool)
