@@ -50,7 +50,7 @@ def parse_numbers(kind: str, raw: Any, lenient: bool = False) -> tuple[Any, np.n
     for i, text in enumerate(raw.tolist()):
         try:
             out[i] = _parse(kind, text)
-        except (ValueError, OverflowError):
+        except (ValueError, OverflowError, AttributeError):  # (None: no value in this packet)
             bad[i] = True
     if kind == "absolute_time" and bad.any():
         out[bad] = np.datetime64("NaT", "ns")
