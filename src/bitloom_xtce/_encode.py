@@ -418,6 +418,9 @@ def _fills(criterion: Criterion, known: Any) -> list[Comparison] | None:
     return None
 
 
+_NOTHING: dict[Any, Any] = {}  # (never written to: a plan without entries written per packet)
+
+
 class Batch:
     """The values of one packet (scalars, n None) or of n packets (columns) on their way to
     raw values and fields."""
@@ -436,9 +439,10 @@ class Batch:
         self.checks: dict[str, Any] = {}  # check values given, compared with those computed
         self.starts: dict[int, Any] = {}  # id(step) -> its first bit
         self.total: Any = 0  # packet bits
-        self.structured: dict[str, Any] = {}  # values of entries written per packet, as given
-        self.written: dict[int, list[dict[str, Any]]] = {}  # id(step) -> the items a Writer made for it
-        self.lookup = _Values(self.parameters, self._raw)
+        # values of entries written per packet, as given; id(step) -> the items a Writer made for it
+        self.structured: dict[str, Any] = {} if plan.whole else _NOTHING
+        self.written: dict[int, list[dict[str, Any]]] = {} if plan.whole else _NOTHING
+        self.lookup = _Values(self.parameters, self._raw if plan.whole else self.raws.__getitem__)
         self.get = self.lookup.get
 
     def _raw(self, name: str) -> Any:
