@@ -523,7 +523,11 @@ class Definition:
         if start < 0:
             raise PacketError(f"container {container!r}: {step.parameter.name!r} would start {-start} bits "
                               "before the packet", _before_start(container))
-        size = enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
+        try:
+            size = enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
+        except KeyError:  # its size parameter's entry was left out by its include condition
+            raise _field_error(container, step.parameter.name, f"its size comes from {enc.dynamic.parameter!r}, "
+                               "which has no value in this packet") from None
         try:
             bits, raw_field, text = measure(enc, packet, start, limit, size)
         except PacketError as e:
@@ -874,7 +878,10 @@ class Definition:
         sizes: list[Any] = [None] * len(starts)
         if enc.dynamic is not None:
             get = self._getter(group, data)
-            sizes = np.asarray(enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated))).tolist()
+            given = get(enc.dynamic.parameter, enc.dynamic.calibrated)
+            sizes = np.asarray(enc.dynamic.bits(np.ma.getdata(given))).tolist()
+            for i in np.flatnonzero(np.ma.getmaskarray(get(enc.dynamic.parameter, False))).tolist():
+                sizes[i] = None  # no value in that packet: no size (a bad field, as decode finds)
         bad = np.zeros(len(starts), dtype=bool)
         widths = np.zeros(len(starts), dtype=np.int64)
         raw_fields: list[bytes] = []

@@ -376,6 +376,13 @@ def _compare(op: Callable[[Value, Value], Value], left: Value, right: Value) -> 
     return result
 
 
+def _rows(value: Value, rows: np.ndarray) -> Value:
+    """Some rows of a column (its values, unmasked); a single value as it is."""
+    if not isinstance(value, np.ndarray):
+        return value
+    return np.ma.getdata(value)[rows] if value.shape[:1] == rows.shape else value
+
+
 def _kind(value: Value) -> str:
     if isinstance(value, np.ndarray):
         return value.dtype.kind
@@ -416,14 +423,19 @@ class Comparison:
             left = get(self.parameter, self.calibrated)
         except KeyError:  # one packet: a parameter whose entry's include condition failed has no value
             return False
-        result = self._evaluate(left, right)
         if isinstance(left, np.ndarray) or isinstance(right, np.ndarray):  # columns: no value, no match
-            missing = np.ma.getmask(get(self.parameter, False))
-            if self.other is not None:
-                missing = missing | np.ma.getmask(get(self.other[0], False))
-            if missing is not np.ma.nomask and np.any(missing):
-                result = np.ma.filled(result, False) & ~missing
-        return result
+            missing = np.ma.getmaskarray(get(self.parameter, False)) if isinstance(left, np.ma.MaskedArray) or \
+                np.ma.getmask(get(self.parameter, False)) is not np.ma.nomask else None
+            if self.other is not None and np.ma.getmask(get(self.other[0], False)) is not np.ma.nomask:
+                other = np.ma.getmaskarray(get(self.other[0], False))
+                missing = other if missing is None else missing | other
+            if missing is not None and missing.any():
+                result = np.zeros(missing.shape, dtype=bool)
+                rows = ~missing
+                if rows.any():  # compared where both sides have values
+                    result[rows] = np.asarray(self._evaluate(_rows(left, rows), _rows(right, rows)), dtype=bool)
+                return result
+        return self._evaluate(left, right)
 
     def _evaluate(self, left: Value, right: Value) -> Value:
         if isinstance(left, np.ndarray) and left.dtype == object and isinstance(right, bytes):
