@@ -455,3 +455,25 @@ def test_restrictions_and_sizes_on_members_of_an_aggregate_in_the_base_container
     assert definition.decode(packets[0])["s"] == "abc"
     tables = definition.decode_file(b"".join(packets))
     assert tables["E5"]["s"].tolist() == ["abc", ""] and tables["E3"]["v"].tolist() == [258]
+
+
+def test_a_parameter_left_out_by_its_condition_fails_tests_and_sizes_in_both_paths():
+    binary = ('<xtce:BinaryParameterType name="B"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:DynamicValue>'
+              '<xtce:ParameterInstanceRef parameterRef="n"/><xtce:LinearAdjustment slope="8"/></xtce:DynamicValue>'
+              '</xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>')
+    child = ('<xtce:SequenceContainer name="C"><xtce:EntryList>' + ref("b") + '</xtce:EntryList><xtce:BaseContainer '
+             'containerRef="P"><xtce:RestrictionCriteria><xtce:Comparison parameterRef="n" value="1" comparisonOperator='
+             '"&gt;="/></xtce:RestrictionCriteria></xtce:BaseContainer></xtce:SequenceContainer>')
+    definition = bitloom_xtce.load(document(binary, HEADER | {"f": "U8", "n": "U8", "b": "B"},
+                                            HEAD + ref("f") + ref("n", condition("f", 1)), child))
+    packets = [ccsds(b"\x01\x02ab"), ccsds(b"\x00\x07")]
+    assert definition.decode_with_container(packets[0]) == ("C", {**definition.decode(packets[0])})
+    assert definition.decode_with_container(packets[1])[0] == "P"  # no n: "n >= 1" does not hold
+    tables = definition.decode_file(b"".join(packets))
+    assert tables["C"]["b"].tolist() == [b"ab"] and tables["P"]["f"].tolist() == [0]
+    sized = bitloom_xtce.load(document(binary, HEADER | {"f": "U8", "n": "U8", "b": "B"},
+                                       HEAD + ref("f") + ref("n", condition("f", 1)) + ref("b")))
+    with pytest.raises(PacketError, match="its size comes from 'n', which has no value") as refused:
+        sized.decode(ccsds(b"\x00\x07"))
+    with pytest.warns(bitloom_xtce.DecodeWarning, match=f"1 {refused.value.reason}"):
+        assert sized.decode_file(ccsds(b"\x00\x07") + ccsds(b"\x01\x01a"))["P"]["b"].tolist() == [b"a"]
