@@ -1,6 +1,6 @@
 """decode and decode_file agree packet by packet: definitions generated as XTCE documents
 (inheritance, every encoding, numbers and times written as text, calibrators, enumerations,
-dynamic sizes, locations, restriction criteria, include conditions) and packets (random and mutated), compared value for value. A packet that decode
+dynamic sizes, locations, restriction criteria; include conditions on request, see CONDITIONS) and packets (random and mutated), compared value for value. A packet that decode
 refuses must be skipped by decode_file under the reason decode's PacketError gives, and no other.
 
 BITLOOM_AGREEMENT_EXAMPLES=5000 runs a longer search than the default of make test."""
