@@ -477,3 +477,14 @@ def test_a_parameter_left_out_by_its_condition_fails_tests_and_sizes_in_both_pat
         sized.decode(ccsds(b"\x00\x07"))
     with pytest.warns(bitloom_xtce.DecodeWarning, match=f"1 {refused.value.reason}"):
         assert sized.decode_file(ccsds(b"\x00\x07") + ccsds(b"\x01\x01a"))["P"]["b"].tolist() == [b"a"]
+
+
+@pytest.mark.parametrize("entries, body, expected", [
+    (ref("f") + ref("v") + ref("v", condition("f", 1)), b"\x00\x05", 5),  # the condition fails: the earlier value
+    (ref("f") + ref("v") + ref("v", condition("f", 1)), b"\x01\x05\x06", 6),
+    (ref("f") + ref("v", condition("f", 1)) + ref("v"), b"\x00\x07", 7),  # listed again plainly: that value
+])
+def test_a_parameter_listed_again_with_a_condition_agrees_in_both_paths(entries, body, expected):
+    definition = bitloom_xtce.load(document("", HEADER | {"f": "U8", "v": "U8"}, HEAD + entries))
+    assert definition.decode(ccsds(body))["v"] == expected
+    assert definition.decode_file(ccsds(body))["P"]["v"].tolist() == [expected]

@@ -617,7 +617,7 @@ class Definition:
                 group = _skip(group, short, _too_short(name), skipped)
                 for f in step.fields:
                     group.known[f.parameter.name] = (step, f)
-                for kept in (group.values, group.fields, group.calibrated):  # read at an earlier place
+                for kept in (group.values, group.fields, group.calibrated, group.items):  # read at an earlier place
                     if kept and not kept.keys().isdisjoint(step.names):
                         for stale in kept.keys() & step.names:
                             del kept[stale]
@@ -827,6 +827,8 @@ class Definition:
         get = self._getter(group, data)
         per: dict[str, list] = {n: [] for n in step.names}
         raws: dict[str, list] = {}  # the raw=True values of those holding text, where not the same
+        # a parameter decoded at an earlier place keeps that value where this entry gives none
+        earlier = {n: get(n, False) for n in step.names if n in group.values or n in group.known or n in group.items}
         ends = np.zeros(len(starts), dtype=np.int64)
         bad = np.zeros(len(starts), dtype=bool)
         for i, (start, limit) in enumerate(zip(starts, limits)):
@@ -839,7 +841,12 @@ class Definition:
             except PacketError:
                 bad[i], ends[i], local, texts = True, start, {}, {}
             for n in step.names:
-                per[n].append(local.get(n, MISSING))
+                if n in local or n not in earlier:
+                    per[n].append(local.get(n, MISSING))
+                else:
+                    value = earlier[n][i]
+                    per[n].append(MISSING if value is np.ma.masked or value is MISSING else
+                                  value.item() if isinstance(value, np.generic) else value)
                 if texts.get(n) and n in local:
                     raws.setdefault(n, per[n][:-1])
                 if n in raws:
@@ -899,6 +906,7 @@ class Definition:
             raw_fields.append(raw_field)
             texts.append(text)
         group.anchors.append(starts - packet_bits + widths)
+        group.items.pop(step.parameter.name, None)  # read per packet at an earlier place
         group.fields[step.parameter.name] = _object_column(raw_fields)
         group.values[step.parameter.name] = _text_column(texts) if isinstance(enc, StringEncoding) \
             else group.fields[step.parameter.name]
