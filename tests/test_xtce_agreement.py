@@ -1,6 +1,6 @@
 """decode and decode_file agree packet by packet: definitions generated as XTCE documents
-(inheritance, every encoding, calibrators, enumerations, dynamic sizes, locations, restriction
-criteria) and packets (random and mutated), compared value for value. A packet that decode
+(inheritance, every encoding, numbers and times written as text, calibrators, enumerations,
+dynamic sizes, locations, restriction criteria; include conditions on request, see CONDITIONS) and packets (random and mutated), compared value for value. A packet that decode
 refuses must be skipped by decode_file under the reason decode's PacketError gives, and no other.
 
 BITLOOM_AGREEMENT_EXAMPLES=5000 runs a longer search than the default of make test."""
@@ -29,6 +29,9 @@ OPERATORS = ["==", "!=", "&lt;", "&lt;=", "&gt;", "&gt;="]
 BIG = [2**63 - 1, 2**63, 2**64 - 1, 2**64 + 3, -(2**63), -(2**63) - 1]
 FLOATS = st.floats(allow_nan=False, allow_infinity=False, width=64) | st.sampled_from([0.0, -0.0, 1.0, 0.5, 1e300])
 HEADER = ("H", "S", "L")  # the primary header: a selector, a sequence count, the length field
+# Include conditions on entries: BITLOOM_AGREEMENT_CONDITIONS=1 (decode and decode_file still
+# disagree where a restriction or a calibration reads a parameter whose condition failed).
+CONDITIONS = os.environ.get("BITLOOM_AGREEMENT_CONDITIONS") == "1"
 
 
 def tag(name, attributes="", inner=""):
@@ -122,7 +125,7 @@ class Builder:
         self.count += 1
         t = f"T{name}"
         kind = draw(st.sampled_from(["integer", "float", "float_int", "enumerated", "boolean", "string", "binary",
-                                     "absolute_time", "relative_time"]))
+                                     "absolute_time", "relative_time", "text_number"]))
         labels = []
         if kind == "integer":
             xml = tag("IntegerParameterType", f' name="{t}"', self.integer_encoding())
@@ -143,6 +146,13 @@ class Builder:
             xml = tag("BooleanParameterType", f' name="{t}"', self.integer_encoding(False))
         elif kind == "string":
             xml = self.string_type(t, known)
+        elif kind == "text_number":  # an integer, a float or a date-time written as text
+            element = draw(st.sampled_from(["IntegerParameterType", "FloatParameterType", "AbsoluteTimeParameterType"]))
+            ending = tag("TerminationChar", "", "00") if draw(st.booleans()) else ""
+            text = tag("StringDataEncoding", ' encoding="US-ASCII"', tag("SizeInBits", "", tag("Fixed", "", tag(
+                "FixedValue", "", str(8 * draw(st.integers(1, 4))))) + ending))
+            xml = tag(element, f' name="{t}"', tag("Encoding", "", text) if "Time" in element else text)
+            kind = {"I": "integer", "F": "float", "A": "absolute_time"}[element[0]]
         elif kind == "binary":
             dynamic = self.dynamic(known) if draw(st.booleans()) else None
             size = dynamic or tag("FixedValue", "", str(draw(st.integers(1, 40))))
@@ -156,7 +166,8 @@ class Builder:
                                                    encoding) + reference)
         self.types.append(xml)
         self.parameters.append(tag("Parameter", f' name="{name}" parameterTypeRef="{t}"'))
-        self.kinds[name] = (kind, kind in ("integer", "float", "float_int", "enumerated"), labels)
+        numeric = kind in ("integer", "float", "float_int", "enumerated") and "StringDataEncoding" not in xml
+        self.kinds[name] = (kind, numeric, labels)
         return name
 
     def entries(self, known, count):
@@ -164,14 +175,19 @@ class Builder:
         draw = self.draw
         out = []
         for _ in range(count):
-            name = self.parameter(known) if not known or draw(st.integers(0, 5)) else draw(st.sampled_from(known))
+            before = list(known)
+            new = not known or draw(st.integers(0, 5))
+            name = self.parameter(known) if new else draw(st.sampled_from(known))
             location = ""
             if draw(st.integers(0, 3)) == 0:
                 start = draw(st.booleans())
                 bits = draw(st.integers(0, 64) if start else st.integers(-24, 24) | st.sampled_from([-90, -130]))
                 location = tag("LocationInContainerInBits", ' referenceLocation="containerStart"' if start else "",
                                tag("FixedValue", "", str(bits)))
-            out.append(tag("ParameterRefEntry", f' parameterRef="{name}"', location))
+            condition = ""
+            if CONDITIONS and new and before and draw(st.integers(0, 4)) == 0:  # included where a test holds
+                condition = tag("IncludeCondition", "", self.criterion(before))
+            out.append(tag("ParameterRefEntry", f' parameterRef="{name}"', location + condition))
             known.append(name)
         return "".join(out)
 
@@ -328,7 +344,10 @@ def check_agreement(definition, data_packets, raw):
         row = rows.get(container, 0)
         rows[container] = row + 1
         columns = tables[container]
-        assert list(columns) == list(values)
+        assert [name for name in columns if name in values] == list(values)
+        for name in columns:  # an entry whose include condition failed: no value
+            if name not in values:
+                assert np.ma.is_masked(columns[name][row]), f"packet {i} ({container}): {name} has a value"
         for name, value in values.items():
             got = columns[name][row]
             got = got.tolist() if isinstance(got, np.generic) and not isinstance(got, (np.datetime64, np.timedelta64)) \

@@ -73,6 +73,11 @@ ALARM = ('<xtce:DefaultAlarm><xtce:ChangeAlarmRanges><xtce:WarningRange minInclu
     (document(containers=P.replace('parameterRef="v"/>', 'parameterRef="v"><xtce:TimeAssociation parameterRef="v"/>'
                                                          '</xtce:ParameterRefEntry>')),
      "<TimeAssociation>", 6, b"\x05", 5),
+    (document(containers=P + '<xtce:SequenceContainer name="C"><xtce:BaseContainer containerRef="P">'
+                             '<xtce:RestrictionCriteria><xtce:Comparison parameterRef="v" value="9"/>'
+                             '<xtce:NextContainer containerRef="P"/></xtce:RestrictionCriteria></xtce:BaseContainer>'
+                             '</xtce:SequenceContainer>'),
+     "<NextContainer>", 6, b"\x05", 5),
     # other namespaces: elements and attributes
     (document(parameters=V.replace("/>", '><ext:Note xmlns:ext="urn:ext">hi</ext:Note></xtce:Parameter>')),
      "elements of another namespace (urn:ext)", 5, b"\x05", 5),
@@ -150,10 +155,42 @@ def test_documentation_is_read_silently_and_kinds_are_counted_once():
     (T.replace('sizeInBits="8"', 'encoding="twosComplement" sizeInBits="8"').replace('name="T"', 'name="T" signed="false"'),
      r"signed='false' contradicts its twosComplement encoding"),
     (T.replace('sizeInBits="8"', 'encoding="zigzag" sizeInBits="8"'), r"integer encoding 'zigzag' is not supported"),
+    ('<xtce:AbsoluteTimeParameterType name="T"><xtce:Encoding><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:FixedValue>'
+     '72</xtce:FixedValue></xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:Encoding><xtce:ReferenceTime><xtce:Epoch>'
+     'TAI</xtce:Epoch></xtce:ReferenceTime></xtce:AbsoluteTimeParameterType>',
+     "an absolute time in binary data needs a fixed size of at most 64 bits"),
 ])
 def test_types_that_cannot_be_decoded_are_refused_once_placed(types, message):
     with pytest.raises(XtceError, match=message):
         quiet_load(document(types=types))
+
+
+def test_byte_order_lists():
+    def order(*significance):
+        return document(types=T.replace('<xtce:IntegerDataEncoding sizeInBits="8"/>',
+                                        '<xtce:IntegerDataEncoding sizeInBits="16"><xtce:ByteOrderList>' + "".join(
+                                            f'<xtce:Byte byteSignificance="{b}"/>' for b in significance)
+                                        + "</xtce:ByteOrderList></xtce:IntegerDataEncoding>"))
+    assert quiet_load(order(0, 1)).decode(b"\x01\x02")["v"] == 0x0201
+    assert quiet_load(order(1, 0)).decode(b"\x01\x02")["v"] == 0x0102
+    with pytest.raises(XtceError, match=r"byte significances \[1\] for 16 bits"):
+        quiet_load(order(1))
+
+
+@pytest.mark.parametrize("entry, message", [
+    ('<xtce:ParameterSegmentRefEntry parameterRef="v" order="1" sizeInBits="4"/>', "a parameter split over several"),
+    ('<xtce:ContainerSegmentRefEntry containerRef="P" order="1" sizeInBits="4"/>', "a container split over several"),
+    ('<xtce:StreamSegmentEntry streamRef="F" sizeInBits="4"/>', "a piece of a stream"),
+    ('<xtce:ParameterRefEntry parameterRef="v"><xtce:LocationInContainerInBits referenceLocation="containerEnd">'
+     '<xtce:FixedValue>8</xtce:FixedValue></xtce:LocationInContainerInBits></xtce:ParameterRefEntry>',
+     "referenceLocation 'containerEnd' is not supported"),
+    ('<xtce:ParameterRefEntry parameterRef="v"><xtce:IncludeCondition><xtce:Comparison parameterRef="v" value="1" '
+     'instance="-1"/></xtce:IncludeCondition></xtce:ParameterRefEntry>', "instance other than 0"),
+])
+def test_entries_that_are_refused(entry, message):
+    containers = P.replace("</xtce:EntryList>", entry + "</xtce:EntryList>").replace('name="P"', 'name="Q"')
+    with pytest.raises(XtceError, match=message):
+        quiet_load(document(containers=P + containers))
 
 
 # -- several files, qualified names, baseType ------------------------------------------------------

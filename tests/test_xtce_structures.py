@@ -241,12 +241,250 @@ def test_hostile_dynamic_sizes_fail_the_packet(body):
         definition.decode(body)
 
 
-def test_deeply_nested_types_refused_and_encoding_structures_refused():
+def test_deeply_nested_types_refused():
     # declared outermost first, so that each type builds the ones it holds
     deep = "".join(aggregate(f"X{i}", a=f"X{i - 1}") for i in range(149, 0, -1)) + aggregate("X0", a="U8")
     with warnings.catch_warnings(), pytest.raises(XtceError, match="nested more than"):
         warnings.simplefilter("ignore")
         bitloom_xtce.load(document(deep, {"x": "X149"}, ref("x")))
-    definition = bitloom_xtce.load(document(A2, {"a": "A2"}, ref("a")))
-    with pytest.raises(ValueError, match="encoding aggregates, arrays"):
-        definition.encode("P", {"a": {"x": 1, "y": 2}})
+
+
+# -- encoding structures --------------------------------------------------------------------------
+
+H = {"h1": 2049, "h2": 49152, "h3": 0}
+
+
+def same(expected, got):
+    agree(expected, got)
+    for key in expected if isinstance(expected, dict) else ():
+        if isinstance(expected[key], list) and expected[key] and isinstance(expected[key][0], dict):
+            for e, g in zip(expected[key], got[key]):
+                same(e, g)
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_structures_round_trip_through_encode_and_encode_many(case):
+    types, parameters, entries, packets = CASES[case]
+    definition = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    for body, expected in packets:
+        values = definition.decode(ccsds(body))
+        packet = definition.encode("P", values)
+        same(values, definition.decode(packet))
+        if "offset" not in case:  # the bits between repeats are not values: written as zeros
+            assert packet == ccsds(body)
+        raw = definition.decode(ccsds(body), raw=True)
+        same(raw, definition.decode(definition.encode("P", raw, raw=True), raw=True))
+    stream = b"".join(ccsds(b) for b, _ in packets)
+    again = definition.encode_many("P", definition.decode_file(stream)["P"])
+    assert again == stream or "offset" in case
+    for column, values in definition.decode_file(again)["P"].items():
+        for got, want in zip(values, definition.decode_file(stream)["P"][column]):
+            assert np.ma.is_masked(got) == np.ma.is_masked(want)
+            if not np.ma.is_masked(got):
+                np.testing.assert_array_equal(np.asarray(got), np.asarray(want))
+
+
+def test_encoding_structures_fills_counts_and_refuses_what_would_not_decode_back():
+    types, parameters, entries, _ = CASES["dynamic array"]
+    dynamic_array = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    assert dynamic_array.decode(dynamic_array.encode("P", H | {"d": [5, 6, 7]}))["n"] == 3  # n from d's length
+    types, parameters, entries, _ = CASES["dynamic repeat of an aggregate"]
+    repeated = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    assert repeated.decode(repeated.encode("P", H | {"a": [{"x": 1, "y": 2}]}))["n"] == 1
+    types, parameters, entries, _ = CASES["include condition"]
+    conditional = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries))
+    for definition, values, message in [
+        (dynamic_array, {"n": 2, "d": [5, 6, 7]}, r"d: an array of shape \(3,\), its type's is \(2,\)"),
+        (repeated, {"n": 2, "a": [{"x": 1, "y": 2}]}, "a: 1 occurrences given, its entry repeats 2 times"),
+        (repeated, {"a": [{"x": 1}]}, "a: no value for its member 'y'"),
+        (repeated, {"a": [{"x": 1, "y": 2, "z": 3}]}, "a: no member 'z'"),
+        (conditional, {"f": 0, "v": 5, "t": 1}, "v: a value is given, but the include condition"),
+        (conditional, {"f": 1, "t": 1}, "no value for 'v'"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            definition.encode("P", H | values)
+
+
+def test_encoding_conditions_inside_a_repeated_container_and_indirect_entries():
+    inner = ('<xtce:SequenceContainer name="I"><xtce:EntryList>' + ref("k") + ref("v", condition("k", 1))
+             + "</xtce:EntryList></xtce:SequenceContainer>")
+    entries = ref("n") + f'<xtce:ContainerRefEntry containerRef="I">{repeat(dynamic("n"))}</xtce:ContainerRefEntry>'
+    definition = bitloom_xtce.load(document("", HEADER | {"n": "U8", "k": "U8", "v": "U8"}, HEAD + entries, inner))
+    packet = ccsds(b"\x03\x01\x07\x00\x01\x08")
+    assert definition.encode("P", definition.decode(packet)) == packet
+    assert definition.encode_many("P", definition.decode_file(packet * 2)["P"]) == packet * 2
+    with pytest.raises(ValueError, match="v: 3 occurrences given, its entry repeats 2 times"):
+        definition.encode("P", H | {"n": 2, "k": [1, 1], "v": [1, 2, 3]})
+    params = ('<xtce:Parameter name="id" parameterTypeRef="U8"/>'
+              '<xtce:Parameter name="a" parameterTypeRef="U8"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="1"/>'
+              '</xtce:AliasSet></xtce:Parameter>'
+              '<xtce:Parameter name="b" parameterTypeRef="U16"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="2"/>'
+              '</xtce:AliasSet></xtce:Parameter>')
+    entries = (ref("id") + '<xtce:IndirectParameterRefEntry aliasNameSpace="ids"><xtce:ParameterInstance '
+               'parameterRef="id"/></xtce:IndirectParameterRefEntry>')
+    indirect = bitloom_xtce.load(document("", {}, entries).replace(b"<xtce:ParameterSet>",
+                                                                   b"<xtce:ParameterSet>" + params.encode()))
+    assert indirect.encode("P", {"id": 2, "b": 258}) == b"\x02\x01\x02"
+    with pytest.raises(ValueError, match="no value for 'a'"):
+        indirect.encode("P", {"id": 1, "b": 258})
+    with pytest.raises(ValueError, match="b: a value is given, but no entry of the packet places it"):
+        indirect.encode("P", {"id": 1, "a": 3, "b": 258})
+
+
+# -- checks, raw text and bytes inside structures ----------------------------------------------------
+
+LIMITED = ('<xtce:IntegerParameterType name="L"><xtce:IntegerDataEncoding sizeInBits="8"/><xtce:DefaultAlarm>'
+           '<xtce:StaticAlarmRanges><xtce:WarningRange maxInclusive="10"/></xtce:StaticAlarmRanges></xtce:DefaultAlarm>'
+           '<xtce:ValidRange maxInclusive="20" validRangeAppliesToCalibrated="false"/></xtce:IntegerParameterType>')
+CHECKED = {
+    # name: (types, parameters, entries, bodies, {column: per packet (invalid, alarm level) or None})
+    "conditional": ("", {"n": "U8", "v": "L"}, ref("n") + ref("v", condition("n", 1)),
+                    [b"\x01\x05", b"\x00", b"\x01\x19"], {"v": [(False, 0), None, (True, 2)]}),
+    "repeated": ("", {"v": "L"}, ref("v", repeat(fixed(2))), [b"\x05\x0f"], {"v": [([False, False], [0, 2])]}),
+    "aggregate member": (aggregate("AL", x="L", y="U8"), {"a": "AL"}, ref("a"), [b"\x0f\x19", b"\x15\x00"],
+                         {"a.x": [(False, 2), (True, 2)]}),
+    "fixed array": (array("RL", "L", (fixed(0), fixed(1))), {"r": "RL"}, ref("r"), [b"\x01\x15"],
+                    {"r": [([False, True], [0, 2])]}),
+    "dynamic array of aggregates": (aggregate("AL", x="L", y="U8") + array("DA", "AL", (fixed(1), dynamic("n"))),
+                                    {"n": "U8", "d": "DA"}, ref("n") + ref("d"), [b"\x02\x01\x00\x0b\x00", b"\x00"],
+                                    {"d.x": [([False, False], [0, 2]), ([], [])]}),
+}
+
+
+@pytest.mark.parametrize("case", CHECKED)
+def test_checks_of_values_inside_structures(case):
+    types, parameters, entries, bodies, expected = CHECKED[case]
+    definition = bitloom_xtce.load(document(LIMITED + types, HEADER | parameters, HEAD + entries))
+    result = definition.decode_file(b"".join(ccsds(b) for b in bodies))
+    for column, rows in expected.items():
+        for i, (body, want) in enumerate(zip(bodies, rows)):
+            one = definition.decode_checked(ccsds(body))
+            for got, table, k in ((one.invalid, result.invalid, 0), (one.alarms, result.alarms, 1)):
+                row = table["P"][column][i]
+                if want is None:
+                    assert column not in got and np.ma.is_masked(row)
+                else:
+                    assert np.asarray(got[column]).tolist() == want[k] == np.asarray(row).tolist()
+
+
+TEXT2 = ('<xtce:StringParameterType name="S2"><xtce:StringDataEncoding><xtce:SizeInBits><xtce:Fixed><xtce:FixedValue>16'
+         '</xtce:FixedValue></xtce:Fixed></xtce:SizeInBits></xtce:StringDataEncoding></xtce:StringParameterType>'
+         '<xtce:BinaryParameterType name="B2"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:FixedValue>16'
+         '</xtce:FixedValue></xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>'
+         '<xtce:IntegerParameterType name="N2"><xtce:StringDataEncoding><xtce:SizeInBits><xtce:Fixed><xtce:FixedValue>'
+         '16</xtce:FixedValue></xtce:Fixed></xtce:SizeInBits></xtce:StringDataEncoding></xtce:IntegerParameterType>')
+
+
+def plain(value):
+    if isinstance(value, list):
+        return [plain(v) for v in value]
+    if isinstance(value, dict):
+        return {k: plain(v) for k, v in value.items()}
+    return value.tolist() if isinstance(value, np.ndarray) else value
+
+
+@pytest.mark.parametrize("types, parameter, entry, body, calibrated, raw", [
+    ("", "S2", condition("n", 1), b"\x01a\0", "a\0", b"a\0"),
+    ("", "S2", repeat(fixed(2)), b"\x01ab\0\0", ["ab", "\0\0"], [b"ab", b"\0\0"]),
+    (aggregate("AS", x="U8", s="S2") + array("X", "AS", (fixed(1), dynamic("n"))), "X", "", b"\x01\x07z\0",
+     [{"x": 7, "s": "z\0"}], [{"x": 7, "s": b"z\0"}]),
+    (array("X", "B2", (fixed(1), dynamic("n"))), "X", "", b"\x02a\0\0\0", [b"a\0", b"\0\0"], [b"a\0", b"\0\0"]),
+    ("", "B2", repeat(fixed(2)), b"\x01a\0b\0", [b"a\0", b"b\0"], [b"a\0", b"b\0"]),
+    (array("X", "B2", (fixed(0), fixed(1))), "X", "", b"\x01\0\x01\0\0", [b"\0\x01", b"\0\0"], [b"\0\x01", b"\0\0"]),
+    ("", "N2", repeat(fixed(2)), b"\x01 7-2", [7, -2], [b" 7", b"-2"]),
+])
+def test_text_and_bytes_inside_structures_keep_every_byte(types, parameter, entry, body, calibrated, raw):
+    definition = bitloom_xtce.load(document(TEXT2 + types, HEADER | {"n": "U8", "v": parameter},
+                                            HEAD + ref("n") + ref("v", entry)))
+    for want, as_raw in ((calibrated, False), (raw, True)):
+        assert plain(definition.decode(ccsds(body), raw=as_raw)["v"]) == want
+        column = definition.decode_file(ccsds(body), raw=as_raw)["P"]
+        if isinstance(want, list) and isinstance(want[0], dict):
+            assert plain(column["v.s"][0]) == [w["s"] for w in want]
+        else:
+            assert plain(column["v"][0]) == want
+
+
+@pytest.mark.parametrize("entry, reason", [
+    (ref("t", repeat(fixed(2))), "with a bad 't' value in container 'P'"),  # fixed: read by the column path
+    (ref("t", repeat(dynamic("n", 1))), "with a bad 't' field in container 'P'"),  # read per packet
+    (ref("a"), "with a bad 'a' value in container 'P'"),
+])
+def test_a_bad_number_text_inside_a_structure_is_a_bad_packet(entry, reason):
+    definition = bitloom_xtce.load(document(TEXT2 + aggregate("AT", u="N2", v="N2"),
+                                            HEADER | {"n": "U8", "t": "N2", "a": "AT"}, HEAD + ref("n") + entry))
+    with pytest.raises(PacketError, match="text 'x1' is not an integer") as refused:
+        definition.decode(ccsds(b"\x01x112"))
+    assert refused.value.reason == reason
+    with pytest.warns(bitloom_xtce.DecodeWarning, match=f"1 {reason}"):
+        table = definition.decode_file(ccsds(b"\x01x112") + ccsds(b"\x011234"))["P"]
+    assert [np.asarray(list(v)).tolist() for k, v in table.items() if k not in HEADER and k != "n"] in (
+        [[[12, 34]]], [[12], [34]])
+
+
+def test_a_fixed_repeat_of_fixed_fields_is_read_as_leaves_unless_its_parameter_is_placed_elsewhere():
+    once = bitloom_xtce.load(document(A2, HEADER | {"a": "A2", "v": "U8"},
+                                      HEAD + ref("a", repeat(fixed(2))) + ref("v", repeat(fixed(3)))))
+    assert [type(s).__name__ for s in once._segments["P"].steps] == ["Block"]
+    body = b"\x01\x00\x02\x03\x00\x04\x07\x08\x09"
+    assert plain(once.decode(ccsds(body))) | {"h1": 0, "h2": 0, "h3": 0} == {
+        "h1": 0, "h2": 0, "h3": 0, "a": [{"x": 1, "y": 2}, {"x": 3, "y": 4}], "v": [7, 8, 9]}
+    table = once.decode_file(ccsds(body) * 2)["P"]
+    assert table["a.y"].tolist() == [[2, 4]] * 2 and table["v"].dtype == np.uint8 and table["v"].shape == (2, 3)
+    twice = bitloom_xtce.load(document("", HEADER | {"v": "U8"}, HEAD + ref("v", repeat(fixed(2))) + ref("v")))
+    assert any(type(s).__name__ == "Structure" for s in twice._segments["P"].steps)
+    assert twice.decode(ccsds(b"\x01\x02\x03"))["v"] == 3
+
+
+def test_restrictions_and_sizes_on_members_of_an_aggregate_in_the_base_container():
+    header = aggregate("HDR", kind="U8", sub="U8", size="U8")
+    text = ('<xtce:StringParameterType name="SV"><xtce:StringDataEncoding><xtce:Variable maxSizeInBits="800">'
+            '<xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="hdr/size"/><xtce:LinearAdjustment slope="8"/>'
+            '</xtce:DynamicValue></xtce:Variable></xtce:StringDataEncoding></xtce:StringParameterType>')
+    children = "".join(
+        f'<xtce:SequenceContainer name="{name}"><xtce:EntryList>{ref(p)}</xtce:EntryList><xtce:BaseContainer '
+        f'containerRef="P"><xtce:RestrictionCriteria><xtce:ComparisonList>{tests}</xtce:ComparisonList>'
+        '</xtce:RestrictionCriteria></xtce:BaseContainer></xtce:SequenceContainer>'
+        for name, p, tests in [("E5", "s", '<xtce:Comparison parameterRef="hdr/kind" value="5"/>'
+                                           '<xtce:Comparison parameterRef="hdr.sub" value="1"/>'),
+                               ("E3", "v", '<xtce:Comparison parameterRef="hdr/kind" value="3"/>')])
+    definition = bitloom_xtce.load(document(header + text, HEADER | {"hdr": "HDR", "s": "SV", "v": "U16"},
+                                            HEAD + ref("hdr"), children).replace(b'name="P"', b'name="P" abstract="true"'))
+    packets = [ccsds(b"\x05\x01\x03abc"), ccsds(b"\x03\x00\x00\x01\x02"), ccsds(b"\x05\x01\x00")]
+    assert [definition.decode_with_container(p)[0] for p in packets] == ["E5", "E3", "E5"]
+    assert definition.decode(packets[0])["s"] == "abc"
+    tables = definition.decode_file(b"".join(packets))
+    assert tables["E5"]["s"].tolist() == ["abc", ""] and tables["E3"]["v"].tolist() == [258]
+
+
+def test_a_parameter_left_out_by_its_condition_fails_tests_and_sizes_in_both_paths():
+    binary = ('<xtce:BinaryParameterType name="B"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:DynamicValue>'
+              '<xtce:ParameterInstanceRef parameterRef="n"/><xtce:LinearAdjustment slope="8"/></xtce:DynamicValue>'
+              '</xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>')
+    child = ('<xtce:SequenceContainer name="C"><xtce:EntryList>' + ref("b") + '</xtce:EntryList><xtce:BaseContainer '
+             'containerRef="P"><xtce:RestrictionCriteria><xtce:Comparison parameterRef="n" value="1" comparisonOperator='
+             '"&gt;="/></xtce:RestrictionCriteria></xtce:BaseContainer></xtce:SequenceContainer>')
+    definition = bitloom_xtce.load(document(binary, HEADER | {"f": "U8", "n": "U8", "b": "B"},
+                                            HEAD + ref("f") + ref("n", condition("f", 1)), child))
+    packets = [ccsds(b"\x01\x02ab"), ccsds(b"\x00\x07")]
+    assert definition.decode_with_container(packets[0]) == ("C", {**definition.decode(packets[0])})
+    assert definition.decode_with_container(packets[1])[0] == "P"  # no n: "n >= 1" does not hold
+    tables = definition.decode_file(b"".join(packets))
+    assert tables["C"]["b"].tolist() == [b"ab"] and tables["P"]["f"].tolist() == [0]
+    sized = bitloom_xtce.load(document(binary, HEADER | {"f": "U8", "n": "U8", "b": "B"},
+                                       HEAD + ref("f") + ref("n", condition("f", 1)) + ref("b")))
+    with pytest.raises(PacketError, match="its size comes from 'n', which has no value") as refused:
+        sized.decode(ccsds(b"\x00\x07"))
+    with pytest.warns(bitloom_xtce.DecodeWarning, match=f"1 {refused.value.reason}"):
+        assert sized.decode_file(ccsds(b"\x00\x07") + ccsds(b"\x01\x01a"))["P"]["b"].tolist() == [b"a"]
+
+
+@pytest.mark.parametrize("entries, body, expected", [
+    (ref("f") + ref("v") + ref("v", condition("f", 1)), b"\x00\x05", 5),  # the condition fails: the earlier value
+    (ref("f") + ref("v") + ref("v", condition("f", 1)), b"\x01\x05\x06", 6),
+    (ref("f") + ref("v", condition("f", 1)) + ref("v"), b"\x00\x07", 7),  # listed again plainly: that value
+])
+def test_a_parameter_listed_again_with_a_condition_agrees_in_both_paths(entries, body, expected):
+    definition = bitloom_xtce.load(document("", HEADER | {"f": "U8", "v": "U8"}, HEAD + entries))
+    assert definition.decode(ccsds(body))["v"] == expected
+    assert definition.decode_file(ccsds(body))["P"]["v"].tolist() == [expected]

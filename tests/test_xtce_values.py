@@ -294,6 +294,19 @@ BINARY16 = ('<xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:FixedValue>16</xtce
      [True, False]),
     ('<xtce:BooleanParameterType name="T"><xtce:FloatDataEncoding sizeInBits="32"/></xtce:BooleanParameterType>',
      [np.float32(0.5).tobytes()[::-1], bytes(4)], [True, False]),
+    (f'<xtce:EnumeratedParameterType name="T">{text_encoding(4)}{ENUMERATION}</xtce:EnumeratedParameterType>',
+     [b"258\0", b" 2  ", b"3\0\0\0"], ["BIG", "TWO", None]),
+    (f'<xtce:AbsoluteTimeParameterType name="T"><xtce:Encoding>{text_encoding(32)}</xtce:Encoding>'
+     '</xtce:AbsoluteTimeParameterType>',
+     [b"2020-03-01T12:00:00.123456789Z".ljust(32, b"\0"), b"2020-061T12:00:00.5+01:00".ljust(32, b"\0"),
+      b"2016-12-31T23:59:60.25".ljust(32, b"\0"), b"1999-12-31".ljust(32, b"\0")],
+     [np.datetime64("2020-03-01T12:00:00.123456789"), np.datetime64("2020-03-01T11:00:00.500", "ns"),
+      np.datetime64("2017-01-01T00:00:00", "ns"), np.datetime64("1999-12-31T00:00", "ns")]),
+    (f'<xtce:RelativeTimeParameterType name="T"><xtce:Encoding scale="0.001">{text_encoding(8)}</xtce:Encoding>'
+     '</xtce:RelativeTimeParameterType>', [b"1500\0\0\0\0", b"-2.5\0\0\0\0"],
+     [np.timedelta64(1500, "ms").astype("m8[ns]"), np.timedelta64(-2500, "us").astype("m8[ns]")]),
+    (absolute(BINARY16, "<xtce:Epoch>UNIX</xtce:Epoch>", units="days"), [b"\x00\x02"],
+     [np.datetime64("1970-01-03", "ns")]),
 ])
 def test_values_of_another_encoding(type_xml, payloads, values):
     singles, _ = both(definition(type_xml, strict=True), payloads)
@@ -311,3 +324,17 @@ def test_numbers_as_text_keep_their_text_raw_and_bad_texts_are_bad_packets():
     assert tables["P"]["v"].tolist() == [1, 3] and tables["P"]["n"].tolist() == [1, 3]
     assert tables.packet_index["P"].tolist() == [0, 2]
     assert tables.skipped == {"with a bad 'v' value in container 'P'": (1, 11)}
+
+
+@pytest.mark.parametrize("text", [b"2020-02-30", b"2019-366T00:00", b"2020-01-01T23:58:60", b"2020-01-01T24:00",
+                                  b"20200101", b"2020-01-01T12:00:00.", b"3000-01-01", b"yesterday"])
+def test_date_times_that_are_bad_values(text):
+    dated = definition(f'<xtce:AbsoluteTimeParameterType name="T"><xtce:Encoding>{text_encoding(24)}'
+                       '</xtce:Encoding></xtce:AbsoluteTimeParameterType>', ("v", "n"))
+    payload = text.ljust(24, b"\0") + b"\x05"
+    with pytest.raises(bitloom_xtce.PacketError, match="is not a date-time"):
+        dated.decode(ccsds(payload))
+    with pytest.warns(bitloom_xtce.DecodeWarning, match="1 with a bad 'v' value"):
+        assert dated.decode_file(ccsds(payload)).skipped
+    with pytest.raises(bitloom_xtce.PacketError, match="is not a date-time"):  # as decode_file skips it raw too
+        dated.decode(ccsds(payload), raw=True)

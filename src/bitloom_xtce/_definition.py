@@ -25,11 +25,12 @@ from ._fields import measure, take_bits
 from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Tolerated, Value)
-from ._plan import Block, Field, Segment, Structure, Variable, check_criterion, compile_container
-from ._structure import MISSING, Reader, assemble, assemble_columns, column, columns_of, member_value, split
+from ._plan import Block, Field, Placements, Segment, Structure, Variable, check_criterion, compile_container
+from ._structure import (MISSING, Reader, assemble, assemble_columns, checked_columns, column, columns_of, leaves,
+                         member_value, raw_form, split)
 from ._structure import column as _structure_column
-from ._text import parse_numbers
-from ._validity import AlarmLevel, evaluate
+from ._text import TEXT_KINDS, parse_numbers
+from ._validity import AlarmLevel, evaluate_any
 from ._xml import Document, Documents, Element, Refusal, Source
 
 if TYPE_CHECKING:
@@ -144,6 +145,10 @@ def _before_start(container: str) -> str:
 
 def _bad(container: str, parameter: str) -> str:
     return f"with a bad {parameter!r} field in container {container!r}"
+
+
+def _bad_value(container: str, parameter: str) -> str:
+    return f"with a bad {parameter!r} value in container {container!r}"
 
 
 def _ambiguous(container: str) -> str:
@@ -276,6 +281,8 @@ class Definition:
         self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
         self._routed: set[str] | None = None
         self._source: tuple[tuple[bytes, ...], bool] | None = None  # the documents and strict, for pickling
+        self._placements = Placements(self._containers)  # how many entries place each parameter
+        self._text_fields: dict[str, list[tuple[str, str, str]]] = {}  # container -> its numbers as text (see _texts)
         for name in self._containers:
             self._segment(name, loader.container_nodes)
         self._read_whole = {n for segment in self._segments.values() for step in segment.steps
@@ -317,7 +324,8 @@ class Definition:
                         and step.entry.repeat is not None for n in step.names}
                 many.update(n for n in base.names if self._parameters[n].type.kind == "array")
                 check_criterion(container.restriction, base.names, elements[name], many)
-            segment = compile_container(container, self._containers, self._parameters, base, elements[name])
+            segment = compile_container(container, self._containers, self._parameters, base, elements[name],
+                                        self._placements)
             self._segments[name] = segment
         return segment
 
@@ -362,13 +370,28 @@ class Definition:
         invalid: dict[str, bool] = {}
         alarms: dict[str, AlarmLevel] = {}
         for n in segment.names:
-            checks = self._parameters[n].type.checks
-            if checks is not None and n in values:
-                bad, level = evaluate(checks, get(n, False), get(n, True))
+            ptype = self._parameters[n].type
+            if ptype.checks is not None and n in values:
+                checked = [(n, ptype.checks, get(n, False), get(n, True))]
+            elif ptype.structured and (n in values or n not in self._read_whole):
+                # structures: each leaf member that has checks, named as decode_file's columns
+                leaves = checked_columns(n, ptype)
+                if not leaves:
+                    continue
+                if n in self._read_whole:
+                    raws, calibrated = split(n, ptype, values[n]), split(n, ptype, get(n, True))
+                else:
+                    raws = split(n, ptype, assemble(n, ptype, lambda leaf: values[leaf]))
+                    calibrated = split(n, ptype, assemble(n, ptype, lambda leaf: get(leaf, True)))
+                checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
+            else:
+                continue
+            for c, checks, raw_value, value in checked:
+                bad, level = evaluate_any(checks, raw_value, value)
                 if bad is not None:
-                    invalid[n] = bad
+                    invalid[c] = bad
                 if level is not None:
-                    alarms[n] = level
+                    alarms[c] = level
         shown = self._shown(segment, values, fields, get, raw)
         return CheckedPacket(segment.container.name, shown, invalid, alarms)
 
@@ -377,6 +400,13 @@ class Definition:
         """A packet's values as decode gives them: structures whole, and no value for an entry
         whose include condition failed."""
         shown: dict[str, Value] = {}
+        for leaf, kind, whole in self._texts(segment):  # numbers and times as text: they must parse
+            if leaf in values and not isinstance(values[leaf], np.ndarray):
+                try:
+                    parse_numbers(kind, values[leaf])
+                except PacketError as e:
+                    raise PacketError(f"container {segment.container.name!r}: {whole!r}: {e}",
+                                      _bad_value(segment.container.name, whole)) from None
         for n in segment.names:
             ptype = self._parameters[n].type
             try:
@@ -386,7 +416,8 @@ class Definition:
                 elif n in values:  # else its include condition failed
                     shown[n] = fields.get(n, values[n]) if raw else get(n, True)
             except PacketError as e:
-                raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}") from None
+                raise PacketError(f"container {segment.container.name!r}: {n!r}: {e}",
+                                  _bad_value(segment.container.name, n)) from None
         return shown
 
     def _decode_one(self, packet: bytes) -> tuple[Segment, dict[str, Value], dict[str, bytes],
@@ -413,6 +444,9 @@ class Definition:
                         anchors.append(reader.step(step.entry, anchors[step.anchor] + step.offset))
                     except PacketError as e:
                         raise PacketError(f"container {name!r}: {e}", _bad(name, step.entry.ref)) from None
+                    for n, texts in reader.texts.items():  # what raw=True gives for the texts inside
+                        if texts and n in values:
+                            fields[n] = raw_form(self._parameters[n].type, values[n], texts)
                 else:
                     self._variable_one(step, name, packet, limit, anchors, values, fields, get)
                 lookup.calibrated.clear()  # a parameter listed again has a new value
@@ -512,8 +546,9 @@ class Definition:
                               "before the packet", _before_start(container))
         try:
             size = enc.dynamic.bits(get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
-        except PacketError as e:  # an include condition left it out
-            raise _field_error(container, step.parameter.name, f"its size: {e}") from None
+        except (PacketError, KeyError):  # its size parameter's entry was left out by its include condition
+            raise _field_error(container, step.parameter.name, f"its size comes from {enc.dynamic.parameter!r}, "
+                               "which has no value in this packet") from None
         try:
             bits, raw_field, text = measure(enc, packet, start, limit, size)
         except PacketError as e:
@@ -676,7 +711,7 @@ class Definition:
                 group = _skip(group, short, _too_short(name), skipped)
                 for f in step.fields:
                     group.known[f.parameter.name] = (step, f)
-                for kept in (group.values, group.fields, group.calibrated):  # read at an earlier place
+                for kept in (group.values, group.fields, group.calibrated, group.items):  # read at an earlier place
                     if kept and not kept.keys().isdisjoint(step.names):
                         for stale in kept.keys() & step.names:
                             del kept[stale]
@@ -728,22 +763,11 @@ class Definition:
     def _settle(self, segment: Segment, group: _Group, data: bytes, raw: bool,
                 found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
                 skipped: _Skips, keep: bool) -> None:
-        """Make the packets that end in a container its columns: those of an abstract one are
-        skipped (unless kept), then those whose numbers written as text do not parse or whose
-        checks fail."""
+        """Make the packets that end in a container its columns: those whose checks fail or whose
+        numbers and times written as text do not parse are skipped, then those of an abstract
+        container (unless kept)."""
         name = segment.container.name
         container = segment.container
-        if container.abstract and not keep:
-            _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
-            return
-        for n in segment.names:  # numbers written as text: a packet whose text does not parse is skipped
-            ptype = self._parameters[n].type
-            if n not in group.items and isinstance(ptype.encoding, StringEncoding) and ptype.kind in ("integer", "float"):
-                bad = parse_numbers(ptype.kind, self._getter(group, data)(n, False))[1]
-                if bad is not None and bad.any():
-                    group = _skip(group, bad, f"with a bad {n!r} value in container {name!r}", skipped)
-                    if not len(group.offsets):
-                        return
         for f, check in self._declared_checks(name):
             bad = self._failing(f, check, group, data)
             if bad.any():
@@ -751,24 +775,85 @@ class Definition:
                                           f"{name!r}", skipped)
                 if not len(group.offsets):
                     return
-        found[name] = self._columns(segment, group, data, raw), group.offsets, self._checks(segment, group, data)
+        for n, kind, whole in self._texts(segment):  # numbers and times as text: a packet whose text does not parse is skipped
+            if n not in group.items:
+                bad = parse_numbers(kind, self._getter(group, data)(n, False))[1]
+                if bad is not None and bad.any():
+                    group = _skip(group, bad, _bad_value(name, whole), skipped)
+                    if not len(group.offsets):
+                        return
+        if container.abstract and not keep:  # after the checks decode makes of such a packet too
+            _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
+            return
+        columns = self._columns(segment, group, data, raw)
+        found[name] = columns, group.offsets, self._checks(segment, group, data, None if raw else columns)
 
-    def _checks(self, segment: Segment, group: _Group, data: bytes) -> _Checked:
-        """The invalid and alarm columns of a container's parameters that have checks."""
+    def _texts(self, segment: Segment) -> list[tuple[str, str, str]]:
+        """(parameter or leaf of a fixed-size structure, its kind, the parameter) of a container's
+        numbers and times written as text."""
+        found = self._text_fields.get(segment.container.name)
+        if found is None:
+            found = self._text_fields[segment.container.name] = []
+            for n in segment.names:
+                ptype = self._parameters[n].type
+                parts = (leaves(n, ptype) or []) if ptype.structured and n not in self._read_whole else [(n, ptype)]
+                found.extend((leaf, t.kind, n) for leaf, t in parts
+                             if isinstance(t.encoding, StringEncoding) and t.kind in TEXT_KINDS)
+        return found
+
+    def _checks(self, segment: Segment, group: _Group, data: bytes,
+                shown: dict[str, np.ndarray] | None = None) -> _Checked:
+        """The invalid and alarm columns of a container's parameters that have checks (of the
+        leaf members of structures, named as their columns). `shown`: the calibrated columns,
+        when made already."""
         invalid: dict[str, np.ndarray] = {}
         alarms: dict[str, np.ndarray] = {}
         get = None
         for n in segment.names:
-            checks = self._parameters[n].type.checks
-            if checks is None or n in group.items:
+            ptype = self._parameters[n].type
+            leaves = checked_columns(n, ptype)
+            if not leaves:
                 continue
             get = get or self._getter(group, data)
-            bad, levels = evaluate(checks, get(n, False), get(n, True))
-            if bad is not None:
-                invalid[n] = bad
-            if levels is not None:
-                alarms[n] = levels
+            if n not in group.items and not ptype.structured:
+                checked = [(n, leaves[0][1], get(n, False), get(n, True))]
+            else:
+                raws, calibrated = self._structure_checked(segment, n, ptype, group, get, shown)
+                checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
+            for c, checks, raw_column, column in checked:
+                bad, levels = evaluate_any(checks, raw_column, column)
+                if bad is not None:
+                    invalid[c] = bad
+                if levels is not None:
+                    alarms[c] = levels
         return invalid, alarms
+
+    def _structure_checked(self, segment: Segment, n: str, ptype: ParameterType, group: _Group,
+                           get: Callable[[str, bool], Value], shown: dict[str, np.ndarray] | None
+                           ) -> tuple[dict[str, np.ndarray], dict[str, np.ndarray]]:
+        """The raw and calibrated columns of a structure's (or a repeated entry's) leaf members."""
+        rows = len(group.offsets)
+        if n not in group.items:  # a fixed-size structure: from its leaves
+            raws = assemble_columns(n, ptype, lambda leaf: get(leaf, False), rows)
+            return raws, shown if shown is not None else assemble_columns(n, ptype, lambda leaf: get(leaf, True), rows)
+        plan = self._plans.get(segment.container.name)
+        if plan is None:
+            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
+        columns = columns_of(n, ptype)
+        made: list[dict[str, np.ndarray]] = []
+        for calibrate in (False, True):
+            if calibrate and shown is not None:
+                made.append(shown)
+                continue
+            per: dict[str, list] = {c: [] for c in columns}
+            for i, value in enumerate(group.items[n].tolist()):
+                if value is not MISSING and calibrate:
+                    value = ptype.calibrate(value, _Values(self._parameters, _Row(get, i).raw).get)
+                parts = split(n, ptype, value) if value is not MISSING else {}
+                for c in columns:
+                    per[c].append(parts.get(c, MISSING))
+            made.append({c: column(per[c], plan.fixed[n]) for c in columns})
+        return made[0], made[1]
 
     def _failing(self, f: Field, check: Any, group: _Group, data: bytes) -> np.ndarray:
         stored = self._getter(group, data)(f.parameter.name, False)
@@ -883,7 +968,7 @@ class Definition:
 
     def _split_columns(self, n: str, ptype: ParameterType, group: _Group, get: Callable[[str, bool], Value],
                        raw: bool, fixed: bool, out: dict[str, np.ndarray]) -> None:
-        items = group.items[n]
+        items = group.fields[n] if raw and n in group.fields else group.items[n]
         per: dict[str, list] = {}
         columns = columns_of(n, ptype)
         for i, value in enumerate(items.tolist()):
@@ -902,18 +987,35 @@ class Definition:
         limits = (packet_bits + group.bits).tolist()
         get = self._getter(group, data)
         per: dict[str, list] = {n: [] for n in step.names}
+        raws: dict[str, list] = {}  # the raw=True values of those holding text, where not the same
+        # a parameter decoded at an earlier place keeps that value where this entry gives none
+        earlier = {n: get(n, False) for n in step.names if n in group.values or n in group.known or n in group.items}
         ends = np.zeros(len(starts), dtype=np.int64)
         bad = np.zeros(len(starts), dtype=bool)
         for i, (start, limit) in enumerate(zip(starts, limits)):
             local: dict[str, Value] = {}
+            texts: dict[str, list[bytes]] = {}
             row = _Values(self._parameters, _Row(get, i, local).raw).get
             try:
-                ends[i] = Reader(self._parameters, self._containers, data, limit, local, row).step(step.entry, start)
+                ends[i] = Reader(self._parameters, self._containers, data, limit, local, row,
+                                 texts).step(step.entry, start)
             except PacketError:
-                bad[i], ends[i], local = True, start, {}
+                bad[i], ends[i], local, texts = True, start, {}, {}
             for n in step.names:
-                per[n].append(local.get(n, MISSING))
+                if n in local or n not in earlier:
+                    per[n].append(local.get(n, MISSING))
+                else:
+                    value = earlier[n][i]
+                    per[n].append(MISSING if value is np.ma.masked or value is MISSING else
+                                  value.item() if isinstance(value, np.generic) else value)
+                if texts.get(n) and n in local:
+                    raws.setdefault(n, per[n][:-1])
+                if n in raws:
+                    raws[n].append(raw_form(self._parameters[n].type, local[n], texts[n]) if texts.get(n)
+                                   and n in local else per[n][-1])
         group.anchors.append(ends - packet_bits)
+        for n, items in raws.items():
+            group.fields[n] = _object_column(items)
         for n in step.names:
             group.items[n] = _object_column(per[n])
             ptype = self._parameters[n].type
@@ -968,6 +1070,7 @@ class Definition:
             raw_fields.append(raw_field)
             texts.append(text)
         group.anchors.append(starts - packet_bits + widths)
+        group.items.pop(step.parameter.name, None)  # read per packet at an earlier place
         group.fields[step.parameter.name] = _object_column(raw_fields)
         group.values[step.parameter.name] = _text_column(texts) if isinstance(enc, StringEncoding) \
             else group.fields[step.parameter.name]

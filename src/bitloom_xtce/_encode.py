@@ -35,6 +35,8 @@ from ._layout import (FLOAT_ENCODERS, U64, Words, binary_field, builder_item, fl
 from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Container, Criterion, DynamicSize, FloatEncoding,
                      IntegerEncoding, Lookup, Parameter, StringEncoding)
 from ._plan import Block, Field, Segment, Structure, Variable
+from ._structure import columns_of, leaves, member_value, produces
+from ._write import Writer, flatten, leaf_columns, unsplit
 
 COUNT_MODULUS = 1 << 14
 MAX_CCSDS = 65535 + 7
@@ -96,6 +98,9 @@ class Plan:
     places: list[tuple[int, int]] = field(default_factory=list)  # of a fixed plan: (start, width)
     starts: dict[int, int] = field(default_factory=dict)  # of a fixed plan: id(field) -> its first bit
     total: int = 0  # of a fixed plan: the packet's bits
+    flat: dict[str, list[str]] = field(default_factory=dict)  # fixed-size structure -> its leaves
+    whole: dict[str, bool] = field(default_factory=dict)  # parameter written per packet -> whether repeated
+    parts: dict[str, list[str]] = field(default_factory=dict)  # structure -> decode_file's columns of it
 
 
 def concrete_below(containers: dict[str, Container], todo: list[str]) -> list[str]:
@@ -135,6 +140,7 @@ class Encoder:
         self._counts: dict[Any, int] = {}
         self._lock = threading.Lock()
         self._local = threading.local()
+        self.writing: dict[Any, Any] = {}  # the Writers' converters, by type
 
     def converter(self, name: str) -> Converter:
         found = self._converters.get(name)
@@ -160,13 +166,17 @@ class Encoder:
         if segment.chain[0] != self.root:
             raise ValueError(f"container {name!r} does not extend the root container {self.root!r}, so its packets "
                              "would not decode as it")
-        structured = [n for n in segment.names if self.parameters[n].type.structured] + [
-            n for link in segment.chain for part in self.segments[link].steps if isinstance(part, Structure)
-            for n in part.names or [part.entry.ref]]  # a repeated empty container has no names
-        if structured:
-            raise ValueError(f"container {name!r}: encoding aggregates, arrays, repeated, conditional or indirect "
-                             f"entries is not supported yet ({structured[0]!r})")
-        steps: list[Field | Variable] = []
+        # Structures: those of fixed size are laid out as their leaves, entries read per packet
+        # (repeated, conditional, indirect, sized per packet) are written by a Writer.
+        whole = {n: part.entry.repeat is not None or (part.entry.kind == "container" and n in repeated_inside(
+                     part.entry, self.containers))
+                 for link in segment.chain for part in self.segments[link].steps if isinstance(part, Structure)
+                 for n in part.names}
+        flat = {n: [leaf for leaf, _ in leaves(n, self.parameters[n].type) or []] for n in segment.names
+                if self.parameters[n].type.structured and n not in whole}
+        names = [leaf for n in segment.names for leaf in flat.get(n, [n])]
+        parts = {n: columns_of(n, self.parameters[n].type) for n in [*flat, *whole]}
+        steps: list[Field | Variable | Structure] = []
         for link in segment.chain:
             for part in self.segments[link].steps:
                 if isinstance(part, Block):
@@ -177,6 +187,9 @@ class Encoder:
         sized: dict[str, list[Parameter]] = {}
         fields: set[str] = set()
         for step in steps:
+            if isinstance(step, Structure):
+                items.append({})
+                continue
             p = step.parameter
             enc = p.type.encoding
             items.append(builder_item(p.name, enc, step.bits if isinstance(step, Field) else 0))
@@ -189,12 +202,15 @@ class Encoder:
             if check.algorithm.bits > f.bits:
                 raise ValueError(f"{f.parameter.name}: its {check.algorithm!r} has {check.algorithm.bits} bits, "
                                  f"its field {f.bits}")
-        fixed = not any(isinstance(s, Variable) for s in steps)
-        plan = Plan(container, segment.chain, segment.names, steps, items, fixed, sized, checks, fields,
-                    known=frozenset(segment.names), contextual=frozenset(n for n in segment.names if getattr(
+        fixed = not any(isinstance(s, (Variable, Structure)) for s in steps)
+        plan = Plan(container, segment.chain, names, steps, items, fixed, sized, checks, fields,  # type: ignore[arg-type]
+                    known=frozenset(names) | frozenset(flat) | frozenset(whole) | frozenset(
+                        c for columns in parts.values() for c in columns),
+                    contextual=frozenset(n for n in names if getattr(
                         self.parameters[n].type.encoding, "context_calibrators", ())),
-                    initial={n: text for n in segment.names
-                             if (text := self.parameters[n].initial or self.parameters[n].type.initial) is not None})
+                    initial={n: text for n in names if n not in whole and not self.parameters[n].type.structured
+                             and (text := self.parameters[n].initial or self.parameters[n].type.initial) is not None},
+                    flat=flat, whole=whole, parts=parts)
         if fixed:
             plan.places = [(s.offset, s.bits) for s in steps]  # type: ignore[union-attr]
             plan.starts = {id(s): s.offset for s in steps}
@@ -222,7 +238,8 @@ class Encoder:
         """one() for every number parameter of a plan."""
         found = plan.ones.get(calibrated)
         if found is None:
-            found = plan.ones[calibrated] = {n: self.one(n, calibrated) for n in plan.names if n not in plan.fields}
+            found = plan.ones[calibrated] = {n: self.one(n, calibrated) for n in plan.names
+                                             if n not in plan.fields and n not in plan.whole}
         return found
 
     def placed(self, plan: Plan) -> list[dict[str, Any]]:
@@ -256,6 +273,10 @@ class Encoder:
         if not hasattr(columns, "keys"):
             raise TypeError(f"columns must be a mapping of parameter names to columns, not {type(columns).__name__}")
         plan = self.plan(container)
+        if plan.whole:  # entries written per packet: packet by packet
+            return self._each(container, plan, columns, raw, sequence_count)
+        if plan.flat:
+            columns = self._leaf_columns(plan, columns)
         arrays: dict[str, np.ndarray] = {}
         n = None
         for name in columns.keys():
@@ -275,6 +296,55 @@ class Encoder:
         batch = Batch(self, plan, raw, n)
         batch.run(arrays, sequence_count)
         return batch.pack_many()
+
+
+    def _leaf_columns(self, plan: Plan, columns: Mapping[str, Any]) -> dict[str, Any]:
+        """Columns with those of fixed-size structures (their values, or decode_file's columns of
+        them) as their leaves' columns."""
+        given = dict(columns.items())
+        rows = next((len(c) for c in given.values() if not isinstance(c, (str, bytes))), 0)
+        for name, part_names in plan.parts.items():
+            if name not in plan.flat or (name not in given and not any(c in given for c in part_names)):
+                continue
+            found = leaf_columns(name, self.parameters[name].type, given, rows)
+            for c in (name, *part_names):
+                given.pop(c, None)
+            given.update(found)
+        return given
+
+    def _each(self, container: str, plan: Plan, columns: Mapping[str, Any], raw: bool, sequence_count: Any) -> bytes:
+        """encode_many for containers with entries written per packet: one packet at a time; a
+        masked value (an entry decode_file found excluded) is left out."""
+        if not hasattr(columns, "keys"):
+            raise TypeError(f"columns must be a mapping of parameter names to columns, not {type(columns).__name__}")
+        given = {name: columns[name] for name in columns.keys()}
+        lengths = {len(c) for c in given.values()}
+        if len(lengths) > 1:
+            raise ValueError(f"columns of different lengths: {sorted(lengths)}")
+        rows = lengths.pop() if lengths else (len(sequence_count) if np.ndim(sequence_count) else 0)
+        if np.ndim(sequence_count) and len(sequence_count) != rows:
+            raise ValueError(f"sequence_count has {len(sequence_count)} values for {rows} packets")
+        out = []
+        for i in range(rows):
+            values = {name: column[i] for name, column in given.items() if column[i] is not np.ma.masked}
+            count = None if sequence_count is None else int(sequence_count[i]) if np.ndim(sequence_count) else \
+                (int(sequence_count) + i) % COUNT_MODULUS
+            out.append(self.encode(container, values, raw, count))
+        return b"".join(out)
+
+
+def repeated_inside(entry: Any, containers: dict[str, Container]) -> set[str]:
+    """The parameters of a container entry that are written more than once per packet (inside a
+    repeated entry of it, or of a container it includes)."""
+    out: set[str] = set()
+    todo = [containers[entry.ref]]
+    while todo:
+        for inner in todo.pop().entries:
+            if inner.repeat is not None:
+                out.update(produces(inner, containers))
+            elif inner.kind == "container":
+                todo.append(containers[inner.ref])
+    return out
 
 
 def _one_value(name: str, enc: Any, invert: Callable[[Any, Lookup], Any] | None) -> Callable[[Any, Lookup], Any]:
@@ -348,6 +418,9 @@ def _fills(criterion: Criterion, known: Any) -> list[Comparison] | None:
     return None
 
 
+_NOTHING: dict[Any, Any] = {}  # (never written to: a plan without entries written per packet)
+
+
 class Batch:
     """The values of one packet (scalars, n None) or of n packets (columns) on their way to
     raw values and fields."""
@@ -366,7 +439,38 @@ class Batch:
         self.checks: dict[str, Any] = {}  # check values given, compared with those computed
         self.starts: dict[int, Any] = {}  # id(step) -> its first bit
         self.total: Any = 0  # packet bits
-        self.get = _Values(self.parameters, self.raws.__getitem__).get
+        # values of entries written per packet, as given; id(step) -> the items a Writer made for it
+        self.structured: dict[str, Any] = {} if plan.whole else _NOTHING
+        self.written: dict[int, list[dict[str, Any]]] = {} if plan.whole else _NOTHING
+        self.lookup = _Values(self.parameters, self._raw if plan.whole else self.raws.__getitem__)
+        self.get = self.lookup.get
+
+    def _raw(self, name: str) -> Any:
+        return member_value(self.raws, name)  # `P.member` of a structure written whole too
+
+    def expand(self, values: Mapping[str, Any]) -> dict[str, Any]:
+        """One packet's values with fixed-size structures as their leaves, and those of entries
+        written per packet set aside (decode_file's columns of them put back together)."""
+        plan, out = self.plan, {}
+        pieces: dict[str, dict[str, Any]] = {}
+        owner = {c: n for n, columns in plan.parts.items() for c in columns if c != n}
+        for name, value in values.items():
+            if name in plan.flat:
+                out.update(flatten(name, self.parameters[name].type, value))
+            elif name in plan.whole:
+                self.structured[name] = value
+            elif name in owner and (owner[name] in plan.whole or name not in self.parameters):  # not itself a leaf
+                pieces.setdefault(owner[name], {})[name] = value
+            else:
+                out[name] = value
+        for name, held in pieces.items():
+            ptype = self.parameters[name].type
+            if name in plan.whole:
+                self.structured[name] = unsplit(name, ptype, plan.whole[name], held)
+            else:
+                out.update({k: v[0] for k, v in leaf_columns(name, ptype, {c: [v] for c, v in held.items()},
+                                                              1).items()})
+        return out
 
     def constant(self, value: Any) -> Any:
         if self.n is None:
@@ -381,6 +485,8 @@ class Batch:
 
     def run(self, values: Mapping[str, Any], sequence_count: Any) -> None:
         plan, header = self.plan, self.encoder.header
+        if (plan.flat or plan.whole) and self.n is None:
+            values = self.expand(values)
         if not plan.known.issuperset(values):
             unknown = [k for k in values if k not in plan.known]
             raise ValueError(f"container {plan.container.name!r} (with its base containers) has no parameter "
@@ -409,6 +515,10 @@ class Batch:
                 self.raws[f.parameter.name] = self.constant(0)
         self.fill_from_criteria()
         self.make_fields()
+        if self.structured:  # counts and last indices from the values of entries written per packet
+            for step in plan.steps:
+                if isinstance(step, Structure):
+                    self.writer().prepare(step.entry)
         computed = {n for n in (header.length, header.count) if n is not None} if header is not None else set()
         self.fill_initial(computed | set(deferred))
         self.make_fields()
@@ -416,7 +526,8 @@ class Batch:
             if name not in self.raws:
                 self.raws[name] = self.constant(value)
         if not plan.known.issubset(self.raws.keys()):
-            missing = [n for n in plan.names if n not in self.raws and n not in deferred and n not in computed]
+            missing = [n for n in plan.names if n not in self.raws and n not in deferred and n not in computed
+                       and n not in plan.whole]
         else:
             missing = []
         if missing:
@@ -584,7 +695,14 @@ class Batch:
         for step in self.plan.steps:
             start = anchors[step.anchor] + step.offset
             self.starts[id(step)] = start
-            if isinstance(step, Variable):
+            if isinstance(step, Structure):
+                assert self.n is None  # encode_many writes such packets one at a time
+                writer = self.writer()
+                end = writer.entry(step.entry, start, start)
+                self.written[id(step)] = writer.items
+                anchors.append(end)
+                total = max(total, end, *(i["offset_bits"] + i["bits"] for i in writer.items))
+            elif isinstance(step, Variable):
                 width = self.fields[step.parameter.name][0]
                 enc = step.parameter.type.encoding
                 if isinstance(enc, StringEncoding) and enc.dynamic is None and np.any(np.asarray(start) & 7):
@@ -595,6 +713,14 @@ class Batch:
             else:
                 total = np.maximum(total, start + step.bits)
         self.total = int(total) if np.ndim(total) == 0 else total
+        for name in self.structured:
+            if name not in self.raws:
+                raise ValueError(f"{name}: a value is given, but no entry of the packet places it (an indirect "
+                                 "entry chooses another parameter)")
+
+    def writer(self) -> Writer:
+        return Writer(self.parameters, self.encoder.containers, self.structured, self.raws, self.lookup, self.raw,
+                      self.encoder.writing)
 
     def length(self) -> None:
         """The CCSDS packet data length: the packet's size less 7 bytes. A larger one given makes
@@ -689,6 +815,9 @@ class Batch:
                 item["value"] = raws[name]
         elif one:
             for step, item in zip(plan.steps, plan.items):
+                if isinstance(step, Structure):
+                    items.extend(self.written[id(step)])
+                    continue
                 name = step.parameter.name
                 if name in fields:
                     width, value = fields[name]

@@ -52,6 +52,7 @@ READ_PAST = {
     "ValidityCondition": "a parameter property", "PhysicalAddressSet": "a parameter property",
     "ErrorDetectCorrect": "an error check description",
     "ShortDescription": "a description as an element (the schema has an attribute)",
+    "NextContainer": "the container expected next in a stream",
 }
 # Alarm definitions read past: they need more than the value itself.
 UNEVALUATED_ALARMS = {
@@ -59,6 +60,10 @@ UNEVALUATED_ALARMS = {
     "ChangeAlarmRanges": "alarms on changes between values, not evaluated yet",
     "AlarmMultiRanges": "alarm multi-ranges, not evaluated yet",
 }
+# Entries that place part of a value, the rest of it in other packets: refused.
+SEGMENT_ENTRIES = {"ParameterSegmentRefEntry": "a parameter split over several packets",
+                   "ContainerSegmentRefEntry": "a container split over several packets",
+                   "StreamSegmentEntry": "a piece of a stream"}
 CHECKED = ("ValidRange", "DefaultAlarm")
 CODE_ENCODINGS = ("IntegerDataEncoding", "FloatDataEncoding", "BinaryDataEncoding")  # of enumerations, booleans  # children of integer and float types that checks read
 BOUNDS = ("minInclusive", "minExclusive", "maxInclusive", "maxExclusive")
@@ -671,8 +676,9 @@ class Loader:
         truth = ("True", "False")
         if kind in ("integer", "float"):  # numbers as text too
             kids = self.check(node, (*ranged, "signed"), (*encoding_tags, "StringDataEncoding", *CHECKED))
-        elif kind == "enumerated":  # codes as floats or binary data too
-            kids = self.check(node, (*common, "signed"), (*CODE_ENCODINGS, "EnumerationList", "DefaultAlarm"))
+        elif kind == "enumerated":  # codes as floats, binary data or text too
+            kids = self.check(node, (*common, "signed"), (*CODE_ENCODINGS, "StringDataEncoding", "EnumerationList",
+                                                           "DefaultAlarm"))
             enumeration = self.enumeration(only(node, ("EnumerationList",)))  # type: ignore[arg-type]
         elif kind == "boolean":  # or the texts of true and false
             kids = self.check(node, (*common, "oneStringValue", "zeroStringValue"),
@@ -687,12 +693,16 @@ class Loader:
             wrapper = only(node, ("Encoding",), required=False)
             if wrapper is None:
                 raise fail(node, "has no data encoding")
-            self.check(wrapper, ("units", "scale", "offset"), encoding_tags)
+            # a number, or text (an absolute time's date-time, a relative time's number), or
+            # binary data read as an unsigned number
+            time_tags = (*encoding_tags, "StringDataEncoding", "BinaryDataEncoding")
+            self.check(wrapper, ("units", "scale", "offset"), time_tags)
             scale = real(wrapper, wrapper.attrib.get("scale", "1"), "scale")
             offset = real(wrapper, wrapper.attrib.get("offset", "0"), "offset")
             units = "UTC" if kind == "absolute_time" else "s"  # as decoded: datetime64 or timedelta64
-            time = self.time_scale(node, kind, wrapper)
-            kids = [c for c in wrapper if c.tag in encoding_tags]
+            kids = [c for c in wrapper if c.tag in time_tags]
+            dated = kind == "absolute_time" and any(c.tag == "StringDataEncoding" for c in kids)
+            time = self.time_scale(node, kind, wrapper, dated)
         enc_nodes = [c for c in kids if c.tag.endswith("DataEncoding")]
         if len(enc_nodes) != 1:
             where = enc_nodes[1] if enc_nodes else node
@@ -704,9 +714,11 @@ class Loader:
             units = " ".join(u.text.strip() for unit_set in node if unit_set.tag == "UnitSet"
                              for u in unit_set if u.tag == "Unit" and u.text and u.text.strip())
         checks = self.checks(node, kind, enumeration) if kind in ("integer", "float", "enumerated") else None
-        if isinstance(encoding, BinaryEncoding) and kind in ("enumerated", "boolean") and \
+        if isinstance(encoding, BinaryEncoding) and kind not in ("binary", "string") and \
                 (encoding.bits is None or encoding.bits > 64):
-            raise fail(enc_nodes[0], f"a {kind} code in binary data needs a fixed size of at most 64 bits")
+            what = {"enumerated": "an enumeration code", "boolean": "a boolean"}.get(kind, f"a{'n' * (kind[0] == 'a')} "
+                                                                                   + kind.replace("_", " "))
+            raise fail(enc_nodes[0], f"{what} in binary data needs a fixed size of at most 64 bits")
         return ParameterType(name, kind, encoding, enumeration, scale, offset, units, time, checks, truth,
                              initial=node.attrib.get("initialValue"))
 
@@ -718,9 +730,10 @@ class Loader:
         if not boolean(node, "signed", True) and isinstance(encoding, IntegerEncoding) and encoding.signed:
             raise fail(node, f"signed={node.attrib['signed']!r} contradicts its {encoding.form} encoding")
 
-    def time_scale(self, node: Element, kind: Kind, wrapper: Element) -> TimeScale:
+    def time_scale(self, node: Element, kind: Kind, wrapper: Element, dated: bool = False) -> TimeScale:
         """How a time type's number becomes a time: its scale, offset and units, exactly as
-        written, and for an absolute time its reference."""
+        written, and for an absolute time its reference (which a time written as a date-time,
+        `dated`, does not need)."""
         factors = []
         for key, default in (("scale", "1"), ("offset", "0")):
             written = wrapper.attrib.get(key, default)
@@ -737,8 +750,12 @@ class Loader:
             if ref is not None:
                 self.tolerate(ref, "<ReferenceTime> of a relative time (a duration has none)")
             return TimeScale(scale, offset, False)
+        if ref is None and dated:
+            return TimeScale(scale, offset, True)
         if ref is None:
             raise fail(node, "an absolute time needs a <ReferenceTime> (an <Epoch> or <OffsetFrom>)")
+        if dated:  # the text names its own instant
+            return TimeScale(scale, offset, True)
         self.check(ref, (), ("Epoch", "OffsetFrom"))
         inner = only(ref, ("Epoch", "OffsetFrom"))
         assert inner is not None
@@ -841,9 +858,12 @@ class Loader:
         reverse = BIT_ORDERS.get(node.attrib.get("bitOrder", "mostSignificantBitFirst"))
         if reverse is None:
             raise fail(node, f"bitOrder={node.attrib['bitOrder']!r} is not supported")
+        if node.tag in ("IntegerDataEncoding", "FloatDataEncoding") and \
+                (listed := only(node, ("ByteOrderList",), required=False)) is not None:
+            byte_order = self.byte_order_list(node, listed, byte_order)
         if node.tag == "IntegerDataEncoding":
             self.check(node, ("encoding", "sizeInBits", "changeThreshold", *orders),
-                       ("DefaultCalibrator", "ContextCalibratorList", "ErrorDetectCorrect"))
+                       ("DefaultCalibrator", "ContextCalibratorList", "ErrorDetectCorrect", "ByteOrderList"))
             form = node.attrib.get("encoding", "unsigned")
             if form == "signed":  # what flight-software generators write for two's complement
                 self.tolerate(node, 'encoding="signed" on <IntegerDataEncoding>, read as twosComplement')
@@ -861,7 +881,7 @@ class Loader:
                                    self.error_check(node))
         if node.tag == "FloatDataEncoding":
             self.check(node, ("encoding", "sizeInBits", "changeThreshold", *orders),
-                       ("DefaultCalibrator", "ContextCalibratorList"))
+                       ("DefaultCalibrator", "ContextCalibratorList", "ByteOrderList"))
             form = node.attrib.get("encoding", "IEEE754_1985")
             bits = positive_size(node, node.attrib.get("sizeInBits", "32"), "sizeInBits")
             reader = FLOAT_FORMS.get((form, bits))
@@ -884,6 +904,23 @@ class Loader:
                 raise fail(node, "a check value in binary data of dynamic size is not supported")
             return BinaryEncoding(bits, dynamic, self.error_check(node))
         raise fail(node, "not a data encoding")
+
+    def byte_order_list(self, node: Element, listed: Element, written: str) -> str:
+        """The byte order a ByteOrderList gives (the significance of each byte, in the order the
+        bytes come): most or least significant byte first; others are refused."""
+        significance = []
+        for byte in self.check(listed, (), ("Byte",)):
+            self.check(byte, ("byteSignificance",))
+            significance.append(int(number(byte, required(byte, "byteSignificance"), "byteSignificance", int)))
+        default = "16" if node.tag == "IntegerDataEncoding" else "32"
+        size = int(number(node, node.attrib.get("sizeInBits", default), "sizeInBits", int))
+        order = {tuple(range(size // 8 - 1, -1, -1)): "big", tuple(range(size // 8)): "little"}.get(tuple(significance))
+        if size % 8 or order is None:
+            raise fail(listed, f"byte significances {significance} for {size} bits: only the most or the least "
+                               "significant byte first is supported")
+        if "byteOrder" in node.attrib and order != written and size > 8:
+            raise fail(listed, f"contradicts byteOrder={node.attrib['byteOrder']!r}")
+        return order
 
     def integer_value(self, node: Element) -> tuple[int | None, DynamicSize | None]:
         """A size in bits: fixed, or from another parameter's value."""
@@ -1173,6 +1210,8 @@ class Loader:
             elif tag in DESCRIPTIVE:
                 continue
             else:
+                if tag in SEGMENT_ENTRIES:
+                    raise fail(entry, f"{SEGMENT_ENTRIES[tag]} is not supported")
                 if tag in READ_PAST or tag[0] == "{":
                     self.read_past(entry, entry_list)  # type: ignore[arg-type]
                     continue

@@ -18,7 +18,7 @@ from typing import Any, Literal, NamedTuple, TypeAlias
 import numpy as np
 
 from ._crc import ErrorCheck
-from ._text import binary_integer, parse_numbers, text_boolean
+from ._text import TEXT_KINDS, binary_integer, parse_numbers, text_boolean
 from ._time import TimeScale
 from ._validity import Checks
 
@@ -376,6 +376,13 @@ def _compare(op: Callable[[Value, Value], Value], left: Value, right: Value) -> 
     return result
 
 
+def _rows(value: Value, rows: np.ndarray) -> Value:
+    """Some rows of a column (its values, unmasked); a single value as it is."""
+    if not isinstance(value, np.ndarray):
+        return value
+    return np.ma.getdata(value)[rows] if value.shape[:1] == rows.shape else value
+
+
 def _kind(value: Value) -> str:
     if isinstance(value, np.ndarray):
         return value.dtype.kind
@@ -411,8 +418,26 @@ class Comparison:
     value: Value = None
 
     def evaluate(self, get: Lookup) -> Value:
-        right = get(*self.other) if self.other is not None else self.value
-        left = get(self.parameter, self.calibrated)
+        try:
+            right = get(*self.other) if self.other is not None else self.value
+            left = get(self.parameter, self.calibrated)
+        except KeyError:  # one packet: a parameter whose entry's include condition failed has no value
+            return False
+        if isinstance(left, np.ndarray) or isinstance(right, np.ndarray):  # columns: no value, no match
+            missing = np.ma.getmaskarray(get(self.parameter, False)) if isinstance(left, np.ma.MaskedArray) or \
+                np.ma.getmask(get(self.parameter, False)) is not np.ma.nomask else None
+            if self.other is not None and np.ma.getmask(get(self.other[0], False)) is not np.ma.nomask:
+                other = np.ma.getmaskarray(get(self.other[0], False))
+                missing = other if missing is None else missing | other
+            if missing is not None and missing.any():
+                result = np.zeros(missing.shape, dtype=bool)
+                rows = ~missing
+                if rows.any():  # compared where both sides have values
+                    result[rows] = np.asarray(self._evaluate(_rows(left, rows), _rows(right, rows)), dtype=bool)
+                return result
+        return self._evaluate(left, right)
+
+    def _evaluate(self, left: Value, right: Value) -> Value:
         if isinstance(left, np.ndarray) and left.dtype == object and isinstance(right, bytes):
             # Compared as Python bytes: numpy's own bytes scalar would drop trailing zero bytes.
             right, boxed = np.empty((), dtype=object), right
@@ -569,11 +594,16 @@ class ParameterType:
             return _calibrate_elements(self.element, raw, get)  # type: ignore[arg-type]
         column = isinstance(raw, np.ndarray)
         if isinstance(enc, StringEncoding):  # decoded text already: see Definition for the raw bytes
-            if self.kind in ("integer", "float"):
-                return parse_numbers(self.kind, raw)[0]
-            return text_boolean(raw, *self.truth) if self.kind == "boolean" else raw
+            if self.kind == "boolean":
+                return text_boolean(raw, *self.truth)
+            if self.kind not in TEXT_KINDS:
+                return raw
+            value = parse_numbers(self.kind, raw, lenient=True)[0]  # decoding refuses a bad text by itself
+            if self.kind == "enumerated":
+                return self._enumerate(value)
+            return self.time.convert(value, get) if self.kind == "relative_time" else value  # type: ignore[union-attr]
         if isinstance(enc, BinaryEncoding):
-            if self.kind not in ("enumerated", "boolean"):
+            if self.kind not in ("enumerated", "boolean", "absolute_time", "relative_time"):
                 return raw
             raw = binary_integer(raw)
             column = isinstance(raw, np.ndarray)

@@ -13,6 +13,7 @@ container by the restriction criteria on the values decoded so far.
 """
 from __future__ import annotations
 
+from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -20,8 +21,8 @@ from ._xml import Element, Refusal
 from dataclasses import replace
 
 from ._model import (BinaryEncoding, Container, Criterion, DynamicSize, Entry, FloatEncoding, IntegerEncoding, Parameter,
-                     StringEncoding, is_fixed)
-from ._structure import leaves, produces, static_shape
+                     ParameterType, StringEncoding, is_fixed)
+from ._structure import MAX_LEAVES, leaves, produces, static_shape
 
 
 @dataclass(slots=True, eq=False)
@@ -127,10 +128,27 @@ class Segment:
     chain: list[str]  # container names from the root down to this one
 
 
+class Placements:
+    """How many entries of all containers place each parameter (counted on first use)."""
+
+    __slots__ = ("containers", "counts")
+
+    def __init__(self, containers: dict[str, Container]) -> None:
+        self.containers = containers
+        self.counts: Counter[str] | None = None
+
+    def __call__(self, name: str) -> int:
+        if self.counts is None:
+            self.counts = Counter(n for c in self.containers.values() for e in c.entries if e.kind != "container"
+                                  for n in ([e.ref] if e.kind == "parameter" else produces(e, self.containers)))
+        return self.counts[name]
+
+
 def compile_container(container: Container, containers: dict[str, Container],
-                      parameters: dict[str, Parameter], base: Segment | None, element: Element) -> Segment:
+                      parameters: dict[str, Parameter], base: Segment | None, element: Element,
+                      placements: Placements | None = None) -> Segment:
     """A container's steps; `element` is its SequenceContainer, which refusals name."""
-    return _Compiler(containers, parameters, base, element).compile(container)
+    return _Compiler(containers, parameters, base, element, placements).compile(container)
 
 
 class _Compiler:
@@ -138,7 +156,8 @@ class _Compiler:
     # reference cycle, which would keep the whole document alive until the garbage collector runs.
 
     def __init__(self, containers: dict[str, Container], parameters: dict[str, Parameter],
-                 base: Segment | None, element: Element) -> None:
+                 base: Segment | None, element: Element, placements: Placements | None = None) -> None:
+        self.placements = placements
         self.containers = containers
         self.parameters = parameters
         self.base = base
@@ -187,6 +206,15 @@ class _Compiler:
             parts = None
             if parameter is not None and entry.plain:
                 parts = leaves(parameter.name, parameter.type)
+            elif parameter is not None and self.repeated_leaves(entry, parameter):
+                # A fixed count of fixed-size fields, back to back: read as an array of its
+                # occurrences (the parameter is placed by this entry only).
+                assert entry.repeat is not None and isinstance(entry.repeat.count, int)
+                shape = ((0, entry.repeat.count - 1),)
+                parameter = parameters[entry.ref] = replace(parameter, type=ParameterType(
+                    parameter.type.name, "array", parameter.type.encoding, element=parameter.type,
+                    dimensions=shape, rank=1))
+                parts = leaves(parameter.name, parameter.type)
             if parts is None:
                 self.structure(entry._replace(location=None), position)
                 continue
@@ -219,10 +247,21 @@ class _Compiler:
                     raise Refusal(self.element, f"entry {entry.ref!r} depends on {name!r}, which is not decoded "
                                                 "before it")
 
+    def repeated_leaves(self, entry: Entry, parameter: Parameter) -> bool:
+        repeat = entry.repeat
+        if repeat is None or entry.condition is not None or entry.dimensions or self.placements is None:
+            return False
+        if not isinstance(repeat.count, int) or repeat.offset != 0 or not 0 < repeat.count:
+            return False
+        per = leaves(parameter.name, parameter.type)
+        if per is None or len(per) * repeat.count > MAX_LEAVES or parameter.type.kind == "array":
+            return False
+        return self.placements(parameter.name) == 1
+
     def variable(self, parameter: Parameter, position: tuple[int, int]) -> None:
         enc = parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
-        if enc.dynamic is not None and enc.dynamic.parameter not in self.seen:
+        if enc.dynamic is not None and not decoded(enc.dynamic.parameter, self.seen):
             raise Refusal(self.element, f"the size of {parameter.name!r} comes from {enc.dynamic.parameter!r}, "
                           "which is not decoded before it")
         self.flush()
@@ -288,7 +327,14 @@ def check_criterion(criterion: Criterion | None, names: list[str], element: Elem
         return
     known = set(names)
     for name, _ in criterion.parameters():
-        if name not in known:
+        if not decoded(name, known):
             raise Refusal(element, f"its restriction tests {name!r}, which its base containers do not decode")
         if name in many:
             raise Refusal(element, f"its restriction tests {name!r}, which has a value per repeat or element, not one")
+
+
+def decoded(name: str, known: set[str]) -> bool:
+    """Whether a parameter, or the aggregate a member (`P.a.b`) belongs to, is among `known`."""
+    while name not in known and "." in name:
+        name = name.rpartition(".")[0]
+    return name in known

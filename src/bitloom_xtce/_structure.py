@@ -20,6 +20,7 @@ from ._errors import PacketError
 from ._fields import measure
 from ._model import (BinaryEncoding, Container, Count, Entry, FloatEncoding, IntegerEncoding, Parameter,
                      ParameterType, StringEncoding, Value, is_fixed)
+from ._text import TEXT_KINDS, parse_numbers
 
 MAX_LEAVES = 1 << 16  # leaves of one fixed-size structure read by the compiled path; more are read per packet
 MAX_ELEMENTS = 1 << 24  # elements of one array or occurrences of one entry in a packet
@@ -79,13 +80,19 @@ def _of_aggregates(ptype: ParameterType) -> bool:
 
 
 def _as_array(items: list, shape: tuple[int, ...] | None = None) -> np.ndarray:
-    """A list as a numpy array; an object array when its items are arrays of different shapes."""
+    """A list as a numpy array; an object array when its items are arrays of different shapes,
+    or bytes (numpy's own bytes type drops trailing zero bytes)."""
     try:
-        array = np.array(items)
-    except ValueError:
+        if items and isinstance(items[0], str):  # numpy's fixed-width text would drop trailing NULs
+            array = np.array(items, dtype=np.dtypes.StringDType())
+        else:
+            array = np.array(items) if not items or not isinstance(items[0], bytes) else None
+    except (ValueError, TypeError):
+        array = None
+    if array is None:
         array = np.empty(len(items), dtype=object)
         array[:] = items
-        return array
+        return array.reshape(shape) if shape is not None and math.prod(shape) == len(items) else array
     if shape is not None:
         array = array.reshape(shape + array.shape[1:])
     return array
@@ -138,6 +145,17 @@ def columns_of(name: str, ptype: ParameterType) -> list[str]:
     return [name]
 
 
+def checked_columns(name: str, ptype: ParameterType) -> list[tuple[str, Any]]:
+    """(column name, Checks) of the leaf members of a parameter's value whose types have a valid
+    range or alarms, named as columns_of names them."""
+    if ptype.kind == "aggregate":
+        return [c for m, mt in ptype.members for c in checked_columns(f"{name}.{m}", mt)]
+    if ptype.kind == "array":
+        assert ptype.element is not None
+        return checked_columns(name, ptype.element)
+    return [(name, ptype.checks)] if ptype.checks is not None else []
+
+
 def split(name: str, ptype: ParameterType, value: Value) -> dict[str, Value]:
     """A value read per packet as {column name: value}: aggregates by leaf member; a list (the
     elements of an array of aggregates, or the occurrences of a repeated entry) as one array
@@ -165,6 +183,9 @@ def member_value(values: dict[str, Value], name: str) -> Value:
         if head in values:
             value = values[head]
             for member in rest.split("."):
+                if not isinstance(value, dict):
+                    raise PacketError(f"{name!r}: {head!r} holds several values here (a repeated entry or an "
+                                      "array), not one")
                 value = value[member]
             return value
         more, dot, rest = rest.partition(".")
@@ -185,10 +206,12 @@ class Reader:
     indirect references are evaluated on the values read so far (`get`). Raw values go into
     `values`; an entry whose condition fails gives none."""
 
-    __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items", "budget")
+    __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items", "budget", "texts",
+                 "current")
 
     def __init__(self, parameters: dict[str, Parameter], containers: dict[str, Container], packet: bytes,
-                 limit: int, values: dict[str, Value], get: Callable[[str, bool], Value]) -> None:
+                 limit: int, values: dict[str, Value], get: Callable[[str, bool], Value],
+                 texts: dict[str, list[bytes]] | None = None) -> None:
         self.parameters = parameters
         self.containers = containers
         self.packet = packet
@@ -197,6 +220,9 @@ class Reader:
         self.get = get
         self.items: dict[int, list[dict]] = {}
         self.budget = 0
+        # per parameter, the bytes of each text field its value holds, in reading order (see raw_form)
+        self.texts: dict[str, list[bytes]] = {} if texts is None else texts
+        self.current: list[bytes] = []
 
     def step(self, entry: Entry, cursor: int) -> int:
         # Occurrences and elements that take bits cannot outnumber the bits left; those that
@@ -230,18 +256,22 @@ class Reader:
         names = self.produces(entry)
         occurrences: dict[str, list] = {n: [] for n in names}
         self.spend(count)
+        texts: dict[str, list[bytes]] = {n: [] for n in names}
         for i in range(count):
             for n in names:
                 self.values.pop(n, None)
+                self.texts.pop(n, None)
             cursor = self.once(entry, cursor) + gap
             if cursor > self.limit:
                 raise PacketError(f"repeat {i + 1} of {count} ends at bit {cursor}, after the packet's end")
             for n in names:
                 if n in self.values:
                     occurrences[n].append(self.values[n])
+                    texts[n].extend(self.texts.get(n, ()))
         for n in names:
             found = occurrences[n]
             self.values[n] = found if _of_aggregates(self.parameters[n].type) else _as_array(found)
+            self.texts[n] = texts[n]
         return cursor
 
     def produces(self, entry: Entry) -> list[str]:
@@ -262,8 +292,10 @@ class Reader:
         else:
             name = entry.ref
         ptype = self.parameters[name].type
+        self.current = []
         value, cursor = self.read(ptype, cursor, entry.dimensions or None)
         self.values[name] = value
+        self.texts[name] = self.current
         return cursor
 
     def spend(self, n: int) -> None:
@@ -316,11 +348,45 @@ class Reader:
             if items is None:
                 items = self.items[id(enc)] = [{"name": "v", "encoding": enc.reader, "bits": enc.bits,
                                                 "byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits}]
-            return bitloom.unpack_parameters(self.packet, cursor, items)["v"], cursor + enc.bits
+            try:
+                return bitloom.unpack_parameters(self.packet, cursor, items)["v"], cursor + enc.bits
+            except ValueError as e:  # bits that are no value of the encoding (a BCD digit above 9...)
+                raise PacketError(str(e).removeprefix("ValueError: ")) from None
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
         size = enc.dynamic.bits(self.get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
         bits, raw, text = measure(enc, self.packet, cursor, self.limit, size)
-        return (raw if text is None else text), cursor + bits
+        if text is None:
+            return raw, cursor + bits
+        if ptype.kind in TEXT_KINDS:
+            parse_numbers(ptype.kind, text)  # a text that gives no value makes the packet bad, as where read alone
+        self.current.append(raw)
+        return text, cursor + bits
+
+
+def raw_form(ptype: ParameterType, value: Value, fields: list[bytes]) -> Value:
+    """A value read per packet as raw=True gives it: each text in it replaced by its field's
+    bytes (`fields`, in reading order: aggregate members in order, array elements and
+    occurrences in order), text arrays then as object arrays of bytes."""
+    return _raw_form(ptype, value, iter(fields)) if fields else value
+
+
+def _raw_form(ptype: ParameterType, value: Value, fields: Any) -> Value:
+    leaf = ptype
+    while leaf.kind == "array" and leaf.element is not None:
+        leaf = leaf.element
+    if isinstance(value, dict):
+        return {m: _raw_form(mt, value[m], fields) for m, mt in leaf.members}
+    if isinstance(value, list):
+        return [_raw_form(leaf, v, fields) for v in value]
+    text = isinstance(leaf.encoding, StringEncoding)
+    if isinstance(value, np.ndarray):
+        if not text and value.dtype != object:
+            return value
+        out = np.empty(value.shape, dtype=object)
+        for index in np.ndindex(value.shape):
+            out[index] = _raw_form(leaf, value[index], fields)
+        return out
+    return next(fields) if text else value
 
 
 def produces(entry: Entry, containers: dict[str, Container]) -> list[str]:
@@ -371,10 +437,13 @@ def column(items: list[Value], fixed: bool) -> np.ndarray:
     scalars = all(not isinstance(v, (np.ndarray, list, dict)) for v in values)
     if values and (scalars or fixed):
         try:
-            dense = np.array(values)
-        except ValueError:
+            dense = None if isinstance(values[0], bytes) else \
+                np.array(values, dtype=np.dtypes.StringDType()) if isinstance(values[0], str) else \
+                np.array(values)  # bytes stay whole; text keeps trailing NULs
+        except (ValueError, TypeError):
             dense = None
-        if dense is not None and (scalars or dense.ndim > 1) and dense.dtype != object:
+        arrays = not scalars and all(isinstance(v, np.ndarray) for v in values)  # of bytes: object arrays
+        if dense is not None and (scalars or dense.ndim > 1) and (dense.dtype != object or arrays):
             if all(present):
                 return dense
             out = np.zeros((len(items),) + dense.shape[1:], dtype=dense.dtype)

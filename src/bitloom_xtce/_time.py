@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import datetime
 import math
+import re
 from dataclasses import dataclass
 from fractions import Fraction
 from typing import Any
@@ -95,6 +96,50 @@ def parse_epoch(written: str) -> tuple[str, int]:
     nanos = int((fraction + "000000000")[:9]) if fraction.isdigit() else moment.microsecond * 1000
     whole = np.datetime64(moment.replace(microsecond=0), "ns").astype(np.int64)
     return "utc", int(whole) + nanos
+
+
+# A date-time written as text: ISO 8601 calendar dates and CCSDS ASCII time codes A (month and
+# day) and B (day of year), with an optional time of day, fraction and zone.
+_INSTANT = re.compile(r"([+-]?\d{4,})-(?:(\d{2})-(\d{2})|(\d{3}))"
+                      r"(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d+))?)?)?"
+                      r"(Z|[+-]\d{2}(?::?\d{2})?)?", re.ASCII | re.IGNORECASE)
+_DAY = 86_400 * NS
+
+
+def parse_instant(written: str) -> int:
+    """A date-time written as text -> UTC nanoseconds since 1970-01-01 (rounded to the nearest
+    nanosecond). Without a zone it is UTC. A 60th second (a leap second, at the end of a UTC
+    day) is given as the end of that second, as for times decoded from numbers. ValueError if
+    the text is no such date-time or lies beyond datetime64[ns]."""
+    match = _INSTANT.fullmatch(written.strip())
+    if match is None:
+        raise ValueError(f"{written!r} is not a date-time (ISO 8601 or CCSDS ASCII)")
+    year, month, day, ordinal, hour, minute, second, fraction, zone = match.groups()
+    try:
+        if ordinal is not None:
+            date = datetime.date(int(year), 1, 1) + datetime.timedelta(days=int(ordinal) - 1)
+            if date.year != int(year) or int(ordinal) < 1:
+                raise ValueError
+        else:
+            date = datetime.date(int(year), int(month), int(day))
+        hours, minutes, seconds = int(hour or 0), int(minute or 0), int(second or 0)
+        if hours > 23 or minutes > 59 or seconds > 60 or (seconds == 60 and (hours, minutes) != (23, 59)):
+            raise ValueError
+    except (ValueError, OverflowError):
+        raise ValueError(f"{written!r} is not a valid date-time") from None
+    days = date.toordinal() - datetime.date(1970, 1, 1).toordinal()
+    ns = days * _DAY + ((hours * 60 + minutes) * 60 + seconds) * NS
+    if seconds == 60:  # inside a leap second: its end
+        ns = (days + 1) * _DAY
+    elif fraction:
+        ns += (int((fraction + "0" * 10)[:10]) + 5) // 10
+    if zone and zone.upper() != "Z":
+        sign = -1 if zone[0] == "-" else 1
+        digits = zone[1:].replace(":", "")
+        ns -= sign * (int(digits[:2]) * 3600 + int(digits[2:4] or 0) * 60) * NS
+    if not NAT < ns < 1 << 63:
+        raise ValueError(f"{written!r} lies beyond the years 1678 to 2262")
+    return ns
 
 
 @dataclass(frozen=True, slots=True)

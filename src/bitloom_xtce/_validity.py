@@ -110,3 +110,38 @@ def evaluate(checks: Checks, raw: Any, calibrated: Any) -> tuple[Any, Any]:
         return invalid, levels
     return (None if invalid is None else bool(invalid[0]),
             None if levels is None else AlarmLevel(int(levels[0])))
+
+
+def evaluate_any(checks: Checks, raw: Any, calibrated: Any) -> tuple[Any, Any]:
+    """As evaluate, for values of structures too: a masked column gives masked results (no check
+    where no value), an object column or array (one array per packet, or arrays of different
+    shapes) gives one result per item."""
+    if isinstance(raw, np.ndarray) and raw.dtype == object or isinstance(calibrated, np.ndarray) and \
+            calibrated.dtype == object:
+        raw, calibrated = _objects(raw), _objects(calibrated)
+        parts = [(None, None) if r is None or c is None else evaluate_any(checks, r, c)
+                 for r, c in zip(raw.reshape(-1).tolist(), calibrated.reshape(-1).tolist())]
+        out = []
+        for k, want in enumerate((checks.valid, checks.alarm)):
+            if want is None:
+                out.append(None)
+                continue
+            column = np.empty(len(parts), dtype=object)
+            column[:] = [p[k] for p in parts]
+            missing = np.array([p[k] is None for p in parts], dtype=bool)
+            column = column.reshape(raw.shape)
+            out.append(np.ma.masked_array(column, missing.reshape(raw.shape)) if missing.any() else column)
+        return out[0], out[1]
+    mask = np.ma.getmask(raw) | np.ma.getmask(calibrated)
+    if mask is not np.ma.nomask:
+        bad, levels = evaluate(checks, np.ma.getdata(raw), np.ma.getdata(calibrated))
+        return (None if bad is None else np.ma.masked_array(bad, mask),
+                None if levels is None else np.ma.masked_array(levels, mask))
+    return evaluate(checks, raw, calibrated)
+
+
+def _objects(values: Any) -> np.ndarray:
+    """An array as an object array, None where a masked array has no value."""
+    if isinstance(values, np.ma.MaskedArray):
+        return values.astype(object).filled(None)
+    return np.asarray(values, dtype=object)
