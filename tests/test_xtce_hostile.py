@@ -305,7 +305,7 @@ def test_condition_on_a_repeated_value():
     # numpy's "truth value of an array is ambiguous" escaped, from decode_file for the whole file
     entries = ref("f", repeat(fixed(2))) + ref("v", condition("f", 1))
     definition = quiet_load(document("", {**HEADER, "f": "U8", "v": "U8"}, HEAD + entries))
-    with pytest.raises(bitloom_xtce.PacketError, match="tests 2 values, not one"):
+    with pytest.raises(bitloom_xtce.PacketError, match="2 values, not one"):
         definition.decode(ccsds(b"\x01\x01\x07"))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -330,7 +330,7 @@ def test_size_from_a_repeated_value():
     types = ('<xtce:BinaryParameterType name="B"><xtce:BinaryDataEncoding><xtce:SizeInBits>' + dynamic("f")
              + "</xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>")
     definition = quiet_load(document(types, {**HEADER, "f": "U8", "b": "B"}, HEAD + ref("f", repeat(fixed(2))) + ref("b")))
-    with pytest.raises(bitloom_xtce.PacketError, match="from 2 values, not one"):
+    with pytest.raises(bitloom_xtce.PacketError, match="2 values, not one"):
         definition.decode(ccsds(b"\x08\x08\x07"))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

@@ -281,7 +281,7 @@ class Definition:
         self._tested: dict[str, list[str]] = {}  # container -> parameters its inheritors' restrictions test
         self._routed: set[str] | None = None
         self._source: tuple[tuple[bytes, ...], bool] | None = None  # the documents and strict, for pickling
-        self._placements = Placements(self._containers)  # how many entries place each parameter
+        self._placements = Placements(self._containers, self._parameters)  # how many entries place each parameter
         self._text_fields: dict[str, list[tuple[str, str, str]]] = {}  # container -> its numbers as text (see _texts)
         for name in self._containers:
             self._segment(name, loader.container_nodes)
@@ -1259,7 +1259,7 @@ class _Row:
         except KeyError:
             value = self.get(name, False)[self.row]
         if value is MISSING or value is np.ma.masked:
-            raise PacketError(f"{name!r} has no value in this packet")
+            raise _no_value(name, self.local)
         return value.item() if isinstance(value, np.generic) else value
 
 
@@ -1268,7 +1268,16 @@ def _present(values: dict[str, Value], name: str) -> Value:
     try:
         return member_value(values, name)
     except KeyError:
-        raise PacketError(f"{name!r} has no value in this packet") from None
+        raise _no_value(name, values) from None
+
+
+def _no_value(name: str, values: dict[str, Value]) -> PacketError:
+    """The error for a value asked for by name that the packet does not have as one value:
+    left out by an include condition, or read as the elements of a fixed repeat."""
+    elements = sum(1 for key in values if key.startswith(name + "[") and "]" not in key[len(name) + 1:-1])
+    if elements:
+        return PacketError(f"{name!r} has {elements} values, not one")
+    return PacketError(f"{name!r} has no value in this packet")
 
 
 def _row_holds(restriction: Criterion, get: Callable[[str, bool], Value]) -> bool:

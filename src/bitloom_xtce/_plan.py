@@ -131,17 +131,33 @@ class Segment:
 class Placements:
     """How many entries of all containers place each parameter (counted on first use)."""
 
-    __slots__ = ("containers", "counts")
+    __slots__ = ("containers", "parameters", "counts", "read")
 
-    def __init__(self, containers: dict[str, Container]) -> None:
+    def __init__(self, containers: dict[str, Container], parameters: dict[str, Parameter] | None = None) -> None:
         self.containers = containers
+        self.parameters = parameters
         self.counts: Counter[str] | None = None
+        self.read: set[str] | None = None
 
     def __call__(self, name: str) -> int:
         if self.counts is None:
             self.counts = Counter(n for c in self.containers.values() for e in c.entries if e.kind != "container"
                                   for n in ([e.ref] if e.kind == "parameter" else produces(e, self.containers)))
         return self.counts[name]
+
+    def referenced(self, name: str) -> bool:
+        """Whether a condition, repeat count, dimension, indirection, restriction or dynamic size
+        reads the parameter's value (as one value: such a parameter is not split into elements)."""
+        if self.read is None:
+            read = {n for c in self.containers.values() for e in c.entries for n in _depends(e)}
+            read.update(n for c in self.containers.values() if c.restriction is not None
+                        for n, _ in c.restriction.parameters())
+            for parameter in (self.parameters or {}).values():
+                dynamic = getattr(parameter.type.encoding, "dynamic", None)
+                if isinstance(dynamic, DynamicSize):
+                    read.add(dynamic.parameter)
+            self.read = {n.replace("/", ".").partition(".")[0] for n in read} | read
+        return name in self.read
 
 
 def compile_container(container: Container, containers: dict[str, Container],
@@ -256,7 +272,7 @@ class _Compiler:
         per = leaves(parameter.name, parameter.type)
         if per is None or len(per) * repeat.count > MAX_LEAVES or parameter.type.kind == "array":
             return False
-        return self.placements(parameter.name) == 1
+        return self.placements(parameter.name) == 1 and not self.placements.referenced(parameter.name)
 
     def variable(self, parameter: Parameter, position: tuple[int, int]) -> None:
         enc = parameter.type.encoding
