@@ -18,8 +18,14 @@ from bitloom_xtce._cli import main
 from bitloom_xtce._inverse import integer_range
 from bitloom_xtce._model import FloatEncoding, IntegerEncoding, Polynomial
 
-COMMANDS = "tests/data/xtce/commands.xml"
+CHECKOUT = pathlib.Path(__file__).resolve().parent.parent
+COMMANDS = "tests/data/xtce/commands.xml"  # relative to the checkout, where every test here runs
 _LOADED = {}
+
+
+@pytest.fixture(autouse=True)
+def in_the_checkout(monkeypatch):
+    monkeypatch.chdir(CHECKOUT)
 NS = 'xmlns:xtce="http://www.omg.org/spec/XTCE/20180204"'
 
 
@@ -109,7 +115,7 @@ def test_each_kind_of_argument_encodes_and_decodes_back(type_xml, value, packet,
 
 @pytest.fixture(scope="module")
 def spacecraft():
-    return bitloom_xtce.load(COMMANDS, strict=True)
+    return bitloom_xtce.load(CHECKOUT / COMMANDS, strict=True)
 
 
 def test_the_ccsds_header_of_a_telecommand(spacecraft):
@@ -527,17 +533,18 @@ def encode_leaving_out(definition, name, arguments):
 def documents_with_commands():
     """Every test document that defines commands, with its concrete commands."""
     found = []
-    for path in sorted(pathlib.Path("tests/data/xtce").glob("*.xml*")):
+    for path in sorted((CHECKOUT / "tests/data/xtce").glob("*.xml*")):
         data = gzip.decompress(path.read_bytes()) if path.suffix == ".gz" else path.read_bytes()
         if b"CommandMetaData" in data:
-            definition = loaded(str(path))
-            found.extend((str(path), n) for n, c in definition.commands.items() if n in definition._commands.worlds)
+            name = str(path.relative_to(CHECKOUT))
+            definition = loaded(name)
+            found.extend((name, n) for n, c in definition.commands.items() if n in definition._commands.worlds)
     return found
 
 
 def loaded(path):
     if path not in _LOADED:
-        _LOADED[path] = bitloom_xtce.load(path, strict=True)
+        _LOADED[path] = bitloom_xtce.load(CHECKOUT / path, strict=True)
     return _LOADED[path]
 
 

@@ -248,6 +248,13 @@ def test_value_left_out_used_by_another(types):
     assert definition.decode(ccsds(b"\x08\xaa\xbb"))["n"] == 8
 
 
+def test_operand_left_out_gives_no_value_in_files():
+    # decode_file calibrated with the fill value there (b = raw + 0) instead
+    definition = quiet_load(document(MATH_N, {**HEADER, "n": "U8", "b": "B"}, HEAD + ref("n", condition("h3", 2)) + ref("b")))
+    result = definition.decode_file(ccsds(b"\x08\xaa\xbb") + ccsds(b"\x08\xaa\xbb\xcc"))
+    assert result["P"]["b"].tolist() == [178.0, None]
+
+
 def test_size_left_out_skips_the_packet_in_files():
     # decode_file read the field with a size of 0 there instead
     definition = quiet_load(document(BINARY_N, {**HEADER, "n": "U8", "b": "B"}, HEAD + ref("n", condition("h3", 2)) + ref("b")))

@@ -1213,7 +1213,21 @@ class _Values:
         if not want_calibrated or not ptype.calibrated_differs or ptype.kind == "string":
             return self.raw(name)
         if name not in self.calibrated:
-            self.calibrated[name] = ptype.calibrate(self.raw(name), self.get)
+            absent: list[np.ndarray] = []
+
+            def lookup(other: str, calibrated: bool) -> Value:
+                value = self.get(other, calibrated)
+                if np.ma.is_masked(value):  # left out of some packets by an include condition
+                    absent.append(np.ma.getmaskarray(value))
+                return value
+
+            value = ptype.calibrate(self.raw(name), lookup)
+            rows = np.shape(value)[0] if np.ndim(value) >= 1 else -1
+            per_packet = [a.reshape(rows, -1).any(axis=1) for a in absent if a.ndim >= 1 and len(a) == rows]
+            if per_packet:  # no value where an operand, context or reference has none
+                mask = np.logical_or.reduce(per_packet).reshape((rows,) + (1,) * (np.ndim(value) - 1))
+                value = np.ma.masked_array(value, mask=np.broadcast_to(mask, np.shape(value)) | np.ma.getmaskarray(value))
+            self.calibrated[name] = value
         return self.calibrated[name]
 
 
