@@ -40,7 +40,7 @@ from ._errors import PacketError
 from ._load import (CONTAINER, DESCRIPTIVE, MAX_ELEMENTS, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES,
                     TYPE, TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, real, required)
 from ._model import (BinaryEncoding, Container, DynamicSize, Entry, IntegerEncoding, Location, NameMap, Parameter,
-                     ParameterType, Repeat)
+                     ParameterType)
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
 from ._structure import leaves
 from ._validity import Range
@@ -844,23 +844,10 @@ class _CommandLoader(Loader):
     def entry_parts(self, entry: Element, key: str, extra: tuple[str, ...]) -> tuple:
         """An entry's location, repeat and include condition (each None when not given); counts
         and conditions may name arguments (ArgumentInstanceRef) as well as parameters."""
-        self.check(entry, (key, "shortDescription", *extra),
-                   ("LocationInContainerInBits", "RepeatEntry", "IncludeCondition"))
-        location = repeat = condition = None
-        if (found := only(entry, ("LocationInContainerInBits",), required=False)) is not None:
-            location = self.location(found)
-        if (found := only(entry, ("RepeatEntry",), required=False)) is not None:
-            self.check(found, (), ("Count", "Offset"))
-            count = only(found, ("Count",))
-            assert count is not None
-            offset = only(found, ("Offset",), required=False)
-            repeat = Repeat(self.count_value(count), self.count_value(offset) if offset is not None else 0)
-            if isinstance(repeat.count, int) and not 0 <= repeat.count <= MAX_ELEMENTS:
-                raise fail(count, f"a count of {repeat.count}: 0 to {MAX_ELEMENTS} are supported")
-        if (found := only(entry, ("IncludeCondition",), required=False)) is not None:
-            self.check(found, (), ("Comparison", "ComparisonList", "BooleanExpression"))
-            condition = self.criterion(self.parameter_form(found))
-        return location, repeat, condition
+        return self.entry_options(entry, key, (), extra)
+
+    def condition_form(self, node: Element) -> Element:
+        return self.parameter_form(node)
 
     def parameter_form(self, node: Element, depth: int = 0) -> Element:
         """A criterion on arguments written as one on parameters: ArgumentInstanceRef as

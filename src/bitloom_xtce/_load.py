@@ -1245,9 +1245,10 @@ class Loader:
                                           restriction, [], node.attrib.get("shortDescription", ""), size)
         self.container_nodes[name] = node
 
-    def entry_options(self, entry: Element, key: str, more: tuple[str, ...] = ()) -> tuple:
+    def entry_options(self, entry: Element, key: str, more: tuple[str, ...] = (),
+                      attributes: tuple[str, ...] = ("aliasNameSpace",)) -> tuple:
         """An entry's location, repeat and include condition (each None when not given)."""
-        self.check(entry, (key, "shortDescription", "aliasNameSpace"),
+        self.check(entry, (key, "shortDescription", *attributes),
                    ("LocationInContainerInBits", "RepeatEntry", "IncludeCondition", *more))
         location = repeat = condition = None
         if (loc := only(entry, ("LocationInContainerInBits",), required=False)) is not None:
@@ -1262,8 +1263,12 @@ class Loader:
                 raise fail(count, f"a count of {repeat.count}: 0 to {MAX_ELEMENTS} are supported")
         if (found := only(entry, ("IncludeCondition",), required=False)) is not None:
             self.check(found, (), ("Comparison", "ComparisonList", "BooleanExpression"))
-            condition = self.criterion(found)
+            condition = self.criterion(self.condition_form(found))
         return location, repeat, condition
+
+    def condition_form(self, node: Element) -> Element:
+        """An include condition as the criterion it is read as (commands rewrite theirs)."""
+        return node
 
     def array_entry(self, entry: Element, parameter: Parameter, dimensions: tuple) -> None:
         ptype = parameter.type
