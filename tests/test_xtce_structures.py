@@ -488,3 +488,24 @@ def test_a_parameter_listed_again_with_a_condition_agrees_in_both_paths(entries,
     definition = bitloom_xtce.load(document("", HEADER | {"f": "U8", "v": "U8"}, HEAD + entries))
     assert definition.decode(ccsds(body))["v"] == expected
     assert definition.decode_file(ccsds(body))["P"]["v"].tolist() == [expected]
+
+
+def test_an_included_container_sized_by_the_container_that_includes_it():
+    # Inner's field takes its size from n, which only the including container decodes: valid,
+    # and refused at load before ("not decoded before it").
+    types = ('<xtce:BinaryParameterType name="B"><xtce:BinaryDataEncoding><xtce:SizeInBits>'
+             '<xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="n"/><xtce:LinearAdjustment slope="8"/>'
+             "</xtce:DynamicValue></xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>")
+    inner = f'<xtce:SequenceContainer name="Inner"><xtce:EntryList>{ref("b")}</xtce:EntryList></xtce:SequenceContainer>'
+    text = document(types, {**HEADER, "n": "U8", "b": "B", "t": "U8"},
+                    HEAD + ref("n") + '<xtce:ContainerRefEntry containerRef="Inner"/>' + ref("t"), inner)
+    definition = bitloom_xtce.load(text, root="P")
+    packets = [ccsds(b"\x02ab\x07"), ccsds(b"\x00\x09"), ccsds(b"\x01c\x05")]
+    assert [definition.decode(p)["b"] for p in packets] == [b"ab", b"", b"c"]
+    result = definition.decode_file(b"".join(packets))
+    assert result["P"]["b"].tolist() == [b"ab", b"", b"c"] and result["P"]["t"].tolist() == [7, 9, 5]
+    alone = bitloom_xtce.load(text, root="Inner")  # Inner alone has no n: its packets are bad, not the file
+    with pytest.raises(bitloom_xtce.PacketError, match="its size comes from 'n'"):
+        alone.decode(b"ab")
+    with pytest.warns(bitloom_xtce.DecodeWarning):
+        assert sum(n for n, _ in alone.decode_file(ccsds(b"ab") * 2).skipped.values()) == 2

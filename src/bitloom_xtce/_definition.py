@@ -1046,7 +1046,10 @@ class Definition:
         sizes: list[Any] = [None] * len(starts)
         if enc.dynamic is not None:
             get = self._getter(group, data)
-            given = get(enc.dynamic.parameter, enc.dynamic.calibrated)
+            try:
+                given = get(enc.dynamic.parameter, enc.dynamic.calibrated)
+            except KeyError:  # a container that others include, decoded on its own: no size anywhere
+                given = np.ma.masked_all(len(starts), dtype=np.int64)
             absent = np.ma.getmaskarray(given) if np.ma.is_masked(given) else None
             sizes = np.asarray(enc.dynamic.bits(np.ma.filled(given, 0) if absent is not None else given)).tolist()
             if absent is not None:  # no size where an include condition left its parameter out

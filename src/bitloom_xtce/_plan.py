@@ -131,19 +131,27 @@ class Segment:
 class Placements:
     """How many entries of all containers place each parameter (counted on first use)."""
 
-    __slots__ = ("containers", "parameters", "counts", "read")
+    __slots__ = ("containers", "parameters", "counts", "read", "included")
 
     def __init__(self, containers: dict[str, Container], parameters: dict[str, Parameter] | None = None) -> None:
         self.containers = containers
         self.parameters = parameters
         self.counts: Counter[str] | None = None
         self.read: set[str] | None = None
+        self.included: set[str] | None = None
 
     def __call__(self, name: str) -> int:
         if self.counts is None:
             self.counts = Counter(n for c in self.containers.values() for e in c.entries if e.kind != "container"
                                   for n in ([e.ref] if e.kind == "parameter" else produces(e, self.containers)))
         return self.counts[name]
+
+    def only_included(self, container: Container) -> bool:
+        """Whether a container is a part that others include (no base container of its own):
+        what it reads may come from the container that includes it."""
+        if self.included is None:
+            self.included = {e.ref for c in self.containers.values() for e in c.entries if e.kind == "container"}
+        return container.base is None and container.name in self.included
 
     def referenced(self, name: str) -> bool:
         """Whether a condition, repeat count, dimension, indirection, restriction or dynamic size
@@ -185,8 +193,10 @@ class _Compiler:
         self.fields: list[Field] = []
         self.steps: list[Step] = []
         self.names: list[str] = []
+        self.part = False  # compiling a container that others include, on its own
 
     def compile(self, container: Container) -> Segment:
+        self.part = self.placements is not None and self.placements.only_included(container)
         self.walk(container.entries, (0, 0))
         self.sized(container, (0, 0))
         self.flush()
@@ -277,7 +287,8 @@ class _Compiler:
     def variable(self, parameter: Parameter, position: tuple[int, int]) -> None:
         enc = parameter.type.encoding
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
-        if enc.dynamic is not None and not decoded(enc.dynamic.parameter, self.seen):
+        if enc.dynamic is not None and not decoded(enc.dynamic.parameter, self.seen) and not (
+                self.part and enc.dynamic.parameter in self.parameters):  # else from the including container
             raise Refusal(self.element, f"the size of {parameter.name!r} comes from {enc.dynamic.parameter!r}, "
                           "which is not decoded before it")
         self.flush()
