@@ -1332,12 +1332,7 @@ class _Unroll:
                 raise ValueError(f"meta command {self.command!r}: no value for argument {name!r} (given none, and "
                                  "it has no default)")
             if ptype.kind == "aggregate":
-                if not isinstance(value, Mapping):
-                    raise ValueError(f"{name}: {value!r} is not a mapping of its members' values")
-                members = dict(ptype.members)
-                unknown = [k for k in value if k not in members]
-                if unknown:
-                    raise ValueError(f"{name}: no member {unknown[0]!r} (its members: {', '.join(members)})")
+                _check_members(name, ptype, value)
                 parts = [(f"{name}.{m}", mt, value[m] if m in value else _MISSING) for m, mt in ptype.members]
             else:
                 assert ptype.element is not None
@@ -1731,15 +1726,20 @@ def _check_range(world: _World, argument: Argument, value: Any) -> None:
                          + ("" if argument.valid_calibrated else f" (raw value {checked!r})"))
 
 
+def _check_members(name: str, ptype: ParameterType, value: Any) -> None:
+    """An aggregate's value: a mapping naming only its members."""
+    if not isinstance(value, Mapping):
+        raise ValueError(f"{name}: {value!r} is not a mapping of its members' values")
+    members = dict(ptype.members)
+    unknown = [k for k in value if k not in members]
+    if unknown:
+        raise ValueError(f"{name}: no member {unknown[0]!r} (its members: {', '.join(members)})")
+
+
 def _flatten(name: str, ptype: ParameterType, value: Any, out: dict[str, Any]) -> None:
     """A structure's value as the values of its fields, named as `leaves` names them."""
     if ptype.kind == "aggregate":
-        if not isinstance(value, Mapping):
-            raise ValueError(f"{name}: {value!r} is not a mapping of its members' values")
-        members = dict(ptype.members)
-        unknown = [k for k in value if k not in members]
-        if unknown:
-            raise ValueError(f"{name}: no member {unknown[0]!r} (its members: {', '.join(members)})")
+        _check_members(name, ptype, value)
         for member, mtype in ptype.members:
             if member not in value:
                 raise ValueError(f"{name}: no value for its member {member!r}")
