@@ -16,6 +16,7 @@ from hypothesis import given, strategies as st
 
 import bitloom_xtce
 from bitloom_xtce._ccsds import sequence_gaps
+from bitloom_xtce import _cli as cli
 from bitloom_xtce._cli import main
 from bitloom_xtce._output import file_names
 from test_xtce import ENUM, HEADER, HEADER_ENTRIES, HEADER_PARAMS, child, cmp, document
@@ -483,6 +484,19 @@ def test_scan_summarises_packets_per_apid(tmp_path, capsys, argv, lines):
     assert status == 0 and err == ""
     shown = [line.removeprefix(str(DATA) + "/").removeprefix(str(tmp_path) + "/") for line in out.splitlines()]
     assert [line for line in lines if line not in shown] == [], out
+
+
+@pytest.mark.parametrize("packets, options", [(DATA / "ctim_packets.bin.gz", []),
+                                               (DATA / "suda_packets.bin.gz", ["--prefix-bytes", "4"])])
+def test_scan_reads_a_piece_at_a_time(capsys, monkeypatch, packets, options):
+    # scan read the whole file into memory; now it reads pieces, packets and sequence gaps
+    # carried across them, and the summary is the same for any piece size, and from a pipe.
+    whole = run(capsys, "scan", packets, *options)
+    monkeypatch.setattr(cli, "SCAN_CHUNK", 7)
+    assert run(capsys, "scan", packets, *options) == whole
+    piped = subprocess.run([sys.executable, "-m", "bitloom_xtce", "scan", "-", *options], input=packets.read_bytes(),
+                           capture_output=True, timeout=120)
+    assert piped.returncode == 0 and piped.stdout.decode().split("\n")[1:] == whole[1].split("\n")[1:]
 
 
 # -- sequence gaps -----------------------------------------------------------------------------

@@ -22,7 +22,7 @@ from typing import Any
 import numpy as np
 
 from . import DecodeWarning, Definition, FileResult, XtceError, XtceWarning, load
-from ._ccsds import IDLE_APID, primary_headers, sequence_gaps
+from ._ccsds import IDLE_APID, _ends, joined_gaps, primary_headers, sequence_gaps
 from ._describe import describe, tops
 from . import _command_cli as command_cli
 from . import _encode_cli as encode_cli
@@ -457,39 +457,60 @@ def _describe(args: argparse.Namespace) -> int:
 
 # -- scan ---------------------------------------------------------------------------------------
 
+SCAN_CHUNK = 16 << 20  # bytes scan reads at a time: its memory stays that plus one packet
+
+
 def _scan(args: argparse.Namespace) -> int:
     from ._definition import _frame  # the framing decode uses, so scan sees the same packets
-    data, compression = read_input(args.packets, "packets")
-    offsets, lengths, cut = _frame(data, "ccsds", args.prefix_bytes)
-    if not len(offsets):
-        raise CommandError(f"packets {args.packets}: no whole space packet in its {len(data)} bytes")
-    header = primary_headers(data, offsets)
-    apid = header["apid"]
-    gaps = sequence_gaps(apid, header["sequence_count"])
-    order = np.argsort(apid, kind="stable")
-    keys, starts, counts = np.unique(apid[order], return_index=True, return_counts=True)
-    shortest = np.minimum.reduceat(lengths[order], starts)
-    longest = np.maximum.reduceat(lengths[order], starts)
-    kinds = np.bitwise_or.reduceat(1 << header["type"][order].astype(np.int64), starts)
+    per_apid: dict[int, list[int]] = {}  # APID -> [packets, shortest, longest, packet types seen (bits)]
+    pieces: list[tuple[dict[int, int], dict[int, int], dict[int, int]]] = []  # for sequence gaps across reads
+    packets = total = strange = 0
+    carry = b""  # the start of a packet the last read cut
+    with PacketInput(args.packets, "packets") as source:
+        while True:
+            piece = source.read(SCAN_CHUNK)
+            data = carry + piece if carry else piece
+            total += len(piece)
+            offsets, lengths, _ = _frame(data, "ccsds", args.prefix_bytes)
+            if len(offsets):
+                header = primary_headers(data, offsets)
+                apid, counts = header["apid"], header["sequence_count"]
+                pieces.append((sequence_gaps(apid, counts), *_ends(apid, counts)))
+                order = np.argsort(apid, kind="stable")
+                keys, starts, n = np.unique(apid[order], return_index=True, return_counts=True)
+                rows = zip(keys.tolist(), n.tolist(), np.minimum.reduceat(lengths[order], starts).tolist(),
+                           np.maximum.reduceat(lengths[order], starts).tolist(),
+                           np.bitwise_or.reduceat(1 << header["type"][order].astype(np.int64), starts).tolist())
+                for key, count, low, high, kind in rows:
+                    seen = per_apid.setdefault(key, [0, low, high, 0])
+                    seen[0] += count
+                    seen[1], seen[2], seen[3] = min(seen[1], low), max(seen[2], high), seen[3] | kind
+                packets += len(offsets)
+                strange += int(np.count_nonzero(header["version"]))
+                carry = data[int(offsets[-1]) + int(lengths[-1]):]
+            else:
+                carry = data
+            if not piece:
+                break
+        name, compression = source.name, source.compression
+    if not packets:
+        raise CommandError(f"packets {name}: no whole space packet in its {total} bytes")
+    gaps = joined_gaps(pieces)
 
-    source = f"{args.packets}" + (f" ({compression}-compressed)" if compression else "")
-    print(f"{source}: {len(offsets)} packets in {len(data)} bytes")
+    print(f"{name}" + (f" ({compression}-compressed)" if compression else "") + f": {packets} packets in {total} bytes")
     rows = [("APID", "type", "packets", "bytes", "missing")]
-    for i, key in enumerate(keys.tolist()):
-        sizes = f"{shortest[i]}" if shortest[i] == longest[i] else f"{shortest[i]}..{longest[i]}"
-        name = f"{key}" + (" (idle)" if key == IDLE_APID else "")
-        rows.append((name, {1: "TM", 2: "TC", 3: "TM+TC"}[int(kinds[i])], f"{counts[i]}", sizes, f"{gaps[key]}"))
+    for key, (count, shortest, longest, kinds) in sorted(per_apid.items()):
+        sizes = f"{shortest}" if shortest == longest else f"{shortest}..{longest}"
+        label = f"{key}" + (" (idle)" if key == IDLE_APID else "")
+        rows.append((label, {1: "TM", 2: "TC", 3: "TM+TC"}[kinds], f"{count}", sizes, f"{gaps[key]}"))
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     for row in rows:
         print("  ".join(cell.rjust(w) if i != 1 else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths))))
     print(f"missing: sequence counts skipped between consecutive packets of the APID; "
           f"{sum(gaps.values())} in all")
-    if cut:
-        (parts,) = cut.values()  # the one packet cut off at the end: its byte offset
-        at = int(parts[0][0])
-        print(f"truncated: the last {len(data) - at} bytes, from byte {at}, are not a whole packet")
-    strange = int(np.count_nonzero(header["version"]))
+    if carry:
+        print(f"truncated: the last {len(carry)} bytes, from byte {total - len(carry)}, are not a whole packet")
     if strange:
-        print(f"warning: {strange} of {len(offsets)} packets have a version number other than 0: this may not be "
+        print(f"warning: {strange} of {packets} packets have a version number other than 0: this may not be "
               "a file of CCSDS space packets, or each packet has a marker before it (--prefix-bytes)")
     return 0
