@@ -117,7 +117,7 @@ test-asan: $(ASAN_VENV)/.installed
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 # Every binary32 and binary16 pattern through the portable and the F16C binary16 conversions
-# (and every binary32 through the binary64 widening); about 20 seconds. Part of test-exhaustive.
+# (and every binary32 through the binary64 widening); about 20 seconds; test-exhaustive runs it.
 test-f16c: $(VENV)/.ready
 	$(NATIVE_CONFIGURE)
 	cmake --build $(NATIVE_BUILD) -j 2 --target f16_exhaustive

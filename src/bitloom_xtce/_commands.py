@@ -60,7 +60,7 @@ ARGUMENT_TYPE_TAGS = {
     "AggregateArgumentType": "AggregateParameterType", "ArrayArgumentType": "ArrayParameterType",
 }
 PARAMETER_TYPE_TAGS = (*TYPE_TAGS, *STRUCTURE_TYPES)
-# Parts of a meta command that never change its packet: read past and listed.
+# Elements of a meta command that never change its packet: read past and listed.
 COMMAND_READ_PAST = {
     "ContextSignificanceList": "a command's significance in contexts, not read",
     "ParameterToSetList": "parameters set by a command, not set",
@@ -184,7 +184,7 @@ class CommandBlock:
 
 
 @dataclass(slots=True, eq=False)
-class _Spec:
+class _ReadContainer:
     """A command container as read: its container (internal name), the arguments and fixed
     fields its entries place, its element for refusals."""
 
@@ -244,9 +244,9 @@ class _CommandLoader(Loader):
         self.valid: dict[str, tuple[tuple[Range, ...], bool]] = {}  # argument type -> its valid ranges
         self.patterns: dict[str, re.Pattern[str]] = {}  # string argument type -> its restrictionPattern
         self.arguments_in_scope: dict[str, Any] = {}  # argument names that references may name
-        self.specs: dict[str, _Spec] = {}  # qualified command container -> as read
+        self.read_containers: dict[str, _ReadContainer] = {}  # qualified command container -> as read
         self.parsing: list[str] = []  # command containers being read, each reading those it names
-        self.spec_failures: dict[str, str] = {}
+        self.container_failures: dict[str, str] = {}
         self.built: dict[str, Command] = {}
         self.depth: dict[str, int] = {}  # meta command -> how many it inherits from, itself included
         self.failed: dict[str, str] = {}  # qualified meta command -> why it is not loaded
@@ -577,13 +577,13 @@ class _CommandLoader(Loader):
                     made.default = self.value_of(element, made, written, "initialValue")
                 own[argument] = made
         if parts.get("CommandContainer") is not None:
-            spec_qualified = self.own_container.get(qualified)
-            if spec_qualified is None:  # declared twice: listed already
+            container_qualified = self.own_container.get(qualified)
+            if container_qualified is None:  # declared twice: listed already
                 raise fail(parts["CommandContainer"], "its CommandContainer is not loaded")
-            container = self.main_container_name(spec_qualified)
+            container = self.main_container_name(container_qualified)
             self.arguments_in_scope = {**own, **assignments}
             try:
-                self.spec(spec_qualified)
+                self.read_container(container_qualified)
             finally:
                 self.arguments_in_scope = {}
         result = Command(self.key(COMMAND, qualified), qualified, boolean(node, "abstract", False), own, assignments,
@@ -726,13 +726,13 @@ class _CommandLoader(Loader):
         key = self.key(COMMAND_CONTAINER, qualified)
         return key if key not in self.main.containers else f"{key} (command)"
 
-    def spec(self, qualified: str) -> _Spec:
-        found = self.specs.get(qualified)
+    def read_container(self, qualified: str) -> _ReadContainer:
+        found = self.read_containers.get(qualified)
         if found is not None:
             return found
-        if qualified in self.spec_failures:
+        if qualified in self.container_failures:
             node = self.declared[COMMAND_CONTAINER][qualified][0]
-            raise fail(node, self.spec_failures[qualified])
+            raise fail(node, self.container_failures[qualified])
         node, scope, _ = self.declared[COMMAND_CONTAINER][qualified]
         if len(self.parsing) >= MAX_NESTING:
             raise fail(node, f"command containers nested more than {MAX_NESTING} deep")
@@ -746,12 +746,12 @@ class _CommandLoader(Loader):
         try:
             made = self.command_container(node, qualified)
         except Refusal as problem:
-            self.spec_failures[qualified] = problem.message
+            self.container_failures[qualified] = problem.message
             raise
         finally:
             self.scope = here
             self.parsing.pop()
-        self.specs[qualified] = made
+        self.read_containers[qualified] = made
         return made
 
     def container_target(self, ref: str, node: Element) -> tuple[str, str | None]:
@@ -762,7 +762,7 @@ class _CommandLoader(Loader):
             return self.container_ref(ref, node), None
         return self.main_container_name(qualified), qualified
 
-    def command_container(self, node: Element, qualified: str) -> _Spec:
+    def command_container(self, node: Element, qualified: str) -> _ReadContainer:
         name = self.main_container_name(qualified)
         children = ("EntryList", "BaseContainer", "BinaryEncoding")
         self.check_attributes(node, (*NAMED, "abstract", "idlePattern"))
@@ -808,7 +808,7 @@ class _CommandLoader(Loader):
             elif tag == "ContainerRefEntry":
                 target, command_qualified = self.container_target(required(entry, key), entry)
                 if command_qualified is not None:
-                    self.spec(command_qualified)
+                    self.read_container(command_qualified)
                     includes.append(command_qualified)
                 elif repeat is not None:
                     raise fail(entry, "a repeated <ContainerRefEntry> of a telemetry container in a command "
@@ -825,7 +825,7 @@ class _CommandLoader(Loader):
             self.check(base_node, ("containerRef",), ("RestrictionCriteria",))
             base, command_qualified = self.container_target(required(base_node, "containerRef"), base_node)
             if command_qualified is not None:
-                self.spec(command_qualified)
+                self.read_container(command_qualified)
                 includes.append(command_qualified)
             else:
                 parameters.update(self.main_names(base))
@@ -839,7 +839,7 @@ class _CommandLoader(Loader):
         # abstract or not, a command container lays out the packets of the meta commands that use it
         container = Container(name, False, tuple(entries), base, restriction, [],
                               node.attrib.get("shortDescription", ""), size)
-        return _Spec(container, node, arguments, fixed, comparisons, includes, parameters)
+        return _ReadContainer(container, node, arguments, fixed, comparisons, includes, parameters)
 
     def entry_parts(self, entry: Element, key: str, extra: tuple[str, ...]) -> tuple:
         """An entry's location, repeat and include condition (each None when not given); counts
@@ -910,16 +910,16 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     telemetry's, which are not copied)."""
     node = loader.declared[COMMAND][qualified][0]
     own = loader.own_container
-    spec_qualified = None
+    container_qualified = None
     at = qualified
-    while spec_qualified is None:  # the nearest command container up the inheritance chain
-        spec_qualified = own.get(at)
-        if spec_qualified is None:
+    while container_qualified is None:  # the nearest command container up the inheritance chain
+        container_qualified = own.get(at)
+        if container_qualified is None:
             base = loader.built[at].base
             if base is None:
                 raise fail(node, "no CommandContainer on its inheritance chain: it makes no packet")
             at = qualified_of[base]
-    top = loader.spec(spec_qualified)
+    top = loader.read_container(container_qualified)
     parameters: Any = ChainMap({}, loader.parameters)
     placeable = {**command.arguments, **{n: None for n in command.assignments}}
     all_arguments = dict(command.arguments)
@@ -933,32 +933,32 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
         for n, a in c.arguments.items():
             all_arguments.setdefault(n, a)
     # every command container the packet uses, from the top one down its bases and inclusions
-    specs: dict[str, _Spec] = {}
-    todo = [spec_qualified]
+    read: dict[str, _ReadContainer] = {}
+    todo = [container_qualified]
     while todo:
         q = todo.pop()
-        if q in specs:
+        if q in read:
             continue
-        specs[q] = loader.spec(q)
-        todo.extend(specs[q].includes)
+        read[q] = loader.read_container(q)
+        todo.extend(read[q].includes)
     fixed: dict[str, Any] = {}
     placed: list[str] = []
-    for spec in specs.values():
-        for argument, entry in spec.arguments:
+    for held in read.values():
+        for argument, entry in held.arguments:
             if argument not in placeable:
                 raise fail(entry, f"argumentRef {argument!r}: meta command {command.name!r} has no such argument")
             placed.append(argument)
-        for name, (parameter, value) in spec.fixed.items():
+        for name, (parameter, value) in held.fixed.items():
             parameters[name] = parameter
             fixed[name] = value
-    used = {p for spec in specs.values() for p in spec.parameters}
+    used = {p for held in read.values() for p in held.parameters}
     for argument in dict.fromkeys(placed):  # an argument's name hides a parameter's in the command's parts
         if argument in used:
             raise fail(node, f"argument {argument!r} has the name of a parameter that its packet places too: "
                              "not supported")
         parameters[argument] = Parameter(argument, all_arguments[argument].type, "", argument)
-    for spec in specs.values():
-        for element, comparison in spec.comparisons:
+    for held in read.values():
+        for element, comparison in held.comparisons:
             for ref, _ in comparison.parameters():
                 if ref in placeable and ref not in parameters:
                     raise fail(element, f"a criterion tests argument {ref!r}, which the packet does not place")
@@ -968,8 +968,8 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
                 comparison.value = literal_for(element, parameters[comparison.parameter], comparison.calibrated,
                                                comparison.literal)
     containers: Any = ChainMap({}, definition._containers)
-    for spec in specs.values():
-        containers[spec.container.name] = dataclasses.replace(spec.container, children=[])
+    for held in read.values():
+        containers[held.container.name] = dataclasses.replace(held.container, children=[])
     chain = [top.container.name]
     while containers[chain[-1]].base is not None:
         chain.append(containers[chain[-1]].base)  # type: ignore[arg-type]
@@ -979,7 +979,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     for upper, lower in zip(chain, chain[1:]):
         containers[upper] = dataclasses.replace(containers[upper], children=[lower])
     segments: dict[str, Segment] = {}
-    elements = {spec.container.name: spec.element for spec in specs.values()}
+    elements = {held.container.name: held.element for held in read.values()}
     for name in chain:
         if name in definition._segments and name not in elements:  # a telemetry container, routed to this command
             segments[name] = dataclasses.replace(definition._segments[name], container=containers[name])
@@ -1010,7 +1010,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     world = _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder)
     if any(isinstance(step, Structure) for name in chain if name in elements for step in segments[name].steps):
         world.shapes = _Shapes(world, containers, segments, chain, elements)
-        world.repeated = frozenset(n for spec in specs.values() for e in spec.container.entries
+        world.repeated = frozenset(n for held in read.values() for e in held.container.entries
                                    if e.repeat is not None for n in _entry_names(e, containers) if n in placeable)
     for name, value in command.assignments.items():  # the raw values of assigned arguments, checked now
         if name in world.placed and name not in structured and not isinstance(parameters[name].type.encoding,

@@ -386,12 +386,7 @@ class Definition:
                 checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
             else:
                 continue
-            for c, checks, raw_value, value in checked:
-                bad, level = evaluate_any(checks, raw_value, value)
-                if bad is not None:
-                    invalid[c] = bad
-                if level is not None:
-                    alarms[c] = level
+            _record_checks(checked, invalid, alarms)
         shown = self._shown(segment, values, fields, get, raw)
         return CheckedPacket(segment.container.name, shown, invalid, alarms)
 
@@ -820,12 +815,7 @@ class Definition:
             else:
                 raws, calibrated = self._structure_checked(segment, n, ptype, group, get, shown)
                 checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
-            for c, checks, raw_column, column in checked:
-                bad, levels = evaluate_any(checks, raw_column, column)
-                if bad is not None:
-                    invalid[c] = bad
-                if levels is not None:
-                    alarms[c] = levels
+            _record_checks(checked, invalid, alarms)
         return invalid, alarms
 
     def _structure_checked(self, segment: Segment, n: str, ptype: ParameterType, group: _Group,
@@ -1092,6 +1082,17 @@ def _buffer(data: Any, what: str) -> bytes:
         return bytes(memoryview(data))
     except TypeError:
         raise TypeError(f"{what} must be bytes or another bytes-like object, not {type(data).__name__}") from None
+
+
+def _record_checks(checked: list[tuple[str, Any, Any, Any]], invalid: dict[str, Any], alarms: dict[str, Any]) -> None:
+    """The invalid marks and alarm levels of (column, checks, raw values, values), one packet's or
+    whole columns', where the checks give any."""
+    for name, checks, raw_values, values in checked:
+        bad, levels = evaluate_any(checks, raw_values, values)
+        if bad is not None:
+            invalid[name] = bad
+        if levels is not None:
+            alarms[name] = levels
 
 
 def _warn_skipped(result: FileResult, stacklevel: int) -> None:
