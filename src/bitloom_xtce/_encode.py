@@ -30,8 +30,8 @@ import numpy as np
 from ._crc import ErrorCheck
 from ._inverse import FLOAT_LIMITS, Converter, integer_range
 from ._layout import (FLOAT_ENCODERS, U64, Words, binary_field, builder_item, float_column, float_one, float_patterns,
-                      integer_column, integer_one, integer_patterns, place_rows, raw_text_field, text_field,
-                      word_type)
+                      integer_column, integer_one, integer_patterns, pattern_bytes, place_bytes, place_rows,
+                      raw_text_field, text_field, word_type)
 from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Container, Criterion, DynamicSize, FloatEncoding,
                      IntegerEncoding, Lookup, Parameter, StringEncoding)
 from ._plan import Block, Field, Segment, Structure, Variable
@@ -101,6 +101,9 @@ class Plan:
     flat: dict[str, list[str]] = field(default_factory=dict)  # fixed-size structure -> its leaves
     whole: dict[str, bool] = field(default_factory=dict)  # parameter written per packet -> whether repeated
     parts: dict[str, list[str]] = field(default_factory=dict)  # structure -> decode_file's columns of it
+    # of a plan laid out end to end: (id of a group's first field, bit of its anchor in a byte) ->
+    # the Words of the fixed-size fields after one anchor
+    groups: dict[tuple[int, int], Words] = field(default_factory=dict)
 
 
 def concrete_below(containers: dict[str, Container], todo: list[str]) -> list[str]:
@@ -594,6 +597,8 @@ class Batch:
             text: Any
             if self.n is None:
                 width, data, text = self._field(name, enc, value, raw, size)
+            elif isinstance(enc, BinaryEncoding) and (whole := self._binary_column(enc, value, size)) is not None:
+                width, data, text = whole, value, value
             else:
                 sizes = np.asarray(size).tolist() if size is not None else [None] * self.n
                 made = [self._field(name, enc, v, raw, s) for v, s in zip(value.tolist(), sizes)]
@@ -643,6 +648,17 @@ class Batch:
             raise ValueError(f"{dynamic.parameter}: it sizes a field to {np.ravel(bits)[i]!r} bits, not a whole "
                              "number")
         return int(bits) if self.n is None else bits.astype(np.int64)
+
+    def _binary_column(self, enc: BinaryEncoding, column: np.ndarray, size: Any) -> np.ndarray | None:
+        """The widths of a column of binary values that are bytes of whole-byte fields, each as
+        long as its field; None if any is not (binary_field then says which and why)."""
+        values = column.tolist()
+        if not all(type(v) is bytes for v in values):
+            return None
+        lengths = np.fromiter(map(len, values), dtype=np.int64, count=len(values))
+        width = np.full(len(values), enc.bits, dtype=np.int64) if enc.bits is not None else \
+            np.asarray(size, dtype=np.int64) if size is not None else lengths << 3
+        return width if np.array_equal(width, lengths << 3) else None
 
     def _field(self, name: str, enc: StringEncoding | BinaryEncoding, value: Any, raw: bool,
                size: int | None) -> tuple[int, bytes, str | None]:
@@ -877,36 +893,56 @@ class Batch:
         return values  # binary: the value right-aligned in the field
 
     def pack_many(self) -> bytes:
+        """The packets of a batch: of one fixed layout as a matrix, else end to end in one byte
+        array; packet by packet with the builder only where a packet's fields overlap."""
         plan, n = self.plan, self.n
         assert n is not None
-        if plan.words is None or np.ndim(self.total):
-            return b"".join(self.pack_one(i) for i in range(n))
-        size = (self.total + 7) >> 3
-        packets = np.zeros((n, size), dtype=np.uint8)
+        if plan.words is not None and np.ndim(self.total) == 0:
+            return self._pack_matrix()
+        packed = self._pack_flat()
+        if packed is not None:
+            return packed
+        return b"".join(self.pack_one(i) for i in range(n))
+
+    def _patterns(self, steps: list[Field], alone: set[int], rows: np.ndarray | None) -> list[Any]:
+        """The patterns of fixed-size fields for Words.write (`alone`: the steps written as
+        they are), of all packets or of those in `rows`."""
         patterns: list[Any] = []
-        alone = plan.words.alone
-        for i, step in enumerate(plan.steps):
+        for i, step in enumerate(steps):
             name = step.parameter.name
             enc = step.parameter.type.encoding
-            dtype = word_type(enc, step.bits) if i in alone and name not in self.fields else None  # type: ignore[union-attr]
-            if dtype is not None:
-                patterns.append((self.raws[name], dtype))
-            elif name in self.fields:
+            if name in self.fields:
                 data = self.fields[name][1]
-                rows = np.frombuffer(b"".join(data.tolist()), dtype=np.uint8).reshape(n, -1)
-                if step.bits <= 64:  # type: ignore[union-attr]
-                    padded = np.zeros((n, 8), dtype=np.uint8)
-                    padded[:, 8 - rows.shape[1]:] = rows
-                    patterns.append(padded.view(">u8").reshape(n).astype(U64))
+                data = data if rows is None else data[rows]
+                count = len(data)
+                matrix = np.frombuffer(b"".join(data.tolist()), dtype=np.uint8).reshape(count, -1)
+                if step.bits <= 64:
+                    padded = np.zeros((count, 8), dtype=np.uint8)
+                    padded[:, 8 - matrix.shape[1]:] = matrix
+                    patterns.append(padded.view(">u8").reshape(count).astype(U64))
                 else:
-                    patterns.append(rows)
+                    patterns.append(matrix)
+                continue
+            raw = np.broadcast_to(self.raws[name], (self.n,)) if np.ndim(self.raws[name]) == 0 else self.raws[name]
+            raw = raw if rows is None else raw[rows]
+            dtype = word_type(enc, step.bits) if i in alone else None
+            if dtype is not None:
+                patterns.append((raw, dtype))
             elif isinstance(enc, IntegerEncoding):
-                patterns.append(integer_patterns(enc, self.raws[name]))
+                patterns.append(integer_patterns(enc, raw))
             else:
                 assert isinstance(enc, FloatEncoding)
-                patterns.append(float_patterns(name, enc, self.raws[name]))
-        assert plan.words is not None
-        plan.words.write(packets, patterns)
+                patterns.append(float_patterns(name, enc, raw))
+        return patterns
+
+    def _pack_matrix(self) -> bytes:
+        """Packets of one fixed layout: a (packets, bytes) matrix, each word of fields written
+        in one assignment."""
+        plan, n = self.plan, self.n
+        assert n is not None and plan.words is not None
+        size = (self.total + 7) >> 3
+        packets = np.zeros((n, size), dtype=np.uint8)
+        plan.words.write(packets, self._patterns(cast(list[Field], plan.steps), plan.words.alone, None))
         flat = packets.reshape(-1)
         offsets = np.arange(n, dtype=np.int64) * size
         for f, check in plan.checks:
@@ -917,6 +953,82 @@ class Batch:
             rows = self._check_pattern(f, values).astype(">u8").view(np.uint8).reshape(n, 8)
             place_rows(packets, start, f.bits, rows)
         return packets.tobytes()
+
+    def _pack_flat(self) -> bytes | None:
+        """Packets of different sizes or field places, end to end in one byte array: the
+        fixed-size fields after each anchor combined into words as in a fixed layout and ORed in
+        at the anchor's place in each packet, fields of variable size copied in, then the checks.
+        None where a packet's fields overlap (the builder's order decides which bits win)."""
+        plan, n = self.plan, self.n
+        assert n is not None
+        sizes = np.broadcast_to((np.asarray(self.total, dtype=np.int64) + 7) >> 3, (n,))
+        offsets = np.zeros(n, dtype=np.int64)
+        np.cumsum(sizes[:-1], out=offsets[1:])
+        steps = cast(list[Field | Variable], plan.steps)
+        widths = [self.fields[s.parameter.name][0] if isinstance(s, Variable) else s.bits for s in steps]
+        if _overlapping([self.starts[id(s)] for s in steps], widths, n):
+            return None
+        flat = np.zeros(int(offsets[-1] + sizes[-1]), dtype=np.uint8)
+        base = offsets << 3
+        groups: dict[int, list[Field]] = {}
+        for step, width in zip(steps, widths):
+            if isinstance(step, Field):
+                groups.setdefault(step.anchor, []).append(step)
+                continue
+            width = np.broadcast_to(np.asarray(width, dtype=np.int64), (n,))
+            data = self.fields[step.parameter.name][1]
+            place_bytes(flat, base + self.starts[id(step)], width, data.tolist())
+        for fields in groups.values():
+            self._place_group(flat, fields, base + (self.starts[id(fields[0])] - fields[0].offset))
+        packet_bits = sizes << 3
+        for f, check in plan.checks:
+            start = np.broadcast_to(np.asarray(self.starts[id(f)], dtype=np.int64), (n,))
+            try:
+                first, stop = check.regions(packet_bits, start, f.bits)
+            except ValueError as e:
+                raise ValueError(f"{f.parameter.name}: its {check.algorithm!r} {e}") from None
+            values = check.compute_many(flat, offsets, first, stop)
+            self._compare_check(f.parameter.name, values, None)
+            rows = pattern_bytes(self._check_pattern(f, values), f.bits)
+            place_bytes(flat, base + start, np.full(n, f.bits, dtype=np.int64), rows)
+        return flat.tobytes()
+
+    def _place_group(self, flat: np.ndarray, fields: list[Field], anchor: np.ndarray) -> None:
+        """OR the fixed-size fields that hang off one anchor (at bit `anchor` of each packet in
+        `flat`) into place: laid out as a matrix by Words, one per bit position of the anchor
+        within its byte."""
+        lowest = min(f.offset for f in fields) & ~7
+        phase = anchor & 7
+        first = (anchor + lowest) >> 3
+        phases = np.unique(phase).tolist() if phase.any() else [0]
+        for p in phases:
+            rows = None if len(phases) == 1 else np.flatnonzero(phase == p)
+            key = (id(fields[0]), p)
+            words = self.plan.groups.get(key)
+            if words is None:
+                words = self.plan.groups[key] = Words([(f.offset - lowest + p, f.bits) for f in fields])
+            count = self.n if rows is None else len(rows)
+            assert count is not None
+            width = max((f.offset - lowest + p + f.bits + 7) >> 3 for f in fields)
+            matrix = np.zeros((count, width), dtype=np.uint8)
+            words.write(matrix, self._patterns(fields, words.alone, rows))
+            at = (first if rows is None else first[rows])[:, None] + np.arange(width)
+            flat[at] |= matrix
+
+
+def _overlapping(starts: list[Any], widths: list[Any], n: int) -> bool:
+    """Whether two fields share a bit in some packet (`starts`, `widths`: of each field in layout
+    order, a scalar for all packets or a column)."""
+    ends = [s + w for s, w in zip(starts, widths)]
+    if all(np.all(e <= s) for e, s in zip(ends, starts[1:])):  # one after another, as usual
+        return False
+    lo = np.stack([np.broadcast_to(np.asarray(s, dtype=np.int64), (n,)) for s in starts])
+    hi = np.stack([np.broadcast_to(np.asarray(e, dtype=np.int64), (n,)) for e in ends])
+    empty = lo == hi  # a field of no bits shares none
+    lo, hi = np.where(empty, -1, lo), np.where(empty, -1, hi)
+    order = np.argsort(lo, axis=0, kind="stable")
+    lo, hi = np.take_along_axis(lo, order, axis=0), np.take_along_axis(hi, order, axis=0)
+    return bool((hi[:-1] > lo[1:]).any())
 
 
 def put_bits(packet: bytearray, start: int, bits: int, value: int | bytes) -> None:

@@ -426,3 +426,56 @@ def place_rows(packets: np.ndarray, start: int, width: int, rows: np.ndarray) ->
     window[:, span - size:span] = rows
     shifted = ((window[:, :-1] << lead) | (window[:, 1:] >> (8 - lead))) & 0xFF
     packets[:, first:end] |= shifted.astype(np.uint8)
+
+
+# ---------------------------------------------------------------------------------------------
+# Placing fields into packets of different sizes, laid end to end in one byte array
+
+
+def pattern_bytes(pattern: np.ndarray, bits: int) -> np.ndarray:
+    """Right-aligned uint64 patterns as rows of the (bits + 7) // 8 bytes of a `bits`-bit field."""
+    size = (bits + 7) >> 3
+    rows = pattern.astype(">u8").view(np.uint8).reshape(len(pattern), 8)
+    if size <= 8:
+        return rows[:, 8 - size:]
+    out = np.zeros((len(pattern), size), dtype=np.uint8)
+    out[:, size - 8:] = rows
+    return out
+
+
+def place_bytes(flat: np.ndarray, starts: np.ndarray, widths: np.ndarray, pieces: list[bytes] | np.ndarray) -> None:
+    """OR fields into `flat` (uint8): field i is `widths[i]` bits at bit `starts[i]` of `flat`,
+    given as its right-aligned bytes (`pieces[i]`: bytes, or a row of a uint8 matrix), as many
+    as its bits take. No two fields may share a bit."""
+    n = len(starts)
+    sizes = (widths + 7) >> 3
+    ends = np.cumsum(sizes)
+    total = int(ends[-1]) if n else 0
+    if not total:
+        return
+    if isinstance(pieces, list) and not ((starts | widths) & 7).any() and total > 32 * n:
+        # long fields of whole bytes: a copy each costs less than indexing every byte
+        into = memoryview(flat)
+        for at, piece in zip((starts >> 3).tolist(), pieces):
+            into[at:at + len(piece)] = piece
+        return
+    joined = np.frombuffer(b"".join(pieces), dtype=np.uint8) if isinstance(pieces, list) else pieces.reshape(-1)
+    begins = ends - sizes
+    if not ((starts | widths) & 7).any():  # whole bytes, each field's own
+        flat[np.repeat((starts >> 3) - begins, sizes) + np.arange(total)] = joined
+        return
+    # Each field's bytes shifted left by the zero bits after it in its last byte: sizes + 1 bytes
+    # ending at that byte, of which the first is the field's only where it spans sizes + 1 bytes.
+    last = (starts + widths + 7) >> 3  # one past the field's last byte
+    lead = ((last << 3) - starts - widths).astype(np.uint16)
+    counts = sizes + 1
+    which = np.repeat(np.arange(n), counts)
+    spread = np.zeros(total + 2 * n, dtype=np.uint16)  # each field's bytes between two zero bytes
+    spread[np.arange(total) + np.repeat(2 * np.arange(n) + 1, sizes)] = joined
+    at = np.arange(total + n) + which
+    shift = lead[which]
+    shifted = ((spread[at] << shift) | (spread[at + 1] >> (8 - shift))).astype(np.uint8)
+    to = np.arange(total + n) + np.repeat(last - counts - (begins + np.arange(n)), counts)
+    keep = np.ones(total + n, dtype=bool)
+    keep[(begins + np.arange(n))[last - (starts >> 3) == sizes]] = False
+    flat[to[keep]] |= shifted[keep]
