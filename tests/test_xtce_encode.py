@@ -20,8 +20,8 @@ from bitloom_xtce import PacketError
 from bitloom_xtce._crc import Checksum, Covered, Crc
 from bitloom_xtce._inverse import integer_range
 from bitloom_xtce._model import BinaryEncoding, Comparison, FloatEncoding, IntegerEncoding, StringEncoding
-from test_xtce import (BINARY, CONTEXT, DYNAMIC, ENUM, FIXED, LEAD, POLY, STRING, TERM, U8, ccsds_definition,
-                       child, cmp, document, integer, single)
+from test_xtce import (BINARY, CONTEXT, DYNAMIC, ENUM, FIXED, HEADER, HEADER_ENTRIES, HEADER_PARAMS, LEAD, POLY,
+                       STRING, TERM, U8, ccsds_definition, child, cmp, document, integer, single)
 
 DATA = pathlib.Path(__file__).resolve().parent / "data" / "xtce"
 SHARED = pathlib.Path("/work/shared/xtce-data")
@@ -615,6 +615,122 @@ def test_declared_checks_are_filled_in_and_verified(check, bits, where):
 def test_unsupported_checks_are_refused_when_loading(check, message):
     with pytest.raises(bitloom_xtce.XtceError, match=message):
         ccsds_definition(PEC.format(bits=16, check=check).replace('"PEC_T"', '"T"'))
+
+
+# -- many packets of different sizes and field places ------------------------------------------------
+
+def _integer_type(name, bits, form="unsigned", check=""):
+    return (f'<xtce:IntegerParameterType name="{name}_T"><xtce:IntegerDataEncoding sizeInBits="{bits}" '
+            f'encoding="{form}">{check}</xtce:IntegerDataEncoding></xtce:IntegerParameterType>')
+
+
+def _binary_type(name, size, slope):
+    return (f'<xtce:BinaryParameterType name="{name}_T"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:DynamicValue>'
+            f'<xtce:ParameterInstanceRef parameterRef="{size}" useCalibratedValue="false"/><xtce:LinearAdjustment '
+            f'slope="{slope}" intercept="0"/></xtce:DynamicValue></xtce:SizeInBits></xtce:BinaryDataEncoding>'
+            '</xtce:BinaryParameterType>')
+
+
+def _text_type(name, inner):
+    return (f'<xtce:StringParameterType name="{name}_T"><xtce:StringDataEncoding encoding="US-ASCII"><xtce:Variable '
+            f'maxSizeInBits="800">{inner}</xtce:Variable></xtce:StringDataEncoding></xtce:StringParameterType>')
+
+
+PARITY = '<xtce:ErrorDetectCorrect><xtce:Parity type="Odd" bitsFromReference="48"/></xtce:ErrorDetectCorrect>'
+AT_16 = ('<xtce:LocationInContainerInBits referenceLocation="containerStart"><xtce:FixedValue>16</xtce:FixedValue>'
+         '</xtce:LocationInContainerInBits>')
+# Packet layouts after the CCSDS header: (parameter, its type, given, its entry's location) in
+# packet order. `given` says how the values are drawn (see _drawn); None: encoding computes them.
+LAYOUTS = {
+    "binary of any bits": [("a", _integer_type("a", 3), "int", ""), ("n", _integer_type("n", 8), "size", ""),
+                           ("v", _binary_type("v", "n", 1), "bits n", ""), ("b", _integer_type("b", 5), "int", ""),
+                           ("c", _integer_type("c", 12, "twosComplement"), "int", ""),
+                           ("d", _integer_type("d", 8), "int", "")],
+    "two fields of variable size, parity": [
+        ("a", _integer_type("a", 4), "int", ""), ("n", _integer_type("n", 8), "size", ""),
+        ("k", _integer_type("k", 8), None, ""), ("v", _binary_type("v", "k", 8), "bytes", ""),
+        ("w", _binary_type("w", "n", 1), "bits n", ""), ("p", _integer_type("p", 1, check=PARITY), None, ""),
+        ("b", _integer_type("b", 9), "int", "")],
+    "terminated and size-tagged text, CRC": [
+        ("a", _integer_type("a", 3), "int", ""), ("b", _integer_type("b", 5), "int", ""),
+        ("v", _text_type("v", TERM.format("00")), "text", ""), ("w", _text_type("w", LEAD), "text", ""),
+        ("c", _integer_type("c", 16), "int", ""),
+        ("crc", _integer_type("crc", 16, check=f'<xtce:ErrorDetectCorrect>{CCITT.format(where="")}'
+                                                '</xtce:ErrorDetectCorrect>'), None, "")],
+    "packet length given longer": [("a", _integer_type("a", 3), "int", ""), ("b", _integer_type("b", 13), "int", ""),
+                                   ("LEN", None, "longer", "")],
+    # no header: each packet's text starts at its first bit and ends in its last byte
+    "packets of a text and 4 bits": [("v", _text_type("v", LEAD.replace('"8"', '"4"')), "text", ""),
+                                     ("b", _integer_type("b", 4), "int", "")],
+    # a field placed where the one of variable size before it may reach: the builder decides
+    "overlapping fields": [("k", _integer_type("k", 8), None, ""), ("v", _binary_type("v", "k", 8), "bytes", ""),
+                           ("w", _integer_type("w", 8), "int", AT_16)],
+}
+
+
+def _layout_definition(layout):
+    own = [(name, xml, where) for name, xml, _, where in LAYOUTS[layout] if xml is not None]
+    entries = "".join(f'<xtce:ParameterRefEntry parameterRef="{name}">{where}</xtce:ParameterRefEntry>'
+                      for name, _, where in own)
+    types = "".join(xml for _, xml, _ in own)
+    parameters = "".join(f'<xtce:Parameter name="{name}" parameterTypeRef="{name}_T"/>' for name, _, _ in own)
+    if layout.startswith("packets of"):
+        return bitloom_xtce.load(document(types, parameters, '<xtce:SequenceContainer name="P1"><xtce:EntryList>'
+                                          f'{entries}</xtce:EntryList></xtce:SequenceContainer>'))
+    return bitloom_xtce.load(document(HEADER + types, HEADER_PARAMS + parameters,
+                                      '<xtce:SequenceContainer name="CCSDS" abstract="true"><xtce:EntryList>'
+                                      f'{HEADER_ENTRIES}</xtce:EntryList></xtce:SequenceContainer>'
+                                      + child("P1", cmp("==", 1), entries)))
+
+
+def _drawn(definition, layout, rng, n):
+    columns = {"SHF": rng.integers(0, 2, n)} if definition._encoder.header else {}
+    for name, _, given, _ in LAYOUTS[layout]:
+        if given == "int":
+            columns[name] = rng.integers(*integer_range(definition.parameters[name].type.encoding), n, endpoint=True)
+        elif given == "size":
+            columns[name] = rng.integers(0, 41, n)
+        elif given and given.startswith("bits"):  # right-aligned bytes of as many bits as the size says
+            sizes = columns[given.split()[1]]
+            columns[name] = np.array([int(rng.integers(0, 1 << int(s))).to_bytes((int(s) + 7) // 8, "big")
+                                      for s in sizes] + [None], dtype=object)[:-1]
+        elif given == "bytes":
+            columns[name] = np.array([rng.bytes(int(k)) for k in rng.integers(0, 6, n)] + [None], dtype=object)[:-1]
+        elif given == "text":
+            columns[name] = ["".join(chr(c) for c in rng.integers(0x20, 0x7F, int(k))) for k in rng.integers(0, 9, n)]
+        elif given == "longer":  # the data length of the packets above, or more
+            columns[name] = 1 + rng.integers(0, 4, n)
+    return columns
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+@settings(max_examples=15, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), n=st.integers(1, 12))
+def test_packets_of_different_layouts_are_the_same_as_one_at_a_time(layout, seed, n):
+    definition = _layout_definition(layout)
+    columns = _drawn(definition, layout, np.random.default_rng(seed), n)
+    counted = definition._encoder.header is not None
+    packets = definition.encode_many("P1", columns, sequence_count=0 if counted else None)
+    assert packets == b"".join(definition.encode("P1", {k: v[i] for k, v in columns.items()},
+                                                 sequence_count=i if counted else None) for i in range(n))
+    if counted and layout != "overlapping fields":  # (packets without a header do not split)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert definition.encode_many("P1", definition.decode_file(packets)["P1"]) == packets
+
+
+def test_science_packets_of_varying_size_from_their_values():
+    definition, data = load("idex_combined_science_definition.xml.gz"), read("idex_packets.bin.gz")
+    tables = definition.decode_file(data)
+    assert not definition._encoder.plan("Sci0TypeNonZero").fixed
+    for name, columns in tables.items():  # calibrated values, and fields before and after the data
+        assert definition.encode_many(name, columns) == b"".join(
+            definition.encode(name, {k: v[i] for k, v in columns.items()}) for i in range(len(columns["PKT_APID"])))
+    columns = tables["Sci0TypeNonZero"]
+    bad = {k: v.copy() for k, v in columns.items()}
+    bad["IDX__SCI0SPARE1"][3] = 1 << 13
+    with pytest.raises(ValueError, match=r"^IDX__SCI0SPARE1: 8192 is outside the range 0 to 8191"):
+        definition.encode_many("Sci0TypeNonZero", bad)
 
 
 # -- the command line ------------------------------------------------------------------------------
