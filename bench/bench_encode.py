@@ -31,6 +31,49 @@ def reader_recipe(definition, container):
     return recipe
 
 
+def against_loop(definition, container, columns, label, raw=False):
+    n = len(next(iter(columns.values())))
+    items = [{k: v[i] for k, v in columns.items()} for i in range(min(n, 2000))]
+
+    def loop():
+        for values in items:
+            definition.encode(container, values, raw=raw)
+
+    t_loop, t_many = race(loop, lambda: definition.encode_many(container, columns, raw=raw), rounds=3)
+    per_one, per_many = t_loop / len(items), t_many / n
+    print(f"    {label}, {n} packets: encode {per_one * 1e6:.1f} us/packet, encode_many {per_many * 1e6:.2f} us/packet "
+          f"({per_one / per_many:.1f}x)")
+
+
+_T = ''.join(f'<xtce:IntegerParameterType name="{name}"><xtce:IntegerDataEncoding sizeInBits="{bits}"{more}>'
+             '</xtce:IntegerDataEncoding></xtce:IntegerParameterType>'
+             for name, bits, more in [("U3", 3, ""), ("U5", 5, ""), ("U1", 1, ""), ("U11", 11, ""), ("U2", 2, ""),
+                                      ("U14", 14, ""), ("U16", 16, ""), ("U8", 8, "")])
+TEXTS = (
+    '<?xml version="1.0"?><xtce:SpaceSystem name="T" xmlns:xtce="http://www.omg.org/space/xtce"><xtce:TelemetryMetaData>'
+    '<xtce:ParameterTypeSet>' + _T +
+    '<xtce:IntegerParameterType name="CRC"><xtce:IntegerDataEncoding sizeInBits="16"><xtce:ErrorDetectCorrect>'
+    '<xtce:CRC width="16"><xtce:Polynomial>1021</xtce:Polynomial><xtce:InitRemainder>FFFF</xtce:InitRemainder>'
+    '</xtce:CRC></xtce:ErrorDetectCorrect></xtce:IntegerDataEncoding></xtce:IntegerParameterType>'
+    '<xtce:StringParameterType name="Ended"><xtce:StringDataEncoding encoding="US-ASCII"><xtce:Variable '
+    'maxSizeInBits="800"><xtce:TerminationChar>00</xtce:TerminationChar></xtce:Variable></xtce:StringDataEncoding>'
+    '</xtce:StringParameterType><xtce:StringParameterType name="Tagged"><xtce:StringDataEncoding encoding="US-ASCII">'
+    '<xtce:Variable maxSizeInBits="800"><xtce:LeadingSize sizeInBitsOfSizeTag="8"/></xtce:Variable>'
+    '</xtce:StringDataEncoding></xtce:StringParameterType><xtce:BinaryParameterType name="Data">'
+    '<xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="n"/>'
+    '<xtce:LinearAdjustment slope="8"/></xtce:DynamicValue></xtce:SizeInBits></xtce:BinaryDataEncoding>'
+    '</xtce:BinaryParameterType></xtce:ParameterTypeSet><xtce:ParameterSet>'
+    + ''.join(f'<xtce:Parameter name="{name}" parameterTypeRef="{ptype}"/>' for name, ptype in [
+        ("VERSION", "U3"), ("TYPE", "U1"), ("SHF", "U1"), ("APID", "U11"), ("SEQF", "U2"), ("SEQC", "U14"),
+        ("LEN", "U16"), ("a", "U3"), ("b", "U5"), ("ended", "Ended"), ("tagged", "Tagged"), ("n", "U8"),
+        ("data", "Data"), ("c", "U16"), ("crc", "CRC")]) +
+    '</xtce:ParameterSet><xtce:ContainerSet><xtce:SequenceContainer name="Event"><xtce:EntryList>'
+    + ''.join(f'<xtce:ParameterRefEntry parameterRef="{name}"/>' for name in [
+        "VERSION", "TYPE", "SHF", "APID", "SEQF", "SEQC", "LEN", "a", "b", "ended", "tagged", "n", "data", "c", "crc"])
+    + '</xtce:EntryList></xtce:SequenceContainer></xtce:ContainerSet></xtce:TelemetryMetaData></xtce:SpaceSystem>'
+).encode()
+
+
 def run():
     import bitloom
 
@@ -98,17 +141,23 @@ def run():
           f"unpack_columns {t_unpack * per_field:.1f} ns/field ({t_raw / t_unpack:.2f})")
 
     idex = bitloom_xtce.load(read("idex_combined_science_definition.xml.gz"))
-    varied = idex.decode_file(read("idex_packets.bin.gz"))["Sci0TypeNonZero"]
-    varied = tiled(varied, 10)
-    items = [{k: v[i] for k, v in varied.items()} for i in range(len(varied["PKT_APID"]))]
-
-    def idex_loop():
-        for values in items:
-            idex.encode("Sci0TypeNonZero", values)
-
-    t_loop, t_many = race(idex_loop, lambda: idex.encode_many("Sci0TypeNonZero", varied), rounds=3)
-    print(f"  IDEX science packets (a binary field of varying size: one builder call per packet), {len(items)} "
-          f"packets: encode_many / loop of encode {t_loop / t_many:.1f}x")
+    varied = tiled(idex.decode_file(read("idex_packets.bin.gz"))["Sci0TypeNonZero"], 10)
+    print("  packets of different sizes or field places, encode_many / loop of encode (target >= 20x):")
+    against_loop(idex, "Sci0TypeNonZero", varied, "IDEX science packets (a binary field of 1 to 4 kB)")
+    suda = tiled(idex.decode_file(read("suda_packets.bin.gz"), prefix_bytes=4)["SciFetchTypeNonZero"], 60)
+    against_loop(idex, "SciFetchTypeNonZero", suda, "SUDA science packets (a binary field of varying size)")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        longer = tiled(ctim.decode_file(read("ctim_packets.bin.gz"), raw=True)["APID_20_Packet"], 200)
+    against_loop(ctim, "APID_20_Packet", longer, "CTIM APID 20 (packet lengths of 23 and 39 given)", raw=True)
+    texts = bitloom_xtce.load(TEXTS)
+    rng = np.random.default_rng(1)
+    n = 20_000
+    columns = {"SHF": np.zeros(n, int), "APID": np.full(n, 7), "a": rng.integers(0, 8, n), "b": rng.integers(0, 32, n),
+               "c": rng.integers(0, 1 << 16, n),
+               "ended": [f"event {k}" * int(k % 4) for k in range(n)], "tagged": [f"#{k}" for k in range(n)],
+               "data": [bytes(range(k % 40)) for k in range(n)]}
+    against_loop(texts, "Event", columns, "text ended or size-tagged, binary sized by a field, 3 and 5-bit fields, CRC")
 
     from bitloom_xtce._crc import Covered, Crc
     crc = Crc(16, 0x1021, 0xFFFF)
