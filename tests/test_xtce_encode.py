@@ -720,6 +720,31 @@ def test_packets_of_different_layouts_are_the_same_as_one_at_a_time(layout, seed
             assert definition.encode_many("P1", definition.decode_file(packets)["P1"]) == packets
 
 
+@pytest.mark.parametrize("layout, name, value", [
+    ("terminated and size-tagged text, CRC", "v", "a\0b"),  # holds its terminator
+    ("terminated and size-tagged text, CRC", "w", "x" * 256),  # more than its size tag counts
+    ("terminated and size-tagged text, CRC", "v", "é"),  # not US-ASCII
+    ("terminated and size-tagged text, CRC", "w", 5),
+    ("binary of any bits", "v", b"\xff\xff"),  # more bytes than its size in bits
+    ("binary of any bits", "v", b"\x0f"),  # a bit set before its field
+    ("two fields of variable size, parity", "v", "abc"),
+])
+def test_bad_values_in_columns_are_refused_as_one_at_a_time(layout, name, value):
+    definition = _layout_definition(layout)
+    columns = _drawn(definition, layout, np.random.default_rng(0), 4)
+    if "n" in columns:  # 3 bits in the field that n sizes
+        columns["n"][:] = 3
+        sized = next(p for p, _, given, _ in LAYOUTS[layout] if given == "bits n")
+        columns[sized] = np.array([b"\x05"] * 4, dtype=object)
+    columns[name] = np.array(list(columns.get(name, [None] * 4)), dtype=object)
+    columns[name][2] = value
+    with pytest.raises(ValueError) as one:
+        definition.encode("P1", {k: v[2] for k, v in columns.items()})
+    with pytest.raises(ValueError) as many:
+        definition.encode_many("P1", columns)
+    assert str(many.value) == str(one.value) and str(one.value).startswith(f"{name}: ")
+
+
 def test_science_packets_of_varying_size_from_their_values():
     definition, data = load("idex_combined_science_definition.xml.gz"), read("idex_packets.bin.gz")
     tables = definition.decode_file(data)

@@ -31,7 +31,7 @@ from ._crc import ErrorCheck
 from ._inverse import FLOAT_LIMITS, Converter, integer_range
 from ._layout import (FLOAT_ENCODERS, U64, Words, binary_field, builder_item, float_column, float_one, float_patterns,
                       integer_column, integer_one, integer_patterns, pattern_bytes, place_bytes, place_rows,
-                      raw_text_field, text_field, word_type)
+                      raw_text_field, text_column, text_field, word_type)
 from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Container, Criterion, DynamicSize, FloatEncoding,
                      IntegerEncoding, Lookup, Parameter, StringEncoding)
 from ._plan import Block, Field, Segment, Structure, Variable
@@ -599,6 +599,12 @@ class Batch:
                 width, data, text = self._field(name, enc, value, raw, size)
             elif isinstance(enc, BinaryEncoding) and (whole := self._binary_column(enc, value, size)) is not None:
                 width, data, text = whole, value, value
+            elif isinstance(enc, StringEncoding) and not raw and size is None and \
+                    (made_all := text_column(enc, value.tolist())) is not None:
+                width, pieces = made_all
+                data = np.empty(self.n, dtype=object)
+                data[:] = pieces
+                text = value.astype(np.dtypes.StringDType())
             else:
                 sizes = np.asarray(size).tolist() if size is not None else [None] * self.n
                 made = [self._field(name, enc, v, raw, s) for v, s in zip(value.tolist(), sizes)]

@@ -304,6 +304,35 @@ def text_field(name: str, enc: StringEncoding, text: Any, size: int | None) -> t
     return width, value.to_bytes((width + 7) >> 3, "big")
 
 
+def text_column(enc: StringEncoding, texts: list[Any]) -> tuple[np.ndarray, list[bytes]] | None:
+    """text_field for a column of text ended by a one-byte-unit terminator or a size tag of whole
+    bytes, in a field sized by neither: the widths and bytes; None if any value is not such
+    text (text_field then says which and why)."""
+    encode = TEXT_ENCODERS.get(enc.reader)
+    if enc.bits is not None or encode is None or not all(type(t) is str for t in texts):
+        return None
+    try:
+        contents = [encode(t) for t in texts]
+    except ValueError:
+        return None
+    if enc.leading_bits is not None and not enc.leading_bits & 7:
+        tag = enc.leading_bits >> 3
+        if tag < 8 and any(len(c) >> (8 * tag) for c in contents):
+            return None
+        data = [len(c).to_bytes(tag, "big") + c for c in contents]
+    elif enc.terminator is not None and enc.leading_bits is None and enc.unit == 1:
+        end = enc.terminator
+        if any(end in c for c in contents):
+            return None
+        data = [c + end for c in contents]
+    else:
+        return None
+    widths = np.fromiter(map(len, data), dtype=np.int64, count=len(data)) << 3
+    if enc.max_bits is not None and len(widths) and widths.max() > enc.max_bits:
+        return None
+    return widths, data
+
+
 def raw_text_field(name: str, enc: StringEncoding, data: Any, size: int | None) -> tuple[int, bytes, str]:
     """A text field given as its bytes, checked by decoding it: its width, bytes and text."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
