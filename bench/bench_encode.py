@@ -45,13 +45,13 @@ def against_loop(definition, container, columns, label, raw=False):
           f"({per_one / per_many:.1f}x)")
 
 
-_T = ''.join(f'<xtce:IntegerParameterType name="{name}"><xtce:IntegerDataEncoding sizeInBits="{bits}"{more}>'
-             '</xtce:IntegerDataEncoding></xtce:IntegerParameterType>'
-             for name, bits, more in [("U3", 3, ""), ("U5", 5, ""), ("U1", 1, ""), ("U11", 11, ""), ("U2", 2, ""),
-                                      ("U14", 14, ""), ("U16", 16, ""), ("U8", 8, "")])
+_T = ''.join(f'<xtce:IntegerParameterType name="U{bits}"><xtce:IntegerDataEncoding sizeInBits="{bits}"/>'
+             '</xtce:IntegerParameterType>' for bits in (1, 2, 3, 5, 8, 11, 14, 16))
+# Event packets: a CCSDS header, 3 and 5-bit fields, text ended by a zero byte, text after its size,
+# binary data sized by a field, a CRC.
 TEXTS = (
-    '<?xml version="1.0"?><xtce:SpaceSystem name="T" xmlns:xtce="http://www.omg.org/space/xtce"><xtce:TelemetryMetaData>'
-    '<xtce:ParameterTypeSet>' + _T +
+    '<?xml version="1.0"?><xtce:SpaceSystem name="T" xmlns:xtce="http://www.omg.org/space/xtce">'
+    '<xtce:TelemetryMetaData><xtce:ParameterTypeSet>' + _T +
     '<xtce:IntegerParameterType name="CRC"><xtce:IntegerDataEncoding sizeInBits="16"><xtce:ErrorDetectCorrect>'
     '<xtce:CRC width="16"><xtce:Polynomial>1021</xtce:Polynomial><xtce:InitRemainder>FFFF</xtce:InitRemainder>'
     '</xtce:CRC></xtce:ErrorDetectCorrect></xtce:IntegerDataEncoding></xtce:IntegerParameterType>'
