@@ -620,61 +620,45 @@ def test_unsupported_checks_are_refused_when_loading(check, message):
 
 # -- many packets of different sizes and field places ------------------------------------------------
 
-def _integer_type(name, bits, form="unsigned", check=""):
-    return (f'<xtce:IntegerParameterType name="{name}_T"><xtce:IntegerDataEncoding sizeInBits="{bits}" '
-            f'encoding="{form}">{check}</xtce:IntegerDataEncoding></xtce:IntegerParameterType>')
+# Packet layouts (after a CCSDS header, unless "packets of"): name:type in packet order; u3 / s12
+# integers, bits*n / bytes*k binary sized by n in bits or k in bytes, ended / tag8 / tag4 text
+# ended by a zero byte or after a size tag, +parity / +crc a check, @16 at bit 16 of the container.
+LAYOUTS = {
+    "binary of any bits": "a:u3 n:u8 v:bits*n b:u5 c:s12 d:u8",
+    "two fields of variable size, parity": "a:u4 n:u8 k:u8 v:bytes*k w:bits*n p:u1+parity b:u9",
+    "terminated and size-tagged text, CRC": "a:u3 b:u5 v:ended w:tag8 c:u16 crc:u16+crc",
+    "packet length given longer": "a:u3 b:u13",
+    "packets of a text and 4 bits": "v:tag4 b:u4",  # each text starts at its packet's first bit
+    "overlapping fields": "k:u8 v:bytes*k w:u8@16",  # where v reaches w, the builder's order decides
+}
+CHECKS = {"parity": '<xtce:Parity type="Odd" bitsFromReference="48"/>', "crc": CCITT.format(where="")}
 
 
-def _binary_type(name, size, slope):
-    return (f'<xtce:BinaryParameterType name="{name}_T"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:DynamicValue>'
-            f'<xtce:ParameterInstanceRef parameterRef="{size}" useCalibratedValue="false"/><xtce:LinearAdjustment '
-            f'slope="{slope}" intercept="0"/></xtce:DynamicValue></xtce:SizeInBits></xtce:BinaryDataEncoding>'
-            '</xtce:BinaryParameterType>')
-
-
-def _text_type(name, inner):
+def _type(name, spec):
+    kind, _, check = spec.partition("+")
+    if kind[0] in "us":
+        check = f"<xtce:ErrorDetectCorrect>{CHECKS[check]}</xtce:ErrorDetectCorrect>" if check else ""
+        return (f'<xtce:IntegerParameterType name="{name}_T"><xtce:IntegerDataEncoding sizeInBits="{kind[1:]}" '
+                f'encoding="{"unsigned" if kind[0] == "u" else "twosComplement"}">{check}</xtce:IntegerDataEncoding>'
+                '</xtce:IntegerParameterType>')
+    if "*" in kind:
+        unit, size = kind.split("*")
+        return (f'<xtce:BinaryParameterType name="{name}_T"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:DynamicValue>'
+                f'<xtce:ParameterInstanceRef parameterRef="{size}"/><xtce:LinearAdjustment slope="'
+                f'{1 if unit == "bits" else 8}"/></xtce:DynamicValue></xtce:SizeInBits></xtce:BinaryDataEncoding>'
+                '</xtce:BinaryParameterType>')
+    inner = TERM.format("00") if kind == "ended" else LEAD.replace('"8"', f'"{kind[3:]}"')
     return (f'<xtce:StringParameterType name="{name}_T"><xtce:StringDataEncoding encoding="US-ASCII"><xtce:Variable '
             f'maxSizeInBits="800">{inner}</xtce:Variable></xtce:StringDataEncoding></xtce:StringParameterType>')
 
 
-PARITY = '<xtce:ErrorDetectCorrect><xtce:Parity type="Odd" bitsFromReference="48"/></xtce:ErrorDetectCorrect>'
-AT_16 = ('<xtce:LocationInContainerInBits referenceLocation="containerStart"><xtce:FixedValue>16</xtce:FixedValue>'
-         '</xtce:LocationInContainerInBits>')
-# Packet layouts after the CCSDS header: (parameter, its type, given, its entry's location) in
-# packet order. `given` says how the values are drawn (see _drawn); None: encoding computes them.
-LAYOUTS = {
-    "binary of any bits": [("a", _integer_type("a", 3), "int", ""), ("n", _integer_type("n", 8), "size", ""),
-                           ("v", _binary_type("v", "n", 1), "bits n", ""), ("b", _integer_type("b", 5), "int", ""),
-                           ("c", _integer_type("c", 12, "twosComplement"), "int", ""),
-                           ("d", _integer_type("d", 8), "int", "")],
-    "two fields of variable size, parity": [
-        ("a", _integer_type("a", 4), "int", ""), ("n", _integer_type("n", 8), "size", ""),
-        ("k", _integer_type("k", 8), None, ""), ("v", _binary_type("v", "k", 8), "bytes", ""),
-        ("w", _binary_type("w", "n", 1), "bits n", ""), ("p", _integer_type("p", 1, check=PARITY), None, ""),
-        ("b", _integer_type("b", 9), "int", "")],
-    "terminated and size-tagged text, CRC": [
-        ("a", _integer_type("a", 3), "int", ""), ("b", _integer_type("b", 5), "int", ""),
-        ("v", _text_type("v", TERM.format("00")), "text", ""), ("w", _text_type("w", LEAD), "text", ""),
-        ("c", _integer_type("c", 16), "int", ""),
-        ("crc", _integer_type("crc", 16, check=f'<xtce:ErrorDetectCorrect>{CCITT.format(where="")}'
-                                                '</xtce:ErrorDetectCorrect>'), None, "")],
-    "packet length given longer": [("a", _integer_type("a", 3), "int", ""), ("b", _integer_type("b", 13), "int", ""),
-                                   ("LEN", None, "longer", "")],
-    # no header: each packet's text starts at its first bit and ends in its last byte
-    "packets of a text and 4 bits": [("v", _text_type("v", LEAD.replace('"8"', '"4"')), "text", ""),
-                                     ("b", _integer_type("b", 4), "int", "")],
-    # a field placed where the one of variable size before it may reach: the builder decides
-    "overlapping fields": [("k", _integer_type("k", 8), None, ""), ("v", _binary_type("v", "k", 8), "bytes", ""),
-                           ("w", _integer_type("w", 8), "int", AT_16)],
-}
-
-
 def _layout_definition(layout):
-    own = [(name, xml, where) for name, xml, _, where in LAYOUTS[layout] if xml is not None]
-    entries = "".join(f'<xtce:ParameterRefEntry parameterRef="{name}">{where}</xtce:ParameterRefEntry>'
-                      for name, _, where in own)
-    types = "".join(xml for _, xml, _ in own)
-    parameters = "".join(f'<xtce:Parameter name="{name}" parameterTypeRef="{name}_T"/>' for name, _, _ in own)
+    fields = [(name, *spec.split("@")) for name, spec in (f.split(":") for f in LAYOUTS[layout].split())]
+    entries = "".join(f'<xtce:ParameterRefEntry parameterRef="{name}">' + (
+        f'<xtce:LocationInContainerInBits referenceLocation="containerStart"><xtce:FixedValue>{at[0]}</xtce:FixedValue>'
+        '</xtce:LocationInContainerInBits>' if at else "") + '</xtce:ParameterRefEntry>' for name, _, *at in fields)
+    types = "".join(_type(name, spec) for name, spec, *_ in fields)
+    parameters = "".join(f'<xtce:Parameter name="{name}" parameterTypeRef="{name}_T"/>' for name, *_ in fields)
     if layout.startswith("packets of"):
         return bitloom_xtce.load(document(types, parameters, '<xtce:SequenceContainer name="P1"><xtce:EntryList>'
                                           f'{entries}</xtce:EntryList></xtce:SequenceContainer>'))
@@ -685,22 +669,22 @@ def _layout_definition(layout):
 
 
 def _drawn(definition, layout, rng, n):
-    columns = {"SHF": rng.integers(0, 2, n)} if definition._encoder.header else {}
-    for name, _, given, _ in LAYOUTS[layout]:
-        if given == "int":
-            columns[name] = rng.integers(*integer_range(definition.parameters[name].type.encoding), n, endpoint=True)
-        elif given == "size":
-            columns[name] = rng.integers(0, 41, n)
-        elif given and given.startswith("bits"):  # right-aligned bytes of as many bits as the size says
-            sizes = columns[given.split()[1]]
+    """Values of the layout's parameters but the sizes of bytes and the checks (computed)."""
+    columns = {"SHF": rng.integers(0, 2, n), "LEN": 1 + rng.integers(0, 4, n)} if definition._encoder.header else {}
+    if not layout.endswith("longer"):
+        columns.pop("LEN", None)
+    computed = {spec.split("*")[1] for spec in LAYOUTS[layout].split() if "bytes*" in spec}
+    columns.update({spec.split("*")[1]: rng.integers(0, 41, n) for spec in LAYOUTS[layout].split() if "bits*" in spec})
+    for name, spec in (f.split(":") for f in LAYOUTS[layout].split()):
+        if spec.startswith("bits*"):  # right-aligned bytes of as many bits as the size says
             columns[name] = np.array([int(rng.integers(0, 1 << int(s))).to_bytes((int(s) + 7) // 8, "big")
-                                      for s in sizes] + [None], dtype=object)[:-1]
-        elif given == "bytes":
+                                      for s in columns[spec[5:]]] + [None], dtype=object)[:-1]
+        elif spec.startswith("bytes*"):
             columns[name] = np.array([rng.bytes(int(k)) for k in rng.integers(0, 6, n)] + [None], dtype=object)[:-1]
-        elif given == "text":
+        elif spec in ("ended", "tag8", "tag4"):
             columns[name] = ["".join(chr(c) for c in rng.integers(0x20, 0x7F, int(k))) for k in rng.integers(0, 9, n)]
-        elif given == "longer":  # the data length of the packets above, or more
-            columns[name] = 1 + rng.integers(0, 4, n)
+        elif "+" not in spec and name not in computed and name not in columns:
+            columns[name] = rng.integers(*integer_range(definition.parameters[name].type.encoding), n, endpoint=True)
     return columns
 
 
@@ -734,29 +718,15 @@ def test_bad_values_in_columns_are_refused_as_one_at_a_time(layout, name, value)
     columns = _drawn(definition, layout, np.random.default_rng(0), 4)
     if "n" in columns:  # 3 bits in the field that n sizes
         columns["n"][:] = 3
-        sized = next(p for p, _, given, _ in LAYOUTS[layout] if given == "bits n")
+        sized = next(f.split(":")[0] for f in LAYOUTS[layout].split() if f.endswith("bits*n"))
         columns[sized] = np.array([b"\x05"] * 4, dtype=object)
-    columns[name] = np.array(list(columns.get(name, [None] * 4)), dtype=object)
+    columns[name] = np.array(list(columns[name]), dtype=object)
     columns[name][2] = value
     with pytest.raises(ValueError) as one:
         definition.encode("P1", {k: v[2] for k, v in columns.items()})
     with pytest.raises(ValueError) as many:
         definition.encode_many("P1", columns)
     assert str(many.value) == str(one.value) and str(one.value).startswith(f"{name}: ")
-
-
-def test_science_packets_of_varying_size_from_their_values():
-    definition, data = load("idex_combined_science_definition.xml.gz"), read("idex_packets.bin.gz")
-    tables = definition.decode_file(data)
-    assert not definition._encoder.plan("Sci0TypeNonZero").fixed
-    for name, columns in tables.items():  # calibrated values, and fields before and after the data
-        assert definition.encode_many(name, columns) == b"".join(
-            definition.encode(name, {k: v[i] for k, v in columns.items()}) for i in range(len(columns["PKT_APID"])))
-    columns = tables["Sci0TypeNonZero"]
-    bad = {k: v.copy() for k, v in columns.items()}
-    bad["IDX__SCI0SPARE1"][3] = 1 << 13
-    with pytest.raises(ValueError, match=r"^IDX__SCI0SPARE1: 8192 is outside the range 0 to 8191"):
-        definition.encode_many("Sci0TypeNonZero", bad)
 
 
 # -- the command line ------------------------------------------------------------------------------
