@@ -6,6 +6,7 @@ import gzip
 import pathlib
 import threading
 import warnings
+from unittest import mock
 
 import bitloom
 import numpy as np
@@ -690,12 +691,14 @@ def _drawn(definition, layout, rng, n):
 
 @pytest.mark.parametrize("layout", list(LAYOUTS))
 @settings(max_examples=15, deadline=None)
-@given(seed=st.integers(0, 2**32 - 1), n=st.integers(1, 12))
-def test_packets_of_different_layouts_are_the_same_as_one_at_a_time(layout, seed, n):
+@given(seed=st.integers(0, 2**32 - 1), n=st.integers(1, 12), piece=st.sampled_from([1 << 22, 5]))
+def test_packets_of_different_layouts_are_the_same_as_one_at_a_time(layout, seed, n, piece):
+    # (`piece`: the bytes laid out with one set of index arrays, small to lay out a few at a time)
     definition = _layout_definition(layout)
     columns = _drawn(definition, layout, np.random.default_rng(seed), n)
     counted = definition._encoder.header is not None
-    packets = definition.encode_many("P1", columns, sequence_count=0 if counted else None)
+    with mock.patch("bitloom_xtce._layout.PIECE", piece), mock.patch("bitloom_xtce._encode.PIECE", piece):
+        packets = definition.encode_many("P1", columns, sequence_count=0 if counted else None)
     assert packets == b"".join(definition.encode("P1", {k: v[i] for k, v in columns.items()},
                                                  sequence_count=i if counted else None) for i in range(n))
     if counted and layout != "overlapping fields":  # (packets without a header do not split)

@@ -29,9 +29,9 @@ import numpy as np
 
 from ._crc import ErrorCheck
 from ._inverse import FLOAT_LIMITS, Converter, integer_range
-from ._layout import (FLOAT_ENCODERS, U64, Words, binary_field, builder_item, float_column, float_one, float_patterns,
-                      integer_column, integer_one, integer_patterns, pattern_bytes, place_bytes, place_rows,
-                      raw_text_field, text_column, text_field, word_type)
+from ._layout import (FLOAT_ENCODERS, PIECE, U64, Words, binary_field, builder_item, float_column, float_one,
+                      float_patterns, integer_column, integer_one, integer_patterns, pattern_bytes, place_bytes,
+                      place_rows, raw_text_field, text_column, text_field, word_type)
 from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Container, Criterion, DynamicSize, FloatEncoding,
                      IntegerEncoding, Lookup, Parameter, StringEncoding)
 from ._plan import Block, Field, Segment, Structure, Variable
@@ -1018,8 +1018,10 @@ class Batch:
             width = max((f.offset - lowest + p + f.bits + 7) >> 3 for f in fields)
             matrix = np.zeros((count, width), dtype=np.uint8)
             words.write(matrix, self._patterns(fields, words.alone, rows))
-            at = (first if rows is None else first[rows])[:, None] + np.arange(width)
-            flat[at] |= matrix
+            firsts = first if rows is None else first[rows]
+            step = max(1, PIECE // width)
+            for k in range(0, count, step):  # bounded index arrays: some packets at a time
+                flat[firsts[k:k + step, None] + np.arange(width)] |= matrix[k:k + step]
 
 
 def _overlapping(starts: list[Any], widths: list[Any], n: int) -> bool:
@@ -1028,13 +1030,18 @@ def _overlapping(starts: list[Any], widths: list[Any], n: int) -> bool:
     ends = [s + w for s, w in zip(starts, widths)]
     if all(np.all(e <= s) for e, s in zip(ends, starts[1:])):  # one after another, as usual
         return False
-    lo = np.stack([np.broadcast_to(np.asarray(s, dtype=np.int64), (n,)) for s in starts])
-    hi = np.stack([np.broadcast_to(np.asarray(e, dtype=np.int64), (n,)) for e in ends])
-    empty = lo == hi  # a field of no bits shares none
-    lo, hi = np.where(empty, -1, lo), np.where(empty, -1, hi)
-    order = np.argsort(lo, axis=0, kind="stable")
-    lo, hi = np.take_along_axis(lo, order, axis=0), np.take_along_axis(hi, order, axis=0)
-    return bool((hi[:-1] > lo[1:]).any())
+    starts = [np.broadcast_to(np.asarray(s, dtype=np.int64), (n,)) for s in starts]
+    ends = [np.broadcast_to(np.asarray(e, dtype=np.int64), (n,)) for e in ends]
+    for first in range(0, n, 1 << 16):  # the fields of each packet sorted, some packets at a time
+        lo = np.stack([s[first:first + (1 << 16)] for s in starts])
+        hi = np.stack([e[first:first + (1 << 16)] for e in ends])
+        empty = lo == hi  # a field of no bits shares none
+        lo, hi = np.where(empty, -1, lo), np.where(empty, -1, hi)
+        order = np.argsort(lo, axis=0, kind="stable")
+        lo, hi = np.take_along_axis(lo, order, axis=0), np.take_along_axis(hi, order, axis=0)
+        if (hi[:-1] > lo[1:]).any():
+            return True
+    return False
 
 
 def put_bits(packet: bytearray, start: int, bits: int, value: int | bytes) -> None:

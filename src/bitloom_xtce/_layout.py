@@ -461,6 +461,9 @@ def place_rows(packets: np.ndarray, start: int, width: int, rows: np.ndarray) ->
 # Placing fields into packets of different sizes, laid end to end in one byte array
 
 
+PIECE = 1 << 22  # bytes of fields placed with one set of index arrays
+
+
 def pattern_bytes(pattern: np.ndarray, bits: int) -> np.ndarray:
     """Right-aligned uint64 patterns as rows of the (bits + 7) // 8 bytes of a `bits`-bit field."""
     size = (bits + 7) >> 3
@@ -487,6 +490,11 @@ def place_bytes(flat: np.ndarray, starts: np.ndarray, widths: np.ndarray, pieces
         into = memoryview(flat)
         for at, piece in zip((starts >> 3).tolist(), pieces):
             into[at:at + len(piece)] = piece
+        return
+    if total > PIECE and n > 1:  # bounded index arrays: some fields at a time
+        cuts = np.unique(np.clip(np.searchsorted(ends, np.arange(PIECE, total, PIECE), "right"), 1, n - 1)).tolist()
+        for a, b in zip([0, *cuts], [*cuts, n]):
+            place_bytes(flat, starts[a:b], widths[a:b], pieces[a:b])
         return
     joined = np.frombuffer(b"".join(pieces), dtype=np.uint8) if isinstance(pieces, list) else pieces.reshape(-1)
     begins = ends - sizes
