@@ -309,25 +309,27 @@ def text_column(enc: StringEncoding, texts: list[Any]) -> tuple[np.ndarray, list
     bytes, in a field sized by neither: the widths and bytes; None if any value is not such
     text (text_field then says which and why)."""
     encode = TEXT_ENCODERS.get(enc.reader)
-    if enc.bits is not None or encode is None or not all(type(t) is str for t in texts):
+    if enc.bits is not None or encode is None:
         return None
     try:
         contents = [encode(t) for t in texts]
-    except ValueError:
+    except (TypeError, ValueError):
         return None
+    lengths = np.fromiter(map(len, contents), dtype=np.int64, count=len(contents))
     if enc.leading_bits is not None and not enc.leading_bits & 7:
         tag = enc.leading_bits >> 3
-        if tag < 8 and any(len(c) >> (8 * tag) for c in contents):
+        if tag < 8 and len(lengths) and lengths.max() >> (8 * tag):
             return None
         data = [len(c).to_bytes(tag, "big") + c for c in contents]
+        widths = (lengths + tag) << 3
     elif enc.terminator is not None and enc.leading_bits is None and enc.unit == 1:
         end = enc.terminator
-        if any(end in c for c in contents):
+        if end in b"".join(contents):  # (or across two values: then one at a time)
             return None
         data = [c + end for c in contents]
+        widths = (lengths + len(end)) << 3
     else:
         return None
-    widths = np.fromiter(map(len, data), dtype=np.int64, count=len(data)) << 3
     if enc.max_bits is not None and len(widths) and widths.max() > enc.max_bits:
         return None
     return widths, data
