@@ -1,6 +1,7 @@
 """Encoding with bitloom_xtce: round trips over every definition of the test data, byte-identical
 re-encoding of the shared packet files, and small documents for each rule of encoding (inverse
 calibration, text fields, criteria, the CCSDS header, checks) and its refusals."""
+import dataclasses
 import functools
 import gzip
 import pathlib
@@ -18,7 +19,7 @@ from hypothesis import strategies as st
 import bitloom_xtce
 from bitloom_xtce import PacketError
 from bitloom_xtce._crc import Checksum, Covered, Crc
-from bitloom_xtce._inverse import integer_range
+from bitloom_xtce._inverse import integer_range, inverse_for
 from bitloom_xtce._model import BinaryEncoding, Comparison, FloatEncoding, IntegerEncoding, StringEncoding
 from test_xtce import (BINARY, CONTEXT, DYNAMIC, ENUM, FIXED, LEAD, POLY, STRING, TERM, U8, ccsds_definition,
                        child, cmp, document, integer, single)
@@ -316,6 +317,8 @@ def test_every_calibrated_value_inverts_to_its_raw_value_and_between_values_to_t
     (spline([(0, 1), (10, 3), (20, 7)], order=0), 2.0, r"2\.0 is not one of the levels"),
     (poly((5, 0)), 5.0, r"constant: no inverse"),
     (poly((-40.0, 0), (0.1, 1)), float("nan"), r"NaN has no raw value"),
+    (poly((-40.0, 0), (0.1, 1)), float("inf"), r"inf is outside the range"),  # was the top raw value
+    (POLY, float("-inf"), r"-inf is outside the range"),
 ])
 def test_values_without_a_raw_value_are_refused(calibrator, value, message):
     definition = calibrated(calibrator)
@@ -323,6 +326,47 @@ def test_values_without_a_raw_value_are_refused(calibrator, value, message):
         definition.encode("P", {"v": value, "after": 7})
     with pytest.raises(ValueError, match=r"^v: .*" + message):
         definition.encode_many("P", {"v": [value], "after": [7]})
+
+
+def _linear_inverse(a, b, encoding):
+    from bitloom_xtce._model import ParameterType, Polynomial
+    kind = "float" if isinstance(encoding, FloatEncoding) else "integer"
+    ptype = ParameterType("v", kind, dataclasses.replace(encoding, calibrator=Polynomial(((b, 0), (a, 1)))))
+    return inverse_for("v", ptype, ptype.encoding.calibrator)
+
+
+def _outcome(function, *args):
+    try:
+        return function(*args)
+    except ValueError as e:
+        return str(e)
+
+
+LINEAR_ENCODINGS = [IntegerEncoding(8, "unsigned", "unsigned"), IntegerEncoding(12, "twosComplement", "int"),
+                    IntegerEncoding(16, "signMagnitude", "sign_magnitude"), IntegerEncoding(32, "unsigned", "unsigned"),
+                    IntegerEncoding(64, "twosComplement", "int"), IntegerEncoding(64, "unsigned", "unsigned"),
+                    FloatEncoding(32, "IEEE754_1985", "ieee754_f32"), FloatEncoding(64, "IEEE754_1985", "ieee754_f64")]
+
+
+@settings(max_examples=400, deadline=None)
+@given(encoding=st.sampled_from(LINEAR_ENCODINGS),
+       a=st.one_of(st.floats(1e-30, 1e30), st.sampled_from([1.0, 0.1, 0.125, 1e-12, 3.0])).flatmap(
+           lambda m: st.sampled_from([m, -m])),
+       b=st.one_of(st.floats(-1e30, 1e30), st.sampled_from([0.0, -40.0, 1e10, 0.5])),
+       where=st.floats(-0.2, 1.2), nudge=st.sampled_from([0.0, 0.5, 0.4999999, -0.5, 1e-9]))
+def test_linear_inverse_equals_the_search(encoding, a, b, where, nudge):
+    """One value of a linear calibration, solved in Python numbers, is the raw value (or the
+    refusal) that the bisection over the raw range gives, and the column path's."""
+    inverse = _linear_inverse(a, b, encoding)
+    search = dataclasses.replace(inverse, affine=None)
+    lo, hi = inverse.calibrated_ends()
+    k = round(inverse.lo + where * (inverse.hi - inverse.lo)) if not inverse.floats else None
+    value = lo + where * (hi - lo) if k is None else float(inverse.forward(k) + nudge * a)
+    if not np.isfinite(value):
+        return
+    expected = _outcome(lambda: search("v", np.array([value])).tolist()[0])
+    assert _outcome(inverse.one, "v", value) == expected
+    assert _outcome(lambda: inverse("v", np.array([value])).tolist()[0]) == expected
 
 
 @pytest.mark.parametrize("calibrator, value, raw", [
