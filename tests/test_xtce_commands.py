@@ -396,7 +396,7 @@ def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""
      "argumentRef 'b': meta command 'C' has no such argument", 8),
     (broken(entries='<FixedValueEntry binaryValue="1" sizeInBits="8"><IncludeCondition><Comparison '
                     'parameterRef="a" value="1"/></IncludeCondition></FixedValueEntry>'),
-     "a conditional <FixedValueEntry> is not supported", 8),
+     "a criterion tests argument 'a', which the packet does not place", 8),
     (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="Gone"/></MetaCommand>'),
      "metaCommandRef 'Gone' names no meta command", 9),
     (broken(more='<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"><ArgumentAssignmentList>'
@@ -873,3 +873,41 @@ def test_a_repeated_container(a, z, packet):
     assert made.hex() == packet
     name, decoded = definition.decode_command(made)
     assert decoded["n"] == len(a) and list(decoded["a"]) == a and list(decoded["z"]) == z
+
+
+SYNC_TM = x(f'<TelemetryMetaData><ParameterTypeSet><IntegerParameterType name="P8">{U8}</IntegerParameterType>'
+            '</ParameterTypeSet><ParameterSet><Parameter name="SYNC" parameterTypeRef="P8" initialValue="170"/>'
+            '<Parameter name="PAD" parameterTypeRef="P8" initialValue="0"/></ParameterSet><ContainerSet>'
+            '<SequenceContainer name="Sync"><EntryList><ParameterRefEntry parameterRef="SYNC"/><ParameterRefEntry '
+            'parameterRef="PAD"/></EntryList></SequenceContainer></ContainerSet></TelemetryMetaData>\n')
+COUNT_N = '<Count><DynamicValue><ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count>'
+IF_A = '<IncludeCondition><Comparison parameterRef="a" value="1"/></IncludeCondition>'
+REPEATED_ENTRIES = [  # entries after n and a; arguments given; the packet; a byte changed that no command makes
+    ('<FixedValueEntry binaryValue="EB" sizeInBits="8"><RepeatEntry><Count><FixedValue>3</FixedValue></Count>'
+     '</RepeatEntry></FixedValueEntry>', {"n": 0, "a": 0}, "0000" "ebebeb", 3),
+    (f'<FixedValueEntry binaryValue="EB" sizeInBits="8"><RepeatEntry>{COUNT_N}<Offset><FixedValue>4</FixedValue>'
+     '</Offset></RepeatEntry></FixedValueEntry>', {"n": 2, "a": 0}, "0200" "eb0eb0", 4),
+    (f'<FixedValueEntry binaryValue="5" sizeInBits="4">{IF_A}</FixedValueEntry><FixedValueEntry binaryValue="F" '
+     'sizeInBits="4"/>', {"n": 0, "a": 1}, "0001" "5f", 2),
+    (f'<FixedValueEntry binaryValue="5" sizeInBits="4">{IF_A}</FixedValueEntry><FixedValueEntry binaryValue="F" '
+     'sizeInBits="4"/>', {"n": 0, "a": 0}, "0000" "f0", 2),
+    (f'<ContainerRefEntry containerRef="Sync"><RepeatEntry>{COUNT_N}</RepeatEntry></ContainerRefEntry>',
+     {"n": 2, "a": 0}, "0200" "aa00aa00", None),  # parameters take their initial values (not checked)
+    (f'<ContainerRefEntry containerRef="Sync"><RepeatEntry>{COUNT_N}</RepeatEntry></ContainerRefEntry>',
+     {"n": 0, "a": 0}, "0000", None),
+]
+
+
+@pytest.mark.parametrize("entries, arguments, packet, changed", REPEATED_ENTRIES)
+def test_repeated_and_conditional_fixed_values_and_telemetry_containers(entries, arguments, packet, changed):
+    text = command_document(GOOD_TYPE, '<Argument name="n" argumentTypeRef="T"/>' + GOOD_ARGUMENT,
+                            '<ArgumentRefEntry argumentRef="n"/>' + GOOD_ENTRY + entries, SYNC_TM)
+    definition = bitloom_xtce.load(text, strict=True)
+    made = definition.encode_command("C", arguments)
+    assert made.hex() == packet
+    assert definition.decode_command(made) == ("C", arguments)
+    if changed is not None:  # a fixed value's byte changed: no longer the command
+        broken = bytearray(made)
+        broken[changed] ^= 0x10
+        with pytest.raises(ValueError, match="matches no meta command"):
+            definition.decode_command(bytes(broken))

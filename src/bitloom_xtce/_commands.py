@@ -215,6 +215,8 @@ class _World:
     signature: list[tuple[int, int, int]] = field(default_factory=list)  # (first bit, bits, value) of fixed fields
     shapes: _Shapes | None = None  # when its layout depends on its arguments' values
     repeated: frozenset[str] = frozenset()  # arguments of repeated entries: given as lists
+    optional: frozenset[str] = frozenset()  # fixed values placed only where a condition holds
+    repeated_fixed: frozenset[str] = frozenset()  # fixed values placed once per occurrence
 
 
 # ---------------------------------------------------------------------------------------------
@@ -792,10 +794,6 @@ class _CommandLoader(Loader):
                 raise fail(entry, f"<{tag}> in a command container is not supported")
             extra = ("name", "sizeInBits") if tag == "FixedValueEntry" else ()
             location, repeat, condition = self.entry_parts(entry, key, extra)
-            if tag == "FixedValueEntry" and repeat is not None:
-                raise fail(entry, "a repeated <FixedValueEntry> is not supported")
-            if tag == "FixedValueEntry" and condition is not None:
-                raise fail(entry, "a conditional <FixedValueEntry> is not supported")
             if tag == "ArgumentRefEntry":
                 argument = required(entry, key).strip()
                 arguments.append((argument, entry))
@@ -810,16 +808,13 @@ class _CommandLoader(Loader):
                 if command_qualified is not None:
                     self.read_container(command_qualified)
                     includes.append(command_qualified)
-                elif repeat is not None:
-                    raise fail(entry, "a repeated <ContainerRefEntry> of a telemetry container in a command "
-                                      "container is not supported")
                 else:
                     parameters.update(self.main_names(target))
                 entries.append(Entry("container", target, location, repeat, condition))
             else:
                 parameter, value = self.fixed_field(entry, name, len(fixed))
                 fixed[parameter.name] = (parameter, value)
-                entries.append(Entry("parameter", parameter.name, location))
+                entries.append(Entry("parameter", parameter.name, location, repeat, condition))
         base = restriction = size = None
         if (base_node := only(node, ("BaseContainer",), required=False)) is not None:
             self.check(base_node, ("containerRef",), ("RestrictionCriteria",))
@@ -1012,6 +1007,10 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
         world.shapes = _Shapes(world, containers, segments, chain, elements)
         world.repeated = frozenset(n for held in read.values() for e in held.container.entries
                                    if e.repeat is not None for n in _entry_names(e, containers) if n in placeable)
+        world.optional = frozenset(n for held in read.values() for e in held.container.entries
+                                   if e.condition is not None for n in _entry_names(e, containers) if n in fixed)
+        world.repeated_fixed = frozenset(n for held in read.values() for e in held.container.entries
+                                         if e.repeat is not None for n in _entry_names(e, containers) if n in fixed)
     for name, value in command.assignments.items():  # the raw values of assigned arguments, checked now
         if name in world.placed and name not in structured and not isinstance(parameters[name].type.encoding,
                                                                                BinaryEncoding):
@@ -1626,8 +1625,15 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int,
               shown: dict[str, Any] | None = None) -> str | None:
     """Why a packet decoded with a command's layout is not that command's (None if it is)."""
     for name, value in world.fixed.items():
-        if raw.get(name) != value:
-            return f"{name} is {raw.get(name)!r}, not {value!r}"
+        found = raw.get(name, _MISSING)
+        if found is _MISSING and name in world.optional:  # its entry's condition did not hold
+            continue
+        if name in world.repeated_fixed and isinstance(found, (list, tuple, np.ndarray)):
+            wrong = next((item for item in list(found) if item != value), _MISSING)
+            if wrong is not _MISSING:
+                return f"{name} is {wrong!r}, not {value!r}"
+        elif found != value:
+            return f"{name} is {None if found is _MISSING else found!r}, not {value!r}"
     for name, value in world.assigned_raw.items():
         if raw.get(name) != value and get(name, True) != world.command.assignments[name]:
             return f"{name} is {raw.get(name)!r}, not the assigned {value!r}"
