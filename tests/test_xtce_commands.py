@@ -911,3 +911,45 @@ def test_repeated_and_conditional_fixed_values_and_telemetry_containers(entries,
         broken[changed] ^= 0x10
         with pytest.raises(ValueError, match="matches no meta command"):
             definition.decode_command(bytes(broken))
+
+
+ROW = x('<CommandContainerSet><CommandContainer name="Row"><EntryList><ArgumentRefEntry argumentRef="m"/>'
+        '<ArgumentRefEntry argumentRef="v"><RepeatEntry><Count><DynamicValue><ArgumentInstanceRef argumentRef="m"/>'
+        '</DynamicValue></Count></RepeatEntry></ArgumentRefEntry><FixedValueEntry binaryValue="E" sizeInBits="4">'
+        '<RepeatEntry><Count><FixedValue>2</FixedValue></Count></RepeatEntry></FixedValueEntry></EntryList>'
+        '</CommandContainer></CommandContainerSet>')
+
+
+@pytest.mark.parametrize("arguments, packet", [
+    ({"v": [[1, 2], [3]]}, "02" "020102ee" "0103ee"),  # each row's count from its values
+    ({"v": [[], [4]], "m": [0, 1]}, "02" "00ee" "0104ee"),  # counts given that agree
+    ({"v": []}, "00"),
+    ({"v": [[1], [2]], "m": [1, 2]}, "v: 1 occurrences given, but 'm'"),
+    ({"v": [[1, 300]]}, "argument 'v': 300 is outside its valid range"),
+])
+def test_a_repeat_inside_a_repeated_container(arguments, packet):
+    types = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><IntegerArgumentType name="R">{U8}'
+             '<ValidRangeSet><ValidRange minInclusive="0" maxInclusive="255"/></ValidRangeSet></IntegerArgumentType>')
+    text = command_document(types, '<Argument name="n" argumentTypeRef="U"/><Argument name="m" argumentTypeRef="U"/>'
+                            '<Argument name="v" argumentTypeRef="R"/>',
+                            '<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Row"><RepeatEntry>'
+                            '<Count><DynamicValue><ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count>'
+                            '</RepeatEntry></ContainerRefEntry>').replace(b"<xtce:MetaCommandSet>",
+                                                                          ROW.encode() + b"<xtce:MetaCommandSet>")
+    definition = bitloom_xtce.load(text, strict=True)
+    if not re.fullmatch("[0-9a-f]+", packet):
+        with pytest.raises(ValueError, match=re.escape(packet)):
+            definition.encode_command("C", arguments)
+        return
+    made = definition.encode_command("C", arguments)
+    assert made.hex() == packet
+    name, decoded = definition.decode_command(made)
+    assert name == "C" and decoded["n"] == len(arguments["v"])
+    assert [list(row) for row in decoded["v"]] == arguments["v"]
+    assert list(decoded["m"]) == [len(row) for row in arguments["v"]]
+    assert definition.encode_command("C", decoded) == made
+    if "ee" in packet:  # a repeated fixed value changed in one occurrence
+        broken = bytearray(made)
+        broken[packet.rindex("ee") // 2] ^= 0x01
+        with pytest.raises(ValueError, match="matches no meta command"):
+            definition.decode_command(bytes(broken))

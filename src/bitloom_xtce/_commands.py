@@ -1135,6 +1135,7 @@ class _Unroll:
         self.occurrences: dict[str, list[Any]] = {}  # its arguments' values, in the occurrences that place them
         self.taken: dict[str, int] = {}  # how many of those are placed so far
         self.current: dict[str, Any] = {}  # their values in this occurrence, so far
+        self.derived: dict[str, Any] = {}  # counts of repeats inside this occurrence, from its data
 
     @property
     def command(self) -> str:
@@ -1201,33 +1202,63 @@ class _Unroll:
             name = entry.ref
             ptype = self.shapes.parameters[name].type
             if self.occurrence is not None:  # an entry of a repeated container: this occurrence's value
-                if entry.repeat is not None:
-                    raise ValueError(f"meta command {self.command!r}: {name!r} is repeated inside a repeated "
-                                     "container: not supported")
-                leaf = f"{name}[{self.occurrence}]"
-                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, self.shapes.parameters[name].initial)
                 value = _MISSING
                 found = self.occurrences.get(name)
                 if found is not None and self.taken[name] < len(found):  # in the occurrences that place it
                     value = self.current[name] = found[self.taken[name]]
                     self.taken[name] += 1
+                elif name in self.derived:  # a count this occurrence's data gives
+                    value = self.current[name] = self.derived[name]
+                leaf = f"{name}[{self.occurrence}]"
+                if entry.repeat is not None:  # its repeats in this occurrence
+                    self.repeated_parameter(name, leaf, ptype, value, entry, location, out)
+                    continue
+                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, self.shapes.parameters[name].initial)
                 self.place(leaf, ptype, value, location, out)
                 continue
             value = self.given.get(name, _MISSING)
             if entry.repeat is None:
                 self.place(name, ptype, value, location, out)
                 continue
-            count = self.count(entry.repeat.count, name, value)
-            gap = self.count(entry.repeat.offset, name, _MISSING, "offset between repeats")
-            self.key.append((count, gap))
-            items = [_MISSING] * count if value is _MISSING else _items(name, value, 1)[1]
-            initial = self.shapes.parameters[name].initial
-            for i, item in enumerate(items):
-                leaf = f"{name}[{i}]"
-                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, initial)
-                self.place(leaf, ptype, item, location if i == 0 else (Location(gap, False) if gap else None), out)
-            self.gap = gap if items else 0
+            self.repeated_parameter(name, name, ptype, value, entry, location, out)
         return out
+
+    def repeated_parameter(self, name: str, leaf: str, ptype: ParameterType, value: Any, entry: Entry,
+                           location: Location | None, out: list[Entry]) -> None:
+        """A repeated parameter entry's occurrences, `leaf[i]` each."""
+        assert entry.repeat is not None
+        count = self.count(entry.repeat.count, name, value)
+        gap = self.count(entry.repeat.offset, name, _MISSING, "offset between repeats")
+        self.key.append((count, gap))
+        items = [_MISSING] * count if value is _MISSING else _items(name, value, 1)[1]
+        initial = self.shapes.parameters[name].initial
+        for i, item in enumerate(items):
+            self.leaves[f"{leaf}[{i}]"] = Parameter(f"{leaf}[{i}]", ptype, "", f"{leaf}[{i}]", initial)
+            self.place(f"{leaf}[{i}]", ptype, item, location if i == 0 else (Location(gap, False) if gap else None),
+                       out)
+        self.gap = gap if items else 0
+
+    def counts_given(self, name: str) -> dict[str, Any]:
+        """The arguments of a repeated container's occurrence that count a repeat inside it, not
+        given, from the number of repeats given in this occurrence."""
+        derived: dict[str, Any] = {}
+        for inner in self.shapes.containers[name].entries:
+            count = inner.repeat.count if inner.repeat is not None else None
+            if inner.kind != "parameter" or not isinstance(count, DynamicSize) or inner.condition is not None:
+                continue
+            counter, found = count.parameter, self.occurrences.get(inner.ref)
+            if counter in self.occurrences or counter not in self.shapes.arguments or found is None or \
+                    self.taken[inner.ref] >= len(found):
+                continue
+            if self.shapes.parameters[counter].type.calibrated_differs and count.calibrated == self.raw:
+                continue  # the count's argument is calibrated: given, it is checked instead
+            n = _items(inner.ref, found[self.taken[inner.ref]], 1)[0][0]
+            value = (Fraction(n) - Fraction(count.intercept)) / Fraction(count.slope)
+            if value.denominator != 1:
+                raise ValueError(f"{inner.ref}: {n} occurrences given: no whole value of {counter!r} gives that "
+                                 f"({count!r})")
+            derived[counter] = int(value)
+        return derived
 
     def repeated_container(self, entry: Entry, location: Location | None, out: list[Entry]) -> None:
         """A repeated command container: a copy of it per occurrence, each of its arguments given
@@ -1249,10 +1280,11 @@ class _Unroll:
             self.occurrence = i
             self.current = {}
             try:
+                self.derived = self.counts_given(entry.ref)
                 copy = self.copy(entry.ref)
             finally:
                 self.occurrence = None
-                self.current = {}
+                self.current, self.derived = {}, {}
             out.append(Entry("container", copy, location if i == 0 else (Location(gap, False) if gap else None)))
         for n in names:
             if n in self.occurrences and self.taken[n] != len(self.occurrences[n]):
@@ -1304,7 +1336,7 @@ class _Unroll:
         it is given, a check that the two agree."""
         name = dynamic.parameter
         if name in self.explicit or name in self.shapes.world.command.assignments or \
-                name not in self.shapes.arguments:
+                name not in self.shapes.arguments or name in self.current:
             try:
                 have = dynamic.bits(self.get(name, dynamic.calibrated))
             except KeyError:
@@ -1490,9 +1522,8 @@ class Commands:
                     missing.append(name_)
                 continue
             if argument.valid or argument.pattern is not None:
-                if world.shapes is not None and not argument.type.structured and \
-                        isinstance(value, (list, tuple, np.ndarray)):  # the occurrences of a repeated entry
-                    for item in value:
+                if world.shapes is not None and not argument.type.structured:  # each occurrence of a repeat
+                    for item in _occurrences(value):
                         _check_range(world, argument, item)
                 else:
                     _check_range(world, argument, value)
@@ -1621,6 +1652,17 @@ def _unchecked(world: _World) -> Definition:
     return found
 
 
+_SEQUENCES = (list, tuple, np.ndarray)
+
+
+def _occurrences(value: Any) -> list[Any]:
+    """The values of a repeated entry's occurrences, of repeats inside repeats too, in order."""
+    items = [value]
+    while any(isinstance(item, _SEQUENCES) for item in items):
+        items = [x for item in items for x in (item if isinstance(item, _SEQUENCES) else [item])]
+    return items
+
+
 def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int,
               shown: dict[str, Any] | None = None) -> str | None:
     """Why a packet decoded with a command's layout is not that command's (None if it is)."""
@@ -1628,8 +1670,8 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int,
         found = raw.get(name, _MISSING)
         if found is _MISSING and name in world.optional:  # its entry's condition did not hold
             continue
-        if name in world.repeated_fixed and isinstance(found, (list, tuple, np.ndarray)):
-            wrong = next((item for item in list(found) if item != value), _MISSING)
+        if name in world.repeated_fixed and isinstance(found, _SEQUENCES):
+            wrong = next((item for item in _occurrences(found) if item != value), _MISSING)
             if wrong is not _MISSING:
                 return f"{name} is {wrong!r}, not {value!r}"
         elif found != value:
