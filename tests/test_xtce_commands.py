@@ -598,6 +598,8 @@ def load_once(type_xml):
 
 @pytest.mark.parametrize("argv, status, out", [
     (["SET_MODE", "mode=SCIENCE"], 0, "10c8c000000301201901\n"),
+    (["SET_MODE", "mode=2"], 0, "10c8c000000301201901\n"),  # an enumeration's value for its label
+    (["SET_MODE", "mode=7"], 2, "error: meta command SET_MODE: mode: 7 is not one of its values, nor a label"),
     (["HEATER", "heater=0x2", "on=true", "setpoint=-10", "--sequence-count", "5"], 0, "10c8c005000302"),
     (["POINT", 'target={"x": -1, "y": 2}', "weights=[1,2,3]"], 0, "04ffff0002010203"),
     (["UPLOAD", "file=a", "data=0a0b", "at=2020-01-01T00:00:10Z"], 0, "0000000a3fc00000610002" + "0a0b"),
@@ -953,3 +955,22 @@ def test_a_repeat_inside_a_repeated_container(arguments, packet):
         broken[packet.rindex("ee") // 2] ^= 0x01
         with pytest.raises(ValueError, match="matches no meta command"):
             definition.decode_command(bytes(broken))
+
+
+@pytest.mark.parametrize("value, packet", [("B", "05"), (5, "05"), (np.int64(1), "01"), (7, None), (True, None),
+                                           ("5", None)])
+def test_enumerated_arguments_by_label_or_value(value, packet):
+    types = (f'<EnumeratedArgumentType name="T">{U8}<EnumerationList><Enumeration value="1" label="A"/>'
+             '<Enumeration value="5" label="B"/></EnumerationList></EnumeratedArgumentType>')
+    definition = bitloom_xtce.load(one_argument(types), strict=True)
+    if packet is None:
+        with pytest.raises(ValueError, match=r"^a: .* is not one of its (values, nor a label|labels) \('A', 'B'\)"):
+            definition.encode_command("C", a=value)
+        return
+    made = definition.encode_command("C", a=value)
+    assert made.hex() == packet and definition.decode_command(made) == ("C", {"a": "B" if packet == "05" else "A"})
+    narrow = bitloom_xtce.load(one_argument(types).replace(  # an assignment or default by value: its label
+        b"</xtce:MetaCommandSet>", x('<MetaCommand name="D"><BaseMetaCommand metaCommandRef="C"><ArgumentAssignmentList>'
+                                     '<ArgumentAssignment argumentName="a" argumentValue="5"/></ArgumentAssignmentList>'
+                                     '</BaseMetaCommand></MetaCommand></MetaCommandSet>').encode()), strict=True)
+    assert narrow.commands["D"].assignments == {"a": "B"} and narrow.encode_command("D").hex() == "05"

@@ -2,7 +2,7 @@
 arguments, printed as hexadecimal; or the packets of a command block, a line each.
 
 Each value is read as its argument's type has it: integers in decimal or with 0x, 0o or 0b,
-floats, enumeration labels, booleans (true, false, 1, 0), text as written, binary data in
+floats, enumeration labels (or values), booleans (true, false, 1, 0), text as written, binary data in
 hexadecimal, absolute times in ISO 8601 (UTC), relative times in seconds or as PT1M30S, aggregates
 and arrays in JSON; the occurrences of a repeated argument as a JSON list. A failure is a
 CommandError: status 2 for a meta command, argument or value the command line names wrongly, 1 for
@@ -125,6 +125,11 @@ def parse_value(name: str, ptype: ParameterType, text: str) -> Any:
             return text
         if kind == "relative_time":
             return duration(text)
+        if kind == "enumerated" and text not in {label for _, _, label in ptype.enumeration}:
+            try:  # a value of the enumeration, not a label
+                return int(text, 0)
+            except ValueError:
+                return text  # refused naming the labels
     except (ValueError, OverflowError):
         what = {"aggregate": "JSON", "array": "JSON", "binary": "hexadecimal bytes", "integer": "an integer",
                 "absolute_time": "an ISO 8601 time", "relative_time": "a duration (seconds, or PT1M30S)"}.get(kind)

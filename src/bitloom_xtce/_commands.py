@@ -718,7 +718,12 @@ class _CommandLoader(Loader):
             raise fail(node, f"{what} {written!r} is not a value of argument {argument.name!r} "
                              f"({ptype.kind})") from None
         if ptype.kind == "enumerated" and value not in {label for _, _, label in ptype.enumeration}:
-            raise fail(node, f"{what} {written!r} is not a label of argument {argument.name!r}")
+            try:  # a value of the enumeration: its label
+                code = int(written, 0)
+                value = next(label for low, high, label in ptype.enumeration if low <= code <= high)
+            except (ValueError, StopIteration):
+                raise fail(node, f"{what} {written!r} is not a label of argument {argument.name!r}, nor one of its "
+                                 "values") from None
         return value
 
     # -- command containers ---------------------------------------------------------------------

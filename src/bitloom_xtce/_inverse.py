@@ -452,6 +452,8 @@ class Converter:
         return out if out is not None else values
 
     def _enumerated(self, column: Any) -> np.ndarray:
+        """Labels to their values; an integer that is one of the enumeration's values (not a
+        bool) is taken as that value."""
         if self._labels is None:
             labels: dict[str, int] = {}
             for value, _, label in self.ptype.enumeration:
@@ -459,24 +461,31 @@ class Converter:
             self._labels = labels
         labels = self._labels
         if len(column) == 1:  # one packet: no numpy round trip
-            label = column[0]
-            if label not in labels:
-                raise ValueError(self._no_label(label))
-            return np.array([labels[label]], dtype=np.int64)
+            return np.array([self._value_of(column[0])], dtype=np.int64)
         try:
             distinct, where = np.unique(column, return_inverse=True)
         except TypeError:  # labels mixed with None or numbers: not sortable
             distinct, where = column, np.arange(len(column))
-        values = []
-        for label in distinct.tolist():
-            if label not in labels:
-                raise ValueError(self._no_label(label))
-            values.append(labels[label])
+        values = [labels[label] if isinstance(label, str) and label in labels else self._value_of(label)
+                  for label in distinct.tolist()]
         return np.array(values, dtype=np.int64)[where]
+
+    def _value_of(self, label: object) -> int:
+        assert self._labels is not None
+        if isinstance(label, str) and label in self._labels:
+            return self._labels[label]
+        if isinstance(label, np.integer):
+            label = int(label)
+        if isinstance(label, int) and not isinstance(label, bool) and any(
+                low <= label <= high for low, high, _ in self.ptype.enumeration):
+            return label
+        raise ValueError(self._no_label(label))
 
     def _no_label(self, label: object) -> str:
         known = [label for _, _, label in self.ptype.enumeration]
         shown = ", ".join(map(repr, known[:12])) + (", ..." if len(known) > 12 else "")
+        if isinstance(label, int) and not isinstance(label, bool):
+            return f"{self.name}: {label!r} is not one of its values, nor a label ({shown})"
         return f"{self.name}: {label!r} is not one of its labels ({shown})"
 
 
