@@ -974,3 +974,40 @@ def test_enumerated_arguments_by_label_or_value(value, packet):
                                      '<ArgumentAssignment argumentName="a" argumentValue="5"/></ArgumentAssignmentList>'
                                      '</BaseMetaCommand></MetaCommand></MetaCommandSet>').encode()), strict=True)
     assert narrow.commands["D"].assignments == {"a": "B"} and narrow.encode_command("D").hex() == "05"
+
+
+MEMBER_TYPES = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><AggregateArgumentType name="Q"><MemberList>'
+                '<Member name="r" typeRef="U"/><Member name="s" typeRef="U"/></MemberList></AggregateArgumentType>'
+                '<AggregateArgumentType name="P"><MemberList><Member name="k" typeRef="U"/><Member name="q" typeRef="Q"/>'
+                '</MemberList></AggregateArgumentType>')
+MEMBER_ENTRIES = ('<ArgumentRefEntry argumentRef="p.q.s"/><ArgumentRefEntry argumentRef="a"/><ArgumentRefEntry '
+                  'argumentRef="p.k"/>')
+
+
+@pytest.mark.parametrize("entries, arguments, result", [
+    (MEMBER_ENTRIES, {"p": {"k": 1, "q": {"r": 2, "s": 3}}, "a": 4}, "030401"),  # r is not placed
+    (MEMBER_ENTRIES + '<ArgumentRefEntry argumentRef="v"><RepeatEntry><Count><FixedValue>2</FixedValue></Count>'
+     '</RepeatEntry></ArgumentRefEntry>', {"p": {"k": 1, "q": {"s": 3}}, "a": 4, "v": [5, 6]}, "0304010506"),
+    (MEMBER_ENTRIES, {"p": {"k": 1, "q": {"r": 2}}, "a": 4}, "p.q: no value for its member 's'"),
+    (MEMBER_ENTRIES, {"p": {"k": 1, "q": 7}, "a": 4}, "p.q: 7 is not a mapping"),
+    (MEMBER_ENTRIES, {"a": 4}, "no value for argument 'p'"),
+    (MEMBER_ENTRIES.replace("p.k", "p.x"), {}, "argumentRef 'p.x': meta command 'C' has no such argument"),
+    (MEMBER_ENTRIES + '<ArgumentRefEntry argumentRef="p"/>', {}, "argument 'p' is placed whole and its member"),
+])
+def test_arguments_placed_member_by_member(entries, arguments, result):
+    text = command_document(MEMBER_TYPES, '<Argument name="p" argumentTypeRef="P"/><Argument name="a" '
+                            'argumentTypeRef="U"/><Argument name="v" argumentTypeRef="U"/>', entries)
+    if "placed whole" in result or "no such argument" in result:
+        with pytest.raises(XtceError, match=re.escape(result)):
+            bitloom_xtce.load(text, strict=True)
+        return
+    definition = bitloom_xtce.load(text, strict=True)
+    if not re.fullmatch("[0-9a-f]+", result):
+        with pytest.raises(ValueError, match=re.escape(result)):
+            definition.encode_command("C", arguments)
+        return
+    made = definition.encode_command("C", arguments)
+    assert made.hex() == result
+    name, decoded = definition.decode_command(made)
+    expected = dict(arguments, p={"k": 1, "q": {"s": 3}})  # the members placed
+    assert name == "C" and same({k: list(v) if k == "v" else v for k, v in decoded.items()}, expected)

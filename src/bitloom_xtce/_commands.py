@@ -216,6 +216,7 @@ class _World:
     shapes: _Shapes | None = None  # when its layout depends on its arguments' values
     repeated: frozenset[str] = frozenset()  # arguments of repeated entries: given as lists
     optional: frozenset[str] = frozenset()  # fixed values placed only where a condition holds
+    members: dict[str, str] = field(default_factory=dict)  # aggregate members placed by their own entries -> the argument
     repeated_fixed: frozenset[str] = frozenset()  # fixed values placed once per occurrence
 
 
@@ -943,20 +944,29 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
         todo.extend(read[q].includes)
     fixed: dict[str, Any] = {}
     placed: list[str] = []
+    members: dict[str, tuple[str, ParameterType]] = {}  # `a.m` placed by its own entry -> (a, its type)
     for held in read.values():
         for argument, entry in held.arguments:
             if argument not in placeable:
-                raise fail(entry, f"argumentRef {argument!r}: meta command {command.name!r} has no such argument")
+                found = _member(argument, all_arguments)
+                if found is None:
+                    raise fail(entry, f"argumentRef {argument!r}: meta command {command.name!r} has no such "
+                                      "argument")
+                members[argument] = found
             placed.append(argument)
         for name, (parameter, value) in held.fixed.items():
             parameters[name] = parameter
             fixed[name] = value
+    for argument, (base, _) in members.items():
+        if base in placed:
+            raise fail(node, f"argument {base!r} is placed whole and its member {argument!r} by an entry of its own")
     used = {p for held in read.values() for p in held.parameters}
     for argument in dict.fromkeys(placed):  # an argument's name hides a parameter's in the command's parts
         if argument in used:
             raise fail(node, f"argument {argument!r} has the name of a parameter that its packet places too: "
                              "not supported")
-        parameters[argument] = Parameter(argument, all_arguments[argument].type, "", argument)
+        ptype = members[argument][1] if argument in members else all_arguments[argument].type
+        parameters[argument] = Parameter(argument, ptype, "", argument)
     for held in read.values():
         for element, comparison in held.comparisons:
             for ref, _ in comparison.parameters():
@@ -1008,6 +1018,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
                            for n in step.names}
     decoder._encoder = encoder
     world = _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder)
+    world.members = {n: base for n, (base, _) in members.items()}
     if any(isinstance(step, Structure) for name in chain if name in elements for step in segments[name].steps):
         world.shapes = _Shapes(world, containers, segments, chain, elements)
         world.repeated = frozenset(n for held in read.values() for e in held.container.entries
@@ -1522,8 +1533,8 @@ class Commands:
             elif argument.default is not None:
                 value = argument.default
             else:
-                if world.shapes is None and name_ in world.placed and name_ not in world.computed and \
-                        name_ not in _made(world):
+                if world.shapes is None and (name_ in world.placed or name_ in world.members.values()) and \
+                        name_ not in world.computed and name_ not in _made(world):
                     missing.append(name_)
                 continue
             if argument.valid or argument.pattern is not None:
@@ -1537,6 +1548,7 @@ class Commands:
             raise ValueError(f"meta command {command.name!r}: no value for argument{'s' if len(missing) > 1 else ''} "
                              f"{', '.join(map(repr, missing))} (given none, and it has no default)")
         values.update(command.assignments)
+        _add_members(world, values)
         if world.shapes is not None:
             return world.shapes.encode(values, False, sequence_count, set(arguments))
         packet_values: dict[str, Any] = {}
@@ -1594,7 +1606,7 @@ class Commands:
                 continue
             if shown is None:
                 shown = world.decoder._shown(segment, values, fields, get, False)
-            matches.append((world, {n: shown[n] for n in world.command.arguments if n in world.placed and n in shown}))
+            matches.append((world, _arguments(world, shown)))
         if len(matches) > 1:  # a command and those that narrow it: the narrowest
             names = {w.command.name for w, _ in matches}
             bases = {w.command.base for w, _ in matches}
@@ -1660,6 +1672,56 @@ def _unchecked(world: _World) -> Definition:
 _SEQUENCES = (list, tuple, np.ndarray)
 
 
+def _member(path: str, arguments: Mapping[str, Argument]) -> tuple[str, ParameterType] | None:
+    """(the argument, the member's type) of `a.m.n`, a member of an aggregate argument; None
+    if it names none."""
+    base, *names = path.split(".")
+    if base not in arguments or not names:
+        return None
+    ptype = arguments[base].type
+    for name in names:
+        ptype = dict(ptype.members).get(name) if ptype.kind == "aggregate" else None  # type: ignore[assignment]
+        if ptype is None:
+            return None
+    return base, ptype
+
+
+def _add_members(world: _World, values: dict[str, Any]) -> dict[str, Any]:
+    """`values` with the members that entries of their own place (`a.m`), from their aggregates."""
+    for leaf, base in world.members.items():
+        if base in values:
+            values[leaf] = _member_value(leaf, values[base])
+    return values
+
+
+def _member_value(path: str, value: Any) -> Any:
+    """The value of member `a.m.n` in the value of aggregate argument `a`."""
+    base, *names = path.split(".")
+    at = base
+    for name in names:
+        if not isinstance(value, Mapping):
+            raise ValueError(f"{at}: {value!r} is not a mapping of its members' values")
+        if name not in value:
+            raise ValueError(f"{at}: no value for its member {name!r}")
+        value, at = value[name], f"{at}.{name}"
+    return value
+
+
+def _arguments(world: _World, shown: dict[str, Any], among: Mapping[str, Any] | None = None) -> dict[str, Any]:
+    """A command's arguments in a packet's values: those it places (among those of `among`),
+    aggregates placed member by member put together."""
+    among = world.command.arguments if among is None else among
+    found = {n: shown[n] for n in among if n in world.placed and n in shown}
+    for leaf, base in world.members.items():
+        if leaf in shown and base in among:
+            at = found.setdefault(base, {})
+            *inner, last = leaf.split(".")[1:]
+            for name in inner:
+                at = at.setdefault(name, {})
+            at[last] = shown[leaf]
+    return found
+
+
 def _occurrences(value: Any) -> list[Any]:
     """The values of a repeated entry's occurrences, of repeats inside repeats too, in order."""
     items = [value]
@@ -1691,8 +1753,9 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int,
     if world.shapes is not None and shown is not None:  # laid out again from the values decoded
         arguments = world.command.arguments
         try:
-            again = world.shapes.encode({**{n: v for n, v in shown.items() if n in arguments and
-                                            n not in world.shapes.checks}, **world.command.assignments}, False, None)
+            values = {**{n: v for n, v in _arguments(world, shown, arguments).items() if n not in world.shapes.checks},
+                      **world.command.assignments}
+            again = world.shapes.encode(_add_members(world, values), False, None)
         except ValueError as e:
             return str(e)
         return None if len(again) == size else f"{size} bytes, its layout {len(again)}"
