@@ -1011,3 +1011,25 @@ def test_arguments_placed_member_by_member(entries, arguments, result):
     name, decoded = definition.decode_command(made)
     expected = dict(arguments, p={"k": 1, "q": {"s": 3}})  # the members placed
     assert name == "C" and same({k: list(v) if k == "v" else v for k, v in decoded.items()}, expected)
+
+
+FIXED_TEXT = ('<StringArgumentType name="T"><StringDataEncoding encoding="{charset}"><SizeInBits><Fixed><FixedValue>{bits}'
+              '</FixedValue></Fixed></SizeInBits></StringDataEncoding></StringArgumentType>')
+
+
+@pytest.mark.parametrize("charset, bits, text, packet", [
+    ("US-ASCII", 32, "AB", "41420000"),  # padded with NULs to its field, and read back without them
+    ("UTF-8", 32, "é", "c3a90000"),
+    ("UTF-8", 32, "", "00000000"),
+    ("UTF-16BE", 64, "A", "0041000000000000"),
+    ("US-ASCII", 32, "ABCD", "41424344"),
+    ("US-ASCII", 32, "ABCDE", "is 5 bytes in US-ASCII; its field is 4 bytes"),
+])
+def test_text_arguments_of_fixed_size_are_padded(charset, bits, text, packet):
+    definition = bitloom_xtce.load(one_argument(FIXED_TEXT.format(charset=charset, bits=bits)), strict=True)
+    if not re.fullmatch("[0-9a-f]+", packet):
+        with pytest.raises(ValueError, match=packet):
+            definition.encode_command("C", a=text)
+        return
+    made = definition.encode_command("C", a=text)
+    assert made.hex() == packet and definition.decode_command(made) == ("C", {"a": text})

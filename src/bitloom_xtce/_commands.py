@@ -40,7 +40,7 @@ from ._errors import PacketError
 from ._load import (CONTAINER, DESCRIPTIVE, MAX_ELEMENTS, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES,
                     TYPE, TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, real, required)
 from ._model import (BinaryEncoding, Container, DynamicSize, Entry, IntegerEncoding, Location, NameMap, Parameter,
-                     ParameterType)
+                     ParameterType, StringEncoding)
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
 from ._structure import leaves
 from ._validity import Range
@@ -217,6 +217,7 @@ class _World:
     repeated: frozenset[str] = frozenset()  # arguments of repeated entries: given as lists
     optional: frozenset[str] = frozenset()  # fixed values placed only where a condition holds
     members: dict[str, str] = field(default_factory=dict)  # aggregate members placed by their own entries -> the argument
+    padded: frozenset[str] = frozenset()  # text arguments of fixed-size fields: shorter text padded with NULs
     repeated_fixed: frozenset[str] = frozenset()  # fixed values placed once per occurrence
 
 
@@ -1019,6 +1020,7 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
     decoder._encoder = encoder
     world = _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder)
     world.members = {n: base for n, (base, _) in members.items()}
+    world.padded = frozenset(n for n in dict.fromkeys(placed) if _pads(parameters[n].type))
     if any(isinstance(step, Structure) for name in chain if name in elements for step in segments[name].steps):
         world.shapes = _Shapes(world, containers, segments, chain, elements)
         world.repeated = frozenset(n for held in read.values() for e in held.container.entries
@@ -1543,7 +1545,7 @@ class Commands:
                         _check_range(world, argument, item)
                 else:
                     _check_range(world, argument, value)
-            values[name_] = value
+            values[name_] = _padded(argument.type, value) if name_ in world.padded else value
         if missing:
             raise ValueError(f"meta command {command.name!r}: no value for argument{'s' if len(missing) > 1 else ''} "
                              f"{', '.join(map(repr, missing))} (given none, and it has no default)")
@@ -1686,6 +1688,29 @@ def _member(path: str, arguments: Mapping[str, Argument]) -> tuple[str, Paramete
     return base, ptype
 
 
+def _pads(ptype: ParameterType) -> bool:
+    """Whether text of a type is padded with NULs to its field: a field of whole bytes of a
+    fixed size, with neither a termination character nor a size tag to end the text sooner."""
+    enc = ptype.encoding
+    return ptype.kind == "string" and isinstance(enc, StringEncoding) and enc.bits is not None and \
+        enc.bits % 8 == 0 and enc.terminator is None and enc.leading_bits is None and enc.dynamic is None
+
+
+def _padded(ptype: ParameterType, value: Any) -> Any:
+    """Text shorter than its fixed field with the NULs that fill it (NUL characters: a code unit
+    each); anything else as it is."""
+    from ._layout import TEXT_ENCODERS
+    enc = ptype.encoding
+    assert isinstance(enc, StringEncoding) and enc.bits is not None
+    if not isinstance(value, str):
+        return value
+    try:
+        short = enc.bits // 8 - len(TEXT_ENCODERS[enc.reader](value))
+    except ValueError:
+        return value  # refused when it is written
+    return value + "\0" * (short // enc.unit) if short > 0 and short % enc.unit == 0 else value
+
+
 def _add_members(world: _World, values: dict[str, Any]) -> dict[str, Any]:
     """`values` with the members that entries of their own place (`a.m`), from their aggregates."""
     for leaf, base in world.members.items():
@@ -1712,6 +1737,9 @@ def _arguments(world: _World, shown: dict[str, Any], among: Mapping[str, Any] | 
     aggregates placed member by member put together."""
     among = world.command.arguments if among is None else among
     found = {n: shown[n] for n in among if n in world.placed and n in shown}
+    for name in world.padded:
+        if isinstance(found.get(name), str):
+            found[name] = found[name].rstrip("\0")
     for leaf, base in world.members.items():
         if leaf in shown and base in among:
             at = found.setdefault(base, {})
