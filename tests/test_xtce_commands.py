@@ -1033,3 +1033,25 @@ def test_text_arguments_of_fixed_size_are_padded(charset, bits, text, packet):
         return
     made = definition.encode_command("C", a=text)
     assert made.hex() == packet and definition.decode_command(made) == ("C", {"a": text})
+
+
+@pytest.mark.parametrize("initial, given, packet", [
+    (('3', None), {"p": {"j": 1}}, "0301"),  # a member left out takes its initialValue
+    (('3', None), {"p": {"k": 4, "j": 1}}, "0401"),
+    (('3', '2'), {}, "0302"),  # every member has one: so has the argument
+    (('3', None), {}, "no value for argument 'p'"),
+    (('3', None), {"p": {"k": 4}}, "p: no value for its member 'j'"),
+])
+def test_initial_values_of_aggregate_members(initial, given, packet):
+    k, j = (f' initialValue="{v}"' if v is not None else "" for v in initial)
+    types = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><AggregateArgumentType name="P"><MemberList>'
+             f'<Member name="k" typeRef="U"{k}/><Member name="j" typeRef="U"{j}/></MemberList></AggregateArgumentType>')
+    definition = bitloom_xtce.load(command_document(types, '<Argument name="p" argumentTypeRef="P"/>',
+                                                    '<ArgumentRefEntry argumentRef="p"/>'), strict=True)
+    if not re.fullmatch("[0-9a-f]+", packet):
+        with pytest.raises(ValueError, match=re.escape(packet)):
+            definition.encode_command("C", given)
+        return
+    made = definition.encode_command("C", given)
+    assert made.hex() == packet
+    assert definition.decode_command(made) == ("C", {"p": {"k": int(packet[:2], 16), "j": int(packet[2:], 16)}})

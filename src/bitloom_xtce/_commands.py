@@ -87,6 +87,7 @@ class Argument:
     valid: tuple[Range, ...] = ()  # of text: its length in characters
     valid_calibrated: bool = True
     pattern: re.Pattern[str] | None = None  # text must match it (restrictionPattern)
+    member_defaults: dict[str, Any] = field(default_factory=dict)  # an aggregate's: its members' initialValue
 
     def __repr__(self) -> str:
         extra = f", default {self.default!r}" if self.default is not None else ""
@@ -257,6 +258,7 @@ class _CommandLoader(Loader):
         self.own_container: dict[str, str] = {}  # qualified meta command -> its qualified command container
         self.telemetry: Any = None  # the Definition of the telemetry, once built
         self.block_nodes: list[tuple[Element, Scope]] = []
+        self.member_initials: dict[int, dict[str, tuple[Element, str]]] = {}  # aggregate type -> initialValues
 
     def mirror(self, scope: Scope) -> Scope:
         found = self.mirrors.get(id(scope))
@@ -384,6 +386,26 @@ class _CommandLoader(Loader):
                                    f"expression this library reads: {e}") from None
         self.origin[id(node)] = self.origin.get(id(merged), merged)
         return node
+
+    def structure_type(self, node: Element, name: str) -> ParameterType:
+        """An aggregate or array argument type; the initialValue of an aggregate's members kept."""
+        made = super().structure_type(node, name)
+        members = only(node, ("MemberList",), required=False) if made.kind == "aggregate" else None
+        written = {m.attrib.get("name", "").strip(): (m, m.attrib["initialValue"])
+                   for m in (members if members is not None else ())
+                   if m.tag == "Member" and "initialValue" in m.attrib}
+        if written:
+            self.member_initials[id(made)] = written
+        return made
+
+    def member_defaults(self, ptype: ParameterType) -> dict[str, Any]:
+        """The values of an aggregate type's members that have an initialValue (of a scalar type)."""
+        defaults = {}
+        types = dict(ptype.members)
+        for member, (element, written) in self.member_initials.get(id(ptype), {}).items():
+            if not types[member].structured:
+                defaults[member] = self.value_of(element, Argument(member, types[member]), written, "initialValue")
+        return defaults
 
     def dynamic_value(self, node: Element) -> Any:
         """A size from another argument (ArgumentInstanceRef) or a parameter."""
@@ -575,10 +597,14 @@ class _CommandLoader(Loader):
                 valid, calibrated = self.valid.get(type_qualified, ((), True))
                 made = Argument(argument, ptype, None, element.attrib.get("shortDescription", ""), valid, calibrated,
                                 self.patterns.get(type_qualified))
+                if ptype.kind == "aggregate":
+                    made.member_defaults = self.member_defaults(ptype)
                 if written is not None and ptype.structured:
                     made.default = self.structure_value(element, made, written)
                 elif written is not None:
                     made.default = self.value_of(element, made, written, "initialValue")
+                elif made.member_defaults and len(made.member_defaults) == len(ptype.members):
+                    made.default = dict(made.member_defaults)
                 own[argument] = made
         if parts.get("CommandContainer") is not None:
             container_qualified = self.own_container.get(qualified)
@@ -1532,6 +1558,8 @@ class Commands:
         for name_, argument in command.arguments.items():
             if name_ in arguments:
                 value = arguments[name_]
+                if argument.member_defaults and isinstance(value, Mapping):
+                    value = {**{k: v for k, v in argument.member_defaults.items() if k not in value}, **value}
             elif argument.default is not None:
                 value = argument.default
             else:
