@@ -369,6 +369,26 @@ def test_linear_inverse_equals_the_search(encoding, a, b, where, nudge):
     assert _outcome(lambda: inverse("v", np.array([value])).tolist()[0]) == expected
 
 
+@settings(max_examples=200, deadline=None)
+@given(encoding=st.sampled_from(LINEAR_ENCODINGS[:4] + LINEAR_ENCODINGS[6:]),
+       terms=st.lists(st.floats(-1e3, 1e3), min_size=3, max_size=4), where=st.floats(-0.1, 1.1))
+def test_one_value_of_a_polynomial_equals_the_column_search(encoding, terms, where):
+    """Bisection in Python numbers for one value gives what the column's bisection gives."""
+    from bitloom_xtce._model import ParameterType, Polynomial
+    kind = "float" if isinstance(encoding, FloatEncoding) else "integer"
+    ptype = ParameterType("v", kind, dataclasses.replace(
+        encoding, calibrator=Polynomial(tuple((c, e) for e, c in enumerate(terms)))))
+    try:
+        inverse = inverse_for("v", ptype, ptype.encoding.calibrator)
+    except ValueError:  # not monotonic, or constant
+        return
+    lo, hi = inverse.calibrated_ends()
+    value = lo + where * (hi - lo)
+    if not np.isfinite(value):
+        return
+    assert _outcome(inverse.one, "v", value) == _outcome(lambda: inverse("v", np.array([value])).tolist()[0])
+
+
 @pytest.mark.parametrize("calibrator, value, raw", [
     (poly((1.0, 0), (2.0, 1)), -7.5, -4.25),  # linear: solved in binary64
     (poly((0.0, 0), (1.0, 1), (1.0, 3)), 10.0, 2.0),  # monotonic: bisection over binary64 values

@@ -95,6 +95,7 @@ class Inverse:
     affine: tuple[float, float] | None  # (a, b): forward(x) = a x + b, up to rounding
     steps: bool  # a step function: only its levels are values
     describe: str  # the calibration, for messages
+    scalar: bool = False  # forward gives a Python float for one raw value, as it does in a column
     ends: tuple[float, float] | None = None  # the calibrated values of lo and hi, once computed
 
     def raws(self, keys: np.ndarray) -> np.ndarray:
@@ -157,11 +158,12 @@ class Inverse:
                          f"({raws}, {self.describe})")
 
     def one(self, name: str, value: float) -> int | float:
-        """The raw value of one calibrated value, as __call__ gives it for a column of one: solved
-        in Python numbers for a linear calibration (the forward map evaluated as decoding does, a
-        few times), by the column search otherwise and where the solution is unsure."""
+        """The raw value of one calibrated value, as __call__ gives it for a column of one, found
+        the same way in Python numbers (the forward map evaluated as decoding does it) where the
+        map gives the same numbers for one value as for a column (polynomials); by the column
+        path where the answer is unsure."""
         a_b = self.affine
-        if a_b is None or self.steps or not math.isfinite(value):
+        if not self.scalar or self.steps or not math.isfinite(value):
             return self(name, np.array([value], dtype=np.float64)).tolist()[0]
         lo, hi, floats, forward = self.lo, self.hi, self.floats, self.forward
         if a_b == (1.0, 0.0) and not floats and hi < 1 << 53:  # integers read as floats
@@ -169,17 +171,27 @@ class Inverse:
             if abs(value - nearest) <= 0.5:
                 return nearest
             self._refuse(name, value)
-        a, b = a_b
-        x = (value - b) / a
-        if floats:
-            x = min(max(x, _key_float(lo)), _key_float(hi))
+        at: Callable[[int], float] = (lambda k: forward(_key_float(k))) if floats else forward  # noqa: E731
+        if a_b is None:  # bisection, as _guess does it
+            low, high = lo, hi
+            increasing = self.increasing
+            while low != high:
+                span = high - low
+                mid = low + (span >> 1) + (span & 1)
+                f = at(mid)
+                if (f <= value) if increasing else (f >= value):
+                    low = mid
+                else:
+                    high = mid - 1
+            key = low
+        elif floats:
+            x = min(max((value - a_b[1]) / a_b[0], _key_float(lo)), _key_float(hi))
             key = _float_key(0.0 if x != x else x)
-            at: Callable[[int], float] = lambda k: forward(_key_float(k))  # noqa: E731
         else:
+            x = (value - a_b[1]) / a_b[0]
             top = float(hi)
             top = top if top <= hi else math.nextafter(top, -math.inf)
             key = int(min(max(x if math.isinf(x) else float(round(x)), float(lo)), top))
-            at = forward
         for _ in range(8):  # as _settle does it
             up, down = (key + 1 if key < hi else key), (key - 1 if key > lo else key)
             f_up, f_here, f_down = at(up), at(key), at(down)
@@ -348,7 +360,8 @@ def inverse_for(name: str, ptype: ParameterType, calibrator: Calibrator | None) 
         if not differences.any():
             raise ValueError(f"{name}: its calibrator {calibrator!r} is constant: no inverse")
         steps = calibrator.order == 0
-    return Inverse(forward, lo, hi, floats, affine, steps, describe)
+    return Inverse(forward, lo, hi, floats, affine, steps, describe, calibrator is None or isinstance(calibrator,
+                                                                                                      Polynomial))
 
 
 # ---------------------------------------------------------------------------------------------
