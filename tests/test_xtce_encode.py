@@ -711,3 +711,35 @@ def test_encode_command_from_csv_and_parquet(tmp_path, capsys):
         assert main(["encode", str(xml), str(table), "--out", str(tmp_path / "x.bin")]) == status
         err = capsys.readouterr().err
         assert err.startswith("error: ") and err.count("\n") == 1 and re.search(message, err)
+
+
+NESTED = (
+    '<xtce:SequenceContainer name="Row"><xtce:EntryList><xtce:ParameterRefEntry parameterRef="m"/>'
+    '<xtce:ParameterRefEntry parameterRef="v"><xtce:RepeatEntry><xtce:Count><xtce:DynamicValue><xtce:ParameterInstanceRef '
+    'parameterRef="m"/></xtce:DynamicValue></xtce:Count></xtce:RepeatEntry></xtce:ParameterRefEntry></xtce:EntryList>'
+    '</xtce:SequenceContainer><xtce:SequenceContainer name="P"><xtce:EntryList><xtce:ParameterRefEntry '
+    'parameterRef="n"/><xtce:ContainerRefEntry containerRef="Row"><xtce:RepeatEntry><xtce:Count><xtce:DynamicValue>'
+    '<xtce:ParameterInstanceRef parameterRef="n"/></xtce:DynamicValue></xtce:Count></xtce:RepeatEntry>'
+    '</xtce:ContainerRefEntry></xtce:EntryList></xtce:SequenceContainer>')
+
+
+@pytest.mark.parametrize("given, packet", [
+    ({"n": 2, "m": [2, 1], "v": [[1, 2], [3]]}, "02" "020102" "0103"),
+    ({"v": [[1, 2], [3]]}, "02" "020102" "0103"),  # the container's count, and each row's, from the values
+    ({"v": [[], [4, 5, 6]], "m": [0, 3]}, "02" "00" "03040506"),
+    ({"v": []}, "00"),
+    ({"v": [[1, 2], [3]], "m": [1, 1]}, "v: 2 occurrences given, its entry repeats 1 times"),
+    ({"v": [[1, 2], [3]], "n": 1}, "v: 2 occurrences given, its entry repeats 1 times"),  # n given: it holds
+])
+def test_counts_of_a_repeated_container_and_of_repeats_inside_it(given, packet):
+    params = "".join(f'<xtce:Parameter name="{n}" parameterTypeRef="U8"/>' for n in "nmv")
+    definition = bitloom_xtce.load(document("", params, NESTED), root="P")
+    if not re.fullmatch("[0-9a-f]+", packet):
+        with pytest.raises(ValueError, match=re.escape(packet)):
+            definition.encode("P", given)
+        return
+    made = definition.encode("P", given)
+    assert made.hex() == packet
+    decoded = definition.decode(made)
+    assert decoded["n"] == len(given["v"]) and [list(row) for row in decoded["v"]] == given["v"]
+    assert definition.encode("P", decoded) == made
