@@ -1055,3 +1055,38 @@ def test_initial_values_of_aggregate_members(initial, given, packet):
     made = definition.encode_command("C", given)
     assert made.hex() == packet
     assert definition.decode_command(made) == ("C", {"p": {"k": int(packet[:2], 16), "j": int(packet[2:], 16)}})
+
+
+CELLS = x('<CommandContainerSet><CommandContainer name="Cell"><EntryList><ArgumentRefEntry argumentRef="v"/>'
+          '<ArgumentRefEntry argumentRef="w"><IncludeCondition><Comparison parameterRef="v" value="0"/>'
+          '</IncludeCondition></ArgumentRefEntry></EntryList></CommandContainer>'
+          '<CommandContainer name="Row"><EntryList><ArgumentRefEntry argumentRef="m"/><ContainerRefEntry '
+          'containerRef="Cell"><RepeatEntry><Count><DynamicValue><ArgumentInstanceRef argumentRef="m"/></DynamicValue>'
+          '</Count></RepeatEntry></ContainerRefEntry></EntryList></CommandContainer></CommandContainerSet>')
+
+
+@pytest.mark.parametrize("arguments, packet", [
+    ({"v": [[1, 3], [5]], "w": [[], []]}, "02" "02" "01" "03" "01" "05"),  # each row's count from its cells
+    ({"v": [[0, 3], [0]], "w": [[7], [8]], "m": [2, 1]}, "02" "02" "0007" "03" "01" "0008"),  # w where v is 0
+    ({"v": [], "w": []}, "00"),
+    ({"v": [[1], [2]], "w": [[], []], "m": [2, 1]}, "v: 1 occurrences given, but 'm'"),
+    ({"v": [[1, 2]], "w": [[9], []]}, "w: 1 occurrences given, the packet places 0 ('Cell' repeats 2 times)"),
+])
+def test_a_repeated_container_inside_a_repeated_container(arguments, packet):
+    text = command_document(GOOD_TYPE, "".join(f'<Argument name="{n}" argumentTypeRef="T"/>' for n in "nmvw"),
+                            '<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Row"><RepeatEntry>'
+                            '<Count><DynamicValue><ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count>'
+                            '</RepeatEntry></ContainerRefEntry>').replace(b"<xtce:MetaCommandSet>",
+                                                                          CELLS.encode() + b"<xtce:MetaCommandSet>")
+    definition = bitloom_xtce.load(text, strict=True)
+    if not re.fullmatch("[0-9a-f]+", packet):
+        with pytest.raises(ValueError, match=re.escape(packet)):
+            definition.encode_command("C", arguments)
+        return
+    made = definition.encode_command("C", arguments)
+    assert made.hex() == packet
+    name, decoded = definition.decode_command(made)
+    assert name == "C" and decoded["n"] == len(arguments["v"])
+    assert [list(row) for row in decoded["v"]] == arguments["v"] and list(decoded["m"]) == [len(r) for r in arguments["v"]]
+    assert [list(row) for row in decoded.get("w", [[]] * len(arguments["v"]))] == arguments["w"]
+    assert definition.encode_command("C", decoded) == made

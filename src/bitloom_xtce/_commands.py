@@ -1176,6 +1176,8 @@ class _Unroll:
         self.get = _Values(shapes.parameters, self.raw_of).get
         self.gap = 0  # bits after the last occurrence of a repeated entry
         self.occurrence: int | None = None  # of the repeated container being written out
+        self.suffix = ""  # of the names of its copy and leaves: [i], or [i][j] inside another's occurrence
+        self.outer: list[dict[str, Any]] = []  # `current` of the occurrences this one is inside
         self.occurrences: dict[str, list[Any]] = {}  # its arguments' values, in the occurrences that place them
         self.taken: dict[str, int] = {}  # how many of those are placed so far
         self.current: dict[str, Any] = {}  # their values in this occurrence, so far
@@ -1186,8 +1188,9 @@ class _Unroll:
         return self.shapes.world.command.name
 
     def raw_of(self, name: str) -> Any:
-        if name in self.current:  # within an occurrence: its value there
-            value = self.current[name]
+        current = next((c for c in (self.current, *reversed(self.outer)) if name in c), None)
+        if current is not None:  # within an occurrence: its value there
+            value = current[name]
             ptype = self.shapes.parameters[name].type
             if self.raw or ptype.kind in ("string", "binary") or ptype.structured:
                 return value
@@ -1253,7 +1256,7 @@ class _Unroll:
                     self.taken[name] += 1
                 elif name in self.derived:  # a count this occurrence's data gives
                     value = self.current[name] = self.derived[name]
-                leaf = f"{name}[{self.occurrence}]"
+                leaf = f"{name}{self.suffix}"
                 if entry.repeat is not None:  # its repeats in this occurrence
                     self.repeated_parameter(name, leaf, ptype, value, entry, location, out)
                     continue
@@ -1288,57 +1291,66 @@ class _Unroll:
         derived: dict[str, Any] = {}
         for inner in self.shapes.containers[name].entries:
             count = inner.repeat.count if inner.repeat is not None else None
-            if inner.kind != "parameter" or not isinstance(count, DynamicSize) or inner.condition is not None:
+            if not isinstance(count, DynamicSize) or inner.condition is not None:
                 continue
-            counter, found = count.parameter, self.occurrences.get(inner.ref)
-            if counter in self.occurrences or counter not in self.shapes.arguments or found is None or \
-                    self.taken[inner.ref] >= len(found):
+            counter = count.parameter
+            refs = [inner.ref] if inner.kind == "parameter" else [
+                n for n in _entry_names(inner, self.shapes.containers) if n in self.shapes.arguments]
+            ref = next((n for n in refs if self.taken.get(n, 0) < len(self.occurrences.get(n, ()))), None)
+            if counter in self.occurrences or counter not in self.shapes.arguments or ref is None:
                 continue
             if self.shapes.parameters[counter].type.calibrated_differs and count.calibrated == self.raw:
                 continue  # the count's argument is calibrated: given, it is checked instead
-            n = _items(inner.ref, found[self.taken[inner.ref]], 1)[0][0]
+            n = _items(ref, self.occurrences[ref][self.taken[ref]], 1)[0][0]
             value = (Fraction(n) - Fraction(count.intercept)) / Fraction(count.slope)
             if value.denominator != 1:
-                raise ValueError(f"{inner.ref}: {n} occurrences given: no whole value of {counter!r} gives that "
+                raise ValueError(f"{ref}: {n} occurrences given: no whole value of {counter!r} gives that "
                                  f"({count!r})")
             derived[counter] = int(value)
         return derived
 
     def repeated_container(self, entry: Entry, location: Location | None, out: list[Entry]) -> None:
         """A repeated command container: a copy of it per occurrence, each of its arguments given
-        as a list of their values in each."""
+        as a list of their values in each (inside an occurrence of another repeated container,
+        that occurrence's list)."""
         assert entry.repeat is not None
-        if self.occurrence is not None:
-            raise ValueError(f"meta command {self.command!r}: container {entry.ref!r} is repeated inside a "
-                             "repeated container: not supported")
         names = [n for n in _entry_names(entry, self.shapes.containers) if n in self.shapes.arguments]
-        first = next((n for n in names if n in self.given), None)
-        count = self.count(entry.repeat.count, first or entry.ref, self.given[first] if first else _MISSING)
+        if self.occurrence is None:
+            given = {n: self.given[n] for n in names if n in self.given}
+        else:  # this occurrence's values, each taken once for all the repeats
+            given = {}
+            for n in names:
+                found = self.occurrences.get(n)
+                if found is not None and self.taken[n] < len(found):
+                    given[n] = found[self.taken[n]]
+                    self.taken[n] += 1
+        first = next((n for n in names if n in given), None)
+        count = self.count(entry.repeat.count, first or entry.ref, given[first] if first else _MISSING)
         gap = self.count(entry.repeat.offset, entry.ref, _MISSING, "offset between repeats")
         self.key.append((count, gap))
-        for n in names:
-            if n in self.given:
-                self.occurrences[n] = _items(n, self.given[n], 1)[1]
-                self.taken[n] = 0
-        for i in range(count):
-            self.occurrence = i
-            self.current = {}
-            try:
+        occurrences = {n: _items(n, value, 1)[1] for n, value in given.items()}
+        taken = dict.fromkeys(occurrences, 0)
+        outer = self.occurrence, self.suffix, self.occurrences, self.taken, self.current, self.derived
+        self.outer.append(self.current)
+        try:
+            for i in range(count):
+                self.occurrence, self.suffix = i, f"{outer[1]}[{i}]"
+                self.occurrences, self.taken, self.current = occurrences, taken, {}
                 self.derived = self.counts_given(entry.ref)
                 copy = self.copy(entry.ref)
-            finally:
-                self.occurrence = None
-                self.current, self.derived = {}, {}
-            out.append(Entry("container", copy, location if i == 0 else (Location(gap, False) if gap else None)))
-        for n in names:
-            if n in self.occurrences and self.taken[n] != len(self.occurrences[n]):
-                raise ValueError(f"{n}: {len(self.occurrences[n])} occurrences given, the packet places "
-                                 f"{self.taken[n]} ({entry.ref!r} repeats {count} times)")
+                out.append(Entry("container", copy, location if i == 0 else (Location(gap, False) if gap else None)))
+        finally:
+            self.occurrence, self.suffix, self.occurrences, self.taken, self.current, self.derived = outer
+            self.outer.pop()
+        for n, items in occurrences.items():
+            if taken[n] != len(items):
+                raise ValueError(f"{n}: {len(items)} occurrences given, the packet places {taken[n]} ({entry.ref!r} "
+                                 f"repeats {count} times)")
         self.gap = gap if count else 0
 
     def copy(self, name: str) -> str:
         """A command container's copy for the current occurrence."""
-        renamed = f"{name}[{self.occurrence}]"
+        renamed = f"{name}{self.suffix}"
         container = self.shapes.containers[name]
         self.containers[renamed] = dataclasses.replace(container, name=renamed,
                                                        entries=tuple(self.entries(container.entries)))
