@@ -1090,3 +1090,17 @@ def test_a_repeated_container_inside_a_repeated_container(arguments, packet):
     assert [list(row) for row in decoded["v"]] == arguments["v"] and list(decoded["m"]) == [len(r) for r in arguments["v"]]
     assert [list(row) for row in decoded.get("w", [[]] * len(arguments["v"]))] == arguments["w"]
     assert definition.encode_command("C", decoded) == made
+
+
+def test_nested_occurrences_on_the_command_line(tmp_path, capsys):
+    text = command_document(GOOD_TYPE, "".join(f'<Argument name="{n}" argumentTypeRef="T"/>' for n in "nmvw"),
+                            '<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Row"><RepeatEntry>'
+                            '<Count><DynamicValue><ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count>'
+                            '</RepeatEntry></ContainerRefEntry>').replace(b"<xtce:MetaCommandSet>",
+                                                                          CELLS.encode() + b"<xtce:MetaCommandSet>")
+    (tmp_path / "c.xml").write_bytes(text)
+    # (a definition without a CCSDS header: the command line asked it for sequence count 0 and failed)
+    assert main(["command", str(tmp_path / "c.xml"), "C", "v=[[0, 3], [0]]", "w=[[7], [8]]"]) == 0
+    assert capsys.readouterr().out == "0202000703010008\n"
+    assert main(["command", str(tmp_path / "c.xml"), "C", 'v=[[1, "x"]]', "w=[[]]"]) == 2
+    assert capsys.readouterr().err == "error: argument v: 'x' is not an integer\n"
