@@ -1104,3 +1104,17 @@ def test_nested_occurrences_on_the_command_line(tmp_path, capsys):
     assert capsys.readouterr().out == "0202000703010008\n"
     assert main(["command", str(tmp_path / "c.xml"), "C", 'v=[[1, "x"]]', "w=[[]]"]) == 2
     assert capsys.readouterr().err == "error: argument v: 'x' is not an integer\n"
+
+
+@pytest.mark.parametrize("reference, bits, packet", [
+    ("previousEntry", 4, "010020"),  # 4 bits after the previous entry's end
+    ("previousEntry", 0, "0102"),
+    ("containerStart", 16, "010002"),
+])
+def test_locations_of_command_entries(reference, bits, packet):
+    text = command_document(GOOD_TYPE, GOOD_ARGUMENT + '<Argument name="b" argumentTypeRef="T"/>',
+                            GOOD_ENTRY + f'<ArgumentRefEntry argumentRef="b"><LocationInContainerInBits referenceLocation='
+                            f'"{reference}"><FixedValue>{bits}</FixedValue></LocationInContainerInBits></ArgumentRefEntry>')
+    definition = bitloom_xtce.load(text, strict=True)
+    made = definition.encode_command("C", a=1, b=2)
+    assert made.hex() == packet and definition.decode_command(made) == ("C", {"a": 1, "b": 2})
