@@ -319,6 +319,7 @@ def test_every_calibrated_value_inverts_to_its_raw_value_and_between_values_to_t
     (poly((-40.0, 0), (0.1, 1)), float("nan"), r"NaN has no raw value"),
     (poly((-40.0, 0), (0.1, 1)), float("inf"), r"inf is outside the range"),  # was the top raw value
     (POLY, float("-inf"), r"-inf is outside the range"),
+    (poly((-40.0, 0), (0.1, 1)), 10 ** 400, r"1\.00000e\+400 is (outside|beyond) the range"),  # was an OverflowError
 ])
 def test_values_without_a_raw_value_are_refused(calibrator, value, message):
     definition = calibrated(calibrator)

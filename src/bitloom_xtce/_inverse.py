@@ -154,7 +154,7 @@ class Inverse:
         if self.steps and low <= value <= high:
             raise ValueError(f"{name}: {value!r} is not one of the levels of its calibration ({self.describe})")
         raws = f"raw {self.lo} to {self.hi}" if not self.floats else "its float encoding's range"
-        raise ValueError(f"{name}: {value!r} is outside the range {low!r} to {high!r} of its calibrated values "
+        raise ValueError(f"{name}: {_shown(value)} is outside the range {low!r} to {high!r} of its calibrated values "
                          f"({raws}, {self.describe})")
 
     def one(self, name: str, value: float) -> int | float:
@@ -416,12 +416,12 @@ class Converter:
         if (isinstance(enc, (IntegerEncoding, FloatEncoding)) and ptype.time is None and not enc.context_calibrators
                 and isinstance(value, (int, float)) and not isinstance(value, bool) and ptype.calibrated_differs
                 and ptype.kind in ("integer", "float")):
+            inverse = self.inverse(enc.calibrator)
             try:
                 number = float(value)
-            except OverflowError:
-                number = None
-            if number is not None:
-                return self.inverse(enc.calibrator).one(self.name, number)
+            except OverflowError:  # an integer beyond binary64: beyond every calibrated value too
+                inverse._refuse(self.name, value)  # type: ignore[arg-type]
+            return inverse.one(self.name, number)
         column = np.array([value], dtype=object if isinstance(value, str) else None)
         return self.raw(column, get).tolist()[0]
 
@@ -513,11 +513,23 @@ def _booleans(name: str, column: np.ndarray) -> np.ndarray:
     return np.array([int(v) for v in column.tolist()], dtype=np.int64)
 
 
+def _shown(value: float | int) -> str:
+    """A number for a message: an integer beyond binary64 in six digits and its exponent."""
+    if isinstance(value, int) and abs(value) >= 1 << 1024:
+        digits = str(abs(value))
+        return f"{'-' if value < 0 else ''}{digits[0]}.{digits[1:6]}e+{len(digits) - 1}"
+    return repr(value)
+
+
 def _numbers(name: str, column: np.ndarray) -> np.ndarray:
     if column.dtype.kind in "iufb":
         return column.astype(np.float64)
     try:
         return column.astype(np.float64)
+    except OverflowError:
+        huge = next(v for v in column.tolist() if isinstance(v, int) and abs(v) >= 1 << 1024)
+        raise ValueError(f"{name}: {_shown(huge)} is beyond the range of binary64, and of its calibrated "
+                         "values") from None
     except (TypeError, ValueError):
         bad = next((v for v in column.tolist() if not isinstance(v, (int, float))), None)
         raise ValueError(f"{name}: {bad!r} is not a number") from None
