@@ -877,6 +877,26 @@ def test_a_repeated_container(a, z, packet):
     assert decoded["n"] == len(a) and list(decoded["a"]) == a and list(decoded["z"]) == z
 
 
+def encoded(definition, arguments, packet):
+    """The command C's packet from `arguments`, checked against `packet` (hex) and decoded back:
+    (the packet, its arguments decoded); None when `packet` is instead part of the ValueError
+    that encoding raises."""
+    if not re.fullmatch("[0-9a-f]+", packet):
+        with pytest.raises(ValueError, match=re.escape(packet)):
+            definition.encode_command("C", arguments)
+        return None
+    made = definition.encode_command("C", arguments)
+    assert made.hex() == packet
+    name, decoded = definition.decode_command(made)
+    assert name == "C"
+    return made, decoded
+
+
+def with_containers(text, containers):
+    """A command document with a CommandContainerSet."""
+    return text.replace(b"<xtce:MetaCommandSet>", containers.encode() + b"<xtce:MetaCommandSet>")
+
+
 SYNC_TM = x(f'<TelemetryMetaData><ParameterTypeSet><IntegerParameterType name="P8">{U8}</IntegerParameterType>'
             '</ParameterTypeSet><ParameterSet><Parameter name="SYNC" parameterTypeRef="P8" initialValue="170"/>'
             '<Parameter name="PAD" parameterTypeRef="P8" initialValue="0"/></ParameterSet><ContainerSet>'
@@ -905,9 +925,8 @@ def test_repeated_and_conditional_fixed_values_and_telemetry_containers(entries,
     text = command_document(GOOD_TYPE, '<Argument name="n" argumentTypeRef="T"/>' + GOOD_ARGUMENT,
                             '<ArgumentRefEntry argumentRef="n"/>' + GOOD_ENTRY + entries, SYNC_TM)
     definition = bitloom_xtce.load(text, strict=True)
-    made = definition.encode_command("C", arguments)
-    assert made.hex() == packet
-    assert definition.decode_command(made) == ("C", arguments)
+    made, decoded = encoded(definition, arguments, packet)
+    assert decoded == arguments
     if changed is not None:  # a fixed value's byte changed: no longer the command
         broken = bytearray(made)
         broken[changed] ^= 0x10
@@ -936,17 +955,12 @@ def test_a_repeat_inside_a_repeated_container(arguments, packet):
                             '<Argument name="v" argumentTypeRef="R"/>',
                             '<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Row"><RepeatEntry>'
                             '<Count><DynamicValue><ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count>'
-                            '</RepeatEntry></ContainerRefEntry>').replace(b"<xtce:MetaCommandSet>",
-                                                                          ROW.encode() + b"<xtce:MetaCommandSet>")
-    definition = bitloom_xtce.load(text, strict=True)
-    if not re.fullmatch("[0-9a-f]+", packet):
-        with pytest.raises(ValueError, match=re.escape(packet)):
-            definition.encode_command("C", arguments)
+                            '</RepeatEntry></ContainerRefEntry>')
+    definition = bitloom_xtce.load(with_containers(text, ROW), strict=True)
+    if (found := encoded(definition, arguments, packet)) is None:
         return
-    made = definition.encode_command("C", arguments)
-    assert made.hex() == packet
-    name, decoded = definition.decode_command(made)
-    assert name == "C" and decoded["n"] == len(arguments["v"])
+    made, decoded = found
+    assert decoded["n"] == len(arguments["v"])
     assert [list(row) for row in decoded["v"]] == arguments["v"]
     assert list(decoded["m"]) == [len(row) for row in arguments["v"]]
     assert definition.encode_command("C", decoded) == made
@@ -1001,16 +1015,9 @@ def test_arguments_placed_member_by_member(entries, arguments, result):
         with pytest.raises(XtceError, match=re.escape(result)):
             bitloom_xtce.load(text, strict=True)
         return
-    definition = bitloom_xtce.load(text, strict=True)
-    if not re.fullmatch("[0-9a-f]+", result):
-        with pytest.raises(ValueError, match=re.escape(result)):
-            definition.encode_command("C", arguments)
-        return
-    made = definition.encode_command("C", arguments)
-    assert made.hex() == result
-    name, decoded = definition.decode_command(made)
-    expected = dict(arguments, p={"k": 1, "q": {"s": 3}})  # the members placed
-    assert name == "C" and same({k: list(v) if k == "v" else v for k, v in decoded.items()}, expected)
+    if (found := encoded(bitloom_xtce.load(text, strict=True), arguments, result)) is not None:
+        expected = dict(arguments, p={"k": 1, "q": {"s": 3}})  # the members placed
+        assert same({k: list(v) if k == "v" else v for k, v in found[1].items()}, expected)
 
 
 FIXED_TEXT = ('<StringArgumentType name="T"><StringDataEncoding encoding="{charset}"><SizeInBits><Fixed><FixedValue>{bits}'
@@ -1027,12 +1034,8 @@ FIXED_TEXT = ('<StringArgumentType name="T"><StringDataEncoding encoding="{chars
 ])
 def test_text_arguments_of_fixed_size_are_padded(charset, bits, text, packet):
     definition = bitloom_xtce.load(one_argument(FIXED_TEXT.format(charset=charset, bits=bits)), strict=True)
-    if not re.fullmatch("[0-9a-f]+", packet):
-        with pytest.raises(ValueError, match=packet):
-            definition.encode_command("C", a=text)
-        return
-    made = definition.encode_command("C", a=text)
-    assert made.hex() == packet and definition.decode_command(made) == ("C", {"a": text})
+    if (found := encoded(definition, {"a": text}, packet)) is not None:
+        assert found[1] == {"a": text}
 
 
 @pytest.mark.parametrize("initial, given, packet", [
@@ -1048,13 +1051,8 @@ def test_initial_values_of_aggregate_members(initial, given, packet):
              f'<Member name="k" typeRef="U"{k}/><Member name="j" typeRef="U"{j}/></MemberList></AggregateArgumentType>')
     definition = bitloom_xtce.load(command_document(types, '<Argument name="p" argumentTypeRef="P"/>',
                                                     '<ArgumentRefEntry argumentRef="p"/>'), strict=True)
-    if not re.fullmatch("[0-9a-f]+", packet):
-        with pytest.raises(ValueError, match=re.escape(packet)):
-            definition.encode_command("C", given)
-        return
-    made = definition.encode_command("C", given)
-    assert made.hex() == packet
-    assert definition.decode_command(made) == ("C", {"p": {"k": int(packet[:2], 16), "j": int(packet[2:], 16)}})
+    if (found := encoded(definition, given, packet)) is not None:
+        assert found[1] == {"p": {"k": int(packet[:2], 16), "j": int(packet[2:], 16)}}
 
 
 CELLS = x('<CommandContainerSet><CommandContainer name="Cell"><EntryList><ArgumentRefEntry argumentRef="v"/>'
@@ -1065,6 +1063,13 @@ CELLS = x('<CommandContainerSet><CommandContainer name="Cell"><EntryList><Argume
           '</Count></RepeatEntry></ContainerRefEntry></EntryList></CommandContainer></CommandContainerSet>')
 
 
+def cells_document():
+    return with_containers(command_document(
+        GOOD_TYPE, "".join(f'<Argument name="{n}" argumentTypeRef="T"/>' for n in "nmvw"),
+        '<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Row"><RepeatEntry><Count><DynamicValue>'
+        '<ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count></RepeatEntry></ContainerRefEntry>'), CELLS)
+
+
 @pytest.mark.parametrize("arguments, packet", [
     ({"v": [[1, 3], [5]], "w": [[], []]}, "02" "02" "01" "03" "01" "05"),  # each row's count from its cells
     ({"v": [[0, 3], [0]], "w": [[7], [8]], "m": [2, 1]}, "02" "02" "0007" "03" "01" "0008"),  # w where v is 0
@@ -1073,32 +1078,18 @@ CELLS = x('<CommandContainerSet><CommandContainer name="Cell"><EntryList><Argume
     ({"v": [[1, 2]], "w": [[9], []]}, "w: 1 occurrences given, the packet places 0 ('Cell' repeats 2 times)"),
 ])
 def test_a_repeated_container_inside_a_repeated_container(arguments, packet):
-    text = command_document(GOOD_TYPE, "".join(f'<Argument name="{n}" argumentTypeRef="T"/>' for n in "nmvw"),
-                            '<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Row"><RepeatEntry>'
-                            '<Count><DynamicValue><ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count>'
-                            '</RepeatEntry></ContainerRefEntry>').replace(b"<xtce:MetaCommandSet>",
-                                                                          CELLS.encode() + b"<xtce:MetaCommandSet>")
-    definition = bitloom_xtce.load(text, strict=True)
-    if not re.fullmatch("[0-9a-f]+", packet):
-        with pytest.raises(ValueError, match=re.escape(packet)):
-            definition.encode_command("C", arguments)
+    definition = bitloom_xtce.load(cells_document(), strict=True)
+    if (found := encoded(definition, arguments, packet)) is None:
         return
-    made = definition.encode_command("C", arguments)
-    assert made.hex() == packet
-    name, decoded = definition.decode_command(made)
-    assert name == "C" and decoded["n"] == len(arguments["v"])
+    made, decoded = found
+    assert decoded["n"] == len(arguments["v"])
     assert [list(row) for row in decoded["v"]] == arguments["v"] and list(decoded["m"]) == [len(r) for r in arguments["v"]]
     assert [list(row) for row in decoded.get("w", [[]] * len(arguments["v"]))] == arguments["w"]
     assert definition.encode_command("C", decoded) == made
 
 
 def test_nested_occurrences_on_the_command_line(tmp_path, capsys):
-    text = command_document(GOOD_TYPE, "".join(f'<Argument name="{n}" argumentTypeRef="T"/>' for n in "nmvw"),
-                            '<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Row"><RepeatEntry>'
-                            '<Count><DynamicValue><ArgumentInstanceRef argumentRef="n"/></DynamicValue></Count>'
-                            '</RepeatEntry></ContainerRefEntry>').replace(b"<xtce:MetaCommandSet>",
-                                                                          CELLS.encode() + b"<xtce:MetaCommandSet>")
-    (tmp_path / "c.xml").write_bytes(text)
+    (tmp_path / "c.xml").write_bytes(cells_document())
     # (a definition without a CCSDS header: the command line asked it for sequence count 0 and failed)
     assert main(["command", str(tmp_path / "c.xml"), "C", "v=[[0, 3], [0]]", "w=[[7], [8]]"]) == 0
     assert capsys.readouterr().out == "0202000703010008\n"
