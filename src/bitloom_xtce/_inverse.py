@@ -102,7 +102,8 @@ class Inverse:
         return _key_floats(keys) if self.floats else keys
 
     def evaluate(self, keys: np.ndarray) -> np.ndarray:
-        return np.asarray(self.forward(self.raws(keys)), dtype=np.float64)
+        with np.errstate(over="ignore", invalid="ignore"):  # beyond binary64: infinite, out of range
+            return np.asarray(self.forward(self.raws(keys)), dtype=np.float64)
 
     def calibrated_ends(self) -> tuple[float, float]:
         found = self.ends
@@ -220,7 +221,8 @@ class Inverse:
                strict: bool = False, search: bool = False) -> np.ndarray:
         if self.affine is not None and not search:
             a, b = self.affine
-            x = (v - b) / a
+            with np.errstate(over="ignore"):  # infinite: clipped to an end, then found out of range
+                x = (v - b) / a
             if self.floats:
                 x = np.clip(x, _key_floats(lo), _key_floats(hi))
                 return _float_keys(np.where(np.isnan(x), 0.0, x))
@@ -294,7 +296,8 @@ def _turning_point(coefficients: list[float], lo: float, hi: float) -> float | N
     points = [lo, *inside, hi]
     signs = set()
     for a, b in zip(points, points[1:]):
-        slope = float(derivative(a / 2 + b / 2))
+        with np.errstate(over="ignore", invalid="ignore"):  # over a float encoding's range
+            slope = float(derivative(a / 2 + b / 2))
         if slope:
             signs.add(slope > 0)
     if len(signs) > 1:
