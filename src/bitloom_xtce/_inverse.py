@@ -291,7 +291,8 @@ def _polynomial_terms(poly: Polynomial) -> list[float]:
 def _turning_point(coefficients: list[float], lo: float, hi: float) -> float | None:
     """Where the polynomial turns inside (lo, hi), if it does."""
     derivative = np.polynomial.Polynomial(coefficients).deriv()
-    roots: list[complex] = [complex(r) for r in derivative.roots()]
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        roots: list[complex] = [complex(r) for r in derivative.roots()]
     inside = sorted(r.real for r in roots if abs(r.imag) <= 1e-9 * (1 + abs(r)) and lo < r.real < hi)
     points = [lo, *inside, hi]
     signs = set()
