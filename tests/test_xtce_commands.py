@@ -413,8 +413,8 @@ def broken(types=GOOD_TYPE, arguments=GOOD_ARGUMENT, entries=GOOD_ENTRY, more=""
                  '<ArgumentAssigmentList><ArgumentAssignment argumentName="a" argumentValue="x"/>'
                  '</ArgumentAssigmentList></MetaCommandStep></MetaCommandStepList></BlockMetaCommand>'),
      "argumentValue 'x' is not a value of argument 'a'", 9),
-    (broken(more='<MetaCommand name="E"><ContextSignificanceList/></MetaCommand>'),
-     "<ContextSignificanceList>: a command's significance in contexts", 9),
+    (broken(more='<MetaCommand name="E"><ParameterToSetList/></MetaCommand>'),
+     "<ParameterToSetList>: parameters set by a command", 9),
     (broken(entries=GOOD_ENTRY + '<ParameterRefEntry parameterRef="w"/>').replace(
         b"<xtce:ArgumentTypeSet>", b'<xtce:ParameterSet><xtce:Parameter name="w" parameterTypeRef="None"/>'
                                    b'</xtce:ParameterSet><xtce:ArgumentTypeSet>'),
@@ -765,7 +765,9 @@ def test_significance_verifiers_and_their_inheritance(spacecraft):
                                 bitloom_xtce.Verifier("Complete", "", "STATUS == 0", ("PT1S", "PT30S", "commandRelease")))
     assert spacecraft.commands["NOOP"].significance is None and spacecraft.commands["NOOP"].verifiers == ()
     text = command_document(GOOD_TYPE, GOOD_ARGUMENT, GOOD_ENTRY, more=x(
-        '<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"/><TransmissionConstraintList>'
+        '<MetaCommand name="E"><BaseMetaCommand metaCommandRef="C"/><ContextSignificanceList><ContextSignificance>'
+        '<ContextMatch><Comparison parameterRef="M" value="2"/></ContextMatch><Significance consequenceLevel="critical" '
+        'reasonForWarning="in orbit"/></ContextSignificance></ContextSignificanceList><TransmissionConstraintList>'
         '<TransmissionConstraint timeOut="PT2S" suspendable="true"><BooleanExpression><ORedConditions><Condition>'
         '<ParameterInstanceRef parameterRef="M"/><ComparisonOperator>!=</ComparisonOperator><Value>3</Value>'
         '</Condition><Condition><ParameterInstanceRef parameterRef="N"/><ComparisonOperator>==</ComparisonOperator>'
@@ -778,6 +780,7 @@ def test_significance_verifiers_and_their_inheritance(spacecraft):
     e = definition.commands["E"]
     assert e.constraints == (bitloom_xtce.Constraint("(M != 3 or N == M)", "PT2S", True),)
     assert e.interlock == bitloom_xtce.Interlock(None, "queued", 50.0, False)
+    assert e.context_significance == (("M == 2", bitloom_xtce.Significance("critical", "in orbit")),)
     assert e.verifiers == (bitloom_xtce.Verifier("Complete", "done", "M == 1 and N == 2"),)
     assert definition.encode_command("E", a=5) == definition.encode_command("C", a=5)  # never the packet
 

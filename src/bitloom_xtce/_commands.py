@@ -62,7 +62,6 @@ ARGUMENT_TYPE_TAGS = {
 PARAMETER_TYPE_TAGS = (*TYPE_TAGS, *STRUCTURE_TYPES)
 # Elements of a meta command that never change its packet: read past and listed.
 COMMAND_READ_PAST = {
-    "ContextSignificanceList": "a command's significance in contexts, not read",
     "ParameterToSetList": "parameters set by a command, not set",
     "ParametersToSuspendAlarmsOnSet": "alarms suspended by a command, not evaluated",
     "SystemName": "a meta command property",
@@ -154,6 +153,7 @@ class Command:
     container: str | None = None  # the command container its packet is laid out by
     # Read and shown, never changing the packet; inherited from the base command unless given:
     significance: Significance | None = None
+    context_significance: tuple[tuple[str, Significance], ...] = ()  # (the context written out, its significance)
     verifiers: tuple[Verifier, ...] = ()  # a stage's verifiers replace the base's of the same stage
     constraints: tuple[Constraint, ...] = ()  # the base's, then its own
     interlock: Interlock | None = None
@@ -551,7 +551,8 @@ class _CommandLoader(Loader):
                 if tag in parts:
                     raise fail(child, f"more than one <{tag}> inside <MetaCommand>")
                 parts[tag] = child
-            elif tag in ("DefaultSignificance", "VerifierSet", "TransmissionConstraintList", "Interlock"):
+            elif tag in ("DefaultSignificance", "ContextSignificanceList", "VerifierSet", "TransmissionConstraintList",
+                         "Interlock"):
                 if tag in parts:
                     raise fail(child, f"more than one <{tag}> inside <MetaCommand>")
                 parts[tag] = child
@@ -620,12 +621,18 @@ class _CommandLoader(Loader):
                        base.name if base is not None else None, node.attrib.get("shortDescription", ""), container)
         if base is not None:
             result.significance, result.verifiers = base.significance, base.verifiers
+            result.context_significance = base.context_significance
             result.constraints, result.interlock = base.constraints, base.interlock
         if (found := parts.get("DefaultSignificance")) is not None:
-            self.check(found, ("spaceSystemAtRisk", "reasonForWarning", "consequenceLevel"))
-            result.significance = Significance(found.attrib.get("consequenceLevel", "normal").strip(),
-                                             found.attrib.get("reasonForWarning", ""),
-                                             found.attrib.get("spaceSystemAtRisk"))
+            result.significance = self.significance(found)
+        if (found := parts.get("ContextSignificanceList")) is not None:
+            contexts = []
+            for context in self.check(found, (), ("ContextSignificance",)):
+                self.check(context, (), ("ContextMatch", "Significance"))
+                match, significance = only(context, ("ContextMatch",)), only(context, ("Significance",))
+                assert match is not None and significance is not None
+                contexts.append((_written(match), self.significance(significance)))
+            result.context_significance = tuple(contexts)
         if (found := parts.get("VerifierSet")) is not None:
             own_verifiers = [self.verifier(v) for v in found if v.tag not in DESCRIPTIVE]
             stages = {v.stage for v in own_verifiers}
@@ -644,6 +651,11 @@ class _CommandLoader(Loader):
                                        real(found, progress, "verificationProgressPercentage")
                                        if progress is not None else None, boolean(found, "suspendable", False))
         return result
+
+    def significance(self, node: Element) -> Significance:
+        self.check(node, ("spaceSystemAtRisk", "reasonForWarning", "consequenceLevel"))
+        return Significance(node.attrib.get("consequenceLevel", "normal").strip(), node.attrib.get("reasonForWarning", ""),
+                            node.attrib.get("spaceSystemAtRisk"))
 
     def verifier(self, node: Element) -> Verifier:
         stage = node.tag.removesuffix("Verifier")
