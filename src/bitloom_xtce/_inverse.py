@@ -17,7 +17,7 @@ found here decodes to the value asked for as nearly as the encoding allows:
 * a float encoding's raw value is found in binary64 and rounded to the encoding's format when the
   field is written.
 
-Every function takes a numpy column and returns one; Inverse.one does one value of a linear
+Every function takes a numpy column and returns one; Inverse.one does one value of a polynomial
 calibration in plain Python numbers, with the same arithmetic, for encoding one packet.
 """
 from __future__ import annotations
