@@ -1,6 +1,7 @@
 """Encoding with bitloom_xtce: round trips over every definition of the test data, byte-identical
 re-encoding of the shared packet files, and small documents for each rule of encoding (inverse
 calibration, text fields, criteria, the CCSDS header, checks) and its refusals."""
+import dataclasses
 import functools
 import gzip
 import pathlib
@@ -19,7 +20,7 @@ from hypothesis import strategies as st
 import bitloom_xtce
 from bitloom_xtce import PacketError
 from bitloom_xtce._crc import Checksum, Covered, Crc
-from bitloom_xtce._inverse import integer_range
+from bitloom_xtce._inverse import integer_range, inverse_for
 from bitloom_xtce._model import BinaryEncoding, Comparison, FloatEncoding, IntegerEncoding, StringEncoding
 from test_xtce import (BINARY, CONTEXT, DYNAMIC, ENUM, FIXED, HEADER, HEADER_ENTRIES, HEADER_PARAMS, LEAD, POLY,
                        STRING, TERM, U8, ccsds_definition, child, cmp, document, integer, single)
@@ -318,6 +319,9 @@ def test_every_calibrated_value_inverts_to_its_raw_value_and_between_values_to_t
     (spline([(0, 1), (10, 3), (20, 7)], order=0), 2.0, r"2\.0 is not one of the levels"),
     (poly((5, 0)), 5.0, r"constant: no inverse"),
     (poly((-40.0, 0), (0.1, 1)), float("nan"), r"NaN has no raw value"),
+    (poly((-40.0, 0), (0.1, 1)), float("inf"), r"inf is outside the range"),  # was the top raw value
+    (POLY, float("-inf"), r"-inf is outside the range"),
+    (poly((-40.0, 0), (0.1, 1)), 10 ** 400, r"1\.00000e\+400 is (outside|beyond) the range"),  # was an OverflowError
 ])
 def test_values_without_a_raw_value_are_refused(calibrator, value, message):
     definition = calibrated(calibrator)
@@ -325,6 +329,67 @@ def test_values_without_a_raw_value_are_refused(calibrator, value, message):
         definition.encode("P", {"v": value, "after": 7})
     with pytest.raises(ValueError, match=r"^v: .*" + message):
         definition.encode_many("P", {"v": [value], "after": [7]})
+
+
+def _linear_inverse(a, b, encoding):
+    from bitloom_xtce._model import ParameterType, Polynomial
+    kind = "float" if isinstance(encoding, FloatEncoding) else "integer"
+    ptype = ParameterType("v", kind, dataclasses.replace(encoding, calibrator=Polynomial(((b, 0), (a, 1)))))
+    return inverse_for("v", ptype, ptype.encoding.calibrator)
+
+
+def _outcome(function, *args):
+    try:
+        return function(*args)
+    except ValueError as e:
+        return str(e)
+
+
+LINEAR_ENCODINGS = [IntegerEncoding(8, "unsigned", "unsigned"), IntegerEncoding(12, "twosComplement", "int"),
+                    IntegerEncoding(16, "signMagnitude", "sign_magnitude"), IntegerEncoding(32, "unsigned", "unsigned"),
+                    IntegerEncoding(64, "twosComplement", "int"), IntegerEncoding(64, "unsigned", "unsigned"),
+                    FloatEncoding(32, "IEEE754_1985", "ieee754_f32"), FloatEncoding(64, "IEEE754_1985", "ieee754_f64")]
+
+
+@settings(max_examples=400, deadline=None)
+@given(encoding=st.sampled_from(LINEAR_ENCODINGS),
+       a=st.one_of(st.floats(1e-30, 1e30), st.sampled_from([1.0, 0.1, 0.125, 1e-12, 3.0])).flatmap(
+           lambda m: st.sampled_from([m, -m])),
+       b=st.one_of(st.floats(-1e30, 1e30), st.sampled_from([0.0, -40.0, 1e10, 0.5])),
+       where=st.floats(-0.2, 1.2), nudge=st.sampled_from([0.0, 0.5, 0.4999999, -0.5, 1e-9]))
+def test_linear_inverse_equals_the_search(encoding, a, b, where, nudge):
+    """One value of a linear calibration, solved in Python numbers, is the raw value (or the
+    refusal) that the bisection over the raw range gives, and the column path's."""
+    inverse = _linear_inverse(a, b, encoding)
+    search = dataclasses.replace(inverse, affine=None)
+    lo, hi = inverse.calibrated_ends()
+    k = round(inverse.lo + where * (inverse.hi - inverse.lo)) if not inverse.floats else None
+    value = lo + where * (hi - lo) if k is None else float(inverse.forward(k) + nudge * a)
+    if not np.isfinite(value):
+        return
+    expected = _outcome(lambda: search("v", np.array([value])).tolist()[0])
+    assert _outcome(inverse.one, "v", value) == expected
+    assert _outcome(lambda: inverse("v", np.array([value])).tolist()[0]) == expected
+
+
+@settings(max_examples=200, deadline=None)
+@given(encoding=st.sampled_from(LINEAR_ENCODINGS[:4] + LINEAR_ENCODINGS[6:]),
+       terms=st.lists(st.floats(-1e3, 1e3), min_size=3, max_size=4), where=st.floats(-0.1, 1.1))
+def test_one_value_of_a_polynomial_equals_the_column_search(encoding, terms, where):
+    """Bisection in Python numbers for one value gives what the column's bisection gives."""
+    from bitloom_xtce._model import ParameterType, Polynomial
+    kind = "float" if isinstance(encoding, FloatEncoding) else "integer"
+    ptype = ParameterType("v", kind, dataclasses.replace(
+        encoding, calibrator=Polynomial(tuple((c, e) for e, c in enumerate(terms)))))
+    try:
+        inverse = inverse_for("v", ptype, ptype.encoding.calibrator)
+    except ValueError:  # not monotonic, or constant
+        return
+    lo, hi = inverse.calibrated_ends()
+    value = lo + where * (hi - lo)
+    if not np.isfinite(value):
+        return
+    assert _outcome(inverse.one, "v", value) == _outcome(lambda: inverse("v", np.array([value])).tolist()[0])
 
 
 @pytest.mark.parametrize("calibrator, value, raw", [
@@ -762,3 +827,35 @@ def test_encode_command_from_csv_and_parquet(tmp_path, capsys):
         assert main(["encode", str(xml), str(table), "--out", str(tmp_path / "x.bin")]) == status
         err = capsys.readouterr().err
         assert err.startswith("error: ") and err.count("\n") == 1 and re.search(message, err)
+
+
+NESTED = (
+    '<xtce:SequenceContainer name="Row"><xtce:EntryList><xtce:ParameterRefEntry parameterRef="m"/>'
+    '<xtce:ParameterRefEntry parameterRef="v"><xtce:RepeatEntry><xtce:Count><xtce:DynamicValue><xtce:ParameterInstanceRef '
+    'parameterRef="m"/></xtce:DynamicValue></xtce:Count></xtce:RepeatEntry></xtce:ParameterRefEntry></xtce:EntryList>'
+    '</xtce:SequenceContainer><xtce:SequenceContainer name="P"><xtce:EntryList><xtce:ParameterRefEntry '
+    'parameterRef="n"/><xtce:ContainerRefEntry containerRef="Row"><xtce:RepeatEntry><xtce:Count><xtce:DynamicValue>'
+    '<xtce:ParameterInstanceRef parameterRef="n"/></xtce:DynamicValue></xtce:Count></xtce:RepeatEntry>'
+    '</xtce:ContainerRefEntry></xtce:EntryList></xtce:SequenceContainer>')
+
+
+@pytest.mark.parametrize("given, packet", [
+    ({"n": 2, "m": [2, 1], "v": [[1, 2], [3]]}, "02" "020102" "0103"),
+    ({"v": [[1, 2], [3]]}, "02" "020102" "0103"),  # the container's count, and each row's, from the values
+    ({"v": [[], [4, 5, 6]], "m": [0, 3]}, "02" "00" "03040506"),
+    ({"v": []}, "00"),
+    ({"v": [[1, 2], [3]], "m": [1, 1]}, "v: 2 occurrences given, its entry repeats 1 times"),
+    ({"v": [[1, 2], [3]], "n": 1}, "v: 2 occurrences given, its entry repeats 1 times"),  # n given: it holds
+])
+def test_counts_of_a_repeated_container_and_of_repeats_inside_it(given, packet):
+    params = "".join(f'<xtce:Parameter name="{n}" parameterTypeRef="U8"/>' for n in "nmv")
+    definition = bitloom_xtce.load(document("", params, NESTED), root="P")
+    if not re.fullmatch("[0-9a-f]+", packet):
+        with pytest.raises(ValueError, match=re.escape(packet)):
+            definition.encode("P", given)
+        return
+    made = definition.encode("P", given)
+    assert made.hex() == packet
+    decoded = definition.decode(made)
+    assert decoded["n"] == len(given["v"]) and [list(row) for row in decoded["v"]] == given["v"]
+    assert definition.encode("P", decoded) == made

@@ -43,8 +43,8 @@ ALARM = ('<xtce:DefaultAlarm><xtce:ChangeAlarmRanges><xtce:WarningRange minInclu
 @pytest.mark.parametrize("text, what, line, packet, value", [
     # whole sections: commanding, algorithms, streams
     (document(outside='<xtce:CommandMetaData><xtce:MetaCommandSet><xtce:MetaCommand name="C">'
-                      '<xtce:ContextSignificanceList/></xtce:MetaCommand></xtce:MetaCommandSet></xtce:CommandMetaData>\n'),
-     "<ContextSignificanceList>", 3, b"\x05", 5),
+                      '<xtce:ParameterToSetList/></xtce:MetaCommand></xtce:MetaCommandSet></xtce:CommandMetaData>\n'),
+     "<ParameterToSetList>", 3, b"\x05", 5),
     (document(inside='<xtce:AlgorithmSet><xtce:CustomAlgorithm name="A"/></xtce:AlgorithmSet>\n'), "<AlgorithmSet>", 7,
      b"\x05", 5),
     (document(inside='<xtce:StreamSet><xtce:FixedFrameStream name="F"/></xtce:StreamSet>\n'), "<StreamSet>", 7, b"\x05", 5),

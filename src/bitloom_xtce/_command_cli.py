@@ -2,9 +2,10 @@
 arguments, printed as hexadecimal; or the packets of a command block, a line each.
 
 Each value is read as its argument's type has it: integers in decimal or with 0x, 0o or 0b,
-floats, enumeration labels, booleans (true, false, 1, 0), text as written, binary data in
+floats, enumeration labels (or values), booleans (true, false, 1, 0), text as written, binary data in
 hexadecimal, absolute times in ISO 8601 (UTC), relative times in seconds or as PT1M30S, aggregates
-and arrays in JSON; the occurrences of a repeated argument as a JSON list. A failure is a
+and arrays in JSON; the occurrences of a repeated argument as a JSON list (lists in it for a repeat
+inside each occurrence of a repeated container). A failure is a
 CommandError: status 2 for a meta command, argument or value the command line names wrongly, 1 for
 a command that the definition cannot encode."""
 from __future__ import annotations
@@ -25,7 +26,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("name", metavar="NAME", help="the meta command")
     parser.add_argument("arguments", nargs="*", metavar="ARG=VALUE", help="its arguments' values")
     parser.add_argument("--sequence-count", type=int, metavar="N",
-                        help="the packet's CCSDS sequence count (default 0)")
+                        help="the packet's CCSDS sequence count (default 0, where the packet has one)")
 
 
 def run(args: argparse.Namespace, definition: Definition) -> int:
@@ -66,13 +67,11 @@ def run(args: argparse.Namespace, definition: Definition) -> int:
                 raise CommandError(f"argument {name}: {text!r} is not a JSON list of its occurrences", USAGE) from None
             if not isinstance(items, list):
                 raise CommandError(f"argument {name}: {text!r} is not a JSON list of its occurrences", USAGE)
-            values[name] = [item if argument.type.structured else
-                            parse_value(name, argument.type, item if isinstance(item, str) else json.dumps(item))
-                            for item in items]
+            values[name] = _occurrences(name, argument.type, items)
         else:
             values[name] = parse_value(name, argument.type, text)
     try:
-        packet = definition.encode_command(command.name, values, sequence_count=args.sequence_count or 0)
+        packet = definition.encode_command(command.name, values, sequence_count=args.sequence_count)
     except ValueError as e:
         message = str(e)
         wrong = "outside its valid range" in message or "no value for argument" in message or \
@@ -90,12 +89,21 @@ def run_block(args: argparse.Namespace, definition: Definition) -> int:
     if args.arguments:
         raise CommandError(f"command block {args.name} takes no arguments: its steps give them", USAGE)
     try:
-        packets = definition.encode_command(args.name, sequence_count=args.sequence_count or 0)
+        packets = definition.encode_command(args.name, sequence_count=args.sequence_count)
     except ValueError as e:
         raise CommandError(str(e), FAILURE) from None
     assert isinstance(packets, list)
     print("\n".join(p.hex() for p in packets))
     return 0
+
+
+def _occurrences(name: str, ptype: ParameterType, items: list[Any]) -> list[Any]:
+    """A repeated argument's occurrences from JSON (lists in lists: the occurrences of a repeat
+    inside each occurrence of a repeated container)."""
+    if ptype.structured:
+        return items
+    return [_occurrences(name, ptype, item) if isinstance(item, list) else
+            parse_value(name, ptype, item if isinstance(item, str) else json.dumps(item)) for item in items]
 
 
 def parse_value(name: str, ptype: ParameterType, text: str) -> Any:
@@ -125,6 +133,11 @@ def parse_value(name: str, ptype: ParameterType, text: str) -> Any:
             return text
         if kind == "relative_time":
             return duration(text)
+        if kind == "enumerated" and text not in {label for _, _, label in ptype.enumeration}:
+            try:  # a value of the enumeration, not a label
+                return int(text, 0)
+            except ValueError:
+                return text  # refused naming the labels
     except (ValueError, OverflowError):
         what = {"aggregate": "JSON", "array": "JSON", "binary": "hexadecimal bytes", "integer": "an integer",
                 "absolute_time": "an ISO 8601 time", "relative_time": "a duration (seconds, or PT1M30S)"}.get(kind)

@@ -40,7 +40,7 @@ from ._errors import PacketError
 from ._load import (CONTAINER, DESCRIPTIVE, MAX_ELEMENTS, MAX_NESTING, NAMED, PARAMETER, READ_PAST, STRUCTURE_TYPES,
                     TYPE, TYPE_TAGS, Loader, Scope, boolean, literal_for, number, only, real, required)
 from ._model import (BinaryEncoding, Container, DynamicSize, Entry, IntegerEncoding, Location, NameMap, Parameter,
-                     ParameterType)
+                     ParameterType, StringEncoding)
 from ._plan import Block, Segment, Structure, check_criterion, compile_container
 from ._structure import leaves
 from ._validity import Range
@@ -62,7 +62,6 @@ ARGUMENT_TYPE_TAGS = {
 PARAMETER_TYPE_TAGS = (*TYPE_TAGS, *STRUCTURE_TYPES)
 # Elements of a meta command that never change its packet: read past and listed.
 COMMAND_READ_PAST = {
-    "ContextSignificanceList": "a command's significance in contexts, not read",
     "ParameterToSetList": "parameters set by a command, not set",
     "ParametersToSuspendAlarmsOnSet": "alarms suspended by a command, not evaluated",
     "SystemName": "a meta command property",
@@ -87,6 +86,7 @@ class Argument:
     valid: tuple[Range, ...] = ()  # of text: its length in characters
     valid_calibrated: bool = True
     pattern: re.Pattern[str] | None = None  # text must match it (restrictionPattern)
+    member_defaults: dict[str, Any] = field(default_factory=dict)  # an aggregate's: its members' initialValue
 
     def __repr__(self) -> str:
         extra = f", default {self.default!r}" if self.default is not None else ""
@@ -153,6 +153,7 @@ class Command:
     container: str | None = None  # the command container its packet is laid out by
     # Read and shown, never changing the packet; inherited from the base command unless given:
     significance: Significance | None = None
+    context_significance: tuple[tuple[str, Significance], ...] = ()  # (the context written out, its significance)
     verifiers: tuple[Verifier, ...] = ()  # a stage's verifiers replace the base's of the same stage
     constraints: tuple[Constraint, ...] = ()  # the base's, then its own
     interlock: Interlock | None = None
@@ -215,6 +216,10 @@ class _World:
     signature: list[tuple[int, int, int]] = field(default_factory=list)  # (first bit, bits, value) of fixed fields
     shapes: _Shapes | None = None  # when its layout depends on its arguments' values
     repeated: frozenset[str] = frozenset()  # arguments of repeated entries: given as lists
+    optional: frozenset[str] = frozenset()  # fixed values placed only where a condition holds
+    members: dict[str, str] = field(default_factory=dict)  # aggregate members placed by their own entries -> the argument
+    padded: frozenset[str] = frozenset()  # text arguments of fixed-size fields: shorter text padded with NULs
+    repeated_fixed: frozenset[str] = frozenset()  # fixed values placed once per occurrence
 
 
 # ---------------------------------------------------------------------------------------------
@@ -253,6 +258,7 @@ class _CommandLoader(Loader):
         self.own_container: dict[str, str] = {}  # qualified meta command -> its qualified command container
         self.telemetry: Any = None  # the Definition of the telemetry, once built
         self.block_nodes: list[tuple[Element, Scope]] = []
+        self.member_initials: dict[int, dict[str, tuple[Element, str]]] = {}  # aggregate type -> initialValues
 
     def mirror(self, scope: Scope) -> Scope:
         found = self.mirrors.get(id(scope))
@@ -380,6 +386,26 @@ class _CommandLoader(Loader):
                                    f"expression this library reads: {e}") from None
         self.origin[id(node)] = self.origin.get(id(merged), merged)
         return node
+
+    def structure_type(self, node: Element, name: str) -> ParameterType:
+        """An aggregate or array argument type; the initialValue of an aggregate's members kept."""
+        made = super().structure_type(node, name)
+        members = only(node, ("MemberList",), required=False) if made.kind == "aggregate" else None
+        written = {m.attrib.get("name", "").strip(): (m, m.attrib["initialValue"])
+                   for m in (members if members is not None else ())
+                   if m.tag == "Member" and "initialValue" in m.attrib}
+        if written:
+            self.member_initials[id(made)] = written
+        return made
+
+    def member_defaults(self, ptype: ParameterType) -> dict[str, Any]:
+        """The values of an aggregate type's members that have an initialValue (of a scalar type)."""
+        defaults = {}
+        types = dict(ptype.members)
+        for member, (element, written) in self.member_initials.get(id(ptype), {}).items():
+            if not types[member].structured:
+                defaults[member] = self.value_of(element, Argument(member, types[member]), written, "initialValue")
+        return defaults
 
     def dynamic_value(self, node: Element) -> Any:
         """A size from another argument (ArgumentInstanceRef) or a parameter."""
@@ -525,7 +551,8 @@ class _CommandLoader(Loader):
                 if tag in parts:
                     raise fail(child, f"more than one <{tag}> inside <MetaCommand>")
                 parts[tag] = child
-            elif tag in ("DefaultSignificance", "VerifierSet", "TransmissionConstraintList", "Interlock"):
+            elif tag in ("DefaultSignificance", "ContextSignificanceList", "VerifierSet", "TransmissionConstraintList",
+                         "Interlock"):
                 if tag in parts:
                     raise fail(child, f"more than one <{tag}> inside <MetaCommand>")
                 parts[tag] = child
@@ -571,10 +598,14 @@ class _CommandLoader(Loader):
                 valid, calibrated = self.valid.get(type_qualified, ((), True))
                 made = Argument(argument, ptype, None, element.attrib.get("shortDescription", ""), valid, calibrated,
                                 self.patterns.get(type_qualified))
+                if ptype.kind == "aggregate":
+                    made.member_defaults = self.member_defaults(ptype)
                 if written is not None and ptype.structured:
                     made.default = self.structure_value(element, made, written)
                 elif written is not None:
                     made.default = self.value_of(element, made, written, "initialValue")
+                elif made.member_defaults and len(made.member_defaults) == len(ptype.members):
+                    made.default = dict(made.member_defaults)
                 own[argument] = made
         if parts.get("CommandContainer") is not None:
             container_qualified = self.own_container.get(qualified)
@@ -590,12 +621,18 @@ class _CommandLoader(Loader):
                        base.name if base is not None else None, node.attrib.get("shortDescription", ""), container)
         if base is not None:
             result.significance, result.verifiers = base.significance, base.verifiers
+            result.context_significance = base.context_significance
             result.constraints, result.interlock = base.constraints, base.interlock
         if (found := parts.get("DefaultSignificance")) is not None:
-            self.check(found, ("spaceSystemAtRisk", "reasonForWarning", "consequenceLevel"))
-            result.significance = Significance(found.attrib.get("consequenceLevel", "normal").strip(),
-                                             found.attrib.get("reasonForWarning", ""),
-                                             found.attrib.get("spaceSystemAtRisk"))
+            result.significance = self.significance(found)
+        if (found := parts.get("ContextSignificanceList")) is not None:
+            contexts = []
+            for context in self.check(found, (), ("ContextSignificance",)):
+                self.check(context, (), ("ContextMatch", "Significance"))
+                match, significance = only(context, ("ContextMatch",)), only(context, ("Significance",))
+                assert match is not None and significance is not None
+                contexts.append((_written(match), self.significance(significance)))
+            result.context_significance = tuple(contexts)
         if (found := parts.get("VerifierSet")) is not None:
             own_verifiers = [self.verifier(v) for v in found if v.tag not in DESCRIPTIVE]
             stages = {v.stage for v in own_verifiers}
@@ -614,6 +651,11 @@ class _CommandLoader(Loader):
                                        real(found, progress, "verificationProgressPercentage")
                                        if progress is not None else None, boolean(found, "suspendable", False))
         return result
+
+    def significance(self, node: Element) -> Significance:
+        self.check(node, ("spaceSystemAtRisk", "reasonForWarning", "consequenceLevel"))
+        return Significance(node.attrib.get("consequenceLevel", "normal").strip(), node.attrib.get("reasonForWarning", ""),
+                            node.attrib.get("spaceSystemAtRisk"))
 
     def verifier(self, node: Element) -> Verifier:
         stage = node.tag.removesuffix("Verifier")
@@ -716,7 +758,12 @@ class _CommandLoader(Loader):
             raise fail(node, f"{what} {written!r} is not a value of argument {argument.name!r} "
                              f"({ptype.kind})") from None
         if ptype.kind == "enumerated" and value not in {label for _, _, label in ptype.enumeration}:
-            raise fail(node, f"{what} {written!r} is not a label of argument {argument.name!r}")
+            try:  # a value of the enumeration: its label
+                code = int(written, 0)
+                value = next(label for low, high, label in ptype.enumeration if low <= code <= high)
+            except (ValueError, StopIteration):
+                raise fail(node, f"{what} {written!r} is not a label of argument {argument.name!r}, nor one of its "
+                                 "values") from None
         return value
 
     # -- command containers ---------------------------------------------------------------------
@@ -792,10 +839,6 @@ class _CommandLoader(Loader):
                 raise fail(entry, f"<{tag}> in a command container is not supported")
             extra = ("name", "sizeInBits") if tag == "FixedValueEntry" else ()
             location, repeat, condition = self.entry_parts(entry, key, extra)
-            if tag == "FixedValueEntry" and repeat is not None:
-                raise fail(entry, "a repeated <FixedValueEntry> is not supported")
-            if tag == "FixedValueEntry" and condition is not None:
-                raise fail(entry, "a conditional <FixedValueEntry> is not supported")
             if tag == "ArgumentRefEntry":
                 argument = required(entry, key).strip()
                 arguments.append((argument, entry))
@@ -810,16 +853,13 @@ class _CommandLoader(Loader):
                 if command_qualified is not None:
                     self.read_container(command_qualified)
                     includes.append(command_qualified)
-                elif repeat is not None:
-                    raise fail(entry, "a repeated <ContainerRefEntry> of a telemetry container in a command "
-                                      "container is not supported")
                 else:
                     parameters.update(self.main_names(target))
                 entries.append(Entry("container", target, location, repeat, condition))
             else:
                 parameter, value = self.fixed_field(entry, name, len(fixed))
                 fixed[parameter.name] = (parameter, value)
-                entries.append(Entry("parameter", parameter.name, location))
+                entries.append(Entry("parameter", parameter.name, location, repeat, condition))
         base = restriction = size = None
         if (base_node := only(node, ("BaseContainer",), required=False)) is not None:
             self.check(base_node, ("containerRef",), ("RestrictionCriteria",))
@@ -943,20 +983,29 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
         todo.extend(read[q].includes)
     fixed: dict[str, Any] = {}
     placed: list[str] = []
+    members: dict[str, tuple[str, ParameterType]] = {}  # `a.m` placed by its own entry -> (a, its type)
     for held in read.values():
         for argument, entry in held.arguments:
             if argument not in placeable:
-                raise fail(entry, f"argumentRef {argument!r}: meta command {command.name!r} has no such argument")
+                found = _member(argument, all_arguments)
+                if found is None:
+                    raise fail(entry, f"argumentRef {argument!r}: meta command {command.name!r} has no such "
+                                      "argument")
+                members[argument] = found
             placed.append(argument)
         for name, (parameter, value) in held.fixed.items():
             parameters[name] = parameter
             fixed[name] = value
+    for argument, (base, _) in members.items():
+        if base in placed:
+            raise fail(node, f"argument {base!r} is placed whole and its member {argument!r} by an entry of its own")
     used = {p for held in read.values() for p in held.parameters}
     for argument in dict.fromkeys(placed):  # an argument's name hides a parameter's in the command's parts
         if argument in used:
             raise fail(node, f"argument {argument!r} has the name of a parameter that its packet places too: "
                              "not supported")
-        parameters[argument] = Parameter(argument, all_arguments[argument].type, "", argument)
+        ptype = members[argument][1] if argument in members else all_arguments[argument].type
+        parameters[argument] = Parameter(argument, ptype, "", argument)
     for held in read.values():
         for element, comparison in held.comparisons:
             for ref, _ in comparison.parameters():
@@ -1008,10 +1057,16 @@ def _world(loader: _CommandLoader, definition: Definition, qualified: str, comma
                            for n in step.names}
     decoder._encoder = encoder
     world = _World(command, chain[-1], parameters, list(dict.fromkeys(placed)), fixed, structured, encoder, decoder)
+    world.members = {n: base for n, (base, _) in members.items()}
+    world.padded = frozenset(n for n in dict.fromkeys(placed) if _pads(parameters[n].type))
     if any(isinstance(step, Structure) for name in chain if name in elements for step in segments[name].steps):
         world.shapes = _Shapes(world, containers, segments, chain, elements)
         world.repeated = frozenset(n for held in read.values() for e in held.container.entries
                                    if e.repeat is not None for n in _entry_names(e, containers) if n in placeable)
+        world.optional = frozenset(n for held in read.values() for e in held.container.entries
+                                   if e.condition is not None for n in _entry_names(e, containers) if n in fixed)
+        world.repeated_fixed = frozenset(n for held in read.values() for e in held.container.entries
+                                         if e.repeat is not None for n in _entry_names(e, containers) if n in fixed)
     for name, value in command.assignments.items():  # the raw values of assigned arguments, checked now
         if name in world.placed and name not in structured and not isinstance(parameters[name].type.encoding,
                                                                                BinaryEncoding):
@@ -1133,17 +1188,21 @@ class _Unroll:
         self.get = _Values(shapes.parameters, self.raw_of).get
         self.gap = 0  # bits after the last occurrence of a repeated entry
         self.occurrence: int | None = None  # of the repeated container being written out
+        self.suffix = ""  # of the names of its copy and leaves: [i], or [i][j] inside another's occurrence
+        self.outer: list[dict[str, Any]] = []  # `current` of the occurrences this one is inside
         self.occurrences: dict[str, list[Any]] = {}  # its arguments' values, in the occurrences that place them
         self.taken: dict[str, int] = {}  # how many of those are placed so far
         self.current: dict[str, Any] = {}  # their values in this occurrence, so far
+        self.derived: dict[str, Any] = {}  # counts of repeats inside this occurrence, from its data
 
     @property
     def command(self) -> str:
         return self.shapes.world.command.name
 
     def raw_of(self, name: str) -> Any:
-        if name in self.current:  # within an occurrence: its value there
-            value = self.current[name]
+        current = next((c for c in (self.current, *reversed(self.outer)) if name in c), None)
+        if current is not None:  # within an occurrence: its value there
+            value = current[name]
             ptype = self.shapes.parameters[name].type
             if self.raw or ptype.kind in ("string", "binary") or ptype.structured:
                 return value
@@ -1202,68 +1261,108 @@ class _Unroll:
             name = entry.ref
             ptype = self.shapes.parameters[name].type
             if self.occurrence is not None:  # an entry of a repeated container: this occurrence's value
-                if entry.repeat is not None:
-                    raise ValueError(f"meta command {self.command!r}: {name!r} is repeated inside a repeated "
-                                     "container: not supported")
-                leaf = f"{name}[{self.occurrence}]"
-                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, self.shapes.parameters[name].initial)
                 value = _MISSING
                 found = self.occurrences.get(name)
                 if found is not None and self.taken[name] < len(found):  # in the occurrences that place it
                     value = self.current[name] = found[self.taken[name]]
                     self.taken[name] += 1
+                elif name in self.derived:  # a count this occurrence's data gives
+                    value = self.current[name] = self.derived[name]
+                leaf = f"{name}{self.suffix}"
+                if entry.repeat is not None:  # its repeats in this occurrence
+                    self.repeated_parameter(name, leaf, ptype, value, entry, location, out)
+                    continue
+                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, self.shapes.parameters[name].initial)
                 self.place(leaf, ptype, value, location, out)
                 continue
             value = self.given.get(name, _MISSING)
             if entry.repeat is None:
                 self.place(name, ptype, value, location, out)
                 continue
-            count = self.count(entry.repeat.count, name, value)
-            gap = self.count(entry.repeat.offset, name, _MISSING, "offset between repeats")
-            self.key.append((count, gap))
-            items = [_MISSING] * count if value is _MISSING else _items(name, value, 1)[1]
-            initial = self.shapes.parameters[name].initial
-            for i, item in enumerate(items):
-                leaf = f"{name}[{i}]"
-                self.leaves[leaf] = Parameter(leaf, ptype, "", leaf, initial)
-                self.place(leaf, ptype, item, location if i == 0 else (Location(gap, False) if gap else None), out)
-            self.gap = gap if items else 0
+            self.repeated_parameter(name, name, ptype, value, entry, location, out)
         return out
+
+    def repeated_parameter(self, name: str, leaf: str, ptype: ParameterType, value: Any, entry: Entry,
+                           location: Location | None, out: list[Entry]) -> None:
+        """A repeated parameter entry's occurrences, `leaf[i]` each."""
+        assert entry.repeat is not None
+        count = self.count(entry.repeat.count, name, value)
+        gap = self.count(entry.repeat.offset, name, _MISSING, "offset between repeats")
+        self.key.append((count, gap))
+        items = [_MISSING] * count if value is _MISSING else _items(name, value, 1)[1]
+        initial = self.shapes.parameters[name].initial
+        for i, item in enumerate(items):
+            self.leaves[f"{leaf}[{i}]"] = Parameter(f"{leaf}[{i}]", ptype, "", f"{leaf}[{i}]", initial)
+            self.place(f"{leaf}[{i}]", ptype, item, location if i == 0 else (Location(gap, False) if gap else None),
+                       out)
+        self.gap = gap if items else 0
+
+    def counts_given(self, name: str) -> dict[str, Any]:
+        """The arguments of a repeated container's occurrence that count a repeat inside it, not
+        given, from the number of repeats given in this occurrence."""
+        derived: dict[str, Any] = {}
+        for inner in self.shapes.containers[name].entries:
+            count = inner.repeat.count if inner.repeat is not None else None
+            if not isinstance(count, DynamicSize) or inner.condition is not None:
+                continue
+            counter = count.parameter
+            refs = [inner.ref] if inner.kind == "parameter" else [
+                n for n in _entry_names(inner, self.shapes.containers) if n in self.shapes.arguments]
+            ref = next((n for n in refs if self.taken.get(n, 0) < len(self.occurrences.get(n, ()))), None)
+            if counter in self.occurrences or counter not in self.shapes.arguments or ref is None:
+                continue
+            if self.shapes.parameters[counter].type.calibrated_differs and count.calibrated == self.raw:
+                continue  # the count's argument is calibrated: given, it is checked instead
+            n = _items(ref, self.occurrences[ref][self.taken[ref]], 1)[0][0]
+            value = (Fraction(n) - Fraction(count.intercept)) / Fraction(count.slope)
+            if value.denominator != 1:
+                raise ValueError(f"{ref}: {n} occurrences given: no whole value of {counter!r} gives that "
+                                 f"({count!r})")
+            derived[counter] = int(value)
+        return derived
 
     def repeated_container(self, entry: Entry, location: Location | None, out: list[Entry]) -> None:
         """A repeated command container: a copy of it per occurrence, each of its arguments given
-        as a list of their values in each."""
+        as a list of their values in each (inside an occurrence of another repeated container,
+        that occurrence's list)."""
         assert entry.repeat is not None
-        if self.occurrence is not None:
-            raise ValueError(f"meta command {self.command!r}: container {entry.ref!r} is repeated inside a "
-                             "repeated container: not supported")
         names = [n for n in _entry_names(entry, self.shapes.containers) if n in self.shapes.arguments]
-        first = next((n for n in names if n in self.given), None)
-        count = self.count(entry.repeat.count, first or entry.ref, self.given[first] if first else _MISSING)
+        if self.occurrence is None:
+            given = {n: self.given[n] for n in names if n in self.given}
+        else:  # this occurrence's values, each taken once for all the repeats
+            given = {}
+            for n in names:
+                found = self.occurrences.get(n)
+                if found is not None and self.taken[n] < len(found):
+                    given[n] = found[self.taken[n]]
+                    self.taken[n] += 1
+        first = next((n for n in names if n in given), None)
+        count = self.count(entry.repeat.count, first or entry.ref, given[first] if first else _MISSING)
         gap = self.count(entry.repeat.offset, entry.ref, _MISSING, "offset between repeats")
         self.key.append((count, gap))
-        for n in names:
-            if n in self.given:
-                self.occurrences[n] = _items(n, self.given[n], 1)[1]
-                self.taken[n] = 0
-        for i in range(count):
-            self.occurrence = i
-            self.current = {}
-            try:
+        occurrences = {n: _items(n, value, 1)[1] for n, value in given.items()}
+        taken = dict.fromkeys(occurrences, 0)
+        outer = self.occurrence, self.suffix, self.occurrences, self.taken, self.current, self.derived
+        self.outer.append(self.current)
+        try:
+            for i in range(count):
+                self.occurrence, self.suffix = i, f"{outer[1]}[{i}]"
+                self.occurrences, self.taken, self.current = occurrences, taken, {}
+                self.derived = self.counts_given(entry.ref)
                 copy = self.copy(entry.ref)
-            finally:
-                self.occurrence = None
-                self.current = {}
-            out.append(Entry("container", copy, location if i == 0 else (Location(gap, False) if gap else None)))
-        for n in names:
-            if n in self.occurrences and self.taken[n] != len(self.occurrences[n]):
-                raise ValueError(f"{n}: {len(self.occurrences[n])} occurrences given, the packet places "
-                                 f"{self.taken[n]} ({entry.ref!r} repeats {count} times)")
+                out.append(Entry("container", copy, location if i == 0 else (Location(gap, False) if gap else None)))
+        finally:
+            self.occurrence, self.suffix, self.occurrences, self.taken, self.current, self.derived = outer
+            self.outer.pop()
+        for n, items in occurrences.items():
+            if taken[n] != len(items):
+                raise ValueError(f"{n}: {len(items)} occurrences given, the packet places {taken[n]} ({entry.ref!r} "
+                                 f"repeats {count} times)")
         self.gap = gap if count else 0
 
     def copy(self, name: str) -> str:
         """A command container's copy for the current occurrence."""
-        renamed = f"{name}[{self.occurrence}]"
+        renamed = f"{name}{self.suffix}"
         container = self.shapes.containers[name]
         self.containers[renamed] = dataclasses.replace(container, name=renamed,
                                                        entries=tuple(self.entries(container.entries)))
@@ -1305,7 +1404,7 @@ class _Unroll:
         it is given, a check that the two agree."""
         name = dynamic.parameter
         if name in self.explicit or name in self.shapes.world.command.assignments or \
-                name not in self.shapes.arguments:
+                name not in self.shapes.arguments or name in self.current:
             try:
                 have = dynamic.bits(self.get(name, dynamic.calibrated))
             except KeyError:
@@ -1483,25 +1582,27 @@ class Commands:
         for name_, argument in command.arguments.items():
             if name_ in arguments:
                 value = arguments[name_]
+                if argument.member_defaults and isinstance(value, Mapping):
+                    value = {**{k: v for k, v in argument.member_defaults.items() if k not in value}, **value}
             elif argument.default is not None:
                 value = argument.default
             else:
-                if world.shapes is None and name_ in world.placed and name_ not in world.computed and \
-                        name_ not in _made(world):
+                if world.shapes is None and (name_ in world.placed or name_ in world.members.values()) and \
+                        name_ not in world.computed and name_ not in _made(world):
                     missing.append(name_)
                 continue
             if argument.valid or argument.pattern is not None:
-                if world.shapes is not None and not argument.type.structured and \
-                        isinstance(value, (list, tuple, np.ndarray)):  # the occurrences of a repeated entry
-                    for item in value:
+                if world.shapes is not None and not argument.type.structured:  # each occurrence of a repeat
+                    for item in _occurrences(value):
                         _check_range(world, argument, item)
                 else:
                     _check_range(world, argument, value)
-            values[name_] = value
+            values[name_] = _padded(argument.type, value) if name_ in world.padded else value
         if missing:
             raise ValueError(f"meta command {command.name!r}: no value for argument{'s' if len(missing) > 1 else ''} "
                              f"{', '.join(map(repr, missing))} (given none, and it has no default)")
         values.update(command.assignments)
+        _add_members(world, values)
         if world.shapes is not None:
             return world.shapes.encode(values, False, sequence_count, set(arguments))
         packet_values: dict[str, Any] = {}
@@ -1559,7 +1660,7 @@ class Commands:
                 continue
             if shown is None:
                 shown = world.decoder._shown(segment, values, fields, get, False)
-            matches.append((world, {n: shown[n] for n in world.command.arguments if n in world.placed and n in shown}))
+            matches.append((world, _arguments(world, shown)))
         if len(matches) > 1:  # a command and those that narrow it: the narrowest
             names = {w.command.name for w, _ in matches}
             bases = {w.command.base for w, _ in matches}
@@ -1622,12 +1723,106 @@ def _unchecked(world: _World) -> Definition:
     return found
 
 
+_SEQUENCES = (list, tuple, np.ndarray)
+
+
+def _member(path: str, arguments: Mapping[str, Argument]) -> tuple[str, ParameterType] | None:
+    """(the argument, the member's type) of `a.m.n`, a member of an aggregate argument; None
+    if it names none."""
+    base, *names = path.split(".")
+    if base not in arguments or not names:
+        return None
+    ptype = arguments[base].type
+    for name in names:
+        ptype = dict(ptype.members).get(name) if ptype.kind == "aggregate" else None  # type: ignore[assignment]
+        if ptype is None:
+            return None
+    return base, ptype
+
+
+def _pads(ptype: ParameterType) -> bool:
+    """Whether text of a type is padded with NULs to its field: a field of whole bytes of a
+    fixed size, with neither a termination character nor a size tag to end the text sooner."""
+    enc = ptype.encoding
+    return ptype.kind == "string" and isinstance(enc, StringEncoding) and enc.bits is not None and \
+        enc.bits % 8 == 0 and enc.terminator is None and enc.leading_bits is None and enc.dynamic is None
+
+
+def _padded(ptype: ParameterType, value: Any) -> Any:
+    """Text shorter than its fixed field with the NULs that fill it (NUL characters: a code unit
+    each); anything else as it is."""
+    from ._layout import TEXT_ENCODERS
+    enc = ptype.encoding
+    assert isinstance(enc, StringEncoding) and enc.bits is not None
+    if not isinstance(value, str):
+        return value
+    try:
+        short = enc.bits // 8 - len(TEXT_ENCODERS[enc.reader](value))
+    except ValueError:
+        return value  # refused when it is written
+    return value + "\0" * (short // enc.unit) if short > 0 and short % enc.unit == 0 else value
+
+
+def _add_members(world: _World, values: dict[str, Any]) -> dict[str, Any]:
+    """`values` with the members that entries of their own place (`a.m`), from their aggregates."""
+    for leaf, base in world.members.items():
+        if base in values:
+            values[leaf] = _member_value(leaf, values[base])
+    return values
+
+
+def _member_value(path: str, value: Any) -> Any:
+    """The value of member `a.m.n` in the value of aggregate argument `a`."""
+    base, *names = path.split(".")
+    at = base
+    for name in names:
+        if not isinstance(value, Mapping):
+            raise ValueError(f"{at}: {value!r} is not a mapping of its members' values")
+        if name not in value:
+            raise ValueError(f"{at}: no value for its member {name!r}")
+        value, at = value[name], f"{at}.{name}"
+    return value
+
+
+def _arguments(world: _World, shown: dict[str, Any], among: Mapping[str, Any] | None = None) -> dict[str, Any]:
+    """A command's arguments in a packet's values: those it places (among those of `among`),
+    aggregates placed member by member put together."""
+    among = world.command.arguments if among is None else among
+    found = {n: shown[n] for n in among if n in world.placed and n in shown}
+    for name in world.padded:
+        if isinstance(found.get(name), str):
+            found[name] = found[name].rstrip("\0")
+    for leaf, base in world.members.items():
+        if leaf in shown and base in among:
+            at = found.setdefault(base, {})
+            *inner, last = leaf.split(".")[1:]
+            for name in inner:
+                at = at.setdefault(name, {})
+            at[last] = shown[leaf]
+    return found
+
+
+def _occurrences(value: Any) -> list[Any]:
+    """The values of a repeated entry's occurrences, of repeats inside repeats too, in order."""
+    items = [value]
+    while any(isinstance(item, _SEQUENCES) for item in items):
+        items = [x for item in items for x in (item if isinstance(item, _SEQUENCES) else [item])]
+    return items
+
+
 def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int,
               shown: dict[str, Any] | None = None) -> str | None:
     """Why a packet decoded with a command's layout is not that command's (None if it is)."""
     for name, value in world.fixed.items():
-        if raw.get(name) != value:
-            return f"{name} is {raw.get(name)!r}, not {value!r}"
+        found = raw.get(name, _MISSING)
+        if found is _MISSING and name in world.optional:  # its entry's condition did not hold
+            continue
+        if name in world.repeated_fixed and isinstance(found, _SEQUENCES):
+            wrong = next((item for item in _occurrences(found) if item != value), _MISSING)
+            if wrong is not _MISSING:
+                return f"{name} is {wrong!r}, not {value!r}"
+        elif found != value:
+            return f"{name} is {None if found is _MISSING else found!r}, not {value!r}"
     for name, value in world.assigned_raw.items():
         if raw.get(name) != value and get(name, True) != world.command.assignments[name]:
             return f"{name} is {raw.get(name)!r}, not the assigned {value!r}"
@@ -1638,8 +1833,9 @@ def _mismatch(world: _World, raw: dict[str, Any], get: Any, size: int,
     if world.shapes is not None and shown is not None:  # laid out again from the values decoded
         arguments = world.command.arguments
         try:
-            again = world.shapes.encode({**{n: v for n, v in shown.items() if n in arguments and
-                                            n not in world.shapes.checks}, **world.command.assignments}, False, None)
+            values = {**{n: v for n, v in _arguments(world, shown, arguments).items() if n not in world.shapes.checks},
+                      **world.command.assignments}
+            again = world.shapes.encode(_add_members(world, values), False, None)
         except ValueError as e:
             return str(e)
         return None if len(again) == size else f"{size} bytes, its layout {len(again)}"

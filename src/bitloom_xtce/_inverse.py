@@ -6,19 +6,24 @@ found here decodes to the value asked for as nearly as the encoding allows:
 * the raw value chosen is the one whose calibrated value is nearest the value asked for (ties go
   to the even raw value): a linear calibration (a polynomial of degree one, a time type's scale and
   offset) is solved directly and the answer checked against its neighbours; any other calibration
-  that is monotonic over the raw encoding's range is searched by bisection;
+  that is monotonic over the raw encoding's range is searched by bisection, and so is a linear one
+  where its solution lands among raw values that calibrate alike (a slope below the rounding of
+  the calibrated values) or far from its answer (64-bit raw values): both ways give the same raw
+  value;
 * a value more than half a raw step beyond the calibrated values of the ends of the raw range is
-  out of range: ValueError naming the parameter, the value and the range;
+  out of range, and so is an infinity: ValueError naming the parameter, the value and the range;
 * a calibrator that is not monotonic over that range has no inverse: ValueError;
 * an order-0 spline (a step function) takes only its levels, exactly;
 * a float encoding's raw value is found in binary64 and rounded to the encoding's format when the
   field is written.
 
-Every function takes a numpy column and returns one; encoding one packet passes columns of one.
+Every function takes a numpy column and returns one; Inverse.one does one value of a polynomial
+calibration in plain Python numbers, with the same arithmetic, for encoding one packet.
 """
 from __future__ import annotations
 
 import math
+import struct
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -59,6 +64,20 @@ def _key_floats(keys: np.ndarray) -> np.ndarray:
     return (keys ^ ((keys >> 63) & _SIGN)).view(np.float64)
 
 
+_PACK = struct.Struct("<d")
+_UNPACK = struct.Struct("<q")
+
+
+def _float_key(x: float) -> int:
+    """_float_keys of one value."""
+    bits = _UNPACK.unpack(_PACK.pack(x))[0]
+    return bits ^ 0x7FFFFFFFFFFFFFFF if bits < 0 else bits
+
+
+def _key_float(key: int) -> float:
+    return _PACK.unpack(_UNPACK.pack(key ^ 0x7FFFFFFFFFFFFFFF if key < 0 else key))[0]
+
+
 def _dtype_for(lo: int, hi: int) -> type:
     return np.uint64 if hi > 0x7FFFFFFFFFFFFFFF else np.int64
 
@@ -76,12 +95,23 @@ class Inverse:
     affine: tuple[float, float] | None  # (a, b): forward(x) = a x + b, up to rounding
     steps: bool  # a step function: only its levels are values
     describe: str  # the calibration, for messages
+    scalar: bool = False  # forward gives a Python float for one raw value, as it does in a column
+    ends: tuple[float, float] | None = None  # the calibrated values of lo and hi, once computed
 
     def raws(self, keys: np.ndarray) -> np.ndarray:
         return _key_floats(keys) if self.floats else keys
 
     def evaluate(self, keys: np.ndarray) -> np.ndarray:
-        return np.asarray(self.forward(self.raws(keys)), dtype=np.float64)
+        with np.errstate(over="ignore", invalid="ignore"):  # beyond binary64: infinite, out of range
+            return np.asarray(self.forward(self.raws(keys)), dtype=np.float64)
+
+    def calibrated_ends(self) -> tuple[float, float]:
+        found = self.ends
+        if found is None:  # two threads may both compute it: the same values
+            dtype = np.int64 if self.floats else _dtype_for(self.lo, self.hi)
+            low, high = self.evaluate(np.array([self.lo, self.hi], dtype=dtype)).tolist()
+            found = self.ends = (low, high)
+        return found
 
     def __call__(self, name: str, values: np.ndarray) -> np.ndarray:
         v = np.asarray(values, dtype=np.float64)
@@ -93,34 +123,106 @@ class Inverse:
         dtype = np.int64 if self.floats else _dtype_for(self.lo, self.hi)
         lo: np.ndarray = np.array(self.lo, dtype=dtype)
         hi: np.ndarray = np.array(self.hi, dtype=dtype)
-        ends = self.evaluate(np.array([self.lo, self.hi], dtype=dtype))
-        increasing = bool(ends[1] >= ends[0])
+        increasing = self.increasing
         if self.affine == (1.0, 0.0) and not self.floats and self.hi < 1 << 53:  # integers read as floats
-            nearest = np.rint(v)  # ties to even
-            wrong = ~(np.abs(v - nearest) <= 0.5) | (nearest < self.lo) | (nearest > self.hi)
+            nearest = np.clip(np.rint(v), self.lo, self.hi)  # ties to even; half a step past an end: the end
+            wrong = ~(np.abs(v - nearest) <= 0.5)
             keys = nearest.astype(dtype) if not wrong.any() else nearest
         elif self.steps:  # a level's first raw value: one past the last below it
             keys = self._guess(v, lo, hi, dtype, increasing, strict=True)
             keys = np.where((self.evaluate(keys) < v) == increasing, np.minimum(keys + dtype(1), hi), keys)
             wrong = self.evaluate(keys) != v
         else:
-            keys, wrong = self._settle(v, self._guess(v, lo, hi, dtype, increasing), lo, hi)
+            keys, wrong, unsure = self._settle(v, self._guess(v, lo, hi, dtype, increasing), lo, hi)
+            if self.affine is not None and unsure.any():  # settle those by the search
+                rows = np.flatnonzero(unsure)
+                again, wrong_again, _ = self._settle(v[rows], self._guess(v[rows], lo, hi, dtype, increasing,
+                                                                          search=True), lo, hi)
+                keys[rows], wrong[rows] = again, wrong_again
+        wrong |= np.isinf(v)
         if wrong.any():
             i = int(np.argmax(wrong))
-            low, high = sorted(ends.tolist())
-            value = float(v[i])
-            if self.steps and low <= value <= high:
-                raise ValueError(f"{name}: {value!r} is not one of the levels of its calibration ({self.describe})")
-            raws = f"raw {self.lo} to {self.hi}" if not self.floats else "its float encoding's range"
-            raise ValueError(f"{name}: {value!r} is outside the range {low!r} to {high!r} of its calibrated values "
-                             f"({raws}, {self.describe})")
+            self._refuse(name, float(v[i]))
         return self.raws(keys)
 
+    @property
+    def increasing(self) -> bool:
+        low, high = self.calibrated_ends()
+        return high >= low
+
+    def _refuse(self, name: str, value: float) -> None:
+        low, high = sorted(self.calibrated_ends())
+        if self.steps and low <= value <= high:
+            raise ValueError(f"{name}: {value!r} is not one of the levels of its calibration ({self.describe})")
+        raws = f"raw {self.lo} to {self.hi}" if not self.floats else "its float encoding's range"
+        raise ValueError(f"{name}: {_shown(value)} is outside the range {low!r} to {high!r} of its calibrated values "
+                         f"({raws}, {self.describe})")
+
+    def one(self, name: str, value: float) -> int | float:
+        """The raw value of one calibrated value, as __call__ gives it for a column of one, found
+        the same way in Python numbers (the forward map evaluated as decoding does it) where the
+        map gives the same numbers for one value as for a column (polynomials); by the column
+        path where the answer is unsure."""
+        a_b = self.affine
+        if not self.scalar or self.steps or not math.isfinite(value):
+            return self(name, np.array([value], dtype=np.float64)).tolist()[0]
+        lo, hi, floats, forward = self.lo, self.hi, self.floats, self.forward
+        if a_b == (1.0, 0.0) and not floats and hi < 1 << 53:  # integers read as floats
+            nearest = min(max(round(value), lo), hi)
+            if abs(value - nearest) <= 0.5:
+                return nearest
+            self._refuse(name, value)
+        at: Callable[[int], float] = (lambda k: forward(_key_float(k))) if floats else forward  # noqa: E731
+        if a_b is None:  # bisection, as _guess does it
+            low, high = lo, hi
+            increasing = self.increasing
+            while low != high:
+                span = high - low
+                mid = low + (span >> 1) + (span & 1)
+                f = at(mid)
+                if (f <= value) if increasing else (f >= value):
+                    low = mid
+                else:
+                    high = mid - 1
+            key = low
+        elif floats:
+            x = min(max((value - a_b[1]) / a_b[0], _key_float(lo)), _key_float(hi))
+            key = _float_key(0.0 if x != x else x)
+        else:
+            x = (value - a_b[1]) / a_b[0]
+            top = float(hi)
+            top = top if top <= hi else math.nextafter(top, -math.inf)
+            key = int(min(max(x if math.isinf(x) else float(round(x)), float(lo)), top))
+        for _ in range(8):  # as _settle does it
+            up, down = (key + 1 if key < hi else key), (key - 1 if key > lo else key)
+            f_up, f_here, f_down = at(up), at(key), at(down)
+            d_up, d_here, d_down = abs(f_up - value), abs(f_here - value), abs(f_down - value)
+            odd = key & 1
+            if key < hi and (d_up < d_here or (d_up == d_here and odd)):
+                key = up
+            elif key > lo and (d_down < d_here or (d_down == d_here and odd)):
+                key = down
+            else:
+                break
+        else:
+            return self(name, np.array([value], dtype=np.float64)).tolist()[0]
+        if (key < hi and f_up == f_here) or (key > lo and f_down == f_here):
+            return self(name, np.array([value], dtype=np.float64)).tolist()[0]
+        step_up, step_down = abs(f_up - f_here), abs(f_here - f_down)
+        if (value > f_here) == (f_up >= f_here):
+            step = step_up if key < hi else step_down
+        else:
+            step = step_down if key > lo else step_up
+        if d_here > step / 2 + 4 * math.ulp(abs(value)):
+            self._refuse(name, value)
+        return _key_float(key) if floats else key
+
     def _guess(self, v: np.ndarray, lo: np.ndarray, hi: np.ndarray, dtype: type, increasing: bool,
-               strict: bool = False) -> np.ndarray:
-        if self.affine is not None:
+               strict: bool = False, search: bool = False) -> np.ndarray:
+        if self.affine is not None and not search:
             a, b = self.affine
-            x = (v - b) / a
+            with np.errstate(over="ignore"):  # infinite: clipped to an end, then found out of range
+                x = (v - b) / a
             if self.floats:
                 x = np.clip(x, _key_floats(lo), _key_floats(hi))
                 return _float_keys(np.where(np.isnan(x), 0.0, x))
@@ -145,11 +247,15 @@ class Inverse:
             high = np.where(active & ~below, mid - dtype(1), high)
         return low
 
-    def _settle(self, v: np.ndarray, keys: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    def _settle(self, v: np.ndarray, keys: np.ndarray, lo: np.ndarray,
+                hi: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Move each key to a neighbour while that neighbour's value is nearer v (ties: the even
         key); then which values lie more than half a step (to the neighbour on v's side, the
-        other side's at an end) from the value of their key."""
+        other side's at an end) from the value of their key, and which keys are unsure: still
+        moving after eight steps, or beside a neighbour of the same value (where a start from
+        elsewhere could stop at another key)."""
         one = keys.dtype.type(1)
+        moving = np.zeros(len(keys), dtype=bool)
         for _ in range(8):
             up, down = np.where(keys < hi, keys + one, keys), np.where(keys > lo, keys - one, keys)
             f_up, f_here, f_down = self.evaluate(up), self.evaluate(keys), self.evaluate(down)
@@ -161,13 +267,15 @@ class Inverse:
                 break
             keys = np.where(go_up, up, np.where(go_down, down, keys))
         else:  # still moving after eight steps: the values of where the keys are now
+            moving = go_up | go_down
             up, down = np.where(keys < hi, keys + one, keys), np.where(keys > lo, keys - one, keys)
             f_up, f_here, f_down = self.evaluate(up), self.evaluate(keys), self.evaluate(down)
             d_here = np.abs(f_here - v)
+        unsure = moving | ((keys < hi) & (f_up == f_here)) | ((keys > lo) & (f_down == f_here))
         step_up, step_down = np.abs(f_up - f_here), np.abs(f_here - f_down)
         toward_up = (v > f_here) == (f_up >= f_here)
         step = np.where(toward_up, np.where(keys < hi, step_up, step_down), np.where(keys > lo, step_down, step_up))
-        return keys, d_here > step / 2 + 4 * np.spacing(np.abs(v))
+        return keys, d_here > step / 2 + 4 * np.spacing(np.abs(v)), unsure
 
 
 def _polynomial_terms(poly: Polynomial) -> list[float]:
@@ -183,12 +291,14 @@ def _polynomial_terms(poly: Polynomial) -> list[float]:
 def _turning_point(coefficients: list[float], lo: float, hi: float) -> float | None:
     """Where the polynomial turns inside (lo, hi), if it does."""
     derivative = np.polynomial.Polynomial(coefficients).deriv()
-    roots: list[complex] = [complex(r) for r in derivative.roots()]
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        roots: list[complex] = [complex(r) for r in derivative.roots()]
     inside = sorted(r.real for r in roots if abs(r.imag) <= 1e-9 * (1 + abs(r)) and lo < r.real < hi)
     points = [lo, *inside, hi]
     signs = set()
     for a, b in zip(points, points[1:]):
-        slope = float(derivative(a / 2 + b / 2))
+        with np.errstate(over="ignore", invalid="ignore"):  # over a float encoding's range
+            slope = float(derivative(a / 2 + b / 2))
         if slope:
             signs.add(slope > 0)
     if len(signs) > 1:
@@ -254,7 +364,8 @@ def inverse_for(name: str, ptype: ParameterType, calibrator: Calibrator | None) 
         if not differences.any():
             raise ValueError(f"{name}: its calibrator {calibrator!r} is constant: no inverse")
         steps = calibrator.order == 0
-    return Inverse(forward, lo, hi, floats, affine, steps, describe)
+    return Inverse(forward, lo, hi, floats, affine, steps, describe, calibrator is None or isinstance(calibrator,
+                                                                                                      Polynomial))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -306,6 +417,15 @@ class Converter:
             nearest = round(value) if abs(value) != float("inf") else None
             if nearest is not None and abs(value - nearest) <= 0.5:
                 return nearest
+        if (isinstance(enc, (IntegerEncoding, FloatEncoding)) and ptype.time is None and not enc.context_calibrators
+                and isinstance(value, (int, float)) and not isinstance(value, bool) and ptype.calibrated_differs
+                and ptype.kind in ("integer", "float")):
+            inverse = self.inverse(enc.calibrator)
+            try:
+                number = float(value)
+            except OverflowError:  # an integer beyond binary64: beyond every calibrated value too
+                inverse._refuse(self.name, value)  # type: ignore[arg-type]
+            return inverse.one(self.name, number)
         column = np.array([value], dtype=object if isinstance(value, str) else None)
         return self.raw(column, get).tolist()[0]
 
@@ -349,6 +469,8 @@ class Converter:
         return out if out is not None else values
 
     def _enumerated(self, column: Any) -> np.ndarray:
+        """Labels to their values; an integer that is one of the enumeration's values (not a
+        bool) is taken as that value."""
         if self._labels is None:
             labels: dict[str, int] = {}
             for value, _, label in self.ptype.enumeration:
@@ -356,24 +478,31 @@ class Converter:
             self._labels = labels
         labels = self._labels
         if len(column) == 1:  # one packet: no numpy round trip
-            label = column[0]
-            if label not in labels:
-                raise ValueError(self._no_label(label))
-            return np.array([labels[label]], dtype=np.int64)
+            return np.array([self._value_of(column[0])], dtype=np.int64)
         try:
             distinct, where = np.unique(column, return_inverse=True)
         except TypeError:  # labels mixed with None or numbers: not sortable
             distinct, where = column, np.arange(len(column))
-        values = []
-        for label in distinct.tolist():
-            if label not in labels:
-                raise ValueError(self._no_label(label))
-            values.append(labels[label])
+        values = [labels[label] if isinstance(label, str) and label in labels else self._value_of(label)
+                  for label in distinct.tolist()]
         return np.array(values, dtype=np.int64)[where]
+
+    def _value_of(self, label: object) -> int:
+        assert self._labels is not None
+        if isinstance(label, str) and label in self._labels:
+            return self._labels[label]
+        if isinstance(label, np.integer):
+            label = int(label)
+        if isinstance(label, int) and not isinstance(label, bool) and any(
+                low <= label <= high for low, high, _ in self.ptype.enumeration):
+            return label
+        raise ValueError(self._no_label(label))
 
     def _no_label(self, label: object) -> str:
         known = [label for _, _, label in self.ptype.enumeration]
         shown = ", ".join(map(repr, known[:12])) + (", ..." if len(known) > 12 else "")
+        if isinstance(label, int) and not isinstance(label, bool):
+            return f"{self.name}: {label!r} is not one of its values, nor a label ({shown})"
         return f"{self.name}: {label!r} is not one of its labels ({shown})"
 
 
@@ -388,11 +517,23 @@ def _booleans(name: str, column: np.ndarray) -> np.ndarray:
     return np.array([int(v) for v in column.tolist()], dtype=np.int64)
 
 
+def _shown(value: float | int) -> str:
+    """A number for a message: an integer beyond binary64 in six digits and its exponent."""
+    if isinstance(value, int) and abs(value) >= 1 << 1024:
+        digits = str(abs(value))
+        return f"{'-' if value < 0 else ''}{digits[0]}.{digits[1:6]}e+{len(digits) - 1}"
+    return repr(value)
+
+
 def _numbers(name: str, column: np.ndarray) -> np.ndarray:
     if column.dtype.kind in "iufb":
         return column.astype(np.float64)
     try:
         return column.astype(np.float64)
+    except OverflowError:
+        huge = next(v for v in column.tolist() if isinstance(v, int) and abs(v) >= 1 << 1024)
+        raise ValueError(f"{name}: {_shown(huge)} is beyond the range of binary64, and of its calibrated "
+                         "values") from None
     except (TypeError, ValueError):
         bad = next((v for v in column.tolist() if not isinstance(v, (int, float))), None)
         raise ValueError(f"{name}: {bad!r} is not a number") from None

@@ -174,6 +174,7 @@ class Writer:
         self.converters = converters  # id(type) -> (its value to raw number, the type), shared
         self.items: list[dict[str, Any]] = []
         self.taking: list[dict[str, Any]] = []  # per repeat being written: name -> its occurrences left
+        self.derived: set[str] = set()  # counts inside repeated containers set from the occurrences given
 
     def entry(self, entry: Entry, cursor: int, start: int) -> int:
         self.lookup.calibrated.clear()  # values written since may have changed
@@ -196,6 +197,8 @@ class Writer:
         self.taking.append(occurrences)
         try:
             for _ in range(count):
+                if entry.kind == "container":
+                    self.counts_inside(entry.ref, occurrences)
                 before = {n: self.raws.get(n, _NONE) for n in names}
                 for n in names:
                     self.raws.pop(n, None)
@@ -214,6 +217,29 @@ class Writer:
             if written[n] or n in occurrences:
                 self.raws[n] = written[n] if _of_aggregates(self.parameters[n].type) else _as_array(written[n])
         return cursor
+
+    def counts_inside(self, name: str, occurrences: dict[str, list]) -> None:
+        """For the next occurrence of a repeated container: the parameter that counts a repeat
+        inside it, given for none of the occurrences, from the number of repeats given in this
+        one (a whole number, of a type whose calibrated values are its raw values)."""
+        for inner in self.containers[name].entries:
+            count = inner.repeat.count if inner.repeat is not None else None
+            if inner.kind != "parameter" or inner.condition is not None or not isinstance(count, DynamicSize):
+                continue
+            counter = count.parameter
+            ptype = self.parameters[counter].type
+            if ptype.calibrated_differs or not occurrences.get(inner.ref) or counter in self.given or \
+                    (counter in occurrences and counter not in self.derived):
+                continue
+            value = occurrences[inner.ref][0]
+            if isinstance(value, (str, bytes, Mapping)) or not hasattr(value, "__len__"):
+                continue  # refused as a value of the repeat when it is written
+            number = (len(value) - count.intercept) / count.slope
+            if number != int(number):
+                raise ValueError(f"{counter}: no whole value of it makes the repeat count of {inner.ref!r} "
+                                 f"{len(value)} ({count!r})")
+            occurrences[counter] = [int(number)]
+            self.derived.add(counter)
 
     def has(self, name: str) -> bool:
         for level in reversed(self.taking):
@@ -246,6 +272,16 @@ class Writer:
         """Set the parameter that gives a parameter entry's repeat count, or its one-dimensional
         array's last index, from the number of occurrences or elements given, where it is not
         given itself."""
+        if entry.kind == "container" and entry.repeat is not None and isinstance(entry.repeat.count, DynamicSize):
+            counter = entry.repeat.count.parameter
+            if counter in self.raws or counter in self.given:
+                return
+            for inner in self.containers[entry.ref].entries:  # one placed in every occurrence, given
+                value = self.given.get(inner.ref) if inner.kind == "parameter" and inner.condition is None else None
+                if value is not None and hasattr(value, "__len__") and not isinstance(value, (str, bytes, Mapping)):
+                    self.derive(entry.repeat.count, len(value), f"repeat count of {entry.ref!r}")
+                    return
+            return
         if entry.kind != "parameter" or entry.ref not in self.given:
             return
         value = self.given[entry.ref]
