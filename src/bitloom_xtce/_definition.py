@@ -197,8 +197,18 @@ class _Columns:
     reads: list[tuple[int, int, list[dict], frozenset[str]]]  # (anchor, start bit after it, recipe, its names)
     extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
     texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
-    calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
+    calibrate: list[tuple[str, bool, bool]]  # (parameter, whether its calibrated value may differ, structured)
     fixed: dict[str, bool]  # parameters read per packet -> whether their values have one shape
+    resolved: dict[Any, Any] = field(default_factory=dict)  # a read (and names left out) -> its resolved recipe
+
+    def recipe(self, key: Any, items: list[dict]) -> Any:
+        """The recipe of a read resolved once (bitloom._column_recipe), for every file after."""
+        found = self.resolved.get(key)
+        if found is None:
+            found = bitloom._column_recipe(cast(Any, items))
+            if len(self.resolved) < 64:  # kept: the names read for routing vary little
+                self.resolved[key] = found
+        return found
 
 
 def load(source: Source | list[Source] | tuple[Source, ...], *, root: str | None = None,
@@ -927,12 +937,16 @@ class Definition:
         plan = self._plans.get(segment.container.name)
         if plan is None:
             plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
-        for anchor, start, recipe, names in plan.reads:
+        for k, (anchor, start, recipe, names) in enumerate(plan.reads):
             values = group.values
-            wanted = recipe if values.keys().isdisjoint(names) else \
-                [item for item in recipe if item["name"] not in values]  # not read for routing already
+            if values.keys().isdisjoint(names):
+                key: Any = k
+                wanted = recipe
+            else:  # those read for routing already are not read again
+                key = (k, frozenset(names & values.keys()))
+                wanted = [item for item in recipe if item["name"] not in values]
             if wanted:
-                group.values.update(_unpack(data, wanted, group, anchor, start))
+                group.values.update(_unpack(data, wanted, group, anchor, start, plan.recipe(key, wanted)))
         for f in plan.extracted:  # (the program gives their values, and their bytes where raw)
             if f.parameter.name not in group.fields and (raw or f.parameter.name not in group.values):
                 _cut(data, group, f)
@@ -943,15 +957,16 @@ class Definition:
         get = self._getter(group, data)
         values = group.values
         out: dict[str, np.ndarray] = {}
-        for n, differs in plan.calibrate:
-            ptype = self._parameters[n].type
-            if n in group.items:  # read per packet: split into leaf columns
-                self._split_columns(n, ptype, group, get, raw, plan.fixed[n], out)
-            elif ptype.structured:  # a fixed-size structure: from its leaves' columns
-                out.update(assemble_columns(n, ptype, (lambda leaf: group.fields.get(leaf, values[leaf])) if raw
+        items, fields = group.items, group.fields
+        for n, differs, structured in plan.calibrate:
+            if n in items:  # read per packet: split into leaf columns
+                self._split_columns(n, self._parameters[n].type, group, get, raw, plan.fixed[n], out)
+            elif structured:  # a fixed-size structure: from its leaves' columns
+                out.update(assemble_columns(n, self._parameters[n].type,
+                                            (lambda leaf: fields.get(leaf, values[leaf])) if raw
                                             else (lambda leaf: get(leaf, True)), len(group.offsets)))
             elif raw:
-                out[n] = group.fields.get(n, values[n])
+                out[n] = fields.get(n, values[n])
             else:
                 out[n] = get(n, True) if differs else values[n]
         return out
@@ -1388,15 +1403,17 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
     calibrate = []
     for name in segment.names:
         ptype = parameters[name].type
-        calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string"))
+        calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string", ptype.structured))
     fixed = {n: f for name in segment.chain for step in segments[name].steps if isinstance(step, Structure)
              for n, f in step.fixed.items()}
     return _Columns(reads, extracted, texts, calibrate, fixed)
 
 
-def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:
-    """Read `recipe` at `start` bits after an anchor of every packet of a group."""
-    return _unpack_at(data, recipe, *_positions(group, anchor, start))
+def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int,
+            resolved: Any = None) -> dict[str, np.ndarray]:
+    """Read `recipe` at `start` bits after an anchor of every packet of a group (`resolved`: the
+    recipe as bitloom._column_recipe resolves it, when kept)."""
+    return _unpack_at(data, recipe, *_positions(group, anchor, start), resolved)
 
 
 def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]:
@@ -1414,14 +1431,21 @@ def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]
     return offsets, shifts
 
 
-def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any) -> dict[str, np.ndarray]:
+def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any,
+               resolved: Any = None) -> dict[str, np.ndarray]:
     items = cast(Any, recipe)  # dicts of the reader's recipe items
+
+    def read(at: np.ndarray, shift: int) -> dict[str, np.ndarray]:
+        if resolved is None:
+            return bitloom.unpack_columns(data, items, at, offset_bits=shift)
+        return bitloom._unpack_columns(resolved, data, at, offset_bits=shift)
+
     if isinstance(shifts, int):
-        return bitloom.unpack_columns(data, items, offsets, offset_bits=shifts)
+        return read(offsets, shifts)
     columns: dict[str, np.ndarray] = {}
     for shift in np.unique(shifts):
         rows = shifts == shift
-        part = bitloom.unpack_columns(data, items, offsets[rows], offset_bits=int(shift))
+        part = read(offsets[rows], int(shift))
         for key, column in part.items():
             if key not in columns:
                 columns[key] = np.empty(len(offsets), dtype=column.dtype)

@@ -523,6 +523,9 @@ def label_ranges(entries: tuple[tuple[int, int, str], ...]) -> tuple[list[int], 
     return [p[0] for p in pieces], [p[1] for p in pieces], [entries[p[2]][2] for p in pieces]
 
 
+_FEW = 16  # columns this short are labelled value by value
+
+
 def _label_table(starts: list[int], ends: list[int], labels: list[str],
                  dtype: np.dtype) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
     """An enumeration's ranges as arrays for columns of `dtype`: for integers, clipped to what
@@ -652,8 +655,18 @@ class ParameterType:
         tables = self._lookup[3]
         table = tables.get(raw.dtype)
         if table is None:
-            table = tables[raw.dtype] = _label_table(starts, ends, labels, raw.dtype)
-        first, last, names, kept = table
+            made = _label_table(starts, ends, labels, raw.dtype)
+            table = tables[raw.dtype] = (*made, made[0].tolist(), made[1].tolist())
+        first, last, names, kept, lows, highs = table
+        if 0 < len(raw) <= _FEW and raw.dtype.kind in "iuf":  # a few values: numpy's calls would cost more
+            at = []
+            for value in raw.tolist():
+                i = bisect.bisect_right(lows, value) - 1
+                if i < 0 or not value <= highs[i]:
+                    break  # one without a label: as below
+                at.append(i)
+            else:
+                return names[at]
         at = np.searchsorted(first, raw, side="right") - 1
         inside = (at >= 0) & (raw <= last[np.maximum(at, 0)]) if kept else np.zeros(len(raw), bool)
         if inside.all():
