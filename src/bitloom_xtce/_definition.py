@@ -199,6 +199,7 @@ class _Columns:
     texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
     calibrate: list[tuple[str, bool, bool]]  # (parameter, whether its calibrated value may differ, structured)
     fixed: dict[str, bool]  # parameters read per packet -> whether their values have one shape
+    checked: list[tuple[str, list[tuple[str, Any]]]]  # (parameter, checked_columns) of those with checks
     resolved: dict[Any, Any] = field(default_factory=dict)  # a read (and names left out) -> its resolved recipe
 
     def recipe(self, key: Any, items: list[dict]) -> Any:
@@ -613,14 +614,19 @@ class Definition:
         if len(offsets):
             with np.errstate(all="ignore"):  # overflow to infinity and NaN, as for one packet
                 self._run_program(data, offsets, lengths, raw, found, skipped, keep, threads)
-        order = {name: i for i, name in enumerate(self.concrete())}
+        order = self._concrete_order()
         result.packet_index, result.invalid, result.alarms = {}, {}, {}
-        sorter = np.argsort(offsets, kind="stable")
+        sorter = np.argsort(offsets, kind="stable") if len(offsets) > _FEW_PACKETS else None
+        numbered = {offset: i for i, offset in enumerate(offsets.tolist())} if sorter is None else None
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
             result[name], at, (invalid, alarms) = found[name]
-            # Reassembled packets lie behind the data: the offsets are not sorted then.
-            result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
+            if numbered is not None:  # a few packets (each at an offset of its own)
+                result.packet_index[name] = np.array([numbered[offset] for offset in at.tolist()], dtype=np.int64)
+            else:  # reassembled packets lie behind the data: the offsets are not sorted then
+                result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
             result.invalid[name], result.alarms[name] = invalid, alarms
+        if sorter is None and skipped:
+            sorter = np.argsort(offsets, kind="stable")
         result.skipped = {}
         signed = offsets.astype(np.int64)
         for reason, parts in skipped.items():
@@ -633,6 +639,13 @@ class Definition:
             numbers[inside] = sorter[found_at[inside]]
             result.skipped[reason] = Skipped(where, numbers)
         return result
+
+    def _concrete_order(self) -> dict[str, int]:
+        """The place of each concrete container in concrete(), made once per root."""
+        made = self.__dict__.get("_order")
+        if made is None or made[0] != self.root or made[1] is not self._containers:
+            made = self._order = (self.root, self._containers, {name: i for i, name in enumerate(self.concrete())})
+        return made[2]
 
     def _run_program(self, data: Any, offsets: np.ndarray, lengths: np.ndarray, raw: bool,
                      found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
@@ -806,6 +819,12 @@ class Definition:
                              if isinstance(t.encoding, StringEncoding) and t.kind in TEXT_KINDS)
         return found
 
+    def _column_plan(self, segment: Segment) -> _Columns:
+        plan = self._plans.get(segment.container.name)
+        if plan is None:
+            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
+        return plan
+
     def _checks(self, segment: Segment, group: _Group, data: bytes,
                 shown: dict[str, np.ndarray] | None = None) -> _Checked:
         """The invalid and alarm columns of a container's parameters that have checks (of the
@@ -814,11 +833,8 @@ class Definition:
         invalid: dict[str, np.ndarray] = {}
         alarms: dict[str, np.ndarray] = {}
         get = None
-        for n in segment.names:
+        for n, leaves in self._column_plan(segment).checked:
             ptype = self._parameters[n].type
-            leaves = checked_columns(n, ptype)
-            if not leaves:
-                continue
             get = get or self._getter(group, data)
             if n not in group.items and not ptype.structured:
                 checked = [(n, leaves[0][1], get(n, False), get(n, True))]
@@ -836,9 +852,7 @@ class Definition:
         if n not in group.items:  # a fixed-size structure: from its leaves
             raws = assemble_columns(n, ptype, lambda leaf: get(leaf, False), rows)
             return raws, shown if shown is not None else assemble_columns(n, ptype, lambda leaf: get(leaf, True), rows)
-        plan = self._plans.get(segment.container.name)
-        if plan is None:
-            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
+        plan = self._column_plan(segment)
         columns = columns_of(n, ptype)
         made: list[dict[str, np.ndarray]] = []
         for calibrate in (False, True):
@@ -934,9 +948,7 @@ class Definition:
         return self._commands.decode(data)
 
     def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
-        plan = self._plans.get(segment.container.name)
-        if plan is None:
-            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
+        plan = self._column_plan(segment)
         for k, (anchor, start, recipe, names) in enumerate(plan.reads):
             values = group.values
             if values.keys().isdisjoint(names):
@@ -1241,11 +1253,13 @@ class _Values:
                 return value
 
             value = ptype.calibrate(self.raw(name), lookup)
-            rows = np.shape(value)[0] if np.ndim(value) >= 1 else -1
-            per_packet = [a.reshape(rows, -1).any(axis=1) for a in absent if a.ndim >= 1 and len(a) == rows]
-            if per_packet:  # no value where an operand, context or reference has none
-                mask = np.logical_or.reduce(per_packet).reshape((rows,) + (1,) * (np.ndim(value) - 1))
-                value = np.ma.masked_array(value, mask=np.broadcast_to(mask, np.shape(value)) | np.ma.getmaskarray(value))
+            if absent:
+                rows = np.shape(value)[0] if np.ndim(value) >= 1 else -1
+                per_packet = [a.reshape(rows, -1).any(axis=1) for a in absent if a.ndim >= 1 and len(a) == rows]
+                if per_packet:  # no value where an operand, context or reference has none
+                    mask = np.logical_or.reduce(per_packet).reshape((rows,) + (1,) * (np.ndim(value) - 1))
+                    value = np.ma.masked_array(value, mask=np.broadcast_to(mask, np.shape(value))
+                                               | np.ma.getmaskarray(value))
             self.calibrated[name] = value
         return self.calibrated[name]
 
@@ -1406,7 +1420,8 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
         calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string", ptype.structured))
     fixed = {n: f for name in segment.chain for step in segments[name].steps if isinstance(step, Structure)
              for n, f in step.fixed.items()}
-    return _Columns(reads, extracted, texts, calibrate, fixed)
+    checked = [(name, leaves) for name in segment.names if (leaves := checked_columns(name, parameters[name].type))]
+    return _Columns(reads, extracted, texts, calibrate, fixed, checked)
 
 
 def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int,
@@ -1549,6 +1564,9 @@ def _text_column(items: list[Any]) -> np.ndarray:
     return np.array(items, dtype=np.dtypes.StringDType())
 
 
+_FEW_PACKETS = 16
+
+
 def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
     """Packet offsets and lengths, and the truncated tail if there is one."""
     if framing != "ccsds":
@@ -1556,19 +1574,22 @@ def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np
     skipped: _Skips = {}
     if prefix_bytes < 0:
         raise ValueError("prefix_bytes must not be negative")
-    if prefix_bytes:
-        starts, position = [], 0
-        while position + prefix_bytes + 6 <= len(data):
-            start = position + prefix_bytes
-            end = start + 7 + (data[start + 4] << 8 | data[start + 5])
-            if end > len(data):
-                break
-            starts.append(start)
-            position = end
+    # Packet by packet in Python where there is a prefix, and for the first few packets without
+    # one: a file of a few packets needs no numpy call.
+    starts: list[int] = []
+    sizes: list[int] = []
+    position = 0
+    while position + prefix_bytes + 6 <= len(data) and (prefix_bytes or len(starts) <= _FEW_PACKETS):
+        start = position + prefix_bytes
+        end = start + 7 + (data[start + 4] << 8 | data[start + 5])
+        if end > len(data):
+            break
+        starts.append(start)
+        sizes.append(end - start)
+        position = end
+    if prefix_bytes or len(starts) <= _FEW_PACKETS:
         offsets = np.array(starts, dtype=np.uint64)
-        where = offsets.astype(np.int64)
-        octets = np.frombuffer(data, dtype=np.uint8)
-        lengths = (octets[where + 4].astype(np.int64) << 8 | octets[where + 5]) + 7
+        lengths = np.array(sizes, dtype=np.int64)
     else:
         # Back to back: each packet's size is the distance to the next, the last one's is in
         # its header (when the header is all there).
