@@ -625,9 +625,11 @@ class Definition:
             else:  # reassembled packets lie behind the data: the offsets are not sorted then
                 result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
             result.invalid[name], result.alarms[name] = invalid, alarms
-        if sorter is None and skipped:
-            sorter = np.argsort(offsets, kind="stable")
         result.skipped = {}
+        if not skipped:
+            return result
+        if sorter is None:
+            sorter = np.argsort(offsets, kind="stable")
         signed = offsets.astype(np.int64)
         for reason, parts in skipped.items():
             where = np.sort(np.concatenate([np.asarray(part, dtype=np.int64) for part in parts]))
@@ -659,7 +661,8 @@ class Definition:
             return
         out = bitloom._run_program(compiled.program, data, offsets, lengths, threads=threads)
         reasons, containers, steps, slots = out["reason"], out["container"], out["step"], out["slots"]
-        every = not reasons.any()  # every packet decoded
+        few = len(reasons) <= _FEW_PACKETS  # plain Python costs less than numpy's calls then
+        every = not (any(reasons.tolist()) if few else reasons.any())  # every packet decoded
         failed = np.flatnonzero(reasons > _compile.PYTHON) if not every else ()
         if len(failed):
             keys = steps[failed].astype(np.int64) * 256 + reasons[failed]
@@ -676,7 +679,7 @@ class Definition:
         if not len(done):
             return
         ended = containers[done] if not every else containers
-        numbers = np.flatnonzero(np.bincount(ended)).tolist()
+        numbers = sorted(set(ended.tolist())) if few else np.flatnonzero(np.bincount(ended)).tolist()
         if (raw or compiled.cuts) and python_data is None:  # some fields' bytes are cut out in Python
             python_data = bytes(data)
         for number in numbers:
@@ -684,7 +687,9 @@ class Definition:
             name = compiled.names[number]
             segment = self._segments[name]
             place = compiled.places[name]
-            group = _Group(offsets[rows], lengths[rows] * 8, [0] * segment.anchors, dict(self._placed(name)))
+            whole = every and len(numbers) == 1  # the packets as they are
+            group = _Group(offsets if whole else offsets[rows], (lengths if whole else lengths[rows]) * 8,
+                           [0] * segment.anchors, dict(self._placed(name)))
             for anchor, k in place.anchors.items():
                 group.anchors[anchor] = _taken(slots[k], rows)
             for n, (k, kind) in place.values.items():

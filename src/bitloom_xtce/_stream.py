@@ -81,7 +81,7 @@ def attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dic
         if len(cache) >= 64:
             cache.clear()
         cache[key] = found
-    return {name: dict(entry) for name, entry in found.items()}
+    return {name: entry.copy() for name, entry in found.items()}
 
 
 def _attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dict[str, dict[str, str]]:
