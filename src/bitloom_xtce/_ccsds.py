@@ -150,7 +150,7 @@ class PacketSequence:
         else:
             first, last = _ends(apids, counts)
             inner = sequence_gaps(apids, counts)
-        gaps = joined_gaps([({}, {}, self.last), (inner, first, last)])
+        gaps = joined_gaps([({}, {}, self.last), (inner, first, last)]) if self.last else inner
         for apid, count in first.items():
             self.first.setdefault(apid, count)
         self.last.update(last)

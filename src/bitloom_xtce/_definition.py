@@ -586,7 +586,8 @@ class Definition:
         if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
             raise ValueError(f"threads must be a positive int, got {threads!r}")
         _check_options(framing, prefix_bytes, unmatched)
-        with _file_data(data) as view:
+        given = contextlib.nullcontext(data) if isinstance(data, (bytes, mmap.mmap)) else _file_data(data)
+        with given as view:
             result, _ = decode_piece(self, view, framing, raw, prefix_bytes, segmented, unmatched=unmatched,
                                      threads=threads)
         _warn_skipped(result, 3)
@@ -1572,13 +1573,17 @@ def _text_column(items: list[Any]) -> np.ndarray:
 _FEW_PACKETS = 16
 
 
-def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
-    """Packet offsets and lengths, and the truncated tail if there is one."""
+def _check_framing(framing: str, prefix_bytes: int) -> None:
     if framing != "ccsds":
         raise ValueError(f"framing {framing!r} is not supported (only 'ccsds')")
-    skipped: _Skips = {}
     if prefix_bytes < 0:
         raise ValueError("prefix_bytes must not be negative")
+
+
+def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
+    """Packet offsets and lengths, and the truncated tail if there is one."""
+    _check_framing(framing, prefix_bytes)
+    skipped: _Skips = {}
     # Packet by packet in Python where there is a prefix, and for the first few packets without
     # one: a file of a few packets needs no numpy call.
     starts: list[int] = []

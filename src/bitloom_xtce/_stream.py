@@ -26,7 +26,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from ._ccsds import LOST_SEGMENT, PacketSequence, joined_gaps, primary_headers
-from ._definition import Definition, FileResult, Skipped, _frame, _Group, _warn_skipped
+from ._definition import Definition, FileResult, Skipped, _check_framing, _frame, _Group, _warn_skipped
 from ._plan import Block, Structure
 
 TRUNCATED = "truncated at the end of the data"  # the reason _frame gives
@@ -135,7 +135,7 @@ def _check_options(framing: str, prefix_bytes: int, unmatched: str = "skip") -> 
     """Refuse a bad framing, prefix or unmatched before any data is read."""
     if isinstance(prefix_bytes, bool) or not isinstance(prefix_bytes, int):
         raise TypeError(f"prefix_bytes must be an int, not {type(prefix_bytes).__name__}")
-    _frame(b"", framing, prefix_bytes)
+    _check_framing(framing, prefix_bytes)
     _check_unmatched(unmatched)
 
 
