@@ -197,7 +197,8 @@ class _Columns:
     reads: list[tuple[int, int, list[dict], frozenset[str]]]  # (anchor, start bit after it, recipe, its names)
     extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
     texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
-    calibrate: list[tuple[str, bool, bool]]  # (parameter, whether its calibrated value may differ, structured)
+    # (parameter, whether its calibrated value may differ, structured, its column_calibrator)
+    calibrate: list[tuple[str, bool, bool, Callable[[np.ndarray], Any] | None]]
     fixed: dict[str, bool]  # parameters read per packet -> whether their values have one shape
     checked: list[tuple[str, list[tuple[str, Any]]]]  # (parameter, checked_columns) of those with checks
     resolved: dict[Any, Any] = field(default_factory=dict)  # a read (and names left out) -> its resolved recipe
@@ -975,9 +976,12 @@ class Definition:
         get = self._getter(group, data)
         values = group.values
         out: dict[str, np.ndarray] = {}
-        items, fields = group.items, group.fields
-        for n, differs, structured in plan.calibrate:
-            if n in items:  # read per packet: split into leaf columns
+        items, fields, calibrated = group.items, group.fields, group.calibrated
+        for n, differs, structured, direct in plan.calibrate:
+            if direct is not None and not raw and n not in items and n not in calibrated \
+                    and type(values.get(n)) is np.ndarray:
+                out[n] = calibrated[n] = direct(values[n])  # as get(n, True) makes it, with less on the way
+            elif n in items:  # read per packet: split into leaf columns
                 self._split_columns(n, self._parameters[n].type, group, get, raw, plan.fixed[n], out)
             elif structured:  # a fixed-size structure: from its leaves' columns
                 out.update(assemble_columns(n, self._parameters[n].type,
@@ -1423,7 +1427,8 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
     calibrate = []
     for name in segment.names:
         ptype = parameters[name].type
-        calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string", ptype.structured))
+        differs = ptype.calibrated_differs and ptype.kind != "string"
+        calibrate.append((name, differs, ptype.structured, ptype.column_calibrator() if differs else None))
     fixed = {n: f for name in segment.chain for step in segments[name].steps if isinstance(step, Structure)
              for n, f in step.fixed.items()}
     checked = [(name, leaves) for name in segment.names if (leaves := checked_columns(name, parameters[name].type))]

@@ -176,6 +176,10 @@ def _as_float(x: Value) -> Value:
     return x.astype(np.float64) if isinstance(x, np.ndarray) else float(x)
 
 
+def _nonzero(x: np.ndarray) -> np.ndarray:
+    return x != 0
+
+
 def _float(number: int | float) -> float:
     """A number as binary64; an integer beyond its range is infinite."""
     try:
@@ -622,6 +626,20 @@ class ParameterType:
         if self.kind == "float" and value is raw and isinstance(enc, IntegerEncoding):
             return _as_float(value)
         return value
+
+    def column_calibrator(self) -> Callable[[np.ndarray], Value] | None:
+        """calibrate for a column of raw integers where it needs nothing else (no other
+        parameter, no time scale): labels, booleans, integers as floats; None otherwise."""
+        enc = self.encoding
+        if not isinstance(enc, IntegerEncoding):
+            return None
+        if self.kind == "enumerated":
+            return self._enumerate
+        if self.kind == "boolean":
+            return _nonzero
+        if self.kind == "float" and enc.calibrator is None and not enc.context_calibrators and self.time is None:
+            return _as_float
+        return None
 
     def _apply_calibrators(self, raw: Value, get: Lookup | None) -> Value:
         enc = self.encoding
