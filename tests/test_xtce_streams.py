@@ -1,6 +1,7 @@
 """bitloom_xtce past one buffer: streams a chunk at a time (in bounded memory), segmented packets
 and sequence gaps, many files on several processes and on a Dask cluster, and results as pandas,
 xarray, Arrow and Parquet tables."""
+import copy
 import gzip
 import os
 import pathlib
@@ -415,6 +416,23 @@ def test_many_files_decode_as_one_stream(synthetic, tmp_path, monkeypatch, place
         assert isinstance(getattr(memory, "obj", memory), mmap.mmap) == mapped
         assert result.attributes == {"A": {"units": "V", "description": "first value"},
                                      "B": {"units": "V"}, "C": {"units": "V"}}
+
+
+def test_each_result_has_attributes_of_its_own(synthetic):
+    # Made on first use from what the definition keeps: changing one result's changes no other's,
+    # and a pickle or a copy carries them.
+    data = science(0, 1, 2, 3)
+    first, second = quiet(synthetic.decode_file, data), quiet(synthetic.decode_file, data)
+    expected = {"A": {"units": "V", "description": "first value"}, "B": {"units": "V"}, "C": {"units": "V"}}
+    first.attributes["A"]["units"] = "mV"
+    del first.attributes["B"]
+    assert second.attributes == expected and quiet(synthetic.decode_file, data).attributes == expected
+    for made in (pickle.loads(pickle.dumps(first)), copy.deepcopy(first), copy.copy(first)):
+        assert made.attributes == first.attributes and "_shared_attributes" not in made.__dict__
+    fresh = quiet(synthetic.decode_file, data)
+    assert pickle.loads(pickle.dumps(fresh)).attributes == expected  # made before pickling
+    fresh.attributes = {}
+    assert fresh.attributes == {}
 
 
 def _idex():

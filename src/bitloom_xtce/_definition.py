@@ -90,7 +90,29 @@ class FileResult(dict[str, dict[str, np.ndarray]]):
     invalid: dict[str, dict[str, np.ndarray]]
     alarms: dict[str, dict[str, np.ndarray]]
     gaps: dict[int, int]
-    attributes: dict[str, dict[str, str]]
+
+    @property
+    def attributes(self) -> dict[str, dict[str, str]]:
+        """Parameter -> its units and description (those the definition gives)."""
+        state = self.__dict__
+        made = state.get("_attributes")
+        if made is None:  # copied on first use from the entries the definition keeps for these columns
+            shared = state.get("_shared_attributes", {})
+            made = state.setdefault("_attributes", {name: entry.copy() for name, entry in shared.items()})
+        return made
+
+    @attributes.setter
+    def attributes(self, value: dict[str, dict[str, str]]) -> None:
+        self.__dict__["_attributes"] = value
+
+    def _share_attributes(self, shared: dict[str, dict[str, str]]) -> None:
+        """Take `shared` (never changed: copied before any caller sees it) as the attributes."""
+        self.__dict__.pop("_attributes", None)
+        self.__dict__["_shared_attributes"] = shared
+
+    def __getstate__(self) -> dict[str, Any]:
+        self.attributes  # noqa: B018 (made, so that the copy or pickle holds its own)
+        return {key: value for key, value in self.__dict__.items() if key != "_shared_attributes"}
 
     def to_pandas(self) -> dict[str, Any]:
         """One pandas DataFrame per container (needs pandas: ``bitloom[pandas]``)."""
@@ -201,6 +223,8 @@ class _Columns:
     calibrate: list[tuple[str, bool, bool, Callable[[np.ndarray], Any] | None]]
     fixed: dict[str, bool]  # parameters read per packet -> whether their values have one shape
     checked: list[tuple[str, list[tuple[str, Any]]]]  # (parameter, checked_columns) of those with checks
+    differing: list[tuple[str, Callable[[np.ndarray], Any] | None]]  # of calibrate: those that may differ
+    structured: bool  # some parameter is a structure
     resolved: dict[Any, Any] = field(default_factory=dict)  # a read (and names left out) -> its resolved recipe
 
     def recipe(self, key: Any, items: list[dict]) -> Any:
@@ -975,8 +999,18 @@ class Definition:
                     _cut(data, group, f, keep_text=False)
         get = self._getter(group, data)
         values = group.values
-        out: dict[str, np.ndarray] = {}
         items, fields, calibrated = group.items, group.fields, group.calibrated
+        if not items and not plan.structured:  # one column per parameter
+            if raw:
+                return {n: fields.get(n, values[n]) for n, _, _, _ in plan.calibrate}
+            for n, direct in plan.differing:
+                if n not in calibrated:
+                    if direct is not None and type(values.get(n)) is np.ndarray:
+                        calibrated[n] = direct(values[n])  # as get(n, True) makes it, with less on the way
+                    else:
+                        get(n, True)  # kept in calibrated
+            return {n: calibrated[n] if differs else values[n] for n, differs, _, _ in plan.calibrate}
+        out: dict[str, np.ndarray] = {}
         for n, differs, structured, direct in plan.calibrate:
             if direct is not None and not raw and n not in items and n not in calibrated \
                     and type(values.get(n)) is np.ndarray:
@@ -1432,7 +1466,9 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
     fixed = {n: f for name in segment.chain for step in segments[name].steps if isinstance(step, Structure)
              for n, f in step.fixed.items()}
     checked = [(name, leaves) for name in segment.names if (leaves := checked_columns(name, parameters[name].type))]
-    return _Columns(reads, extracted, texts, calibrate, fixed, checked)
+    differing = [(name, direct) for name, differs, _, direct in calibrate if differs]
+    return _Columns(reads, extracted, texts, calibrate, fixed, checked, differing,
+                    any(structured for _, _, structured, _ in calibrate))
 
 
 def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int,
