@@ -611,7 +611,8 @@ class Definition:
         if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
             raise ValueError(f"threads must be a positive int, got {threads!r}")
         _check_options(framing, prefix_bytes, unmatched)
-        given = contextlib.nullcontext(data) if isinstance(data, (bytes, mmap.mmap)) else _file_data(data)
+        given: contextlib.AbstractContextManager[Any] = \
+            contextlib.nullcontext(data) if isinstance(data, (bytes, mmap.mmap)) else _file_data(data)
         with given as view:
             result, _ = decode_piece(self, view, framing, raw, prefix_bytes, segmented, unmatched=unmatched,
                                      threads=threads)
@@ -648,7 +649,7 @@ class Definition:
             result[name], at, (invalid, alarms) = found[name]
             if numbered is not None:  # a few packets (each at an offset of its own)
                 result.packet_index[name] = np.array([numbered[offset] for offset in at.tolist()], dtype=np.int64)
-            else:  # reassembled packets lie behind the data: the offsets are not sorted then
+            elif sorter is not None:  # reassembled packets lie behind the data: the offsets are not sorted then
                 result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
             result.invalid[name], result.alarms[name] = invalid, alarms
         result.skipped = {}

@@ -677,14 +677,14 @@ class ParameterType:
             table = tables[raw.dtype] = (*made, made[0].tolist(), made[1].tolist())
         first, last, names, kept, lows, highs = table
         if 0 < len(raw) <= _FEW and raw.dtype.kind in "iuf":  # a few values: numpy's calls would cost more
-            at = []
+            places = []
             for value in raw.tolist():
                 i = bisect.bisect_right(lows, value) - 1
                 if i < 0 or not value <= highs[i]:
                     break  # one without a label: as below
-                at.append(i)
+                places.append(i)
             else:
-                return names[at]
+                return names[places]
         at = np.searchsorted(first, raw, side="right") - 1
         inside = (at >= 0) & (raw <= last[np.maximum(at, 0)]) if kept else np.zeros(len(raw), bool)
         if inside.all():
