@@ -329,6 +329,10 @@ def test_labels_of_a_few_values_are_those_of_a_long_column(values, dtype, fracti
         column = np.append(column[:-1], [np.nan, 2.5][len(values) % 2])
     few, many = LABELS._enumerate(column), LABELS._enumerate(np.tile(column, 20))[:len(column)]
     assert few.dtype == many.dtype and few.tolist() == many.tolist()
+    # with values that an include condition left out
+    masked = np.ma.masked_array(column, mask=np.arange(len(column)) % 2 == 1)
+    few, many = LABELS._enumerate(masked), LABELS._enumerate(np.ma.concatenate([masked] * 20))[:len(column)]
+    assert few.dtype == many.dtype and few.tolist() == many.tolist()
 
 
 # POLY, or -raw when the sequence count is 2.

@@ -676,7 +676,7 @@ class ParameterType:
             made = _label_table(starts, ends, labels, raw.dtype)
             table = tables[raw.dtype] = (*made, made[0].tolist(), made[1].tolist())
         first, last, names, kept, lows, highs = table
-        if 0 < len(raw) <= _FEW and raw.dtype.kind in "iuf":  # a few values: numpy's calls would cost more
+        if 0 < len(raw) <= _FEW and type(raw) is np.ndarray and raw.dtype.kind in "iuf":  # numpy's calls cost more
             places = []
             for value in raw.tolist():
                 i = bisect.bisect_right(lows, value) - 1
