@@ -392,7 +392,7 @@ bool fill_text(const columns::Plan& plan, std::size_t k, PyObject* array) {
     return true;
 }
 
-/// Resolves `recipe` (a list) into `cols`; null with the exception set on failure.
+/// Resolves `recipe` (a list) into `cols`; false with the exception set on failure.
 bool resolve_recipe(PyObject* recipe, std::deque<Column>& cols) {
     {
         RecursionGuard guard(" in unpack_columns");
