@@ -684,7 +684,7 @@ class ParameterType:
                     break  # one without a label: as below
                 places.append(i)
             else:
-                return names[places]
+                return names[places[0]:places[0] + 1].copy() if len(places) == 1 else names.take(places)
         at = np.searchsorted(first, raw, side="right") - 1
         inside = (at >= 0) & (raw <= last[np.maximum(at, 0)]) if kept else np.zeros(len(raw), bool)
         if inside.all():
