@@ -111,10 +111,60 @@ def test_columns_equal_the_unpack_parameters_loop(recipe, packets, stride, offse
         offsets = [stride * i for i in range(len(packets))][::-1] + extra
         check_against_loop(data, recipe, offsets, offsets=np.array(offsets, dtype=np.uint64),
                            offset_bits=offset_bits, threads=threads)
+        resolved_agrees(data, recipe, np.array(offsets, dtype=np.uint64), offset_bits)
     else:
         offsets = [stride * i for i in range(len(packets))]
         check_against_loop(data, recipe, offsets, packet_size=stride, offset_bits=offset_bits,
                            threads=threads)
+
+
+def outcome(call):
+    try:
+        return call()
+    except (ValueError, TypeError) as error:
+        return type(error), str(error)
+
+
+def resolved_agrees(data, recipe, offsets, offset_bits):
+    """A recipe resolved once reads as the list does, with the same failures, call after call."""
+    listed = outcome(lambda: bitloom.unpack_columns(data, recipe, offsets, offset_bits=offset_bits))
+    resolved = outcome(lambda: bitloom._column_recipe(recipe))
+    if isinstance(resolved, tuple):  # refused when resolved, as unpack_columns refuses it
+        assert resolved == listed
+        return
+    for _ in range(2):
+        got = outcome(lambda: bitloom._unpack_columns(resolved, data, offsets, offset_bits=offset_bits))
+        if isinstance(listed, tuple):
+            assert got == listed
+        else:
+            assert list(got) == list(listed)
+            for name, column in listed.items():
+                assert got[name].dtype == column.dtype and got[name].flags.owndata
+                assert got[name].tobytes() == column.tobytes() if column.dtype.kind != "T" else \
+                    got[name].tolist() == column.tolist()
+
+
+@pytest.mark.parametrize("offsets", [  # read in place or through numpy's conversion, alike
+    np.array([10, 0], np.uint64), np.array([10, 99, 0], np.uint64)[::2], np.array([10, 0], ">u8"),
+    np.array([10, 0], np.int64), [10, 0], np.array([10, 0], np.uint64).view(np.ndarray),
+])
+def test_a_resolved_recipe_reads_offsets_of_any_form(offsets):
+    resolved = bitloom._column_recipe(HEADER)
+    cols = bitloom._unpack_columns(resolved, space_packets([4, 4]), offsets)
+    assert cols["count"].tolist() == [1, 0]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda r: bitloom._unpack_columns(HEADER, b"", []), TypeError,
+     "^argument 'recipe': a recipe made by _column_recipe is required, not list$"),
+    (lambda r: bitloom._unpack_columns(r, b"", np.array([-1])), ValueError, r"^offsets\[0\] is negative: -1$"),
+    (lambda r: bitloom._unpack_columns(r, b"", [[0]]), ValueError, "^offsets must be one-dimensional"),
+    (lambda r: bitloom._unpack_columns(r, b"\0" * 5, [0]), ValueError, "^packet 0 at byte 0: "),
+    (lambda r: bitloom._column_recipe("recipe"), TypeError, "^argument 'recipe': Can't extract `str` to `Vec`$"),
+])
+def test_a_resolved_recipe_refuses_what_unpack_columns_refuses(call, error, message):
+    with pytest.raises(error, match=message):
+        call(bitloom._column_recipe(HEADER))
 
 
 def space_packets(lengths, first=0):

@@ -17,13 +17,25 @@ import tracemalloc
 import pytest
 
 import bitloom
-from call_cases import CASES, run
+import numpy as np
+from call_cases import CASES, PACKET, READER, run
 
 ROUNDS = 1000
 # Calls that go through numpy make and drop more objects than the codecs do, and the
 # interpreter's free lists take thousands of them to settle (bounded: tens of KB). They are
 # watched over ten times as many calls with room for that, which still catches 4 bytes a call.
-NUMPY_BACKED = {"unpack_columns", "packet_offsets"}
+NUMPY_BACKED = {"unpack_columns", "packet_offsets", "_unpack_columns"}
+
+# The private pair bitloom_xtce reads fixed fields with: a recipe resolved once, then read.
+RESOLVED = bitloom._column_recipe(READER)
+PRIVATE = [
+    ("_column_recipe", (READER,), {}),
+    ("_column_recipe", ([{"name": "a", "encoding": "nope", "bits": 8, "byte_order": "big", "reverse_bits": False}],), {}),
+    ("_unpack_columns", (RESOLVED, PACKET * 2, np.array([0, len(PACKET)], np.uint64)), {}),
+    ("_unpack_columns", (RESOLVED, PACKET * 2, [0, len(PACKET)]), {"offset_bits": 0}),
+    ("_unpack_columns", (RESOLVED, PACKET, np.array([0, len(PACKET) + 1], np.uint64)), {}),  # packet too short
+    ("_unpack_columns", (READER, PACKET, []), {}),  # not a resolved recipe
+]
 
 
 class MallInfo2(ctypes.Structure):
@@ -92,7 +104,7 @@ def frozen_heap():
     gc.unfreeze()
 
 
-@pytest.mark.parametrize("case", CASES, ids=[case_id(c) for c in CASES])
+@pytest.mark.parametrize("case", CASES + PRIVATE, ids=[case_id(c) for c in CASES + PRIVATE])
 def test_no_reference_or_memory_left_behind(case):
     objects = objects_of(case)
 

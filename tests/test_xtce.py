@@ -6,9 +6,11 @@ import warnings
 import bitloom
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import bitloom_xtce
 from bitloom_xtce import PacketError, XtceError
+from bitloom_xtce._model import IntegerEncoding, ParameterType
 
 DATA = pathlib.Path(__file__).resolve().parent / "data" / "xtce"
 NS = 'xmlns:xtce="http://www.omg.org/spec/XTCE/20180204"'
@@ -310,6 +312,27 @@ def test_enumeration_without_a_label_and_booleans():
                                '</xtce:BooleanParameterType>')
     assert boolean.decode(ccsds_packet(1, b"\x02"))["v"] is True
     assert boolean.decode_file(ccsds_packet(1, b"\x00"))["P1"]["v"].tolist() == [False]
+
+
+LABELS = ParameterType("E", "enumerated", IntegerEncoding(16, "twosComplement", "twos_complement"),
+                       enumeration=((-5, -5, "NEG"), (0, 0, "OFF"), (1, 3, "ON"), (2, 200, "WIDE"), (255, 400, "HIGH")))
+
+
+@settings(max_examples=300, deadline=None)
+@given(values=st.lists(st.integers(-300, 500) | st.sampled_from([-5, 0, 2, 255, 300]), min_size=1, max_size=16),
+       dtype=st.sampled_from(["uint8", "int8", "int16", "uint16", "float64"]), fraction=st.booleans())
+def test_labels_of_a_few_values_are_those_of_a_long_column(values, dtype, fraction):
+    # A short column is labelled value by value: as a long one is, with None where no label holds.
+    info = np.iinfo(dtype) if dtype != "float64" else None
+    column = np.array([v if info is None else min(max(v, info.min), info.max) for v in values], dtype=dtype)
+    if fraction and info is None:
+        column = np.append(column[:-1], [np.nan, 2.5][len(values) % 2])
+    few, many = LABELS._enumerate(column), LABELS._enumerate(np.tile(column, 20))[:len(column)]
+    assert few.dtype == many.dtype and few.tolist() == many.tolist()
+    # with values that an include condition left out
+    masked = np.ma.masked_array(column, mask=np.arange(len(column)) % 2 == 1)
+    few, many = LABELS._enumerate(masked), LABELS._enumerate(np.ma.concatenate([masked] * 20))[:len(column)]
+    assert few.dtype == many.dtype and few.tolist() == many.tolist()
 
 
 # POLY, or -raw when the sequence count is 2.

@@ -1,7 +1,9 @@
 """decode_file through the compiled decode program: the same result as the column path in Python
 (columns, skipped packets and their reasons, packet numbers) for the layouts the program takes,
 the packets it cannot take handed to Python, and files read in place from paths and buffers."""
+import gzip
 import mmap
+import pathlib
 import threading
 import warnings
 
@@ -12,6 +14,8 @@ import pytest
 import bitloom_xtce
 from bitloom_xtce import _compile
 from test_xtce import BINARY, STRING, TERM, ccsds_definition, ccsds_packet, child, cmp, integer
+
+DATA = pathlib.Path(__file__).resolve().parent / "data" / "xtce"
 
 LEAD = '<xtce:LeadingSize sizeInBitsOfSizeTag="8"/>'
 VARIABLE = '<xtce:Variable maxSizeInBits="{}">{}</xtce:Variable>'
@@ -236,6 +240,32 @@ def test_the_program_is_compiled_once_for_threads_that_start_together(events, mo
     assert made == [False]
     for r in results[1:]:
         assert_same(r, results[0])
+
+
+def test_threads_that_first_decode_a_few_packets_together_make_the_same_result():
+    # What the first call keeps for the next (resolved recipes, plans, label tables, the
+    # order of the containers) is made by whichever thread comes first, alike for all.
+    document = gzip.decompress((DATA / "idex_combined_science_definition.xml.gz").read_bytes())
+    data = gzip.decompress((DATA / "idex_packets.bin.gz").read_bytes())
+    one = data[:int.from_bytes(data[4:6], "big") + 7]
+    expected = bitloom_xtce.load(document).decode_file(one)
+    for _ in range(3):
+        definition = bitloom_xtce.load(document)
+        results = [None] * 4
+        barrier = threading.Barrier(4)
+
+        def work(k):
+            barrier.wait()
+            results[k] = definition.decode_file(one)
+
+        pool = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+        for t in pool:
+            t.start()
+        for t in pool:
+            t.join()
+        for r in results:
+            assert_same(r, expected)
+            assert r.attributes == expected.attributes and r.gaps == expected.gaps
 
 
 def test_a_large_file_of_a_fixed_layout_decodes_alike_by_columns_and_by_the_program():

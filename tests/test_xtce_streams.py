@@ -1,6 +1,7 @@
 """bitloom_xtce past one buffer: streams a chunk at a time (in bounded memory), segmented packets
 and sequence gaps, many files on several processes and on a Dask cluster, and results as pandas,
 xarray, Arrow and Parquet tables."""
+import copy
 import gzip
 import os
 import pathlib
@@ -14,10 +15,13 @@ import warnings
 
 import numpy as np
 import pytest
+from hypothesis import given, strategies as st
 
 import bitloom_xtce
 from bitloom_xtce import DecodeWarning, FileResult
-from bitloom_xtce._ccsds import LOST_SEGMENT, sequence_gaps
+from bitloom_xtce import _definition
+from bitloom_xtce._ccsds import LOST_SEGMENT, _ends, _few_gaps, sequence_gaps
+from bitloom_xtce._definition import _frame
 
 DATA = pathlib.Path(__file__).resolve().parent / "data" / "xtce"
 NS = 'xmlns:xtce="http://www.omg.org/spec/XTCE/20180204"'
@@ -297,6 +301,26 @@ def test_sequence_gaps(apids, counts, gaps):
     assert sequence_gaps(np.array(apids, dtype=np.uint16), np.array(counts, dtype=np.uint16)) == gaps
 
 
+@given(st.lists(st.tuples(st.integers(0, 3), st.integers(0, 16383)), min_size=1, max_size=16))
+def test_a_few_packets_counted_in_python_as_in_columns(packets):
+    apids, counts = np.array([a for a, _ in packets], np.uint16), np.array([c for _, c in packets], np.uint16)
+    few = _few_gaps(apids.tolist(), counts.tolist())
+    columns = (sequence_gaps(apids, counts), *_ends(apids, counts))
+    assert [list(d.items()) for d in few] == [list(d.items()) for d in columns]
+
+
+@pytest.mark.parametrize("count", [0, 1, 16, 17, 40])
+@pytest.mark.parametrize("tail", [b"", b"\x08\x01\xc0", bytes([8, 1, 0xC0, 0, 0, 9]) + b"ab"])  # cut header, cut body
+def test_a_few_packets_framed_as_many(count, tail, monkeypatch):
+    data = b"".join(packet(5, i, bytes(i % 5 + 1)) for i in range(count)) + tail
+    few = _frame(data, "ccsds", 0)
+    monkeypatch.setattr(_definition, "_FEW_PACKETS", -1)
+    many = _frame(data, "ccsds", 0)
+    assert few[0].dtype == many[0].dtype and few[1].dtype == many[1].dtype
+    assert few[0].tolist() == many[0].tolist() and few[1].tolist() == many[1].tolist()
+    assert {k: [a.tolist() for a in v] for k, v in few[2].items()} == {k: [a.tolist() for a in v] for k, v in many[2].items()}
+
+
 def test_sequence_gaps_refuses_mismatched_arrays():
     with pytest.raises(ValueError, match="same length"):
         sequence_gaps(np.zeros(3), np.zeros(2))
@@ -392,6 +416,23 @@ def test_many_files_decode_as_one_stream(synthetic, tmp_path, monkeypatch, place
         assert isinstance(getattr(memory, "obj", memory), mmap.mmap) == mapped
         assert result.attributes == {"A": {"units": "V", "description": "first value"},
                                      "B": {"units": "V"}, "C": {"units": "V"}}
+
+
+def test_each_result_has_attributes_of_its_own(synthetic):
+    # Made on first use from what the definition keeps: changing one result's changes no other's,
+    # and a pickle or a copy carries them.
+    data = science(0, 1, 2, 3)
+    first, second = quiet(synthetic.decode_file, data), quiet(synthetic.decode_file, data)
+    expected = {"A": {"units": "V", "description": "first value"}, "B": {"units": "V"}, "C": {"units": "V"}}
+    first.attributes["A"]["units"] = "mV"
+    del first.attributes["B"]
+    assert second.attributes == expected and quiet(synthetic.decode_file, data).attributes == expected
+    for made in (pickle.loads(pickle.dumps(first)), copy.deepcopy(first), copy.copy(first)):
+        assert made.attributes == first.attributes and "_shared_attributes" not in made.__dict__
+    fresh = quiet(synthetic.decode_file, data)
+    assert pickle.loads(pickle.dumps(fresh)).attributes == expected  # made before pickling
+    fresh.attributes = {}
+    assert fresh.attributes == {}
 
 
 def _idex():

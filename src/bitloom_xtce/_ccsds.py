@@ -31,12 +31,16 @@ PRIMARY_HEADER = [_field("version", 3), _field("type", 1), _field("secondary_hea
                   _field("sequence_flags", 2), _field("sequence_count", 14), _field("data_length", 16)]
 
 
+_RESOLVED: list[Any] = []  # PRIMARY_HEADER resolved once (bitloom._column_recipe)
+
+
 def primary_headers(data: bytes, offsets: np.ndarray) -> dict[str, np.ndarray]:
     """The primary header fields of the packets at `offsets` (byte offsets of whole headers):
     version, type (0 telemetry, 1 telecommand), secondary_header, apid, sequence_flags,
     sequence_count and data_length (the packet's size less 7), one column each."""
-    columns: dict[str, np.ndarray] = bitloom.unpack_columns(data, cast(Any, PRIMARY_HEADER),
-                                                            np.asarray(offsets, dtype=np.uint64))
+    if not _RESOLVED:  # two threads may both make it: either serves
+        _RESOLVED.append(bitloom._column_recipe(cast(Any, PRIMARY_HEADER)))
+    columns: dict[str, np.ndarray] = bitloom._unpack_columns(_RESOLVED[0], data, np.asarray(offsets, dtype=np.uint64))
     return columns
 
 
@@ -73,6 +77,25 @@ def _ends(apids: np.ndarray, counts: np.ndarray) -> tuple[dict[int, int], dict[i
     _, last = np.unique(apids[::-1], return_index=True)
     return (dict(zip(present.tolist(), counts[first].tolist())),
             dict(zip(present.tolist(), counts[len(apids) - 1 - last].tolist())))
+
+
+_FEW = 16  # packets this few are counted in plain Python: numpy's calls would cost more
+
+
+def _few_gaps(apids: list[int], counts: list[int]) -> tuple[dict[int, int], dict[int, int], dict[int, int]]:
+    """sequence_gaps and _ends of a few packets, by APID in ascending order as they give them."""
+    missing: dict[int, int] = {}
+    first: dict[int, int] = {}
+    last: dict[int, int] = {}
+    for apid, count in zip(apids, counts):
+        if apid in last:
+            missing[apid] += max(((count - last[apid]) & (SEQUENCE_COUNTS - 1)) - 1, 0)
+        else:
+            missing[apid], first[apid] = 0, count
+        last[apid] = count
+    order = sorted(missing)
+    return ({apid: missing[apid] for apid in order}, {apid: first[apid] for apid in order},
+            {apid: last[apid] for apid in order})
 
 
 def joined_gaps(parts: list[tuple[dict[int, int], dict[int, int], dict[int, int]]]) -> dict[int, int]:
@@ -122,8 +145,12 @@ class PacketSequence:
         """The gaps among these packets and since the previous piece's last packet of each APID."""
         if not len(apids):
             return {}
-        first, last = _ends(apids, counts)
-        gaps = joined_gaps([({}, {}, self.last), (sequence_gaps(apids, counts), first, last)])
+        if len(apids) <= _FEW:
+            inner, first, last = _few_gaps(apids.tolist(), counts.tolist())
+        else:
+            first, last = _ends(apids, counts)
+            inner = sequence_gaps(apids, counts)
+        gaps = joined_gaps([({}, {}, self.last), (inner, first, last)]) if self.last else inner
         for apid, count in first.items():
             self.first.setdefault(apid, count)
         self.last.update(last)

@@ -90,7 +90,29 @@ class FileResult(dict[str, dict[str, np.ndarray]]):
     invalid: dict[str, dict[str, np.ndarray]]
     alarms: dict[str, dict[str, np.ndarray]]
     gaps: dict[int, int]
-    attributes: dict[str, dict[str, str]]
+
+    @property
+    def attributes(self) -> dict[str, dict[str, str]]:
+        """Parameter -> its units and description (those the definition gives)."""
+        state = self.__dict__
+        made = state.get("_attributes")
+        if made is None:  # copied on first use from the entries the definition keeps for these columns
+            shared = state.get("_shared_attributes", {})
+            made = state.setdefault("_attributes", {name: entry.copy() for name, entry in shared.items()})
+        return made
+
+    @attributes.setter
+    def attributes(self, value: dict[str, dict[str, str]]) -> None:
+        self.__dict__["_attributes"] = value
+
+    def _share_attributes(self, shared: dict[str, dict[str, str]]) -> None:
+        """Take `shared` (never changed: copied before any caller sees it) as the attributes."""
+        self.__dict__.pop("_attributes", None)
+        self.__dict__["_shared_attributes"] = shared
+
+    def __getstate__(self) -> dict[str, Any]:
+        self.attributes  # noqa: B018 (made, so that the copy or pickle holds its own)
+        return {key: value for key, value in self.__dict__.items() if key != "_shared_attributes"}
 
     def to_pandas(self) -> dict[str, Any]:
         """One pandas DataFrame per container (needs pandas: ``bitloom[pandas]``)."""
@@ -197,8 +219,22 @@ class _Columns:
     reads: list[tuple[int, int, list[dict], frozenset[str]]]  # (anchor, start bit after it, recipe, its names)
     extracted: list[Field]  # binary and terminated or counted text: bytes cut out in Python
     texts: list[Field]  # plain text in a recipe; its bytes are cut out for raw=True only
-    calibrate: list[tuple[str, bool]]  # (parameter, whether its calibrated value may differ)
+    # (parameter, whether its calibrated value may differ, structured, its column_calibrator)
+    calibrate: list[tuple[str, bool, bool, Callable[[np.ndarray], Any] | None]]
     fixed: dict[str, bool]  # parameters read per packet -> whether their values have one shape
+    checked: list[tuple[str, list[tuple[str, Any]]]]  # (parameter, checked_columns) of those with checks
+    differing: list[tuple[str, Callable[[np.ndarray], Any] | None]]  # of calibrate: those that may differ
+    structured: bool  # some parameter is a structure
+    resolved: dict[Any, Any] = field(default_factory=dict)  # a read (and names left out) -> its resolved recipe
+
+    def recipe(self, key: Any, items: list[dict]) -> Any:
+        """The recipe of a read resolved once (bitloom._column_recipe), for every file after."""
+        found = self.resolved.get(key)
+        if found is None:
+            found = bitloom._column_recipe(cast(Any, items))
+            if len(self.resolved) < 64:  # kept: the names read for routing vary little
+                self.resolved[key] = found
+        return found
 
 
 def load(source: Source | list[Source] | tuple[Source, ...], *, root: str | None = None,
@@ -575,7 +611,9 @@ class Definition:
         if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
             raise ValueError(f"threads must be a positive int, got {threads!r}")
         _check_options(framing, prefix_bytes, unmatched)
-        with _file_data(data) as view:
+        given: contextlib.AbstractContextManager[Any] = \
+            contextlib.nullcontext(data) if isinstance(data, (bytes, mmap.mmap)) else _file_data(data)
+        with given as view:
             result, _ = decode_piece(self, view, framing, raw, prefix_bytes, segmented, unmatched=unmatched,
                                      threads=threads)
         _warn_skipped(result, 3)
@@ -603,15 +641,22 @@ class Definition:
         if len(offsets):
             with np.errstate(all="ignore"):  # overflow to infinity and NaN, as for one packet
                 self._run_program(data, offsets, lengths, raw, found, skipped, keep, threads)
-        order = {name: i for i, name in enumerate(self.concrete())}
+        order = self._concrete_order()
         result.packet_index, result.invalid, result.alarms = {}, {}, {}
-        sorter = np.argsort(offsets, kind="stable")
+        sorter = np.argsort(offsets, kind="stable") if len(offsets) > _FEW_PACKETS else None
+        numbered = {offset: i for i, offset in enumerate(offsets.tolist())} if sorter is None else None
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
             result[name], at, (invalid, alarms) = found[name]
-            # Reassembled packets lie behind the data: the offsets are not sorted then.
-            result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
+            if numbered is not None:  # a few packets (each at an offset of its own)
+                result.packet_index[name] = np.array([numbered[offset] for offset in at.tolist()], dtype=np.int64)
+            elif sorter is not None:  # reassembled packets lie behind the data: the offsets are not sorted then
+                result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
             result.invalid[name], result.alarms[name] = invalid, alarms
         result.skipped = {}
+        if not skipped:
+            return result
+        if sorter is None:
+            sorter = np.argsort(offsets, kind="stable")
         signed = offsets.astype(np.int64)
         for reason, parts in skipped.items():
             where = np.sort(np.concatenate([np.asarray(part, dtype=np.int64) for part in parts]))
@@ -623,6 +668,13 @@ class Definition:
             numbers[inside] = sorter[found_at[inside]]
             result.skipped[reason] = Skipped(where, numbers)
         return result
+
+    def _concrete_order(self) -> dict[str, int]:
+        """The place of each concrete container in concrete(), made once per root."""
+        made = self.__dict__.get("_order")
+        if made is None or made[0] != self.root or made[1] is not self._containers:
+            made = self._order = (self.root, self._containers, {name: i for i, name in enumerate(self.concrete())})
+        return made[2]
 
     def _run_program(self, data: Any, offsets: np.ndarray, lengths: np.ndarray, raw: bool,
                      found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]],
@@ -636,7 +688,8 @@ class Definition:
             return
         out = bitloom._run_program(compiled.program, data, offsets, lengths, threads=threads)
         reasons, containers, steps, slots = out["reason"], out["container"], out["step"], out["slots"]
-        every = not reasons.any()  # every packet decoded
+        few = len(reasons) <= _FEW_PACKETS  # plain Python costs less than numpy's calls then
+        every = not (any(reasons.tolist()) if few else reasons.any())  # every packet decoded
         failed = np.flatnonzero(reasons > _compile.PYTHON) if not every else ()
         if len(failed):
             keys = steps[failed].astype(np.int64) * 256 + reasons[failed]
@@ -653,7 +706,7 @@ class Definition:
         if not len(done):
             return
         ended = containers[done] if not every else containers
-        numbers = np.flatnonzero(np.bincount(ended)).tolist()
+        numbers = sorted(set(ended.tolist())) if few else np.flatnonzero(np.bincount(ended)).tolist()
         if (raw or compiled.cuts) and python_data is None:  # some fields' bytes are cut out in Python
             python_data = bytes(data)
         for number in numbers:
@@ -661,7 +714,9 @@ class Definition:
             name = compiled.names[number]
             segment = self._segments[name]
             place = compiled.places[name]
-            group = _Group(offsets[rows], lengths[rows] * 8, [0] * segment.anchors, dict(self._placed(name)))
+            whole = every and len(numbers) == 1  # the packets as they are
+            group = _Group(offsets if whole else offsets[rows], (lengths if whole else lengths[rows]) * 8,
+                           [0] * segment.anchors, dict(self._placed(name)))
             for anchor, k in place.anchors.items():
                 group.anchors[anchor] = _taken(slots[k], rows)
             for n, (k, kind) in place.values.items():
@@ -796,6 +851,12 @@ class Definition:
                              if isinstance(t.encoding, StringEncoding) and t.kind in TEXT_KINDS)
         return found
 
+    def _column_plan(self, segment: Segment) -> _Columns:
+        plan = self._plans.get(segment.container.name)
+        if plan is None:
+            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
+        return plan
+
     def _checks(self, segment: Segment, group: _Group, data: bytes,
                 shown: dict[str, np.ndarray] | None = None) -> _Checked:
         """The invalid and alarm columns of a container's parameters that have checks (of the
@@ -804,11 +865,8 @@ class Definition:
         invalid: dict[str, np.ndarray] = {}
         alarms: dict[str, np.ndarray] = {}
         get = None
-        for n in segment.names:
+        for n, leaves in self._column_plan(segment).checked:
             ptype = self._parameters[n].type
-            leaves = checked_columns(n, ptype)
-            if not leaves:
-                continue
             get = get or self._getter(group, data)
             if n not in group.items and not ptype.structured:
                 checked = [(n, leaves[0][1], get(n, False), get(n, True))]
@@ -826,9 +884,7 @@ class Definition:
         if n not in group.items:  # a fixed-size structure: from its leaves
             raws = assemble_columns(n, ptype, lambda leaf: get(leaf, False), rows)
             return raws, shown if shown is not None else assemble_columns(n, ptype, lambda leaf: get(leaf, True), rows)
-        plan = self._plans.get(segment.container.name)
-        if plan is None:
-            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
+        plan = self._column_plan(segment)
         columns = columns_of(n, ptype)
         made: list[dict[str, np.ndarray]] = []
         for calibrate in (False, True):
@@ -924,15 +980,17 @@ class Definition:
         return self._commands.decode(data)
 
     def _columns(self, segment: Segment, group: _Group, data: bytes, raw: bool) -> dict[str, np.ndarray]:
-        plan = self._plans.get(segment.container.name)
-        if plan is None:
-            plan = self._plans[segment.container.name] = _column_plan(segment, self._segments, self._parameters)
-        for anchor, start, recipe, names in plan.reads:
+        plan = self._column_plan(segment)
+        for k, (anchor, start, recipe, names) in enumerate(plan.reads):
             values = group.values
-            wanted = recipe if values.keys().isdisjoint(names) else \
-                [item for item in recipe if item["name"] not in values]  # not read for routing already
+            if values.keys().isdisjoint(names):
+                key: Any = k
+                wanted = recipe
+            else:  # those read for routing already are not read again
+                key = (k, frozenset(names & values.keys()))
+                wanted = [item for item in recipe if item["name"] not in values]
             if wanted:
-                group.values.update(_unpack(data, wanted, group, anchor, start))
+                group.values.update(_unpack(data, wanted, group, anchor, start, plan.recipe(key, wanted)))
         for f in plan.extracted:  # (the program gives their values, and their bytes where raw)
             if f.parameter.name not in group.fields and (raw or f.parameter.name not in group.values):
                 _cut(data, group, f)
@@ -942,16 +1000,30 @@ class Definition:
                     _cut(data, group, f, keep_text=False)
         get = self._getter(group, data)
         values = group.values
+        items, fields, calibrated = group.items, group.fields, group.calibrated
+        if not items and not plan.structured:  # one column per parameter
+            if raw:
+                return {n: fields.get(n, values[n]) for n, _, _, _ in plan.calibrate}
+            for n, direct in plan.differing:
+                if n not in calibrated:
+                    if direct is not None and type(values.get(n)) is np.ndarray:
+                        calibrated[n] = direct(values[n])  # as get(n, True) makes it, with less on the way
+                    else:
+                        get(n, True)  # kept in calibrated
+            return {n: calibrated[n] if differs else values[n] for n, differs, _, _ in plan.calibrate}
         out: dict[str, np.ndarray] = {}
-        for n, differs in plan.calibrate:
-            ptype = self._parameters[n].type
-            if n in group.items:  # read per packet: split into leaf columns
-                self._split_columns(n, ptype, group, get, raw, plan.fixed[n], out)
-            elif ptype.structured:  # a fixed-size structure: from its leaves' columns
-                out.update(assemble_columns(n, ptype, (lambda leaf: group.fields.get(leaf, values[leaf])) if raw
+        for n, differs, structured, direct in plan.calibrate:
+            if direct is not None and not raw and n not in items and n not in calibrated \
+                    and type(values.get(n)) is np.ndarray:
+                out[n] = calibrated[n] = direct(values[n])  # as get(n, True) makes it, with less on the way
+            elif n in items:  # read per packet: split into leaf columns
+                self._split_columns(n, self._parameters[n].type, group, get, raw, plan.fixed[n], out)
+            elif structured:  # a fixed-size structure: from its leaves' columns
+                out.update(assemble_columns(n, self._parameters[n].type,
+                                            (lambda leaf: fields.get(leaf, values[leaf])) if raw
                                             else (lambda leaf: get(leaf, True)), len(group.offsets)))
             elif raw:
-                out[n] = group.fields.get(n, values[n])
+                out[n] = fields.get(n, values[n])
             else:
                 out[n] = get(n, True) if differs else values[n]
         return out
@@ -1226,11 +1298,13 @@ class _Values:
                 return value
 
             value = ptype.calibrate(self.raw(name), lookup)
-            rows = np.shape(value)[0] if np.ndim(value) >= 1 else -1
-            per_packet = [a.reshape(rows, -1).any(axis=1) for a in absent if a.ndim >= 1 and len(a) == rows]
-            if per_packet:  # no value where an operand, context or reference has none
-                mask = np.logical_or.reduce(per_packet).reshape((rows,) + (1,) * (np.ndim(value) - 1))
-                value = np.ma.masked_array(value, mask=np.broadcast_to(mask, np.shape(value)) | np.ma.getmaskarray(value))
+            if absent:
+                rows = np.shape(value)[0] if np.ndim(value) >= 1 else -1
+                per_packet = [a.reshape(rows, -1).any(axis=1) for a in absent if a.ndim >= 1 and len(a) == rows]
+                if per_packet:  # no value where an operand, context or reference has none
+                    mask = np.logical_or.reduce(per_packet).reshape((rows,) + (1,) * (np.ndim(value) - 1))
+                    value = np.ma.masked_array(value, mask=np.broadcast_to(mask, np.shape(value))
+                                               | np.ma.getmaskarray(value))
             self.calibrated[name] = value
         return self.calibrated[name]
 
@@ -1388,15 +1462,21 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
     calibrate = []
     for name in segment.names:
         ptype = parameters[name].type
-        calibrate.append((name, ptype.calibrated_differs and ptype.kind != "string"))
+        differs = ptype.calibrated_differs and ptype.kind != "string"
+        calibrate.append((name, differs, ptype.structured, ptype.column_calibrator() if differs else None))
     fixed = {n: f for name in segment.chain for step in segments[name].steps if isinstance(step, Structure)
              for n, f in step.fixed.items()}
-    return _Columns(reads, extracted, texts, calibrate, fixed)
+    checked = [(name, leaves) for name in segment.names if (leaves := checked_columns(name, parameters[name].type))]
+    differing = [(name, direct) for name, differs, _, direct in calibrate if differs]
+    return _Columns(reads, extracted, texts, calibrate, fixed, checked, differing,
+                    any(structured for _, _, structured, _ in calibrate))
 
 
-def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:
-    """Read `recipe` at `start` bits after an anchor of every packet of a group."""
-    return _unpack_at(data, recipe, *_positions(group, anchor, start))
+def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int,
+            resolved: Any = None) -> dict[str, np.ndarray]:
+    """Read `recipe` at `start` bits after an anchor of every packet of a group (`resolved`: the
+    recipe as bitloom._column_recipe resolves it, when kept)."""
+    return _unpack_at(data, recipe, *_positions(group, anchor, start), resolved)
 
 
 def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]:
@@ -1414,14 +1494,21 @@ def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]
     return offsets, shifts
 
 
-def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any) -> dict[str, np.ndarray]:
+def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any,
+               resolved: Any = None) -> dict[str, np.ndarray]:
     items = cast(Any, recipe)  # dicts of the reader's recipe items
+
+    def read(at: np.ndarray, shift: int) -> dict[str, np.ndarray]:
+        if resolved is None:
+            return bitloom.unpack_columns(data, items, at, offset_bits=shift)
+        return bitloom._unpack_columns(resolved, data, at, offset_bits=shift)
+
     if isinstance(shifts, int):
-        return bitloom.unpack_columns(data, items, offsets, offset_bits=shifts)
+        return read(offsets, shifts)
     columns: dict[str, np.ndarray] = {}
     for shift in np.unique(shifts):
         rows = shifts == shift
-        part = bitloom.unpack_columns(data, items, offsets[rows], offset_bits=int(shift))
+        part = read(offsets[rows], int(shift))
         for key, column in part.items():
             if key not in columns:
                 columns[key] = np.empty(len(offsets), dtype=column.dtype)
@@ -1525,26 +1612,36 @@ def _text_column(items: list[Any]) -> np.ndarray:
     return np.array(items, dtype=np.dtypes.StringDType())
 
 
-def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
-    """Packet offsets and lengths, and the truncated tail if there is one."""
+_FEW_PACKETS = 16
+
+
+def _check_framing(framing: str, prefix_bytes: int) -> None:
     if framing != "ccsds":
         raise ValueError(f"framing {framing!r} is not supported (only 'ccsds')")
-    skipped: _Skips = {}
     if prefix_bytes < 0:
         raise ValueError("prefix_bytes must not be negative")
-    if prefix_bytes:
-        starts, position = [], 0
-        while position + prefix_bytes + 6 <= len(data):
-            start = position + prefix_bytes
-            end = start + 7 + (data[start + 4] << 8 | data[start + 5])
-            if end > len(data):
-                break
-            starts.append(start)
-            position = end
+
+
+def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
+    """Packet offsets and lengths, and the truncated tail if there is one."""
+    _check_framing(framing, prefix_bytes)
+    skipped: _Skips = {}
+    # Packet by packet in Python where there is a prefix, and for the first few packets without
+    # one: a file of a few packets needs no numpy call.
+    starts: list[int] = []
+    sizes: list[int] = []
+    position = 0
+    while position + prefix_bytes + 6 <= len(data) and (prefix_bytes or len(starts) <= _FEW_PACKETS):
+        start = position + prefix_bytes
+        end = start + 7 + (data[start + 4] << 8 | data[start + 5])
+        if end > len(data):
+            break
+        starts.append(start)
+        sizes.append(end - start)
+        position = end
+    if prefix_bytes or len(starts) <= _FEW_PACKETS:
         offsets = np.array(starts, dtype=np.uint64)
-        where = offsets.astype(np.int64)
-        octets = np.frombuffer(data, dtype=np.uint8)
-        lengths = (octets[where + 4].astype(np.int64) << 8 | octets[where + 5]) + 7
+        lengths = np.array(sizes, dtype=np.int64)
     else:
         # Back to back: each packet's size is the distance to the next, the last one's is in
         # its header (when the header is all there).

@@ -176,6 +176,10 @@ def _as_float(x: Value) -> Value:
     return x.astype(np.float64) if isinstance(x, np.ndarray) else float(x)
 
 
+def _nonzero(x: np.ndarray) -> np.ndarray:
+    return x != 0
+
+
 def _float(number: int | float) -> float:
     """A number as binary64; an integer beyond its range is infinite."""
     try:
@@ -523,6 +527,9 @@ def label_ranges(entries: tuple[tuple[int, int, str], ...]) -> tuple[list[int], 
     return [p[0] for p in pieces], [p[1] for p in pieces], [entries[p[2]][2] for p in pieces]
 
 
+_FEW = 16  # columns this short are labelled value by value
+
+
 def _label_table(starts: list[int], ends: list[int], labels: list[str],
                  dtype: np.dtype) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
     """An enumeration's ranges as arrays for columns of `dtype`: for integers, clipped to what
@@ -620,6 +627,20 @@ class ParameterType:
             return _as_float(value)
         return value
 
+    def column_calibrator(self) -> Callable[[np.ndarray], Value] | None:
+        """calibrate for a column of raw integers where it needs nothing else (no other
+        parameter, no time scale): labels, booleans, integers as floats; None otherwise."""
+        enc = self.encoding
+        if not isinstance(enc, IntegerEncoding):
+            return None
+        if self.kind == "enumerated":
+            return self._enumerate
+        if self.kind == "boolean":
+            return _nonzero
+        if self.kind == "float" and enc.calibrator is None and not enc.context_calibrators and self.time is None:
+            return _as_float
+        return None
+
     def _apply_calibrators(self, raw: Value, get: Lookup | None) -> Value:
         enc = self.encoding
         assert isinstance(enc, (IntegerEncoding, FloatEncoding))
@@ -652,8 +673,18 @@ class ParameterType:
         tables = self._lookup[3]
         table = tables.get(raw.dtype)
         if table is None:
-            table = tables[raw.dtype] = _label_table(starts, ends, labels, raw.dtype)
-        first, last, names, kept = table
+            made = _label_table(starts, ends, labels, raw.dtype)
+            table = tables[raw.dtype] = (*made, made[0].tolist(), made[1].tolist())
+        first, last, names, kept, lows, highs = table
+        if 0 < len(raw) <= _FEW and type(raw) is np.ndarray and raw.dtype.kind in "iuf":  # numpy's calls cost more
+            places = []
+            for value in raw.tolist():
+                i = bisect.bisect_right(lows, value) - 1
+                if i < 0 or not value <= highs[i]:
+                    break  # one without a label: as below
+                places.append(i)
+            else:
+                return names[places[0]:places[0] + 1].copy() if len(places) == 1 else names.take(places)
         at = np.searchsorted(first, raw, side="right") - 1
         inside = (at >= 0) & (raw <= last[np.maximum(at, 0)]) if kept else np.zeros(len(raw), bool)
         if inside.all():

@@ -26,7 +26,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from ._ccsds import LOST_SEGMENT, PacketSequence, joined_gaps, primary_headers
-from ._definition import Definition, FileResult, Skipped, _frame, _Group, _warn_skipped
+from ._definition import Definition, FileResult, Skipped, _check_framing, _frame, _Group, _warn_skipped
 from ._plan import Block, Structure
 
 TRUNCATED = "truncated at the end of the data"  # the reason _frame gives
@@ -59,7 +59,7 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
     result = definition._decode_frames(data, offsets, lengths, raw, skipped, unmatched == "keep", threads)
     result.packets = len(offsets) + lost + (TRUNCATED in skipped)
     result.gaps = gaps
-    result.attributes = attributes(definition, result)
+    result._share_attributes(shared_attributes(definition, result))
     if sequence.decoded:
         result.packet_index = {name: index + sequence.decoded for name, index in result.packet_index.items()}
     sequence.decoded += len(offsets)
@@ -73,6 +73,11 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
 
 def attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dict[str, dict[str, str]]:
     """Units and descriptions of the parameters in a result (those the definition gives)."""
+    return {name: entry.copy() for name, entry in shared_attributes(definition, result).items()}
+
+
+def shared_attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dict[str, dict[str, str]]:
+    """attributes, as the definition keeps them for results of these columns: not to be changed."""
     key = tuple(tuple(columns) for columns in result.values())  # the same columns: the same attributes
     cache = definition._attributes
     found = cache.get(key)
@@ -81,7 +86,7 @@ def attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dic
         if len(cache) >= 64:
             cache.clear()
         cache[key] = found
-    return {name: dict(entry) for name, entry in found.items()}
+    return found
 
 
 def _attributes(definition: Definition, result: dict[str, dict[str, Any]]) -> dict[str, dict[str, str]]:
@@ -135,7 +140,7 @@ def _check_options(framing: str, prefix_bytes: int, unmatched: str = "skip") -> 
     """Refuse a bad framing, prefix or unmatched before any data is read."""
     if isinstance(prefix_bytes, bool) or not isinstance(prefix_bytes, int):
         raise TypeError(f"prefix_bytes must be an int, not {type(prefix_bytes).__name__}")
-    _frame(b"", framing, prefix_bytes)
+    _check_framing(framing, prefix_bytes)
     _check_unmatched(unmatched)
 
 

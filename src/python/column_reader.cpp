@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -40,43 +41,6 @@ bool g_numpy_ready = false;
 
 }  // namespace
 
-const Numpy* numpy_api(const char* what) {
-    if (g_numpy_ready) [[likely]]
-        return &g_numpy;
-    Ref module(PyImport_ImportModule("numpy"));
-    if (!module.get()) {
-        raise_missing_numpy(what);
-        return nullptr;
-    }
-    Numpy fresh;
-    fresh.empty = PyObject_GetAttrString(module.get(), "empty");
-    fresh.asarray = fresh.empty ? PyObject_GetAttrString(module.get(), "asarray") : nullptr;
-    fresh.ascontiguousarray =
-        fresh.asarray ? PyObject_GetAttrString(module.get(), "ascontiguousarray") : nullptr;
-    if (!fresh.ascontiguousarray) {
-        Py_XDECREF(fresh.empty);
-        Py_XDECREF(fresh.asarray);
-        raise_missing_numpy(what);
-        return nullptr;
-    }
-    if (Ref dtypes(PyImport_ImportModule("numpy.dtypes")); dtypes.get()) {
-        if (Ref type(PyObject_GetAttrString(dtypes.get(), "StringDType")); type.get())
-            fresh.string_dtype = PyObject_CallNoArgs(type.get());
-    }
-    PyErr_Clear();  // numpy 1 has no StringDType: only text columns need it
-    // Importing may have let another thread finish first; keep whichever set won.
-    if (g_numpy_ready) {
-        Py_DECREF(fresh.empty);
-        Py_DECREF(fresh.asarray);
-        Py_DECREF(fresh.ascontiguousarray);
-        Py_XDECREF(fresh.string_dtype);
-    } else {
-        g_numpy = fresh;
-        g_numpy_ready = true;
-    }
-    return &g_numpy;
-}
-
 namespace {
 const char* dtype_name(Element element) {
     switch (element) {
@@ -97,9 +61,65 @@ const char* dtype_name(Element element) {
 
 }  // namespace
 
+const Numpy* numpy_api(const char* what) {
+    if (g_numpy_ready) [[likely]]
+        return &g_numpy;
+    Ref module(PyImport_ImportModule("numpy"));
+    if (!module.get()) {
+        raise_missing_numpy(what);
+        return nullptr;
+    }
+    Numpy fresh;
+    fresh.empty = PyObject_GetAttrString(module.get(), "empty");
+    fresh.asarray = fresh.empty ? PyObject_GetAttrString(module.get(), "asarray") : nullptr;
+    fresh.ascontiguousarray =
+        fresh.asarray ? PyObject_GetAttrString(module.get(), "ascontiguousarray") : nullptr;
+    if (!fresh.ascontiguousarray) {
+        Py_XDECREF(fresh.empty);
+        Py_XDECREF(fresh.asarray);
+        raise_missing_numpy(what);
+        return nullptr;
+    }
+    fresh.ndarray = PyObject_GetAttrString(module.get(), "ndarray");
+    if (fresh.ndarray && !PyType_Check(fresh.ndarray)) Py_CLEAR(fresh.ndarray);
+    if (Ref dtype(PyObject_GetAttrString(module.get(), "dtype")); dtype.get()) {
+        for (int k = 0; k < static_cast<int>(Element::Text); ++k) {
+            fresh.dtypes[k] = PyObject_CallFunction(dtype.get(), "s", dtype_name(static_cast<Element>(k)));
+            if (!fresh.dtypes[k]) break;
+        }
+    }
+    PyErr_Clear();  // without them, arrays are made from dtype names and offsets read through asarray
+    if (Ref dtypes(PyImport_ImportModule("numpy.dtypes")); dtypes.get()) {
+        if (Ref type(PyObject_GetAttrString(dtypes.get(), "StringDType")); type.get())
+            fresh.string_dtype = PyObject_CallNoArgs(type.get());
+    }
+    PyErr_Clear();  // numpy 1 has no StringDType: only text columns need it
+    // Importing may have let another thread finish first; keep whichever set won.
+    if (g_numpy_ready) {
+        Py_DECREF(fresh.empty);
+        Py_DECREF(fresh.asarray);
+        Py_DECREF(fresh.ascontiguousarray);
+        Py_XDECREF(fresh.string_dtype);
+        Py_XDECREF(fresh.ndarray);
+        for (PyObject* dtype : fresh.dtypes) Py_XDECREF(dtype);
+    } else {
+        g_numpy = fresh;
+        g_numpy_ready = true;
+    }
+    return &g_numpy;
+}
+
+
 PyObject* new_array(const Numpy& np, std::size_t count, Element element) {
     const auto n = static_cast<Py_ssize_t>(count);
-    if (element != Element::Text) return PyObject_CallFunction(np.empty, "ns", n, dtype_name(element));
+    if (element != Element::Text) {
+        PyObject* dtype = np.dtypes[static_cast<int>(element)];
+        if (!dtype) return PyObject_CallFunction(np.empty, "ns", n, dtype_name(element));
+        Ref length(PyLong_FromSsize_t(n));
+        if (!length.get()) return nullptr;
+        PyObject* args[] = {length.get(), dtype};
+        return PyObject_Vectorcall(np.empty, args, 2, nullptr);
+    }
     if (!np.string_dtype) {
         PyErr_SetString(PyExc_ImportError,
                         "text columns need numpy 2 or later (numpy.dtypes.StringDType): "
@@ -181,8 +201,32 @@ bool read_size(PyObject* obj, const char* name, std::uint64_t& out) {
 
 }  // namespace
 
+namespace {
+
+/// Whether a buffer's items are native uint64 ("Q", or "L" where long has 8 bytes).
+bool native_u64(const Py_buffer& view) {
+    if (view.ndim != 1 || view.itemsize != 8 || !view.format) return false;
+    std::string_view format(view.format);
+    if (!format.empty() && (format[0] == '@' || format[0] == '=')) format.remove_prefix(1);
+    return format == "Q" || (format == "L" && sizeof(unsigned long) == 8);
+}
+
+}  // namespace
+
 bool read_offsets(const Numpy& np, PyObject* offsets, Ref& holder, Views& views,
                   const std::uint64_t*& out, std::size_t& count, const char* name) {
+    if (np.ndarray && Py_TYPE(offsets) == reinterpret_cast<PyTypeObject*>(np.ndarray)) {
+        // A contiguous uint64 array as bitloom_xtce passes them: read in place at once.
+        Py_buffer* view = views.take(offsets, false, PyBUF_FORMAT);
+        if (!view) {
+            PyErr_Clear();  // not contiguous: numpy makes a copy below
+        } else if (native_u64(*view)) {
+            holder.reset(Py_NewRef(offsets));
+            count = static_cast<std::size_t>(view->len) / sizeof(std::uint64_t);
+            out = static_cast<const std::uint64_t*>(view->buf);
+            return true;
+        }
+    }
     Ref array;
     {
         // numpy reads a caller's object through its __array__, __len__ or __getitem__.
@@ -246,8 +290,15 @@ struct Column {
     columns::Field field;
     Element element = Element::U8;
     bool kept = true;  // false when a later item of the same name replaces this one
-    Ref array;
 };
+
+/// A recipe read and resolved once (_column_recipe), for callers that read the same fields
+/// again and again: immutable, so any thread may use it.
+struct Resolved {
+    std::deque<Column> columns;
+};
+
+constexpr const char* kRecipeCapsule = "bitloom._column_recipe";
 
 /// Reads and resolves every item, as unpack_parameters does; kFailed with the exception set.
 int resolve(PyObject* recipe, std::deque<Column>& out) {
@@ -341,6 +392,77 @@ bool fill_text(const columns::Plan& plan, std::size_t k, PyObject* array) {
     return true;
 }
 
+/// Resolves `recipe` (a list) into `cols`; false with the exception set on failure.
+bool resolve_recipe(PyObject* recipe, std::deque<Column>& cols) {
+    {
+        RecursionGuard guard(" in unpack_columns");
+        if (!guard.entered()) return false;
+        if (resolve(recipe, cols) < 0) {
+            py::wrap_walk_failure();
+            return false;
+        }
+    }
+    return mark_replaced(cols);
+}
+
+/// Reads the resolved columns at every packet.
+PyObject* read_columns(const Numpy& np, const std::deque<Column>& cols, columns::Packets packets,
+                       Views& views, std::uint32_t threads) {
+    std::vector<Ref> arrays(cols.size());
+    std::vector<columns::Field> fields;
+    fields.reserve(cols.size());
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        const Column& col = cols[k];
+        columns::Field field = col.field;
+        // Text columns are made once every packet has been checked (see fill_text).
+        if (col.kept && col.element != Element::Text) {
+            arrays[k].reset(new_array(np, packets.count, col.element));
+            if (!arrays[k].get()) return nullptr;
+            Py_buffer* view = views.take(arrays[k].get(), true);
+            if (!view) return nullptr;
+            field.out = view->buf;
+        }
+        fields.push_back(field);
+    }
+
+    const columns::Plan plan(packets, std::move(fields));
+    std::optional<columns::Failure> failure;
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        failure = plan.run_parallel(threads);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) return PyErr_NoMemory();
+    if (failure) {
+        const std::uint64_t offset = packets.byte_offset(failure->packet);
+        views.release();
+        arrays.clear();
+        return raise_failure(*failure, offset);
+    }
+
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        const Column& col = cols[k];
+        if (!col.kept || col.element != Element::Text) continue;
+        arrays[k].reset(new_array(np, packets.count, Element::Text));
+        if (!arrays[k].get() || !fill_text(plan, k, arrays[k].get())) return nullptr;
+    }
+    // Keys in the order of their first item, each with its last item's column.
+    Ref result(PyDict_New());
+    if (!result.get()) return nullptr;
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        const Column& col = cols[k];
+        if (!col.kept) {
+            if (PyDict_SetDefault(result.get(), col.name.get(), Py_None) == nullptr) return nullptr;
+        } else if (PyDict_SetItem(result.get(), col.name.get(), arrays[k].get()) < 0) {
+            return nullptr;
+        }
+    }
+    return result.release();
+}
+
 PyObject* decode_columns(const Numpy& np, py::Buffer data, PyObject* recipe, py::Object offsets,
                          std::uint64_t offset_bits, py::Object packet_size, std::uint32_t threads) {
     if (threads == 0) {
@@ -375,63 +497,8 @@ PyObject* decode_columns(const Numpy& np, py::Buffer data, PyObject* recipe, py:
     }
 
     std::deque<Column> cols;
-    {
-        RecursionGuard guard(" in unpack_columns");
-        if (!guard.entered()) return nullptr;
-        if (resolve(recipe, cols) < 0) return py::wrap_walk_failure();
-    }
-    if (!mark_replaced(cols)) return nullptr;
-
-    std::vector<columns::Field> fields;
-    fields.reserve(cols.size());
-    for (Column& col : cols) {
-        columns::Field field = col.field;
-        // Text columns are made once every packet has been checked (see fill_text).
-        if (col.kept && col.element != Element::Text) {
-            col.array.reset(new_array(np, packets.count, col.element));
-            if (!col.array.get()) return nullptr;
-            Py_buffer* view = views.take(col.array.get(), true);
-            if (!view) return nullptr;
-            field.out = view->buf;
-        }
-        fields.push_back(field);
-    }
-
-    const columns::Plan plan(packets, std::move(fields));
-    std::optional<columns::Failure> failure;
-    bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        failure = plan.run_parallel(threads);
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) return PyErr_NoMemory();
-    if (failure) {
-        const std::uint64_t offset = packets.byte_offset(failure->packet);
-        views.release();
-        cols.clear();
-        return raise_failure(*failure, offset);
-    }
-
-    for (std::size_t k = 0; k < cols.size(); ++k) {
-        Column& col = cols[k];
-        if (!col.kept || col.element != Element::Text) continue;
-        col.array.reset(new_array(np, packets.count, Element::Text));
-        if (!col.array.get() || !fill_text(plan, k, col.array.get())) return nullptr;
-    }
-    // Keys in the order of their first item, each with its last item's column.
-    Ref result(PyDict_New());
-    if (!result.get()) return nullptr;
-    for (const Column& col : cols) {
-        if (!col.kept) {
-            if (PyDict_SetDefault(result.get(), col.name.get(), Py_None) == nullptr) return nullptr;
-        } else if (PyDict_SetItem(result.get(), col.name.get(), col.array.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return result.release();
+    if (!resolve_recipe(recipe, cols)) return nullptr;
+    return read_columns(np, cols, packets, views, threads);
 }
 
 }  // namespace
@@ -441,6 +508,38 @@ PyObject* unpack_columns(py::Buffer data, PyObject* recipe, py::Object offsets,
     const Numpy* np = numpy_api("unpack_columns");
     if (!np) return nullptr;
     return decode_columns(*np, data, recipe, offsets, offset_bits, packet_size, threads);
+}
+
+namespace {
+
+void destroy_recipe(PyObject* capsule) {
+    delete static_cast<Resolved*>(PyCapsule_GetPointer(capsule, kRecipeCapsule));
+}
+
+}  // namespace
+
+PyObject* make_column_recipe(PyObject* recipe) {
+    auto resolved = std::make_unique<Resolved>();
+    if (!resolve_recipe(recipe, resolved->columns)) return nullptr;
+    PyObject* capsule = PyCapsule_New(resolved.get(), kRecipeCapsule, destroy_recipe);
+    if (capsule) resolved.release();
+    return capsule;
+}
+
+PyObject* unpack_resolved(py::Object recipe, py::Buffer data, py::Object offsets, std::uint64_t offset_bits) {
+    if (!PyCapsule_IsValid(recipe.obj, kRecipeCapsule)) {
+        PyErr_Format(PyExc_TypeError, "argument 'recipe': a recipe made by _column_recipe is required, not %s",
+                     Py_TYPE(recipe.obj)->tp_name);
+        return nullptr;
+    }
+    const auto* resolved = static_cast<const Resolved*>(PyCapsule_GetPointer(recipe.obj, kRecipeCapsule));
+    const Numpy* np = numpy_api("unpack_columns");
+    if (!np) return nullptr;
+    columns::Packets packets{.data = data.data, .size = data.size, .offset_bits = offset_bits};
+    Views views;
+    Ref offsets_array;
+    if (!read_offsets(*np, offsets.obj, offsets_array, views, packets.offsets, packets.count)) return nullptr;
+    return read_columns(*np, resolved->columns, packets, views, 1);
 }
 
 PyObject* packet_offsets(py::Buffer data, py::Object framing, bool allow_partial) {

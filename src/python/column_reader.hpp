@@ -18,6 +18,14 @@ namespace bitloom {
 PyObject* unpack_columns(py::Buffer data, PyObject* recipe, py::Object offsets,
                          std::uint64_t offset_bits, py::Object packet_size, std::uint32_t threads);
 
+/// Private, for bitloom_xtce, which reads the same fields of every file again: `recipe` read and
+/// resolved once into an object that _unpack_columns reads with (a capsule, shareable between
+/// threads). Refuses what unpack_columns refuses, with the same errors.
+PyObject* make_column_recipe(PyObject* recipe);
+
+/// unpack_columns with a recipe made by make_column_recipe, at `offsets`, on one thread.
+PyObject* unpack_resolved(py::Object recipe, py::Buffer data, py::Object offsets, std::uint64_t offset_bits);
+
 /// The byte offset of every packet of `data` as a numpy uint64 array: space packets
 /// (framing "ccsds") or packets of `framing` bytes. A packet cut short by the end of the data
 /// raises ValueError, unless `allow_partial` leaves it out.

@@ -253,6 +253,10 @@ constexpr Row kRows[] = {
                     "data", "recipe", "offsets", "offset_bits", "packet_size", "threads"),
     BL_ROW_KEYWORDS(packet_offsets, "(data, framing='ccsds', *, allow_partial=False)", 1, 1, {},
                     "data", "framing", "allow_partial"),
+    // Private: recipes resolved once, for bitloom_xtce. Not in __all__.
+    BL_ROW_NAMED("_column_recipe", make_column_recipe, "(recipe)", 1, 0, {}, "recipe"),
+    BL_ROW_NAMED("_unpack_columns", unpack_resolved, "(recipe, data, offsets, *, offset_bits=0)", 3, 1,
+                 {}, "recipe", "data", "offsets", "offset_bits"),
     // Private: the decode program of bitloom_xtce (core/program.hpp). Not in __all__.
     BL_ROW_NAMED("_program", make_program, "(description)", 1, 0, {}, "description"),
     BL_ROW_NAMED("_run_program", run_program,
@@ -271,7 +275,7 @@ constexpr Row kRows[] = {
 #undef BL_ROW_NAMED
 
 constexpr std::size_t kFunctionCount = std::size(kRows);
-static_assert(kFunctionCount == 67);
+static_assert(kFunctionCount == 69);
 
 /// Every parameter has a name, every optional one a kind with a default, and keyword-only
 /// parameters are optional.

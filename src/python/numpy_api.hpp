@@ -21,6 +21,9 @@ struct Numpy {
     PyObject* asarray = nullptr;
     PyObject* ascontiguousarray = nullptr;
     PyObject* string_dtype = nullptr;  // numpy.dtypes.StringDType() (numpy 2); null before
+    PyObject* ndarray = nullptr;       // the type numpy.ndarray
+    // numpy.dtype of each element but text, by columns::Element
+    PyObject* dtypes[static_cast<int>(columns::Element::Text)] = {};
 };
 /// numpy's functions, importing numpy on the first call; null with ImportError raised (naming
 /// `what` as the function that needs numpy).
@@ -40,10 +43,11 @@ public:
         for (Py_buffer& view : views_) PyBuffer_Release(&view);
         views_.clear();
     }
-    /// Exports `obj` (C-contiguous, writable if asked); null with an exception set on failure.
-    Py_buffer* take(PyObject* obj, bool writable) {
+    /// Exports `obj` (C-contiguous, writable if asked, `extra` flags such as PyBUF_FORMAT);
+    /// null with an exception set on failure.
+    Py_buffer* take(PyObject* obj, bool writable, int extra = 0) {
         Py_buffer view;
-        if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0)) < 0)
+        if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0) | extra) < 0)
             return nullptr;
         views_.push_back(view);
         return &views_.back();

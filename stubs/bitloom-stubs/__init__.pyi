@@ -298,6 +298,15 @@ def unpack_columns(
 def packet_offsets(data: Buffer, framing: str | _Int = "ccsds", *, allow_partial: bool = False) -> npt.NDArray[np.uint64]:
     """The byte offset of every packet in data: space packets ("ccsds") or packets of framing bytes."""
 
+# Private: a recipe resolved once, which bitloom_xtce reads every file's fixed fields with.
+def _column_recipe(recipe: Sequence[RecipeItem]) -> CapsuleType:
+    """Resolve a recipe once, for _unpack_columns; refuses what unpack_columns refuses."""
+
+def _unpack_columns(
+    recipe: CapsuleType, data: Buffer, offsets: npt.ArrayLike, *, offset_bits: _Int = 0
+) -> dict[str, _Column]:
+    """unpack_columns with a recipe made by _column_recipe, on one thread."""
+
 # Private: the decode program that bitloom_xtce compiles definitions into. Its description format
 # and result are described in src/core/program.hpp and src/python/program_runner.hpp.
 _PROGRAM_REASONS: tuple[str, ...]
