@@ -19,9 +19,10 @@ from typing import TYPE_CHECKING, Any
 import bitloom
 import numpy as np
 
-from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Criterion, IntegerEncoding, StringEncoding,
-                     label_ranges)
-from ._plan import Block, Segment, Variable
+from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Criterion, DynamicSize, Entry, FloatEncoding,
+                     IntegerEncoding, ParameterType, StringEncoding, is_fixed, label_ranges)
+from ._plan import Block, Segment, Structure, Variable, _depends
+from ._structure import MAX_ELEMENTS, MISSING, _array, _as_array, _of_aggregates, produces
 
 if TYPE_CHECKING:
     from ._definition import Definition
@@ -32,6 +33,15 @@ OK, PYTHON = REASONS.index("ok"), REASONS.index("needs python")
 _OPS = {"==": "==", "eq": "==", "!=": "!=", "neq": "!=", "<": "<", "lt": "<", "<=": "<=", "leq": "<=",
         ">": ">", "gt": ">", ">=": ">=", "geq": ">="}
 _INT64, _UINT64 = -(1 << 63), (1 << 64) - 1
+_NUMBER_SLOTS = frozenset({"u8", "u16", "u32", "u64", "i8", "i16", "i32", "i64", "f32", "f64"})
+
+
+class _Unfit(Exception):
+    """An entry the program cannot express: the packets that reach it go to Python."""
+
+
+def _read_whole(place: Place) -> set[str]:
+    return {n for step, _ in place.structures for n in step.names}
 
 
 @dataclass(slots=True)
@@ -45,10 +55,13 @@ class Place:
     whole: dict[str, int] = field(default_factory=dict)
     in_register: set[str] = field(default_factory=set)
     aligned: dict[int, bool] = field(default_factory=lambda: {0: True})
+    # the entries read by the program that Python reads per packet: (step, what its slots hold)
+    structures: list[tuple[Structure, Any]] = field(default_factory=list)
+    placed: set[str] = field(default_factory=set)  # every parameter (or leaf) given a value so far
 
     def copy(self) -> Place:
         return Place(dict(self.values), dict(self.anchors), dict(self.whole), set(self.in_register),
-                     dict(self.aligned))
+                     dict(self.aligned), list(self.structures), set(self.placed))
 
 
 @dataclass(slots=True)
@@ -138,6 +151,8 @@ class _Compiler:
                     enc = step.parameter.type.encoding
                     if enc.dynamic is not None:  # type: ignore[union-attr]
                         needed.add(enc.dynamic.parameter)  # type: ignore[union-attr]
+                elif isinstance(step, Structure):
+                    needed.update(self._referenced(step.entry))
                 self.positions = max(self.positions, segment.anchors)
         self.needed = needed
         self.spare_position = self.positions  # the start of a field, for its whole bits in raw mode
@@ -156,6 +171,10 @@ class _Compiler:
             and all(len(self.d._containers[n].children) <= 1 for n in self.names)
         description = {"steps": self.steps, "registers": len(self.registers), "positions": self.positions,
                        "slots": self.slots, "containers": len(self.names)}
+        if any(place.structures for place in self.places.values()):
+            # Loops take several steps per element, however few bits it takes: the budget is
+            # per byte a bound on the elements' steps, the reader's bound on elements alike.
+            description["budget"] = (4096, 1024)
         return Compiled(bitloom._program(description), self.names, self.places, self.blame, by_columns,
                         self.cut)
 
@@ -200,7 +219,7 @@ class _Compiler:
             elif isinstance(step, Variable):
                 done = self.variable(step, name, place)
             else:
-                done = False
+                done = self.structure(step, name, place)
             if not done:
                 self.emit(("python",))
                 return
@@ -210,7 +229,8 @@ class _Compiler:
             self.emit(("container", number))  # where its packets end
             self.emit(("end",))
             return
-        conditions = [self.criterion(self.d._containers[c].restriction, place) for c in container.children]
+        conditions = [self.criterion(self.d._containers[c].restriction, place.in_register)
+                      for c in container.children]
         if any(c is None for c in conditions):
             self.emit(("python",))
             return
@@ -231,6 +251,9 @@ class _Compiler:
         a dynamic size needs, in registers, and the text it measures inside a field."""
         from ._definition import _bad, _before_start, _too_short
         at = block.anchor
+        if place.structures and not _read_whole(place).isdisjoint(f.parameter.name for f in block.fields):
+            return False  # a parameter read again after an entry read whole
+        place.placed.update(f.parameter.name for f in block.fields)
         fallible = {id(f) for f in block.fallible}
         self.cut = self.cut or bool(block.extracted)
         kept: list[tuple] = []
@@ -299,6 +322,9 @@ class _Compiler:
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
         at, offset = step.anchor, step.offset
         bad = _bad(container, name)
+        if name in _read_whole(place):
+            return False
+        place.placed.add(name)
         start_aligned = place.aligned.get(at, False) and offset % 8 == 0
         size: Any = None
         size_register = None
@@ -372,9 +398,313 @@ class _Compiler:
         place.in_register.discard(name)
         return True
 
+    # -- entries read whole: repeats, arrays, include conditions
+
+    def _referenced(self, entry: Entry) -> set[str]:
+        """What an entry's conditions, counts, dimensions and sizes read, its inner entries' too."""
+        found: set[str] = set()
+        entries, types, seen = [entry], [], set()
+        while entries:
+            e = entries.pop()
+            found.update(_depends(e))
+            if e.kind == "container" and e.ref not in seen:
+                seen.add(e.ref)
+                entries.extend(self.d._containers[e.ref].entries)
+            elif e.kind == "parameter":
+                types.append(self.d._parameters[e.ref].type)
+        while types:
+            t = types.pop()
+            types.extend(mt for _, mt in t.members)
+            if t.element is not None:
+                types.append(t.element)
+            found.update(c.parameter for d in t.dimensions for c in d if isinstance(c, DynamicSize))
+            dynamic = getattr(t.encoding, "dynamic", None)
+            if isinstance(dynamic, DynamicSize):
+                found.add(dynamic.parameter)
+        return found
+
+    def structure(self, step: Structure, container: str, place: Place) -> bool:
+        """An entry read whole (a repeat, an array, an include condition, all nested as they
+        come): its leaves into slots, in reading order, with the counts and the outcome of each
+        condition, so that Python makes each packet's value from them (see Shapes). False where
+        the program cannot express it (the packets that reach it go to Python)."""
+        from ._definition import _bad
+        if not place.placed.isdisjoint(step.names):  # an earlier value kept where this gives none
+            return False
+        mark = (len(self.steps), len(self.slots), len(self.fails), self.positions, self.scratch)
+        known = set(place.in_register)
+        self.bad = _bad(container, step.entry.ref)
+        try:
+            cursor = step.creates  # the anchor after the entry: where it ends
+            self.emit(("seek", cursor, step.anchor, step.offset), self.bad)
+            shape, _ = self.entry(step.entry, cursor, cursor, known, False)
+            anchor = self.slot("i64")
+            self.emit(("emit", anchor, ("pos", cursor)))
+        except _Unfit:
+            del self.steps[mark[0]:], self.slots[mark[1]:], self.fails[mark[2]:]
+            for at in [at for at in self.blame if at >= mark[0]]:
+                del self.blame[at]
+            self.positions, self.scratch = mark[3], mark[4]
+            return False
+        place.structures.append((step, shape))
+        place.anchors[step.creates] = anchor
+        place.aligned[step.creates] = False
+        place.placed.update(step.names)
+        for name in step.names:
+            place.values.pop(name, None)
+            place.whole.pop(name, None)
+        place.in_register = known
+        return True
+
+    def position(self) -> int:
+        self.positions += 1
+        return self.positions - 1
+
+    def entry(self, entry: Entry, cursor: int, start: int, known: set[str], looped: bool) -> tuple[tuple, int]:
+        """An entry at P[cursor] (its container starts at P[start]), as the per-packet reader
+        reads it; its shape and the fewest bits it takes."""
+        bad = self.bad
+        names = produces(entry, self.d._containers)
+        if entry.indirect is not None:
+            raise _Unfit
+        test = present = None
+        if entry.condition is not None:
+            condition = self.criterion(entry.condition, known)
+            if condition is None:
+                raise _Unfit
+            present = self.slot("u8")
+            test = self.emit(("if", condition, None), bad)
+            self.emit(("emit", present, 1))
+        if entry.location is not None:
+            if looped:  # a location may go back: an occurrence could take no bits
+                raise _Unfit
+            self.emit(("seek", cursor, start if entry.location.from_start else cursor, entry.location.bits), bad)
+        count = None
+        if entry.repeat is None:
+            body, least = self.once(entry, cursor, known, looped)
+        else:
+            gap = entry.repeat.offset
+            if not isinstance(gap, int) or gap < 0:
+                raise _Unfit
+            left = self.counted(entry.repeat.count, known)
+            count = self.slot("i64")
+            self.emit(("emit", count, ("reg", left)))
+            head = self.emit(("loop", left, None), bad)
+            known.difference_update(names)  # each occurrence reads its own
+            body, each = self.once(entry, cursor, known, True)
+            if each + gap <= 0:
+                raise _Unfit  # occurrences that take no bits: the reader's budget decides
+            if gap:
+                self.emit(("seek", cursor, cursor, gap), bad)
+            self.check(("<=", ("pos", cursor), ("size",)), bad)
+            self.emit(("jump", head))
+            self.steps[head] = ("loop", left, len(self.steps))
+            least = (each + gap) * entry.repeat.count if isinstance(entry.repeat.count, int) else 0
+            known.difference_update(names)  # a value per occurrence
+        if test is not None:
+            skip = self.emit(("jump", None))
+            self.steps[test] = self.steps[test][:2] + (len(self.steps),)
+            self.emit(("emit", present, 0))
+            self.steps[skip] = ("jump", len(self.steps))
+            known.difference_update(names)
+            least = 0
+        return ("entry", present, count, body, names), least
+
+    def once(self, entry: Entry, cursor: int, known: set[str], looped: bool) -> tuple[tuple, int]:
+        if entry.kind == "container":
+            container = self.d._containers[entry.ref]
+            start = self.position()
+            self.emit(("seek", start, cursor, 0))
+            inner, least = [], 0
+            for e in container.entries:
+                shape, bits = self.entry(e, cursor, start, known, looped)
+                inner.append(shape)
+                least += bits
+            if container.size is not None:
+                self.emit(("seek", cursor, start, container.size))
+                least = container.size
+            return ("container", inner), least
+        name = entry.ref
+        shape, least = self.value(name, self.d._parameters[name].type, cursor, entry.dimensions or None, known,
+                                  looped)
+        return ("parameter", name, shape), least
+
+    def value(self, name: str | None, ptype: ParameterType, cursor: int, dimensions: tuple | None,
+              known: set[str], looped: bool) -> tuple[tuple, int]:
+        """A value of `ptype` at P[cursor], P[cursor] moved past it; `name`: the parameter's
+        (a leaf of a structure has none: nothing reads it by name)."""
+        bad = self.bad
+        if ptype.kind == "aggregate":
+            members, least = [], 0
+            for member, mtype in ptype.members:
+                shape, bits = self.value(None, mtype, cursor, None, known, looped)
+                members.append((member, shape))
+                least += bits
+            return ("aggregate", members), least
+        if ptype.kind == "array":
+            element = ptype.element
+            assert element is not None
+            sizes: list[Any] = []  # per dimension its size, or ("slot", k) where it is per packet
+            total: Any = 1  # the elements: a constant, or ("reg", k)
+            for first, last in dimensions or ptype.dimensions:
+                if isinstance(first, int) and isinstance(last, int):
+                    size = max(0, last - first + 1)
+                    sizes.append(size)
+                    if isinstance(total, int):
+                        total *= size
+                    else:
+                        self.emit(("calc", total[1], "*", total, size), bad)
+                    continue
+                size = self.temporary()
+                self.emit(("calc", size, "-", self.operand(last, known), self.operand(first, known)), bad)
+                self.emit(("calc", size, "+", ("reg", size), 1), bad)
+                self.at_least_zero(size)
+                slot = self.slot("i64")
+                self.emit(("emit", slot, ("reg", size)))
+                sizes.append(("slot", slot))
+                if isinstance(total, int):
+                    product = self.temporary()
+                    self.emit(("calc", product, "*", ("reg", size), total), bad)
+                    total = ("reg", product)
+                else:
+                    self.emit(("calc", total[1], "*", total, ("reg", size)), bad)
+            if not isinstance(total, int):
+                self.check(("<=", total, MAX_ELEMENTS), bad)
+            elif total > MAX_ELEMENTS:
+                raise _Unfit
+            if total == 0:
+                return ("array", sizes, None, element), 0
+            fixed = not element.structured and is_fixed(element.encoding) and isinstance(total, int)
+            kind = self.number_kind(element) if fixed else None
+            if kind is not None:  # one read of every element
+                assert isinstance(total, int)
+                enc = element.encoding
+                slot = self.slot(kind)
+                self.emit(("fields", cursor, [(0, enc.bits, enc.reader, slot, None,  # type: ignore[union-attr]
+                                               {"byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits,  # type: ignore[union-attr]
+                                                "count": total, "stride": enc.bits})]), bad)  # type: ignore[union-attr]
+                self.emit(("seek", cursor, cursor, total * enc.bits), bad)  # type: ignore[union-attr]
+                return ("array", sizes, ("leaf", slot), element), total * enc.bits  # type: ignore[union-attr]
+            left = self.temporary()
+            self.emit(("calc", left, "+", total, 0), bad)
+            head = self.emit(("loop", left, None), bad)
+            shape, each = self.value(None, element, cursor, None, known, True)
+            if each <= 0:
+                raise _Unfit  # elements that take no bits: the reader's budget decides
+            self.emit(("jump", head))
+            self.steps[head] = ("loop", left, len(self.steps))
+            return ("array", sizes, shape, element), each * total if isinstance(total, int) else 0
+        enc = ptype.encoding
+        if isinstance(enc, (IntegerEncoding, FloatEncoding)):
+            kind = self.number_kind(ptype)
+            if kind is None:
+                raise _Unfit
+            slot = self.slot(kind)
+            register = self.register(name) if name is not None and name in self.needed \
+                and isinstance(enc, IntegerEncoding) else None
+            self.emit(("fields", cursor, [(0, enc.bits, enc.reader, slot, register,
+                                           {"byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits})]), bad)
+            self.emit(("seek", cursor, cursor, enc.bits), bad)
+            if name is not None:
+                (known.add if register is not None else known.discard)(name)
+            return ("leaf", slot), enc.bits  # type: ignore[return-value]
+        if name is not None:
+            known.discard(name)
+        return self.measured(ptype, cursor, known)
+
+    def measured(self, ptype: ParameterType, cursor: int, known: set[str]) -> tuple[tuple, int]:
+        """Text or binary at P[cursor] (its bytes as the reader measures them)."""
+        bad = self.bad
+        enc = ptype.encoding
+        if isinstance(enc, BinaryEncoding):
+            if enc.bits is not None:
+                size: Any = enc.bits
+            else:
+                assert enc.dynamic is not None
+                size = ("reg", self.size_register(enc.dynamic, known), enc.dynamic.slope, enc.dynamic.intercept)
+            slot = self.slot("span")
+            self.emit(("measure", cursor, 0, ("plain",), size, slot, cursor), bad)
+            return ("bytes", slot), enc.bits or 0
+        if not isinstance(enc, StringEncoding) or ptype.kind != "string" or self.raw:
+            raise _Unfit  # numbers as text are checked in Python; raw text keeps its field's bytes
+        least = 0
+        if enc.bits is not None or enc.dynamic is not None:
+            if enc.terminator is not None:
+                raise _Unfit  # a terminator inside needs a byte boundary the program cannot know here
+            form: tuple = ("tagged", enc.leading_bits, 8) if enc.leading_bits is not None else ("plain",)
+            if enc.bits is not None:
+                size = least = enc.bits
+            else:
+                assert enc.dynamic is not None
+                source = self.size_register(enc.dynamic, known)
+                size, whole = self.temporary(), self.temporary()  # whole bytes
+                self.emit(("calc", size, "*", ("reg", source), enc.dynamic.slope), bad)
+                self.emit(("calc", size, "+", ("reg", size), enc.dynamic.intercept), bad)
+                self.emit(("calc", whole, "//", ("reg", size), 8), bad)
+                self.emit(("calc", whole, "*", ("reg", whole), 8), bad)
+                self.check(("==", ("reg", whole), ("reg", size)), bad)
+                size = ("reg", size)
+        elif enc.leading_bits is not None:
+            here, whole = self.temporary(), self.temporary()  # text of variable size starts on a byte boundary
+            self.emit(("calc", here, "+", ("pos", cursor), 0), bad)
+            self.emit(("calc", whole, "//", ("reg", here), 8), bad)
+            self.emit(("calc", whole, "*", ("reg", whole), 8), bad)
+            self.check(("==", ("reg", whole), ("reg", here)), bad)
+            form, size, least = ("tagged", enc.leading_bits, 8, enc.max_bits), None, enc.leading_bits
+        else:
+            assert enc.terminator is not None
+            form, size, least = ("terminated", enc.terminator, enc.unit, enc.max_bits), None, 8 * enc.unit
+        slot = self.slot(("text", enc.reader))
+        self.emit(("measure", cursor, 0, form, size, slot, cursor), bad)
+        return ("leaf", slot), least
+
+    def number_kind(self, ptype: ParameterType) -> str | None:
+        enc = ptype.encoding
+        if not isinstance(enc, (IntegerEncoding, FloatEncoding)) or enc.bits is None:
+            return None
+        kind = _kind({"encoding": enc.reader, "bits": enc.bits, "byte_order": enc.byte_order,
+                      "reverse_bits": enc.reverse_bits})
+        return kind if kind in _NUMBER_SLOTS else None
+
+    def size_register(self, dynamic: Any, known: set[str]) -> int:
+        """The register of a dynamic size's parameter, where the program can use it."""
+        source = self.d._parameters[dynamic.parameter].type
+        if dynamic.parameter not in known or (dynamic.calibrated and source.calibrated_differs) \
+                or not (isinstance(dynamic.slope, int) and isinstance(dynamic.intercept, int)) \
+                or not (_INT64 <= dynamic.slope <= -_INT64 - 1 and _INT64 <= dynamic.intercept <= -_INT64 - 1):
+            raise _Unfit
+        return self.registers[dynamic.parameter]
+
+    def operand(self, count: Any, known: set[str]) -> Any:
+        """A count or an index: a constant, or a register with the value from its parameter."""
+        if isinstance(count, int):
+            if not _INT64 <= count <= -_INT64 - 1:
+                raise _Unfit
+            return count
+        source = self.size_register(count, known)
+        value = self.temporary()
+        self.emit(("calc", value, "*", ("reg", source), count.slope), self.bad)
+        self.emit(("calc", value, "+", ("reg", value), count.intercept), self.bad)
+        return ("reg", value)
+
+    def counted(self, count: Any, known: set[str]) -> int:
+        """A register with a repeat count (none below 0), checked against the most a packet may have."""
+        left = self.temporary()
+        self.emit(("calc", left, "+", self.operand(count, known), 0), self.bad)
+        if isinstance(count, int) and count > MAX_ELEMENTS:
+            raise _Unfit
+        self.check(("<=", ("reg", left), MAX_ELEMENTS), self.bad)
+        self.at_least_zero(left)
+        return left
+
+    def at_least_zero(self, register: int) -> None:
+        test = self.emit(("if", ("<", ("reg", register), 0), None))
+        self.emit(("calc", register, "+", 0, 0))
+        self.steps[test] = ("if", ("<", ("reg", register), 0), len(self.steps))
+
     # -- restriction criteria
 
-    def criterion(self, criterion: Criterion | None, place: Place, depth: int = 0) -> tuple | None:
+    def criterion(self, criterion: Criterion | None, known: set[str], depth: int = 0) -> tuple | None:
         """A restriction as a program condition, or None where it needs Python (also where it
         nests deeper than the program takes: 32 levels, two of them for an enumeration's)."""
         if criterion is None:
@@ -382,12 +712,12 @@ class _Compiler:
         if isinstance(criterion, (AllOf, AnyOf)):
             if depth >= 29:
                 return None
-            terms = [self.criterion(t, place, depth + 1) for t in criterion.terms]
+            terms = [self.criterion(t, known, depth + 1) for t in criterion.terms]
             if any(t is None for t in terms):
                 return None
             return ("and" if isinstance(criterion, AllOf) else "or", *terms)
         assert isinstance(criterion, Comparison)
-        if criterion.other is not None or criterion.parameter not in place.in_register:
+        if criterion.other is not None or criterion.parameter not in known:
             return None
         op = _OPS.get(criterion.op)
         ptype = self.d._parameters[criterion.parameter].type
@@ -419,3 +749,107 @@ class _Compiler:
             return None
         return (op, register, value)
 
+
+
+# -- the values of entries read whole, from their slots -----------------------------------------
+
+def _used(shape: tuple, into: list[int]) -> list[int]:
+    """The slots a shape reads, in no particular order."""
+    kind = shape[0]
+    if kind in ("leaf", "bytes"):
+        into.append(shape[1])
+    elif kind == "entry":
+        into.extend(k for k in shape[1:3] if k is not None)
+        _used(shape[3], into)
+    elif kind == "container":
+        for inner in shape[1]:
+            _used(inner, into)
+    elif kind == "parameter":
+        _used(shape[2], into)
+    elif kind == "aggregate":
+        for _, member in shape[1]:
+            _used(member, into)
+    else:  # array
+        into.extend(size[1] for size in shape[1] if not isinstance(size, int))
+        if shape[2] is not None:
+            _used(shape[2], into)
+    return into
+
+
+def entry_values(step: Structure, shape: tuple, parameters: dict, slots: list, rows: np.ndarray,
+                 data: Any) -> dict[str, np.ndarray]:
+    """Per parameter an entry gives values to, each packet's (`rows`) raw value as the per-packet
+    reader makes it (MISSING where the entry gave none), as an object column."""
+    from ._definition import _object_column, _span_bytes
+    used = sorted(set(_used(shape, [])))
+    columns: dict[int, list] = {}
+    starts: dict[int, list[int]] = {}
+    for k in used:
+        slot = slots[k]
+        if len(slot) == 3:  # spans: binary fields' bytes
+            columns[k] = _span_bytes(data, slot[0], slot[1], None).tolist()
+        else:
+            columns[k] = slot[0].tolist()
+        starts[k] = np.searchsorted(slot[-1], rows).tolist()
+    made = _Made(parameters, columns)
+    per: dict[str, list] = {n: [] for n in step.names}
+    for i in range(len(rows)):
+        made.at = {k: starts[k][i] for k in used}
+        values: dict[str, Any] = {}
+        made.entry(shape, values)
+        for n in step.names:
+            per[n].append(values.get(n, MISSING))
+    return {n: _object_column(items) for n, items in per.items()}
+
+
+class _Made:
+    """One packet's values of an entry from the slots (each slot's next value at `at`)."""
+
+    __slots__ = ("parameters", "columns", "at")
+
+    def __init__(self, parameters: dict, columns: dict[int, list]) -> None:
+        self.parameters = parameters
+        self.columns = columns
+        self.at: dict[int, int] = {}
+
+    def take(self, k: int) -> Any:
+        at = self.at[k]
+        self.at[k] = at + 1
+        return self.columns[k][at]
+
+    def entry(self, shape: tuple, values: dict[str, Any]) -> None:
+        _, present, count, body, names = shape
+        if present is not None and not self.take(present):
+            return
+        if count is None:
+            self.once(body, values)
+            return
+        occurrences: dict[str, list] = {n: [] for n in names}
+        for _ in range(self.take(count)):
+            for n in names:
+                values.pop(n, None)
+            self.once(body, values)
+            for n in names:
+                if n in values:
+                    occurrences[n].append(values[n])
+        for n in names:
+            found = occurrences[n]
+            values[n] = found if _of_aggregates(self.parameters[n].type) else _as_array(found)
+
+    def once(self, shape: tuple, values: dict[str, Any]) -> None:
+        if shape[0] == "container":
+            for inner in shape[1]:
+                self.entry(inner, values)
+        else:
+            values[shape[1]] = self.value(shape[2])
+
+    def value(self, shape: tuple) -> Any:
+        kind = shape[0]
+        if kind in ("leaf", "bytes"):
+            return self.take(shape[1])
+        if kind == "aggregate":
+            return {member: self.value(inner) for member, inner in shape[1]}
+        dims = tuple(size if isinstance(size, int) else self.take(size[1]) for size in shape[1])
+        element = shape[2]
+        return _array([self.value(element) for _ in range(math.prod(dims))] if element is not None else [],
+                      dims, shape[3])

@@ -672,6 +672,8 @@ class Definition:
                     group.values[n] = _taken(slots[k], rows)
             for n, k in place.whole.items():
                 group.fields[n] = _span_bytes(data, slots[k][0], slots[k][1], _taken_at(slots[k], rows))
+            for step, shape in place.structures:  # entries read whole
+                group.items.update(_compile.entry_values(step, shape, self._parameters, slots, rows, data))
             self._settle(segment, group, python_data if python_data is not None else data, raw, found, skipped,
                          keep)
 
