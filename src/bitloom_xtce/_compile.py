@@ -776,11 +776,78 @@ def _used(shape: tuple, into: list[int]) -> list[int]:
     return into
 
 
+@dataclass(slots=True)
+class Flat:
+    """The values of a parameter read whole, of the packets where the entry gave one, in one
+    array: `counts` per such packet (None: one value each), `present` per packet (None: all)."""
+
+    values: np.ndarray  # as the per-packet values hold them: integers int64, floats float64
+    counts: np.ndarray | None
+    present: np.ndarray | None
+
+
+def _leaf(shape: tuple) -> bool:
+    return shape[0] in ("leaf", "bytes")
+
+
+def _flat_names(shape: tuple, parameters: dict) -> dict[str, tuple] | None:
+    """Where every packet's value of each parameter of an entry is its leaf slot's values, split
+    by one count (a repeat or a one-dimensional array of numbers, text or bytes, also of a
+    container of such parameters; or one value): per parameter (leaf, count or None, its
+    dimension size when an array). None for other shapes (made packet by packet)."""
+    _, present, count, body, names = shape
+    if body[0] == "parameter":
+        inner = [body]
+    elif body[0] == "container" and all(e[1] is None and e[2] is None and e[3][0] == "parameter" for e in body[1]):
+        inner = [e[3] for e in body[1]]
+    else:
+        return None
+    if len({p[1] for p in inner}) != len(inner):
+        return None  # a parameter placed twice
+    found = {}
+    for _, name, value in inner:
+        if _of_aggregates(parameters[name].type):
+            return None
+        if _leaf(value):
+            found[name] = (value, None)
+        elif value[0] == "array" and count is None and len(value[1]) == 1 and value[2] is not None \
+                and _leaf(value[2]) and len(inner) == 1:
+            found[name] = (value[2], value[1][0])
+        else:
+            return None
+    return found
+
+
+def _selected(slot: tuple, rows: np.ndarray, every: bool) -> np.ndarray:
+    """The positions in a slot of the values of packets `rows`."""
+    at = slot[-1]
+    return np.arange(len(at)) if every else np.flatnonzero(np.isin(at, rows))
+
+
+def _flat_values(slot: tuple, where: np.ndarray, data: Any) -> np.ndarray | None:
+    from ._definition import _span_bytes
+    if len(slot) == 3:
+        return _span_bytes(data, slot[0], slot[1], where)
+    values = slot[0][where]
+    kind = values.dtype.kind
+    if kind in "iu":
+        if values.dtype == np.uint64 and len(values) and int(values.max()) >= 1 << 63:
+            return None  # such packets' arrays are uint64 or int64 by their own values
+        return values.astype(np.int64)
+    return values.astype(np.float64) if kind == "f" else values
+
+
 def entry_values(step: Structure, shape: tuple, parameters: dict, slots: list, rows: np.ndarray,
-                 data: Any) -> dict[str, np.ndarray]:
+                 data: Any, flat: dict[str, Flat] | None = None) -> dict[str, np.ndarray]:
     """Per parameter an entry gives values to, each packet's (`rows`) raw value as the per-packet
-    reader makes it (MISSING where the entry gave none), as an object column."""
+    reader makes it (MISSING where the entry gave none), as an object column. Where the shape
+    allows, made from whole slots at once, and their flat form put in `flat`."""
     from ._definition import _object_column, _span_bytes
+    simple = _flat_names(shape, parameters)
+    if simple is not None:
+        made = _split_entry(shape, simple, slots, rows, data, flat)
+        if made is not None:
+            return made
     used = sorted(set(_used(shape, [])))
     columns: dict[int, list] = {}
     starts: dict[int, list[int]] = {}
@@ -853,3 +920,66 @@ class _Made:
         element = shape[2]
         return _array([self.value(element) for _ in range(math.prod(dims))] if element is not None else [],
                       dims, shape[3])
+
+
+def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.ndarray, data: Any,
+                 flat: dict[str, Flat] | None) -> dict[str, np.ndarray] | None:
+    _, present_slot, count_slot, _, _ = shape
+    every = all(len(slots[k][-1]) == len(rows) for k in (present_slot, count_slot) if k is not None) and \
+        len(rows) and int(rows[-1]) == len(rows) - 1  # the slots hold these packets' values only
+    n = len(rows)
+    present = None
+    if present_slot is not None:
+        present = slots[present_slot][0][_selected(slots[present_slot], rows, bool(every))].astype(bool)
+        if present.all():
+            present = None
+    kept = n if present is None else int(present.sum())
+    counts = None
+    if count_slot is not None:
+        counts = slots[count_slot][0][_selected(slots[count_slot], rows, bool(every))]
+    out: dict[str, np.ndarray] = {}
+    empty = np.array([])
+    for name, (leaf, size) in names.items():
+        slot = slots[leaf[1]]
+        values = _flat_values(slot, _selected(slot, rows, bool(every) and counts is None and size is None
+                                              and present is None), data)
+        if values is None:
+            return None
+        each = counts
+        if size is not None:
+            each = np.full(kept, size, np.int64) if isinstance(size, int) else \
+                slots[size[1]][0][_selected(slots[size[1]], rows, False)]
+        items = np.empty(n, dtype=object)
+        where = slice(None) if present is None else present
+        if each is None:
+            assert len(values) == kept
+            items[where] = values.tolist() if values.dtype.kind != "T" else list(values)
+        else:
+            assert len(each) == kept and int(each.sum()) == len(values)
+            ends = np.cumsum(each).tolist()
+            parts = [values[a:b] if a != b else empty  # no occurrences: as numpy makes an array of none
+                     for a, b in zip([0] + ends[:-1], ends)]
+            items[where] = parts
+        if present is not None:
+            items[~present] = MISSING
+        out[name] = items
+        if flat is not None:
+            flat[name] = Flat(values, each, present)
+    return out
+
+
+def flat_calibrated(ptype: ParameterType, values: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
+    """The calibrated values of a parameter's flat values, with what an empty array of them
+    calibrates to, where calibrating each packet's values alone gives the same values of the
+    same type (no calibrator that reads other parameters, no labels whose type depends on the
+    values); None otherwise."""
+    leaf = ptype.element if ptype.kind == "array" and ptype.element is not None else ptype
+    enc = leaf.encoding
+    if leaf.calibrated_differs:
+        if leaf.kind in ("string", "binary") and not isinstance(enc, (IntegerEncoding, FloatEncoding)):
+            return values, np.array([])
+        if leaf.kind not in ("integer", "float", "boolean") or leaf.time is not None \
+                or not isinstance(enc, (IntegerEncoding, FloatEncoding)) or enc.context_calibrators \
+                or any(kind == "parameter" for kind, _ in getattr(enc.calibrator, "steps", ())):
+            return None
+    return ptype.calibrate(values, None), ptype.calibrate(np.array([]), None)
