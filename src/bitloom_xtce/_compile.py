@@ -818,17 +818,21 @@ def _flat_names(shape: tuple, parameters: dict) -> dict[str, tuple] | None:
     return found
 
 
-def _selected(slot: tuple, rows: np.ndarray, every: bool) -> np.ndarray:
-    """The positions in a slot of the values of packets `rows`."""
-    at = slot[-1]
-    return np.arange(len(at)) if every else np.flatnonzero(np.isin(at, rows))
+def _selected(slot: tuple, rows: np.ndarray, every: bool) -> np.ndarray | None:
+    """The positions in a slot of the values of packets `rows`; None: all of them."""
+    return None if every else np.flatnonzero(np.isin(slot[-1], rows))
 
 
-def _flat_values(slot: tuple, where: np.ndarray, data: Any) -> np.ndarray | None:
+def _chosen(slot: tuple, rows: np.ndarray, every: bool) -> np.ndarray:
+    where = _selected(slot, rows, every)
+    return slot[0] if where is None else slot[0][where]
+
+
+def _flat_values(slot: tuple, where: np.ndarray | None, data: Any) -> np.ndarray | None:
     from ._definition import _span_bytes
     if len(slot) == 3:
         return _span_bytes(data, slot[0], slot[1], where)
-    values = slot[0][where]
+    values = slot[0] if where is None else slot[0][where]
     kind = values.dtype.kind
     if kind in "iu":
         if values.dtype == np.uint64 and len(values) and int(values.max()) >= 1 << 63:
@@ -925,30 +929,33 @@ class _Made:
 def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.ndarray, data: Any,
                  flat: dict[str, Flat] | None) -> dict[str, np.ndarray] | None:
     _, present_slot, count_slot, _, _ = shape
-    every = all(len(slots[k][-1]) == len(rows) for k in (present_slot, count_slot) if k is not None) and \
-        len(rows) and int(rows[-1]) == len(rows) - 1  # the slots hold these packets' values only
+    once = [k for k in (present_slot, count_slot) if k is not None] + \
+        [size[1] for _, size in names.values() if size is not None and not isinstance(size, int)]
+    # Slots of one value per packet that hold as many as there are packets `rows`, the first
+    # packets: every value of the entry's slots is theirs.
+    every = bool(once) and len(rows) > 0 and int(rows[-1]) == len(rows) - 1 and \
+        all(len(slots[k][-1]) == len(rows) for k in once)
     n = len(rows)
     present = None
     if present_slot is not None:
-        present = slots[present_slot][0][_selected(slots[present_slot], rows, bool(every))].astype(bool)
+        present = _chosen(slots[present_slot], rows, every).astype(bool)
         if present.all():
             present = None
     kept = n if present is None else int(present.sum())
     counts = None
     if count_slot is not None:
-        counts = slots[count_slot][0][_selected(slots[count_slot], rows, bool(every))]
+        counts = _chosen(slots[count_slot], rows, every)
     out: dict[str, np.ndarray] = {}
     empty = np.array([])
     for name, (leaf, size) in names.items():
         slot = slots[leaf[1]]
-        values = _flat_values(slot, _selected(slot, rows, bool(every) and counts is None and size is None
-                                              and present is None), data)
+        values = _flat_values(slot, _selected(slot, rows, every), data)
         if values is None:
             return None
         each = counts
         if size is not None:
             each = np.full(kept, size, np.int64) if isinstance(size, int) else \
-                slots[size[1]][0][_selected(slots[size[1]], rows, False)]
+                _chosen(slots[size[1]], rows, every)
         items = np.empty(n, dtype=object)
         where = slice(None) if present is None else present
         if each is None:
@@ -959,7 +966,7 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
             ends = np.cumsum(each).tolist()
             parts = [values[a:b] if a != b else empty  # no occurrences: as numpy makes an array of none
                      for a, b in zip([0] + ends[:-1], ends)]
-            items[where] = parts
+            items[where] = _objects(parts)
         if present is not None:
             items[~present] = MISSING
         out[name] = items
@@ -983,3 +990,11 @@ def flat_calibrated(ptype: ParameterType, values: np.ndarray) -> tuple[np.ndarra
                 or any(kind == "parameter" for kind, _ in getattr(enc.calibrator, "steps", ())):
             return None
     return ptype.calibrate(values, None), ptype.calibrate(np.array([]), None)
+
+
+def _objects(items: list) -> np.ndarray:
+    """A list as a one-dimensional object array, arrays of one shape among its items too."""
+    out = np.empty(len(items), dtype=object)
+    for i, item in enumerate(items):
+        out[i] = item
+    return out

@@ -1555,9 +1555,8 @@ def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bo
     column = np.empty(rows, dtype=object)
     parts = [values[a:b] if a != b else empty for a, b in zip([0] + ends[:-1], ends)]
     if present is None:
-        column[:] = parts
-        return column
-    column[present] = parts
+        return _compile._objects(parts)
+    column[present] = _compile._objects(parts)
     return np.ma.masked_array(column, ~present)
 
 
