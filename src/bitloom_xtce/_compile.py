@@ -438,6 +438,8 @@ class _Compiler:
             cursor = step.creates  # the anchor after the entry: where it ends
             self.emit(("seek", cursor, step.anchor, step.offset), self.bad)
             shape, _ = self.entry(step.entry, cursor, cursor, known, False)
+            if self.raw and _texts(shape) and _flat_names(shape, self.d._parameters) is None:
+                raise _Unfit  # raw text in a shape made packet by packet: see Reader and raw_form
             anchor = self.slot("i64")
             self.emit(("emit", anchor, ("pos", cursor)))
         except _Unfit:
@@ -625,8 +627,8 @@ class _Compiler:
             slot = self.slot("span")
             self.emit(("measure", cursor, 0, ("plain",), size, slot, cursor), bad)
             return ("bytes", slot), enc.bits or 0
-        if not isinstance(enc, StringEncoding) or ptype.kind != "string" or self.raw:
-            raise _Unfit  # numbers as text are checked in Python; raw text keeps its field's bytes
+        if not isinstance(enc, StringEncoding) or ptype.kind != "string":
+            raise _Unfit  # numbers as text are checked in Python
         least = 0
         if enc.bits is not None or enc.dynamic is not None:
             if enc.terminator is not None:
@@ -655,8 +657,15 @@ class _Compiler:
             assert enc.terminator is not None
             form, size, least = ("terminated", enc.terminator, enc.unit, enc.max_bits), None, 8 * enc.unit
         slot = self.slot(("text", enc.reader))
+        if not self.raw:
+            self.emit(("measure", cursor, 0, form, size, slot, cursor), bad)
+            return ("leaf", slot), least
+        # raw=True gives the text's whole field (its size tag or terminator too)
+        self.emit(("seek", self.spare_position, cursor, 0))
         self.emit(("measure", cursor, 0, form, size, slot, cursor), bad)
-        return ("leaf", slot), least
+        whole = self.slot("span")
+        self.emit(("span", whole, self.spare_position, cursor), bad)
+        return ("leaf", slot, whole), least
 
     def number_kind(self, ptype: ParameterType) -> str | None:
         enc = ptype.encoding
@@ -757,7 +766,7 @@ def _used(shape: tuple, into: list[int]) -> list[int]:
     """The slots a shape reads, in no particular order."""
     kind = shape[0]
     if kind in ("leaf", "bytes"):
-        into.append(shape[1])
+        into.extend(shape[1:])
     elif kind == "entry":
         into.extend(k for k in shape[1:3] if k is not None)
         _used(shape[3], into)
@@ -784,6 +793,22 @@ class Flat:
     values: np.ndarray  # as the per-packet values hold them: integers int64, floats float64
     counts: np.ndarray | None
     present: np.ndarray | None
+
+
+def _texts(shape: tuple) -> bool:
+    """Whether a shape holds text with its whole field's bytes (raw=True)."""
+    kind = shape[0]
+    if kind == "leaf":
+        return len(shape) == 3
+    if kind == "entry":
+        return _texts(shape[3])
+    if kind == "container":
+        return any(_texts(inner) for inner in shape[1])
+    if kind == "parameter":
+        return _texts(shape[2])
+    if kind == "aggregate":
+        return any(_texts(member) for _, member in shape[1])
+    return kind == "array" and shape[2] is not None and _texts(shape[2])
 
 
 def _leaf(shape: tuple) -> bool:
@@ -836,22 +861,21 @@ def _flat_values(slot: tuple, where: np.ndarray | None, data: Any) -> np.ndarray
     kind = values.dtype.kind
     if kind in "iu":
         if values.dtype == np.uint64 and len(values) and int(values.max()) >= 1 << 63:
-            return None  # such packets' arrays are uint64 or int64 by their own values
+            return None  # each packet's array is uint64 or int64 by its own values
         return values.astype(np.int64)
     return values.astype(np.float64) if kind == "f" else values
 
 
 def entry_values(step: Structure, shape: tuple, parameters: dict, slots: list, rows: np.ndarray,
-                 data: Any, flat: dict[str, Flat] | None = None) -> dict[str, np.ndarray]:
+                 data: Any, flat: dict[str, Flat] | None = None,
+                 fields: dict[str, np.ndarray] | None = None) -> dict[str, np.ndarray]:
     """Per parameter an entry gives values to, each packet's (`rows`) raw value as the per-packet
     reader makes it (MISSING where the entry gave none), as an object column. Where the shape
     allows, made from whole slots at once, and their flat form put in `flat`."""
     from ._definition import _object_column, _span_bytes
     simple = _flat_names(shape, parameters)
     if simple is not None:
-        made = _split_entry(shape, simple, slots, rows, data, flat)
-        if made is not None:
-            return made
+        return _split_entry(shape, simple, slots, rows, data, flat, {} if fields is None else fields)
     used = sorted(set(_used(shape, [])))
     columns: dict[int, list] = {}
     starts: dict[int, list[int]] = {}
@@ -927,7 +951,7 @@ class _Made:
 
 
 def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.ndarray, data: Any,
-                 flat: dict[str, Flat] | None) -> dict[str, np.ndarray] | None:
+                 flat: dict[str, Flat] | None, fields: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
     _, present_slot, count_slot, _, _ = shape
     once = [k for k in (present_slot, count_slot) if k is not None] + \
         [size[1] for _, size in names.values() if size is not None and not isinstance(size, int)]
@@ -950,12 +974,21 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
     for name, (leaf, size) in names.items():
         slot = slots[leaf[1]]
         values = _flat_values(slot, _selected(slot, rows, every), data)
-        if values is None:
-            return None
+        uniform = values is not None
+        if values is None:  # as Python integers, each packet's array made of its own
+            values = _chosen(slot, rows, every).astype(object)
         each = counts
         if size is not None:
             each = np.full(kept, size, np.int64) if isinstance(size, int) else \
                 _chosen(slots[size[1]], rows, every)
+        if len(leaf) == 3:  # raw text: each packet's fields' bytes beside its values
+            whole = _flat_values(slots[leaf[2]], _selected(slots[leaf[2]], rows, every), data)
+            assert whole is not None
+            forms = _raw_forms(whole, each, present, n)
+            if forms is not None:
+                fields[name] = forms
+            if flat is not None:
+                flat[name] = Flat(whole, each, present)
         items = np.empty(n, dtype=object)
         where = slice(None) if present is None else present
         if each is None:
@@ -966,12 +999,31 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
             ends = np.cumsum(each).tolist()
             parts = [values[a:b] if a != b else empty  # no occurrences: as numpy makes an array of none
                      for a, b in zip([0] + ends[:-1], ends)]
-            items[where] = _objects(parts)
+            items[where] = _objects(parts if uniform else [_as_array(p.tolist()) for p in parts])
         if present is not None:
             items[~present] = MISSING
         out[name] = items
-        if flat is not None:
+        if flat is not None and len(leaf) == 2 and uniform:
             flat[name] = Flat(values, each, present)
+    return out
+
+
+def _raw_forms(whole: np.ndarray, each: np.ndarray | None, present: np.ndarray | None, n: int) -> np.ndarray | None:
+    """Per packet the raw=True form of a text value: its field's bytes (an object array of them
+    per occurrence); where a packet has no text (no value, no occurrences) its value as it is.
+    None where no packet has text (the values serve as they are)."""
+    if not len(whole):
+        return None
+    out = np.empty(n, dtype=object)
+    where = slice(None) if present is None else present
+    if each is None:
+        out[where] = whole
+    else:
+        ends = np.cumsum(each).tolist()
+        empty = np.array([])
+        out[where] = _objects([whole[a:b].copy() if a != b else empty for a, b in zip([0] + ends[:-1], ends)])
+    if present is not None:
+        out[~present] = MISSING
     return out
 
 

@@ -675,7 +675,7 @@ class Definition:
                 group.fields[n] = _span_bytes(data, slots[k][0], slots[k][1], _taken_at(slots[k], rows))
             for step, shape in place.structures:  # entries read whole
                 group.items.update(_compile.entry_values(step, shape, self._parameters, slots, rows, data,
-                                                         group.flat))
+                                                         group.flat, group.fields))
             self._settle(segment, group, python_data if python_data is not None else data, raw, found, skipped,
                          keep)
 
@@ -963,7 +963,7 @@ class Definition:
     def _split_columns(self, n: str, ptype: ParameterType, group: _Group, get: Callable[[str, bool], Value],
                        raw: bool, fixed: bool, out: dict[str, np.ndarray]) -> None:
         flat = group.flat.get(n)
-        if flat is not None and not (raw and n in group.fields):
+        if flat is not None:  # (where raw, of the raw forms in group.fields)
             made = _flat_column(flat, ptype, raw, fixed, len(group.offsets))
             if made is not None:
                 out[n] = made
