@@ -1021,7 +1021,7 @@ def _raw_forms(whole: np.ndarray, each: np.ndarray | None, present: np.ndarray |
     else:
         ends = np.cumsum(each).tolist()
         empty = np.array([])
-        out[where] = _objects([whole[a:b].copy() if a != b else empty for a, b in zip([0] + ends[:-1], ends)])
+        out[where] = _objects([whole[a:b] if a != b else empty for a, b in zip([0] + ends[:-1], ends)])
     if present is not None:
         out[~present] = MISSING
     return out

@@ -964,7 +964,7 @@ class Definition:
                        raw: bool, fixed: bool, out: dict[str, np.ndarray]) -> None:
         flat = group.flat.get(n)
         if flat is not None:  # (where raw, of the raw forms in group.fields)
-            made = _flat_column(flat, ptype, raw, fixed, len(group.offsets))
+            made = _flat_column(flat, ptype, raw, fixed, group.fields[n] if raw and n in group.fields else group.items[n])
             if made is not None:
                 out[n] = made
                 return
@@ -1525,10 +1525,12 @@ def _cut(data: bytes, group: _Group, f: Field, keep_text: bool = True) -> np.nda
     return bad
 
 
-def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bool, rows: int) -> np.ndarray | None:
-    """The column of a parameter read whole from its values in one array, as `column` makes it
-    from each packet's value; None where only each packet's value gives it."""
+def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bool, items: np.ndarray) -> np.ndarray | None:
+    """The column of a parameter read whole from its values in one array (`items`: the same,
+    packet by packet), as `column` makes it from each packet's value; None where only each
+    packet's value gives it."""
     values, counts, present = flat.values, flat.counts, flat.present
+    rows = len(items)
     kept = len(values) if counts is None else len(counts)
     if not kept or values.dtype == object and counts is None:
         return None
@@ -1551,6 +1553,12 @@ def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bo
         out[present] = dense
         mask[~present] = True
         return np.ma.masked_array(out, mask)
+    if values is flat.values and empty.dtype == np.float64:  # the packets' values as they are
+        if present is None:
+            return items
+        column = items.copy()
+        column[~present] = None
+        return np.ma.masked_array(column, ~present)
     ends = np.cumsum(counts).tolist()
     column = np.empty(rows, dtype=object)
     parts = [values[a:b] if a != b else empty for a, b in zip([0] + ends[:-1], ends)]
