@@ -321,6 +321,11 @@ STRUCTURES = {
         [b"\x02" + bytes(7) + b"\x01\xff" + bytes(7), b"\x01" + bytes(7) + b"\x05", b"\x00"]),
     "condition on text": (S8, {"f": "U8", "s": "S8"}, ref("f") + ref("s", condition("f", 1)), "",
                           [b"\x01\x02ab", b"\x00", b"\x01\x05a", b"\x01\x00"]),
+    "repeated container with its own size": (
+        "", {"n": "U8", "k": "U8"}, ref("n") + included("E", repeat(dynamic("n"))),
+        '<xtce:SequenceContainer name="E"><xtce:BinaryEncoding><xtce:SizeInBits><xtce:FixedValue>16</xtce:FixedValue>'
+        f'</xtce:SizeInBits></xtce:BinaryEncoding><xtce:EntryList>{ref("k")}</xtce:EntryList></xtce:SequenceContainer>',
+        [b"\x02\x01\xff\x02\xff", b"\x02\x01\xff\x02", b"\x00"]),
     "repeat of a repeat": (
         "", {"n": "U8", "k": "U8", "v": "U8"}, ref("n") + included("E", repeat(dynamic("n"))),
         inner("E", ref("k") + ref("v", repeat(dynamic("k")))),

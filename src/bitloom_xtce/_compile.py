@@ -141,6 +141,10 @@ class _Compiler:
         self.fails: list[tuple[int, str]] = []  # (step that jumps to a fail step, its reason)
         self.positions = 1
         self.cut = False  # whether some field's bytes are cut out in Python
+        self.bad = ""  # the reason of the entry read whole being compiled
+        self.sized = False  # a container's own size moved the cursor (past what was read)
+        self.pending: list[tuple] = []  # fixed-size fields to read at once (see read)
+        self.pending_bits = self.pending_at = 0
         needed: set[str] = set()
         for c in definition._containers.values():
             if c.restriction is not None:
@@ -196,11 +200,27 @@ class _Compiler:
         return self.register(f"\0{self.scratch}")  # no parameter has such a name
 
     def emit(self, step: tuple, reason: str | None = None, others: dict[int, str] | None = None) -> int:
+        if self.pending:
+            self.flush()
         at = len(self.steps)
         self.steps.append(step)
         if reason is not None:
             self.blame[at] = (reason, others or {})
         return at
+
+    def read(self, cursor: int, item: tuple, bits: int) -> None:
+        """A fixed-size field at P[cursor] (with P[cursor] then moved past it); fields that
+        follow one another are read by one step, and the cursor moved once, when a step that
+        is not such a read comes."""
+        self.pending.append((self.pending_bits,) + item)
+        self.pending_bits += bits
+        self.pending_at = cursor
+
+    def flush(self) -> None:
+        fields, bits = self.pending, self.pending_bits
+        self.pending, self.pending_bits = [], 0
+        self.emit(("fields", self.pending_at, fields), self.bad)
+        self.emit(("seek", self.pending_at, self.pending_at, bits), self.bad)
 
     def check(self, condition: tuple, reason: str) -> None:
         """Go on where `condition` holds, else fail the packet for `reason`."""
@@ -443,6 +463,7 @@ class _Compiler:
             anchor = self.slot("i64")
             self.emit(("emit", anchor, ("pos", cursor)))
         except _Unfit:
+            self.pending, self.pending_bits = [], 0
             del self.steps[mark[0]:], self.slots[mark[1]:], self.fails[mark[2]:]
             for at in [at for at in self.blame if at >= mark[0]]:
                 del self.blame[at]
@@ -493,12 +514,15 @@ class _Compiler:
             self.emit(("emit", count, ("reg", left)))
             head = self.emit(("loop", left, None), bad)
             known.difference_update(names)  # each occurrence reads its own
+            sized, self.sized = self.sized, False
             body, each = self.once(entry, cursor, known, True)
             if each + gap <= 0:
                 raise _Unfit  # occurrences that take no bits: the reader's budget decides
             if gap:
                 self.emit(("seek", cursor, cursor, gap), bad)
-            self.check(("<=", ("pos", cursor), ("size",)), bad)
+            if gap or self.sized:  # else its last read ended inside the packet
+                self.check(("<=", ("pos", cursor), ("size",)), bad)
+            self.sized = self.sized or sized
             self.emit(("jump", head))
             self.steps[head] = ("loop", left, len(self.steps))
             least = (each + gap) * entry.repeat.count if isinstance(entry.repeat.count, int) else 0
@@ -524,6 +548,7 @@ class _Compiler:
                 least += bits
             if container.size is not None:
                 self.emit(("seek", cursor, start, container.size))
+                self.sized = True  # the cursor moved without a read
                 least = container.size
             return ("container", inner), least
         name = entry.ref
@@ -582,10 +607,9 @@ class _Compiler:
                 assert isinstance(total, int)
                 enc = element.encoding
                 slot = self.slot(kind)
-                self.emit(("fields", cursor, [(0, enc.bits, enc.reader, slot, None,  # type: ignore[union-attr]
-                                               {"byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits,  # type: ignore[union-attr]
-                                                "count": total, "stride": enc.bits})]), bad)  # type: ignore[union-attr]
-                self.emit(("seek", cursor, cursor, total * enc.bits), bad)  # type: ignore[union-attr]
+                self.read(cursor, (enc.bits, enc.reader, slot, None,  # type: ignore[union-attr]
+                                   {"byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits,  # type: ignore[union-attr]
+                                    "count": total, "stride": enc.bits}), total * enc.bits)  # type: ignore[union-attr]
                 return ("array", sizes, ("leaf", slot), element), total * enc.bits  # type: ignore[union-attr]
             left = self.temporary()
             self.emit(("calc", left, "+", total, 0), bad)
@@ -604,9 +628,8 @@ class _Compiler:
             slot = self.slot(kind)
             register = self.register(name) if name is not None and name in self.needed \
                 and isinstance(enc, IntegerEncoding) else None
-            self.emit(("fields", cursor, [(0, enc.bits, enc.reader, slot, register,
-                                           {"byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits})]), bad)
-            self.emit(("seek", cursor, cursor, enc.bits), bad)
+            self.read(cursor, (enc.bits, enc.reader, slot, register,
+                               {"byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits}), enc.bits)
             if name is not None:
                 (known.add if register is not None else known.discard)(name)
             return ("leaf", slot), enc.bits  # type: ignore[return-value]
@@ -691,6 +714,8 @@ class _Compiler:
                 raise _Unfit
             return count
         source = self.size_register(count, known)
+        if count.slope == 1 and count.intercept == 0:
+            return ("reg", source)
         value = self.temporary()
         self.emit(("calc", value, "*", ("reg", source), count.slope), self.bad)
         self.emit(("calc", value, "+", ("reg", value), count.intercept), self.bad)
