@@ -818,6 +818,7 @@ class Flat:
     values: np.ndarray  # as the per-packet values hold them: integers int64, floats float64
     counts: np.ndarray | None
     present: np.ndarray | None
+    member: bool = False  # of a leaf of aggregates: each packet's values gathered from its dicts
 
 
 def _texts(shape: tuple) -> bool:
@@ -856,16 +857,47 @@ def _flat_names(shape: tuple, parameters: dict) -> dict[str, tuple] | None:
         return None  # a parameter placed twice
     found = {}
     for _, name, value in inner:
-        if _of_aggregates(parameters[name].type):
-            return None
-        if _leaf(value):
+        if _leaf(value) or _record(value):
             found[name] = (value, None)
         elif value[0] == "array" and count is None and len(value[1]) == 1 and value[2] is not None \
-                and _leaf(value[2]) and len(inner) == 1:
+                and (_leaf(value[2]) or _record(value[2])) and len(inner) == 1:
             found[name] = (value[2], value[1][0])
         else:
             return None
     return found
+
+
+def _record(shape: tuple) -> bool:
+    """An aggregate of numbers, text (not raw) or bytes, nested aggregates of such too."""
+    return shape[0] == "aggregate" and all(_leaf(m) and len(m) == 2 or _record(m) for _, m in shape[1])
+
+
+def _record_leaves(shape: tuple, path: str = "") -> list[tuple[str, tuple]]:
+    """(column suffix, leaf) of an aggregate's leaves in reading order."""
+    out = []
+    for member, inner in shape[1]:
+        if inner[0] == "aggregate":
+            out.extend(_record_leaves(inner, f"{path}.{member}"))
+        else:
+            out.append((f"{path}.{member}", inner))
+    return out
+
+
+def _record_maker(shape: tuple, at: list[int]) -> list[tuple[str, Any]]:
+    """How to make an aggregate's dict from a row of its leaves' values: (member, the row's
+    index, or a nested maker)."""
+    made = []
+    for member, inner in shape[1]:
+        if inner[0] == "aggregate":
+            made.append((member, _record_maker(inner, at)))
+        else:
+            made.append((member, at[0]))
+            at[0] += 1
+    return made
+
+
+def _make(maker: list[tuple[str, Any]], row: tuple) -> dict:
+    return {member: row[i] if isinstance(i, int) else _make(i, row) for member, i in maker}
 
 
 def _selected(slot: tuple, rows: np.ndarray, every: bool) -> np.ndarray | None:
@@ -997,15 +1029,18 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
     out: dict[str, np.ndarray] = {}
     empty = np.array([])
     for name, (leaf, size) in names.items():
+        each = counts
+        if size is not None:
+            each = np.full(kept, size, np.int64) if isinstance(size, int) else \
+                _chosen(slots[size[1]], rows, every)
+        if leaf[0] == "aggregate":
+            out[name] = _split_records(name, leaf, each, present, slots, rows, every, data, flat)
+            continue
         slot = slots[leaf[1]]
         values = _flat_values(slot, _selected(slot, rows, every), data)
         uniform = values is not None
         if values is None:  # as Python integers, each packet's array made of its own
             values = _chosen(slot, rows, every).astype(object)
-        each = counts
-        if size is not None:
-            each = np.full(kept, size, np.int64) if isinstance(size, int) else \
-                _chosen(slots[size[1]], rows, every)
         if len(leaf) == 3:  # raw text: each packet's fields' bytes beside its values
             whole = _flat_values(slots[leaf[2]], _selected(slots[leaf[2]], rows, every), data)
             assert whole is not None
@@ -1031,6 +1066,38 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
         if flat is not None and len(leaf) == 2 and uniform:
             flat[name] = Flat(values, each, present)
     return out
+
+
+def _split_records(name: str, shape: tuple, each: np.ndarray | None, present: np.ndarray | None, slots: list,
+                   rows: np.ndarray, every: bool, data: Any, flat: dict[str, Flat] | None) -> np.ndarray:
+    """Each packet's value of an aggregate read whole, or of its occurrences or elements (lists
+    of dicts), from its leaves' slots; each leaf's flat form under its column's name."""
+    lists = []
+    for suffix, leaf in _record_leaves(shape):
+        slot = slots[leaf[1]]
+        values = _flat_values(slot, _selected(slot, rows, every), data)
+        if values is None:  # as Python integers (a column then made packet by packet)
+            values = _chosen(slot, rows, every).astype(object)
+        elif flat is not None:
+            flat[name + suffix] = Flat(values, each, present, True)
+        lists.append(values.tolist() if values.dtype.kind != "T" else list(values))
+    maker = _record_maker(shape, [0])
+    if all(isinstance(i, int) for _, i in maker):
+        keys = [member for member, _ in maker]
+        records = [dict(zip(keys, row)) for row in zip(*lists)]
+    else:
+        records = [_make(maker, row) for row in zip(*lists)]
+    n = len(rows)
+    items = np.empty(n, dtype=object)
+    where = slice(None) if present is None else present
+    if each is None:
+        items[where] = _objects(records)
+    else:
+        ends = np.cumsum(each).tolist()
+        items[where] = _objects([records[a:b] for a, b in zip([0] + ends[:-1], ends)])
+    if present is not None:
+        items[~present] = MISSING
+    return items
 
 
 def _raw_forms(whole: np.ndarray, each: np.ndarray | None, present: np.ndarray | None, n: int) -> np.ndarray | None:

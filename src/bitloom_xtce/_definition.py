@@ -962,12 +962,14 @@ class Definition:
 
     def _split_columns(self, n: str, ptype: ParameterType, group: _Group, get: Callable[[str, bool], Value],
                        raw: bool, fixed: bool, out: dict[str, np.ndarray]) -> None:
-        flat = group.flat.get(n)
-        if flat is not None:  # (where raw, of the raw forms in group.fields)
-            made = _flat_column(flat, ptype, raw, fixed, group.fields[n] if raw and n in group.fields else group.items[n])
-            if made is not None:
-                out[n] = made
-                return
+        if group.flat:
+            leaf_types = _leaf_types(n, ptype)
+            if all(c in group.flat for c in leaf_types):  # (where raw, of the raw forms in group.fields)
+                items = group.fields[n] if raw and n in group.fields else group.items[n]
+                made = {c: _flat_column(group.flat[c], t, raw, fixed, items) for c, t in leaf_types.items()}
+                if all(column is not None for column in made.values()):
+                    out.update(made)  # type: ignore[arg-type]
+                    return
         items = group.fields[n] if raw and n in group.fields else group.items[n]
         per: dict[str, list] = {}
         columns = columns_of(n, ptype)
@@ -1539,7 +1541,9 @@ def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bo
         calibrated = _compile.flat_calibrated(ptype, values)
         if calibrated is None:
             return None
-        values, empty = calibrated
+        values = calibrated[0]
+        if not flat.member:  # an aggregate's leaf: gathered from dicts, no values make numpy's empty array
+            empty = calibrated[1]
     if counts is None or fixed:
         if counts is None:
             dense = values
@@ -1553,7 +1557,7 @@ def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bo
         out[present] = dense
         mask[~present] = True
         return np.ma.masked_array(out, mask)
-    if values is flat.values and empty.dtype == np.float64:  # the packets' values as they are
+    if values is flat.values and empty.dtype == np.float64 and not flat.member:  # the packets' values as they are
         if present is None:
             return items
         column = items.copy()
@@ -1566,6 +1570,20 @@ def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bo
         return _compile._objects(parts)
     column[present] = _compile._objects(parts)
     return np.ma.masked_array(column, ~present)
+
+
+def _leaf_types(name: str, ptype: ParameterType) -> dict[str, ParameterType]:
+    """The columns of a parameter read whole and the type of the values in each: its own type,
+    or where it holds aggregates, their leaf members' types."""
+    leaf = ptype
+    while leaf.kind == "array" and leaf.element is not None and leaf.element.structured:
+        leaf = leaf.element
+    if leaf.kind != "aggregate":
+        return {name: ptype}
+    out: dict[str, ParameterType] = {}
+    for member, mtype in leaf.members:
+        out.update(_leaf_types(f"{name}.{member}", mtype))
+    return out
 
 
 def _object_column(items: list[Any]) -> np.ndarray:
