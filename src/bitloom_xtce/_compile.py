@@ -371,14 +371,7 @@ class _Compiler:
             kind = "text"
             if enc.dynamic is not None:
                 assert size_register is not None
-                # The size in bits, which must be whole bytes.
-                bits, whole = self.temporary(), self.temporary()
-                self.emit(("calc", bits, "*", ("reg", size_register), enc.dynamic.slope), bad)
-                self.emit(("calc", bits, "+", ("reg", bits), enc.dynamic.intercept), bad)
-                self.emit(("calc", whole, "//", ("reg", bits), 8), bad)
-                self.emit(("calc", whole, "*", ("reg", whole), 8), bad)
-                self.check(("==", ("reg", whole), ("reg", bits)), bad)
-                size = ("reg", bits)
+                size = self.text_bits(size_register, enc.dynamic, bad)
                 if enc.leading_bits is not None:
                     form = ("tagged", enc.leading_bits, 8)
                 elif enc.terminator is not None:
@@ -390,11 +383,7 @@ class _Compiler:
                 end_aligned = start_aligned
             elif enc.leading_bits is not None:
                 if not start_aligned:  # text of variable size starts on a byte boundary
-                    here, whole = self.temporary(), self.temporary()
-                    self.emit(("calc", here, "+", ("pos", at), offset), bad)
-                    self.emit(("calc", whole, "//", ("reg", here), 8), bad)
-                    self.emit(("calc", whole, "*", ("reg", whole), 8), bad)
-                    self.check(("==", ("reg", whole), ("reg", here)), bad)
+                    self.whole_bytes(("pos", at), offset, bad)
                 form = ("tagged", enc.leading_bits, 8, enc.max_bits)
                 end_aligned = enc.leading_bits % 8 == 0
             else:
@@ -661,20 +650,9 @@ class _Compiler:
                 size = least = enc.bits
             else:
                 assert enc.dynamic is not None
-                source = self.size_register(enc.dynamic, known)
-                size, whole = self.temporary(), self.temporary()  # whole bytes
-                self.emit(("calc", size, "*", ("reg", source), enc.dynamic.slope), bad)
-                self.emit(("calc", size, "+", ("reg", size), enc.dynamic.intercept), bad)
-                self.emit(("calc", whole, "//", ("reg", size), 8), bad)
-                self.emit(("calc", whole, "*", ("reg", whole), 8), bad)
-                self.check(("==", ("reg", whole), ("reg", size)), bad)
-                size = ("reg", size)
+                size = self.text_bits(self.size_register(enc.dynamic, known), enc.dynamic, bad)
         elif enc.leading_bits is not None:
-            here, whole = self.temporary(), self.temporary()  # text of variable size starts on a byte boundary
-            self.emit(("calc", here, "+", ("pos", cursor), 0), bad)
-            self.emit(("calc", whole, "//", ("reg", here), 8), bad)
-            self.emit(("calc", whole, "*", ("reg", whole), 8), bad)
-            self.check(("==", ("reg", whole), ("reg", here)), bad)
+            self.whole_bytes(("pos", cursor), 0, bad)  # text of variable size starts on a byte boundary
             form, size, least = ("tagged", enc.leading_bits, 8, enc.max_bits), None, enc.leading_bits
         else:
             assert enc.terminator is not None
@@ -735,6 +713,22 @@ class _Compiler:
         test = self.emit(("if", ("<", ("reg", register), 0), None))
         self.emit(("calc", register, "+", 0, 0))
         self.steps[test] = ("if", ("<", ("reg", register), 0), len(self.steps))
+
+    def text_bits(self, source: int, dynamic: Any, reason: str) -> tuple:
+        """A register with a text's size in bits from its size parameter's, checked to be whole bytes."""
+        bits = self.temporary()
+        self.emit(("calc", bits, "*", ("reg", source), dynamic.slope), reason)
+        self.emit(("calc", bits, "+", ("reg", bits), dynamic.intercept), reason)
+        self.whole_bytes(("reg", bits), 0, reason)
+        return ("reg", bits)
+
+    def whole_bytes(self, value: tuple, plus: int, reason: str) -> None:
+        """Fail the packet for `reason` unless value + plus is a multiple of 8."""
+        here, whole = self.temporary(), self.temporary()
+        self.emit(("calc", here, "+", value, plus), reason)
+        self.emit(("calc", whole, "//", ("reg", here), 8), reason)
+        self.emit(("calc", whole, "*", ("reg", whole), 8), reason)
+        self.check(("==", ("reg", whole), ("reg", here)), reason)
 
     # -- restriction criteria
 
