@@ -724,8 +724,11 @@ class _Compiler:
 
     def whole_bytes(self, value: tuple, plus: int, reason: str) -> None:
         """Fail the packet for `reason` unless value + plus is a multiple of 8."""
-        here, whole = self.temporary(), self.temporary()
-        self.emit(("calc", here, "+", value, plus), reason)
+        if value[0] == "reg" and not plus:
+            here, whole = value[1], self.temporary()
+        else:
+            here, whole = self.temporary(), self.temporary()
+            self.emit(("calc", here, "+", value, plus), reason)
         self.emit(("calc", whole, "//", ("reg", here), 8), reason)
         self.emit(("calc", whole, "*", ("reg", whole), 8), reason)
         self.check(("==", ("reg", whole), ("reg", here)), reason)
