@@ -593,13 +593,13 @@ class _Compiler:
             fixed = not element.structured and is_fixed(element.encoding) and isinstance(total, int)
             kind = self.number_kind(element) if fixed else None
             if kind is not None:  # one read of every element
-                assert isinstance(total, int)
                 enc = element.encoding
+                assert isinstance(total, int) and isinstance(enc, (IntegerEncoding, FloatEncoding)) and enc.bits
                 slot = self.slot(kind)
-                self.read(cursor, (enc.bits, enc.reader, slot, None,  # type: ignore[union-attr]
-                                   {"byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits,  # type: ignore[union-attr]
-                                    "count": total, "stride": enc.bits}), total * enc.bits)  # type: ignore[union-attr]
-                return ("array", sizes, ("leaf", slot), element), total * enc.bits  # type: ignore[union-attr]
+                self.read(cursor, (enc.bits, enc.reader, slot, None,
+                                   {"byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits,
+                                    "count": total, "stride": enc.bits}), total * enc.bits)
+                return ("array", sizes, ("leaf", slot), element), total * enc.bits
             left = self.temporary()
             self.emit(("calc", left, "+", total, 0), bad)
             head = self.emit(("loop", left, None), bad)
@@ -612,7 +612,7 @@ class _Compiler:
         enc = ptype.encoding
         if isinstance(enc, (IntegerEncoding, FloatEncoding)):
             kind = self.number_kind(ptype)
-            if kind is None:
+            if kind is None or not enc.bits:
                 raise _Unfit
             slot = self.slot(kind)
             register = self.register(name) if name is not None and name in self.needed \
@@ -621,7 +621,7 @@ class _Compiler:
                                {"byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits}), enc.bits)
             if name is not None:
                 (known.add if register is not None else known.discard)(name)
-            return ("leaf", slot), enc.bits  # type: ignore[return-value]
+            return ("leaf", slot), enc.bits
         if name is not None:
             known.discard(name)
         return self.measured(ptype, cursor, known)
@@ -883,7 +883,7 @@ def _record_leaves(shape: tuple, path: str = "") -> list[tuple[str, tuple]]:
 def _record_maker(shape: tuple, at: list[int]) -> list[tuple[str, Any]]:
     """How to make an aggregate's dict from a row of its leaves' values: (member, the row's
     index, or a nested maker)."""
-    made = []
+    made: list[tuple[str, Any]] = []
     for member, inner in shape[1]:
         if inner[0] == "aggregate":
             made.append((member, _record_maker(inner, at)))
