@@ -334,6 +334,9 @@ STRUCTURES = {
         'sizeInBits="8"/><xtce:EnumerationList><xtce:Enumeration value="1" label="ONE"/></xtce:EnumerationList>'
         '</xtce:EnumeratedParameterType>', {"f": "U8", "a": "L"}, ref("f") + ref("a", condition("f", 1)), "",
         [b"\x01\x01\x04", b"\x00", b"\x01\x07\x02"]),
+    "condition on an included container": (
+        S8, {"f": "U8", "k": "U16", "s": "S8", "t": "U8"}, ref("f") + included("E", condition("f", 2, "&lt;")) + ref("t"),
+        inner("E", ref("k") + ref("s")), [b"\x01\x00\x07\x02ab\x09", b"\x02\x09", b"\x00\x00\x07\x09ab"]),
     "repeat of a repeat": (
         "", {"n": "U8", "k": "U8", "v": "U8"}, ref("n") + included("E", repeat(dynamic("n"))),
         inner("E", ref("k") + ref("v", repeat(dynamic("k")))),
