@@ -337,6 +337,10 @@ STRUCTURES = {
     "condition on an included container": (
         S8, {"f": "U8", "k": "U16", "s": "S8", "t": "U8"}, ref("f") + included("E", condition("f", 2, "&lt;")) + ref("t"),
         inner("E", ref("k") + ref("s")), [b"\x01\x00\x07\x02ab\x09", b"\x02\x09", b"\x00\x00\x07\x09ab"]),
+    "counts below none and past the most a packet may have": (
+        '<xtce:IntegerParameterType name="I32"><xtce:IntegerDataEncoding sizeInBits="32" encoding="twosComplement"/>'
+        '</xtce:IntegerParameterType>', {"n": "I32", "v": "U8"}, ref("n") + ref("v", repeat(dynamic("n"))), "",
+        [b"\xff\xff\xff\xfe", b"\x01\x00\x00\x01" + bytes(40), b"\x00\x00\x00\x01\x05", b"\x80\x00\x00\x00"]),
     "repeat of a repeat": (
         "", {"n": "U8", "k": "U8", "v": "U8"}, ref("n") + included("E", repeat(dynamic("n"))),
         inner("E", ref("k") + ref("v", repeat(dynamic("k")))),
@@ -412,3 +416,15 @@ def test_entries_read_whole_in_routed_containers():
     assert "needs python" not in reasons(definition, data)
     for raw in (False, True):
         assert_identical(*both(definition, data, raw))
+
+
+@pytest.mark.parametrize("raw", [False, True])
+def test_entries_read_whole_on_threads(raw):
+    """The shares of several threads put each slot's values back in packet order."""
+    types, parameters, entries, containers, bodies = STRUCTURES["repeated container of text and sized bytes"]
+    definition = bitloom_xtce.load(document(types, HEADER | parameters, HEAD + entries, containers))
+    data = b"".join(ccsds(body) for body in bodies) * 5000
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        one, two = definition.decode_file(data, raw=raw), definition.decode_file(data, raw=raw, threads=2)
+    assert_identical(two, one)
