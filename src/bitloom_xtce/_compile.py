@@ -999,9 +999,17 @@ class _Made:
         if kind == "aggregate":
             return {member: self.value(inner) for member, inner in shape[1]}
         dims = tuple(size if isinstance(size, int) else self.take(size[1]) for size in shape[1])
-        element = shape[2]
-        return _array([self.value(element) for _ in range(math.prod(dims))] if element is not None else [],
-                      dims, shape[3])
+        element, n = shape[2], math.prod(dims)
+        if element is None:
+            elements = []
+        elif element[0] in ("leaf", "bytes"):  # the next n values of its slot
+            k = element[1]
+            at = self.at[k]
+            elements = self.columns[k][at:at + n]
+            self.at[k] = at + n
+        else:
+            elements = [self.value(element) for _ in range(n)]
+        return _array(elements, dims, shape[3])
 
 
 def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.ndarray, data: Any,
