@@ -341,6 +341,9 @@ STRUCTURES = {
         '<xtce:IntegerParameterType name="I32"><xtce:IntegerDataEncoding sizeInBits="32" encoding="twosComplement"/>'
         '</xtce:IntegerParameterType>', {"n": "I32", "v": "U8"}, ref("n") + ref("v", repeat(dynamic("n"))), "",
         [b"\xff\xff\xff\xfe", b"\x01\x00\x00\x01" + bytes(40), b"\x00\x00\x00\x01\x05", b"\x80\x00\x00\x00"]),
+    "fixed repeat with a condition inside": (
+        "", {"k": "U8", "v": "C8"}, included("E", repeat(fixed(2))), inner("E", ref("k") + ref("v", condition("k", 1))),
+        [b"\x01\x02\x01\x04", b"\x00\x00", b"\x01\x02\x00", b"\x00\x01\x03"]),
     "repeat of a repeat": (
         "", {"n": "U8", "k": "U8", "v": "U8"}, ref("n") + included("E", repeat(dynamic("n"))),
         inner("E", ref("k") + ref("v", repeat(dynamic("k")))),

@@ -840,25 +840,26 @@ def _leaf(shape: tuple) -> bool:
 
 def _flat_names(shape: tuple, parameters: dict) -> dict[str, tuple] | None:
     """Where every packet's value of each parameter of an entry is its leaf slot's values, split
-    by one count (a repeat or a one-dimensional array of numbers, text or bytes, also of a
-    container of such parameters; or one value): per parameter (leaf, count or None, its
-    dimension size when an array). None for other shapes (made packet by packet)."""
+    by one count (a repeat or a one-dimensional array of numbers, text, bytes or aggregates of
+    such, also of a container of such parameters, each maybe with its own include condition; or
+    one value): per parameter (leaf, its dimension size when an array, the slot of its own
+    condition's outcomes). None for other shapes (made packet by packet)."""
     _, present, count, body, names = shape
     if body[0] == "parameter":
-        inner = [body]
-    elif body[0] == "container" and all(e[1] is None and e[2] is None and e[3][0] == "parameter" for e in body[1]):
-        inner = [e[3] for e in body[1]]
+        inner = [(None, body)]
+    elif body[0] == "container" and all(e[2] is None and e[3][0] == "parameter" for e in body[1]):
+        inner = [(e[1], e[3]) for e in body[1]]
     else:
         return None
-    if len({p[1] for p in inner}) != len(inner):
+    if len({p[1] for _, p in inner}) != len(inner):
         return None  # a parameter placed twice
     found = {}
-    for _, name, value in inner:
-        if _leaf(value) or _record(value):
-            found[name] = (value, None)
+    for condition, (_, name, value) in inner:
+        if _leaf(value) or _record(value) and condition is None:
+            found[name] = (value, None, condition)
         elif value[0] == "array" and count is None and len(value[1]) == 1 and value[2] is not None \
                 and (_leaf(value[2]) or _record(value[2])) and len(inner) == 1:
-            found[name] = (value[2], value[1][0])
+            found[name] = (value[2], value[1][0], None)
         else:
             return None
     return found
@@ -1016,7 +1017,7 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
                  flat: dict[str, Flat] | None, fields: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
     _, present_slot, count_slot, _, _ = shape
     once = [k for k in (present_slot, count_slot) if k is not None] + \
-        [size[1] for _, size in names.values() if size is not None and not isinstance(size, int)]
+        [size[1] for _, size, _ in names.values() if size is not None and not isinstance(size, int)]
     # Slots of one value per packet that hold as many as there are packets `rows`, the first
     # packets: every value of the entry's slots is theirs.
     every = bool(once) and len(rows) > 0 and int(rows[-1]) == len(rows) - 1 and \
@@ -1033,11 +1034,23 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
         counts = _chosen(slots[count_slot], rows, every)
     out: dict[str, np.ndarray] = {}
     empty = np.array([])
-    for name, (leaf, size) in names.items():
-        each = counts
+    for name, (leaf, size, condition) in names.items():
+        each, given = counts, present
         if size is not None:
             each = np.full(kept, size, np.int64) if isinstance(size, int) else \
                 _chosen(slots[size[1]], rows, every)
+        if condition is not None:  # its own include condition: per occurrence, or per packet
+            held = _chosen(slots[condition], rows, every).astype(bool)
+            if counts is None:
+                given = held if present is None else present.copy()
+                if present is not None:
+                    given[present] = held
+            else:
+                total = np.concatenate([[0], np.cumsum(held, dtype=np.int64)])
+                ends = np.cumsum(counts)
+                each = total[ends] - total[ends - counts]
+            if given is not None and given.all():
+                given = None
         if leaf[0] == "aggregate":
             out[name] = _split_records(name, leaf, each, present, slots, rows, every, data, flat)
             continue
@@ -1049,27 +1062,27 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
         if len(leaf) == 3:  # raw text: each packet's fields' bytes beside its values
             whole = _flat_values(slots[leaf[2]], _selected(slots[leaf[2]], rows, every), data)
             assert whole is not None
-            forms = _raw_forms(whole, each, present, n)
+            forms = _raw_forms(whole, each, given, n)
             if forms is not None:
                 fields[name] = forms
             if flat is not None:
-                flat[name] = Flat(whole, each, present)
+                flat[name] = Flat(whole, each, given)
         items = np.empty(n, dtype=object)
-        where = slice(None) if present is None else present
+        where = slice(None) if given is None else given
         if each is None:
-            assert len(values) == kept
+            assert len(values) == (n if given is None else int(given.sum()))
             items[where] = values.tolist() if values.dtype.kind != "T" else list(values)
         else:
-            assert len(each) == kept and int(each.sum()) == len(values)
+            assert int(each.sum()) == len(values)
             ends = np.cumsum(each).tolist()
             parts = [values[a:b] if a != b else empty  # no occurrences: as numpy makes an array of none
                      for a, b in zip([0] + ends[:-1], ends)]
             items[where] = _objects(parts if uniform else [_as_array(p.tolist()) for p in parts])
-        if present is not None:
-            items[~present] = MISSING
+        if given is not None:
+            items[~given] = MISSING
         out[name] = items
         if flat is not None and len(leaf) == 2 and uniform:
-            flat[name] = Flat(values, each, present)
+            flat[name] = Flat(values, each, given)
     return out
 
 

@@ -1544,6 +1544,8 @@ def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bo
         values = calibrated[0]
         if not flat.member:  # an aggregate's leaf: gathered from dicts, no values make numpy's empty array
             empty = calibrated[1]
+    if counts is not None and fixed and (counts != counts[0]).any():
+        fixed = False  # a fixed count of occurrences, some left out by their conditions: ragged
     if counts is None or fixed:
         if counts is None:
             dense = values
