@@ -393,13 +393,31 @@ def test_entries_read_whole_by_the_program_and_by_python_agree(name, raw):
     assert_identical(*both(definition, data * 300, raw))  # packets of one container share slots with none other
 
 
-def test_entries_the_program_cannot_express_go_to_python():
-    calibrated_count = ref("n") + ref("v", repeat('<xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="n" '
-                                                   'useCalibratedValue="true"/></xtce:DynamicValue>'))
-    definition = bitloom_xtce.load(document("", HEADER | {"n": "C8", "v": "U8"}, HEAD + calibrated_count))
-    data = ccsds(b"\x04\x01\x02")
-    assert reasons(definition, data) == ["needs python"]
-    assert_identical(*both(definition, data))
+ALIASED = ('<xtce:Parameter name="a" parameterTypeRef="U8"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="1"/>'
+           '</xtce:AliasSet></xtce:Parameter>')
+# (parameters, entries, packet bodies) the program leaves to Python, for the packets that reach them
+TO_PYTHON = {
+    "a count from a calibrated value": (
+        {"n": "C8", "v": "U8"}, ref("n") + ref("v", repeat('<xtce:DynamicValue><xtce:ParameterInstanceRef '
+                                                         'parameterRef="n" useCalibratedValue="true"/></xtce:DynamicValue>')),
+        [b"\x04\x01\x02"]),
+    "a parameter read before and again, where a condition may leave it": (
+        {"f": "U8", "v": "U8"}, ref("f") + ref("v") + ref("v", condition("f", 1)), [b"\x01\x05\x06", b"\x00\x05"]),
+    "an indirect entry": ({"id": "U8"}, ref("id") + '<xtce:IndirectParameterRefEntry aliasNameSpace="ids">'
+                          '<xtce:ParameterInstance parameterRef="id"/></xtce:IndirectParameterRefEntry>',
+                          [b"\x01\x05", b"\x03\x00"]),
+}
+
+
+@pytest.mark.parametrize("name", list(TO_PYTHON))
+def test_entries_the_program_cannot_express_go_to_python(name):
+    parameters, entries, bodies = TO_PYTHON[name]
+    text = document("", HEADER | parameters, HEAD + entries)
+    definition = bitloom_xtce.load(text.replace(b"<xtce:ParameterSet>", b"<xtce:ParameterSet>" + ALIASED.encode()))
+    data = b"".join(ccsds(body) for body in bodies)
+    assert set(reasons(definition, data)) == {"needs python"}
+    for raw in (False, True):
+        assert_identical(*both(definition, data, raw))
 
 
 def test_entries_read_whole_in_routed_containers():
