@@ -11,6 +11,7 @@ decodes gives the same raw values: Python then calibrates whole columns as befor
 """
 from __future__ import annotations
 
+import itertools
 import math
 import threading
 from dataclasses import dataclass, field
@@ -1102,7 +1103,7 @@ def _split_records(name: str, shape: tuple, each: np.ndarray | None, present: np
     maker = _record_maker(shape, [0])
     if all(isinstance(i, int) for _, i in maker):
         keys = [member for member, _ in maker]
-        records = [dict(zip(keys, row)) for row in zip(*lists)]
+        records = list(map(dict, map(zip, itertools.repeat(keys), zip(*lists))))
     else:
         records = [_make(maker, row) for row in zip(*lists)]
     n = len(rows)
