@@ -131,6 +131,13 @@ STRUCTURES = {  # name: (document, packet body, fields per packet); the body fol
                                                         '<xtce:DynamicValue><xtce:ParameterInstanceRef parameterRef="n"/>'
                                                         "</xtce:DynamicValue></xtce:Count></xtce:RepeatEntry>")]),
                           b"\x00\x0a" + bytes(20), 11),
+    "repeat of aggregate (10)": (_structure_document(
+        '<xtce:AggregateParameterType name="A"><xtce:MemberList><xtce:Member name="x" typeRef="U16"/>'
+        '<xtce:Member name="y" typeRef="U16"/></xtce:MemberList></xtce:AggregateParameterType>',
+        {"h1": "U16", "h2": "U16", "h3": "U16", "n": "U16", "a": "A"},
+        HEADER + [("n", ""), ("a", "<xtce:RepeatEntry><xtce:Count><xtce:DynamicValue><xtce:ParameterInstanceRef "
+                            'parameterRef="n"/></xtce:DynamicValue></xtce:Count></xtce:RepeatEntry>')]),
+        b"\x00\x0a" + bytes(40), 21),
     "include condition": (_structure_document("", {"h1": "U16", "h2": "U16", "h3": "U16", "f": "U16", "v": "U16"},
                                               HEADER + [("f", ""), ("v", '<xtce:IncludeCondition><xtce:Comparison '
                                                         'parameterRef="f" value="1"/></xtce:IncludeCondition>')]),

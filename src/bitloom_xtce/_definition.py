@@ -199,11 +199,12 @@ class _Group:
     fields: dict[str, np.ndarray] = field(default_factory=dict)  # text and binary field bytes
     calibrated: dict[str, np.ndarray] = field(default_factory=dict)
     items: dict[str, np.ndarray] = field(default_factory=dict)  # values read per packet (objects; MISSING)
+    flat: dict[str, Any] = field(default_factory=dict)  # of items: the same values in one array (_compile.Flat)
 
     def take(self, mask: np.ndarray) -> _Group:
         if mask.all():  # no copies when every packet goes the same way
             return _Group(self.offsets, self.bits, list(self.anchors), dict(self.known), dict(self.values),
-                          dict(self.fields), dict(self.calibrated), dict(self.items))
+                          dict(self.fields), dict(self.calibrated), dict(self.items), dict(self.flat))
         return _Group(self.offsets[mask], self.bits[mask],
                       [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
@@ -727,6 +728,9 @@ class Definition:
                     group.values[n] = _taken(slots[k], rows)
             for n, k in place.whole.items():
                 group.fields[n] = _span_bytes(data, slots[k][0], slots[k][1], _taken_at(slots[k], rows))
+            for step, shape in place.structures:  # entries read whole
+                group.items.update(_compile.entry_values(step, shape, self._parameters, slots, rows, data,
+                                                         group.flat, group.fields))
             self._settle(segment, group, python_data if python_data is not None else data, raw, found, skipped,
                          keep)
 
@@ -1030,6 +1034,14 @@ class Definition:
 
     def _split_columns(self, n: str, ptype: ParameterType, group: _Group, get: Callable[[str, bool], Value],
                        raw: bool, fixed: bool, out: dict[str, np.ndarray]) -> None:
+        if group.flat:
+            leaf_types = _leaf_types(n, ptype)
+            if all(c in group.flat for c in leaf_types):  # (where raw, of the raw forms in group.fields)
+                items = group.fields[n] if raw and n in group.fields else group.items[n]
+                made = {c: _flat_column(group.flat[c], t, raw, fixed, items) for c, t in leaf_types.items()}
+                if all(column is not None for column in made.values()):
+                    out.update(made)  # type: ignore[arg-type]
+                    return
         items = group.fields[n] if raw and n in group.fields else group.items[n]
         per: dict[str, list] = {}
         columns = columns_of(n, ptype)
@@ -1600,6 +1612,67 @@ def _cut(data: bytes, group: _Group, f: Field, keep_text: bool = True) -> np.nda
     elif keep_text:
         group.values[name] = _text_column(texts)
     return bad
+
+
+def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bool, items: np.ndarray) -> np.ndarray | None:
+    """The column of a parameter read whole from its values in one array (`items`: the same,
+    packet by packet), as `column` makes it from each packet's value; None where only each
+    packet's value gives it."""
+    values, counts, present = flat.values, flat.counts, flat.present
+    rows = len(items)
+    kept = len(values) if counts is None else len(counts)
+    if not kept or values.dtype == object and counts is None:
+        return None
+    empty = np.array([])
+    if not raw:
+        calibrated = _compile.flat_calibrated(ptype, values)
+        if calibrated is None:
+            return None
+        values = calibrated[0]
+        if not flat.member:  # an aggregate's leaf: gathered from dicts, no values make numpy's empty array
+            empty = calibrated[1]
+    if counts is not None and fixed and (counts != counts[0]).any():
+        fixed = False  # a fixed count of occurrences, some left out by their conditions: ragged
+    if counts is None or fixed:
+        if counts is None:
+            dense = values
+        else:
+            size = int(counts[0])
+            dense = values.reshape(kept, size) if size else np.empty((kept, 0), dtype=empty.dtype)
+        if present is None:
+            return dense
+        out = np.zeros((rows,) + dense.shape[1:], dtype=dense.dtype)
+        mask = np.zeros(out.shape, dtype=bool)
+        out[present] = dense
+        mask[~present] = True
+        return np.ma.masked_array(out, mask)
+    if values is flat.values and empty.dtype == np.float64 and not flat.member:  # the packets' values as they are
+        if present is None:
+            return items
+        column = items.copy()
+        column[~present] = None
+        return np.ma.masked_array(column, ~present)
+    ends = np.cumsum(counts).tolist()
+    column = np.empty(rows, dtype=object)
+    parts = [values[a:b] if a != b else empty for a, b in zip([0] + ends[:-1], ends)]
+    if present is None:
+        return _compile._objects(parts)
+    column[present] = _compile._objects(parts)
+    return np.ma.masked_array(column, ~present)
+
+
+def _leaf_types(name: str, ptype: ParameterType) -> dict[str, ParameterType]:
+    """The columns of a parameter read whole and the type of the values in each: its own type,
+    or where it holds aggregates, their leaf members' types."""
+    leaf = ptype
+    while leaf.kind == "array" and leaf.element is not None and leaf.element.structured:
+        leaf = leaf.element
+    if leaf.kind != "aggregate":
+        return {name: ptype}
+    out: dict[str, ParameterType] = {}
+    for member, mtype in leaf.members:
+        out.update(_leaf_types(f"{name}.{member}", mtype))
+    return out
 
 
 def _object_column(items: list[Any]) -> np.ndarray:
