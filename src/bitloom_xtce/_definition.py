@@ -177,16 +177,17 @@ class _Group:
     fields: dict[str, np.ndarray] = field(default_factory=dict)  # text and binary field bytes
     calibrated: dict[str, np.ndarray] = field(default_factory=dict)
     items: dict[str, np.ndarray] = field(default_factory=dict)  # values read per packet (objects; MISSING)
+    rows: np.ndarray | None = None  # each packet's place among the packets decoded (intp), when known
 
     def take(self, mask: np.ndarray) -> _Group:
         if mask.all():  # no copies when every packet goes the same way
             return _Group(self.offsets, self.bits, list(self.anchors), dict(self.known), dict(self.values),
-                          dict(self.fields), dict(self.calibrated), dict(self.items))
+                          dict(self.fields), dict(self.calibrated), dict(self.items), self.rows)
         return _Group(self.offsets[mask], self.bits[mask],
                       [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
                       {k: v[mask] for k, v in self.fields.items()}, {},
-                      {k: v[mask] for k, v in self.items.items()})
+                      {k: v[mask] for k, v in self.items.items()}, None if self.rows is None else self.rows[mask])
 
 
 @dataclass(slots=True)
@@ -599,19 +600,21 @@ class Definition:
         their abstract one's table with `keep`)."""
         result = FileResult()
         result.packets = len(offsets) + (1 if _TRUNCATED in skipped else 0)
-        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, offsets, checks
+        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, rows, checks
         if len(offsets):
             with np.errstate(all="ignore"):  # overflow to infinity and NaN, as for one packet
                 self._run_program(data, offsets, lengths, raw, found, skipped, keep, threads)
         order = {name: i for i, name in enumerate(self.concrete())}
         result.packet_index, result.invalid, result.alarms = {}, {}, {}
-        sorter = np.argsort(offsets, kind="stable")
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
-            result[name], at, (invalid, alarms) = found[name]
-            # Reassembled packets lie behind the data: the offsets are not sorted then.
-            result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
+            result[name], rows, (invalid, alarms) = found[name]
+            result.packet_index[name] = rows.astype(np.int64, copy=False)
             result.invalid[name], result.alarms[name] = invalid, alarms
         result.skipped = {}
+        if not skipped:
+            return result
+        # Reassembled packets lie behind the data: the offsets are not sorted then.
+        sorter = np.argsort(offsets, kind="stable")
         signed = offsets.astype(np.int64)
         for reason, parts in skipped.items():
             where = np.sort(np.concatenate([np.asarray(part, dtype=np.int64) for part in parts]))
@@ -632,7 +635,8 @@ class Definition:
         go through _route."""
         compiled = self._compiled.get(self, raw)
         if compiled.by_columns and len(offsets) >= _COLUMNS_FROM:
-            self._route(self._root_segment(), _Group(offsets, lengths * 8, [0], {}), data, raw, found, skipped, keep)
+            self._route(self._root_segment(), _Group(offsets, lengths * 8, [0], {}, rows=np.arange(len(offsets))),
+                        data, raw, found, skipped, keep)
             return
         out = bitloom._run_program(compiled.program, data, offsets, lengths, threads=threads)
         reasons, containers, steps, slots = out["reason"], out["container"], out["step"], out["slots"]
@@ -647,7 +651,7 @@ class Definition:
         python_data: Any = data if isinstance(data, (bytes, mmap.mmap)) else None
         if python is not None and python.any():
             python_data = python_data if python_data is not None else bytes(data)
-            group = _Group(offsets[python], lengths[python] * 8, [0], {})
+            group = _Group(offsets[python], lengths[python] * 8, [0], {}, rows=np.flatnonzero(python))
             self._route(self._root_segment(), group, python_data, raw, found, skipped, keep)
         done = np.flatnonzero(reasons == _compile.OK) if not every else np.arange(len(reasons))
         if not len(done):
@@ -661,7 +665,8 @@ class Definition:
             name = compiled.names[number]
             segment = self._segments[name]
             place = compiled.places[name]
-            group = _Group(offsets[rows], lengths[rows] * 8, [0] * segment.anchors, dict(self._placed(name)))
+            group = _Group(offsets[rows], lengths[rows] * 8, [0] * segment.anchors, dict(self._placed(name)),
+                           rows=rows)
             for anchor, k in place.anchors.items():
                 group.anchors[anchor] = _taken(slots[k], rows)
             for n, (k, kind) in place.values.items():
@@ -781,7 +786,8 @@ class Definition:
             _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
             return
         columns = self._columns(segment, group, data, raw)
-        found[name] = columns, group.offsets, self._checks(segment, group, data, None if raw else columns)
+        assert group.rows is not None  # the groups of a file know their packets' places
+        found[name] = columns, group.rows, self._checks(segment, group, data, None if raw else columns)
 
     def _texts(self, segment: Segment) -> list[tuple[str, str, str]]:
         """(parameter or leaf of a fixed-size structure, its kind, the parameter) of a container's
@@ -1179,24 +1185,8 @@ def _taken(slot: tuple[np.ndarray, ...], rows: np.ndarray) -> np.ndarray:
 
 def _span_bytes(data: Any, starts: np.ndarray, bits: np.ndarray, where: np.ndarray | None) -> np.ndarray:
     """The bytes of spans (absolute start bits and widths) in the data, right-aligned as
-    take_bits cuts them, as an object column."""
-    if where is not None:
-        starts, bits = starts[where], bits[where]
-    column = np.empty(len(starts), dtype=object)
-    if not len(starts):
-        return column
-    if not ((starts | bits) & 7).any():
-        view = memoryview(data).cast("B") if not isinstance(data, (bytes, mmap.mmap)) else data
-        firsts = (starts >> 3).tolist()
-        lasts = ((starts + bits) >> 3).tolist()
-        if isinstance(view, memoryview):
-            column[:] = [view[a:b].tobytes() for a, b in zip(firsts, lasts)]
-        else:
-            column[:] = [view[a:b] for a, b in zip(firsts, lasts)]
-        return column
-    source: Any = data if isinstance(data, (bytes, mmap.mmap)) else memoryview(data).cast("B")
-    column[:] = [bytes(take_bits(source, s, b)) for s, b in zip(starts.tolist(), bits.tolist())]
-    return column
+    take_bits cuts them, as an object column (only those at `where` when given)."""
+    return bitloom._span_bytes(data, starts, bits, where)
 
 
 class _Values:

@@ -260,6 +260,8 @@ constexpr Row kRows[] = {
                  (std::array<std::uint64_t, kMaxParams>{0, 0, 0, 0, 1, 0}), "program", "data",
                  "offsets", "sizes", "threads", "spans"),
     BL_ROW_NAMED("_run_packet", run_packet, "(program, packet)", 2, 0, {}, "program", "packet"),
+    BL_ROW_NAMED("_span_bytes", span_bytes, "(data, starts, bits, where=None)", 3, 0, {}, "data", "starts",
+                 "bits", "where"),
 };
 
 #undef BL_OP
@@ -271,7 +273,7 @@ constexpr Row kRows[] = {
 #undef BL_ROW_NAMED
 
 constexpr std::size_t kFunctionCount = std::size(kRows);
-static_assert(kFunctionCount == 67);
+static_assert(kFunctionCount == 68);
 
 /// Every parameter has a name, every optional one a kind with a default, and keyword-only
 /// parameters are optional.

@@ -613,6 +613,20 @@ Span span_at(const pg::SlotValues& s, std::size_t j) {
 
 /// The str of a text span that the run checked.
 PyObject* text_to_python(UnpackEncoding encoding, const std::uint8_t* data, Span s, ByteBuffer& scratch) {
+    // Whole bytes below 0x80, which read alike in every 8-bit encoding: copied as they are.
+    const bool eight_bit = encoding == UnpackEncoding::UsAscii || encoding == UnpackEncoding::Utf8 ||
+                           encoding == UnpackEncoding::Latin1 || encoding == UnpackEncoding::Windows1252;
+    if (eight_bit && ((s.start | s.bits) & 7) == 0 && s.bits <= 8 * 64) {
+        const std::uint8_t* p = data + s.start / 8;
+        const std::size_t n = s.bits / 8;
+        std::uint8_t high = 0;
+        for (std::size_t k = 0; k < n; ++k) high |= p[k];
+        if (high < 0x80) {
+            PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+            if (str && n) std::memcpy(PyUnicode_1BYTE_DATA(str), p, n);
+            return str;
+        }
+    }
     auto text = columns::decode_text_field(encoding, data, s.start, static_cast<std::uint32_t>(s.bits),
                                            false, scratch);
     if (!text) [[unlikely]]
@@ -915,6 +929,53 @@ PyObject* run_packet(py::Object program, py::Buffer packet) {
     Ref stopped(step >= 0 ? PyLong_FromLong(step) : Py_NewRef(Py_None));
     if (!where.get() || !stopped.get()) return nullptr;
     return Py_BuildValue("(OiOO)", where.get(), static_cast<int>(reason), stopped.get(), values.get());
+}
+
+PyObject* span_bytes(py::Buffer data, py::Object starts, py::Object bits, py::Object where) {
+    const Numpy* np = numpy_api("_span_bytes");
+    if (!np) return nullptr;
+    Views views;
+    Ref starts_held, bits_held, where_held;
+    const std::uint64_t *first = nullptr, *width = nullptr, *picked = nullptr;
+    std::size_t count = 0, widths = 0, taken = 0;
+    if (!read_offsets(*np, starts.obj, starts_held, views, first, count, "starts") ||
+        !read_offsets(*np, bits.obj, bits_held, views, width, widths, "bits"))
+        return nullptr;
+    if (widths != count) {
+        PyErr_Format(PyExc_ValueError, "bits has %zu elements, starts %zu", widths, count);
+        return nullptr;
+    }
+    const bool every = !where.obj || where.obj == Py_None;
+    if (!every && !read_offsets(*np, where.obj, where_held, views, picked, taken, "where")) return nullptr;
+    const std::size_t n = every ? count : taken;
+    const std::uint64_t data_bits = static_cast<std::uint64_t>(data.size) * 8;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list.get()) return nullptr;
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint64_t i = every ? j : picked[j];
+        if (i >= count) {
+            PyErr_Format(PyExc_IndexError, "where[%zu] is %llu, beyond the %zu spans", j,
+                         static_cast<unsigned long long>(i), count);
+            return nullptr;
+        }
+        const Span s{first[i], width[i]};
+        if (s.bits > data_bits || s.start > data_bits - s.bits) {
+            PyErr_Format(PyExc_ValueError, "span %llu (%llu bits at bit %llu) lies beyond the %zu bytes of data",
+                         static_cast<unsigned long long>(i), static_cast<unsigned long long>(s.bits),
+                         static_cast<unsigned long long>(s.start), data.size);
+            return nullptr;
+        }
+        PyObject* cut = ((s.start | s.bits) & 7) == 0
+                            ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data + s.start / 8),
+                                                        static_cast<Py_ssize_t>(s.bits / 8))
+                            : span_to_python(data.data, s);
+        if (!cut) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), cut);
+    }
+    Ref column(PyObject_CallFunction(np->empty, "ns", static_cast<Py_ssize_t>(n), "O"));
+    Ref all(PySlice_New(nullptr, nullptr, nullptr));
+    if (!column.get() || !all.get() || PyObject_SetItem(column.get(), all.get(), list.get()) < 0) return nullptr;
+    return column.release();
 }
 
 int attach_program_constants(PyObject* module) {

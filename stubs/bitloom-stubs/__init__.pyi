@@ -318,3 +318,8 @@ def _run_program(
 
 def _run_packet(program: CapsuleType, packet: Buffer) -> tuple[int | None, int, int | None, list[list[Any]]]:
     """Run a program over one packet: (container, reason, step, each slot's values)."""
+
+def _span_bytes(
+    data: Buffer, starts: npt.ArrayLike, bits: npt.ArrayLike, where: npt.ArrayLike | None = None
+) -> npt.NDArray[np.object_]:
+    """The bytes of bit spans in data (those at the indices `where`), as an object column."""
