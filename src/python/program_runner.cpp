@@ -4,6 +4,7 @@
 #include "program_runner.hpp"
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <cstring>
@@ -763,24 +764,73 @@ PyObject* array_for(const Numpy& np, std::size_t count, Element element, Views& 
     return array;
 }
 
-/// A text slot's str column: str objects made in slices, each slice copied in by numpy.
-bool fill_text(const pg::Slot& slot, const std::uint8_t* data, const pg::SlotValues& s, PyObject* array) {
+/// The widest value of spans [at, at + count) in bytes when every one is whole bytes below
+/// 0x80, not ending in a zero byte, and at most kMaxWidth wide; else -1. Such text reads alike
+/// in every 8-bit encoding and survives numpy's fixed-width bytes, which drop trailing zeros.
+constexpr std::uint64_t kMaxWidth = 64;
+std::int64_t plain_width(const std::uint8_t* data, const pg::SlotValues& s, std::size_t at, std::size_t count) {
+    std::uint64_t widest = 0;
+    for (std::size_t j = at; j < at + count; ++j) {
+        const Span v = span_at(s, j);
+        if (((v.start | v.bits) & 7) != 0 || v.bits > kMaxWidth * 8) return -1;
+        const std::uint8_t* p = data + v.start / 8;
+        const std::size_t n = v.bits / 8;
+        std::uint8_t high = 0;
+        for (std::size_t k = 0; k < n; ++k) high |= p[k];
+        if (high >= 0x80 || (n && p[n - 1] == 0)) return -1;
+        widest = std::max<std::uint64_t>(widest, n);
+    }
+    return static_cast<std::int64_t>(widest);
+}
+
+/// Values [at, at + count) of plain text (see plain_width) as a fixed-width bytes array, which
+/// numpy turns into its str column far faster than str objects one by one.
+PyObject* plain_text(const Numpy& np, const std::uint8_t* data, const pg::SlotValues& s, std::size_t at,
+                     std::size_t count, std::size_t width) {
+    char dtype[24];
+    std::snprintf(dtype, sizeof dtype, "S%zu", width);
+    Ref chunk(PyObject_CallFunction(np.empty, "ns", static_cast<Py_ssize_t>(count), dtype));
+    if (!chunk.get()) return nullptr;
+    Views views;
+    Py_buffer* view = views.take(chunk.get(), true);
+    if (!view) return nullptr;
+    auto* out = static_cast<std::uint8_t*>(view->buf);
+    std::memset(out, 0, count * width);
+    for (std::size_t j = 0; j < count; ++j) {
+        const Span v = span_at(s, at + j);
+        if (v.bits) std::memcpy(out + j * width, data + v.start / 8, v.bits / 8);
+    }
+    return chunk.release();
+}
+
+/// A text slot's str column, made in slices: plain text through fixed-width bytes, any other
+/// as str objects; numpy copies each slice in.
+bool fill_text(const Numpy& np, const pg::Slot& slot, const std::uint8_t* data, const pg::SlotValues& s,
+               PyObject* array) {
     constexpr Py_ssize_t kSlice = 4096;
     ByteBuffer scratch;
     const auto n = static_cast<Py_ssize_t>(s.rows.size());
     for (Py_ssize_t at = 0; at < n; at += kSlice) {
         const Py_ssize_t count = std::min(kSlice, n - at);
-        Ref list(PyList_New(count));
-        if (!list.get()) return false;
-        for (Py_ssize_t j = 0; j < count; ++j) {
-            PyObject* str = text_to_python(slot.text, data, span_at(s, static_cast<std::size_t>(at + j)), scratch);
-            if (!str) return false;
-            PyList_SET_ITEM(list.get(), j, str);
+        const std::int64_t width = plain_width(data, s, static_cast<std::size_t>(at), static_cast<std::size_t>(count));
+        if (width == 0) continue;  // every value empty, as the new column holds them
+        Ref values;
+        if (width > 0) {
+            values.reset(plain_text(np, data, s, static_cast<std::size_t>(at), static_cast<std::size_t>(count),
+                                    static_cast<std::size_t>(width)));
+        } else {
+            values.reset(PyList_New(count));
+            for (Py_ssize_t j = 0; values.get() && j < count; ++j) {
+                PyObject* str = text_to_python(slot.text, data, span_at(s, static_cast<std::size_t>(at + j)), scratch);
+                if (!str) return false;
+                PyList_SET_ITEM(values.get(), j, str);
+            }
         }
+        if (!values.get()) return false;
         Ref start(PyLong_FromSsize_t(at)), stop(PyLong_FromSsize_t(at + count));
         if (!start.get() || !stop.get()) return false;
         Ref slice(PySlice_New(start.get(), stop.get(), nullptr));
-        if (!slice.get() || PyObject_SetItem(array, slice.get(), list.get()) < 0) return false;
+        if (!slice.get() || PyObject_SetItem(array, slice.get(), values.get()) < 0) return false;
     }
     return true;
 }
@@ -798,7 +848,7 @@ PyObject* slot_arrays(const Numpy& np, const pg::Valid& program, const std::uint
     Ref first, second;
     if (element == Element::Text) {
         first.reset(new_array(np, count, Element::Text));
-        if (!first.get() || !fill_text(slot, data, s, first.get())) return nullptr;
+        if (!first.get() || !fill_text(np, slot, data, s, first.get())) return nullptr;
     } else {
         first.reset(count ? adopt(np, s.values.release(), count, element, arena) : new_array(np, 0, element));
     }
