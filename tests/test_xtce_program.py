@@ -82,6 +82,9 @@ CASES = {
     "text sized by a field, whole bytes": (text(f"<xtce:Variable maxSizeInBits=\"800\">{DYNAMIC.format(4, 0)}"
                                                 "</xtce:Variable>", "US-ASCII"), U8.format("n"), refs("n", "v"),
                                            [b"\x04ab", b"\x03abc", b"\x00", b"\x02\x80"]),
+    "text sized by a field in bytes, less two": (text(f"<xtce:Variable maxSizeInBits=\"800\">{DYNAMIC.format(8, -16)}"
+                                                     "</xtce:Variable>", "US-ASCII"), U8.format("n"), refs("n", "v"),
+                                                [b"\x04ab", b"\x05abc", b"\x01", b"\x02", b"\x03\x80", b"\x09ab"]),
     "binary sized by a field": (BINARY.format(DYNAMIC.format(8, -8)), U8.format("n"), refs("n", "v", "m"),
                                 [b"\x03\x01\x02\x09", b"\x01\x07", b"\x00\x01", b"\x09\x01"]),
     "odd-sized binary, then text": (BINARY.format(DYNAMIC.format(1, 0)).replace('"T"', '"B"')

@@ -325,14 +325,19 @@ class _Compiler:
             kind = "text"
             if enc.dynamic is not None:
                 assert size_register is not None
-                # The size in bits, which must be whole bytes.
-                bits, whole = self.temporary(), self.temporary()
-                self.emit(("calc", bits, "*", ("reg", size_register), enc.dynamic.slope), bad)
-                self.emit(("calc", bits, "+", ("reg", bits), enc.dynamic.intercept), bad)
-                self.emit(("calc", whole, "//", ("reg", bits), 8), bad)
-                self.emit(("calc", whole, "*", ("reg", whole), 8), bad)
-                self.check(("==", ("reg", whole), ("reg", bits)), bad)
-                size = ("reg", bits)
+                # The size in bits, which must be whole bytes: checked unless slope and intercept
+                # make it so (a count of bytes), where the measure step computes it.
+                s, i = enc.dynamic.slope, enc.dynamic.intercept
+                if s % 8 == 0 and i % 8 == 0:
+                    size = ("reg", size_register, s, i)
+                else:
+                    bits, whole = self.temporary(), self.temporary()
+                    self.emit(("calc", bits, "*", ("reg", size_register), s), bad)
+                    self.emit(("calc", bits, "+", ("reg", bits), i), bad)
+                    self.emit(("calc", whole, "//", ("reg", bits), 8), bad)
+                    self.emit(("calc", whole, "*", ("reg", whole), 8), bad)
+                    self.check(("==", ("reg", whole), ("reg", bits)), bad)
+                    size = ("reg", bits)
                 if enc.leading_bits is not None:
                     form = ("tagged", enc.leading_bits, 8)
                 elif enc.terminator is not None:
