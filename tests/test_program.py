@@ -299,6 +299,7 @@ TEXTS = {
     "us_ascii": PLAIN + [b""] * 4096 + [b"tail\0", b"\0", b"a\0b", b"Z" * 200] + PLAIN[:3000],
     "utf8": PLAIN[:100] + ["h\u00e9llo \u20ac".encode()] + PLAIN[:5000] + [b"\0\0"],
     "iso-8859-1": PLAIN + [b"\xe9t\xe9", b"\xff"] + [b""] * 5000,
+    "utf-16be": [b"\0a\0b", b"", b"\0z"] * 2000,  # bytes below 0x80 that are not ASCII text
 }
 
 
@@ -379,9 +380,14 @@ def test_runs_leave_nothing_behind(events):
         bitloom._run_packet(events, packet)
         bitloom._run_packet(events, packet[:-1])
         bitloom._run_program(events, data, offsets)
+        bitloom._span_bytes(data, offsets * 8 + 3, offsets % 64)
         try:
             bitloom._program(steps(("jump", 9)))
         except ValueError:
+            pass
+        try:  # a bad index after 300 values
+            bitloom._span_bytes(data, offsets * 8, offsets % 64, np.r_[np.arange(300), 600])
+        except IndexError:
             pass
 
     for _ in range(1000):  # numpy's and the interpreter's free lists settle first

@@ -612,12 +612,16 @@ Span span_at(const pg::SlotValues& s, std::size_t j) {
     return nullptr;
 }
 
+/// Whether bytes below 0x80 are the characters of the same codes in this text encoding.
+bool ascii_compatible(UnpackEncoding encoding) {
+    return encoding == UnpackEncoding::UsAscii || encoding == UnpackEncoding::Utf8 ||
+           encoding == UnpackEncoding::Latin1 || encoding == UnpackEncoding::Windows1252;
+}
+
 /// The str of a text span that the run checked.
 PyObject* text_to_python(UnpackEncoding encoding, const std::uint8_t* data, Span s, ByteBuffer& scratch) {
     // Whole bytes below 0x80, which read alike in every 8-bit encoding: copied as they are.
-    const bool eight_bit = encoding == UnpackEncoding::UsAscii || encoding == UnpackEncoding::Utf8 ||
-                           encoding == UnpackEncoding::Latin1 || encoding == UnpackEncoding::Windows1252;
-    if (eight_bit && ((s.start | s.bits) & 7) == 0 && s.bits <= 8 * 64) {
+    if (ascii_compatible(encoding) && ((s.start | s.bits) & 7) == 0 && s.bits <= 8 * 64) {
         const std::uint8_t* p = data + s.start / 8;
         const std::size_t n = s.bits / 8;
         std::uint8_t high = 0;
@@ -766,7 +770,8 @@ PyObject* array_for(const Numpy& np, std::size_t count, Element element, Views& 
 
 /// The widest value of spans [at, at + count) in bytes when every one is whole bytes below
 /// 0x80, not ending in a zero byte, and at most kMaxWidth wide; else -1. Such text reads alike
-/// in every 8-bit encoding and survives numpy's fixed-width bytes, which drop trailing zeros.
+/// in every ASCII-compatible encoding and survives numpy's fixed-width bytes, which drop
+/// trailing zeros.
 constexpr std::uint64_t kMaxWidth = 64;
 std::int64_t plain_width(const std::uint8_t* data, const pg::SlotValues& s, std::size_t at, std::size_t count) {
     std::uint64_t widest = 0;
@@ -812,7 +817,9 @@ bool fill_text(const Numpy& np, const pg::Slot& slot, const std::uint8_t* data, 
     const auto n = static_cast<Py_ssize_t>(s.rows.size());
     for (Py_ssize_t at = 0; at < n; at += kSlice) {
         const Py_ssize_t count = std::min(kSlice, n - at);
-        const std::int64_t width = plain_width(data, s, static_cast<std::size_t>(at), static_cast<std::size_t>(count));
+        const std::int64_t width = ascii_compatible(slot.text) ? plain_width(data, s, static_cast<std::size_t>(at),
+                                                                             static_cast<std::size_t>(count))
+                                                               : -1;
         if (width == 0) continue;  // every value empty, as the new column holds them
         Ref values;
         if (width > 0) {
@@ -999,8 +1006,12 @@ PyObject* span_bytes(py::Buffer data, py::Object starts, py::Object bits, py::Ob
     if (!every && !read_offsets(*np, where.obj, where_held, views, picked, taken, "where")) return nullptr;
     const std::size_t n = every ? count : taken;
     const std::uint64_t data_bits = static_cast<std::uint64_t>(data.size) * 8;
-    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list.get()) return nullptr;
+    // The bytes go straight into the object array's references (numpy.empty fills it with None).
+    Ref column(PyObject_CallFunction(np->empty, "ns", static_cast<Py_ssize_t>(n), "O"));
+    if (!column.get()) return nullptr;
+    Py_buffer* view = views.take(column.get(), true);
+    if (!view) return nullptr;
+    auto* items = static_cast<PyObject**>(view->buf);
     for (std::size_t j = 0; j < n; ++j) {
         const std::uint64_t i = every ? j : picked[j];
         if (i >= count) {
@@ -1020,11 +1031,11 @@ PyObject* span_bytes(py::Buffer data, py::Object starts, py::Object bits, py::Ob
                                                         static_cast<Py_ssize_t>(s.bits / 8))
                             : span_to_python(data.data, s);
         if (!cut) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), cut);
+        PyObject* before = items[j];
+        items[j] = cut;
+        Py_XDECREF(before);
     }
-    Ref column(PyObject_CallFunction(np->empty, "ns", static_cast<Py_ssize_t>(n), "O"));
-    Ref all(PySlice_New(nullptr, nullptr, nullptr));
-    if (!column.get() || !all.get() || PyObject_SetItem(column.get(), all.get(), list.get()) < 0) return nullptr;
+    views.release();
     return column.release();
 }
 
