@@ -203,6 +203,20 @@ def test_a_file_from_a_path_or_a_buffer_is_read_in_place(events, tmp_path):
 
 
 @pytest.mark.parametrize("threads", [2, 3])
+def test_threads_on_a_layout_of_fixed_fields_alone(threads):
+    # Read by one reader call per container and anchor, not the program: those calls take the threads.
+    definition = ccsds_definition(integer("Integer", '<xtce:IntegerDataEncoding sizeInBits="8"/>'),
+                                  child("P1", cmp("==", 1), refs("n", "v")), U8.format("n"))
+    data = b"".join(ccsds_packet(1 + (k % 97 == 0), bytes([k % 250, 7])) for k in range(5000))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        one = definition.decode_file(data)
+        assert definition._compiled.get(definition, False).by_columns
+        assert_same(definition.decode_file(data, threads=threads), one)
+    assert len(one["P1"]["n"]) == 5000 - 52
+
+
+@pytest.mark.parametrize("threads", [2, 3])
 def test_threads_give_the_same_result(events, threads):
     definition, data = events
     with warnings.catch_warnings():

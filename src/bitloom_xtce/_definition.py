@@ -178,16 +178,18 @@ class _Group:
     calibrated: dict[str, np.ndarray] = field(default_factory=dict)
     items: dict[str, np.ndarray] = field(default_factory=dict)  # values read per packet (objects; MISSING)
     rows: np.ndarray | None = None  # each packet's place among the packets decoded (intp), when known
+    threads: int = 1  # for the reader's calls over its packets
 
     def take(self, mask: np.ndarray) -> _Group:
         if mask.all():  # no copies when every packet goes the same way
             return _Group(self.offsets, self.bits, list(self.anchors), dict(self.known), dict(self.values),
-                          dict(self.fields), dict(self.calibrated), dict(self.items), self.rows)
+                          dict(self.fields), dict(self.calibrated), dict(self.items), self.rows, self.threads)
         return _Group(self.offsets[mask], self.bits[mask],
                       [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
                       {k: v[mask] for k, v in self.fields.items()}, {},
-                      {k: v[mask] for k, v in self.items.items()}, None if self.rows is None else self.rows[mask])
+                      {k: v[mask] for k, v in self.items.items()}, None if self.rows is None else self.rows[mask],
+                      self.threads)
 
 
 @dataclass(slots=True)
@@ -635,8 +637,8 @@ class Definition:
         go through _route."""
         compiled = self._compiled.get(self, raw)
         if compiled.by_columns and len(offsets) >= _COLUMNS_FROM:
-            self._route(self._root_segment(), _Group(offsets, lengths * 8, [0], {}, rows=np.arange(len(offsets))),
-                        data, raw, found, skipped, keep)
+            group = _Group(offsets, lengths * 8, [0], {}, rows=np.arange(len(offsets)), threads=threads)
+            self._route(self._root_segment(), group, data, raw, found, skipped, keep)
             return
         out = bitloom._run_program(compiled.program, data, offsets, lengths, threads=threads)
         reasons, containers, steps, slots = out["reason"], out["container"], out["step"], out["slots"]
@@ -651,7 +653,8 @@ class Definition:
         python_data: Any = data if isinstance(data, (bytes, mmap.mmap)) else None
         if python is not None and python.any():
             python_data = python_data if python_data is not None else bytes(data)
-            group = _Group(offsets[python], lengths[python] * 8, [0], {}, rows=np.flatnonzero(python))
+            group = _Group(offsets[python], lengths[python] * 8, [0], {}, rows=np.flatnonzero(python),
+                           threads=threads)
             self._route(self._root_segment(), group, python_data, raw, found, skipped, keep)
         done = np.flatnonzero(reasons == _compile.OK) if not every else np.arange(len(reasons))
         if not len(done):
@@ -666,7 +669,7 @@ class Definition:
             segment = self._segments[name]
             place = compiled.places[name]
             group = _Group(offsets[rows], lengths[rows] * 8, [0] * segment.anchors, dict(self._placed(name)),
-                           rows=rows)
+                           rows=rows, threads=threads)
             for anchor, k in place.anchors.items():
                 group.anchors[anchor] = _taken(slots[k], rows)
             for n, (k, kind) in place.values.items():
@@ -1386,7 +1389,7 @@ def _column_plan(segment: Segment, segments: dict[str, Segment], parameters: dic
 
 def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: int) -> dict[str, np.ndarray]:
     """Read `recipe` at `start` bits after an anchor of every packet of a group."""
-    return _unpack_at(data, recipe, *_positions(group, anchor, start))
+    return _unpack_at(data, recipe, *_positions(group, anchor, start), threads=group.threads)
 
 
 def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]:
@@ -1404,14 +1407,15 @@ def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]
     return offsets, shifts
 
 
-def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any) -> dict[str, np.ndarray]:
+def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any, *,
+               threads: int = 1) -> dict[str, np.ndarray]:
     items = cast(Any, recipe)  # dicts of the reader's recipe items
     if isinstance(shifts, int):
-        return bitloom.unpack_columns(data, items, offsets, offset_bits=shifts)
+        return bitloom.unpack_columns(data, items, offsets, offset_bits=shifts, threads=threads)
     columns: dict[str, np.ndarray] = {}
     for shift in np.unique(shifts):
         rows = shifts == shift
-        part = bitloom.unpack_columns(data, items, offsets[rows], offset_bits=int(shift))
+        part = bitloom.unpack_columns(data, items, offsets[rows], offset_bits=int(shift), threads=threads)
         for key, column in part.items():
             if key not in columns:
                 columns[key] = np.empty(len(offsets), dtype=column.dtype)
