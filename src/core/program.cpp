@@ -1219,7 +1219,7 @@ private:
 
     SlotValues& slot(std::int32_t k) noexcept { return share_.slots[static_cast<std::size_t>(k)]; }
 
-    void append_span(std::int32_t k, std::uint64_t start, std::uint64_t bits) {
+    [[gnu::always_inline]] void append_span(std::int32_t k, std::uint64_t start, std::uint64_t bits) {
         SlotValues& s = slot(k);
         s.make_room(1, 8, true);
         std::memcpy(s.values.extend_in_place(8), &start, 8);
