@@ -627,7 +627,7 @@ bool ascii_compatible(UnpackEncoding encoding) {
 
 /// The str of a text span that the run checked.
 PyObject* text_to_python(UnpackEncoding encoding, const std::uint8_t* data, Span s, ByteBuffer& scratch) {
-    // Whole bytes below 0x80, which read alike in every 8-bit encoding: copied as they are.
+    // Whole bytes below 0x80, which read alike in every ASCII-compatible encoding: copied as they are.
     if (ascii_compatible(encoding) && ((s.start | s.bits) & 7) == 0 && s.bits <= 8 * 64) {
         const std::uint8_t* p = data + s.start / 8;
         const std::size_t n = s.bits / 8;
