@@ -132,8 +132,9 @@ def resolved_agrees(data, recipe, offsets, offset_bits):
     if isinstance(resolved, tuple):  # refused when resolved, as unpack_columns refuses it
         assert resolved == listed
         return
-    for _ in range(2):
-        got = outcome(lambda: bitloom._unpack_columns(resolved, data, offsets, offset_bits=offset_bits))
+    for threads in (1, 2):
+        got = outcome(lambda threads=threads: bitloom._unpack_columns(resolved, data, offsets, offset_bits=offset_bits,
+                                                                      threads=threads))
         if isinstance(listed, tuple):
             assert got == listed
         else:
@@ -160,6 +161,7 @@ def test_a_resolved_recipe_reads_offsets_of_any_form(offsets):
     (lambda r: bitloom._unpack_columns(r, b"", np.array([-1])), ValueError, r"^offsets\[0\] is negative: -1$"),
     (lambda r: bitloom._unpack_columns(r, b"", [[0]]), ValueError, "^offsets must be one-dimensional"),
     (lambda r: bitloom._unpack_columns(r, b"\0" * 5, [0]), ValueError, "^packet 0 at byte 0: "),
+    (lambda r: bitloom._unpack_columns(r, b"", [], threads=0), ValueError, "^threads must be at least 1$"),
     (lambda r: bitloom._column_recipe("recipe"), TypeError, "^argument 'recipe': Can't extract `str` to `Vec`$"),
 ])
 def test_a_resolved_recipe_refuses_what_unpack_columns_refuses(call, error, message):

@@ -3,6 +3,7 @@ descriptions over known packets, hostile descriptions refused with clear message
 the caller that cannot re-enter, and the same columns on any number of threads."""
 import ctypes
 import ctypes.util
+import re
 import threading
 import tracemalloc
 
@@ -148,7 +149,7 @@ def test_threads_agree_and_one_program_serves_threads_at_once(events):
 
 
 def test_private_functions_stay_out_of_all():
-    for name in ("_program", "_run_program", "_run_packet"):
+    for name in ("_program", "_run_program", "_run_packet", "_span_bytes"):
         assert name not in bitloom.__all__ and callable(getattr(bitloom, name))
     assert REASONS[0] == "ok" and len(REASONS) == len(set(REASONS)) == 13
 
@@ -290,6 +291,63 @@ def test_a_size_from_a_decoded_count_with_a_linear_adjustment():
     assert REASONS[bitloom._run_packet(program, bytes([0, 1]))[1]] == "bad size"
 
 
+# Text values in the order they fill a column: slices of plain ASCII (copied as fixed-width
+# bytes), slices of only empty values, and slices where one value is not plain (a trailing NUL,
+# which fixed-width bytes would drop, bytes above 0x7F, a value longer than 64 bytes).
+PLAIN = [bytes([65 + k % 26]) * (k % 9) for k in range(5000)]
+TEXTS = {
+    "us_ascii": PLAIN + [b""] * 4096 + [b"tail\0", b"\0", b"a\0b", b"Z" * 200] + PLAIN[:3000],
+    "utf8": PLAIN[:100] + ["h\u00e9llo \u20ac".encode()] + PLAIN[:5000] + [b"\0\0"],
+    "iso-8859-1": PLAIN + [b"\xe9t\xe9", b"\xff"] + [b""] * 5000,
+    "utf-16be": [b"\0a\0b", b"", b"\0z"] * 2000,  # bytes below 0x80 that are not ASCII text
+}
+
+
+@pytest.mark.parametrize("encoding", list(TEXTS))
+def test_text_columns_equal_the_text_of_each_value(encoding):
+    values = TEXTS[encoding]
+    program = bitloom._program(steps(("measure", 0, 0, ("tagged", 8, 8), None, 0, None),
+                                     slots=[("text", encoding)]))
+    packets = [bytes([len(v)]) + v for v in values]
+    sizes = np.array([len(p) for p in packets], np.uint64)
+    offsets = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.uint64)
+    out = bitloom._run_program(program, b"".join(packets), offsets, sizes)
+    column, rows = out["slots"][0]
+    assert column.dtype == np.dtypes.StringDType() and rows.tolist() == list(range(len(values)))
+    assert column.tolist() == [v.decode(encoding) for v in values]
+    assert bitloom._run_packet(program, packets[-1])[3] == [[values[-1].decode(encoding)]]
+
+
+DATA = bytes(range(1, 41))
+
+
+@pytest.mark.parametrize("starts, bits, where, expected", [
+    ([0, 8, 80], [16, 0, 24], None, [b"\x01\x02", b"", b"\x0b\x0c\x0d"]),
+    ([0, 8, 80], [16, 0, 24], [2, 2, 0], [b"\x0b\x0c\x0d", b"\x0b\x0c\x0d", b"\x01\x02"]),
+    # Not on byte boundaries: right-aligned in whole bytes, as unpack_parameters cuts binary.
+    ([4], [12], None, [b"\x01\x02"]),  # 0x01 0x02 less the first 4 bits
+    ([3], [5], None, [b"\x01"]),
+    ([312], [8], None, [b"\x28"]),  # the last byte
+    ([], [], None, []),
+])
+def test_span_bytes(starts, bits, where, expected):
+    got = bitloom._span_bytes(DATA, np.array(starts, np.uint64), np.array(bits, np.uint64), where)
+    assert got.dtype == object and got.tolist() == expected
+
+
+@pytest.mark.parametrize("starts, bits, where, error, message", [
+    ([313], [8], None, ValueError, "lies beyond the 40 bytes of data"),
+    ([0], [2**64 - 1], None, ValueError, "lies beyond"),
+    ([0, 8], [8], None, ValueError, "bits has 1 elements, starts 2"),
+    ([0], [8], [1], IndexError, "where[0] is 1, beyond the 1 spans"),
+    ([0], [8], [-1], ValueError, "where[0] is negative"),
+    ([0.5], [8], None, TypeError, "an array of integers is required"),
+])
+def test_span_bytes_refuses_spans_beyond_the_data(starts, bits, where, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        bitloom._span_bytes(DATA, np.array(starts), np.array(bits, np.uint64), where)
+
+
 def test_packets_beyond_the_data_and_empty_runs(events):
     out = bitloom._run_program(events, b"\x02\x00\x00", np.array([0, 2, 9], np.uint64))
     assert [REASONS[r] for r in out["reason"]] == ["ok", "outside the packet", "beyond the data"]
@@ -322,9 +380,14 @@ def test_runs_leave_nothing_behind(events):
         bitloom._run_packet(events, packet)
         bitloom._run_packet(events, packet[:-1])
         bitloom._run_program(events, data, offsets)
+        bitloom._span_bytes(data, offsets * 8 + 3, offsets % 64)
         try:
             bitloom._program(steps(("jump", 9)))
         except ValueError:
+            pass
+        try:  # a bad index after 300 values
+            bitloom._span_bytes(data, offsets * 8, offsets % 64, np.r_[np.arange(300), 600])
+        except IndexError:
             pass
 
     for _ in range(1000):  # numpy's and the interpreter's free lists settle first

@@ -86,6 +86,9 @@ CASES = {
     "text sized by a field, whole bytes": (text(f"<xtce:Variable maxSizeInBits=\"800\">{DYNAMIC.format(4, 0)}"
                                                 "</xtce:Variable>", "US-ASCII"), U8.format("n"), refs("n", "v"),
                                            [b"\x04ab", b"\x03abc", b"\x00", b"\x02\x80"]),
+    "text sized by a field in bytes, less two": (text(f"<xtce:Variable maxSizeInBits=\"800\">{DYNAMIC.format(8, -16)}"
+                                                     "</xtce:Variable>", "US-ASCII"), U8.format("n"), refs("n", "v"),
+                                                [b"\x04ab", b"\x05abc", b"\x01", b"\x02", b"\x03\x80", b"\x09ab"]),
     "binary sized by a field": (BINARY.format(DYNAMIC.format(8, -8)), U8.format("n"), refs("n", "v", "m"),
                                 [b"\x03\x01\x02\x09", b"\x01\x07", b"\x00\x01", b"\x09\x01"]),
     "odd-sized binary, then text": (BINARY.format(DYNAMIC.format(1, 0)).replace('"T"', '"B"')
@@ -201,6 +204,20 @@ def test_a_file_from_a_path_or_a_buffer_is_read_in_place(events, tmp_path):
         definition.decode_file(5)
     with pytest.raises(FileNotFoundError):
         definition.decode_file(tmp_path / "missing.bin")
+
+
+@pytest.mark.parametrize("threads", [2, 3])
+def test_threads_on_a_layout_of_fixed_fields_alone(threads):
+    # Read by one reader call per container and anchor, not the program: those calls take the threads.
+    definition = ccsds_definition(integer("Integer", '<xtce:IntegerDataEncoding sizeInBits="8"/>'),
+                                  child("P1", cmp("==", 1), refs("n", "v")), U8.format("n"))
+    data = b"".join(ccsds_packet(1 + (k % 97 == 0), bytes([k % 250, 7])) for k in range(5000))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        one = definition.decode_file(data)
+        assert definition._compiled.get(definition, False).by_columns
+        assert_same(definition.decode_file(data, threads=threads), one)
+    assert len(one["P1"]["n"]) == 5000 - 52
 
 
 @pytest.mark.parametrize("threads", [2, 3])

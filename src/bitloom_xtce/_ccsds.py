@@ -49,41 +49,42 @@ def sequence_gaps(apids: np.ndarray, counts: np.ndarray) -> dict[int, int]:
     in file order. With d = (count - previous count) mod 16384: d == 1 is the normal step, d == 0
     a repeated packet (no gap), any other d means d - 1 packets missing. Every APID present is a
     key, with 0 when its counts have no gap."""
+    return gaps_and_ends(apids, counts)[0]
+
+
+def gaps_and_ends(apids: np.ndarray, counts: np.ndarray) -> tuple[dict[int, int], dict[int, int], dict[int, int]]:
+    """sequence_gaps, and the first and the last sequence count of each APID, from one sort."""
     apids, counts = np.asarray(apids), np.asarray(counts)
     if apids.ndim != 1 or apids.shape != counts.shape:
         raise ValueError(f"apids and counts must be one-dimensional and of the same length, not of "
                          f"shapes {apids.shape} and {counts.shape}")
     if not len(apids):
-        return {}
+        return {}, {}, {}
     if apids.dtype.kind not in "iu" or apids.min() < 0:
         raise ValueError("apids must be non-negative integers")
     counts = counts.astype(np.int32)
     if apids.min() == apids.max():
-        return {int(apids[0]): int(np.maximum((np.diff(counts) & (SEQUENCE_COUNTS - 1)) - 1, 0).sum())}
+        apid = int(apids[0])
+        return ({apid: int(np.maximum((np.diff(counts) & (SEQUENCE_COUNTS - 1)) - 1, 0).sum())},
+                {apid: int(counts[0])}, {apid: int(counts[-1])})
     order = np.argsort(apids, kind="stable")  # each APID's packets together, in file order
     apids, counts = apids[order], counts[order]
     missing = np.maximum((np.diff(counts) & (SEQUENCE_COUNTS - 1)) - 1, 0)  # none for d == 0 or 1
-    missing[apids[1:] != apids[:-1]] = 0
-    present = np.flatnonzero(np.bincount(apids))
-    totals = np.bincount(apids[1:], weights=missing, minlength=int(present[-1]) + 1)
-    return {int(apid): int(totals[apid]) for apid in present}
-
-
-def _ends(apids: np.ndarray, counts: np.ndarray) -> tuple[dict[int, int], dict[int, int]]:
-    """The first and the last sequence count of each APID."""
-    if apids.min() == apids.max():
-        return {int(apids[0]): int(counts[0])}, {int(apids[0]): int(counts[-1])}
-    present, first = np.unique(apids, return_index=True)
-    _, last = np.unique(apids[::-1], return_index=True)
-    return (dict(zip(present.tolist(), counts[first].tolist())),
-            dict(zip(present.tolist(), counts[len(apids) - 1 - last].tolist())))
+    change = np.flatnonzero(apids[1:] != apids[:-1])
+    missing[change] = 0
+    firsts = np.concatenate([[0], change + 1])
+    lasts = np.concatenate([change, [len(apids) - 1]])
+    present = apids[firsts].tolist()
+    totals = np.add.reduceat(np.concatenate([[0], missing]), firsts)  # each APID's run, its first packet's 0 first
+    return (dict(zip(present, totals.tolist())), dict(zip(present, counts[firsts].tolist())),
+            dict(zip(present, counts[lasts].tolist())))
 
 
 _FEW = 16  # packets this few are counted in plain Python: numpy's calls would cost more
 
 
 def _few_gaps(apids: list[int], counts: list[int]) -> tuple[dict[int, int], dict[int, int], dict[int, int]]:
-    """sequence_gaps and _ends of a few packets, by APID in ascending order as they give them."""
+    """gaps_and_ends of a few packets, by APID in ascending order as they give them."""
     missing: dict[int, int] = {}
     first: dict[int, int] = {}
     last: dict[int, int] = {}
@@ -148,8 +149,7 @@ class PacketSequence:
         if len(apids) <= _FEW:
             inner, first, last = _few_gaps(apids.tolist(), counts.tolist())
         else:
-            first, last = _ends(apids, counts)
-            inner = sequence_gaps(apids, counts)
+            inner, first, last = gaps_and_ends(apids, counts)
         gaps = joined_gaps([({}, {}, self.last), (inner, first, last)]) if self.last else inner
         for apid, count in first.items():
             self.first.setdefault(apid, count)

@@ -22,7 +22,7 @@ from typing import Any
 import numpy as np
 
 from . import DecodeWarning, Definition, FileResult, XtceError, XtceWarning, load
-from ._ccsds import IDLE_APID, _ends, joined_gaps, primary_headers, sequence_gaps
+from ._ccsds import IDLE_APID, gaps_and_ends, joined_gaps, primary_headers
 from ._describe import describe, tops
 from . import _command_cli as command_cli
 from . import _encode_cli as encode_cli
@@ -475,7 +475,7 @@ def _scan(args: argparse.Namespace) -> int:
             if len(offsets):
                 header = primary_headers(data, offsets)
                 apid, counts = header["apid"], header["sequence_count"]
-                pieces.append((sequence_gaps(apid, counts), *_ends(apid, counts)))
+                pieces.append(gaps_and_ends(apid, counts))
                 order = np.argsort(apid, kind="stable")
                 keys, starts, n = np.unique(apid[order], return_index=True, return_counts=True)
                 rows = zip(keys.tolist(), n.tolist(), np.minimum.reduceat(lengths[order], starts).tolist(),

@@ -716,7 +716,10 @@ class _Compiler:
         self.steps[test] = ("if", ("<", ("reg", register), 0), len(self.steps))
 
     def text_bits(self, source: int, dynamic: Any, reason: str) -> tuple:
-        """A register with a text's size in bits from its size parameter's, checked to be whole bytes."""
+        """A text's size in bits from its size parameter's, which must be whole bytes: checked
+        unless slope and intercept make it so (a count of bytes), where the measure step computes it."""
+        if dynamic.slope % 8 == 0 and dynamic.intercept % 8 == 0:
+            return ("reg", source, dynamic.slope, dynamic.intercept)
         bits = self.temporary()
         self.emit(("calc", bits, "*", ("reg", source), dynamic.slope), reason)
         self.emit(("calc", bits, "+", ("reg", bits), dynamic.intercept), reason)

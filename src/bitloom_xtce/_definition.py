@@ -200,16 +200,20 @@ class _Group:
     calibrated: dict[str, np.ndarray] = field(default_factory=dict)
     items: dict[str, np.ndarray] = field(default_factory=dict)  # values read per packet (objects; MISSING)
     flat: dict[str, Any] = field(default_factory=dict)  # of items: the same values in one array (_compile.Flat)
+    rows: np.ndarray | None = None  # each packet's place among the packets decoded (intp), when known
+    threads: int = 1  # for the reader's calls over its packets
 
     def take(self, mask: np.ndarray) -> _Group:
         if mask.all():  # no copies when every packet goes the same way
             return _Group(self.offsets, self.bits, list(self.anchors), dict(self.known), dict(self.values),
-                          dict(self.fields), dict(self.calibrated), dict(self.items), dict(self.flat))
+                          dict(self.fields), dict(self.calibrated), dict(self.items), dict(self.flat), self.rows,
+                          self.threads)
         return _Group(self.offsets[mask], self.bits[mask],
                       [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
                       {k: v[mask] for k, v in self.fields.items()}, {},
-                      {k: v[mask] for k, v in self.items.items()})
+                      {k: v[mask] for k, v in self.items.items()}, None if self.rows is None else self.rows[mask],
+                      self.threads)
 
 
 @dataclass(slots=True)
@@ -638,26 +642,21 @@ class Definition:
         their abstract one's table with `keep`)."""
         result = FileResult()
         result.packets = len(offsets) + (1 if _TRUNCATED in skipped else 0)
-        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, offsets, checks
+        found: dict[str, tuple[dict[str, np.ndarray], np.ndarray, _Checked]] = {}  # columns, rows, checks
         if len(offsets):
             with np.errstate(all="ignore"):  # overflow to infinity and NaN, as for one packet
                 self._run_program(data, offsets, lengths, raw, found, skipped, keep, threads)
         order = self._concrete_order()
         result.packet_index, result.invalid, result.alarms = {}, {}, {}
-        sorter = np.argsort(offsets, kind="stable") if len(offsets) > _FEW_PACKETS else None
-        numbered = {offset: i for i, offset in enumerate(offsets.tolist())} if sorter is None else None
         for name in sorted(found, key=lambda n: order.get(n, len(order))):
-            result[name], at, (invalid, alarms) = found[name]
-            if numbered is not None:  # a few packets (each at an offset of its own)
-                result.packet_index[name] = np.array([numbered[offset] for offset in at.tolist()], dtype=np.int64)
-            elif sorter is not None:  # reassembled packets lie behind the data: the offsets are not sorted then
-                result.packet_index[name] = sorter[np.searchsorted(offsets, at, sorter=sorter)].astype(np.int64)
+            result[name], rows, (invalid, alarms) = found[name]
+            result.packet_index[name] = rows.astype(np.int64, copy=False)
             result.invalid[name], result.alarms[name] = invalid, alarms
         result.skipped = {}
         if not skipped:
             return result
-        if sorter is None:
-            sorter = np.argsort(offsets, kind="stable")
+        # Reassembled packets lie behind the data: the offsets are not sorted then.
+        sorter = np.argsort(offsets, kind="stable")
         signed = offsets.astype(np.int64)
         for reason, parts in skipped.items():
             where = np.sort(np.concatenate([np.asarray(part, dtype=np.int64) for part in parts]))
@@ -685,7 +684,8 @@ class Definition:
         go through _route."""
         compiled = self._compiled.get(self, raw)
         if compiled.by_columns and len(offsets) >= _COLUMNS_FROM:
-            self._route(self._root_segment(), _Group(offsets, lengths * 8, [0], {}), data, raw, found, skipped, keep)
+            group = _Group(offsets, lengths * 8, [0], {}, rows=np.arange(len(offsets)), threads=threads)
+            self._route(self._root_segment(), group, data, raw, found, skipped, keep)
             return
         out = bitloom._run_program(compiled.program, data, offsets, lengths, threads=threads)
         reasons, containers, steps, slots = out["reason"], out["container"], out["step"], out["slots"]
@@ -701,7 +701,8 @@ class Definition:
         python_data: Any = data if isinstance(data, (bytes, mmap.mmap)) else None
         if python is not None and python.any():
             python_data = python_data if python_data is not None else bytes(data)
-            group = _Group(offsets[python], lengths[python] * 8, [0], {})
+            group = _Group(offsets[python], lengths[python] * 8, [0], {}, rows=np.flatnonzero(python),
+                           threads=threads)
             self._route(self._root_segment(), group, python_data, raw, found, skipped, keep)
         done = np.flatnonzero(reasons == _compile.OK) if not every else np.arange(len(reasons))
         if not len(done):
@@ -717,7 +718,7 @@ class Definition:
             place = compiled.places[name]
             whole = every and len(numbers) == 1  # the packets as they are
             group = _Group(offsets if whole else offsets[rows], (lengths if whole else lengths[rows]) * 8,
-                           [0] * segment.anchors, dict(self._placed(name)))
+                           [0] * segment.anchors, dict(self._placed(name)), rows=rows, threads=threads)
             for anchor, k in place.anchors.items():
                 group.anchors[anchor] = _taken(slots[k], rows)
             for n, (k, kind) in place.values.items():
@@ -840,7 +841,8 @@ class Definition:
             _skip(group, np.ones(len(group.offsets), dtype=bool), _unmatched(name), skipped)
             return
         columns = self._columns(segment, group, data, raw)
-        found[name] = columns, group.offsets, self._checks(segment, group, data, None if raw else columns)
+        assert group.rows is not None  # the groups of a file know their packets' places
+        found[name] = columns, group.rows, self._checks(segment, group, data, None if raw else columns)
 
     def _texts(self, segment: Segment) -> list[tuple[str, str, str]]:
         """(parameter or leaf of a fixed-size structure, its kind, the parameter) of a container's
@@ -1263,24 +1265,8 @@ def _taken(slot: tuple[np.ndarray, ...], rows: np.ndarray) -> np.ndarray:
 
 def _span_bytes(data: Any, starts: np.ndarray, bits: np.ndarray, where: np.ndarray | None) -> np.ndarray:
     """The bytes of spans (absolute start bits and widths) in the data, right-aligned as
-    take_bits cuts them, as an object column."""
-    if where is not None:
-        starts, bits = starts[where], bits[where]
-    column = np.empty(len(starts), dtype=object)
-    if not len(starts):
-        return column
-    if not ((starts | bits) & 7).any():
-        view = memoryview(data).cast("B") if not isinstance(data, (bytes, mmap.mmap)) else data
-        firsts = (starts >> 3).tolist()
-        lasts = ((starts + bits) >> 3).tolist()
-        if isinstance(view, memoryview):
-            column[:] = [view[a:b].tobytes() for a, b in zip(firsts, lasts)]
-        else:
-            column[:] = [view[a:b] for a, b in zip(firsts, lasts)]
-        return column
-    source: Any = data if isinstance(data, (bytes, mmap.mmap)) else memoryview(data).cast("B")
-    column[:] = [bytes(take_bits(source, s, b)) for s, b in zip(starts.tolist(), bits.tolist())]
-    return column
+    take_bits cuts them, as an object column (only those at `where` when given)."""
+    return bitloom._span_bytes(data, starts, bits, where)
 
 
 class _Values:
@@ -1488,7 +1474,7 @@ def _unpack(data: bytes, recipe: list[dict], group: _Group, anchor: int, start: 
             resolved: Any = None) -> dict[str, np.ndarray]:
     """Read `recipe` at `start` bits after an anchor of every packet of a group (`resolved`: the
     recipe as bitloom._column_recipe resolves it, when kept)."""
-    return _unpack_at(data, recipe, *_positions(group, anchor, start), resolved)
+    return _unpack_at(data, recipe, *_positions(group, anchor, start), resolved, threads=group.threads)
 
 
 def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]:
@@ -1507,13 +1493,13 @@ def _positions(group: _Group, anchor: int, start: int) -> tuple[np.ndarray, Any]
 
 
 def _unpack_at(data: bytes, recipe: list[dict], offsets: np.ndarray, shifts: Any,
-               resolved: Any = None) -> dict[str, np.ndarray]:
+               resolved: Any = None, *, threads: int = 1) -> dict[str, np.ndarray]:
     items = cast(Any, recipe)  # dicts of the reader's recipe items
 
     def read(at: np.ndarray, shift: int) -> dict[str, np.ndarray]:
         if resolved is None:
-            return bitloom.unpack_columns(data, items, at, offset_bits=shift)
-        return bitloom._unpack_columns(resolved, data, at, offset_bits=shift)
+            return bitloom.unpack_columns(data, items, at, offset_bits=shift, threads=threads)
+        return bitloom._unpack_columns(resolved, data, at, offset_bits=shift, threads=threads)
 
     if isinstance(shifts, int):
         return read(offsets, shifts)

@@ -1132,12 +1132,38 @@ private:
         return all;
     }
 
+    static bool fits_int64(i128 v) noexcept { return v >= INT64_MIN && v <= INT64_MAX; }
+
+    /// x op y when both and the result are int64 values (floor division rounds down); false
+    /// otherwise, and for a division by zero, which the general path refuses.
+    static bool int64_arith(Arith op, std::int64_t x, std::int64_t y, std::int64_t& out) noexcept {
+        switch (op) {
+            case Arith::Add: return !__builtin_add_overflow(x, y, &out);
+            case Arith::Sub: return !__builtin_sub_overflow(x, y, &out);
+            case Arith::Mul: return !__builtin_mul_overflow(x, y, &out);
+            case Arith::FloorDiv:
+                if (y == 0 || (x == INT64_MIN && y == -1)) return false;
+                out = x / y;
+                if (x % y != 0 && ((x < 0) != (y < 0))) --out;
+                return true;
+        }
+        return false;
+    }
+
     Reason calc(const Step& s) noexcept {
         Value a, b;
         Reason why = Reason::Ok;
         if (!load(s.x, a, why) || !load(s.y, b, why)) return why;
         Value out;
         if (!a.real && !b.real) {
+            std::int64_t narrow;
+            if (fits_int64(a.i) && fits_int64(b.i) && int64_arith(s.arith, static_cast<std::int64_t>(a.i),
+                                                                 static_cast<std::int64_t>(b.i), narrow)) {
+                // The usual sizes and counts, in 64 bits: the same result without 128-bit division.
+                out.i = narrow;
+                set(s.a, out);
+                return Reason::Ok;
+            }
             i128 r = 0;
             bool overflow = false;
             switch (s.arith) {
@@ -1193,7 +1219,7 @@ private:
 
     SlotValues& slot(std::int32_t k) noexcept { return share_.slots[static_cast<std::size_t>(k)]; }
 
-    void append_span(std::int32_t k, std::uint64_t start, std::uint64_t bits) {
+    [[gnu::always_inline]] void append_span(std::int32_t k, std::uint64_t start, std::uint64_t bits) {
         SlotValues& s = slot(k);
         s.make_room(1, 8, true);
         std::memcpy(s.values.extend_in_place(8), &start, 8);

@@ -526,7 +526,12 @@ PyObject* make_column_recipe(PyObject* recipe) {
     return capsule;
 }
 
-PyObject* unpack_resolved(py::Object recipe, py::Buffer data, py::Object offsets, std::uint64_t offset_bits) {
+PyObject* unpack_resolved(py::Object recipe, py::Buffer data, py::Object offsets, std::uint64_t offset_bits,
+                          std::uint32_t threads) {
+    if (threads == 0) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return nullptr;
+    }
     if (!PyCapsule_IsValid(recipe.obj, kRecipeCapsule)) {
         PyErr_Format(PyExc_TypeError, "argument 'recipe': a recipe made by _column_recipe is required, not %s",
                      Py_TYPE(recipe.obj)->tp_name);
@@ -539,7 +544,7 @@ PyObject* unpack_resolved(py::Object recipe, py::Buffer data, py::Object offsets
     Views views;
     Ref offsets_array;
     if (!read_offsets(*np, offsets.obj, offsets_array, views, packets.offsets, packets.count)) return nullptr;
-    return read_columns(*np, resolved->columns, packets, views, 1);
+    return read_columns(*np, resolved->columns, packets, views, threads);
 }
 
 PyObject* packet_offsets(py::Buffer data, py::Object framing, bool allow_partial) {

@@ -24,7 +24,8 @@ PyObject* unpack_columns(py::Buffer data, PyObject* recipe, py::Object offsets,
 PyObject* make_column_recipe(PyObject* recipe);
 
 /// unpack_columns with a recipe made by make_column_recipe, at `offsets`, on one thread.
-PyObject* unpack_resolved(py::Object recipe, py::Buffer data, py::Object offsets, std::uint64_t offset_bits);
+PyObject* unpack_resolved(py::Object recipe, py::Buffer data, py::Object offsets, std::uint64_t offset_bits,
+                          std::uint32_t threads);
 
 /// The byte offset of every packet of `data` as a numpy uint64 array: space packets
 /// (framing "ccsds") or packets of `framing` bytes. A packet cut short by the end of the data

@@ -255,8 +255,9 @@ constexpr Row kRows[] = {
                     "data", "framing", "allow_partial"),
     // Private: recipes resolved once, for bitloom_xtce. Not in __all__.
     BL_ROW_NAMED("_column_recipe", make_column_recipe, "(recipe)", 1, 0, {}, "recipe"),
-    BL_ROW_NAMED("_unpack_columns", unpack_resolved, "(recipe, data, offsets, *, offset_bits=0)", 3, 1,
-                 {}, "recipe", "data", "offsets", "offset_bits"),
+    BL_ROW_NAMED("_unpack_columns", unpack_resolved, "(recipe, data, offsets, *, offset_bits=0, threads=1)", 3,
+                 2, (std::array<std::uint64_t, kMaxParams>{0, 0, 0, 0, 1}), "recipe", "data", "offsets",
+                 "offset_bits", "threads"),
     // Private: the decode program of bitloom_xtce (core/program.hpp). Not in __all__.
     BL_ROW_NAMED("_program", make_program, "(description)", 1, 0, {}, "description"),
     BL_ROW_NAMED("_run_program", run_program,
@@ -264,6 +265,8 @@ constexpr Row kRows[] = {
                  (std::array<std::uint64_t, kMaxParams>{0, 0, 0, 0, 1, 0}), "program", "data",
                  "offsets", "sizes", "threads", "spans"),
     BL_ROW_NAMED("_run_packet", run_packet, "(program, packet)", 2, 0, {}, "program", "packet"),
+    BL_ROW_NAMED("_span_bytes", span_bytes, "(data, starts, bits, where=None)", 3, 0, {}, "data", "starts",
+                 "bits", "where"),
 };
 
 #undef BL_OP
@@ -275,7 +278,7 @@ constexpr Row kRows[] = {
 #undef BL_ROW_NAMED
 
 constexpr std::size_t kFunctionCount = std::size(kRows);
-static_assert(kFunctionCount == 69);
+static_assert(kFunctionCount == 70);
 
 /// Every parameter has a name, every optional one a kind with a default, and keyword-only
 /// parameters are optional.

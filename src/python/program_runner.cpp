@@ -4,6 +4,7 @@
 #include "program_runner.hpp"
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <cstring>
@@ -606,13 +607,38 @@ Span span_at(const pg::SlotValues& s, std::size_t j) {
     return span;
 }
 
+/// Asks for the data of the value kPrefetch after j (below `end`): the run read it long ago, so
+/// each value's bytes are a miss, and with the request made early the misses overlap.
+constexpr std::size_t kPrefetch = 16;
+inline void prefetch_ahead(const std::uint8_t* data, const pg::SlotValues& s, std::size_t j, std::size_t end) {
+    if (j + kPrefetch < end) __builtin_prefetch(data + span_at(s, j + kPrefetch).start / 8);
+}
+
 [[gnu::cold]] PyObject* raise_changed() {
     PyErr_SetString(PyExc_ValueError, "the data changed while the program ran: its text no longer decodes");
     return nullptr;
 }
 
+/// Whether bytes below 0x80 are the characters of the same codes in this text encoding.
+bool ascii_compatible(UnpackEncoding encoding) {
+    return encoding == UnpackEncoding::UsAscii || encoding == UnpackEncoding::Utf8 ||
+           encoding == UnpackEncoding::Latin1 || encoding == UnpackEncoding::Windows1252;
+}
+
 /// The str of a text span that the run checked.
 PyObject* text_to_python(UnpackEncoding encoding, const std::uint8_t* data, Span s, ByteBuffer& scratch) {
+    // Whole bytes below 0x80, which read alike in every ASCII-compatible encoding: copied as they are.
+    if (ascii_compatible(encoding) && ((s.start | s.bits) & 7) == 0 && s.bits <= 8 * 64) {
+        const std::uint8_t* p = data + s.start / 8;
+        const std::size_t n = s.bits / 8;
+        std::uint8_t high = 0;
+        for (std::size_t k = 0; k < n; ++k) high |= p[k];
+        if (high < 0x80) {
+            PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+            if (str && n) std::memcpy(PyUnicode_1BYTE_DATA(str), p, n);
+            return str;
+        }
+    }
     auto text = columns::decode_text_field(encoding, data, s.start, static_cast<std::uint32_t>(s.bits),
                                            false, scratch);
     if (!text) [[unlikely]]
@@ -749,24 +775,78 @@ PyObject* array_for(const Numpy& np, std::size_t count, Element element, Views& 
     return array;
 }
 
-/// A text slot's str column: str objects made in slices, each slice copied in by numpy.
-bool fill_text(const pg::Slot& slot, const std::uint8_t* data, const pg::SlotValues& s, PyObject* array) {
+/// The widest value of spans [at, at + count) in bytes when every one is whole bytes below
+/// 0x80, not ending in a zero byte, and at most kMaxWidth wide; else -1. Such text reads alike
+/// in every ASCII-compatible encoding and survives numpy's fixed-width bytes, which drop
+/// trailing zeros.
+constexpr std::uint64_t kMaxWidth = 64;
+std::int64_t plain_width(const std::uint8_t* data, const pg::SlotValues& s, std::size_t at, std::size_t count) {
+    std::uint64_t widest = 0;
+    for (std::size_t j = at; j < at + count; ++j) {
+        prefetch_ahead(data, s, j, at + count);
+        const Span v = span_at(s, j);
+        if (((v.start | v.bits) & 7) != 0 || v.bits > kMaxWidth * 8) return -1;
+        const std::uint8_t* p = data + v.start / 8;
+        const std::size_t n = v.bits / 8;
+        std::uint8_t high = 0;
+        for (std::size_t k = 0; k < n; ++k) high |= p[k];
+        if (high >= 0x80 || (n && p[n - 1] == 0)) return -1;
+        widest = std::max<std::uint64_t>(widest, n);
+    }
+    return static_cast<std::int64_t>(widest);
+}
+
+/// Values [at, at + count) of plain text (see plain_width) as a fixed-width bytes array, which
+/// numpy turns into its str column far faster than str objects one by one.
+PyObject* plain_text(const Numpy& np, const std::uint8_t* data, const pg::SlotValues& s, std::size_t at,
+                     std::size_t count, std::size_t width) {
+    char dtype[24];
+    std::snprintf(dtype, sizeof dtype, "S%zu", width);
+    Ref chunk(PyObject_CallFunction(np.empty, "ns", static_cast<Py_ssize_t>(count), dtype));
+    if (!chunk.get()) return nullptr;
+    Views views;
+    Py_buffer* view = views.take(chunk.get(), true);
+    if (!view) return nullptr;
+    auto* out = static_cast<std::uint8_t*>(view->buf);
+    std::memset(out, 0, count * width);
+    for (std::size_t j = 0; j < count; ++j) {
+        const Span v = span_at(s, at + j);
+        if (v.bits) std::memcpy(out + j * width, data + v.start / 8, v.bits / 8);
+    }
+    return chunk.release();
+}
+
+/// A text slot's str column, made in slices: plain text through fixed-width bytes, any other
+/// as str objects; numpy copies each slice in.
+bool fill_text(const Numpy& np, const pg::Slot& slot, const std::uint8_t* data, const pg::SlotValues& s,
+               PyObject* array) {
     constexpr Py_ssize_t kSlice = 4096;
     ByteBuffer scratch;
     const auto n = static_cast<Py_ssize_t>(s.rows.size());
     for (Py_ssize_t at = 0; at < n; at += kSlice) {
         const Py_ssize_t count = std::min(kSlice, n - at);
-        Ref list(PyList_New(count));
-        if (!list.get()) return false;
-        for (Py_ssize_t j = 0; j < count; ++j) {
-            PyObject* str = text_to_python(slot.text, data, span_at(s, static_cast<std::size_t>(at + j)), scratch);
-            if (!str) return false;
-            PyList_SET_ITEM(list.get(), j, str);
+        const std::int64_t width = ascii_compatible(slot.text) ? plain_width(data, s, static_cast<std::size_t>(at),
+                                                                             static_cast<std::size_t>(count))
+                                                               : -1;
+        if (width == 0) continue;  // every value empty, as the new column holds them
+        Ref values;
+        if (width > 0) {
+            values.reset(plain_text(np, data, s, static_cast<std::size_t>(at), static_cast<std::size_t>(count),
+                                    static_cast<std::size_t>(width)));
+        } else {
+            values.reset(PyList_New(count));
+            for (Py_ssize_t j = 0; values.get() && j < count; ++j) {
+                prefetch_ahead(data, s, static_cast<std::size_t>(at + j), static_cast<std::size_t>(at + count));
+                PyObject* str = text_to_python(slot.text, data, span_at(s, static_cast<std::size_t>(at + j)), scratch);
+                if (!str) return false;
+                PyList_SET_ITEM(values.get(), j, str);
+            }
         }
+        if (!values.get()) return false;
         Ref start(PyLong_FromSsize_t(at)), stop(PyLong_FromSsize_t(at + count));
         if (!start.get() || !stop.get()) return false;
         Ref slice(PySlice_New(start.get(), stop.get(), nullptr));
-        if (!slice.get() || PyObject_SetItem(array, slice.get(), list.get()) < 0) return false;
+        if (!slice.get() || PyObject_SetItem(array, slice.get(), values.get()) < 0) return false;
     }
     return true;
 }
@@ -784,7 +864,7 @@ PyObject* slot_arrays(const Numpy& np, const pg::Valid& program, const std::uint
     Ref first, second;
     if (element == Element::Text) {
         first.reset(new_array(np, count, Element::Text));
-        if (!first.get() || !fill_text(slot, data, s, first.get())) return nullptr;
+        if (!first.get() || !fill_text(np, slot, data, s, first.get())) return nullptr;
     } else {
         first.reset(count ? adopt(np, s.values.release(), count, element, arena) : new_array(np, 0, element));
     }
@@ -915,6 +995,61 @@ PyObject* run_packet(py::Object program, py::Buffer packet) {
     Ref stopped(step >= 0 ? PyLong_FromLong(step) : Py_NewRef(Py_None));
     if (!where.get() || !stopped.get()) return nullptr;
     return Py_BuildValue("(OiOO)", where.get(), static_cast<int>(reason), stopped.get(), values.get());
+}
+
+PyObject* span_bytes(py::Buffer data, py::Object starts, py::Object bits, py::Object where) {
+    const Numpy* np = numpy_api("_span_bytes");
+    if (!np) return nullptr;
+    Views views;
+    Ref starts_held, bits_held, where_held;
+    const std::uint64_t *first = nullptr, *width = nullptr, *picked = nullptr;
+    std::size_t count = 0, widths = 0, taken = 0;
+    if (!read_offsets(*np, starts.obj, starts_held, views, first, count, "starts") ||
+        !read_offsets(*np, bits.obj, bits_held, views, width, widths, "bits"))
+        return nullptr;
+    if (widths != count) {
+        PyErr_Format(PyExc_ValueError, "bits has %zu elements, starts %zu", widths, count);
+        return nullptr;
+    }
+    const bool every = !where.obj || where.obj == Py_None;
+    if (!every && !read_offsets(*np, where.obj, where_held, views, picked, taken, "where")) return nullptr;
+    const std::size_t n = every ? count : taken;
+    const std::uint64_t data_bits = static_cast<std::uint64_t>(data.size) * 8;
+    // The bytes go straight into the object array's references (numpy.empty fills it with None).
+    Ref column(PyObject_CallFunction(np->empty, "ns", static_cast<Py_ssize_t>(n), "O"));
+    if (!column.get()) return nullptr;
+    Py_buffer* view = views.take(column.get(), true);
+    if (!view) return nullptr;
+    auto* items = static_cast<PyObject**>(view->buf);
+    for (std::size_t j = 0; j < n; ++j) {
+        if (j + kPrefetch < n) {  // as prefetch_ahead: the bytes of a span a few ahead
+            const std::uint64_t ahead = every ? j + kPrefetch : picked[j + kPrefetch];
+            if (ahead < count && first[ahead] / 8 < data.size) __builtin_prefetch(data.data + first[ahead] / 8);
+        }
+        const std::uint64_t i = every ? j : picked[j];
+        if (i >= count) {
+            PyErr_Format(PyExc_IndexError, "where[%zu] is %llu, beyond the %zu spans", j,
+                         static_cast<unsigned long long>(i), count);
+            return nullptr;
+        }
+        const Span s{first[i], width[i]};
+        if (s.bits > data_bits || s.start > data_bits - s.bits) {
+            PyErr_Format(PyExc_ValueError, "span %llu (%llu bits at bit %llu) lies beyond the %zu bytes of data",
+                         static_cast<unsigned long long>(i), static_cast<unsigned long long>(s.bits),
+                         static_cast<unsigned long long>(s.start), data.size);
+            return nullptr;
+        }
+        PyObject* cut = ((s.start | s.bits) & 7) == 0
+                            ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data + s.start / 8),
+                                                        static_cast<Py_ssize_t>(s.bits / 8))
+                            : span_to_python(data.data, s);
+        if (!cut) return nullptr;
+        PyObject* before = items[j];
+        items[j] = cut;
+        Py_XDECREF(before);
+    }
+    views.release();
+    return column.release();
 }
 
 int attach_program_constants(PyObject* module) {

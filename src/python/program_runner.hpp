@@ -29,6 +29,12 @@ PyObject* run_program(py::Object program, py::Buffer data, py::Object offsets, p
 /// right-aligned as unpack_parameters cuts binary) and str.
 PyObject* run_packet(py::Object program, py::Buffer packet);
 
+/// _span_bytes(data, starts, bits, where=None): the spans' bits in the data (absolute start bits
+/// and widths, as _run_program gives them; only those at the indices `where` when given),
+/// each right-aligned in whole bytes as unpack_parameters cuts binary, in a numpy object array
+/// of bytes. A span beyond the data raises ValueError, an index beyond the spans IndexError.
+PyObject* span_bytes(py::Buffer data, py::Object starts, py::Object bits, py::Object where);
+
 /// Adds _PROGRAM_REASONS, the reason names by code, to the module; 0 or -1 with an exception.
 int attach_program_constants(PyObject* module);
 

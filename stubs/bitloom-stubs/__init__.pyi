@@ -303,9 +303,9 @@ def _column_recipe(recipe: Sequence[RecipeItem]) -> CapsuleType:
     """Resolve a recipe once, for _unpack_columns; refuses what unpack_columns refuses."""
 
 def _unpack_columns(
-    recipe: CapsuleType, data: Buffer, offsets: npt.ArrayLike, *, offset_bits: _Int = 0
+    recipe: CapsuleType, data: Buffer, offsets: npt.ArrayLike, *, offset_bits: _Int = 0, threads: _Int = 1
 ) -> dict[str, _Column]:
-    """unpack_columns with a recipe made by _column_recipe, on one thread."""
+    """unpack_columns with a recipe made by _column_recipe."""
 
 # Private: the decode program that bitloom_xtce compiles definitions into. Its description format
 # and result are described in src/core/program.hpp and src/python/program_runner.hpp.
@@ -327,3 +327,8 @@ def _run_program(
 
 def _run_packet(program: CapsuleType, packet: Buffer) -> tuple[int | None, int, int | None, list[list[Any]]]:
     """Run a program over one packet: (container, reason, step, each slot's values)."""
+
+def _span_bytes(
+    data: Buffer, starts: npt.ArrayLike, bits: npt.ArrayLike, where: npt.ArrayLike | None = None
+) -> npt.NDArray[np.object_]:
+    """The bytes of bit spans in data (those at the indices `where`), as an object column."""

@@ -448,6 +448,13 @@ void arithmetic_and_comparisons() {
         {Arith::FloorDiv, num(-7), num(2), Reason::Ok, -4},
         {Arith::FloorDiv, num(7), num(-2), Reason::Ok, -4},
         {Arith::FloorDiv, num(6), num(0), Reason::BadSize, 0},
+        {Arith::FloorDiv, num(-6), num(3), Reason::Ok, -2},
+        {Arith::FloorDiv, num(-1), num(7), Reason::Ok, -1},
+        // Results beyond int64 from int64 operands: exact, as in 128 bits.
+        {Arith::FloorDiv, num(INT64_MIN), num(-1), Reason::Ok, i128{1} << 63},
+        {Arith::Add, num(INT64_MAX), num(1), Reason::Ok, i128{1} << 63},
+        {Arith::Mul, num(INT64_MAX), num(2), Reason::Ok, i128{INT64_MAX} * 2},
+        {Arith::Mul, num(INT64_MIN), num(2), Reason::BadSize, 0},
         {Arith::Mul, real(2.5), num(4), Reason::Ok, 10},
         {Arith::Add, reg(1), num(1), Reason::Unset, 0},
         {Arith::Add, pos(0), num(3), Reason::Ok, 3},
