@@ -20,7 +20,7 @@ from hypothesis import given, strategies as st
 import bitloom_xtce
 from bitloom_xtce import DecodeWarning, FileResult
 from bitloom_xtce import _definition
-from bitloom_xtce._ccsds import LOST_SEGMENT, _ends, _few_gaps, sequence_gaps
+from bitloom_xtce._ccsds import LOST_SEGMENT, _few_gaps, gaps_and_ends, sequence_gaps
 from bitloom_xtce._definition import _frame
 
 DATA = pathlib.Path(__file__).resolve().parent / "data" / "xtce"
@@ -305,7 +305,7 @@ def test_sequence_gaps(apids, counts, gaps):
 def test_a_few_packets_counted_in_python_as_in_columns(packets):
     apids, counts = np.array([a for a, _ in packets], np.uint16), np.array([c for _, c in packets], np.uint16)
     few = _few_gaps(apids.tolist(), counts.tolist())
-    columns = (sequence_gaps(apids, counts), *_ends(apids, counts))
+    columns = gaps_and_ends(apids, counts)
     assert [list(d.items()) for d in few] == [list(d.items()) for d in columns]
 
 

@@ -212,8 +212,8 @@ class _Group:
                       [a if isinstance(a, int) else a[mask] for a in self.anchors], dict(self.known),
                       {k: v[mask] for k, v in self.values.items()},
                       {k: v[mask] for k, v in self.fields.items()}, {},
-                      {k: v[mask] for k, v in self.items.items()}, None if self.rows is None else self.rows[mask],
-                      self.threads)
+                      {k: v[mask] for k, v in self.items.items()},
+                      rows=None if self.rows is None else self.rows[mask], threads=self.threads)
 
 
 @dataclass(slots=True)
