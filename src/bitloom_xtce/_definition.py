@@ -574,7 +574,7 @@ class Definition:
         from ._stream import _check_options, decode_piece
         if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
             raise ValueError(f"threads must be a positive int, got {threads!r}")
-        _check_options(framing, prefix_bytes, unmatched)
+        _check_options(framing, prefix_bytes, unmatched, segmented)
         with _file_data(data) as view:
             result, _ = decode_piece(self, view, framing, raw, prefix_bytes, segmented, unmatched=unmatched,
                                      threads=threads)
@@ -1525,14 +1525,22 @@ def _text_column(items: list[Any]) -> np.ndarray:
     return np.array(items, dtype=np.dtypes.StringDType())
 
 
-def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
-    """Packet offsets and lengths, and the truncated tail if there is one."""
-    if framing != "ccsds":
-        raise ValueError(f"framing {framing!r} is not supported (only 'ccsds')")
+def _frame(data: bytes, framing: str | int, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
+    """Packet offsets and lengths, and the truncated tail if there is one. `framing` is "ccsds"
+    (each packet's size in its primary header) or a size in bytes every packet has."""
+    fixed = isinstance(framing, int) and not isinstance(framing, bool)
+    if not fixed and framing != "ccsds":
+        raise ValueError(f"framing {framing!r} is not supported ('ccsds', or every packet's size in bytes)")
     skipped: _Skips = {}
     if prefix_bytes < 0:
         raise ValueError("prefix_bytes must not be negative")
-    if prefix_bytes:
+    if fixed:
+        if framing < 1:
+            raise ValueError(f"a packet size (framing) must be positive, not {framing}")
+        step = prefix_bytes + int(framing)
+        offsets = np.arange(prefix_bytes, len(data) // step * step, step, dtype=np.uint64)
+        lengths = np.full(len(offsets), int(framing), dtype=np.int64)
+    elif prefix_bytes:
         starts, position = [], 0
         while position + prefix_bytes + 6 <= len(data):
             start = position + prefix_bytes

@@ -46,9 +46,12 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
     end = int(offsets[-1]) + int(lengths[-1]) if len(offsets) else 0
     if not final:
         skipped.pop(TRUNCATED, None)
-    header = primary_headers(data, offsets)
-    apids, flags, counts = header["apid"], header["sequence_flags"], header["sequence_count"]
-    gaps = sequence.gaps(apids, counts)
+    if framing == "ccsds":
+        header = primary_headers(data, offsets)
+        apids, flags, counts = header["apid"], header["sequence_flags"], header["sequence_count"]
+        gaps = sequence.gaps(apids, counts)
+    else:  # packets of one size: no primary header to count or join segments by
+        gaps = {}
     origins: dict[int, int] = {}
     if sequence.segmented:
         data, offsets, lengths, origins = sequence.reassemble(data, offsets, lengths, apids, flags, counts,
@@ -131,12 +134,14 @@ def empty_result(definition: Definition, raw: bool = False) -> FileResult:
     return result
 
 
-def _check_options(framing: str, prefix_bytes: int, unmatched: str = "skip") -> None:
+def _check_options(framing: str | int, prefix_bytes: int, unmatched: str = "skip", segmented: bool = False) -> None:
     """Refuse a bad framing, prefix or unmatched before any data is read."""
     if isinstance(prefix_bytes, bool) or not isinstance(prefix_bytes, int):
         raise TypeError(f"prefix_bytes must be an int, not {type(prefix_bytes).__name__}")
     _frame(b"", framing, prefix_bytes)
     _check_unmatched(unmatched)
+    if segmented and framing != "ccsds":
+        raise ValueError("segmented=True needs framing='ccsds' (segments are joined by their primary headers)")
 
 
 def _check_unmatched(unmatched: str) -> None:
@@ -164,7 +169,7 @@ class DecodeStream:
     def __init__(self, definition: Definition, source: Any, *, chunk_bytes: int, framing: str,
                  raw: bool, prefix_bytes: int, unmatched: str, segmented: bool) -> None:
         self.chunk_bytes = _positive("chunk_bytes", chunk_bytes)
-        _check_options(framing, prefix_bytes, unmatched)
+        _check_options(framing, prefix_bytes, unmatched, segmented)
         self._unmatched = unmatched
         self._definition = definition
         self._options = (framing, raw, prefix_bytes)
@@ -322,7 +327,7 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
     if not isinstance(definition, Definition):
         raise TypeError(f"definition must be a bitloom_xtce.Definition, not {type(definition).__name__}")
     files = expand_paths(paths)
-    _check_options(framing, prefix_bytes, unmatched)
+    _check_options(framing, prefix_bytes, unmatched, segmented)
     workers = _positive("workers", workers if workers is not None else os.cpu_count() or 1)
     options = (framing, raw, prefix_bytes, unmatched, segmented)
     total = sum(os.path.getsize(path) for path in files)

@@ -43,7 +43,7 @@ def read_packets(paths: Any, definition: Definition, *, blocksize: int | None = 
         raise TypeError(f"definition must be a bitloom_xtce.Definition, not {type(definition).__name__}")
     if blocksize is not None and (isinstance(blocksize, bool) or not isinstance(blocksize, int) or blocksize < 1):
         raise ValueError(f"blocksize must be a positive int or None, not {blocksize!r}")
-    _check_options(framing, prefix_bytes)
+    _check_options(framing, prefix_bytes, segmented=segmented)
     files = expand_paths(paths)
     ranges = []
     for path in files:
