@@ -249,3 +249,10 @@ def test_file(case):
 def test_documents_load_without_refusals():
     for path in sorted(EXAMPLES.glob("*.xml")):
         load(path.name)
+
+
+def test_a_spline_point_with_an_order_of_its_own_is_refused():
+    document = (EXAMPLES / "greenbook.xml").read_bytes().replace(
+        b'<xtce:SplinePoint raw="1000"', b'<xtce:SplinePoint order="0" raw="1000"')
+    with pytest.raises(bitloom_xtce.XtceError, match="an order of its own"):
+        bitloom_xtce.load(document)

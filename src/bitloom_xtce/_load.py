@@ -1049,13 +1049,16 @@ class Loader:
         if inner.tag == "MathOperationCalibrator":
             return self.math_operation(inner)
         self.check(inner, (*NAMED, "order", "extrapolate"), ("SplinePoint",))
-        order = int(number(inner, inner.attrib.get("order", "0"), "order", int))
+        order = int(number(inner, inner.attrib.get("order", "1"), "order", int))  # linear unless it says
         if order not in (0, 1):
             raise fail(inner, f"spline order {order} is not supported (0 or 1)")
         points = []
         for point in inner:
             if point.tag == "SplinePoint":
                 self.check(point, ("raw", "calibrated", "order"))
+                if "order" in point.attrib and int(number(point, point.attrib["order"], "order", int)) != order:
+                    raise fail(point, f"an order of its own ({point.attrib['order']}, the spline's is {order}) "
+                                      "is not supported")
                 points.append((real(point, required(point, "raw"), "raw"),
                                real(point, required(point, "calibrated"), "calibrated")))
         if len(points) < 2:
