@@ -96,6 +96,12 @@ CASES = {
         "indirect.xml", bytes.fromhex("0002" "ffffffff"), "packet", {"param_id": 2, "position": -1}, {}, {}),
     "indirect string": (
         "indirect.xml", bytes.fromhex("0003") + b"ABCDEFGH", "packet", {"param_id": 3, "label": "ABCDEFGH"}, {}, {}),
+    "indirect by parameter name": (
+        "dwell.xml", b"wheel_speed".ljust(16, b"\0") + bytes.fromhex("0bb8"), "dwell",
+        {"dwell_name": "wheel_speed", "wheel_speed": 3000, "sun_angle": ABSENT}, {}, {}),
+    "indirect by qualified name": (
+        "dwell.xml", b"/Dwell/sun_angle".ljust(16, b"\0") + bytes.fromhex("3f800000"), "dwell",
+        {"dwell_name": "/Dwell/sun_angle", "sun_angle": 1.0, "wheel_speed": ABSENT}, {}, {}),
     "subsystems relative references": (
         "subsystems.xml", bytes.fromhex("0001" "fff6" "0102"), "power_hk",
         {"apid": 1, "/spacecraft/power/temp": -10, "bus_voltage": 258}, {}, {}),
@@ -249,6 +255,11 @@ def test_file(case):
 def test_documents_load_without_refusals():
     for path in sorted(EXAMPLES.glob("*.xml")):
         load(path.name)
+
+
+def test_an_indirect_entry_naming_no_parameter_is_a_bad_packet():
+    with pytest.raises(bitloom_xtce.PacketError, match="'dwell_name' is 'rate': no parameter has that name"):
+        load("dwell.xml").decode(b"rate".ljust(16, b"\0") + bytes(4))
 
 
 def test_a_spline_point_with_an_order_of_its_own_is_refused():

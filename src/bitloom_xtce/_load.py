@@ -1287,10 +1287,13 @@ class Loader:
         instance = only(entry, ("ParameterInstance",))
         assert instance is not None
         name, calibrated = self.instance_ref(instance)
-        namespace = entry.attrib.get("aliasNameSpace", "")
-        choices = self.alias_table(namespace)
-        if not choices:
-            raise fail(entry, f"no parameter has an alias in namespace {namespace!r}")
+        namespace = entry.attrib.get("aliasNameSpace")
+        if namespace is None:  # the value is a parameter's name (qualified, or its own where unique)
+            choices = {n: listed for q, listed in self.aliases(PARAMETER).items() for n in (q, listed)}
+        else:
+            choices = self.alias_table(namespace)
+            if not choices:
+                raise fail(entry, f"no parameter has an alias in namespace {namespace!r}")
         return Entry("indirect", name, location, repeat, condition, (),
                      Indirect(name, calibrated, namespace, choices))
 

@@ -287,8 +287,7 @@ class Reader:
             key = self.get(entry.indirect.parameter, entry.indirect.calibrated)
             name = entry.indirect.choices.get(str(key.item() if isinstance(key, np.generic) else key).strip())
             if name is None:
-                raise PacketError(f"{entry.indirect.parameter!r} is {key!r}: no parameter has that alias in "
-                                  f"namespace {entry.indirect.namespace!r}")
+                raise PacketError(entry.indirect.unknown(key))
         else:
             name = entry.ref
         ptype = self.parameters[name].type

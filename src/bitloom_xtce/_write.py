@@ -330,8 +330,7 @@ class Writer:
             key = _plain(self.get(entry.indirect.parameter, entry.indirect.calibrated))
             name = entry.indirect.choices.get(str(key).strip())
             if name is None:
-                raise ValueError(f"{entry.indirect.parameter!r} is {key!r}: no parameter has that alias in "
-                                 f"namespace {entry.indirect.namespace!r}")
+                raise ValueError(entry.indirect.unknown(key))
         else:
             name = entry.ref
         ptype = self.parameters[name].type
