@@ -267,3 +267,22 @@ def test_a_spline_point_with_an_order_of_its_own_is_refused():
         b'<xtce:SplinePoint raw="1000"', b'<xtce:SplinePoint order="0" raw="1000"')
     with pytest.raises(bitloom_xtce.XtceError, match="an order of its own"):
         bitloom_xtce.load(document)
+
+
+def test_packets_of_one_size():
+    """framing=N: packets of N bytes back to back (after prefix_bytes each), no primary header."""
+    definition = load("binary.xml")
+    packet = bytes.fromhex("010203" "0001" "aa" "1234")
+    with pytest.warns(bitloom_xtce.DecodeWarning, match="truncated"):
+        result = definition.decode_file(packet * 3 + packet[:4], framing=len(packet))
+    assert result["packet"]["trailer"].tolist() == [0x1234] * 3 and result.gaps == {}
+    assert sum(len(s.offsets) for s in result.skipped.values()) == 1  # the cut-off tail
+    marked = definition.decode_file((b"\xeb\x90" + packet) * 2, framing=len(packet), prefix_bytes=2)
+    assert marked["packet"]["data"].tolist() == [b"\xaa"] * 2
+    chunks = list(definition.iter_decode(packet * 5, chunk_bytes=len(packet) * 2 + 3, framing=len(packet)))
+    assert sum(len(c["packet"]["size"]) for c in chunks if "packet" in c) == 5
+    for framing, message in ((0, "must be positive"), (True, "not supported"), ("fixed", "not supported")):
+        with pytest.raises(ValueError, match=message):
+            definition.decode_file(packet, framing=framing)
+    with pytest.raises(ValueError, match="segmented=True needs framing='ccsds'"):
+        definition.decode_file(packet, framing=len(packet), segmented=True)

@@ -554,7 +554,7 @@ class Definition:
 
     # -- whole files --------------------------------------------------------------------------
 
-    def decode_file(self, data: Any, framing: str = "ccsds", raw: bool = False, *,
+    def decode_file(self, data: Any, framing: str | int = "ccsds", raw: bool = False, *,
                     prefix_bytes: int = 0, unmatched: str = "skip", segmented: bool = False,
                     threads: int = 1) -> FileResult:
         """Split `data` into packets and decode each with its concrete container. Returns
@@ -564,9 +564,11 @@ class Definition:
         cut off at the end are skipped and reported in one DecodeWarning (counts and first
         offsets), and in the result's `skipped`; the result's `gaps` counts the sequence counts
         missing per APID. `prefix_bytes` skips that many bytes before each packet (a per-packet
-        marker some recorders write). `unmatched="keep"` puts a packet that matches no concrete
-        container in the table of the deepest (abstract) container it reached instead of
-        skipping it. `segmented=True` puts segmented packets back together first.
+        marker some recorders write). `framing=N` reads packets of N bytes each instead of space
+        packets (no primary header: no gaps counted, no segments joined). `unmatched="keep"`
+        puts a packet that matches no concrete container in the table of the deepest (abstract)
+        container it reached instead of skipping it. `segmented=True` puts segmented packets
+        back together first.
 
         `data` is the file's bytes, any buffer (an mmap, a bytearray, a memoryview), read in
         place, or a path, which is mapped into memory rather than read. `threads=N` decodes
@@ -581,7 +583,7 @@ class Definition:
         _warn_skipped(result, 3)
         return result
 
-    def iter_decode(self, source: Any, *, chunk_bytes: int = 64 << 20, framing: str = "ccsds",
+    def iter_decode(self, source: Any, *, chunk_bytes: int = 64 << 20, framing: str | int = "ccsds",
                     raw: bool = False, prefix_bytes: int = 0, unmatched: str = "skip",
                     segmented: bool = False) -> DecodeStream:
         """Decode a stream a chunk at a time: `source` is a path, a binary file object (a pipe

@@ -32,7 +32,7 @@ from ._plan import Block, Structure
 TRUNCATED = "truncated at the end of the data"  # the reason _frame gives
 
 
-def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, prefix_bytes: int,
+def decode_piece(definition: Definition, data: bytes, framing: str | int, raw: bool, prefix_bytes: int,
                  sequence: PacketSequence | bool, *, unmatched: str = "skip", base: int = 0,
                  final: bool = True, threads: int = 1) -> tuple[FileResult, int]:
     """Decode the whole packets of `data`, which starts `base` bytes into its stream (and after
@@ -166,7 +166,7 @@ class DecodeStream:
     number of bytes read from the source so far. A file that iter_decode opened is closed at the
     end, by close(), or by leaving a ``with`` block."""
 
-    def __init__(self, definition: Definition, source: Any, *, chunk_bytes: int, framing: str,
+    def __init__(self, definition: Definition, source: Any, *, chunk_bytes: int, framing: str | int,
                  raw: bool, prefix_bytes: int, unmatched: str, segmented: bool) -> None:
         self.chunk_bytes = _positive("chunk_bytes", chunk_bytes)
         _check_options(framing, prefix_bytes, unmatched, segmented)
@@ -317,7 +317,7 @@ def expand_paths(paths: Any) -> list[str]:
     return files
 
 
-def decode_files(paths: Any, definition: Definition, *, workers: int | None = None, framing: str = "ccsds",
+def decode_files(paths: Any, definition: Definition, *, workers: int | None = None, framing: str | int = "ccsds",
                  raw: bool = False, prefix_bytes: int = 0, unmatched: str = "skip",
                  segmented: bool = False) -> FileResult:
     """Decode many packet files into one result: one table per container with the rows of every
@@ -412,7 +412,7 @@ def _join_pieces(pieces: list[np.ndarray]) -> np.ndarray:
     return _join(pieces)
 
 
-def _decode_path(definition: Definition, path: str, framing: str, raw: bool, prefix_bytes: int, unmatched: str,
+def _decode_path(definition: Definition, path: str, framing: str | int, raw: bool, prefix_bytes: int, unmatched: str,
                  segmented: bool, read: bool = False) -> tuple[FileResult, dict[int, int], dict[int, int], int, int]:
     """One file: its result, the first and last sequence count of each APID, its size and the
     number of packets decoded."""
