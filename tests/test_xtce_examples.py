@@ -102,6 +102,11 @@ CASES = {
     "indirect by qualified name": (
         "dwell.xml", b"/Dwell/sun_angle".ljust(16, b"\0") + bytes.fromhex("3f800000"), "dwell",
         {"dwell_name": "/Dwell/sun_angle", "sun_angle": 1.0, "wheel_speed": ABSENT}, {}, {}),
+    "records sized by their own header": (
+        "records.xml", bytes.fromhex("02" "0102" "0001ffff" "0701" "8000"), "records",
+        {"n_records": 2, "record": [{"header": {"channel": 1, "count": 2}, "samples": [1, -1]},
+                                    {"header": {"channel": 7, "count": 1}, "samples": [-32768]}]}, {}, {}),
+    "records none": ("records.xml", b"\x00", "records", {"n_records": 0, "record": []}, {}, {}),
     "subsystems relative references": (
         "subsystems.xml", bytes.fromhex("0001" "fff6" "0102"), "power_hk",
         {"apid": 1, "/spacecraft/power/temp": -10, "bus_voltage": 258}, {}, {}),
@@ -202,11 +207,23 @@ def columns(name, value, out):
         for k, v in value.items():
             columns(f"{name}.{k}", v, out)
     elif isinstance(value, list) and value and isinstance(value[0], dict):
-        for k in value[0]:
-            out[f"{name}.{k}"] = [v[k] for v in value]
+        flat = [columns(name, v, {}) for v in value]
+        for column in flat[0]:
+            out[column] = [f[column] for f in flat]
     else:
         out[name] = value
     return out
+
+
+def cell_equal(got, want, where):
+    if isinstance(want, (str, bytes, bool)):
+        assert got == want and not isinstance(got, np.ma.core.MaskedConstant), (where, got)
+    elif isinstance(want, list) and want and isinstance(want[0], list):  # one array per occurrence
+        assert len(got) == len(want), where
+        for g, w in zip(got, want):
+            np.testing.assert_array_equal(np.asarray(g), np.asarray(w), err_msg=where)
+    else:
+        np.testing.assert_array_equal(np.asarray(got), np.asarray(want), err_msg=where)
 
 
 @pytest.mark.parametrize("case", CASES)
@@ -242,10 +259,7 @@ def test_file(case):
             continue
         for row in range(2):
             got = table[name][row]
-            if isinstance(value, (str, bytes, bool)):
-                assert got == value and not isinstance(got, np.ma.core.MaskedConstant), (name, got)
-            else:
-                np.testing.assert_array_equal(np.asarray(got), np.asarray(value), err_msg=name)
+            cell_equal(got, value, name)
     for name, flag in invalid.items():
         assert result.invalid[container][name].tolist() == [flag, flag], name
     for name, level in alarms.items():
