@@ -1294,6 +1294,8 @@ class Loader:
             choices = self.alias_table(namespace)
             if not choices:
                 raise fail(entry, f"no parameter has an alias in namespace {namespace!r}")
+        # not the parameter naming the one read: read there, it would replace its own value
+        choices = {key: chosen for key, chosen in choices.items() if chosen != name}
         return Entry("indirect", name, location, repeat, condition, (),
                      Indirect(name, calibrated, namespace, choices))
 
