@@ -314,3 +314,21 @@ def test_packets_of_one_size():
             definition.decode_file(packet, framing=framing)
     with pytest.raises(ValueError, match="segmented=True needs framing='ccsds'"):
         definition.decode_file(packet, framing=len(packet), segmented=True)
+
+
+def test_the_command_line_reads_packets_of_one_size(tmp_path, capsys):
+    pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    from bitloom_xtce._cli import main
+    packet = CASES["binary fixed and variable"][1]
+    (tmp_path / "p.bin").write_bytes(packet * 3)
+    argv = [str(EXAMPLES / "binary.xml"), str(tmp_path / "p.bin"), "--out", str(tmp_path / "out")]
+    assert main(argv + ["--packet-size", str(len(packet))]) == 0
+    assert pq.read_table(tmp_path / "out" / "packet.parquet")["trailer"].to_pylist() == [0x1234] * 3
+    capsys.readouterr()
+    for options, message in ((["--packet-size", "99"], "none of its 1 packets of 99 bytes decoded: 1 truncated"),
+                             (["--packet-size", "0"], "--packet-size must be at least 1"),
+                             (["--packet-size", "10", "--segmented"], "--segmented needs space packets")):
+        assert main(argv + ["--overwrite"] + options) != 0
+        err = capsys.readouterr().err
+        assert message in err and "Traceback" not in err and err.count("\n") <= 2, err
