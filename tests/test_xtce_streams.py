@@ -504,7 +504,7 @@ def test_a_file_that_fails_in_a_worker_releases_those_after_it(synthetic, tmp_pa
     (["missing.bin"], {}, FileNotFoundError, "missing.bin: no such file"),
     ([], {}, ValueError, "no files given"),
     (["a.bin"], {"workers": 0}, ValueError, "workers must be at least 1"),
-    (["a.bin"], {"framing": 12}, ValueError, "framing 12 is not supported"),
+    (["a.bin"], {"framing": "fixed"}, ValueError, "framing 'fixed' is not supported"),
     (12, {}, TypeError, "paths must be a path, a glob pattern or an iterable of paths, not int"),
     (["a.bin"], {"definition": "d.xml"}, TypeError, "definition must be a bitloom_xtce.Definition, not str"),
 ])

@@ -107,6 +107,8 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     decode.add_argument("--raw", action="store_true", help="raw values (no calibration or enumeration)")
     decode.add_argument("--root", metavar="NAME", help="the container decoding starts from")
     decode.add_argument("--prefix-bytes", **prefix)  # type: ignore[arg-type]
+    decode.add_argument("--packet-size", type=_count, metavar="N",
+                        help="packets of N bytes each, without a CCSDS primary header (default: space packets)")
     decode.add_argument("--plot", nargs="+", metavar="PARAM",
                         help="draw these parameters into DIR/plot.png (needs matplotlib)")
     decode.add_argument("--time", metavar="PARAM",
@@ -235,6 +237,9 @@ def _load(args: argparse.Namespace, root: str | None = None) -> Definition:
 def _decode(args: argparse.Namespace) -> int:
     if args.time is not None and not args.plot:
         raise CommandError("--time goes with --plot", USAGE)
+    if args.packet_size is not None and (args.packet_size == 0 or args.segmented):
+        raise CommandError("--packet-size must be at least 1" if args.packet_size == 0 else
+                           "--segmented needs space packets, not --packet-size", USAGE)
     # What can be checked quickly first, then the definition (a large one takes seconds).
     for path in (args.definition, *args.also):
         check_file(path, "definition")
@@ -259,7 +264,7 @@ def _decode(args: argparse.Namespace) -> int:
         run.stream(source)
         if not sum(run.counts.values()):
             raise CommandError(f"packets {source.name}: "
-                               f"{_nothing_decoded(run.packets, run.skipped, run.size, source.stdin)}")
+                               f"{_nothing_decoded(run.packets, run.skipped, run.size, source.stdin, args.packet_size)}")
         notes = []
         if args.plot:
             from ._plot import plot
@@ -314,6 +319,7 @@ class _Run:
         with warnings.catch_warnings(record=True) as caught, progress:
             warnings.simplefilter("always", DecodeWarning)
             stream = self.definition.iter_decode(source, chunk_bytes=args.chunk_size, raw=args.raw,
+                                                 framing=args.packet_size or "ccsds",
                                                  prefix_bytes=args.prefix_bytes, segmented=args.segmented)
             try:
                 with stream:
@@ -418,13 +424,16 @@ def _check_plot(definition: Definition, args: argparse.Namespace) -> None:
                                    f"{'drawn' if option == '--plot' else 'an axis of numbers'}", USAGE)
 
 
-def _nothing_decoded(packets: int, skipped: dict[str, tuple[int, int]], size: int, stdin: bool) -> str:
+def _nothing_decoded(packets: int, skipped: dict[str, tuple[int, int]], size: int, stdin: bool,
+                     packet_size: int | None = None) -> str:
     """Why no packet was decoded, in one sentence."""
     if not packets:
         hint = f"{'standard input' if stdin else 'the file'} is empty" if not size else \
             "is it a file of CCSDS space packets? (with a marker before each packet: --prefix-bytes)"
         return f"no space packet in its {size} bytes: {hint}"
     reasons = "; ".join(f"{count} {reason} (first at byte {first})" for reason, (count, first) in skipped.items())
+    if packet_size:
+        return f"none of its {packets} packets of {packet_size} bytes decoded: {reasons}"
     return f"none of its {packets} packets decoded: {reasons} (the scan command shows what their headers say)"
 
 

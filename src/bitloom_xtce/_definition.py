@@ -595,7 +595,7 @@ class Definition:
 
     # -- whole files --------------------------------------------------------------------------
 
-    def decode_file(self, data: Any, framing: str = "ccsds", raw: bool = False, *,
+    def decode_file(self, data: Any, framing: str | int = "ccsds", raw: bool = False, *,
                     prefix_bytes: int = 0, unmatched: str = "skip", segmented: bool = False,
                     threads: int = 1) -> FileResult:
         """Split `data` into packets and decode each with its concrete container. Returns
@@ -605,9 +605,11 @@ class Definition:
         cut off at the end are skipped and reported in one DecodeWarning (counts and first
         offsets), and in the result's `skipped`; the result's `gaps` counts the sequence counts
         missing per APID. `prefix_bytes` skips that many bytes before each packet (a per-packet
-        marker some recorders write). `unmatched="keep"` puts a packet that matches no concrete
-        container in the table of the deepest (abstract) container it reached instead of
-        skipping it. `segmented=True` puts segmented packets back together first.
+        marker some recorders write). `framing=N` reads packets of N bytes each instead of space
+        packets (no primary header: no gaps counted, no segments joined). `unmatched="keep"`
+        puts a packet that matches no concrete container in the table of the deepest (abstract)
+        container it reached instead of skipping it. `segmented=True` puts segmented packets
+        back together first.
 
         `data` is the file's bytes, any buffer (an mmap, a bytearray, a memoryview), read in
         place, or a path, which is mapped into memory rather than read. `threads=N` decodes
@@ -615,7 +617,7 @@ class Definition:
         from ._stream import _check_options, decode_piece
         if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
             raise ValueError(f"threads must be a positive int, got {threads!r}")
-        _check_options(framing, prefix_bytes, unmatched)
+        _check_options(framing, prefix_bytes, unmatched, segmented)
         given: contextlib.AbstractContextManager[Any] = \
             contextlib.nullcontext(data) if isinstance(data, (bytes, mmap.mmap)) else _file_data(data)
         with given as view:
@@ -624,7 +626,7 @@ class Definition:
         _warn_skipped(result, 3)
         return result
 
-    def iter_decode(self, source: Any, *, chunk_bytes: int = 64 << 20, framing: str = "ccsds",
+    def iter_decode(self, source: Any, *, chunk_bytes: int = 64 << 20, framing: str | int = "ccsds",
                     raw: bool = False, prefix_bytes: int = 0, unmatched: str = "skip",
                     segmented: bool = False) -> DecodeStream:
         """Decode a stream a chunk at a time: `source` is a path, a binary file object (a pipe
@@ -1674,17 +1676,30 @@ def _text_column(items: list[Any]) -> np.ndarray:
 _FEW_PACKETS = 16
 
 
-def _check_framing(framing: str, prefix_bytes: int) -> None:
-    if framing != "ccsds":
-        raise ValueError(f"framing {framing!r} is not supported (only 'ccsds')")
+def _check_framing(framing: str | int, prefix_bytes: int) -> None:
+    """`framing` is "ccsds" (each packet's size in its primary header) or a size in bytes every
+    packet has."""
+    if isinstance(framing, int) and not isinstance(framing, bool):
+        if framing < 1:
+            raise ValueError(f"a packet size (framing) must be positive, not {framing}")
+    elif framing != "ccsds":
+        raise ValueError(f"framing {framing!r} is not supported ('ccsds', or every packet's size in bytes)")
     if prefix_bytes < 0:
         raise ValueError("prefix_bytes must not be negative")
 
 
-def _frame(data: bytes, framing: str, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
+def _frame(data: bytes, framing: str | int, prefix_bytes: int) -> tuple[np.ndarray, np.ndarray, _Skips]:
     """Packet offsets and lengths, and the truncated tail if there is one."""
     _check_framing(framing, prefix_bytes)
     skipped: _Skips = {}
+    if isinstance(framing, int):
+        step = prefix_bytes + framing
+        offsets = np.arange(prefix_bytes, len(data) // step * step, step, dtype=np.uint64)
+        lengths = np.full(len(offsets), framing, dtype=np.int64)
+        end = int(offsets[-1]) + framing if len(offsets) else 0
+        if end < len(data):
+            skipped[_TRUNCATED] = [np.array([end], dtype=np.uint64)]
+        return offsets, lengths, skipped
     # Packet by packet in Python where there is a prefix, and for the first few packets without
     # one: a file of a few packets needs no numpy call.
     starts: list[int] = []

@@ -1049,13 +1049,16 @@ class Loader:
         if inner.tag == "MathOperationCalibrator":
             return self.math_operation(inner)
         self.check(inner, (*NAMED, "order", "extrapolate"), ("SplinePoint",))
-        order = int(number(inner, inner.attrib.get("order", "0"), "order", int))
+        order = int(number(inner, inner.attrib.get("order", "1"), "order", int))  # linear unless it says
         if order not in (0, 1):
             raise fail(inner, f"spline order {order} is not supported (0 or 1)")
         points = []
         for point in inner:
             if point.tag == "SplinePoint":
                 self.check(point, ("raw", "calibrated", "order"))
+                if "order" in point.attrib and int(number(point, point.attrib["order"], "order", int)) != order:
+                    raise fail(point, f"an order of its own ({point.attrib['order']}, the spline's is {order}) "
+                                      "is not supported")
                 points.append((real(point, required(point, "raw"), "raw"),
                                real(point, required(point, "calibrated"), "calibrated")))
         if len(points) < 2:
@@ -1284,10 +1287,15 @@ class Loader:
         instance = only(entry, ("ParameterInstance",))
         assert instance is not None
         name, calibrated = self.instance_ref(instance)
-        namespace = entry.attrib.get("aliasNameSpace", "")
-        choices = self.alias_table(namespace)
-        if not choices:
-            raise fail(entry, f"no parameter has an alias in namespace {namespace!r}")
+        namespace = entry.attrib.get("aliasNameSpace")
+        if namespace is None:  # the value is a parameter's name (qualified, or its own where unique)
+            choices = {n: listed for q, listed in self.aliases(PARAMETER).items() for n in (q, listed)}
+        else:
+            choices = self.alias_table(namespace)
+            if not choices:
+                raise fail(entry, f"no parameter has an alias in namespace {namespace!r}")
+        # not the parameter naming the one read: read there, it would replace its own value
+        choices = {key: chosen for key, chosen in choices.items() if chosen != name}
         return Entry("indirect", name, location, repeat, condition, (),
                      Indirect(name, calibrated, namespace, choices))
 

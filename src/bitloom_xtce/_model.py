@@ -754,12 +754,18 @@ class Repeat:
 @dataclass(frozen=True, slots=True)
 class Indirect:
     """The parameter read at an entry is the one whose alias in `namespace` equals the value of
-    `parameter` (`choices`: alias -> parameter name)."""
+    `parameter` (`choices`: alias -> parameter name); without a namespace (None), the one whose
+    name, or qualified name, equals it."""
 
     parameter: str
     calibrated: bool
-    namespace: str
+    namespace: str | None
     choices: dict[str, str]
+
+    def unknown(self, key: object) -> str:
+        """Why `key`, a value of the parameter, names no parameter."""
+        what = "name" if self.namespace is None else f"alias in namespace {self.namespace!r}"
+        return f"{self.parameter!r} is {key!r}: no parameter has that {what}"
 
 
 class Entry(NamedTuple):  # a tuple: a large container has many, made quickly

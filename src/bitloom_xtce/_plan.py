@@ -20,8 +20,8 @@ from typing import Any
 from ._xml import Element, Refusal
 from dataclasses import replace
 
-from ._model import (BinaryEncoding, Container, Criterion, DynamicSize, Entry, FloatEncoding, IntegerEncoding, Parameter,
-                     ParameterType, StringEncoding, is_fixed)
+from ._model import (BinaryEncoding, Container, Criterion, DynamicSize, Entry, FloatEncoding, IntegerEncoding,
+                     MathOperation, Parameter, ParameterType, StringEncoding, is_fixed)
 from ._structure import MAX_LEAVES, leaves, produces, static_shape
 
 
@@ -154,8 +154,9 @@ class Placements:
         return container.base is None and container.name in self.included
 
     def referenced(self, name: str) -> bool:
-        """Whether a condition, repeat count, dimension, indirection, restriction or dynamic size
-        reads the parameter's value (as one value: such a parameter is not split into elements)."""
+        """Whether a condition, repeat count, dimension, indirection, restriction, dynamic size,
+        calibrator (context or operand) or time reference reads the parameter's value (as one
+        value: such a parameter is not split into elements)."""
         if self.read is None:
             read = {n for c in self.containers.values() for e in c.entries for n in _depends(e)}
             read.update(n for c in self.containers.values() if c.restriction is not None
@@ -164,8 +165,31 @@ class Placements:
                 dynamic = getattr(parameter.type.encoding, "dynamic", None)
                 if isinstance(dynamic, DynamicSize):
                     read.add(dynamic.parameter)
+                read.update(_calibration_inputs(parameter.type))
             self.read = {n.replace("/", ".").partition(".")[0] for n in read} | read
         return name in self.read
+
+
+def _calibration_inputs(ptype: ParameterType) -> set[str]:
+    """The parameters a type's calibrators (contexts, operands) and time reference read, its
+    members' and elements' too."""
+    found: set[str] = set()
+    todo = [ptype]
+    while todo:
+        t = todo.pop()
+        todo.extend(mt for _, mt in t.members)
+        if t.element is not None:
+            todo.append(t.element)
+        enc = t.encoding
+        if isinstance(enc, (IntegerEncoding, FloatEncoding)):
+            calibrators = [enc.calibrator, *(c.calibrator for c in enc.context_calibrators)]
+            found.update(n for c in enc.context_calibrators for n, _ in c.criterion.parameters())
+            found.update(value[0] for c in calibrators if isinstance(c, MathOperation)
+                         for kind, value in c.steps if kind == "parameter")
+        offset_from = getattr(t.time, "offset_from", None)
+        if offset_from is not None:
+            found.add(offset_from[0])
+    return found
 
 
 def compile_container(container: Container, containers: dict[str, Container],

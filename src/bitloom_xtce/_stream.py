@@ -32,7 +32,7 @@ from ._plan import Block, Structure
 TRUNCATED = "truncated at the end of the data"  # the reason _frame gives
 
 
-def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, prefix_bytes: int,
+def decode_piece(definition: Definition, data: bytes, framing: str | int, raw: bool, prefix_bytes: int,
                  sequence: PacketSequence | bool, *, unmatched: str = "skip", base: int = 0,
                  final: bool = True, threads: int = 1) -> tuple[FileResult, int]:
     """Decode the whole packets of `data`, which starts `base` bytes into its stream (and after
@@ -46,9 +46,12 @@ def decode_piece(definition: Definition, data: bytes, framing: str, raw: bool, p
     end = int(offsets[-1]) + int(lengths[-1]) if len(offsets) else 0
     if not final:
         skipped.pop(TRUNCATED, None)
-    header = primary_headers(data, offsets)
-    apids, flags, counts = header["apid"], header["sequence_flags"], header["sequence_count"]
-    gaps = sequence.gaps(apids, counts)
+    if framing == "ccsds":
+        header = primary_headers(data, offsets)
+        apids, flags, counts = header["apid"], header["sequence_flags"], header["sequence_count"]
+        gaps = sequence.gaps(apids, counts)
+    else:  # packets of one size: no primary header to count or join segments by
+        gaps = {}
     origins: dict[int, int] = {}
     if sequence.segmented:
         data, offsets, lengths, origins = sequence.reassemble(data, offsets, lengths, apids, flags, counts,
@@ -136,12 +139,14 @@ def empty_result(definition: Definition, raw: bool = False) -> FileResult:
     return result
 
 
-def _check_options(framing: str, prefix_bytes: int, unmatched: str = "skip") -> None:
+def _check_options(framing: str | int, prefix_bytes: int, unmatched: str = "skip", segmented: bool = False) -> None:
     """Refuse a bad framing, prefix or unmatched before any data is read."""
     if isinstance(prefix_bytes, bool) or not isinstance(prefix_bytes, int):
         raise TypeError(f"prefix_bytes must be an int, not {type(prefix_bytes).__name__}")
     _check_framing(framing, prefix_bytes)
     _check_unmatched(unmatched)
+    if segmented and framing != "ccsds":
+        raise ValueError("segmented=True needs framing='ccsds' (segments are joined by their primary headers)")
 
 
 def _check_unmatched(unmatched: str) -> None:
@@ -166,10 +171,10 @@ class DecodeStream:
     number of bytes read from the source so far. A file that iter_decode opened is closed at the
     end, by close(), or by leaving a ``with`` block."""
 
-    def __init__(self, definition: Definition, source: Any, *, chunk_bytes: int, framing: str,
+    def __init__(self, definition: Definition, source: Any, *, chunk_bytes: int, framing: str | int,
                  raw: bool, prefix_bytes: int, unmatched: str, segmented: bool) -> None:
         self.chunk_bytes = _positive("chunk_bytes", chunk_bytes)
-        _check_options(framing, prefix_bytes, unmatched)
+        _check_options(framing, prefix_bytes, unmatched, segmented)
         self._unmatched = unmatched
         self._definition = definition
         self._options = (framing, raw, prefix_bytes)
@@ -317,7 +322,7 @@ def expand_paths(paths: Any) -> list[str]:
     return files
 
 
-def decode_files(paths: Any, definition: Definition, *, workers: int | None = None, framing: str = "ccsds",
+def decode_files(paths: Any, definition: Definition, *, workers: int | None = None, framing: str | int = "ccsds",
                  raw: bool = False, prefix_bytes: int = 0, unmatched: str = "skip",
                  segmented: bool = False) -> FileResult:
     """Decode many packet files into one result: one table per container with the rows of every
@@ -327,7 +332,7 @@ def decode_files(paths: Any, definition: Definition, *, workers: int | None = No
     if not isinstance(definition, Definition):
         raise TypeError(f"definition must be a bitloom_xtce.Definition, not {type(definition).__name__}")
     files = expand_paths(paths)
-    _check_options(framing, prefix_bytes, unmatched)
+    _check_options(framing, prefix_bytes, unmatched, segmented)
     workers = _positive("workers", workers if workers is not None else os.cpu_count() or 1)
     options = (framing, raw, prefix_bytes, unmatched, segmented)
     total = sum(os.path.getsize(path) for path in files)
@@ -412,7 +417,7 @@ def _join_pieces(pieces: list[np.ndarray]) -> np.ndarray:
     return _join(pieces)
 
 
-def _decode_path(definition: Definition, path: str, framing: str, raw: bool, prefix_bytes: int, unmatched: str,
+def _decode_path(definition: Definition, path: str, framing: str | int, raw: bool, prefix_bytes: int, unmatched: str,
                  segmented: bool, read: bool = False) -> tuple[FileResult, dict[int, int], dict[int, int], int, int]:
     """One file: its result, the first and last sequence count of each APID, its size and the
     number of packets decoded."""

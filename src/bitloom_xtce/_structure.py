@@ -287,13 +287,15 @@ class Reader:
             key = self.get(entry.indirect.parameter, entry.indirect.calibrated)
             name = entry.indirect.choices.get(str(key.item() if isinstance(key, np.generic) else key).strip())
             if name is None:
-                raise PacketError(f"{entry.indirect.parameter!r} is {key!r}: no parameter has that alias in "
-                                  f"namespace {entry.indirect.namespace!r}")
+                raise PacketError(entry.indirect.unknown(key))
         else:
             name = entry.ref
         ptype = self.parameters[name].type
         self.current = []
-        value, cursor = self.read(ptype, cursor, entry.dimensions or None)
+        partial = None
+        if ptype.kind == "aggregate":  # visible while it is read: a member's size may name an earlier one
+            partial = self.values[name] = {}
+        value, cursor = self.read(ptype, cursor, entry.dimensions or None, partial)
         self.values[name] = value
         self.texts[name] = self.current
         return cursor
@@ -318,11 +320,16 @@ class Reader:
             raise PacketError(f"the {what} {value!r} is not a whole number")
         return int(value)
 
-    def read(self, ptype: ParameterType, cursor: int, dimensions: tuple | None = None) -> tuple[Value, int]:
+    def read(self, ptype: ParameterType, cursor: int, dimensions: tuple | None = None,
+             into: dict[str, Value] | None = None) -> tuple[Value, int]:
         if ptype.kind == "aggregate":
-            value: dict[str, Value] = {}
+            value: dict[str, Value] = {} if into is None else into  # members placed as they are read
             for member, mtype in ptype.members:
-                value[member], cursor = self.read(mtype, cursor)
+                if mtype.kind == "aggregate":
+                    value[member] = {}
+                    cursor = self.read(mtype, cursor, None, value[member])[1]
+                else:
+                    value[member], cursor = self.read(mtype, cursor)
             return value, cursor
         if ptype.kind == "array":
             shape = tuple(max(0, self.count(last, "last index") - self.count(first, "first index") + 1)

@@ -330,14 +330,16 @@ class Writer:
             key = _plain(self.get(entry.indirect.parameter, entry.indirect.calibrated))
             name = entry.indirect.choices.get(str(key).strip())
             if name is None:
-                raise ValueError(f"{entry.indirect.parameter!r} is {key!r}: no parameter has that alias in "
-                                 f"namespace {entry.indirect.namespace!r}")
+                raise ValueError(entry.indirect.unknown(key))
         else:
             name = entry.ref
         ptype = self.parameters[name].type
         value = self.take(name)
         dimensions = entry.dimensions or None
-        raw, cursor = self.write(name, ptype, value, cursor, dimensions)
+        partial = None
+        if ptype.kind == "aggregate":  # as the reader: a member's size may name an earlier one
+            partial = self.raws[name] = {}
+        raw, cursor = self.write(name, ptype, value, cursor, dimensions, partial)
         self.raws[name] = raw
         return cursor
 
@@ -352,18 +354,22 @@ class Writer:
             self.derive(last, first + len(value) - 1, f"last index of {name!r}")
 
     def write(self, name: str, ptype: ParameterType, value: Any, cursor: int,
-              dimensions: tuple | None = None) -> tuple[Any, int]:
+              dimensions: tuple | None = None, into: dict[str, Any] | None = None) -> tuple[Any, int]:
         if ptype.kind == "aggregate":
             if not isinstance(value, Mapping):
                 raise ValueError(f"{name}: {_shown(value)} is not a mapping of its members")
             unknown = [k for k in value if k not in dict(ptype.members)]
             if unknown:
                 raise ValueError(f"{name}: no member {unknown[0]!r}")
-            raws: dict[str, Any] = {}
+            raws: dict[str, Any] = {} if into is None else into  # members placed as they are written
             for member, mtype in ptype.members:
                 if member not in value:
                     raise ValueError(f"{name}: no value for its member {member!r}")
-                raws[member], cursor = self.write(f"{name}.{member}", mtype, value[member], cursor)
+                if mtype.kind == "aggregate":
+                    raws[member] = {}
+                    cursor = self.write(f"{name}.{member}", mtype, value[member], cursor, None, raws[member])[1]
+                else:
+                    raws[member], cursor = self.write(f"{name}.{member}", mtype, value[member], cursor)
             return raws, cursor
         if ptype.kind == "array":
             shape = tuple(max(0, self.count(last, "last index", None, [name]) - self.count(first, "first index", None,

@@ -25,7 +25,7 @@ __all__ = ["read_packets"]
 
 
 def read_packets(paths: Any, definition: Definition, *, blocksize: int | None = 128 << 20, raw: bool = False,
-                 framing: str = "ccsds", prefix_bytes: int = 0, segmented: bool = False) -> dict[str, Any]:
+                 framing: str | int = "ccsds", prefix_bytes: int = 0, segmented: bool = False) -> dict[str, Any]:
     """{container: dask.dataframe.DataFrame} over packet files (a glob pattern, a path or a list
     of paths), a row per packet in file order, for every container a packet can decode as. A
     file larger than `blocksize` bytes is cut into partitions of about that size (None: one
@@ -43,7 +43,7 @@ def read_packets(paths: Any, definition: Definition, *, blocksize: int | None = 
         raise TypeError(f"definition must be a bitloom_xtce.Definition, not {type(definition).__name__}")
     if blocksize is not None and (isinstance(blocksize, bool) or not isinstance(blocksize, int) or blocksize < 1):
         raise ValueError(f"blocksize must be a positive int or None, not {blocksize!r}")
-    _check_options(framing, prefix_bytes)
+    _check_options(framing, prefix_bytes, segmented=segmented)
     files = expand_paths(paths)
     ranges = []
     for path in files:
@@ -73,7 +73,7 @@ def read_packets(paths: Any, definition: Definition, *, blocksize: int | None = 
     return frames
 
 
-def _cuts(path: str, framing: str, prefix_bytes: int, blocksize: int) -> list[int]:
+def _cuts(path: str, framing: str | int, prefix_bytes: int, blocksize: int) -> list[int]:
     """Byte positions cutting a file into pieces of about `blocksize` bytes, each at the start
     of a packet (of its prefix), from 0 to the file's size. The headers are walked a window at a
     time, so that the packets' offsets of a large file are never all held at once."""
@@ -104,7 +104,7 @@ def _cuts(path: str, framing: str, prefix_bytes: int, blocksize: int) -> list[in
 _WINDOW = 64 << 20
 
 
-def _decode_range(definition: Definition, path: str, start: int, stop: int, raw: bool, framing: str,
+def _decode_range(definition: Definition, path: str, start: int, stop: int, raw: bool, framing: str | int,
                   prefix_bytes: int, segmented: bool) -> FileResult:
     with open(path, "rb") as f:
         f.seek(start)
