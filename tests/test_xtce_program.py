@@ -242,21 +242,27 @@ def test_the_program_is_compiled_once_for_threads_that_start_together(events, mo
         return compile_definition(*args)
 
     monkeypatch.setattr(_compile, "compile_definition", counted)
-    results = [None] * 4
-    barrier = threading.Barrier(4)
+    results = at_once(4, lambda: definition.decode_file(data))
+    assert made == [False]
+    for r in results[1:]:
+        assert_same(r, results[0])
+
+
+def at_once(n, call):
+    """The results of `call` run by n threads released together."""
+    results = [None] * n
+    barrier = threading.Barrier(n)
 
     def work(k):
         barrier.wait()
-        results[k] = definition.decode_file(data)
+        results[k] = call()
 
-    pool = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    pool = [threading.Thread(target=work, args=(k,)) for k in range(n)]
     for t in pool:
         t.start()
     for t in pool:
         t.join()
-    assert made == [False]
-    for r in results[1:]:
-        assert_same(r, results[0])
+    return results
 
 
 def test_threads_that_first_decode_a_few_packets_together_make_the_same_result():
@@ -268,19 +274,7 @@ def test_threads_that_first_decode_a_few_packets_together_make_the_same_result()
     expected = bitloom_xtce.load(document).decode_file(one)
     for _ in range(3):
         definition = bitloom_xtce.load(document)
-        results = [None] * 4
-        barrier = threading.Barrier(4)
-
-        def work(k):
-            barrier.wait()
-            results[k] = definition.decode_file(one)
-
-        pool = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-        for t in pool:
-            t.start()
-        for t in pool:
-            t.join()
-        for r in results:
+        for r in at_once(4, lambda: definition.decode_file(one)):
             assert_same(r, expected)
             assert r.attributes == expected.attributes and r.gaps == expected.gaps
 
