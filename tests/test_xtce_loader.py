@@ -51,8 +51,10 @@ ALARM = ('<xtce:DefaultAlarm><xtce:ChangeAlarmRanges><xtce:WarningRange minInclu
     # inside types: alarms, validity, display hints
     (document(types=T.replace("</xtce:IntegerParameterType>", ALARM + "</xtce:IntegerParameterType>")),
      "<ChangeAlarmRanges>", 4, b"\x05", 5),
-    (document(types=T.replace("</xtce:IntegerParameterType>", '<xtce:ContextAlarmList/></xtce:IntegerParameterType>')),
-     "<ContextAlarmList>", 4, b"\x05", 5),
+    (document(types=T.replace("</xtce:IntegerParameterType>", '<xtce:ContextAlarmList><xtce:ContextAlarm>'
+                              '<xtce:CustomAlarm/><xtce:ContextMatch><xtce:Comparison parameterRef="v" value="1"/>'
+                              '</xtce:ContextMatch></xtce:ContextAlarm></xtce:ContextAlarmList></xtce:IntegerParameterType>')),
+     "<CustomAlarm>", 4, b"\x05", 5),
     (document(types=T.replace("</xtce:IntegerParameterType>",
                               '<xtce:DefaultAlarm minViolations="3"><xtce:StaticAlarmRanges>'
                               '<xtce:WarningRange minInclusive="1"/></xtce:StaticAlarmRanges></xtce:DefaultAlarm>'

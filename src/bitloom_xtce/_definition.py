@@ -386,7 +386,7 @@ class Definition:
                 checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
             else:
                 continue
-            _record_checks(checked, invalid, alarms)
+            _record_checks(checked, invalid, alarms, get)
         shown = self._shown(segment, values, fields, get, raw)
         return CheckedPacket(segment.container.name, shown, invalid, alarms)
 
@@ -815,7 +815,7 @@ class Definition:
             else:
                 raws, calibrated = self._structure_checked(segment, n, ptype, group, get, shown)
                 checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
-            _record_checks(checked, invalid, alarms)
+            _record_checks(checked, invalid, alarms, get)
         return invalid, alarms
 
     def _structure_checked(self, segment: Segment, n: str, ptype: ParameterType, group: _Group,
@@ -1084,11 +1084,13 @@ def _buffer(data: Any, what: str) -> bytes:
         raise TypeError(f"{what} must be bytes or another bytes-like object, not {type(data).__name__}") from None
 
 
-def _record_checks(checked: list[tuple[str, Any, Any, Any]], invalid: dict[str, Any], alarms: dict[str, Any]) -> None:
+def _record_checks(checked: list[tuple[str, Any, Any, Any]], invalid: dict[str, Any], alarms: dict[str, Any],
+                   get: Callable[[str, bool], Value]) -> None:
     """The invalid marks and alarm levels of (column, checks, raw values, values), one packet's or
-    whole columns', where the checks give any."""
+    whole columns', where the checks give any; `get` gives the packets' values that context
+    alarms and alarm conditions look at."""
     for name, checks, raw_values, values in checked:
-        bad, levels = evaluate_any(checks, raw_values, values)
+        bad, levels = evaluate_any(checks, raw_values, values, checks.choose(get))
         if bad is not None:
             invalid[name] = bad
         if levels is not None:

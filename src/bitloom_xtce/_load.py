@@ -56,7 +56,7 @@ READ_PAST = {
 }
 # Alarm definitions read past: they need more than the value itself.
 UNEVALUATED_ALARMS = {
-    "AlarmConditions": "alarm conditions, not evaluated yet", "CustomAlarm": "a custom alarm algorithm",
+    "CustomAlarm": "a custom alarm algorithm",
     "ChangeAlarmRanges": "alarms on changes between values, not evaluated yet",
     "AlarmMultiRanges": "alarm multi-ranges, not evaluated yet",
 }
@@ -64,7 +64,8 @@ UNEVALUATED_ALARMS = {
 SEGMENT_ENTRIES = {"ParameterSegmentRefEntry": "a parameter split over several packets",
                    "ContainerSegmentRefEntry": "a container split over several packets",
                    "StreamSegmentEntry": "a piece of a stream"}
-CHECKED = ("ValidRange", "DefaultAlarm")
+CHECKED = ("ValidRange", "DefaultAlarm", "ContextAlarmList")
+CONDITION_TAGS = ("WatchAlarm", "WarningAlarm", "DistressAlarm", "CriticalAlarm", "SevereAlarm")
 CODE_ENCODINGS = ("IntegerDataEncoding", "FloatDataEncoding", "BinaryDataEncoding")  # of enumerations, booleans  # children of integer and float types that checks read
 BOUNDS = ("minInclusive", "minExclusive", "maxInclusive", "maxExclusive")
 TIME_UNITS = UNITS
@@ -678,7 +679,7 @@ class Loader:
             kids = self.check(node, (*ranged, "signed"), (*encoding_tags, "StringDataEncoding", *CHECKED))
         elif kind == "enumerated":  # codes as floats, binary data or text too
             kids = self.check(node, (*common, "signed"), (*CODE_ENCODINGS, "StringDataEncoding", "EnumerationList",
-                                                           "DefaultAlarm"))
+                                                           "DefaultAlarm", "ContextAlarmList"))
             enumeration = self.enumeration(only(node, ("EnumerationList",)))  # type: ignore[arg-type]
         elif kind == "boolean":  # or the texts of true and false
             kids = self.check(node, (*common, "oneStringValue", "zeroStringValue"),
@@ -774,12 +775,27 @@ class Loader:
 
     def checks(self, node: Element, kind: Kind, enumeration: tuple[tuple[int, int, str], ...]) -> Checks | None:
         valid = alarm = None
+        contexts = []
         if (found := only(node, ("ValidRange",), required=False)) is not None:
             self.check(found, (*BOUNDS, "validRangeAppliesToCalibrated"))
             valid = ValidRange(self.bounds(found), boolean(found, "validRangeAppliesToCalibrated", True))
         if (found := only(node, ("DefaultAlarm",), required=False)) is not None:
-            alarm = self.enumeration_alarm(found, enumeration) if kind == "enumerated" else self.numeric_alarm(found)
-        return None if valid is None and alarm is None else Checks(valid, alarm)
+            alarm = self.alarm(found, kind, enumeration)
+        if (found := only(node, ("ContextAlarmList",), required=False)) is not None:
+            for context in self.check(found, (), ("ContextAlarm",)):
+                match = only(context, ("ContextMatch",))
+                assert match is not None
+                self.check(match, (), ("Comparison", "ComparisonList", "BooleanExpression"))
+                contexts.append((self.criterion(match), self.alarm(context, kind, enumeration, ("ContextMatch",))
+                                 or Alarm()))
+        return None if valid is None and alarm is None and not contexts else Checks(valid, alarm, tuple(contexts))
+
+    def alarm(self, node: Element, kind: Kind, enumeration: tuple[tuple[int, int, str], ...],
+              more: tuple[str, ...] = ()) -> Alarm | None:
+        """A default or context alarm: ranges or labels, and alarm conditions."""
+        if kind == "enumerated":
+            return self.enumeration_alarm(node, enumeration, more)
+        return self.numeric_alarm(node, more)
 
     def bounds(self, node: Element) -> Range:
         attrib = node.attrib
@@ -796,18 +812,30 @@ class Loader:
             raise fail(node, f"its minimum {low!r} is above its maximum {high!r}")
         return Range(low, low_inclusive, high, high_inclusive)
 
-    def alarm_common(self, node: Element, attributes: tuple[str, ...], children: tuple[str, ...]) -> list[Element]:
-        kids = self.check(node, (*NAMED, "minViolations", *attributes), (*children, *UNEVALUATED_ALARMS))
+    def alarm_common(self, node: Element, attributes: tuple[str, ...], children: tuple[str, ...]
+                     ) -> tuple[list[Element], tuple[tuple[AlarmLevel, Criterion], ...]]:
+        """The children of an alarm that say how a value is judged, and its alarm conditions
+        (level, criterion) in increasing severity."""
+        kids = self.check(node, (*NAMED, "minViolations", "minConformance", *attributes),
+                          (*children, "AlarmConditions", *UNEVALUATED_ALARMS))
         if node.attrib.get("minViolations", "1").strip() != "1":
             self.tolerate(node, "minViolations other than 1 (each value is judged on its own)")
+        conditions = []
         for kid in kids:
             if kid.tag in UNEVALUATED_ALARMS:
                 self.tolerate(kid, f"<{kid.tag}>: {UNEVALUATED_ALARMS[kid.tag]}")
-        return [kid for kid in kids if kid.tag in children]
+            elif kid.tag == "AlarmConditions":
+                for level in self.check(kid, (), CONDITION_TAGS):
+                    self.check(level, (), ("Comparison", "ComparisonList", "BooleanExpression"))
+                    conditions.append((AlarmLevel(CONDITION_TAGS.index(level.tag) + 1), self.criterion(level)))
+        return [kid for kid in kids if kid.tag in children], tuple(sorted(conditions, key=itemgetter(0)))
 
-    def numeric_alarm(self, node: Element) -> Alarm | None:
+    def numeric_alarm(self, node: Element, more: tuple[str, ...] = ()) -> Alarm | None:
         ranges = []
-        for static in self.alarm_common(node, (), ("StaticAlarmRanges",)):
+        statics, conditions = self.alarm_common(node, (), ("StaticAlarmRanges", *more))
+        for static in statics:
+            if static.tag != "StaticAlarmRanges":
+                continue
             self.check(static, (*NAMED, "rangeForm", "minViolations"), RANGE_TAGS)
             form = static.attrib.get("rangeForm", "outside")
             if form not in ("outside", "inside"):
@@ -816,20 +844,26 @@ class Loader:
                 if kid.tag in RANGE_TAGS:
                     self.check(kid, BOUNDS)
                     ranges.append((AlarmLevel(RANGE_TAGS.index(kid.tag) + 1), self.bounds(kid), form == "inside"))
-        return Alarm(tuple(sorted(ranges, key=itemgetter(0)))) if ranges else None
+        if not ranges and not conditions:
+            return None
+        return Alarm(tuple(sorted(ranges, key=itemgetter(0))), conditions=conditions)
 
-    def enumeration_alarm(self, node: Element, enumeration: tuple[tuple[int, int, str], ...]) -> Alarm:
+    def enumeration_alarm(self, node: Element, enumeration: tuple[tuple[int, int, str], ...],
+                          more: tuple[str, ...] = ()) -> Alarm:
         default = self.alarm_level(node, node.attrib.get("defaultAlarmLevel", "normal"))
         labels = []
         known = {label for _, _, label in enumeration}
-        for listed in self.alarm_common(node, ("defaultAlarmLevel",), ("EnumerationAlarmList",)):
-            for kid in self.check(listed, (), ("EnumerationAlarm",)):
+        listed, conditions = self.alarm_common(node, ("defaultAlarmLevel",), ("EnumerationAlarmList", *more))
+        for found in listed:
+            if found.tag != "EnumerationAlarmList":
+                continue
+            for kid in self.check(found, (), ("EnumerationAlarm",)):
                 self.check(kid, ("alarmLevel", "enumerationLabel"))
                 label = required(kid, "enumerationLabel")
                 if label not in known:
                     raise fail(kid, f"{label!r} is not a label of the enumeration")
                 labels.append((label, self.alarm_level(kid, required(kid, "alarmLevel"))))
-        return Alarm((), tuple(labels), default)
+        return Alarm((), tuple(labels), default, conditions)
 
     def alarm_level(self, node: Element, written: str) -> AlarmLevel:
         level = LEVELS.get(written.strip())
