@@ -509,3 +509,20 @@ def test_an_included_container_sized_by_the_container_that_includes_it():
         alone.decode(b"ab")
     with pytest.warns(bitloom_xtce.DecodeWarning):
         assert sum(n for n, _ in alone.decode_file(ccsds(b"ab") * 2).skipped.values()) == 2
+
+
+@pytest.mark.parametrize("element, calibrated, raw", [
+    ("U8", np.int64, np.int64), ("C8", np.float64, np.int64), ("S2", np.dtypes.StringDType(), object),
+])
+@pytest.mark.parametrize("entry", ["repeat", "array"])
+def test_empty_repeats_and_arrays_have_their_elements_dtype(element, calibrated, raw, entry):
+    types = TEXT2 + array("D", element, (fixed(0), dynamic("n", -1)))
+    value = ref("v", repeat(dynamic("n"))) if entry == "repeat" else ref("v")
+    d = bitloom_xtce.load(document(types, {**HEADER, "n": "U8", "v": element if entry == "repeat" else "D"},
+                                   HEAD + ref("n") + value))
+    packets = [ccsds(b"\x00"), ccsds(b"\x01" + b"\x30\x31"[:2 if element == "S2" else 1])]
+    for as_raw, dtype in ((False, calibrated), (True, raw)):
+        singles = [d.decode(p, raw=as_raw)["v"] for p in packets]
+        column = d.decode_file(b"".join(packets), raw=as_raw)["P"]["v"]
+        assert [s.dtype for s in singles] == [np.dtype(dtype)] * 2 == [c.dtype for c in column]
+        assert singles[0].shape == (0,) and len(singles[1]) == 1

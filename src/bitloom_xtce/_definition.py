@@ -27,7 +27,7 @@ from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, P
                      Tolerated, Value)
 from ._plan import Block, Field, Placements, Segment, Structure, Variable, check_criterion, compile_container
 from ._structure import (MISSING, Reader, assemble, assemble_columns, checked_columns, column, columns_of, leaves,
-                         member_value, raw_form, split)
+                         member_value, needs_raw_form, raw_form, split)
 from ._structure import column as _structure_column
 from ._text import TEXT_KINDS, parse_numbers
 from ._validity import AlarmLevel, evaluate_any
@@ -440,7 +440,7 @@ class Definition:
                     except PacketError as e:
                         raise PacketError(f"container {name!r}: {e}", _bad(name, step.entry.ref)) from None
                     for n, texts in reader.texts.items():  # what raw=True gives for the texts inside
-                        if texts and n in values:
+                        if n in values and needs_raw_form(values[n], texts):
                             fields[n] = raw_form(self._parameters[n].type, values[n], texts)
                 else:
                     self._variable_one(step, name, packet, limit, anchors, values, fields, get)
@@ -998,11 +998,12 @@ class Definition:
                     value = earlier[n][i]
                     per[n].append(MISSING if value is np.ma.masked or value is MISSING else
                                   value.item() if isinstance(value, np.generic) else value)
-                if texts.get(n) and n in local:
+                shaped = n in local and needs_raw_form(local[n], texts.get(n))
+                if shaped:
                     raws.setdefault(n, per[n][:-1])
                 if n in raws:
-                    raws[n].append(raw_form(self._parameters[n].type, local[n], texts[n]) if texts.get(n)
-                                   and n in local else per[n][-1])
+                    raws[n].append(raw_form(self._parameters[n].type, local[n], texts.get(n, [])) if shaped
+                                   else per[n][-1])
         group.anchors.append(ends - packet_bits)
         for n, items in raws.items():
             group.fields[n] = _object_column(items)

@@ -70,7 +70,27 @@ def _array(elements: list, shape: tuple[int, ...], element: ParameterType) -> Va
         for size in reversed(shape[1:]):
             elements = [elements[i:i + size] for i in range(0, len(elements), size)]
         return elements
-    return _as_array(elements, shape)
+    return _as_array(elements, shape) if elements else _empty(element, shape)
+
+
+def _empty(ptype: ParameterType, shape: tuple[int, ...]) -> np.ndarray:
+    """No values of a type (an empty array or repeat), with the dtype its values have when there
+    are some: int64 integers, float64 floats, text, bytes as objects; arrays of a fixed shape
+    as their elements' type, with that shape after `shape`."""
+    inner = fixed_shape(ptype) if ptype.kind == "array" else ()
+    while ptype.kind == "array" and ptype.element is not None and inner is not None:
+        ptype = ptype.element
+        more = fixed_shape(ptype) if ptype.kind == "array" else ()
+        inner = None if more is None else inner + more
+    enc = ptype.encoding
+    if inner is None or ptype.structured or isinstance(enc, BinaryEncoding):
+        return np.empty(shape, dtype=object)
+    if isinstance(enc, StringEncoding):
+        return np.empty(shape + inner, dtype=np.dtypes.StringDType())
+    if isinstance(enc, FloatEncoding):
+        return np.empty(shape + inner, dtype=np.float64)
+    unsigned64 = isinstance(enc, IntegerEncoding) and not enc.signed and enc.bits == 64
+    return np.empty(shape + inner, dtype=np.uint64 if unsigned64 else np.int64)
 
 
 def _of_aggregates(ptype: ParameterType) -> bool:
@@ -270,7 +290,8 @@ class Reader:
                     texts[n].extend(self.texts.get(n, ()))
         for n in names:
             found = occurrences[n]
-            self.values[n] = found if _of_aggregates(self.parameters[n].type) else _as_array(found)
+            ptype = self.parameters[n].type
+            self.values[n] = found if _of_aggregates(ptype) else _as_array(found) if found else _empty(ptype, (0,))
             self.texts[n] = texts[n]
         return cursor
 
@@ -367,7 +388,13 @@ def raw_form(ptype: ParameterType, value: Value, fields: list[bytes]) -> Value:
     """A value read per packet as raw=True gives it: each text in it replaced by its field's
     bytes (`fields`, in reading order: aggregate members in order, array elements and
     occurrences in order), text arrays then as object arrays of bytes."""
-    return _raw_form(ptype, value, iter(fields)) if fields else value
+    return _raw_form(ptype, value, iter(fields)) if needs_raw_form(value, fields) else value
+
+
+def needs_raw_form(value: Value, fields: list[bytes] | None) -> bool:
+    """Whether raw=True gives a value read per packet differently: it holds text, or it is an
+    empty text array (an empty bytes array then, as one with text would be)."""
+    return bool(fields) or isinstance(value, np.ndarray) and value.size == 0 and value.dtype.kind == "T"
 
 
 def _raw_form(ptype: ParameterType, value: Value, fields: Any) -> Value:
