@@ -526,3 +526,36 @@ def test_empty_repeats_and_arrays_have_their_elements_dtype(element, calibrated,
         column = d.decode_file(b"".join(packets), raw=as_raw)["P"]["v"]
         assert [s.dtype for s in singles] == [np.dtype(dtype)] * 2 == [c.dtype for c in column]
         assert singles[0].shape == (0,) and len(singles[1]) == 1
+
+
+def lookup(*pairs):
+    """A DiscreteLookupList: (value, n's raw value that selects it), first match wins."""
+    return "<xtce:DiscreteLookupList>" + "".join(
+        f'<xtce:DiscreteLookup value="{v}"><xtce:Comparison parameterRef="n" value="{k}" comparisonOperator="{op}" '
+        'useCalibratedValue="false"/></xtce:DiscreteLookup>' for v, k, op in pairs) + "</xtce:DiscreteLookupList>"
+
+
+SIZES = lookup((16, 1, "=="), (0, 2, "=="), (24, 2, ">="))  # n=3: the third; n=2: the second, not the third
+
+
+@pytest.mark.parametrize("types, entry, expected", [
+    ("", ref("v", repeat(lookup((2, 1, "=="), (0, 2, "=="), (3, 2, ">=")))), [[0x61, 0x62], [], [0x61, 0x62, 0x63]]),
+    (array("D", "U8", (fixed(0), lookup((1, 1, "=="), (-1, 2, "=="), (2, 2, ">=")))), ref("v"),
+     [[0x61, 0x62], [], [0x61, 0x62, 0x63]]),
+    ('<xtce:StringParameterType name="D"><xtce:StringDataEncoding><xtce:Variable maxSizeInBits="64">'
+     f'{SIZES}</xtce:Variable></xtce:StringDataEncoding></xtce:StringParameterType>', ref("v"), ["ab", "", "abc"]),
+    (f'<xtce:BinaryParameterType name="D"><xtce:BinaryDataEncoding><xtce:SizeInBits>{SIZES}</xtce:SizeInBits>'
+     '</xtce:BinaryDataEncoding></xtce:BinaryParameterType>', ref("v"), [b"ab", b"", b"abc"]),
+])
+def test_counts_indexes_and_sizes_from_a_lookup_table(types, entry, expected):
+    d = bitloom_xtce.load(document(types, {**HEADER, "n": "U8", "v": "D" if types else "U8", "w": "U8"},
+                                   HEAD + ref("n") + entry + ref("w")))
+    packets = [ccsds(b"\x01ab\x07"), ccsds(b"\x02\x07"), ccsds(b"\x03abc\x07")]
+    singles = [d.decode(p) for p in packets]
+    assert [plain(s["v"]) for s in singles] == expected and [s["w"] for s in singles] == [7] * 3
+    with pytest.warns(bitloom_xtce.DecodeWarning, match="1 of 4 packets"):
+        result = d.decode_file(b"".join(packets) + ccsds(b"\x00\x07"))  # no criterion holds: a bad packet
+    assert [plain(v) for v in result["P"]["v"]] == expected and result["P"]["w"].tolist() == [7] * 3
+    with pytest.raises(PacketError, match="no criterion of the lookup table"):
+        d.decode(ccsds(b"\x00\x07"))
+    assert d.encode_many("P", result["P"]) == b"".join(packets)

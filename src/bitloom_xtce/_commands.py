@@ -381,6 +381,9 @@ class _CommandLoader(Loader):
         self.origin[id(node)] = self.origin.get(id(merged), merged)
         return node
 
+    def discrete_lookup(self, node: Element) -> Any:
+        raise fail(node, "a count or index from a lookup table is not supported in commands")
+
     def dynamic_value(self, node: Element) -> Any:
         """A size from another argument (ArgumentInstanceRef) or a parameter."""
         ref = only(node, ("ArgumentInstanceRef", "ParameterInstanceRef"))

@@ -30,7 +30,7 @@ import numpy as np
 from ._crc import ErrorCheck, error_check
 from ._errors import XtceError
 from ._model import (MATH_OPERATORS, OPERATORS, AllOf, AnyOf, BinaryEncoding, Calibrator, Comparison,
-                     Container, ContextCalibrator, Criterion, DynamicSize, Encoding, Entry, FloatEncoding,
+                     Container, ContextCalibrator, Criterion, DiscreteLookup, DynamicSize, Encoding, Entry, FloatEncoding,
                      Indirect, IntegerEncoding, Kind, Location, MathOperation, Parameter, ParameterType, Polynomial,
                      Repeat, Spline, StringEncoding)
 from ._time import UNITS, TimeScale, parse_epoch
@@ -603,10 +603,11 @@ class Loader:
                              f"the index before its start, at most {MAX_ELEMENTS} elements in all")
         return tuple(dimensions)
 
-    def count_value(self, node: Element) -> int | DynamicSize:
-        """An index or count (IntegerValue): fixed, or a linear function of a parameter's value."""
-        self.check(node, (), ("FixedValue", "DynamicValue"))
-        value = only(node, ("FixedValue", "DynamicValue"))
+    def count_value(self, node: Element) -> int | DynamicSize | DiscreteLookup:
+        """An index or count (IntegerValue): fixed, a linear function of a parameter's value, or
+        the value of a lookup table."""
+        self.check(node, (), ("FixedValue", "DynamicValue", "DiscreteLookupList"))
+        value = only(node, ("FixedValue", "DynamicValue", "DiscreteLookupList"))
         assert value is not None
         if value.tag == "FixedValue":
             self.check(value)
@@ -614,7 +615,22 @@ class Loader:
             if abs(fixed) > MAX_BITS:
                 raise fail(value, f"{fixed} is out of range")
             return fixed
+        if value.tag == "DiscreteLookupList":
+            return self.discrete_lookup(value)
         return self.dynamic_value(value)
+
+    def discrete_lookup(self, node: Element) -> DiscreteLookup:
+        """A DiscreteLookupList: (value, criterion) in document order."""
+        table = []
+        for entry in self.check(node, (), ("DiscreteLookup",)):
+            self.check(entry, ("value",), ("Comparison", "ComparisonList", "BooleanExpression"))
+            value = int(number(entry, required(entry, "value"), "value", int))
+            if abs(value) > MAX_BITS:
+                raise fail(entry, f"{value} is out of range")
+            table.append((value, self.criterion(entry)))
+        if not table:
+            raise fail(node, "has no <DiscreteLookup>")
+        return DiscreteLookup(tuple(table))
 
     def type_node(self, qualified: str) -> Element:
         """A type's element with what it inherits through baseType merged in: an element given
@@ -956,14 +972,16 @@ class Loader:
             raise fail(listed, f"contradicts byteOrder={node.attrib['byteOrder']!r}")
         return order
 
-    def integer_value(self, node: Element) -> tuple[int | None, DynamicSize | None]:
-        """A size in bits: fixed, or from another parameter's value."""
+    def integer_value(self, node: Element) -> tuple[int | None, DynamicSize | DiscreteLookup | None]:
+        """A size in bits: fixed, from another parameter's value, or from a lookup table."""
         value = only(node, ("FixedValue", "DynamicValue", "DiscreteLookupList"))
         assert value is not None
-        self.check(node, (), ("FixedValue", "DynamicValue"))
+        self.check(node, (), ("FixedValue", "DynamicValue", "DiscreteLookupList"))
         if value.tag == "FixedValue":
             self.check(value)
             return positive_size(value, text(value), "FixedValue"), None
+        if value.tag == "DiscreteLookupList":
+            return None, self.discrete_lookup(value)
         return None, self.dynamic_value(value)
 
     def error_check(self, node: Element) -> ErrorCheck | None:
@@ -996,10 +1014,11 @@ class Loader:
                 elif bits % 8:
                     raise fail(fixed, f"a string field of {bits} bits: not whole bytes")
         else:
-            kids = self.check(size, ("maxSizeInBits",), ("DynamicValue", "TerminationChar", "LeadingSize"))
+            kids = self.check(size, ("maxSizeInBits",), ("DynamicValue", "DiscreteLookupList", "TerminationChar",
+                                                         "LeadingSize"))
             max_bits = positive_size(size, required(size, "maxSizeInBits"), "maxSizeInBits")
-            if (dyn := only(size, ("DynamicValue",), required=False)) is not None:
-                dynamic = self.dynamic_value(dyn)
+            if (dyn := only(size, ("DynamicValue", "DiscreteLookupList"), required=False)) is not None:
+                dynamic = self.dynamic_value(dyn) if dyn.tag == "DynamicValue" else self.discrete_lookup(dyn)
         for kid in kids:
             if kid.tag == "TerminationChar":
                 self.check(kid)

@@ -18,6 +18,7 @@ from typing import Any, Literal, NamedTuple, TypeAlias
 import numpy as np
 
 from ._crc import ErrorCheck
+from ._errors import PacketError
 from ._text import TEXT_KINDS, binary_integer, parse_numbers, text_boolean
 from ._time import TimeScale
 from ._validity import Checks
@@ -60,9 +61,51 @@ class DynamicSize:
                 return value.astype(np.int64) * slope + intercept
         return value.astype(object) * slope + intercept
 
+    def parameters(self) -> list[tuple[str, bool]]:
+        return [(self.parameter, self.calibrated)]
+
+    def value(self, get: Lookup) -> Value:
+        """One packet's value (a KeyError if the parameter has none)."""
+        given = get(self.parameter, self.calibrated)
+        return self.bits(given.item() if isinstance(given, np.generic) else given)
+
     def __repr__(self) -> str:
         kind = "calibrated" if self.calibrated else "raw"
         return f"{self.slope} * {self.parameter} ({kind}) + {self.intercept} bits"
+
+
+@dataclass(frozen=True, slots=True)
+class DiscreteLookup:
+    """A count, index or size from a table: the value of the first entry, in document order,
+    whose criterion holds on the packet's values."""
+
+    table: tuple[tuple[int, Criterion], ...]
+
+    def parameters(self) -> list[tuple[str, bool]]:
+        return [p for _, criterion in self.table for p in criterion.parameters()]
+
+    def value(self, get: Lookup) -> int:
+        """One packet's value; a PacketError where no criterion holds."""
+        for value, criterion in self.table:
+            holds = criterion.evaluate(get)
+            if isinstance(holds, np.ndarray) and holds.size != 1:
+                raise PacketError(f"a lookup table's criterion {criterion!r} tests {holds.size} values, not one")
+            if holds:
+                return value
+        raise PacketError(f"no criterion of the lookup table {self!r} holds")
+
+    def column(self, get: Lookup, rows: int) -> np.ndarray:
+        """The values of a column of packets: int64, masked where no criterion holds."""
+        out = np.zeros(rows, dtype=np.int64)
+        missing = np.ones(rows, dtype=bool)
+        for value, criterion in self.table:
+            hit = np.broadcast_to(np.asarray(criterion.evaluate(get), dtype=bool), (rows,)) & missing
+            out[hit] = value
+            missing &= ~hit
+        return np.ma.masked_array(out, missing) if missing.any() else out
+
+    def __repr__(self) -> str:
+        return "DiscreteLookup(" + ", ".join(f"{v} if {c!r}" for v, c in self.table) + ")"
 
 
 @dataclass(frozen=True, slots=True)
@@ -112,7 +155,7 @@ class StringEncoding:
     bits: int | None = None
     terminator: bytes | None = None
     leading_bits: int | None = None
-    dynamic: DynamicSize | None = None
+    dynamic: DynamicSize | DiscreteLookup | None = None
     max_bits: int | None = None
     byte_order: str = "big"
 
@@ -144,7 +187,7 @@ class StringEncoding:
 @dataclass(frozen=True, slots=True)
 class BinaryEncoding:
     bits: int | None = None
-    dynamic: DynamicSize | None = None
+    dynamic: DynamicSize | DiscreteLookup | None = None
     check: ErrorCheck | None = None
 
     @property
@@ -543,7 +586,7 @@ def _label_table(starts: list[int], ends: list[int], labels: list[str],
 
 Kind: TypeAlias = Literal["integer", "float", "enumerated", "boolean", "string", "binary",
                           "absolute_time", "relative_time", "aggregate", "array"]
-Count: TypeAlias = "int | DynamicSize"  # a count or an index: fixed, or from a parameter's value
+Count: TypeAlias = "int | DynamicSize | DiscreteLookup"  # a count or an index: fixed, or from the packet's values
 
 
 @dataclass(slots=True)

@@ -20,8 +20,8 @@ from typing import Any
 from ._xml import Element, Refusal
 from dataclasses import replace
 
-from ._model import (BinaryEncoding, Container, Criterion, DynamicSize, Entry, FloatEncoding, IntegerEncoding, Parameter,
-                     ParameterType, StringEncoding, is_fixed)
+from ._model import (BinaryEncoding, Container, Criterion, DiscreteLookup, Entry, FloatEncoding, IntegerEncoding,
+                     Parameter, ParameterType, StringEncoding, is_fixed)
 from ._structure import MAX_LEAVES, leaves, produces, static_shape
 
 
@@ -162,8 +162,8 @@ class Placements:
                         for n, _ in c.restriction.parameters())
             for parameter in (self.parameters or {}).values():
                 dynamic = getattr(parameter.type.encoding, "dynamic", None)
-                if isinstance(dynamic, DynamicSize):
-                    read.add(dynamic.parameter)
+                if dynamic is not None:
+                    read.update(n for n, _ in dynamic.parameters())
             self.read = {n.replace("/", ".").partition(".")[0] for n in read} | read
         return name in self.read
 
@@ -297,7 +297,9 @@ class _Compiler:
         self.anchors += 1
 
     def structure(self, entry: Entry, position: tuple[int, int]) -> None:
-        if entry.kind == "parameter" and entry.plain and not self.parameters[entry.ref].type.structured:
+        ptype = self.parameters[entry.ref].type if entry.kind == "parameter" else None
+        if entry.plain and ptype is not None and not ptype.structured and \
+                not isinstance(getattr(ptype.encoding, "dynamic", None), DiscreteLookup):  # that: read per packet
             self.variable(self.parameters[entry.ref], position)
             self.names.append(entry.ref)
             self.seen.add(entry.ref)
@@ -340,7 +342,7 @@ def _depends(entry: Entry) -> list[str]:
     counts: list[Any] = [c for d in entry.dimensions for c in d]
     if entry.repeat is not None:
         counts += [entry.repeat.count, entry.repeat.offset]
-    names += [c.parameter for c in counts if isinstance(c, DynamicSize)]
+    names += [n for c in counts if not isinstance(c, int) for n, _ in c.parameters()]
     if entry.indirect is not None:
         names.append(entry.indirect.parameter)
     return names

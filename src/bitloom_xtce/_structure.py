@@ -329,10 +329,10 @@ class Reader:
         if isinstance(count, int):
             return count
         try:
-            given = self.get(count.parameter, count.calibrated)
-            value = count.bits(given.item() if isinstance(given, np.generic) else given)
+            value = count.value(self.get)
         except KeyError:
-            raise PacketError(f"the {what} comes from {count.parameter!r}, not read before it") from None
+            names = ", ".join(repr(n) for n in dict.fromkeys(n for n, _ in count.parameters()))
+            raise PacketError(f"the {what} comes from {names}, not read before it") from None
         if isinstance(value, np.generic):
             value = value.item()
         if not isinstance(value, (int, float)) or value != int(value):
@@ -374,7 +374,7 @@ class Reader:
             except ValueError as e:  # bits that are no value of the encoding (a BCD digit above 9...)
                 raise PacketError(str(e).removeprefix("ValueError: ")) from None
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
-        size = enc.dynamic.bits(self.get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
+        size = enc.dynamic.value(self.get) if enc.dynamic else None
         bits, raw, text = measure(enc, self.packet, cursor, self.limit, size)
         if text is None:
             return raw, cursor + bits
