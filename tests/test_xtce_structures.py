@@ -559,3 +559,55 @@ def test_counts_indexes_and_sizes_from_a_lookup_table(types, entry, expected):
     with pytest.raises(PacketError, match="no criterion of the lookup table"):
         d.decode(ccsds(b"\x00\x07"))
     assert d.encode_many("P", result["P"]) == b"".join(packets)
+
+
+def from_end(bits):
+    return (f'<xtce:LocationInContainerInBits referenceLocation="containerEnd">{fixed(bits)}'
+            '</xtce:LocationInContainerInBits>')
+
+
+SIZED_BY_N = ('<xtce:BinaryParameterType name="B"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:DynamicValue>'
+              '<xtce:ParameterInstanceRef parameterRef="n"/><xtce:LinearAdjustment slope="8"/></xtce:DynamicValue>'
+              '</xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>')
+
+
+def sized_container(name, bits, entries):
+    return (f'<xtce:SequenceContainer name="{name}"><xtce:BinaryEncoding><xtce:SizeInBits>{fixed(bits)}'
+            f'</xtce:SizeInBits></xtce:BinaryEncoding><xtce:EntryList>{entries}</xtce:EntryList></xtce:SequenceContainer>')
+
+
+@pytest.mark.parametrize("parameters, entries, containers, expected", [
+    # after a field of a size known per packet: the packet's last 16 bits, then 8 bits before them
+    ({"b": "B", "c": "U16"}, ref("b") + ref("c", from_end(0)), "", [{"c": 0x3409}, {"c": 0x3409}]),
+    ({"c": "U16", "w": "U8"}, ref("c", from_end(8)) + ref("w"), "", [{"c": 0x1234, "w": 9}] * 2),
+    # a repeat of a fixed count, and inside a container that gives its size (then from its end)
+    ({"c": "U8"}, ref("c", repeat(fixed(2)) + from_end(0)), "", [{"c": [0x34, 9]}] * 2),
+    ({"c": "U8", "w": "U8"}, '<xtce:ContainerRefEntry containerRef="I"/>' + ref("w"),
+     sized_container("I", 24, ref("c", from_end(0))), [{"c": 0x34, "w": 9}, {"c": 0x12, "w": 0x34}]),
+])
+def test_entries_placed_from_the_container_end(parameters, entries, containers, expected):
+    d = bitloom_xtce.load(document(SIZED_BY_N, {**HEADER, "n": "U8", **parameters}, HEAD + ref("n") + entries,
+                                   containers))
+    packets = [ccsds(b"\x01\xaa\x12\x34\x09"), ccsds(b"\x02\xaa\xbb\x12\x34\x09")]
+    result = d.decode_file(b"".join(packets))["P"]
+    for i, (packet, want) in enumerate(zip(packets, expected)):
+        single = d.decode(packet)
+        assert {k: plain(single[k]) for k in want} == want == {k: plain(result[k][i]) for k in want}
+
+
+@pytest.mark.parametrize("entries, message", [
+    (ref("n") + ref("b", from_end(0)), "placed from the end of its container: that needs an entry of a fixed size"),
+    (ref("n", '<xtce:LocationInContainerInBits referenceLocation="nextEntry">' + fixed(0)
+         + "</xtce:LocationInContainerInBits>"), "'nextEntry' is not supported"),
+])
+def test_entries_placed_from_the_end_refused(entries, message):
+    with pytest.raises(XtceError, match=message):
+        bitloom_xtce.load(document(SIZED_BY_N, {**HEADER, "n": "U8", "b": "B"}, HEAD + entries))
+
+
+def test_an_entry_from_the_end_of_a_too_short_packet_is_a_bad_packet():
+    d = bitloom_xtce.load(document("", {**HEADER, "n": "U8"}, HEAD + ref("n", from_end(64))))
+    with pytest.raises(PacketError, match="would start 16 bits before the packet"):
+        d.decode(ccsds(b"\x01"))
+    with pytest.warns(bitloom_xtce.DecodeWarning, match="1 of 2 packets"):
+        assert d.decode_file(ccsds(b"\x01") + ccsds(b"\x01\x02" + bytes(8)))["P"]["n"].tolist() == [2]

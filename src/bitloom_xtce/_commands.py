@@ -847,7 +847,10 @@ class _CommandLoader(Loader):
     def entry_parts(self, entry: Element, key: str, extra: tuple[str, ...]) -> tuple:
         """An entry's location, repeat and include condition (each None when not given); counts
         and conditions may name arguments (ArgumentInstanceRef) as well as parameters."""
-        return self.entry_options(entry, key, (), extra)
+        location, repeat, condition = self.entry_options(entry, key, (), extra)
+        if location is not None and location.from_end:
+            raise fail(entry, "an entry placed from the container's end is not supported in commands")
+        return location, repeat, condition
 
     def condition_form(self, node: Element) -> Element:
         return self.parameter_form(node)

@@ -1361,7 +1361,10 @@ class Loader:
     def location(self, node: Element) -> Location:
         self.check(node, ("referenceLocation",), ("FixedValue",))
         reference = node.attrib.get("referenceLocation", "previousEntry")
-        if reference not in ("previousEntry", "containerStart"):
+        if reference == "nextEntry":  # deprecated, and it places an entry by one not read yet
+            raise fail(node, "referenceLocation 'nextEntry' is not supported (the schema deprecates it: place the "
+                             "entry from the previous entry or the container's start or end)")
+        if reference not in ("previousEntry", "containerStart", "containerEnd"):
             raise fail(node, f"referenceLocation {reference!r} is not supported")
         value = only(node, ("FixedValue", "DynamicValue", "DiscreteLookupList"))
         assert value is not None
@@ -1369,7 +1372,7 @@ class Loader:
         bits = int(number(value, text(value), "FixedValue", int))
         if abs(bits) > MAX_BITS:
             raise fail(value, f"a location of {bits} bits is out of range")
-        return Location(bits, reference == "containerStart")
+        return Location(bits, reference == "containerStart", reference == "containerEnd")
 
     def container_size(self, node: Element) -> int:
         """The size a container gives itself: its entries fit in it, and what follows it starts

@@ -749,10 +749,12 @@ class Parameter:
 @dataclass(frozen=True, slots=True)
 class Location:
     """Where an entry starts: `bits` after the previous entry's end, or after the start of the
-    container that lists it (reference "containerStart")."""
+    container that lists it (reference "containerStart"); or, from the container's end
+    ("containerEnd"), where it ends: `bits` before the end of the container that lists it."""
 
     bits: int
     from_start: bool
+    from_end: bool = False
 
 
 @dataclass(frozen=True, slots=True)

@@ -227,7 +227,7 @@ class Reader:
     `values`; an entry whose condition fails gives none."""
 
     __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items", "budget", "texts",
-                 "current")
+                 "current", "end")
 
     def __init__(self, parameters: dict[str, Parameter], containers: dict[str, Container], packet: bytes,
                  limit: int, values: dict[str, Value], get: Callable[[str, bool], Value],
@@ -243,6 +243,7 @@ class Reader:
         # per parameter, the bytes of each text field its value holds, in reading order (see raw_form)
         self.texts: dict[str, list[bytes]] = {} if texts is None else texts
         self.current: list[bytes] = []
+        self.end = limit  # the end of the container read: the packet's, or one that gives its own size
 
     def step(self, entry: Entry, cursor: int) -> int:
         # Occurrences and elements that take bits cannot outnumber the bits left; those that
@@ -265,7 +266,15 @@ class Reader:
         """Read one entry at `cursor` (`start`: where its container starts); where it ends."""
         if entry.condition is not None and not _one_truth(entry.condition.evaluate(self.get), entry.ref):
             return cursor
-        if entry.location is not None:
+        if entry.location is not None and entry.location.from_end:
+            bits = entry_bits(entry, self.parameters, self.containers)
+            assert bits is not None  # refused at load otherwise
+            cursor = self.end - entry.location.bits - bits
+            if cursor < 0:
+                raise PacketError(f"the packet ({self.limit // 8} bytes) is too short: {entry.ref!r}, placed "
+                                  f"{entry.location.bits} bits before the end of its container, would start "
+                                  f"{-cursor} bits before the packet")
+        elif entry.location is not None:
             cursor = (start if entry.location.from_start else cursor) + entry.location.bits
         if entry.repeat is None:
             return self.once(entry, cursor)
@@ -301,8 +310,14 @@ class Reader:
     def once(self, entry: Entry, cursor: int) -> int:
         if entry.kind == "container":
             container = self.containers[entry.ref]
-            end = self.entries(container.entries, cursor)
-            return cursor + container.size if container.size is not None else end
+            if container.size is None:
+                return self.entries(container.entries, cursor)
+            outer, self.end = self.end, cursor + container.size
+            try:
+                self.entries(container.entries, cursor)
+            finally:
+                self.end = outer
+            return cursor + container.size
         if entry.kind == "indirect":
             assert entry.indirect is not None
             key = self.get(entry.indirect.parameter, entry.indirect.calibrated)
@@ -433,6 +448,29 @@ def produces(entry: Entry, containers: dict[str, Container]) -> list[str]:
             else:
                 out.extend(produces(inner, containers))
     return list(dict.fromkeys(out))
+
+
+def entry_bits(entry: Entry, parameters: dict[str, Parameter], containers: dict[str, Container]) -> int | None:
+    """The bits an entry takes when every packet gives it the same (a fixed-size parameter or a
+    container that gives its own size, repeated a fixed number of times); else None."""
+    if entry.kind == "indirect" or entry.dimensions and not all(isinstance(c, int) for d in entry.dimensions
+                                                                 for c in d):
+        return None
+    if entry.kind == "container":
+        once = containers[entry.ref].size
+    else:
+        ptype = parameters[entry.ref].type
+        if entry.dimensions:
+            ptype = ParameterType(ptype.name, "array", ptype.encoding, element=ptype.element,
+                                  dimensions=entry.dimensions, rank=ptype.rank)
+        parts = leaves(entry.ref, ptype)
+        once = None if parts is None else sum(t.encoding.bits for _, t in parts)  # type: ignore[misc]
+    repeat = entry.repeat
+    if once is None or repeat is None:
+        return once
+    if not isinstance(repeat.count, int) or not isinstance(repeat.offset, int):
+        return None
+    return max(0, repeat.count) * (once + repeat.offset)
 
 
 def static_shape(entry: Entry, ptype: ParameterType) -> bool:

@@ -186,6 +186,9 @@ class Writer:
                                      f"({entry.condition!r}) does not hold")
             return cursor
         if entry.location is not None:
+            if entry.location.from_end:
+                raise ValueError(f"entry {entry.ref!r} is placed from the end of its container, which encoding "
+                                 "does not know before it has written it")
             cursor = (start if entry.location.from_start else cursor) + entry.location.bits
         if entry.repeat is None:
             return self.once(entry, cursor)
