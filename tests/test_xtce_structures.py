@@ -611,3 +611,40 @@ def test_an_entry_from_the_end_of_a_too_short_packet_is_a_bad_packet():
         d.decode(ccsds(b"\x01"))
     with pytest.warns(bitloom_xtce.DecodeWarning, match="1 of 2 packets"):
         assert d.decode_file(ccsds(b"\x01") + ccsds(b"\x01\x02" + bytes(8)))["P"]["n"].tolist() == [2]
+
+
+def by_sibling(ref_name):
+    """A member type calibrated x10 where the member `ref_name` (raw) is 1, else x1."""
+    return ('<xtce:FloatParameterType name="K"><xtce:IntegerDataEncoding sizeInBits="8"><xtce:DefaultCalibrator>'
+            '<xtce:PolynomialCalibrator><xtce:Term coefficient="1" exponent="1"/></xtce:PolynomialCalibrator>'
+            '</xtce:DefaultCalibrator><xtce:ContextCalibratorList><xtce:ContextCalibrator><xtce:ContextMatch>'
+            f'<xtce:Comparison parameterRef="{ref_name}" value="1" useCalibratedValue="false"/></xtce:ContextMatch>'
+            '<xtce:Calibrator><xtce:PolynomialCalibrator><xtce:Term coefficient="10" exponent="1"/>'
+            '</xtce:PolynomialCalibrator></xtce:Calibrator></xtce:ContextCalibrator></xtce:ContextCalibratorList>'
+            '</xtce:IntegerDataEncoding></xtce:FloatParameterType>' + aggregate("A", m="U8", k="K"))
+
+
+@pytest.mark.parametrize("types, entry", [
+    ("", ref("a", repeat(fixed(2)))),  # read as leaves by the column path
+    ("", ref("a", repeat(dynamic("n")))),  # read per packet
+    (array("X", "A", (fixed(0), fixed(1))), ref("a")),
+    (array("X", "A", (fixed(1), dynamic("n"))), ref("a")),
+])
+@pytest.mark.parametrize("form", ["a.m", "a/m"])
+def test_a_context_calibrator_on_a_sibling_member_of_each_occurrence(types, entry, form):
+    d = bitloom_xtce.load(document(by_sibling(form) + types, {**HEADER, "n": "U8", "a": "X" if types else "A"},
+                                   HEAD + ref("n") + entry))
+    packets = [ccsds(b"\x02\x01\x05\x00\x05"), ccsds(b"\x02\x00\x07\x01\x07")]
+    expected = [[50.0, 5.0], [7.0, 70.0]]
+    assert [[o["k"] for o in d.decode(p)["a"]] for p in packets] == expected
+    assert [plain(k) for k in d.decode_file(b"".join(packets))["P"]["a.k"]] == expected
+
+
+def test_a_context_from_another_repeated_entry_leaves_no_value():
+    d = bitloom_xtce.load(document(by_sibling("b.m") + aggregate("B", m="U8"), {**HEADER, "n": "U8", "a": "A", "b": "B"},
+                                   HEAD + ref("n") + ref("b", repeat(dynamic("n"))) + ref("a", repeat(dynamic("n")))))
+    packets = [ccsds(b"\x02\x01\x01\x01\x05\x00\x05"), ccsds(b"\x00")]
+    with pytest.raises(PacketError, match="'b' holds several values"):
+        d.decode(packets[0])
+    column = d.decode_file(b"".join(packets))["P"]["a.k"]  # the file decodes; that packet has no value
+    assert column.mask.tolist() == [True, False] and column[1].dtype == np.float64 and column[1].size == 0

@@ -379,10 +379,10 @@ class Definition:
                 if not leaves:
                     continue
                 if n in self._read_whole:
-                    raws, calibrated = split(n, ptype, values[n]), split(n, ptype, get(n, True))
+                    raws, calibrated = split(n, ptype, values[n], False), split(n, ptype, get(n, True), True)
                 else:
-                    raws = split(n, ptype, assemble(n, ptype, lambda leaf: values[leaf]))
-                    calibrated = split(n, ptype, assemble(n, ptype, lambda leaf: get(leaf, True)))
+                    raws = split(n, ptype, assemble(n, ptype, lambda leaf: values[leaf]), False)
+                    calibrated = split(n, ptype, assemble(n, ptype, lambda leaf: get(leaf, True)), True)
                 checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
             else:
                 continue
@@ -838,8 +838,8 @@ class Definition:
             per: dict[str, list] = {c: [] for c in columns}
             for i, value in enumerate(group.items[n].tolist()):
                 if value is not MISSING and calibrate:
-                    value = ptype.calibrate(value, _Values(self._parameters, _Row(get, i).raw).get)
-                parts = split(n, ptype, value) if value is not MISSING else {}
+                    value = _calibrated_row(ptype, value, _Values(self._parameters, _Row(get, i).raw).get, n)
+                parts = split(n, ptype, value, calibrate) if value is not MISSING else {}
                 for c in columns:
                     per[c].append(parts.get(c, MISSING))
             made.append({c: column(per[c], plan.fixed[n]) for c in columns})
@@ -963,8 +963,8 @@ class Definition:
         columns = columns_of(n, ptype)
         for i, value in enumerate(items.tolist()):
             if value is not MISSING and not raw:
-                value = ptype.calibrate(value, _Values(self._parameters, _Row(get, i).raw).get)
-            parts = split(n, ptype, value) if value is not MISSING else {}
+                value = _calibrated_row(ptype, value, _Values(self._parameters, _Row(get, i).raw).get, n)
+            parts = split(n, ptype, value, not raw) if value is not MISSING else {}
             for c in columns:
                 per.setdefault(c, []).append(parts.get(c, MISSING))
         for c in columns:
@@ -1223,12 +1223,12 @@ class _Values:
             absent: list[np.ndarray] = []
 
             def lookup(other: str, calibrated: bool) -> Value:
-                value = self.get(other, calibrated)
+                value = self.get(_same_element(name, other, self.parameters), calibrated)
                 if np.ma.is_masked(value):  # left out of some packets by an include condition
                     absent.append(np.ma.getmaskarray(value))
                 return value
 
-            value = ptype.calibrate(self.raw(name), lookup)
+            value = ptype.calibrate(self.raw(name), lookup, name)
             rows = np.shape(value)[0] if np.ndim(value) >= 1 else -1
             per_packet = [a.reshape(rows, -1).any(axis=1) for a in absent if a.ndim >= 1 and len(a) == rows]
             if per_packet:  # no value where an operand, context or reference has none
@@ -1236,6 +1236,35 @@ class _Values:
                 value = np.ma.masked_array(value, mask=np.broadcast_to(mask, np.shape(value)) | np.ma.getmaskarray(value))
             self.calibrated[name] = value
         return self.calibrated[name]
+
+
+def _calibrated_row(ptype: ParameterType, value: Value, get: Callable[[str, bool], Value], name: str) -> Value:
+    """One packet's value of a structure read per packet, calibrated; MISSING (no value, as for
+    a calibrator whose context an include condition left out) where a calibrator finds no value
+    it needs (decode raises PacketError for that packet)."""
+    try:
+        return ptype.calibrate(value, get, name)
+    except PacketError:
+        return MISSING
+
+
+def _same_element(name: str, other: str, parameters: dict[str, Parameter]) -> str:
+    """The parameter `other` names from the calibrator of `name`, a leaf of a fixed-size
+    structure read as leaves (`P[1].k`): a sibling member (`P.m`) is the one of the same
+    element (`P[1].m`)."""
+    if "[" not in name:
+        return other
+    for end in reversed([i for i, c in enumerate(name) if c == "]"]):
+        prefix = name[:end + 1]
+        plain = _INDEXES.sub("", prefix)
+        if other.startswith(plain + "."):
+            indexed = prefix + other[len(plain):]
+            if indexed in parameters:
+                return indexed
+    return other
+
+
+_INDEXES = re.compile(r"\[\d+\]")
 
 
 class _GroupReader:

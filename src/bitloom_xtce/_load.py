@@ -1396,6 +1396,8 @@ class Loader:
         for name, (node, parameter, members) in self.member_refs.items():
             ptype = self.usable(parameter, node).type
             for i, member in enumerate(members):
+                while ptype.kind == "array" and ptype.element is not None:  # a member of each element
+                    ptype = ptype.element
                 found = dict(ptype.members).get(member) if ptype.kind == "aggregate" else None
                 if found is None:
                     raise fail(node, f"{'.'.join([parameter, *members[:i + 1]])!r}: {'.'.join([parameter, *members[:i]])!r} "

@@ -625,16 +625,20 @@ class ParameterType:
         return isinstance(enc, (IntegerEncoding, FloatEncoding)) and (
             enc.calibrator is not None or bool(enc.context_calibrators))
 
-    def calibrate(self, raw: Value, get: Lookup | None = None) -> Value:
+    def calibrate(self, raw: Value, get: Lookup | None = None, path: str | None = None) -> Value:
         """The engineering value of a raw value (or of a column of them). `get` gives other
-        parameters' values, for context calibrators."""
+        parameters' values, for context calibrators. `path`: the name of the parameter (or
+        member) whose value this is; within each occurrence or element of an aggregate, `get`
+        then gives its members (`path.member`) from that occurrence or element."""
         enc = self.encoding
         if self.kind == "aggregate":
             if isinstance(raw, list):  # occurrences of a repeated entry
-                return [self.calibrate(r, get) for r in raw]
-            return {name: member.calibrate(raw[name], get) for name, member in self.members}
+                return [self.calibrate(r, get, path) for r in raw]
+            inner = _Scope(path, raw, self, get).get if path is not None and get is not None else get
+            return {name: member.calibrate(raw[name], inner, None if path is None else f"{path}.{name}")
+                    for name, member in self.members}
         if self.kind == "array":
-            return _calibrate_elements(self.element, raw, get)  # type: ignore[arg-type]
+            return _calibrate_elements(self.element, raw, get, path)  # type: ignore[arg-type]
         column = isinstance(raw, np.ndarray)
         if isinstance(enc, StringEncoding):  # decoded text already: see Definition for the raw bytes
             if self.kind == "boolean":
@@ -710,21 +714,52 @@ class ParameterType:
         return f"ParameterType({self.name!r}, {self.kind}, {self.encoding!r}{extra})"
 
 
-def _calibrate_elements(element: ParameterType, raw: Value, get: Lookup | None) -> Value:
+def _calibrate_elements(element: ParameterType, raw: Value, get: Lookup | None, path: str | None = None) -> Value:
     """The elements of an array (or the occurrences of a repeated entry), calibrated: numbers
     all at once, as a column; aggregates and arrays one by one."""
     if isinstance(raw, list):
-        return [_calibrate_elements(element, r, get) if isinstance(r, list) else element.calibrate(r, get)
-                for r in raw]
+        return [_calibrate_elements(element, r, get, path) if isinstance(r, list) else
+                element.calibrate(r, get, path) for r in raw]
     if element.structured or raw.dtype == object:
         out = np.empty(raw.shape, dtype=object)
         for index in np.ndindex(raw.shape):
-            out[index] = element.calibrate(raw[index], get)
+            out[index] = element.calibrate(raw[index], get, path)
         return out
     if not element.calibrated_differs or element.kind == "string":
         return raw
     flat = element.calibrate(raw.reshape(-1), get)
     return np.asarray(flat).reshape(raw.shape)
+
+
+class _Scope:
+    """The values of one aggregate value (an occurrence of a repeated entry, or an element of an
+    array) by their names (`path.member`), for the calibrators of its members: a context or
+    operand naming a sibling member means the sibling in the same occurrence. Other names, and
+    members this value does not hold, are looked up outside it."""
+
+    __slots__ = ("path", "value", "ptype", "outer", "busy")
+
+    def __init__(self, path: str, value: dict[str, Value], ptype: ParameterType, outer: Lookup) -> None:
+        self.path, self.value, self.ptype, self.outer = path, value, ptype, outer
+        self.busy: set[str] = set()  # members being calibrated: one calibrated with itself would not end
+
+    def get(self, name: str, calibrated: bool) -> Value:
+        if name.startswith(self.path + ".") and isinstance(self.value, dict):
+            value, ptype = self.value, self.ptype
+            for member in name[len(self.path) + 1:].split("."):
+                if not isinstance(value, dict) or member not in value:
+                    return self.outer(name, calibrated)
+                value, ptype = value[member], dict(ptype.members)[member]
+            if not calibrated or not ptype.calibrated_differs or ptype.kind == "string":
+                return value
+            if name in self.busy:
+                raise PacketError(f"{name!r} is calibrated from its own calibrated value")
+            self.busy.add(name)
+            try:
+                return ptype.calibrate(value, self.get, name)
+            finally:
+                self.busy.discard(name)
+        return self.outer(name, calibrated)
 
 
 @dataclass(slots=True)

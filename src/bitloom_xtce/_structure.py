@@ -73,24 +73,34 @@ def _array(elements: list, shape: tuple[int, ...], element: ParameterType) -> Va
     return _as_array(elements, shape) if elements else _empty(element, shape)
 
 
-def _empty(ptype: ParameterType, shape: tuple[int, ...]) -> np.ndarray:
+def _empty(ptype: ParameterType, shape: tuple[int, ...], calibrated: bool | None = None) -> np.ndarray:
     """No values of a type (an empty array or repeat), with the dtype its values have when there
-    are some: int64 integers, float64 floats, text, bytes as objects; arrays of a fixed shape
-    as their elements' type, with that shape after `shape`."""
+    are some: as read (`calibrated` None: int64 integers, float64 floats, text), raw (text as
+    bytes) or calibrated; arrays of a fixed shape as their elements' type, with that shape after
+    `shape`."""
     inner = fixed_shape(ptype) if ptype.kind == "array" else ()
     while ptype.kind == "array" and ptype.element is not None and inner is not None:
         ptype = ptype.element
         more = fixed_shape(ptype) if ptype.kind == "array" else ()
         inner = None if more is None else inner + more
     enc = ptype.encoding
-    if inner is None or ptype.structured or isinstance(enc, BinaryEncoding):
+    dtype: Any = object
+    if inner is None or ptype.structured:
         return np.empty(shape, dtype=object)
-    if isinstance(enc, StringEncoding):
-        return np.empty(shape + inner, dtype=np.dtypes.StringDType())
-    if isinstance(enc, FloatEncoding):
-        return np.empty(shape + inner, dtype=np.float64)
-    unsigned64 = isinstance(enc, IntegerEncoding) and not enc.signed and enc.bits == 64
-    return np.empty(shape + inner, dtype=np.uint64 if unsigned64 else np.int64)
+    if calibrated and ptype.calibrated_differs:
+        dtype = _CALIBRATED.get(ptype.kind, np.float64)
+    elif isinstance(enc, StringEncoding):
+        dtype = object if calibrated is False else np.dtypes.StringDType()
+    elif isinstance(enc, FloatEncoding):
+        dtype = np.float64
+    elif isinstance(enc, IntegerEncoding):
+        dtype = np.uint64 if not enc.signed and enc.bits == 64 else np.int64
+    return np.empty(shape + inner, dtype=dtype)
+
+
+_CALIBRATED = {"enumerated": np.dtypes.StringDType(), "string": np.dtypes.StringDType(), "boolean": np.bool_,
+               "absolute_time": np.dtype("datetime64[ns]"), "relative_time": np.dtype("timedelta64[ns]"),
+               "binary": np.dtype(object)}
 
 
 def _of_aggregates(ptype: ParameterType) -> bool:
@@ -165,6 +175,16 @@ def columns_of(name: str, ptype: ParameterType) -> list[str]:
     return [name]
 
 
+def _column_types(name: str, ptype: ParameterType) -> list[tuple[str, ParameterType]]:
+    """(column name, the type of its values) of a parameter's value, as columns_of names them;
+    arrays of aggregates have columns of their members' arrays (the array type itself here)."""
+    if ptype.kind == "aggregate":
+        return [c for m, mt in ptype.members for c in _column_types(f"{name}.{m}", mt)]
+    if ptype.kind == "array" and _of_aggregates(ptype):
+        return [(c, ptype) for c in columns_of(name, ptype)]
+    return [(name, ptype)]
+
+
 def checked_columns(name: str, ptype: ParameterType) -> list[tuple[str, Any]]:
     """(column name, Checks) of the leaf members of a parameter's value whose types have a valid
     range or alarms, named as columns_of names them."""
@@ -176,21 +196,23 @@ def checked_columns(name: str, ptype: ParameterType) -> list[tuple[str, Any]]:
     return [(name, ptype.checks)] if ptype.checks is not None else []
 
 
-def split(name: str, ptype: ParameterType, value: Value) -> dict[str, Value]:
+def split(name: str, ptype: ParameterType, value: Value, calibrated: bool | None = None) -> dict[str, Value]:
     """A value read per packet as {column name: value}: aggregates by leaf member; a list (the
     elements of an array of aggregates, or the occurrences of a repeated entry) as one array
     per member."""
     if isinstance(value, list):
-        parts = [split(name, ptype, v) for v in value]
+        if not value:  # no occurrences: each column empty, of its values' dtype
+            return {c: _empty(t, (0,), calibrated) for c, t in _column_types(name, ptype)}
+        parts = [split(name, ptype, v, calibrated) for v in value]
         return {c: _as_array([p[c] for p in parts]) for c in columns_of(name, ptype)}
     if ptype.kind == "aggregate":
         out: dict[str, Value] = {}
         for m, mt in ptype.members:
-            out.update(split(f"{name}.{m}", mt, value[m]))
+            out.update(split(f"{name}.{m}", mt, value[m], calibrated))
         return out
     if ptype.kind == "array" and isinstance(value, dict):
         assert ptype.element is not None
-        return split(name, ptype.element, value)
+        return split(name, ptype.element, value, calibrated)
     return {name: value}
 
 
