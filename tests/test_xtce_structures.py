@@ -648,3 +648,23 @@ def test_a_context_from_another_repeated_entry_leaves_no_value():
         d.decode(packets[0])
     column = d.decode_file(b"".join(packets))["P"]["a.k"]  # the file decodes; that packet has no value
     assert column.mask.tolist() == [True, False] and column[1].dtype == np.float64 and column[1].size == 0
+
+
+CONTEXT_ALARMED = ('<xtce:IntegerParameterType name="T"><xtce:IntegerDataEncoding sizeInBits="8"/><xtce:DefaultAlarm>'
+                   '<xtce:StaticAlarmRanges><xtce:WarningRange maxInclusive="60"/></xtce:StaticAlarmRanges>'
+                   '</xtce:DefaultAlarm><xtce:ContextAlarmList><xtce:ContextAlarm><xtce:StaticAlarmRanges>'
+                   '<xtce:CriticalRange maxInclusive="10"/></xtce:StaticAlarmRanges><xtce:ContextMatch>'
+                   '<xtce:Comparison parameterRef="n" value="2" useCalibratedValue="false"/></xtce:ContextMatch>'
+                   '</xtce:ContextAlarm></xtce:ContextAlarmList></xtce:IntegerParameterType>')
+
+
+@pytest.mark.parametrize("types, v, entry, column, expected", [
+    ("", "T", ref("v", repeat(dynamic("n"))), "v", [[0, 4], [2]]),  # per packet
+    ("", "T", ref("v", repeat(fixed(2))), "v", [[0, 4], [2, 2]]),  # leaves in the column path
+    (aggregate("G", p="T", q="U8"), "G", ref("v"), "v.p", [0, 2]),
+])
+def test_context_alarms_inside_structures(types, v, entry, column, expected):
+    d = bitloom_xtce.load(document(CONTEXT_ALARMED + types, {**HEADER, "n": "U8", "v": v}, HEAD + ref("n") + entry))
+    packets = [ccsds(b"\x02\x05\x46"), ccsds(b"\x01\x46\x46")]  # n=2: critical outside 10; else warning above 60
+    assert [plain(d.decode_checked(p).alarms[column]) for p in packets] == expected
+    assert [plain(a) for a in d.decode_file(b"".join(packets)).alarms["P"][column]] == expected
