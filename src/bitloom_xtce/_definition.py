@@ -982,13 +982,13 @@ class Definition:
         earlier = {n: get(n, False) for n in step.names if n in group.values or n in group.known or n in group.items}
         ends = np.zeros(len(starts), dtype=np.int64)
         bad = np.zeros(len(starts), dtype=bool)
-        for i, (start, limit) in enumerate(zip(starts, limits)):
+        for i, (start, limit, first) in enumerate(zip(starts, limits, packet_bits.tolist())):
             local: dict[str, Value] = {}
             texts: dict[str, list[bytes]] = {}
             row = _Values(self._parameters, _Row(get, i, local).raw).get
             try:
                 ends[i] = Reader(self._parameters, self._containers, data, limit, local, row,
-                                 texts).step(step.entry, start)
+                                 texts, first).step(step.entry, start)
             except PacketError:
                 bad[i], ends[i], local, texts = True, start, {}, {}
             for n in step.names:

@@ -249,11 +249,11 @@ class Reader:
     `values`; an entry whose condition fails gives none."""
 
     __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items", "budget", "texts",
-                 "current", "end")
+                 "current", "end", "first")
 
     def __init__(self, parameters: dict[str, Parameter], containers: dict[str, Container], packet: bytes,
                  limit: int, values: dict[str, Value], get: Callable[[str, bool], Value],
-                 texts: dict[str, list[bytes]] | None = None) -> None:
+                 texts: dict[str, list[bytes]] | None = None, first: int = 0) -> None:
         self.parameters = parameters
         self.containers = containers
         self.packet = packet
@@ -266,6 +266,7 @@ class Reader:
         self.texts: dict[str, list[bytes]] = {} if texts is None else texts
         self.current: list[bytes] = []
         self.end = limit  # the end of the container read: the packet's, or one that gives its own size
+        self.first = first  # the packet's first bit in `packet` (a file holds several packets)
 
     def step(self, entry: Entry, cursor: int) -> int:
         # Occurrences and elements that take bits cannot outnumber the bits left; those that
@@ -292,10 +293,10 @@ class Reader:
             bits = entry_bits(entry, self.parameters, self.containers)
             assert bits is not None  # refused at load otherwise
             cursor = self.end - entry.location.bits - bits
-            if cursor < 0:
-                raise PacketError(f"the packet ({self.limit // 8} bytes) is too short: {entry.ref!r}, placed "
-                                  f"{entry.location.bits} bits before the end of its container, would start "
-                                  f"{-cursor} bits before the packet")
+            if cursor < self.first:
+                raise PacketError(f"the packet ({(self.limit - self.first) // 8} bytes) is too short: {entry.ref!r}, "
+                                  f"placed {entry.location.bits} bits before the end of its container, would start "
+                                  f"{self.first - cursor} bits before the packet")
         elif entry.location is not None:
             cursor = (start if entry.location.from_start else cursor) + entry.location.bits
         if entry.repeat is None:
@@ -399,7 +400,7 @@ class Reader:
             return _array(elements, shape, element), cursor
         enc = ptype.encoding
         if isinstance(enc, (IntegerEncoding, FloatEncoding)):
-            if cursor < 0 or cursor + enc.bits > self.limit:
+            if cursor < self.first or cursor + enc.bits > self.limit:
                 raise PacketError(f"the packet ({self.limit // 8} bytes) is too short: a field ends at bit "
                                   f"{cursor + enc.bits}")
             items = self.items.get(id(enc))
