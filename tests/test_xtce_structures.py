@@ -670,3 +670,13 @@ def test_context_alarms_inside_structures(types, v, entry, column, expected):
     packets = [ccsds(b"\x02\x05\x46"), ccsds(b"\x01\x46\x46")]  # n=2: critical outside 10; else warning above 60
     assert [plain(d.decode_checked(p).alarms[column]) for p in packets] == expected
     assert [plain(a) for a in d.decode_file(b"".join(packets)).alarms["P"][column]] == expected
+
+
+@pytest.mark.parametrize("entry", [ref("v", condition("n", 1)), ref("v", repeat(dynamic("n")))])
+def test_unsigned_64_bit_values_read_per_packet_stay_exact(entry):
+    types = '<xtce:IntegerParameterType name="U64"><xtce:IntegerDataEncoding sizeInBits="64"/></xtce:IntegerParameterType>'
+    d = bitloom_xtce.load(document(types, {**HEADER, "n": "U8", "v": "U64"}, HEAD + ref("n") + entry))
+    packets = [ccsds(b"\x01" + bytes(8)), ccsds(b"\x01\x80" + bytes(7))]  # 0 and 2**63: not float64
+    column = d.decode_file(b"".join(packets))["P"]["v"]
+    assert [plain(v) for v in column] == [plain(d.decode(p)["v"]) for p in packets]
+    assert [np.asarray(v).reshape(-1)[0].item() for v in column] == [0, 2**63]

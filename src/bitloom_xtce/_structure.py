@@ -116,7 +116,9 @@ def _as_array(items: list, shape: tuple[int, ...] | None = None) -> np.ndarray:
         if items and isinstance(items[0], str):  # numpy's fixed-width text would drop trailing NULs
             array = np.array(items, dtype=np.dtypes.StringDType())
         else:
-            array = np.array(items) if not items or not isinstance(items[0], bytes) else None
+            array = _integers(items) if items and isinstance(items[0], int) else None
+            if array is None:
+                array = np.array(items) if not items or not isinstance(items[0], bytes) else None
     except (ValueError, TypeError):
         array = None
     if array is None:
@@ -126,6 +128,16 @@ def _as_array(items: list, shape: tuple[int, ...] | None = None) -> np.ndarray:
     if shape is not None:
         array = array.reshape(shape + array.shape[1:])
     return array
+
+
+def _integers(items: list) -> np.ndarray | None:
+    """Python integers as int64, uint64 where they need it, else objects (numpy would make
+    int64 and uint64 values together float64, rounding them); None if not all integers."""
+    if not all(type(v) is int for v in items):
+        return None
+    low, high = min(items), max(items)
+    dtype = np.int64 if low >= -(1 << 63) and high < 1 << 63 else np.uint64 if low >= 0 and high < 1 << 64 else object
+    return np.array(items, dtype=dtype)
 
 
 def assemble(name: str, ptype: ParameterType, get: Callable[[str], Value]) -> Value:
@@ -527,7 +539,9 @@ def column(items: list[Value], fixed: bool) -> np.ndarray:
         try:
             dense = None if isinstance(values[0], bytes) else \
                 np.array(values, dtype=np.dtypes.StringDType()) if isinstance(values[0], str) else \
-                np.array(values)  # bytes stay whole; text keeps trailing NULs
+                _integers(values) if isinstance(values[0], int) and scalars else None
+            if dense is None and not isinstance(values[0], (bytes, str)):
+                dense = np.array(values)  # bytes stay whole; text keeps trailing NULs
         except (ValueError, TypeError):
             dense = None
         arrays = not scalars and all(isinstance(v, np.ndarray) for v in values)  # of bytes: object arrays
