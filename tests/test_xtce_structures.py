@@ -680,3 +680,12 @@ def test_unsigned_64_bit_values_read_per_packet_stay_exact(entry):
     column = d.decode_file(b"".join(packets))["P"]["v"]
     assert [plain(v) for v in column] == [plain(d.decode(p)["v"]) for p in packets]
     assert [np.asarray(v).reshape(-1)[0].item() for v in column] == [0, 2**63]
+
+
+@pytest.mark.parametrize("codes", [b"\x01\x00", b"\x00\x01"])  # the unlabeled value first or last
+def test_an_unlabeled_enumeration_value_read_per_packet_stays_none(codes):
+    types = ('<xtce:EnumeratedParameterType name="E"><xtce:IntegerDataEncoding sizeInBits="8"/><xtce:EnumerationList>'
+             '<xtce:Enumeration value="1" label="ONE"/></xtce:EnumerationList></xtce:EnumeratedParameterType>')
+    d = bitloom_xtce.load(document(types, {**HEADER, "n": "U8", "v": "E"}, HEAD + ref("n") + ref("v", condition("n", 1))))
+    packets = [ccsds(b"\x01" + codes[i:i + 1]) for i in range(2)]
+    assert d.decode_file(b"".join(packets))["P"]["v"].tolist() == [d.decode(p)["v"] for p in packets]

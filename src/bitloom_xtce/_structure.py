@@ -113,9 +113,8 @@ def _as_array(items: list, shape: tuple[int, ...] | None = None) -> np.ndarray:
     """A list as a numpy array; an object array when its items are arrays of different shapes,
     or bytes (numpy's own bytes type drops trailing zero bytes)."""
     try:
-        if items and isinstance(items[0], str):  # numpy's fixed-width text would drop trailing NULs
-            array = np.array(items, dtype=np.dtypes.StringDType())
-        else:
+        array = _texts(items)  # numpy's fixed-width text would drop trailing NULs
+        if array is None:
             array = _integers(items) if items and isinstance(items[0], int) else None
             if array is None:
                 array = np.array(items) if not items or not isinstance(items[0], bytes) else None
@@ -128,6 +127,16 @@ def _as_array(items: list, shape: tuple[int, ...] | None = None) -> np.ndarray:
     if shape is not None:
         array = array.reshape(shape + array.shape[1:])
     return array
+
+
+def _texts(items: list) -> np.ndarray | None:
+    """Texts (and None, an enumeration value without a label) as a text array that keeps None;
+    None if not all text."""
+    if not any(isinstance(v, str) for v in items) or not all(v is None or isinstance(v, str) for v in items):
+        return None
+    if any(v is None for v in items):
+        return np.array(items, dtype=np.dtypes.StringDType(na_object=None))
+    return np.array(items, dtype=np.dtypes.StringDType())
 
 
 def _integers(items: list) -> np.ndarray | None:
@@ -537,9 +546,10 @@ def column(items: list[Value], fixed: bool) -> np.ndarray:
     scalars = all(not isinstance(v, (np.ndarray, list, dict)) for v in values)
     if values and (scalars or fixed):
         try:
-            dense = None if isinstance(values[0], bytes) else \
-                np.array(values, dtype=np.dtypes.StringDType()) if isinstance(values[0], str) else \
-                _integers(values) if isinstance(values[0], int) and scalars else None
+            dense = None if isinstance(values[0], bytes) else _texts(values) if scalars else \
+                np.array(values, dtype=np.dtypes.StringDType()) if isinstance(values[0], str) else None
+            if dense is None and scalars and isinstance(values[0], int):
+                dense = _integers(values)
             if dense is None and not isinstance(values[0], (bytes, str)):
                 dense = np.array(values)  # bytes stay whole; text keeps trailing NULs
         except (ValueError, TypeError):
