@@ -51,8 +51,10 @@ ALARM = ('<xtce:DefaultAlarm><xtce:ChangeAlarmRanges><xtce:WarningRange minInclu
     # inside types: alarms, validity, display hints
     (document(types=T.replace("</xtce:IntegerParameterType>", ALARM + "</xtce:IntegerParameterType>")),
      "<ChangeAlarmRanges>", 4, b"\x05", 5),
-    (document(types=T.replace("</xtce:IntegerParameterType>", '<xtce:ContextAlarmList/></xtce:IntegerParameterType>')),
-     "<ContextAlarmList>", 4, b"\x05", 5),
+    (document(types=T.replace("</xtce:IntegerParameterType>", '<xtce:ContextAlarmList><xtce:ContextAlarm>'
+                              '<xtce:CustomAlarm/><xtce:ContextMatch><xtce:Comparison parameterRef="v" value="1"/>'
+                              '</xtce:ContextMatch></xtce:ContextAlarm></xtce:ContextAlarmList></xtce:IntegerParameterType>')),
+     "<CustomAlarm>", 4, b"\x05", 5),
     (document(types=T.replace("</xtce:IntegerParameterType>",
                               '<xtce:DefaultAlarm minViolations="3"><xtce:StaticAlarmRanges>'
                               '<xtce:WarningRange minInclusive="1"/></xtce:StaticAlarmRanges></xtce:DefaultAlarm>'
@@ -181,9 +183,9 @@ def test_byte_order_lists():
     ('<xtce:ParameterSegmentRefEntry parameterRef="v" order="1" sizeInBits="4"/>', "a parameter split over several"),
     ('<xtce:ContainerSegmentRefEntry containerRef="P" order="1" sizeInBits="4"/>', "a container split over several"),
     ('<xtce:StreamSegmentEntry streamRef="F" sizeInBits="4"/>', "a piece of a stream"),
-    ('<xtce:ParameterRefEntry parameterRef="v"><xtce:LocationInContainerInBits referenceLocation="containerEnd">'
+    ('<xtce:ParameterRefEntry parameterRef="v"><xtce:LocationInContainerInBits referenceLocation="nextEntry">'
      '<xtce:FixedValue>8</xtce:FixedValue></xtce:LocationInContainerInBits></xtce:ParameterRefEntry>',
-     "referenceLocation 'containerEnd' is not supported"),
+     "referenceLocation 'nextEntry' is not supported"),
     ('<xtce:ParameterRefEntry parameterRef="v"><xtce:IncludeCondition><xtce:Comparison parameterRef="v" value="1" '
      'instance="-1"/></xtce:IncludeCondition></xtce:ParameterRefEntry>', "instance other than 0"),
 ])

@@ -509,3 +509,183 @@ def test_an_included_container_sized_by_the_container_that_includes_it():
         alone.decode(b"ab")
     with pytest.warns(bitloom_xtce.DecodeWarning):
         assert sum(n for n, _ in alone.decode_file(ccsds(b"ab") * 2).skipped.values()) == 2
+
+
+@pytest.mark.parametrize("element, calibrated, raw", [
+    ("U8", np.int64, np.int64), ("C8", np.float64, np.int64), ("S2", np.dtypes.StringDType(), object),
+])
+@pytest.mark.parametrize("entry", ["repeat", "array"])
+def test_empty_repeats_and_arrays_have_their_elements_dtype(element, calibrated, raw, entry):
+    types = TEXT2 + array("D", element, (fixed(0), dynamic("n", -1)))
+    value = ref("v", repeat(dynamic("n"))) if entry == "repeat" else ref("v")
+    d = bitloom_xtce.load(document(types, {**HEADER, "n": "U8", "v": element if entry == "repeat" else "D"},
+                                   HEAD + ref("n") + value))
+    packets = [ccsds(b"\x00"), ccsds(b"\x01" + b"\x30\x31"[:2 if element == "S2" else 1])]
+    for as_raw, dtype in ((False, calibrated), (True, raw)):
+        singles = [d.decode(p, raw=as_raw)["v"] for p in packets]
+        column = d.decode_file(b"".join(packets), raw=as_raw)["P"]["v"]
+        assert [s.dtype for s in singles] == [np.dtype(dtype)] * 2 == [c.dtype for c in column]
+        assert singles[0].shape == (0,) and len(singles[1]) == 1
+
+
+def lookup(*pairs):
+    """A DiscreteLookupList: (value, n's raw value that selects it), first match wins."""
+    return "<xtce:DiscreteLookupList>" + "".join(
+        f'<xtce:DiscreteLookup value="{v}"><xtce:Comparison parameterRef="n" value="{k}" comparisonOperator="{op}" '
+        'useCalibratedValue="false"/></xtce:DiscreteLookup>' for v, k, op in pairs) + "</xtce:DiscreteLookupList>"
+
+
+SIZES = lookup((16, 1, "=="), (0, 2, "=="), (24, 2, ">="))  # n=3: the third; n=2: the second, not the third
+
+
+@pytest.mark.parametrize("types, entry, expected", [
+    ("", ref("v", repeat(lookup((2, 1, "=="), (0, 2, "=="), (3, 2, ">=")))), [[0x61, 0x62], [], [0x61, 0x62, 0x63]]),
+    (array("D", "U8", (fixed(0), lookup((1, 1, "=="), (-1, 2, "=="), (2, 2, ">=")))), ref("v"),
+     [[0x61, 0x62], [], [0x61, 0x62, 0x63]]),
+    ('<xtce:StringParameterType name="D"><xtce:StringDataEncoding><xtce:Variable maxSizeInBits="64">'
+     f'{SIZES}</xtce:Variable></xtce:StringDataEncoding></xtce:StringParameterType>', ref("v"), ["ab", "", "abc"]),
+    (f'<xtce:BinaryParameterType name="D"><xtce:BinaryDataEncoding><xtce:SizeInBits>{SIZES}</xtce:SizeInBits>'
+     '</xtce:BinaryDataEncoding></xtce:BinaryParameterType>', ref("v"), [b"ab", b"", b"abc"]),
+])
+def test_counts_indexes_and_sizes_from_a_lookup_table(types, entry, expected):
+    d = bitloom_xtce.load(document(types, {**HEADER, "n": "U8", "v": "D" if types else "U8", "w": "U8"},
+                                   HEAD + ref("n") + entry + ref("w")))
+    packets = [ccsds(b"\x01ab\x07"), ccsds(b"\x02\x07"), ccsds(b"\x03abc\x07")]
+    singles = [d.decode(p) for p in packets]
+    assert [plain(s["v"]) for s in singles] == expected and [s["w"] for s in singles] == [7] * 3
+    with pytest.warns(bitloom_xtce.DecodeWarning, match="1 of 4 packets"):
+        result = d.decode_file(b"".join(packets) + ccsds(b"\x00\x07"))  # no criterion holds: a bad packet
+    assert [plain(v) for v in result["P"]["v"]] == expected and result["P"]["w"].tolist() == [7] * 3
+    with pytest.raises(PacketError, match="no criterion of the lookup table"):
+        d.decode(ccsds(b"\x00\x07"))
+    assert d.encode_many("P", result["P"]) == b"".join(packets)
+
+
+def from_end(bits):
+    return (f'<xtce:LocationInContainerInBits referenceLocation="containerEnd">{fixed(bits)}'
+            '</xtce:LocationInContainerInBits>')
+
+
+SIZED_BY_N = ('<xtce:BinaryParameterType name="B"><xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:DynamicValue>'
+              '<xtce:ParameterInstanceRef parameterRef="n"/><xtce:LinearAdjustment slope="8"/></xtce:DynamicValue>'
+              '</xtce:SizeInBits></xtce:BinaryDataEncoding></xtce:BinaryParameterType>')
+
+
+def sized_container(name, bits, entries):
+    return (f'<xtce:SequenceContainer name="{name}"><xtce:BinaryEncoding><xtce:SizeInBits>{fixed(bits)}'
+            f'</xtce:SizeInBits></xtce:BinaryEncoding><xtce:EntryList>{entries}</xtce:EntryList></xtce:SequenceContainer>')
+
+
+@pytest.mark.parametrize("parameters, entries, containers, expected", [
+    # after a field of a size known per packet: the packet's last 16 bits, then 8 bits before them
+    ({"b": "B", "c": "U16"}, ref("b") + ref("c", from_end(0)), "", [{"c": 0x3409}, {"c": 0x3409}]),
+    ({"c": "U16", "w": "U8"}, ref("c", from_end(8)) + ref("w"), "", [{"c": 0x1234, "w": 9}] * 2),
+    # a repeat of a fixed count, and inside a container that gives its size (then from its end)
+    ({"c": "U8"}, ref("c", repeat(fixed(2)) + from_end(0)), "", [{"c": [0x34, 9]}] * 2),
+    ({"c": "U8", "w": "U8"}, '<xtce:ContainerRefEntry containerRef="I"/>' + ref("w"),
+     sized_container("I", 24, ref("c", from_end(0))), [{"c": 0x34, "w": 9}, {"c": 0x12, "w": 0x34}]),
+])
+def test_entries_placed_from_the_container_end(parameters, entries, containers, expected):
+    d = bitloom_xtce.load(document(SIZED_BY_N, {**HEADER, "n": "U8", **parameters}, HEAD + ref("n") + entries,
+                                   containers))
+    packets = [ccsds(b"\x01\xaa\x12\x34\x09"), ccsds(b"\x02\xaa\xbb\x12\x34\x09")]
+    result = d.decode_file(b"".join(packets))["P"]
+    for i, (packet, want) in enumerate(zip(packets, expected)):
+        single = d.decode(packet)
+        assert {k: plain(single[k]) for k in want} == want == {k: plain(result[k][i]) for k in want}
+
+
+@pytest.mark.parametrize("entries, message", [
+    (ref("n") + ref("b", from_end(0)), "placed from the end of its container: that needs an entry of a fixed size"),
+    (ref("n", '<xtce:LocationInContainerInBits referenceLocation="nextEntry">' + fixed(0)
+         + "</xtce:LocationInContainerInBits>"), "'nextEntry' is not supported"),
+])
+def test_entries_placed_from_the_end_refused(entries, message):
+    with pytest.raises(XtceError, match=message):
+        bitloom_xtce.load(document(SIZED_BY_N, {**HEADER, "n": "U8", "b": "B"}, HEAD + entries))
+
+
+def test_an_entry_from_the_end_of_a_too_short_packet_is_a_bad_packet():
+    d = bitloom_xtce.load(document("", {**HEADER, "n": "U8"}, HEAD + ref("n", from_end(64))))
+    with pytest.raises(PacketError, match="would start 16 bits before the packet"):
+        d.decode(ccsds(b"\x01"))
+    long = ccsds(b"\x01\x02" + bytes(8))
+    for data in (ccsds(b"\x01") + long, long + ccsds(b"\x01")):  # never the bits of the packet before
+        with pytest.warns(bitloom_xtce.DecodeWarning, match="1 of 2 packets"):
+            assert d.decode_file(data)["P"]["n"].tolist() == [2]
+
+
+def by_sibling(ref_name):
+    """A member type calibrated x10 where the member `ref_name` (raw) is 1, else x1."""
+    return ('<xtce:FloatParameterType name="K"><xtce:IntegerDataEncoding sizeInBits="8"><xtce:DefaultCalibrator>'
+            '<xtce:PolynomialCalibrator><xtce:Term coefficient="1" exponent="1"/></xtce:PolynomialCalibrator>'
+            '</xtce:DefaultCalibrator><xtce:ContextCalibratorList><xtce:ContextCalibrator><xtce:ContextMatch>'
+            f'<xtce:Comparison parameterRef="{ref_name}" value="1" useCalibratedValue="false"/></xtce:ContextMatch>'
+            '<xtce:Calibrator><xtce:PolynomialCalibrator><xtce:Term coefficient="10" exponent="1"/>'
+            '</xtce:PolynomialCalibrator></xtce:Calibrator></xtce:ContextCalibrator></xtce:ContextCalibratorList>'
+            '</xtce:IntegerDataEncoding></xtce:FloatParameterType>' + aggregate("A", m="U8", k="K"))
+
+
+@pytest.mark.parametrize("types, entry", [
+    ("", ref("a", repeat(fixed(2)))),  # read as leaves by the column path
+    ("", ref("a", repeat(dynamic("n")))),  # read per packet
+    (array("X", "A", (fixed(0), fixed(1))), ref("a")),
+    (array("X", "A", (fixed(1), dynamic("n"))), ref("a")),
+])
+@pytest.mark.parametrize("form", ["a.m", "a/m"])
+def test_a_context_calibrator_on_a_sibling_member_of_each_occurrence(types, entry, form):
+    d = bitloom_xtce.load(document(by_sibling(form) + types, {**HEADER, "n": "U8", "a": "X" if types else "A"},
+                                   HEAD + ref("n") + entry))
+    packets = [ccsds(b"\x02\x01\x05\x00\x05"), ccsds(b"\x02\x00\x07\x01\x07")]
+    expected = [[50.0, 5.0], [7.0, 70.0]]
+    assert [[o["k"] for o in d.decode(p)["a"]] for p in packets] == expected
+    assert [plain(k) for k in d.decode_file(b"".join(packets))["P"]["a.k"]] == expected
+
+
+def test_a_context_from_another_repeated_entry_leaves_no_value():
+    d = bitloom_xtce.load(document(by_sibling("b.m") + aggregate("B", m="U8"), {**HEADER, "n": "U8", "a": "A", "b": "B"},
+                                   HEAD + ref("n") + ref("b", repeat(dynamic("n"))) + ref("a", repeat(dynamic("n")))))
+    packets = [ccsds(b"\x02\x01\x01\x01\x05\x00\x05"), ccsds(b"\x00")]
+    with pytest.raises(PacketError, match="'b' holds several values"):
+        d.decode(packets[0])
+    column = d.decode_file(b"".join(packets))["P"]["a.k"]  # the file decodes; that packet has no value
+    assert column.mask.tolist() == [True, False] and column[1].dtype == np.float64 and column[1].size == 0
+
+
+CONTEXT_ALARMED = ('<xtce:IntegerParameterType name="T"><xtce:IntegerDataEncoding sizeInBits="8"/><xtce:DefaultAlarm>'
+                   '<xtce:StaticAlarmRanges><xtce:WarningRange maxInclusive="60"/></xtce:StaticAlarmRanges>'
+                   '</xtce:DefaultAlarm><xtce:ContextAlarmList><xtce:ContextAlarm><xtce:StaticAlarmRanges>'
+                   '<xtce:CriticalRange maxInclusive="10"/></xtce:StaticAlarmRanges><xtce:ContextMatch>'
+                   '<xtce:Comparison parameterRef="n" value="2" useCalibratedValue="false"/></xtce:ContextMatch>'
+                   '</xtce:ContextAlarm></xtce:ContextAlarmList></xtce:IntegerParameterType>')
+
+
+@pytest.mark.parametrize("types, v, entry, column, expected", [
+    ("", "T", ref("v", repeat(dynamic("n"))), "v", [[0, 4], [2]]),  # per packet
+    ("", "T", ref("v", repeat(fixed(2))), "v", [[0, 4], [2, 2]]),  # leaves in the column path
+    (aggregate("G", p="T", q="U8"), "G", ref("v"), "v.p", [0, 2]),
+])
+def test_context_alarms_inside_structures(types, v, entry, column, expected):
+    d = bitloom_xtce.load(document(CONTEXT_ALARMED + types, {**HEADER, "n": "U8", "v": v}, HEAD + ref("n") + entry))
+    packets = [ccsds(b"\x02\x05\x46"), ccsds(b"\x01\x46\x46")]  # n=2: critical outside 10; else warning above 60
+    assert [plain(d.decode_checked(p).alarms[column]) for p in packets] == expected
+    assert [plain(a) for a in d.decode_file(b"".join(packets)).alarms["P"][column]] == expected
+
+
+@pytest.mark.parametrize("entry", [ref("v", condition("n", 1)), ref("v", repeat(dynamic("n")))])
+def test_unsigned_64_bit_values_read_per_packet_stay_exact(entry):
+    types = '<xtce:IntegerParameterType name="U64"><xtce:IntegerDataEncoding sizeInBits="64"/></xtce:IntegerParameterType>'
+    d = bitloom_xtce.load(document(types, {**HEADER, "n": "U8", "v": "U64"}, HEAD + ref("n") + entry))
+    packets = [ccsds(b"\x01" + bytes(8)), ccsds(b"\x01\x80" + bytes(7))]  # 0 and 2**63: not float64
+    column = d.decode_file(b"".join(packets))["P"]["v"]
+    assert [plain(v) for v in column] == [plain(d.decode(p)["v"]) for p in packets]
+    assert [np.asarray(v).reshape(-1)[0].item() for v in column] == [0, 2**63]
+
+
+@pytest.mark.parametrize("codes", [b"\x01\x00", b"\x00\x01"])  # the unlabeled value first or last
+def test_an_unlabeled_enumeration_value_read_per_packet_stays_none(codes):
+    types = ('<xtce:EnumeratedParameterType name="E"><xtce:IntegerDataEncoding sizeInBits="8"/><xtce:EnumerationList>'
+             '<xtce:Enumeration value="1" label="ONE"/></xtce:EnumerationList></xtce:EnumeratedParameterType>')
+    d = bitloom_xtce.load(document(types, {**HEADER, "n": "U8", "v": "E"}, HEAD + ref("n") + ref("v", condition("n", 1))))
+    packets = [ccsds(b"\x01" + codes[i:i + 1]) for i in range(2)]
+    assert d.decode_file(b"".join(packets))["P"]["v"].tolist() == [d.decode(p)["v"] for p in packets]

@@ -338,3 +338,55 @@ def test_date_times_that_are_bad_values(text):
         assert dated.decode_file(ccsds(payload)).skipped
     with pytest.raises(bitloom_xtce.PacketError, match="is not a date-time"):  # as decode_file skips it raw too
         dated.decode(ccsds(payload), raw=True)
+
+
+def context(match, alarm):
+    return (f"<xtce:ContextAlarm>{alarm}<xtce:ContextMatch>{match}</xtce:ContextMatch></xtce:ContextAlarm>")
+
+
+def n_is(value, op="=="):
+    return f'<xtce:Comparison parameterRef="n" value="{value}" comparisonOperator="{op}"/>'
+
+
+CRITICAL_ABOVE_10 = '<xtce:StaticAlarmRanges><xtce:CriticalRange maxInclusive="10"/></xtce:StaticAlarmRanges>'
+WARNING_ABOVE_60 = ('<xtce:DefaultAlarm><xtce:StaticAlarmRanges><xtce:WarningRange maxInclusive="60"/>'
+                    '</xtce:StaticAlarmRanges></xtce:DefaultAlarm>')
+ENUMERATED = ('<xtce:EnumeratedParameterType name="T"><xtce:IntegerDataEncoding sizeInBits="8"/><xtce:EnumerationList>'
+              '<xtce:Enumeration value="5" label="LOW"/><xtce:Enumeration value="70" label="HIGH"/>'
+              '</xtce:EnumerationList>{}</xtce:EnumeratedParameterType>')
+S = int(AlarmLevel.SEVERE)
+
+
+@pytest.mark.parametrize("checks, levels", [
+    # packets (v, n): (5, 0) (70, 0) (5, 1) (70, 1) (5, 2) (70, 2)
+    # the first context that matches replaces the default alarm; the default where none matches
+    (WARNING_ABOVE_60 + '<xtce:ContextAlarmList>' + context(n_is(1), CRITICAL_ABOVE_10)
+     + context(n_is(0, ">="), CRITICAL_ABOVE_10.replace("Critical", "Watch")) + '</xtce:ContextAlarmList>',
+     [0, 1, 0, C, 0, 1]),
+    # context alarms only: normal where none matches
+    ('<xtce:ContextAlarmList>' + context(n_is(2), CRITICAL_ABOVE_10) + '</xtce:ContextAlarmList>',
+     [0, 0, 0, 0, 0, C]),
+    # alarm conditions: the most severe whose criterion holds, with the ranges' level
+    ('<xtce:DefaultAlarm><xtce:AlarmConditions><xtce:WatchAlarm>' + n_is(1) + '</xtce:WatchAlarm><xtce:SevereAlarm>'
+     + n_is(2) + '</xtce:SevereAlarm></xtce:AlarmConditions><xtce:StaticAlarmRanges>'
+     '<xtce:WarningRange maxInclusive="60"/></xtce:StaticAlarmRanges></xtce:DefaultAlarm>', [0, W, 1, W, S, S]),
+    # conditions on the value itself, inside a context alarm
+    ('<xtce:ContextAlarmList>' + context(n_is(0, "!="), '<xtce:AlarmConditions><xtce:CriticalAlarm>'
+     '<xtce:Comparison parameterRef="v" value="5"/></xtce:CriticalAlarm></xtce:AlarmConditions>')
+     + '</xtce:ContextAlarmList>', [0, 0, C, 0, C, 0]),
+    # enumerations: labels per context, each context's own default level
+    (ENUMERATED.format('<xtce:DefaultAlarm><xtce:EnumerationAlarmList><xtce:EnumerationAlarm alarmLevel="watch" '
+                       'enumerationLabel="HIGH"/></xtce:EnumerationAlarmList></xtce:DefaultAlarm><xtce:ContextAlarmList>'
+                       + context(n_is(1), '<xtce:EnumerationAlarmList><xtce:EnumerationAlarm alarmLevel="severe" '
+                                 'enumerationLabel="LOW"/></xtce:EnumerationAlarmList>').replace(
+                                     "<xtce:ContextAlarm>", '<xtce:ContextAlarm defaultAlarmLevel="distress">')
+                       + '</xtce:ContextAlarmList>'), [0, 1, S, 3, 0, 1]),
+])
+def test_context_alarms_and_alarm_conditions(checks, levels):
+    types = checks if checks.startswith("<xtce:Enumerated") else \
+        f'<xtce:IntegerParameterType name="T">{int_encoding(8)}{checks}</xtce:IntegerParameterType>'
+    checked = definition(types, ("v", "n"), strict=True)
+    payloads = [bytes([v, n]) for n in (0, 1, 2) for v in (5, 70)]
+    singles = [int(checked.decode_checked(ccsds(p)).alarms["v"]) for p in payloads]
+    column = checked.decode_file(b"".join(map(ccsds, payloads))).alarms["P"]["v"]
+    assert singles == levels and column.dtype == np.uint8 and column.tolist() == levels

@@ -407,6 +407,9 @@ class _CommandLoader(Loader):
                 defaults[member] = self.value_of(element, Argument(member, types[member]), written, "initialValue")
         return defaults
 
+    def discrete_lookup(self, node: Element) -> Any:
+        raise fail(node, "a count or index from a lookup table is not supported in commands")
+
     def dynamic_value(self, node: Element) -> Any:
         """A size from another argument (ArgumentInstanceRef) or a parameter."""
         ref = only(node, ("ArgumentInstanceRef", "ParameterInstanceRef"))
@@ -884,7 +887,10 @@ class _CommandLoader(Loader):
     def entry_parts(self, entry: Element, key: str, extra: tuple[str, ...]) -> tuple:
         """An entry's location, repeat and include condition (each None when not given); counts
         and conditions may name arguments (ArgumentInstanceRef) as well as parameters."""
-        return self.entry_options(entry, key, (), extra)
+        location, repeat, condition = self.entry_options(entry, key, (), extra)
+        if location is not None and location.from_end:
+            raise fail(entry, "an entry placed from the container's end is not supported in commands")
+        return location, repeat, condition
 
     def condition_form(self, node: Element) -> Element:
         return self.parameter_form(node)

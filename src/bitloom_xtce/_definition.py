@@ -27,7 +27,7 @@ from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, P
                      Tolerated, Value)
 from ._plan import Block, Field, Placements, Segment, Structure, Variable, check_criterion, compile_container
 from ._structure import (MISSING, Reader, assemble, assemble_columns, checked_columns, column, columns_of, leaves,
-                         member_value, raw_form, split)
+                         member_value, needs_raw_form, raw_form, split)
 from ._structure import column as _structure_column
 from ._text import TEXT_KINDS, parse_numbers
 from ._validity import AlarmLevel, evaluate_any
@@ -420,14 +420,14 @@ class Definition:
                 if not leaves:
                     continue
                 if n in self._read_whole:
-                    raws, calibrated = split(n, ptype, values[n]), split(n, ptype, get(n, True))
+                    raws, calibrated = split(n, ptype, values[n], False), split(n, ptype, get(n, True), True)
                 else:
-                    raws = split(n, ptype, assemble(n, ptype, lambda leaf: values[leaf]))
-                    calibrated = split(n, ptype, assemble(n, ptype, lambda leaf: get(leaf, True)))
+                    raws = split(n, ptype, assemble(n, ptype, lambda leaf: values[leaf]), False)
+                    calibrated = split(n, ptype, assemble(n, ptype, lambda leaf: get(leaf, True)), True)
                 checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
             else:
                 continue
-            _record_checks(checked, invalid, alarms)
+            _record_checks(checked, invalid, alarms, get)
         shown = self._shown(segment, values, fields, get, raw)
         return CheckedPacket(segment.container.name, shown, invalid, alarms)
 
@@ -481,7 +481,7 @@ class Definition:
                     except PacketError as e:
                         raise PacketError(f"container {name!r}: {e}", _bad(name, step.entry.ref)) from None
                     for n, texts in reader.texts.items():  # what raw=True gives for the texts inside
-                        if texts and n in values:
+                        if n in values and needs_raw_form(values[n], texts):
                             fields[n] = raw_form(self._parameters[n].type, values[n], texts)
                 else:
                     self._variable_one(step, name, packet, limit, anchors, values, fields, get)
@@ -881,7 +881,7 @@ class Definition:
             else:
                 raws, calibrated = self._structure_checked(segment, n, ptype, group, get, shown)
                 checked = [(c, checks, raws[c], calibrated[c]) for c, checks in leaves]
-            _record_checks(checked, invalid, alarms)
+            _record_checks(checked, invalid, alarms, get)
         return invalid, alarms
 
     def _structure_checked(self, segment: Segment, n: str, ptype: ParameterType, group: _Group,
@@ -902,8 +902,8 @@ class Definition:
             per: dict[str, list] = {c: [] for c in columns}
             for i, value in enumerate(group.items[n].tolist()):
                 if value is not MISSING and calibrate:
-                    value = ptype.calibrate(value, _Values(self._parameters, _Row(get, i).raw).get)
-                parts = split(n, ptype, value) if value is not MISSING else {}
+                    value = _calibrated_row(ptype, value, _Values(self._parameters, _Row(get, i).raw).get, n)
+                parts = split(n, ptype, value, calibrate) if value is not MISSING else {}
                 for c in columns:
                     per[c].append(parts.get(c, MISSING))
             made.append({c: column(per[c], plan.fixed[n]) for c in columns})
@@ -1051,8 +1051,8 @@ class Definition:
         columns = columns_of(n, ptype)
         for i, value in enumerate(items.tolist()):
             if value is not MISSING and not raw:
-                value = ptype.calibrate(value, _Values(self._parameters, _Row(get, i).raw).get)
-            parts = split(n, ptype, value) if value is not MISSING else {}
+                value = _calibrated_row(ptype, value, _Values(self._parameters, _Row(get, i).raw).get, n)
+            parts = split(n, ptype, value, not raw) if value is not MISSING else {}
             for c in columns:
                 per.setdefault(c, []).append(parts.get(c, MISSING))
         for c in columns:
@@ -1070,13 +1070,13 @@ class Definition:
         earlier = {n: get(n, False) for n in step.names if n in group.values or n in group.known or n in group.items}
         ends = np.zeros(len(starts), dtype=np.int64)
         bad = np.zeros(len(starts), dtype=bool)
-        for i, (start, limit) in enumerate(zip(starts, limits)):
+        for i, (start, limit, first) in enumerate(zip(starts, limits, packet_bits.tolist())):
             local: dict[str, Value] = {}
             texts: dict[str, list[bytes]] = {}
             row = _Values(self._parameters, _Row(get, i, local).raw).get
             try:
                 ends[i] = Reader(self._parameters, self._containers, data, limit, local, row,
-                                 texts).step(step.entry, start)
+                                 texts, first).step(step.entry, start)
             except PacketError:
                 bad[i], ends[i], local, texts = True, start, {}, {}
             for n in step.names:
@@ -1086,11 +1086,12 @@ class Definition:
                     value = earlier[n][i]
                     per[n].append(MISSING if value is np.ma.masked or value is MISSING else
                                   value.item() if isinstance(value, np.generic) else value)
-                if texts.get(n) and n in local:
+                shaped = n in local and needs_raw_form(local[n], texts.get(n))
+                if shaped:
                     raws.setdefault(n, per[n][:-1])
                 if n in raws:
-                    raws[n].append(raw_form(self._parameters[n].type, local[n], texts[n]) if texts.get(n)
-                                   and n in local else per[n][-1])
+                    raws[n].append(raw_form(self._parameters[n].type, local[n], texts.get(n, [])) if shaped
+                                   else per[n][-1])
         group.anchors.append(ends - packet_bits)
         for n, items in raws.items():
             group.fields[n] = _object_column(items)
@@ -1172,11 +1173,13 @@ def _buffer(data: Any, what: str) -> bytes:
         raise TypeError(f"{what} must be bytes or another bytes-like object, not {type(data).__name__}") from None
 
 
-def _record_checks(checked: list[tuple[str, Any, Any, Any]], invalid: dict[str, Any], alarms: dict[str, Any]) -> None:
+def _record_checks(checked: list[tuple[str, Any, Any, Any]], invalid: dict[str, Any], alarms: dict[str, Any],
+                   get: Callable[[str, bool], Value]) -> None:
     """The invalid marks and alarm levels of (column, checks, raw values, values), one packet's or
-    whole columns', where the checks give any."""
+    whole columns', where the checks give any; `get` gives the packets' values that context
+    alarms and alarm conditions look at."""
     for name, checks, raw_values, values in checked:
-        bad, levels = evaluate_any(checks, raw_values, values)
+        bad, levels = evaluate_any(checks, raw_values, values, checks.choose(get))
         if bad is not None:
             invalid[name] = bad
         if levels is not None:
@@ -1292,12 +1295,12 @@ class _Values:
             absent: list[np.ndarray] = []
 
             def lookup(other: str, calibrated: bool) -> Value:
-                value = self.get(other, calibrated)
+                value = self.get(_same_element(name, other, self.parameters), calibrated)
                 if np.ma.is_masked(value):  # left out of some packets by an include condition
                     absent.append(np.ma.getmaskarray(value))
                 return value
 
-            value = ptype.calibrate(self.raw(name), lookup)
+            value = ptype.calibrate(self.raw(name), lookup, name)
             if absent:
                 rows = np.shape(value)[0] if np.ndim(value) >= 1 else -1
                 per_packet = [a.reshape(rows, -1).any(axis=1) for a in absent if a.ndim >= 1 and len(a) == rows]
@@ -1307,6 +1310,35 @@ class _Values:
                                                | np.ma.getmaskarray(value))
             self.calibrated[name] = value
         return self.calibrated[name]
+
+
+def _calibrated_row(ptype: ParameterType, value: Value, get: Callable[[str, bool], Value], name: str) -> Value:
+    """One packet's value of a structure read per packet, calibrated; MISSING (no value, as for
+    a calibrator whose context an include condition left out) where a calibrator finds no value
+    it needs (decode raises PacketError for that packet)."""
+    try:
+        return ptype.calibrate(value, get, name)
+    except PacketError:
+        return MISSING
+
+
+def _same_element(name: str, other: str, parameters: dict[str, Parameter]) -> str:
+    """The parameter `other` names from the calibrator of `name`, a leaf of a fixed-size
+    structure read as leaves (`P[1].k`): a sibling member (`P.m`) is the one of the same
+    element (`P[1].m`)."""
+    if "[" not in name:
+        return other
+    for end in reversed([i for i, c in enumerate(name) if c == "]"]):
+        prefix = name[:end + 1]
+        plain = _INDEXES.sub("", prefix)
+        if other.startswith(plain + "."):
+            indexed = prefix + other[len(plain):]
+            if indexed in parameters:
+                return indexed
+    return other
+
+
+_INDEXES = re.compile(r"\[\d+\]")
 
 
 class _GroupReader:

@@ -101,8 +101,11 @@ def _entry(definition: Definition, entry: Entry) -> tuple[str, ...]:
     """(name, kind, encoding and size, then calibration, labels, units, location as present)."""
     where: tuple[str, ...] = ()
     if entry.location is not None:
-        start = "the container's start" if entry.location.from_start else "the previous entry"
-        where = (f"at {entry.location.bits:+} bits from {start}",)
+        if entry.location.from_end:
+            where = (f"ending {entry.location.bits} bits before the container's end",)
+        else:
+            start = "the container's start" if entry.location.from_start else "the previous entry"
+            where = (f"at {entry.location.bits:+} bits from {start}",)
     if entry.kind == "container":
         return (entry.ref, "container", "", *where)
     ptype = definition.parameters[entry.ref].type

@@ -30,7 +30,7 @@ import numpy as np
 from ._crc import ErrorCheck, error_check
 from ._errors import XtceError
 from ._model import (MATH_OPERATORS, OPERATORS, AllOf, AnyOf, BinaryEncoding, Calibrator, Comparison,
-                     Container, ContextCalibrator, Criterion, DynamicSize, Encoding, Entry, FloatEncoding,
+                     Container, ContextCalibrator, Criterion, DiscreteLookup, DynamicSize, Encoding, Entry, FloatEncoding,
                      Indirect, IntegerEncoding, Kind, Location, MathOperation, Parameter, ParameterType, Polynomial,
                      Repeat, Spline, StringEncoding)
 from ._time import UNITS, TimeScale, parse_epoch
@@ -56,7 +56,7 @@ READ_PAST = {
 }
 # Alarm definitions read past: they need more than the value itself.
 UNEVALUATED_ALARMS = {
-    "AlarmConditions": "alarm conditions, not evaluated yet", "CustomAlarm": "a custom alarm algorithm",
+    "CustomAlarm": "a custom alarm algorithm",
     "ChangeAlarmRanges": "alarms on changes between values, not evaluated yet",
     "AlarmMultiRanges": "alarm multi-ranges, not evaluated yet",
 }
@@ -64,7 +64,8 @@ UNEVALUATED_ALARMS = {
 SEGMENT_ENTRIES = {"ParameterSegmentRefEntry": "a parameter split over several packets",
                    "ContainerSegmentRefEntry": "a container split over several packets",
                    "StreamSegmentEntry": "a piece of a stream"}
-CHECKED = ("ValidRange", "DefaultAlarm")
+CHECKED = ("ValidRange", "DefaultAlarm", "ContextAlarmList")
+CONDITION_TAGS = ("WatchAlarm", "WarningAlarm", "DistressAlarm", "CriticalAlarm", "SevereAlarm")
 CODE_ENCODINGS = ("IntegerDataEncoding", "FloatDataEncoding", "BinaryDataEncoding")  # of enumerations, booleans  # children of integer and float types that checks read
 BOUNDS = ("minInclusive", "minExclusive", "maxInclusive", "maxExclusive")
 TIME_UNITS = UNITS
@@ -602,10 +603,11 @@ class Loader:
                              f"the index before its start, at most {MAX_ELEMENTS} elements in all")
         return tuple(dimensions)
 
-    def count_value(self, node: Element) -> int | DynamicSize:
-        """An index or count (IntegerValue): fixed, or a linear function of a parameter's value."""
-        self.check(node, (), ("FixedValue", "DynamicValue"))
-        value = only(node, ("FixedValue", "DynamicValue"))
+    def count_value(self, node: Element) -> int | DynamicSize | DiscreteLookup:
+        """An index or count (IntegerValue): fixed, a linear function of a parameter's value, or
+        the value of a lookup table."""
+        self.check(node, (), ("FixedValue", "DynamicValue", "DiscreteLookupList"))
+        value = only(node, ("FixedValue", "DynamicValue", "DiscreteLookupList"))
         assert value is not None
         if value.tag == "FixedValue":
             self.check(value)
@@ -613,7 +615,22 @@ class Loader:
             if abs(fixed) > MAX_BITS:
                 raise fail(value, f"{fixed} is out of range")
             return fixed
+        if value.tag == "DiscreteLookupList":
+            return self.discrete_lookup(value)
         return self.dynamic_value(value)
+
+    def discrete_lookup(self, node: Element) -> DiscreteLookup:
+        """A DiscreteLookupList: (value, criterion) in document order."""
+        table = []
+        for entry in self.check(node, (), ("DiscreteLookup",)):
+            self.check(entry, ("value",), ("Comparison", "ComparisonList", "BooleanExpression"))
+            value = int(number(entry, required(entry, "value"), "value", int))
+            if abs(value) > MAX_BITS:
+                raise fail(entry, f"{value} is out of range")
+            table.append((value, self.criterion(entry)))
+        if not table:
+            raise fail(node, "has no <DiscreteLookup>")
+        return DiscreteLookup(tuple(table))
 
     def type_node(self, qualified: str) -> Element:
         """A type's element with what it inherits through baseType merged in: an element given
@@ -678,7 +695,7 @@ class Loader:
             kids = self.check(node, (*ranged, "signed"), (*encoding_tags, "StringDataEncoding", *CHECKED))
         elif kind == "enumerated":  # codes as floats, binary data or text too
             kids = self.check(node, (*common, "signed"), (*CODE_ENCODINGS, "StringDataEncoding", "EnumerationList",
-                                                           "DefaultAlarm"))
+                                                           "DefaultAlarm", "ContextAlarmList"))
             enumeration = self.enumeration(only(node, ("EnumerationList",)))  # type: ignore[arg-type]
         elif kind == "boolean":  # or the texts of true and false
             kids = self.check(node, (*common, "oneStringValue", "zeroStringValue"),
@@ -774,12 +791,27 @@ class Loader:
 
     def checks(self, node: Element, kind: Kind, enumeration: tuple[tuple[int, int, str], ...]) -> Checks | None:
         valid = alarm = None
+        contexts = []
         if (found := only(node, ("ValidRange",), required=False)) is not None:
             self.check(found, (*BOUNDS, "validRangeAppliesToCalibrated"))
             valid = ValidRange(self.bounds(found), boolean(found, "validRangeAppliesToCalibrated", True))
         if (found := only(node, ("DefaultAlarm",), required=False)) is not None:
-            alarm = self.enumeration_alarm(found, enumeration) if kind == "enumerated" else self.numeric_alarm(found)
-        return None if valid is None and alarm is None else Checks(valid, alarm)
+            alarm = self.alarm(found, kind, enumeration)
+        if (found := only(node, ("ContextAlarmList",), required=False)) is not None:
+            for context in self.check(found, (), ("ContextAlarm",)):
+                match = only(context, ("ContextMatch",))
+                assert match is not None
+                self.check(match, (), ("Comparison", "ComparisonList", "BooleanExpression"))
+                contexts.append((self.criterion(match), self.alarm(context, kind, enumeration, ("ContextMatch",))
+                                 or Alarm()))
+        return None if valid is None and alarm is None and not contexts else Checks(valid, alarm, tuple(contexts))
+
+    def alarm(self, node: Element, kind: Kind, enumeration: tuple[tuple[int, int, str], ...],
+              more: tuple[str, ...] = ()) -> Alarm | None:
+        """A default or context alarm: ranges or labels, and alarm conditions."""
+        if kind == "enumerated":
+            return self.enumeration_alarm(node, enumeration, more)
+        return self.numeric_alarm(node, more)
 
     def bounds(self, node: Element) -> Range:
         attrib = node.attrib
@@ -796,18 +828,30 @@ class Loader:
             raise fail(node, f"its minimum {low!r} is above its maximum {high!r}")
         return Range(low, low_inclusive, high, high_inclusive)
 
-    def alarm_common(self, node: Element, attributes: tuple[str, ...], children: tuple[str, ...]) -> list[Element]:
-        kids = self.check(node, (*NAMED, "minViolations", *attributes), (*children, *UNEVALUATED_ALARMS))
+    def alarm_common(self, node: Element, attributes: tuple[str, ...], children: tuple[str, ...]
+                     ) -> tuple[list[Element], tuple[tuple[AlarmLevel, Criterion], ...]]:
+        """The children of an alarm that say how a value is judged, and its alarm conditions
+        (level, criterion) in increasing severity."""
+        kids = self.check(node, (*NAMED, "minViolations", "minConformance", *attributes),
+                          (*children, "AlarmConditions", *UNEVALUATED_ALARMS))
         if node.attrib.get("minViolations", "1").strip() != "1":
             self.tolerate(node, "minViolations other than 1 (each value is judged on its own)")
+        conditions = []
         for kid in kids:
             if kid.tag in UNEVALUATED_ALARMS:
                 self.tolerate(kid, f"<{kid.tag}>: {UNEVALUATED_ALARMS[kid.tag]}")
-        return [kid for kid in kids if kid.tag in children]
+            elif kid.tag == "AlarmConditions":
+                for level in self.check(kid, (), CONDITION_TAGS):
+                    self.check(level, (), ("Comparison", "ComparisonList", "BooleanExpression"))
+                    conditions.append((AlarmLevel(CONDITION_TAGS.index(level.tag) + 1), self.criterion(level)))
+        return [kid for kid in kids if kid.tag in children], tuple(sorted(conditions, key=itemgetter(0)))
 
-    def numeric_alarm(self, node: Element) -> Alarm | None:
+    def numeric_alarm(self, node: Element, more: tuple[str, ...] = ()) -> Alarm | None:
         ranges = []
-        for static in self.alarm_common(node, (), ("StaticAlarmRanges",)):
+        statics, conditions = self.alarm_common(node, (), ("StaticAlarmRanges", *more))
+        for static in statics:
+            if static.tag != "StaticAlarmRanges":
+                continue
             self.check(static, (*NAMED, "rangeForm", "minViolations"), RANGE_TAGS)
             form = static.attrib.get("rangeForm", "outside")
             if form not in ("outside", "inside"):
@@ -816,20 +860,26 @@ class Loader:
                 if kid.tag in RANGE_TAGS:
                     self.check(kid, BOUNDS)
                     ranges.append((AlarmLevel(RANGE_TAGS.index(kid.tag) + 1), self.bounds(kid), form == "inside"))
-        return Alarm(tuple(sorted(ranges, key=itemgetter(0)))) if ranges else None
+        if not ranges and not conditions:
+            return None
+        return Alarm(tuple(sorted(ranges, key=itemgetter(0))), conditions=conditions)
 
-    def enumeration_alarm(self, node: Element, enumeration: tuple[tuple[int, int, str], ...]) -> Alarm:
+    def enumeration_alarm(self, node: Element, enumeration: tuple[tuple[int, int, str], ...],
+                          more: tuple[str, ...] = ()) -> Alarm:
         default = self.alarm_level(node, node.attrib.get("defaultAlarmLevel", "normal"))
         labels = []
         known = {label for _, _, label in enumeration}
-        for listed in self.alarm_common(node, ("defaultAlarmLevel",), ("EnumerationAlarmList",)):
-            for kid in self.check(listed, (), ("EnumerationAlarm",)):
+        listed, conditions = self.alarm_common(node, ("defaultAlarmLevel",), ("EnumerationAlarmList", *more))
+        for found in listed:
+            if found.tag != "EnumerationAlarmList":
+                continue
+            for kid in self.check(found, (), ("EnumerationAlarm",)):
                 self.check(kid, ("alarmLevel", "enumerationLabel"))
                 label = required(kid, "enumerationLabel")
                 if label not in known:
                     raise fail(kid, f"{label!r} is not a label of the enumeration")
                 labels.append((label, self.alarm_level(kid, required(kid, "alarmLevel"))))
-        return Alarm((), tuple(labels), default)
+        return Alarm((), tuple(labels), default, conditions)
 
     def alarm_level(self, node: Element, written: str) -> AlarmLevel:
         level = LEVELS.get(written.strip())
@@ -922,14 +972,16 @@ class Loader:
             raise fail(listed, f"contradicts byteOrder={node.attrib['byteOrder']!r}")
         return order
 
-    def integer_value(self, node: Element) -> tuple[int | None, DynamicSize | None]:
-        """A size in bits: fixed, or from another parameter's value."""
+    def integer_value(self, node: Element) -> tuple[int | None, DynamicSize | DiscreteLookup | None]:
+        """A size in bits: fixed, from another parameter's value, or from a lookup table."""
         value = only(node, ("FixedValue", "DynamicValue", "DiscreteLookupList"))
         assert value is not None
-        self.check(node, (), ("FixedValue", "DynamicValue"))
+        self.check(node, (), ("FixedValue", "DynamicValue", "DiscreteLookupList"))
         if value.tag == "FixedValue":
             self.check(value)
             return positive_size(value, text(value), "FixedValue"), None
+        if value.tag == "DiscreteLookupList":
+            return None, self.discrete_lookup(value)
         return None, self.dynamic_value(value)
 
     def error_check(self, node: Element) -> ErrorCheck | None:
@@ -962,10 +1014,11 @@ class Loader:
                 elif bits % 8:
                     raise fail(fixed, f"a string field of {bits} bits: not whole bytes")
         else:
-            kids = self.check(size, ("maxSizeInBits",), ("DynamicValue", "TerminationChar", "LeadingSize"))
+            kids = self.check(size, ("maxSizeInBits",), ("DynamicValue", "DiscreteLookupList", "TerminationChar",
+                                                         "LeadingSize"))
             max_bits = positive_size(size, required(size, "maxSizeInBits"), "maxSizeInBits")
-            if (dyn := only(size, ("DynamicValue",), required=False)) is not None:
-                dynamic = self.dynamic_value(dyn)
+            if (dyn := only(size, ("DynamicValue", "DiscreteLookupList"), required=False)) is not None:
+                dynamic = self.dynamic_value(dyn) if dyn.tag == "DynamicValue" else self.discrete_lookup(dyn)
         for kid in kids:
             if kid.tag == "TerminationChar":
                 self.check(kid)
@@ -1316,7 +1369,10 @@ class Loader:
     def location(self, node: Element) -> Location:
         self.check(node, ("referenceLocation",), ("FixedValue",))
         reference = node.attrib.get("referenceLocation", "previousEntry")
-        if reference not in ("previousEntry", "containerStart"):
+        if reference == "nextEntry":  # deprecated, and it places an entry by one not read yet
+            raise fail(node, "referenceLocation 'nextEntry' is not supported (the schema deprecates it: place the "
+                             "entry from the previous entry or the container's start or end)")
+        if reference not in ("previousEntry", "containerStart", "containerEnd"):
             raise fail(node, f"referenceLocation {reference!r} is not supported")
         value = only(node, ("FixedValue", "DynamicValue", "DiscreteLookupList"))
         assert value is not None
@@ -1324,7 +1380,7 @@ class Loader:
         bits = int(number(value, text(value), "FixedValue", int))
         if abs(bits) > MAX_BITS:
             raise fail(value, f"a location of {bits} bits is out of range")
-        return Location(bits, reference == "containerStart")
+        return Location(bits, reference == "containerStart", reference == "containerEnd")
 
     def container_size(self, node: Element) -> int:
         """The size a container gives itself: its entries fit in it, and what follows it starts
@@ -1348,6 +1404,8 @@ class Loader:
         for name, (node, parameter, members) in self.member_refs.items():
             ptype = self.usable(parameter, node).type
             for i, member in enumerate(members):
+                while ptype.kind == "array" and ptype.element is not None:  # a member of each element
+                    ptype = ptype.element
                 found = dict(ptype.members).get(member) if ptype.kind == "aggregate" else None
                 if found is None:
                     raise fail(node, f"{'.'.join([parameter, *members[:i + 1]])!r}: {'.'.join([parameter, *members[:i]])!r} "

@@ -18,6 +18,7 @@ from typing import Any, Literal, NamedTuple, TypeAlias
 import numpy as np
 
 from ._crc import ErrorCheck
+from ._errors import PacketError
 from ._text import TEXT_KINDS, binary_integer, parse_numbers, text_boolean
 from ._time import TimeScale
 from ._validity import Checks
@@ -60,9 +61,51 @@ class DynamicSize:
                 return value.astype(np.int64) * slope + intercept
         return value.astype(object) * slope + intercept
 
+    def parameters(self) -> list[tuple[str, bool]]:
+        return [(self.parameter, self.calibrated)]
+
+    def value(self, get: Lookup) -> Value:
+        """One packet's value (a KeyError if the parameter has none)."""
+        given = get(self.parameter, self.calibrated)
+        return self.bits(given.item() if isinstance(given, np.generic) else given)
+
     def __repr__(self) -> str:
         kind = "calibrated" if self.calibrated else "raw"
         return f"{self.slope} * {self.parameter} ({kind}) + {self.intercept} bits"
+
+
+@dataclass(frozen=True, slots=True)
+class DiscreteLookup:
+    """A count, index or size from a table: the value of the first entry, in document order,
+    whose criterion holds on the packet's values."""
+
+    table: tuple[tuple[int, Criterion], ...]
+
+    def parameters(self) -> list[tuple[str, bool]]:
+        return [p for _, criterion in self.table for p in criterion.parameters()]
+
+    def value(self, get: Lookup) -> int:
+        """One packet's value; a PacketError where no criterion holds."""
+        for value, criterion in self.table:
+            holds = criterion.evaluate(get)
+            if isinstance(holds, np.ndarray) and holds.size != 1:
+                raise PacketError(f"a lookup table's criterion {criterion!r} tests {holds.size} values, not one")
+            if holds:
+                return value
+        raise PacketError(f"no criterion of the lookup table {self!r} holds")
+
+    def column(self, get: Lookup, rows: int) -> np.ndarray:
+        """The values of a column of packets: int64, masked where no criterion holds."""
+        out = np.zeros(rows, dtype=np.int64)
+        missing = np.ones(rows, dtype=bool)
+        for value, criterion in self.table:
+            hit = np.broadcast_to(np.asarray(criterion.evaluate(get), dtype=bool), (rows,)) & missing
+            out[hit] = value
+            missing &= ~hit
+        return np.ma.masked_array(out, missing) if missing.any() else out
+
+    def __repr__(self) -> str:
+        return "DiscreteLookup(" + ", ".join(f"{v} if {c!r}" for v, c in self.table) + ")"
 
 
 @dataclass(frozen=True, slots=True)
@@ -112,7 +155,7 @@ class StringEncoding:
     bits: int | None = None
     terminator: bytes | None = None
     leading_bits: int | None = None
-    dynamic: DynamicSize | None = None
+    dynamic: DynamicSize | DiscreteLookup | None = None
     max_bits: int | None = None
     byte_order: str = "big"
 
@@ -144,7 +187,7 @@ class StringEncoding:
 @dataclass(frozen=True, slots=True)
 class BinaryEncoding:
     bits: int | None = None
-    dynamic: DynamicSize | None = None
+    dynamic: DynamicSize | DiscreteLookup | None = None
     check: ErrorCheck | None = None
 
     @property
@@ -550,7 +593,7 @@ def _label_table(starts: list[int], ends: list[int], labels: list[str],
 
 Kind: TypeAlias = Literal["integer", "float", "enumerated", "boolean", "string", "binary",
                           "absolute_time", "relative_time", "aggregate", "array"]
-Count: TypeAlias = "int | DynamicSize"  # a count or an index: fixed, or from a parameter's value
+Count: TypeAlias = "int | DynamicSize | DiscreteLookup"  # a count or an index: fixed, or from the packet's values
 
 
 @dataclass(slots=True)
@@ -589,16 +632,20 @@ class ParameterType:
         return isinstance(enc, (IntegerEncoding, FloatEncoding)) and (
             enc.calibrator is not None or bool(enc.context_calibrators))
 
-    def calibrate(self, raw: Value, get: Lookup | None = None) -> Value:
+    def calibrate(self, raw: Value, get: Lookup | None = None, path: str | None = None) -> Value:
         """The engineering value of a raw value (or of a column of them). `get` gives other
-        parameters' values, for context calibrators."""
+        parameters' values, for context calibrators. `path`: the name of the parameter (or
+        member) whose value this is; within each occurrence or element of an aggregate, `get`
+        then gives its members (`path.member`) from that occurrence or element."""
         enc = self.encoding
         if self.kind == "aggregate":
             if isinstance(raw, list):  # occurrences of a repeated entry
-                return [self.calibrate(r, get) for r in raw]
-            return {name: member.calibrate(raw[name], get) for name, member in self.members}
+                return [self.calibrate(r, get, path) for r in raw]
+            inner = _Scope(path, raw, self, get).get if path is not None and get is not None else get
+            return {name: member.calibrate(raw[name], inner, None if path is None else f"{path}.{name}")
+                    for name, member in self.members}
         if self.kind == "array":
-            return _calibrate_elements(self.element, raw, get)  # type: ignore[arg-type]
+            return _calibrate_elements(self.element, raw, get, path)  # type: ignore[arg-type]
         column = isinstance(raw, np.ndarray)
         if isinstance(enc, StringEncoding):  # decoded text already: see Definition for the raw bytes
             if self.kind == "boolean":
@@ -698,21 +745,52 @@ class ParameterType:
         return f"ParameterType({self.name!r}, {self.kind}, {self.encoding!r}{extra})"
 
 
-def _calibrate_elements(element: ParameterType, raw: Value, get: Lookup | None) -> Value:
+def _calibrate_elements(element: ParameterType, raw: Value, get: Lookup | None, path: str | None = None) -> Value:
     """The elements of an array (or the occurrences of a repeated entry), calibrated: numbers
     all at once, as a column; aggregates and arrays one by one."""
     if isinstance(raw, list):
-        return [_calibrate_elements(element, r, get) if isinstance(r, list) else element.calibrate(r, get)
-                for r in raw]
+        return [_calibrate_elements(element, r, get, path) if isinstance(r, list) else
+                element.calibrate(r, get, path) for r in raw]
     if element.structured or raw.dtype == object:
         out = np.empty(raw.shape, dtype=object)
         for index in np.ndindex(raw.shape):
-            out[index] = element.calibrate(raw[index], get)
+            out[index] = element.calibrate(raw[index], get, path)
         return out
     if not element.calibrated_differs or element.kind == "string":
         return raw
     flat = element.calibrate(raw.reshape(-1), get)
     return np.asarray(flat).reshape(raw.shape)
+
+
+class _Scope:
+    """The values of one aggregate value (an occurrence of a repeated entry, or an element of an
+    array) by their names (`path.member`), for the calibrators of its members: a context or
+    operand naming a sibling member means the sibling in the same occurrence. Other names, and
+    members this value does not hold, are looked up outside it."""
+
+    __slots__ = ("path", "value", "ptype", "outer", "busy")
+
+    def __init__(self, path: str, value: dict[str, Value], ptype: ParameterType, outer: Lookup) -> None:
+        self.path, self.value, self.ptype, self.outer = path, value, ptype, outer
+        self.busy: set[str] = set()  # members being calibrated: one calibrated with itself would not end
+
+    def get(self, name: str, calibrated: bool) -> Value:
+        if name.startswith(self.path + ".") and isinstance(self.value, dict):
+            value, ptype = self.value, self.ptype
+            for member in name[len(self.path) + 1:].split("."):
+                if not isinstance(value, dict) or member not in value:
+                    return self.outer(name, calibrated)
+                value, ptype = value[member], dict(ptype.members)[member]
+            if not calibrated or not ptype.calibrated_differs or ptype.kind == "string":
+                return value
+            if name in self.busy:
+                raise PacketError(f"{name!r} is calibrated from its own calibrated value")
+            self.busy.add(name)
+            try:
+                return ptype.calibrate(value, self.get, name)
+            finally:
+                self.busy.discard(name)
+        return self.outer(name, calibrated)
 
 
 @dataclass(slots=True)
@@ -737,10 +815,12 @@ class Parameter:
 @dataclass(frozen=True, slots=True)
 class Location:
     """Where an entry starts: `bits` after the previous entry's end, or after the start of the
-    container that lists it (reference "containerStart")."""
+    container that lists it (reference "containerStart"); or, from the container's end
+    ("containerEnd"), where it ends: `bits` before the end of the container that lists it."""
 
     bits: int
     from_start: bool
+    from_end: bool = False
 
 
 @dataclass(frozen=True, slots=True)

@@ -20,9 +20,9 @@ from typing import Any
 from ._xml import Element, Refusal
 from dataclasses import replace
 
-from ._model import (BinaryEncoding, Container, Criterion, DynamicSize, Entry, FloatEncoding, IntegerEncoding,
-                     MathOperation, Parameter, ParameterType, StringEncoding, is_fixed)
-from ._structure import MAX_LEAVES, leaves, produces, static_shape
+from ._model import (BinaryEncoding, Container, Criterion, DiscreteLookup, Entry, FloatEncoding,
+                     IntegerEncoding, MathOperation, Parameter, ParameterType, StringEncoding, is_fixed)
+from ._structure import MAX_LEAVES, entry_bits, leaves, produces, static_shape
 
 
 @dataclass(slots=True, eq=False)
@@ -163,8 +163,8 @@ class Placements:
                         for n, _ in c.restriction.parameters())
             for parameter in (self.parameters or {}).values():
                 dynamic = getattr(parameter.type.encoding, "dynamic", None)
-                if isinstance(dynamic, DynamicSize):
-                    read.add(dynamic.parameter)
+                if dynamic is not None:
+                    read.update(n for n, _ in dynamic.parameters())
                 read.update(_calibration_inputs(parameter.type))
             self.read = {n.replace("/", ".").partition(".")[0] for n in read} | read
         return name in self.read
@@ -218,9 +218,12 @@ class _Compiler:
         self.steps: list[Step] = []
         self.names: list[str] = []
         self.part = False  # compiling a container that others include, on its own
+        self.end: tuple[int, int] | None = None
 
     def compile(self, container: Container) -> Segment:
         self.part = self.placements is not None and self.placements.only_included(container)
+        # the end of the container whose entries are walked, where it gives its size; else the packet's
+        self.end = (0, container.size) if container.size is not None else None
         self.walk(container.entries, (0, 0))
         self.sized(container, (0, 0))
         self.flush()
@@ -235,7 +238,19 @@ class _Compiler:
             if not entry.plain:
                 self.ahead(entry, entries[index:])
             position = self.cursor
-            if entry.location is not None:
+            if entry.location is not None and entry.location.from_end:
+                bits = entry_bits(entry, parameters, self.containers)
+                if bits is None:
+                    raise Refusal(self.element, f"entry {entry.ref!r} is placed from the end of its container: "
+                                                "that needs an entry of a fixed size")
+                if self.end is None:  # the packet's end: known per packet
+                    self.structure(entry, position, whole=True)
+                    continue
+                position = (self.end[0], self.end[1] - entry.location.bits - bits)
+                entry = entry._replace(location=None)
+                if position[0] == 0 and position[1] < 0:
+                    raise Refusal(self.element, f"entry {entry.ref!r} would start {-position[1]} bits before the packet")
+            elif entry.location is not None:
                 origin = start if entry.location.from_start else position
                 position = (origin[0], origin[1] + entry.location.bits)
                 if position[0] == 0 and position[1] < 0:
@@ -243,7 +258,11 @@ class _Compiler:
             if entry.kind == "container" and entry.plain:
                 self.cursor = position
                 included = self.containers[entry.ref]
+                outer = self.end
+                if included.size is not None:
+                    self.end = (position[0], position[1] + included.size)
                 self.walk(included.entries, position)
+                self.end = outer
                 self.sized(included, position)
                 continue
             parameter = parameters[entry.ref] if entry.kind == "parameter" else None
@@ -320,8 +339,11 @@ class _Compiler:
         self.cursor = (self.anchors, 0)
         self.anchors += 1
 
-    def structure(self, entry: Entry, position: tuple[int, int]) -> None:
-        if entry.kind == "parameter" and entry.plain and not self.parameters[entry.ref].type.structured:
+    def structure(self, entry: Entry, position: tuple[int, int], whole: bool = False) -> None:
+        """A step for an entry read per packet (`whole`: even a plain one)."""
+        ptype = self.parameters[entry.ref].type if entry.kind == "parameter" else None
+        if entry.plain and not whole and ptype is not None and not ptype.structured and \
+                not isinstance(getattr(ptype.encoding, "dynamic", None), DiscreteLookup):  # that: read per packet
             self.variable(self.parameters[entry.ref], position)
             self.names.append(entry.ref)
             self.seen.add(entry.ref)
@@ -364,7 +386,7 @@ def _depends(entry: Entry) -> list[str]:
     counts: list[Any] = [c for d in entry.dimensions for c in d]
     if entry.repeat is not None:
         counts += [entry.repeat.count, entry.repeat.offset]
-    names += [c.parameter for c in counts if isinstance(c, DynamicSize)]
+    names += [n for c in counts if not isinstance(c, int) for n, _ in c.parameters()]
     if entry.indirect is not None:
         names.append(entry.indirect.parameter)
     return names

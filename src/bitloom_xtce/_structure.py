@@ -70,7 +70,37 @@ def _array(elements: list, shape: tuple[int, ...], element: ParameterType) -> Va
         for size in reversed(shape[1:]):
             elements = [elements[i:i + size] for i in range(0, len(elements), size)]
         return elements
-    return _as_array(elements, shape)
+    return _as_array(elements, shape) if elements else _empty(element, shape)
+
+
+def _empty(ptype: ParameterType, shape: tuple[int, ...], calibrated: bool | None = None) -> np.ndarray:
+    """No values of a type (an empty array or repeat), with the dtype its values have when there
+    are some: as read (`calibrated` None: int64 integers, float64 floats, text), raw (text as
+    bytes) or calibrated; arrays of a fixed shape as their elements' type, with that shape after
+    `shape`."""
+    inner = fixed_shape(ptype) if ptype.kind == "array" else ()
+    while ptype.kind == "array" and ptype.element is not None and inner is not None:
+        ptype = ptype.element
+        more = fixed_shape(ptype) if ptype.kind == "array" else ()
+        inner = None if more is None else inner + more
+    enc = ptype.encoding
+    dtype: Any = object
+    if inner is None or ptype.structured:
+        return np.empty(shape, dtype=object)
+    if calibrated and ptype.calibrated_differs:
+        dtype = _CALIBRATED.get(ptype.kind, np.float64)
+    elif isinstance(enc, StringEncoding):
+        dtype = object if calibrated is False else np.dtypes.StringDType()
+    elif isinstance(enc, FloatEncoding):
+        dtype = np.float64
+    elif isinstance(enc, IntegerEncoding):
+        dtype = np.uint64 if not enc.signed and enc.bits == 64 else np.int64
+    return np.empty(shape + inner, dtype=dtype)
+
+
+_CALIBRATED = {"enumerated": np.dtypes.StringDType(), "string": np.dtypes.StringDType(), "boolean": np.bool_,
+               "absolute_time": np.dtype("datetime64[ns]"), "relative_time": np.dtype("timedelta64[ns]"),
+               "binary": np.dtype(object)}
 
 
 def _of_aggregates(ptype: ParameterType) -> bool:
@@ -83,10 +113,11 @@ def _as_array(items: list, shape: tuple[int, ...] | None = None) -> np.ndarray:
     """A list as a numpy array; an object array when its items are arrays of different shapes,
     or bytes (numpy's own bytes type drops trailing zero bytes)."""
     try:
-        if items and isinstance(items[0], str):  # numpy's fixed-width text would drop trailing NULs
-            array = np.array(items, dtype=np.dtypes.StringDType())
-        else:
-            array = np.array(items) if not items or not isinstance(items[0], bytes) else None
+        array = _texts(items)  # numpy's fixed-width text would drop trailing NULs
+        if array is None:
+            array = _integers(items) if items and isinstance(items[0], int) else None
+            if array is None:
+                array = np.array(items) if not items or not isinstance(items[0], bytes) else None
     except (ValueError, TypeError):
         array = None
     if array is None:
@@ -96,6 +127,26 @@ def _as_array(items: list, shape: tuple[int, ...] | None = None) -> np.ndarray:
     if shape is not None:
         array = array.reshape(shape + array.shape[1:])
     return array
+
+
+def _texts(items: list) -> np.ndarray | None:
+    """Texts (and None, an enumeration value without a label) as a text array that keeps None;
+    None if not all text."""
+    if not any(isinstance(v, str) for v in items) or not all(v is None or isinstance(v, str) for v in items):
+        return None
+    if any(v is None for v in items):
+        return np.array(items, dtype=np.dtypes.StringDType(na_object=None))
+    return np.array(items, dtype=np.dtypes.StringDType())
+
+
+def _integers(items: list) -> np.ndarray | None:
+    """Python integers as int64, uint64 where they need it, else objects (numpy would make
+    int64 and uint64 values together float64, rounding them); None if not all integers."""
+    if not all(type(v) is int for v in items):
+        return None
+    low, high = min(items), max(items)
+    dtype = np.int64 if low >= -(1 << 63) and high < 1 << 63 else np.uint64 if low >= 0 and high < 1 << 64 else object
+    return np.array(items, dtype=dtype)
 
 
 def assemble(name: str, ptype: ParameterType, get: Callable[[str], Value]) -> Value:
@@ -145,6 +196,16 @@ def columns_of(name: str, ptype: ParameterType) -> list[str]:
     return [name]
 
 
+def _column_types(name: str, ptype: ParameterType) -> list[tuple[str, ParameterType]]:
+    """(column name, the type of its values) of a parameter's value, as columns_of names them;
+    arrays of aggregates have columns of their members' arrays (the array type itself here)."""
+    if ptype.kind == "aggregate":
+        return [c for m, mt in ptype.members for c in _column_types(f"{name}.{m}", mt)]
+    if ptype.kind == "array" and _of_aggregates(ptype):
+        return [(c, ptype) for c in columns_of(name, ptype)]
+    return [(name, ptype)]
+
+
 def checked_columns(name: str, ptype: ParameterType) -> list[tuple[str, Any]]:
     """(column name, Checks) of the leaf members of a parameter's value whose types have a valid
     range or alarms, named as columns_of names them."""
@@ -156,21 +217,23 @@ def checked_columns(name: str, ptype: ParameterType) -> list[tuple[str, Any]]:
     return [(name, ptype.checks)] if ptype.checks is not None else []
 
 
-def split(name: str, ptype: ParameterType, value: Value) -> dict[str, Value]:
+def split(name: str, ptype: ParameterType, value: Value, calibrated: bool | None = None) -> dict[str, Value]:
     """A value read per packet as {column name: value}: aggregates by leaf member; a list (the
     elements of an array of aggregates, or the occurrences of a repeated entry) as one array
     per member."""
     if isinstance(value, list):
-        parts = [split(name, ptype, v) for v in value]
+        if not value:  # no occurrences: each column empty, of its values' dtype
+            return {c: _empty(t, (0,), calibrated) for c, t in _column_types(name, ptype)}
+        parts = [split(name, ptype, v, calibrated) for v in value]
         return {c: _as_array([p[c] for p in parts]) for c in columns_of(name, ptype)}
     if ptype.kind == "aggregate":
         out: dict[str, Value] = {}
         for m, mt in ptype.members:
-            out.update(split(f"{name}.{m}", mt, value[m]))
+            out.update(split(f"{name}.{m}", mt, value[m], calibrated))
         return out
     if ptype.kind == "array" and isinstance(value, dict):
         assert ptype.element is not None
-        return split(name, ptype.element, value)
+        return split(name, ptype.element, value, calibrated)
     return {name: value}
 
 
@@ -207,11 +270,11 @@ class Reader:
     `values`; an entry whose condition fails gives none."""
 
     __slots__ = ("parameters", "containers", "packet", "limit", "values", "get", "items", "budget", "texts",
-                 "current")
+                 "current", "end", "first")
 
     def __init__(self, parameters: dict[str, Parameter], containers: dict[str, Container], packet: bytes,
                  limit: int, values: dict[str, Value], get: Callable[[str, bool], Value],
-                 texts: dict[str, list[bytes]] | None = None) -> None:
+                 texts: dict[str, list[bytes]] | None = None, first: int = 0) -> None:
         self.parameters = parameters
         self.containers = containers
         self.packet = packet
@@ -223,6 +286,8 @@ class Reader:
         # per parameter, the bytes of each text field its value holds, in reading order (see raw_form)
         self.texts: dict[str, list[bytes]] = {} if texts is None else texts
         self.current: list[bytes] = []
+        self.end = limit  # the end of the container read: the packet's, or one that gives its own size
+        self.first = first  # the packet's first bit in `packet` (a file holds several packets)
 
     def step(self, entry: Entry, cursor: int) -> int:
         # Occurrences and elements that take bits cannot outnumber the bits left; those that
@@ -245,7 +310,15 @@ class Reader:
         """Read one entry at `cursor` (`start`: where its container starts); where it ends."""
         if entry.condition is not None and not _one_truth(entry.condition.evaluate(self.get), entry.ref):
             return cursor
-        if entry.location is not None:
+        if entry.location is not None and entry.location.from_end:
+            bits = entry_bits(entry, self.parameters, self.containers)
+            assert bits is not None  # refused at load otherwise
+            cursor = self.end - entry.location.bits - bits
+            if cursor < self.first:
+                raise PacketError(f"the packet ({(self.limit - self.first) // 8} bytes) is too short: {entry.ref!r}, "
+                                  f"placed {entry.location.bits} bits before the end of its container, would start "
+                                  f"{self.first - cursor} bits before the packet")
+        elif entry.location is not None:
             cursor = (start if entry.location.from_start else cursor) + entry.location.bits
         if entry.repeat is None:
             return self.once(entry, cursor)
@@ -270,7 +343,8 @@ class Reader:
                     texts[n].extend(self.texts.get(n, ()))
         for n in names:
             found = occurrences[n]
-            self.values[n] = found if _of_aggregates(self.parameters[n].type) else _as_array(found)
+            ptype = self.parameters[n].type
+            self.values[n] = found if _of_aggregates(ptype) else _as_array(found) if found else _empty(ptype, (0,))
             self.texts[n] = texts[n]
         return cursor
 
@@ -280,8 +354,14 @@ class Reader:
     def once(self, entry: Entry, cursor: int) -> int:
         if entry.kind == "container":
             container = self.containers[entry.ref]
-            end = self.entries(container.entries, cursor)
-            return cursor + container.size if container.size is not None else end
+            if container.size is None:
+                return self.entries(container.entries, cursor)
+            outer, self.end = self.end, cursor + container.size
+            try:
+                self.entries(container.entries, cursor)
+            finally:
+                self.end = outer
+            return cursor + container.size
         if entry.kind == "indirect":
             assert entry.indirect is not None
             key = self.get(entry.indirect.parameter, entry.indirect.calibrated)
@@ -310,10 +390,10 @@ class Reader:
         if isinstance(count, int):
             return count
         try:
-            given = self.get(count.parameter, count.calibrated)
-            value = count.bits(given.item() if isinstance(given, np.generic) else given)
+            value = count.value(self.get)
         except KeyError:
-            raise PacketError(f"the {what} comes from {count.parameter!r}, not read before it") from None
+            names = ", ".join(repr(n) for n in dict.fromkeys(n for n, _ in count.parameters()))
+            raise PacketError(f"the {what} comes from {names}, not read before it") from None
         if isinstance(value, np.generic):
             value = value.item()
         if not isinstance(value, (int, float)) or value != int(value):
@@ -348,7 +428,7 @@ class Reader:
             return _array(elements, shape, element), cursor
         enc = ptype.encoding
         if isinstance(enc, (IntegerEncoding, FloatEncoding)):
-            if cursor < 0 or cursor + enc.bits > self.limit:
+            if cursor < self.first or cursor + enc.bits > self.limit:
                 raise PacketError(f"the packet ({self.limit // 8} bytes) is too short: a field ends at bit "
                                   f"{cursor + enc.bits}")
             items = self.items.get(id(enc))
@@ -360,7 +440,7 @@ class Reader:
             except ValueError as e:  # bits that are no value of the encoding (a BCD digit above 9...)
                 raise PacketError(str(e).removeprefix("ValueError: ")) from None
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
-        size = enc.dynamic.bits(self.get(enc.dynamic.parameter, enc.dynamic.calibrated)) if enc.dynamic else None
+        size = enc.dynamic.value(self.get) if enc.dynamic else None
         bits, raw, text = measure(enc, self.packet, cursor, self.limit, size)
         if text is None:
             return raw, cursor + bits
@@ -374,7 +454,13 @@ def raw_form(ptype: ParameterType, value: Value, fields: list[bytes]) -> Value:
     """A value read per packet as raw=True gives it: each text in it replaced by its field's
     bytes (`fields`, in reading order: aggregate members in order, array elements and
     occurrences in order), text arrays then as object arrays of bytes."""
-    return _raw_form(ptype, value, iter(fields)) if fields else value
+    return _raw_form(ptype, value, iter(fields)) if needs_raw_form(value, fields) else value
+
+
+def needs_raw_form(value: Value, fields: list[bytes] | None) -> bool:
+    """Whether raw=True gives a value read per packet differently: it holds text, or it is an
+    empty text array (an empty bytes array then, as one with text would be)."""
+    return bool(fields) or isinstance(value, np.ndarray) and value.size == 0 and value.dtype.kind == "T"
 
 
 def _raw_form(ptype: ParameterType, value: Value, fields: Any) -> Value:
@@ -415,6 +501,29 @@ def produces(entry: Entry, containers: dict[str, Container]) -> list[str]:
     return list(dict.fromkeys(out))
 
 
+def entry_bits(entry: Entry, parameters: dict[str, Parameter], containers: dict[str, Container]) -> int | None:
+    """The bits an entry takes when every packet gives it the same (a fixed-size parameter or a
+    container that gives its own size, repeated a fixed number of times); else None."""
+    if entry.kind == "indirect" or entry.dimensions and not all(isinstance(c, int) for d in entry.dimensions
+                                                                 for c in d):
+        return None
+    if entry.kind == "container":
+        once = containers[entry.ref].size
+    else:
+        ptype = parameters[entry.ref].type
+        if entry.dimensions:
+            ptype = ParameterType(ptype.name, "array", ptype.encoding, element=ptype.element,
+                                  dimensions=entry.dimensions, rank=ptype.rank)
+        parts = leaves(entry.ref, ptype)
+        once = None if parts is None else sum(t.encoding.bits for _, t in parts)  # type: ignore[misc]
+    repeat = entry.repeat
+    if once is None or repeat is None:
+        return once
+    if not isinstance(repeat.count, int) or not isinstance(repeat.offset, int):
+        return None
+    return max(0, repeat.count) * (once + repeat.offset)
+
+
 def static_shape(entry: Entry, ptype: ParameterType) -> bool:
     """Whether every packet's value of this entry has the same shape (a 2-D column then)."""
     if entry.repeat is not None and not isinstance(entry.repeat.count, int):
@@ -444,9 +553,12 @@ def column(items: list[Value], fixed: bool) -> np.ndarray:
     scalars = all(not isinstance(v, (np.ndarray, list, dict)) for v in values)
     if values and (scalars or fixed):
         try:
-            dense = None if isinstance(values[0], bytes) else \
-                np.array(values, dtype=np.dtypes.StringDType()) if isinstance(values[0], str) else \
-                np.array(values)  # bytes stay whole; text keeps trailing NULs
+            dense = None if isinstance(values[0], bytes) else _texts(values) if scalars else \
+                np.array(values, dtype=np.dtypes.StringDType()) if isinstance(values[0], str) else None
+            if dense is None and scalars and isinstance(values[0], int):
+                dense = _integers(values)
+            if dense is None and not isinstance(values[0], (bytes, str)):
+                dense = np.array(values)  # bytes stay whole; text keeps trailing NULs
         except (ValueError, TypeError):
             dense = None
         arrays = not scalars and all(isinstance(v, np.ndarray) for v in values)  # of bytes: object arrays

@@ -15,6 +15,7 @@ from typing import Any
 
 import numpy as np
 
+from ._errors import PacketError
 from ._inverse import Converter
 from ._layout import binary_field, builder_item, float_one, integer_one, raw_text_field, text_field
 from ._model import (BinaryEncoding, Container, Count, DynamicSize, Entry, FloatEncoding, IntegerEncoding, Lookup,
@@ -186,6 +187,9 @@ class Writer:
                                      f"({entry.condition!r}) does not hold")
             return cursor
         if entry.location is not None:
+            if entry.location.from_end:
+                raise ValueError(f"entry {entry.ref!r} is placed from the end of its container, which encoding "
+                                 "does not know before it has written it")
             cursor = (start if entry.location.from_start else cursor) + entry.location.bits
         if entry.repeat is None:
             return self.once(entry, cursor)
@@ -300,9 +304,10 @@ class Writer:
         if isinstance(count, int):
             return count
         try:
-            value = count.bits(_plain(self.get(count.parameter, count.calibrated)))
-        except KeyError:
-            raise ValueError(f"the {what} of {names[0]!r} comes from {count.parameter!r}, which has no value") from None
+            value = count.value(self.get)
+        except (KeyError, PacketError):
+            sources = ", ".join(repr(n) for n in dict.fromkeys(n for n, _ in count.parameters()))
+            raise ValueError(f"the {what} of {names[0]!r} comes from {sources}, which give it no value") from None
         value = _plain(value)
         if not isinstance(value, (int, float)) or value != int(value):
             raise ValueError(f"the {what} of {names[0]!r} is {value!r}, not a whole number")
@@ -395,9 +400,12 @@ class Writer:
         assert isinstance(enc, (StringEncoding, BinaryEncoding))
         size = None
         if enc.dynamic is not None:
-            size = _plain(enc.dynamic.bits(_plain(self.get(enc.dynamic.parameter, enc.dynamic.calibrated))))
+            try:
+                size = _plain(enc.dynamic.value(self.get))
+            except PacketError as e:
+                raise ValueError(f"{name}: {e}") from None
             if size != int(size) or size < 0:
-                raise ValueError(f"{name}: {enc.dynamic.parameter!r} sizes it to {size!r} bits")
+                raise ValueError(f"{name}: {enc.dynamic!r} sizes it to {size!r} bits")
             size = int(size)
         if isinstance(enc, BinaryEncoding):
             if ptype.kind != "binary":
