@@ -23,7 +23,7 @@ import numpy as np
 from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Criterion, DynamicSize, Entry, FloatEncoding,
                      IntegerEncoding, ParameterType, StringEncoding, is_fixed, label_ranges)
 from ._plan import Block, Segment, Structure, Variable, _depends
-from ._structure import MAX_ELEMENTS, MISSING, _array, _as_array, _of_aggregates, produces
+from ._structure import MAX_ELEMENTS, MISSING, _array, _as_array, _empty, _of_aggregates, produces
 
 if TYPE_CHECKING:
     from ._definition import Definition
@@ -155,7 +155,7 @@ class _Compiler:
                 if isinstance(step, Variable):
                     enc = step.parameter.type.encoding
                     if enc.dynamic is not None:  # type: ignore[union-attr]
-                        needed.add(enc.dynamic.parameter)  # type: ignore[union-attr]
+                        needed.update(n for n, _ in enc.dynamic.parameters())  # type: ignore[union-attr]
                 elif isinstance(step, Structure):
                     needed.update(self._referenced(step.entry))
                 self.positions = max(self.positions, segment.anchors)
@@ -351,6 +351,8 @@ class _Compiler:
         size_register = None
         if enc.dynamic is not None:
             dynamic = enc.dynamic
+            if not isinstance(dynamic, DynamicSize):  # a size from a lookup table
+                return False
             source = self.d._parameters[dynamic.parameter].type
             if dynamic.parameter not in place.in_register or (dynamic.calibrated and source.calibrated_differs) \
                     or not (isinstance(dynamic.slope, int) and isinstance(dynamic.intercept, int)) \
@@ -489,7 +491,7 @@ class _Compiler:
             test = self.emit(("if", condition, None), bad)
             self.emit(("emit", present, 1))
         if entry.location is not None:
-            if looped:  # a location may go back: an occurrence could take no bits
+            if looped or entry.location.from_end:  # a location may go back: an occurrence could take no bits
                 raise _Unfit
             self.emit(("seek", cursor, start if entry.location.from_start else cursor, entry.location.bits), bad)
         count = None
@@ -679,6 +681,8 @@ class _Compiler:
 
     def size_register(self, dynamic: Any, known: set[str]) -> int:
         """The register of a dynamic size's parameter, where the program can use it."""
+        if not isinstance(dynamic, DynamicSize):  # a lookup table
+            raise _Unfit
         source = self.d._parameters[dynamic.parameter].type
         if dynamic.parameter not in known or (dynamic.calibrated and source.calibrated_differs) \
                 or not (isinstance(dynamic.slope, int) and isinstance(dynamic.intercept, int)) \
@@ -934,7 +938,10 @@ def entry_values(step: Structure, shape: tuple, parameters: dict, slots: list, r
     from ._definition import _object_column, _span_bytes
     simple = _flat_names(shape, parameters)
     if simple is not None:
-        return _split_entry(shape, simple, slots, rows, data, flat, {} if fields is None else fields)
+        # what a packet without occurrences or elements has, as the per-packet reader makes it
+        empties = {n: _empty(parameters[n].type.element if size is not None else parameters[n].type, (0,))
+                   for n, (_, size, _) in simple.items()}
+        return _split_entry(shape, simple, empties, slots, rows, data, flat, {} if fields is None else fields)
     used = sorted(set(_used(shape, [])))
     columns: dict[int, list] = {}
     starts: dict[int, list[int]] = {}
@@ -988,7 +995,8 @@ class _Made:
                     occurrences[n].append(values[n])
         for n in names:
             found = occurrences[n]
-            values[n] = found if _of_aggregates(self.parameters[n].type) else _as_array(found)
+            ptype = self.parameters[n].type
+            values[n] = found if _of_aggregates(ptype) else _as_array(found) if found else _empty(ptype, (0,))
 
     def once(self, shape: tuple, values: dict[str, Any]) -> None:
         if shape[0] == "container":
@@ -1017,8 +1025,9 @@ class _Made:
         return _array(elements, dims, shape[3])
 
 
-def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.ndarray, data: Any,
-                 flat: dict[str, Flat] | None, fields: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+def _split_entry(shape: tuple, names: dict[str, tuple], empties: dict[str, np.ndarray], slots: list,
+                 rows: np.ndarray, data: Any, flat: dict[str, Flat] | None,
+                 fields: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
     _, present_slot, count_slot, _, _ = shape
     once = [k for k in (present_slot, count_slot) if k is not None] + \
         [size[1] for _, size, _ in names.values() if size is not None and not isinstance(size, int)]
@@ -1037,8 +1046,8 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
     if count_slot is not None:
         counts = _chosen(slots[count_slot], rows, every)
     out: dict[str, np.ndarray] = {}
-    empty = np.array([])
     for name, (leaf, size, condition) in names.items():
+        empty = empties[name]
         each, given = counts, present
         if size is not None:
             each = np.full(kept, size, np.int64) if isinstance(size, int) else \
@@ -1079,9 +1088,9 @@ def _split_entry(shape: tuple, names: dict[str, tuple], slots: list, rows: np.nd
         else:
             assert int(each.sum()) == len(values)
             ends = np.cumsum(each).tolist()
-            parts = [values[a:b] if a != b else empty  # no occurrences: as numpy makes an array of none
+            parts = [values[a:b] if a != b else empty  # no occurrences: as the per-packet reader has none
                      for a, b in zip([0] + ends[:-1], ends)]
-            items[where] = _objects(parts if uniform else [_as_array(p.tolist()) for p in parts])
+            items[where] = _objects(parts if uniform else [_as_array(p.tolist()) if len(p) else p for p in parts])
         if given is not None:
             items[~given] = MISSING
         out[name] = items
@@ -1134,15 +1143,16 @@ def _raw_forms(whole: np.ndarray, each: np.ndarray | None, present: np.ndarray |
         out[where] = whole
     else:
         ends = np.cumsum(each).tolist()
-        empty = np.array([])
+        empty = np.empty(0, dtype=object)  # no text: no fields' bytes
         out[where] = _objects([whole[a:b] if a != b else empty for a, b in zip([0] + ends[:-1], ends)])
     if present is not None:
         out[~present] = MISSING
     return out
 
 
-def flat_calibrated(ptype: ParameterType, values: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
-    """The calibrated values of a parameter's flat values, with what an empty array of them
+def flat_calibrated(ptype: ParameterType, values: np.ndarray,
+                    empty: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
+    """The calibrated values of a parameter's flat values, with what `empty` (no values as read)
     calibrates to, where calibrating each packet's values alone gives the same values of the
     same type (no calibrator that reads other parameters, no labels whose type depends on the
     values); None otherwise."""
@@ -1150,12 +1160,12 @@ def flat_calibrated(ptype: ParameterType, values: np.ndarray) -> tuple[np.ndarra
     enc = leaf.encoding
     if leaf.calibrated_differs:
         if leaf.kind in ("string", "binary") and not isinstance(enc, (IntegerEncoding, FloatEncoding)):
-            return values, np.array([])
+            return values, empty
         if leaf.kind not in ("integer", "float", "boolean") or leaf.time is not None \
                 or not isinstance(enc, (IntegerEncoding, FloatEncoding)) or enc.context_calibrators \
                 or any(kind == "parameter" for kind, _ in getattr(enc.calibrator, "steps", ())):
             return None
-    return ptype.calibrate(values, None), ptype.calibrate(np.array([]), None)
+    return ptype.calibrate(values, None), ptype.calibrate(empty, None)
 
 
 def _objects(items: list) -> np.ndarray:

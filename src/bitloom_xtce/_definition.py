@@ -26,8 +26,8 @@ from ._load import CONTAINER, PARAMETER, TYPE, Loader
 from ._model import (BinaryEncoding, Container, Criterion, NameMap, Parameter, ParameterType, StringEncoding,
                      Tolerated, Value)
 from ._plan import Block, Field, Placements, Segment, Structure, Variable, check_criterion, compile_container
-from ._structure import (MISSING, Reader, assemble, assemble_columns, checked_columns, column, columns_of, leaves,
-                         member_value, needs_raw_form, raw_form, split)
+from ._structure import (MISSING, Reader, _empty, assemble, assemble_columns, checked_columns, column, columns_of,
+                         leaves, member_value, needs_raw_form, raw_form, split)
 from ._structure import column as _structure_column
 from ._text import TEXT_KINDS, parse_numbers
 from ._validity import AlarmLevel, evaluate_any
@@ -1643,13 +1643,16 @@ def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bo
     kept = len(values) if counts is None else len(counts)
     if not kept or values.dtype == object and counts is None:
         return None
-    empty = np.array([])
+    # what a packet without values has: as the per-packet reader makes it (an aggregate's leaf:
+    # as the aggregates' values are split into columns)
+    element = ptype.element if ptype.kind == "array" and ptype.element is not None else ptype
+    empty = _empty(element, (0,), not raw if flat.member else None)
     if not raw:
-        calibrated = _compile.flat_calibrated(ptype, values)
+        calibrated = _compile.flat_calibrated(ptype, values, empty)
         if calibrated is None:
             return None
         values = calibrated[0]
-        if not flat.member:  # an aggregate's leaf: gathered from dicts, no values make numpy's empty array
+        if not flat.member:
             empty = calibrated[1]
     if counts is not None and fixed and (counts != counts[0]).any():
         fixed = False  # a fixed count of occurrences, some left out by their conditions: ragged
@@ -1666,7 +1669,7 @@ def _flat_column(flat: _compile.Flat, ptype: ParameterType, raw: bool, fixed: bo
         out[present] = dense
         mask[~present] = True
         return np.ma.masked_array(out, mask)
-    if values is flat.values and empty.dtype == np.float64 and not flat.member:  # the packets' values as they are
+    if values is flat.values and not flat.member:  # the packets' values as they are
         if present is None:
             return items
         column = items.copy()
