@@ -1,5 +1,6 @@
 """bitloom_xtce's values beyond plain numbers: times (epochs, leap seconds, exact scaling, checked
 against astropy), valid ranges and alarms; each through decode and decode_file alike."""
+import re
 import warnings
 from fractions import Fraction
 
@@ -324,6 +325,31 @@ def test_numbers_as_text_keep_their_text_raw_and_bad_texts_are_bad_packets():
     assert tables["P"]["v"].tolist() == [1, 3] and tables["P"]["n"].tolist() == [1, 3]
     assert tables.packet_index["P"].tolist() == [0, 2]
     assert tables.skipped == {"with a bad 'v' value in container 'P'": (1, 11)}
+
+
+@pytest.mark.parametrize("kind, inside, value, text", [
+    ("Integer", "", -42, b"-42\0\0\0\0\0"),
+    ("Integer", "", "7", b"7\0\0\0\0\0\0\0"),
+    ("Float", "", 0.1, b"0.1\0\0\0\0\0"),
+    ("Float", "", 2, b"2.0\0\0\0\0\0"),
+    ("Enumerated", ENUMERATION, "BIG", b"258\0\0\0\0\0"),
+    ("Enumerated", ENUMERATION, 2, b"2\0\0\0\0\0\0\0"),  # a label's value
+    ("Integer", "", 1.5, ValueError("v: 1.5 is not an integer")),
+    ("Float", "", "x", ValueError("v: 'x' is not a number")),
+    ("Enumerated", ENUMERATION, "ONE", ValueError("v: 'ONE' is not one of its labels")),
+])
+def test_numbers_and_labels_written_as_text(kind, inside, value, text):
+    numbers = definition(f'<xtce:{kind}ParameterType name="T">{inside}{text_encoding(8)}</xtce:{kind}ParameterType>')
+    if isinstance(text, Exception):
+        with pytest.raises(type(text), match=re.escape(str(text))):
+            numbers.encode("P", {"H": bytes(6), "v": value})
+        return
+    packet = numbers.encode("P", {"H": bytes(6), "v": value})
+    assert packet[6:] == text
+    assert numbers.encode_many("P", {"H": [bytes(6)] * 2, "v": [value, value]}) == packet * 2
+    labels = {2: "TWO", "BIG": "BIG"}
+    assert numbers.decode(packet)["v"] == (labels[value] if kind == "Enumerated" else int(value) if isinstance(value, str)
+                                           else value)
 
 
 @pytest.mark.parametrize("text", [b"2020-02-30", b"2019-366T00:00", b"2020-01-01T23:58:60", b"2020-01-01T24:00",

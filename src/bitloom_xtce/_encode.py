@@ -33,7 +33,7 @@ from ._layout import (FLOAT_ENCODERS, PIECE, U64, Words, binary_field, builder_i
                       float_patterns, integer_column, integer_one, integer_patterns, pattern_bytes, place_bytes,
                       place_rows, raw_text_field, text_column, text_field, word_type)
 from ._model import (AllOf, AnyOf, BinaryEncoding, Comparison, Container, Criterion, DynamicSize, FloatEncoding,
-                     IntegerEncoding, Lookup, Parameter, StringEncoding)
+                     IntegerEncoding, Lookup, Parameter, ParameterType, StringEncoding)
 from ._plan import Block, Field, Segment, Structure, Variable
 from ._structure import columns_of, leaves, member_value, produces
 from ._write import Writer, flatten, leaf_columns, unsplit
@@ -475,6 +475,11 @@ class Batch:
                                                               1).items()})
         return out
 
+    def constant_column(self, values: list[Any]) -> np.ndarray:
+        column = np.empty(len(values), dtype=object)
+        column[:] = values
+        return column
+
     def constant(self, value: Any) -> Any:
         if self.n is None:
             return value
@@ -591,6 +596,10 @@ class Batch:
             enc = self.parameters[name].type.encoding
             assert isinstance(enc, (StringEncoding, BinaryEncoding))
             value, raw = self.given[name]
+            ptype = self.parameters[name].type
+            if not raw and isinstance(enc, StringEncoding) and ptype.kind not in ("string", "binary"):
+                value = value_text(name, ptype, value) if self.n is None else \
+                    self.constant_column([value_text(name, ptype, v) for v in np.asarray(value).tolist()])
             size = self._size(enc.dynamic) if enc.dynamic is not None and enc.dynamic.parameter in self.raws else None
             width: Any
             data: Any
@@ -1053,6 +1062,40 @@ def put_bits(packet: bytearray, start: int, bits: int, value: int | bytes) -> No
     current = int.from_bytes(packet[first:end], "big")
     mask = ((1 << bits) - 1) << shift
     packet[first:end] = ((current & ~mask) | (value << shift)).to_bytes(end - first, "big")
+
+
+def value_text(name: str, ptype: ParameterType, value: Any) -> str:
+    """The text a number, label or boolean is written as where its type's encoding is text
+    (decoding parses it back): booleans as the type's one or zero text, labels as their value."""
+    if isinstance(value, np.generic):
+        value = value.item()
+    kind = ptype.kind
+    if kind == "boolean":
+        if value in (True, False):  # 0 and 1 too
+            return ptype.truth[0] if value else ptype.truth[1]
+        raise ValueError(f"{name}: {value!r} is not a boolean")
+    if kind in ("integer", "float") and isinstance(value, str):  # its text already
+        try:
+            return str(int(value.strip())) if kind == "integer" else repr(float(value))
+        except ValueError:
+            raise ValueError(f"{name}: {value!r} is not {'an integer' if kind == 'integer' else 'a number'}") from None
+    if kind == "enumerated" and isinstance(value, str):
+        codes = [low for low, _, label in ptype.enumeration if label == value]
+        if not codes:
+            raise ValueError(f"{name}: {value!r} is not one of its labels")
+        value = codes[0]
+    if kind in ("integer", "enumerated"):
+        if isinstance(value, float) and value.is_integer():
+            value = int(value)
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise ValueError(f"{name}: {value!r} is not an integer")
+        return str(value)
+    if kind == "float":
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise ValueError(f"{name}: {value!r} is not a number")
+        return repr(float(value))
+    raise ValueError(f"{name}: writing a {kind.replace('_', ' ')} value as text is not supported (give raw=True "
+                     "and its text)")
 
 
 def initial_value(p: Parameter, text: str) -> Any:
