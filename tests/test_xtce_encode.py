@@ -700,8 +700,8 @@ LAYOUTS = {
 CHECKS = {"parity": '<xtce:Parity type="Odd" bitsFromReference="48"/>', "crc": CCITT.format(where="")}
 
 
-def _type(name, spec):
-    kind, _, check = spec.partition("+")
+def _type(name, form):
+    kind, _, check = form.partition("+")
     if kind[0] in "us":
         check = f"<xtce:ErrorDetectCorrect>{CHECKS[check]}</xtce:ErrorDetectCorrect>" if check else ""
         return (f'<xtce:IntegerParameterType name="{name}_T"><xtce:IntegerDataEncoding sizeInBits="{kind[1:]}" '
@@ -719,11 +719,11 @@ def _type(name, spec):
 
 
 def _layout_definition(layout):
-    fields = [(name, *spec.split("@")) for name, spec in (f.split(":") for f in LAYOUTS[layout].split())]
+    fields = [(name, *form.split("@")) for name, form in (f.split(":") for f in LAYOUTS[layout].split())]
     entries = "".join(f'<xtce:ParameterRefEntry parameterRef="{name}">' + (
         f'<xtce:LocationInContainerInBits referenceLocation="containerStart"><xtce:FixedValue>{at[0]}</xtce:FixedValue>'
         '</xtce:LocationInContainerInBits>' if at else "") + '</xtce:ParameterRefEntry>' for name, _, *at in fields)
-    types = "".join(_type(name, spec) for name, spec, *_ in fields)
+    types = "".join(_type(name, form) for name, form, *_ in fields)
     parameters = "".join(f'<xtce:Parameter name="{name}" parameterTypeRef="{name}_T"/>' for name, *_ in fields)
     if layout.startswith("packets of"):
         return bitloom_xtce.load(document(types, parameters, '<xtce:SequenceContainer name="P1"><xtce:EntryList>'
@@ -739,17 +739,17 @@ def _drawn(definition, layout, rng, n):
     columns = {"SHF": rng.integers(0, 2, n), "LEN": 1 + rng.integers(0, 4, n)} if definition._encoder.header else {}
     if not layout.endswith("longer"):
         columns.pop("LEN", None)
-    computed = {spec.split("*")[1] for spec in LAYOUTS[layout].split() if "bytes*" in spec}
-    columns.update({spec.split("*")[1]: rng.integers(0, 41, n) for spec in LAYOUTS[layout].split() if "bits*" in spec})
-    for name, spec in (f.split(":") for f in LAYOUTS[layout].split()):
-        if spec.startswith("bits*"):  # right-aligned bytes of as many bits as the size says
+    computed = {form.split("*")[1] for form in LAYOUTS[layout].split() if "bytes*" in form}
+    columns.update({form.split("*")[1]: rng.integers(0, 41, n) for form in LAYOUTS[layout].split() if "bits*" in form})
+    for name, form in (f.split(":") for f in LAYOUTS[layout].split()):
+        if form.startswith("bits*"):  # right-aligned bytes of as many bits as the size says
             columns[name] = np.array([int(rng.integers(0, 1 << int(s))).to_bytes((int(s) + 7) // 8, "big")
-                                      for s in columns[spec[5:]]] + [None], dtype=object)[:-1]
-        elif spec.startswith("bytes*"):
+                                      for s in columns[form[5:]]] + [None], dtype=object)[:-1]
+        elif form.startswith("bytes*"):
             columns[name] = np.array([rng.bytes(int(k)) for k in rng.integers(0, 6, n)] + [None], dtype=object)[:-1]
-        elif spec in ("ended", "tag8", "tag4"):
+        elif form in ("ended", "tag8", "tag4"):
             columns[name] = ["".join(chr(c) for c in rng.integers(0x20, 0x7F, int(k))) for k in rng.integers(0, 9, n)]
-        elif "+" not in spec and name not in computed and name not in columns:
+        elif "+" not in form and name not in computed and name not in columns:
             columns[name] = rng.integers(*integer_range(definition.parameters[name].type.encoding), n, endpoint=True)
     return columns
 
