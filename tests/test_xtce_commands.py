@@ -678,11 +678,11 @@ def shaped():
 
 
 @pytest.mark.parametrize("arguments, packet", [
-    # counts and sizes come from the data; the condition holds; each repeat is followed by 8 bits
+    # counts and sizes come from the data; the condition holds; 8 bits between the repeats
     ({"v": [1, 2, 3], "mode": "B", "extra": 9, "arr": [7, 8], "s": "hi"},
-     "03010203" "0109" "020708" "026869" "016100" "00" "0200" "00"),
+     "03010203" "0109" "020708" "026869" "016100" "00" "0200"),
     ({"v": [], "mode": "A", "arr": [], "s": "", "n": 0, "len": 0},  # left out; counts given that agree
-     "00" "00" "00" "00" "016100" "00" "0200" "00"),
+     "00" "00" "00" "00" "016100" "00" "0200"),
 ])
 def test_repeats_conditions_and_sizes_from_arguments(shaped, arguments, packet):
     made = shaped.encode_command("C", pairs=PAIRS, **arguments)

@@ -98,8 +98,8 @@ CASES = {
     "condition on an aggregate member": (A2, {"a": "A2", "v": "U8"}, ref("a") + ref("v", condition("a/x", 1)),
                                          [(b"\x01\x00\x02\x03", {"a": {"x": 1, "y": 2}, "v": 3}),
                                           (b"\x00\x00\x02", {"a": {"x": 0, "y": 2}})]),
-    "fixed repeat with an offset": ("", {"v": "U8"}, ref("v", repeat(fixed(3), fixed(8))),
-                                    [(b"\x01\xff\x02\xff\x03\xff", {"v": [1, 2, 3]})]),
+    "fixed repeat with an offset": ("", {"v": "U8"}, ref("v", repeat(fixed(3), fixed(8))),  # between occurrences
+                                    [(b"\x01\xff\x02\xff\x03", {"v": [1, 2, 3]})]),
     "dynamic repeat of an aggregate": (A2, {"n": "U8", "a": "A2"}, ref("n") + ref("a", repeat(dynamic("n"))),
                                        [(b"\x02\x01\x00\x02\x03\x00\x04", {"n": 2, "a": [{"x": 1, "y": 2},
                                                                                      {"x": 3, "y": 4}]}),

@@ -1192,7 +1192,6 @@ class _Unroll:
         self.sized: set[str] = set()  # arguments that size text or binary fields, set by the encoder
         self.raws: dict[str, Any] = {}
         self.get = _Values(shapes.parameters, self.raw_of).get
-        self.gap = 0  # bits after the last occurrence of a repeated entry
         self.occurrence: int | None = None  # of the repeated container being written out
         self.suffix = ""  # of the names of its copy and leaves: [i], or [i][j] inside another's occurrence
         self.outer: list[dict[str, Any]] = []  # `current` of the occurrences this one is inside
@@ -1251,7 +1250,7 @@ class _Unroll:
                         raise ValueError(f"meta command {self.command!r}: argument {left[0]!r} is given, but its "
                                          f"entry is left out of the packet ({entry.condition!r} does not hold)")
                     continue
-            location = self.after_gap(entry.location)
+            location = entry.location
             if entry.kind == "container" and entry.repeat is not None:
                 self.repeated_container(entry, location, out)
                 continue
@@ -1301,7 +1300,6 @@ class _Unroll:
             self.leaves[f"{leaf}[{i}]"] = Parameter(f"{leaf}[{i}]", ptype, "", f"{leaf}[{i}]", initial)
             self.place(f"{leaf}[{i}]", ptype, item, location if i == 0 else (Location(gap, False) if gap else None),
                        out)
-        self.gap = gap if items else 0
 
     def counts_given(self, name: str) -> dict[str, Any]:
         """The arguments of a repeated container's occurrence that count a repeat inside it, not
@@ -1364,7 +1362,6 @@ class _Unroll:
             if taken[n] != len(items):
                 raise ValueError(f"{n}: {len(items)} occurrences given, the packet places {taken[n]} ({entry.ref!r} "
                                  f"repeats {count} times)")
-        self.gap = gap if count else 0
 
     def copy(self, name: str) -> str:
         """A command container's copy for the current occurrence."""
@@ -1373,12 +1370,6 @@ class _Unroll:
         self.containers[renamed] = dataclasses.replace(container, name=renamed,
                                                        entries=tuple(self.entries(container.entries)))
         return renamed
-
-    def after_gap(self, location: Location | None) -> Location | None:
-        gap, self.gap = self.gap, 0
-        if not gap or location is not None and location.from_start:
-            return location
-        return Location(gap + (location.bits if location is not None else 0), False)
 
     def count(self, count: Any, name: str, value: Any, what: str = "repeat count") -> int:
         """A repeat's count: fixed, from the argument it names, or from the occurrences given."""
@@ -1470,15 +1461,6 @@ class _Unroll:
             self.scalars.append(name)
 
     def finish(self) -> None:
-        if self.gap > 0:  # the last repeat's offset reaches past it: zero bits
-            name = f"(the {self.gap} bits after the last repeat)"
-            ptype = ParameterType(name, "binary", BinaryEncoding(self.gap))
-            self.leaves[name] = Parameter(name, ptype, "", name, bytes((self.gap + 7) // 8).hex())
-            last = self.shapes.chain[-1]
-            container = self.containers[last]
-            self.containers[last] = dataclasses.replace(container, entries=container.entries + (
-                Entry("parameter", name),))
-            self.key.append(name)
         arguments = self.shapes.world.command.arguments
         missing = [n for n in dict.fromkeys(self.scalars) if n in arguments and n not in self.given and
                    n not in self.sized and n not in self.shapes.world.computed and n not in self.shapes.checks]

@@ -510,14 +510,17 @@ class _Compiler:
             body, each = self.once(entry, cursor, known, True)
             if each + gap <= 0:
                 raise _Unfit  # occurrences that take no bits: the reader's budget decides
-            if gap:
+            if gap:  # Offset: between occurrences (the loop's register holds how many are left)
+                between = self.emit(("if", (">", ("reg", left), 0), None))
                 self.emit(("seek", cursor, cursor, gap), bad)
+                self.steps[between] = self.steps[between][:2] + (len(self.steps),)
             if gap or self.sized:  # else its last read ended inside the packet
                 self.check(("<=", ("pos", cursor), ("size",)), bad)
             self.sized = self.sized or sized
             self.emit(("jump", head))
             self.steps[head] = ("loop", left, len(self.steps))
-            least = (each + gap) * entry.repeat.count if isinstance(entry.repeat.count, int) else 0
+            repeats = entry.repeat.count
+            least = each * repeats + gap * max(0, repeats - 1) if isinstance(repeats, int) else 0
             known.difference_update(names)  # a value per occurrence
         if test is not None:
             skip = self.emit(("jump", None))

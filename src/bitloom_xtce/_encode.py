@@ -842,8 +842,11 @@ class Batch:
         items = []
         if one and plan.fixed and not fields:  # this thread's items of the plan: only their values change
             items = self.encoder.placed(plan)
-            for item, name in zip(items, plan.names_in_order):
-                item["value"] = raws[name]
+            try:
+                for item, name in zip(items, plan.names_in_order):
+                    item["value"] = raws[name]
+            except KeyError as e:  # a field the values do not reach (a repeated one that a restriction sets)
+                raise ValueError(f"no value for {e.args[0]!r} (container {plan.container.name!r})") from None
         elif one:
             for step, item in zip(plan.steps, plan.items):
                 if isinstance(step, Structure):

@@ -334,7 +334,7 @@ class Reader:
             for n in names:
                 self.values.pop(n, None)
                 self.texts.pop(n, None)
-            cursor = self.once(entry, cursor) + gap
+            cursor = self.once(entry, cursor) + (gap if i < count - 1 else 0)  # Offset: between occurrences
             if cursor > self.limit:
                 raise PacketError(f"repeat {i + 1} of {count} ends at bit {cursor}, after the packet's end")
             for n in names:
@@ -521,7 +521,7 @@ def entry_bits(entry: Entry, parameters: dict[str, Parameter], containers: dict[
         return once
     if not isinstance(repeat.count, int) or not isinstance(repeat.offset, int):
         return None
-    return max(0, repeat.count) * (once + repeat.offset)
+    return max(0, repeat.count) * once + max(0, repeat.count - 1) * repeat.offset
 
 
 def static_shape(entry: Entry, ptype: ParameterType) -> bool:

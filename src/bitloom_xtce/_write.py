@@ -200,13 +200,13 @@ class Writer:
         written: dict[str, list] = {n: [] for n in names}
         self.taking.append(occurrences)
         try:
-            for _ in range(count):
+            for i in range(count):
                 if entry.kind == "container":
                     self.counts_inside(entry.ref, occurrences)
                 before = {n: self.raws.get(n, _NONE) for n in names}
                 for n in names:
                     self.raws.pop(n, None)
-                cursor = self.once(entry, cursor) + gap
+                cursor = self.once(entry, cursor) + (gap if i < count - 1 else 0)  # Offset: between occurrences
                 for n in names:
                     if n in self.raws:
                         written[n].append(self.raws[n])
