@@ -814,14 +814,18 @@ CONTAINED = x(
     '</CommandContainer></CommandContainerSet>')
 
 
+# a byte (U) and a text of up to 8 bytes ended by a NUL (Z)
+U_AND_Z = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><StringArgumentType name="Z"><StringDataEncoding>'
+           '<Variable maxSizeInBits="64"><TerminationChar>00</TerminationChar></Variable></StringDataEncoding>'
+           '</StringArgumentType>')
+
+
 @pytest.mark.parametrize("flag, extra, words, packet", [
     (1, 7, ["ab", "c"], "01" "07" "616200" "6300"),
     (0, None, ["ab", "c"], "00" "616200" "6300"),
 ])
 def test_conditional_container_and_an_array_of_text(flag, extra, words, packet):
-    types = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><StringArgumentType name="Z"><StringDataEncoding>'
-             '<Variable maxSizeInBits="64"><TerminationChar>00</TerminationChar></Variable></StringDataEncoding>'
-             '</StringArgumentType><ArrayArgumentType name="W" arrayTypeRef="Z"><DimensionList><Dimension><StartingIndex>'
+    types = (U_AND_Z + '<ArrayArgumentType name="W" arrayTypeRef="Z"><DimensionList><Dimension><StartingIndex>'
              '<FixedValue>0</FixedValue></StartingIndex><EndingIndex><FixedValue>1</FixedValue></EndingIndex></Dimension>'
              '</DimensionList></ArrayArgumentType>')
     arguments = ('<Argument name="f" argumentTypeRef="U"/><Argument name="e" argumentTypeRef="U"/>'
@@ -859,9 +863,7 @@ PAIR = x('<CommandContainerSet><CommandContainer name="Pair"><EntryList><Argumen
     ([0, 1], ["p", "q"], None),  # one z too many
 ])
 def test_a_repeated_container(a, z, packet):
-    types = (f'<IntegerArgumentType name="U">{U8}</IntegerArgumentType><StringArgumentType name="Z"><StringDataEncoding>'
-             '<Variable maxSizeInBits="64"><TerminationChar>00</TerminationChar></Variable></StringDataEncoding>'
-             '</StringArgumentType>')
+    types = U_AND_Z
     arguments = ('<Argument name="n" argumentTypeRef="U"/><Argument name="a" argumentTypeRef="U"/>'
                  '<Argument name="z" argumentTypeRef="Z"/>')
     entries = ('<ArgumentRefEntry argumentRef="n"/><ContainerRefEntry containerRef="Pair"><RepeatEntry><Count>'

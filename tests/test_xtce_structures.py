@@ -186,8 +186,8 @@ def test_conditions_inside_a_repeated_container():
     assert values["k"].tolist() == [1, 0, 1] and values["v"].tolist() == [7, 8]
 
 
-def test_indirect_entry():
-    types = ""
+def indirect_definition():
+    """Headerless packets of `id`, then the parameter whose alias in "ids" is id's value (a: 1, b: 2)."""
     params = ('<xtce:Parameter name="id" parameterTypeRef="U8"/>'
               '<xtce:Parameter name="a" parameterTypeRef="U8"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="1"/>'
               '</xtce:AliasSet></xtce:Parameter>'
@@ -195,8 +195,12 @@ def test_indirect_entry():
               '</xtce:AliasSet></xtce:Parameter>')
     entries = (ref("id") + '<xtce:IndirectParameterRefEntry aliasNameSpace="ids"><xtce:ParameterInstance '
                'parameterRef="id"/></xtce:IndirectParameterRefEntry>')
-    text = document(types, {}, entries).replace(b"<xtce:ParameterSet>", b"<xtce:ParameterSet>" + params.encode())
-    definition = bitloom_xtce.load(text)
+    text = document("", {}, entries).replace(b"<xtce:ParameterSet>", b"<xtce:ParameterSet>" + params.encode())
+    return bitloom_xtce.load(text)
+
+
+def test_indirect_entry():
+    definition = indirect_definition()
     assert definition.decode(b"\x01\x05") == {"id": 1, "a": 5}
     assert definition.decode(b"\x02\x01\x02") == {"id": 2, "b": 258}
     with pytest.raises(PacketError, match="no parameter has that alias"):
@@ -315,15 +319,7 @@ def test_encoding_conditions_inside_a_repeated_container_and_indirect_entries():
     assert definition.encode_many("P", definition.decode_file(packet * 2)["P"]) == packet * 2
     with pytest.raises(ValueError, match="v: 3 occurrences given, its entry repeats 2 times"):
         definition.encode("P", H | {"n": 2, "k": [1, 1], "v": [1, 2, 3]})
-    params = ('<xtce:Parameter name="id" parameterTypeRef="U8"/>'
-              '<xtce:Parameter name="a" parameterTypeRef="U8"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="1"/>'
-              '</xtce:AliasSet></xtce:Parameter>'
-              '<xtce:Parameter name="b" parameterTypeRef="U16"><xtce:AliasSet><xtce:Alias nameSpace="ids" alias="2"/>'
-              '</xtce:AliasSet></xtce:Parameter>')
-    entries = (ref("id") + '<xtce:IndirectParameterRefEntry aliasNameSpace="ids"><xtce:ParameterInstance '
-               'parameterRef="id"/></xtce:IndirectParameterRefEntry>')
-    indirect = bitloom_xtce.load(document("", {}, entries).replace(b"<xtce:ParameterSet>",
-                                                                   b"<xtce:ParameterSet>" + params.encode()))
+    indirect = indirect_definition()
     assert indirect.encode("P", {"id": 2, "b": 258}) == b"\x02\x01\x02"
     with pytest.raises(ValueError, match="no value for 'a'"):
         indirect.encode("P", {"id": 1, "b": 258})
